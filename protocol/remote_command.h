@@ -1,0 +1,78 @@
+// TRemoteCommand: the one message of the protocol, for every request and every reply.
+//
+// Encoded form (the body of one frame): U, the length of the uncompressed field block, as 4
+// bytes little-endian, then the field block compressed as one zlib stream at level 1. The field
+// block holds ten fields, each a 4-byte little-endian length and its bytes: Code (2), Password,
+// Data, Params, ConnectionName, Success (1), Value (4), Message, Option (1), Version (7).
+//
+// Thread-safety: used by one thread at a time.
+#ifndef LARKSPIRE_PROTOCOL_REMOTE_COMMAND_H_
+#define LARKSPIRE_PROTOCOL_REMOTE_COMMAND_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/parameters.h"
+#include "protocol/memory_stream.h"
+
+namespace larkspire {
+
+// Command codes.
+enum : uint16_t {
+  cmdClientName = 120,
+  cmdExecSQL = 210,
+  cmdBeginTrans = 220,
+  cmdCommitTrans = 221,
+  cmdRollbackTrans = 222,
+  cmdOpenQuery = 300,
+  cmdApplyUpdates = 301,
+  cmdListFiles = 400,
+  cmdFileInfo = 401,
+  cmdDownload = 402,
+  cmdCallPlugin = 500,
+  cmdReply = 900,
+};
+
+inline constexpr const char* kProtocolVersion = "4.1.0.0";
+
+class TRemoteCommand {
+ public:
+  TRemoteCommand() { Reset(); }
+  TRemoteCommand(const TRemoteCommand&) = delete;
+  TRemoteCommand& operator=(const TRemoteCommand&) = delete;
+
+  uint16_t Code = 0;
+  TLarkspireMemoryStream Data;
+  TLarkspireMemoryStream Params;
+  std::string ConnectionName;  // code-page bytes
+  bool Success = false;
+  int32_t Value = 0;
+  std::string Password;  // code-page bytes
+  std::string Message;   // code-page bytes
+  uint8_t Option = 0;
+  std::string Version = kProtocolVersion;
+
+  void Reset();
+  // Clears Data and writes the text's bytes into it.
+  void SetDataText(const std::string& text);
+  // Rewinds Data and returns all its bytes.
+  std::string GetDataText();
+  void SetParamsText(const std::string& text);
+  // Appends the 16 bytes of a paging record to Data at its position.
+  void WritePaging(const void* record16);
+  // Clears the collection and decodes Params into it.
+  void ReadParameters(TParameters& parameters);
+
+  // Encodes the message into stream, replacing its content, and rewinds it. Sets Version to
+  // "4.1.0.0" on the way.
+  void SaveToStream(TStream& stream);
+  // Decodes a message from stream (from its start). A body that is not a zlib stream raises
+  // EZLibError with the library's text; a malformed field block (a fixed-width field of the
+  // wrong length, a block that ends before Option, a length past the end) raises
+  // EMalformedData. Fields decoded before the fault keep their new values.
+  void LoadFromStream(TStream& stream);
+};
+
+}  // namespace larkspire
+
+#endif  // LARKSPIRE_PROTOCOL_REMOTE_COMMAND_H_

@@ -1,0 +1,74 @@
+// TSuperTcpClient: the blocking TCP client over which every command reaches the server. It owns
+// one IPv4 stream socket, opens it with a short connect time-out, passes the server's handshake
+// and then moves frames: a 4-byte big-endian body length followed by the body.
+//
+// Sends go out in 8192-byte chunks with a progress report after each; the last short chunk goes
+// out with no-delay on. Receives wait at most ReceiveTimeout milliseconds for each piece of data,
+// so a server that accepts and never answers fails the transfer like a broken connection.
+//
+// Thread-safety: not safe for simultaneous use; the connection's busy state serializes the
+// calling thread and its worker thread.
+#ifndef LARKSPIRE_TRANSPORT_TCP_CLIENT_H_
+#define LARKSPIRE_TRANSPORT_TCP_CLIENT_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/socket_api.h"
+#include "platform/stream.h"
+
+namespace larkspire {
+
+enum TTransType { tstSend = 0, tstRecv = 1 };
+// AProgress: the fraction of the transfer done, from 0 to 1.
+using TOnTransProgressEvent = std::function<void(double AProgress, TTransType ATransType)>;
+
+class TSuperTcpClient {
+ public:
+  TSuperTcpClient() = default;
+  TSuperTcpClient(const TSuperTcpClient&) = delete;
+  TSuperTcpClient& operator=(const TSuperTcpClient&) = delete;
+  ~TSuperTcpClient();
+
+  TOnTransProgressEvent OnProgress;
+
+  bool Connected() const { return connected_; }
+  uint8_t HandshakeStatus() const { return handshake_status_; }
+  int32_t HandshakeCode() const { return handshake_code_; }
+  TSocket Socket() const { return socket_; }
+
+  // Default 120 000 ms; 0 waits for ever. Applies to the next Connect.
+  uint32_t ReceiveTimeout() const { return receive_timeout_ms_; }
+  void SetReceiveTimeout(uint32_t milliseconds) { receive_timeout_ms_ = milliseconds; }
+
+  // True when connected and the handshake was accepted. Raises Exception "套接字创建失败" when no
+  // socket can be created.
+  bool Connect(const std::string& host, int port, const std::string& auth_text,
+               uint16_t timeout_seconds);
+  void Disconnect();
+  // One frame out: true when the whole body went out.
+  bool SendStream(TStream& stream);
+  // One frame in, appended at the stream's position: true when the whole body came in.
+  bool ReceiveStream(TStream& stream);
+  int64_t SendBuffer(const void* buffer, int64_t count);
+  int64_t ReceiveBuffer(void* buffer, int64_t count);
+
+ private:
+  TSocket socket_ = kInvalidSocket;
+  bool connected_ = false;
+  uint8_t handshake_status_ = 0;
+  int32_t handshake_code_ = 0;
+  uint32_t receive_timeout_ms_ = 120000;
+};
+
+// "LOCALHOST" in any case gives "127.0.0.1"; a dotted quad stays; anything else is looked up
+// (empty when the look-up fails).
+std::string ResolveHost(const std::string& host);
+bool IsIPv4Address(const std::string& text);
+bool IsValidOctet(const std::string& text);
+std::string LookupHostAddress(const std::string& name);
+
+}  // namespace larkspire
+
+#endif  // LARKSPIRE_TRANSPORT_TCP_CLIENT_H_
