@@ -46,11 +46,19 @@ class TSuperTcpClient {
   // socket can be created.
   bool Connect(const std::string& host, int port, const std::string& auth_text,
                uint16_t timeout_seconds);
+  // Closes the socket if one is open; HandshakeStatus and HandshakeCode keep their values.
   void Disconnect();
-  // One frame out: true when the whole body went out.
+  // One frame out, the stream sent from its start: true when the whole body went out, and
+  // Connected takes that value. An empty stream, or one of 2 GiB or more, sends nothing at all
+  // (not even the length prefix), returns false and leaves Connected as it was.
   bool SendStream(TStream& stream);
-  // One frame in, appended at the stream's position: true when the whole body came in.
+  // One frame in, appended at the stream's position (neither cleared nor rewound): true when
+  // exactly the announced body came in; Connected takes that value. A length of 0 or above
+  // 2^31 - 1 reads nothing further. Bytes beyond the frame (a second frame sent back to back)
+  // count against it and make the result false.
   bool ReceiveStream(TStream& stream);
+  // Raw bytes without framing; neither touches Connected. Each returns how many bytes moved:
+  // fewer than count when the peer closed, the socket failed or the receive time-out passed.
   int64_t SendBuffer(const void* buffer, int64_t count);
   int64_t ReceiveBuffer(void* buffer, int64_t count);
 
@@ -65,8 +73,12 @@ class TSuperTcpClient {
 // "LOCALHOST" in any case gives "127.0.0.1"; a dotted quad stays; anything else is looked up
 // (empty when the look-up fails).
 std::string ResolveHost(const std::string& host);
+// Exactly four parts separated by "." and each a valid octet.
 bool IsIPv4Address(const std::string& text);
+// Decimal digits only (leading zeros allowed) with a value from 0 to 255; blanks, signs and
+// empty text do not convert.
 bool IsValidOctet(const std::string& text);
+// The first IPv4 address of a host-name look-up as "%d.%d.%d.%d", or empty when it fails.
 std::string LookupHostAddress(const std::string& name);
 
 }  // namespace larkspire

@@ -1,0 +1,261 @@
+#include "transport/tcp_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <vector>
+
+#include "platform/exception.h"
+
+namespace larkspire {
+namespace {
+
+// Transfers go through one buffer of this size local to the call.
+constexpr int64_t kChunkSize = 8192;
+// Keep-alive: idle time and probe interval in milliseconds.
+constexpr uint32_t kKeepAliveIdleMs = 4400;
+constexpr uint32_t kKeepAliveIntervalMs = 4;
+// Bodies must be shorter than 2 GiB.
+constexpr int64_t kMaxBodySize = 0x7FFFFFFF;
+
+// Handshake reply body: the status byte and the little-endian code after five unexamined bytes.
+constexpr size_t kStatusOffset = 5;
+constexpr size_t kCodeOffset = 6;
+
+// Parses a decimal octet: digits only (leading zeros allowed), value 0..255. Anything else
+// (blanks, signs, hex, empty text) does not convert.
+bool ParseOctet(const std::string& text, uint32_t& value) {
+  if (text.empty()) return false;
+  uint32_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+    if (v > 255) return false;
+  }
+  value = v;
+  return true;
+}
+
+std::vector<std::string> SplitAtDots(const std::string& text) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (true) {
+    const size_t dot = text.find('.', start);
+    if (dot == std::string::npos) {
+      parts.push_back(text.substr(start));
+      return parts;
+    }
+    parts.push_back(text.substr(start, dot - start));
+    start = dot + 1;
+  }
+}
+
+// A dotted quad to an address in host byte order; false when the text is not one.
+bool ParseIPv4(const std::string& text, uint32_t& address) {
+  const std::vector<std::string> parts = SplitAtDots(text);
+  if (parts.size() != 4) return false;
+  uint32_t result = 0;
+  for (const std::string& part : parts) {
+    uint32_t octet;
+    if (!ParseOctet(part, octet)) return false;
+    result = (result << 8) | octet;
+  }
+  address = result;
+  return true;
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TSuperTcpClient::~TSuperTcpClient() { Disconnect(); }
+
+bool TSuperTcpClient::Connect(const std::string& host, int port, const std::string& auth_text,
+                              uint16_t timeout_seconds) {
+  if (connected_) return true;
+
+  // A failed transfer leaves its socket open until Disconnect; a new Connect never reuses it
+  // and never leaks it either.
+  Disconnect();
+  ISocketApi& api = SocketApi();
+  socket_ = api.CreateStreamSocket();
+  if (socket_ == kInvalidSocket) throw Exception("套接字创建失败");
+
+  const std::string address_text = ResolveHost(host);
+  connected_ = false;
+  handshake_status_ = 0;
+
+  // An address that does not resolve, or a port outside 0..65535, cannot be reached: the
+  // attempt fails like a peer that does not accept.
+  uint32_t address = 0;
+  const bool reachable = ParseIPv4(address_text, address) && port >= 0 && port <= 0xFFFF;
+
+  int ready = 0;
+  if (reachable) {
+    api.SetNonBlocking(socket_, true);
+    api.Connect(socket_, address, static_cast<uint16_t>(port));
+    TFDSet write_set;
+    SocketSetClear(write_set);
+    SocketSetAdd(socket_, write_set);
+    ready = api.Select(nullptr, &write_set, nullptr, static_cast<int>(timeout_seconds) * 1000);
+  }
+  api.SetNonBlocking(socket_, false);
+  api.SetKeepAlive(socket_, true, kKeepAliveIdleMs, kKeepAliveIntervalMs);
+  api.SetReceiveTimeout(socket_, receive_timeout_ms_);
+  connected_ = ready > 0;
+
+  if (connected_) {
+    handshake_status_ = 0;
+    TMemoryStream request;
+    const std::string body = "Auth:" + auth_text;
+    request.WriteBuffer(body.data(), static_cast<int64_t>(body.size()));
+    if (SendStream(request)) {
+      TMemoryStream reply;
+      if (ReceiveStream(reply)) {
+        const uint8_t* bytes = reply.Memory();
+        const size_t size = static_cast<size_t>(reply.Size());
+        if (size >= kStatusOffset + 1) handshake_status_ = bytes[kStatusOffset];
+        if (size >= kCodeOffset + 4) {
+          const uint32_t code = static_cast<uint32_t>(bytes[kCodeOffset]) |
+                                static_cast<uint32_t>(bytes[kCodeOffset + 1]) << 8 |
+                                static_cast<uint32_t>(bytes[kCodeOffset + 2]) << 16 |
+                                static_cast<uint32_t>(bytes[kCodeOffset + 3]) << 24;
+          handshake_code_ = static_cast<int32_t>(code);
+        }
+      }
+    }
+    connected_ = handshake_status_ == 1;
+  }
+
+  if (!connected_) Disconnect();
+  return connected_;
+}
+
+void TSuperTcpClient::Disconnect() {
+  if (socket_ != kInvalidSocket) SocketApi().Close(socket_);
+  socket_ = kInvalidSocket;
+  connected_ = false;
+}
+
+bool TSuperTcpClient::SendStream(TStream& stream) {
+  const int64_t size = stream.Size();
+  // Nothing to frame: no length prefix goes out and Connected keeps its value. A body of 2 GiB
+  // or more cannot be framed either and is refused the same way before any byte is sent.
+  if (size <= 0 || size > kMaxBodySize) return false;
+
+  ISocketApi& api = SocketApi();
+  stream.SetPosition(0);
+
+  const uint32_t length = static_cast<uint32_t>(size);
+  const uint8_t prefix[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
+                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+  int64_t sent = 0;
+  if (SendBuffer(prefix, sizeof prefix) == static_cast<int64_t>(sizeof prefix)) {
+    uint8_t chunk[kChunkSize];
+    while (sent < size) {
+      // Never more than the length prefix announced, whatever the stream holds.
+      const int64_t wanted = std::min(kChunkSize, size - sent);
+      const int64_t read = stream.Read(chunk, wanted);
+      if (read <= 0) break;
+      if (read < kChunkSize) api.SetNoDelay(socket_, true);
+      if (SendBuffer(chunk, read) < read) break;
+      sent += read;
+      if (OnProgress) OnProgress(static_cast<double>(sent) / static_cast<double>(size), tstSend);
+    }
+  }
+  api.SetNoDelay(socket_, false);
+
+  connected_ = sent == size;
+  return connected_;
+}
+
+bool TSuperTcpClient::ReceiveStream(TStream& stream) {
+  uint8_t prefix[4];
+  int64_t length = 0;
+  if (ReceiveBuffer(prefix, sizeof prefix) == static_cast<int64_t>(sizeof prefix)) {
+    const uint32_t raw = static_cast<uint32_t>(prefix[0]) << 24 |
+                         static_cast<uint32_t>(prefix[1]) << 16 |
+                         static_cast<uint32_t>(prefix[2]) << 8 | static_cast<uint32_t>(prefix[3]);
+    length = static_cast<int32_t>(raw);
+  }
+
+  // The stream grows by what actually arrives; nothing is reserved from the length field.
+  int64_t received = 0;
+  if (length > 0) {
+    ISocketApi& api = SocketApi();
+    uint8_t chunk[kChunkSize];
+    while (received < length) {
+      // The request is not cut to what remains: bytes beyond the frame count against it.
+      const ssize_t n = api.Recv(socket_, chunk, sizeof chunk);
+      if (n <= 0) break;
+      stream.WriteBuffer(chunk, n);
+      received += n;
+    }
+  }
+
+  connected_ = received > 0 && received == length;
+  return connected_;
+}
+
+int64_t TSuperTcpClient::SendBuffer(const void* buffer, int64_t count) {
+  ISocketApi& api = SocketApi();
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  int64_t sent = 0;
+  while (sent < count) {
+    const ssize_t n = api.Send(socket_, bytes + sent, static_cast<size_t>(count - sent));
+    if (n <= 0) break;
+    sent += n;
+  }
+  return sent;
+}
+
+int64_t TSuperTcpClient::ReceiveBuffer(void* buffer, int64_t count) {
+  ISocketApi& api = SocketApi();
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  int64_t received = 0;
+  while (received < count) {
+    const ssize_t n = api.Recv(socket_, bytes + received, static_cast<size_t>(count - received));
+    if (n <= 0) break;
+    received += n;
+  }
+  return received;
+}
+
+std::string ResolveHost(const std::string& host) {
+  if (EqualsIgnoringCase(host, "LOCALHOST")) return "127.0.0.1";
+  if (IsIPv4Address(host)) return host;
+  return LookupHostAddress(host);
+}
+
+bool IsIPv4Address(const std::string& text) {
+  uint32_t address;
+  return ParseIPv4(text, address);
+}
+
+bool IsValidOctet(const std::string& text) {
+  uint32_t value;
+  return ParseOctet(text, value);
+}
+
+std::string LookupHostAddress(const std::string& name) {
+  std::string result;
+  uint32_t address = 0;
+  if (SocketApi().LookupHost(name, address)) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", static_cast<int>((address >> 24) & 0xFF),
+                  static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
+                  static_cast<int>(address & 0xFF));
+    result = text;
+  }
+  return result;
+}
+
+}  // namespace larkspire
