@@ -1,0 +1,163 @@
+// TLarkspireConnection: the component through which an application reaches one server. It
+// connects on demand with a handshake that names the client machine, runs every command through
+// ExecuteCommand (one attempt, and one more after a broken connection), words failures as
+// numbered errors and raises them as ELarkspireException through RaiseError.
+//
+// Beside the plain exchange it runs a command that carries a wait message on a worker thread
+// behind the wait window, keeps the server's transaction level (StartTransaction,
+// CommitTransaction, RollbackTransaction), offers the raw CallCommand, and disconnects by
+// itself after SmartDCTime minutes without a command (the idle watch thread).
+//
+// Thread-safety: commands come from one thread (the application's main thread). The idle watch
+// may write Connected := false on its own thread (then OnAfterDisconnect runs there); it never
+// cuts a command in progress. With a wait message, OnProgress runs on the worker thread.
+#ifndef LARKSPIRE_COMPONENTS_CONNECTION_H_
+#define LARKSPIRE_COMPONENTS_CONNECTION_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "components/exception.h"
+#include "components/wait_form.h"
+#include "platform/component.h"
+#include "protocol/remote_command.h"
+#include "transport/tcp_client.h"
+
+namespace larkspire {
+
+enum TLarkspireErrorMsgType { emtCode = 0, emtMsg = 1, emtCodeAndMsg = 2 };
+using TLarkspireConnectEvent = std::function<void()>;
+
+// The raw call: a command of any code while a transaction is open. The addresses handed out
+// point into the connection's reply and stay valid until its next command.
+class ICommandCall {
+ public:
+  virtual bool CallCommand(uint16_t code, const void*& data, int32_t& size, int32_t& err_code,
+                           const char*& err_text, int32_t& err_text_length) = 0;
+
+ protected:
+  ~ICommandCall() = default;
+};
+
+class TLarkspireConnectionThread;
+
+class TLarkspireConnection : public TComponent, public ICommandCall {
+ public:
+  explicit TLarkspireConnection(TComponent* owner = nullptr);
+  ~TLarkspireConnection() override;
+
+  // Published properties.
+  std::string Version() const { return kProtocolVersion; }
+  void SetVersion(const std::string&) {}
+  TLarkspireErrorMsgType ErrorMsgType() const { return error_msg_type_; }
+  void SetErrorMsgType(TLarkspireErrorMsgType value) { error_msg_type_ = value; }
+  const std::string& NetErrorInfo() const { return net_error_info_; }
+  void SetNetErrorInfo(const std::string& value) { net_error_info_ = value; }
+  const std::string& RemoteIP() const { return remote_ip_; }
+  // An empty text is ignored.
+  void SetRemoteIP(const std::string& value);
+  int RemotePort() const { return remote_port_; }
+  void SetRemotePort(int value) { remote_port_ = value; }
+  // Reading gives the TCP client's state; writing connects or disconnects and never raises for
+  // a refused or failed connect (ErrorCode and ErrorText tell why).
+  bool Connected();
+  void SetConnected(bool value);
+  const std::string& LoginPassword() const { return login_password_; }
+  void SetLoginPassword(const std::string& value) { login_password_ = value; }
+  const std::string& ConnectionName() const { return connection_name_; }
+  void SetConnectionName(const std::string& value) { connection_name_ = value; }
+  const std::string& ClientName() const { return client_name_; }
+  // Removes every "/", keeps at most 255 characters; while connected the server is told
+  // (command 120) and a refusal raises ELarkspireException, keeping the old name.
+  void SetClientName(const std::string& value);
+  uint8_t SmartDCTime() const { return smart_dc_time_; }
+  void SetSmartDCTime(uint8_t minutes) { smart_dc_time_ = minutes; }
+
+  TOnTransProgressEvent OnProgress;
+  TLarkspireConnectEvent OnAfterConnect;
+  TLarkspireConnectEvent OnAfterDisconnect;
+
+  // Runs one command and returns the reply to read; the caller keeps the request. Refusals and
+  // transport failures come back as Success false with the text in Message; errors of encoding,
+  // decoding and socket creation propagate. With a wait message the exchange runs on the worker
+  // thread behind the wait window. A command issued while another is in progress gets a failed
+  // reply of its own with an empty Message and sends nothing.
+  TRemoteCommand& ExecuteCommand(TRemoteCommand& request, const std::string& wait_msg = "");
+  bool Busy() const { return state_ != kIdle; }
+  int32_t ErrorCode() const { return error_code_; }
+  // UTF-8.
+  const std::string& ErrorText() const { return error_text_; }
+  // Raises ELarkspireException worded by ErrorMsgType and NetErrorInfo, prefixed with the name
+  // of component (or of this connection) and ":".
+  [[noreturn]] void RaiseError(int32_t code, const std::string& msg,
+                               const TComponent* component = nullptr);
+  // The adapter address in pairs joined by "-" ("00-1A-2B-3C-4D-5E"), or empty.
+  std::string GetClientIdentity();
+
+  // Transactions on the server's session.
+  int32_t StartTransaction();
+  void CommitTransaction();
+  void RollbackTransaction();
+  bool InTransaction() const { return transaction_level_ > 0; }
+  int32_t TransactionLevel() const { return transaction_level_; }
+
+  bool CallCommand(uint16_t code, const void*& data, int32_t& size, int32_t& err_code,
+                   const char*& err_text, int32_t& err_text_length) override;
+
+  // The one reply object, shared by all commands.
+  TRemoteCommand& Reply() { return reply_; }
+  TSuperTcpClient& TcpClient() { return tcp_client_; }
+  TLarkspireWaitForm& WaitForm() { return *wait_form_; }
+  // Where the client identity comes from (tests point it at a fake tree).
+  void SetAdapterRoot(const std::string& net_root) { adapter_root_ = net_root; }
+  // Milliseconds in a minute for the idle watch (tests may shrink it; default 60000).
+  void SetIdleMinuteMs(uint32_t ms) { idle_minute_ms_ = ms; }
+  // The exchange of one attempt; used by the worker thread.
+  void RunExchange(TStream& stream);
+
+ private:
+  friend class TLarkspireConnectionThread;
+  enum : uint8_t { kIdle = 0, kBusy = 1, kReplied = 2, kFailed = 3 };
+
+  void RunAttempt(TRemoteCommand& request, const std::string& wait_msg, bool& refused_busy);
+  std::string FormatAddressMessage(const char* format) const;
+  void IdleCheck();
+  // Runs a command without a wait message; returns the reply's message (UTF-8) when it failed.
+  bool RunSimple(uint16_t code, bool success_flag, const std::string& data_text,
+                 std::string& failure, int32_t* value);
+
+  TLarkspireErrorMsgType error_msg_type_ = emtMsg;
+  std::string net_error_info_;
+  std::string remote_ip_ = "127.0.0.1";
+  int remote_port_ = 8008;
+  std::string login_password_;
+  std::string connection_name_;
+  std::string client_name_;
+  std::atomic<uint8_t> smart_dc_time_{0};
+
+  TSuperTcpClient tcp_client_;
+  std::atomic<bool> connected_{false};
+  std::unique_ptr<TLarkspireConnectionThread> watch_thread_;
+  std::atomic<uint32_t> last_activity_{0};
+  std::string resolved_ip_;
+  int32_t error_code_ = 0;
+  std::string error_text_;
+  std::atomic<uint8_t> state_{kIdle};
+  TRemoteCommand reply_;
+  TRemoteCommand busy_reply_;
+  int32_t transaction_level_ = 0;
+  std::unique_ptr<TLarkspireWaitForm> wait_form_;
+  std::string adapter_root_ = "/sys/class/net";
+  std::atomic<uint32_t> idle_minute_ms_{60000};
+  // Held while an attempt marks itself busy and while the idle watch decides to disconnect, so
+  // the watch never closes the socket under a command.
+  std::recursive_mutex link_mutex_;
+};
+
+}  // namespace larkspire
+
+#endif  // LARKSPIRE_COMPONENTS_CONNECTION_H_
