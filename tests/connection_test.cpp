@@ -65,7 +65,7 @@ struct TSeenRequest {
 // A peer that decodes each request, records it and answers with answer(request).
 class TCommandPeer {
  public:
-  using TAnswer = std::function<std::string(const TRemoteCommand&)>;
+  using TAnswer = std::function<std::string(TRemoteCommand&)>;
   explicit TCommandPeer(TAnswer answer, std::string handshake = AcceptedHandshake())
       : peer_(TScriptedPeer::ServeWith(std::move(handshake), [this, answer](const std::string& body) {
           auto request = Decode(body);
@@ -332,7 +332,7 @@ TEST_F(ConnectionTest, ConnectedStoredInAWindowStillLoadsDisconnected) {
 }
 
 TEST_F(ConnectionTest, ClientNameChangeWhileConnectedIsSentAndARefusalRaises) {
-  TCommandPeer peer([](const TRemoteCommand& r) {
+  TCommandPeer peer([](TRemoteCommand& r) {
     if (r.GetDataText() == "bad") return ReplyBody(false, 20010, "name not allowed");
     return ReplyBody(true, 0);
   });
@@ -396,9 +396,9 @@ TEST_F(ConnectionTest, RefusedTransactionRaisesAndKeepsTheLevel) {
 }
 
 TEST_F(ConnectionTest, CallCommandNeedsAnOpenTransaction) {
-  TCommandPeer peer([](const TRemoteCommand& r) {
+  TCommandPeer peer([](TRemoteCommand& r) {
     if (r.Code == 220) return ReplyBody(true, 1);
-    if (r.Code == 777) return ReplyBody(true, 0, "", 0, "echo:" + const_cast<TRemoteCommand&>(r).GetDataText());
+    if (r.Code == 777) return ReplyBody(true, 0, "", 0, "echo:" + r.GetDataText());
     return ReplyBody(false, 55, "no such thing");
   });
   connection_.SetRemotePort(peer.Port());
@@ -487,7 +487,7 @@ TEST_F(ConnectionTest, CommandIssuedWhileBusyGetsItsOwnFailedReply) {
 }
 
 TEST_F(ConnectionTest, UndecodableReplyOnTheWorkerRaisesOnTheCaller) {
-  TScriptedPeer peer(TScriptedPeer::ServeReplies(AcceptedHandshake(), {"\x05\x00\x00\x00garbage"}));
+  TScriptedPeer peer(TScriptedPeer::ServeReplies(AcceptedHandshake(), {std::string("\x05\x00\x00\x00garbage", 11)}));
   connection_.SetRemotePort(peer.Port());
   TRemoteCommand request;
   request.Code = 300;
@@ -495,7 +495,7 @@ TEST_F(ConnectionTest, UndecodableReplyOnTheWorkerRaisesOnTheCaller) {
   EXPECT_FALSE(connection_.Busy());
   EXPECT_FALSE(connection_.WaitForm().Running);
   // And the same without a wait message.
-  TScriptedPeer again(TScriptedPeer::ServeReplies(AcceptedHandshake(), {"\x05\x00\x00\x00garbage"}));
+  TScriptedPeer again(TScriptedPeer::ServeReplies(AcceptedHandshake(), {std::string("\x05\x00\x00\x00garbage", 11)}));
   connection_.SetConnected(false);
   connection_.SetRemotePort(again.Port());
   EXPECT_THROW(connection_.ExecuteCommand(request), EZLibError);
