@@ -423,7 +423,7 @@ void ConnectAndRequest(TSuperTcpClient& client, TScriptedPeer& peer) {
 }
 
 TEST(TSuperTcpClient, NonPositiveLengthReadsNothingFurther) {
-  for (const std::string prefix : {std::string("\x00\x00\x00\x00", 4), std::string("\x80\x00\x00\x00", 4),
+  for (const std::string& prefix : {std::string("\x00\x00\x00\x00", 4), std::string("\x80\x00\x00\x00", 4),
                                    std::string("\xFF\xFF\xFF\xFF", 4)}) {
     SCOPED_TRACE(testing::PrintToString(prefix));
     TScriptedPeer peer(TScriptedPeer::ServeRaw(AcceptedHandshake(), {prefix + "XYZ"}));
