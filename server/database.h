@@ -1,0 +1,120 @@
+// The server's view of a database: one handle per session, opened from a database
+// specification, with the transaction statements the commands need. SQLite is the backend
+// built now; the interface is shaped so that a PostgreSQL backend fits beside it.
+//
+// TDatabaseSpec names a database as given on the command line ("sqlite:PATH",
+// "postgresql://..."); TDatabaseCatalog maps the names clients use (a request's
+// ConnectionName) to specifications; TTransactionStack turns the nesting levels of commands
+// 220/221/222 into BEGIN, SAVEPOINT, RELEASE, ROLLBACK TO and COMMIT/ROLLBACK.
+//
+// Thread-safety: an IDatabase and a TTransactionStack belong to one session thread. A
+// TDatabaseCatalog is filled before the server starts and only read afterwards.
+#ifndef LARKSPIRE_SERVER_DATABASE_H_
+#define LARKSPIRE_SERVER_DATABASE_H_
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/exception.h"
+
+namespace larkspire::server {
+
+// A database error; the message is the backend's text, UTF-8.
+class EServerDatabaseError : public EDatabaseError {
+ public:
+  using EDatabaseError::EDatabaseError;
+};
+
+enum class TDatabaseKind { dkSQLite, dkPostgreSQL };
+
+struct TDatabaseSpec {
+  TDatabaseKind Kind = TDatabaseKind::dkSQLite;
+  std::string Location;  // the file path for SQLite, the connection URI for PostgreSQL
+  // The text as given ("sqlite:/srv/erp.db"), for messages and the log.
+  std::string Text;
+};
+
+// Parses "sqlite:PATH", "postgresql://..." or "postgres://...". Raises Exception with a
+// message naming the text when it is neither or the path is empty.
+TDatabaseSpec ParseDatabaseSpec(const std::string& text);
+
+class IDatabase {
+ public:
+  IDatabase() = default;
+  IDatabase(const IDatabase&) = delete;
+  IDatabase& operator=(const IDatabase&) = delete;
+  virtual ~IDatabase() = default;
+
+  // Runs one or more statements without parameters or rows.
+  virtual void ExecuteScript(const std::string& sql) = 0;
+  // Whether the database connection is inside a transaction right now (the backend's own
+  // view: it may have ended one by itself after an error).
+  virtual bool InTransaction() = 0;
+
+  virtual void Begin() { ExecuteScript("BEGIN"); }
+  virtual void Commit() { ExecuteScript("COMMIT"); }
+  virtual void Rollback() { ExecuteScript("ROLLBACK"); }
+  // Savepoint names are made by the server (lk_2, lk_3, ...), never taken from a client.
+  virtual void Savepoint(const std::string& name) { ExecuteScript("SAVEPOINT " + name); }
+  virtual void ReleaseSavepoint(const std::string& name) {
+    ExecuteScript("RELEASE SAVEPOINT " + name);
+  }
+  virtual void RollbackToSavepoint(const std::string& name) {
+    ExecuteScript("ROLLBACK TO SAVEPOINT " + name);
+    ExecuteScript("RELEASE SAVEPOINT " + name);
+  }
+};
+
+// Opens a handle on the database; raises EServerDatabaseError when it cannot be opened or
+// its kind is not built into this server.
+std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseSpec& spec);
+
+// The nesting of a session's transactions on one database. Level 1 is a real transaction,
+// each deeper level a savepoint named lk_N.
+class TTransactionStack {
+ public:
+  static constexpr int kMaxLevel = 100;
+
+  explicit TTransactionStack(IDatabase& database) : database_(database) {}
+  TTransactionStack(const TTransactionStack&) = delete;
+  TTransactionStack& operator=(const TTransactionStack&) = delete;
+  // Rolls back whatever is still open; errors are swallowed (the handle is going away).
+  ~TTransactionStack();
+
+  int Level() const { return level_; }
+  // Opens one more level and returns it. Raises TServerError 20009 past kMaxLevel.
+  int Begin();
+  // Commits or rolls back the innermost level and returns the level left. Raises
+  // TServerError 20006 when no transaction is open.
+  int Commit();
+  int Rollback();
+  // After a failed statement: when the backend has ended the transaction by itself, forgets
+  // every level and returns true.
+  bool SyncWithDatabase();
+  // Rolls back every level (the session ends or the client goes away).
+  void RollbackAll();
+
+ private:
+  static std::string SavepointName(int level);
+
+  IDatabase& database_;
+  int level_ = 0;
+};
+
+// The databases the server serves, by the names clients use.
+class TDatabaseCatalog {
+ public:
+  void Add(const std::string& name, const TDatabaseSpec& spec) { specs_[name] = spec; }
+  bool Has(const std::string& name) const { return specs_.count(name) > 0; }
+  std::optional<TDatabaseSpec> Find(const std::string& name) const;
+  const std::map<std::string, TDatabaseSpec>& All() const { return specs_; }
+
+ private:
+  std::map<std::string, TDatabaseSpec> specs_;
+};
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_DATABASE_H_

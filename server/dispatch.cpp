@@ -1,0 +1,106 @@
+#include "server/dispatch.h"
+
+#include <new>
+
+#include "platform/codepage.h"
+#include "platform/exception.h"
+#include "server/server_errors.h"
+#include "server/session.h"
+
+namespace larkspire::server {
+
+namespace {
+
+// 120: the request's Data text is the client's new name.
+void HandleClientName(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
+  std::string name = AnsiToWide(request.GetDataText());
+  if (session.IsDenied(name)) {
+    throw TServerError(kErrClientNameRefused,
+                       "The client name \"" + name + "\" is refused by this server");
+  }
+  ServerLog("session " + session.Peer() + ": client name \"" + LogSafe(session.ClientName()) +
+            "\" -> \"" + LogSafe(name) + "\"");
+  session.SetClientName(name);
+}
+
+// 220: opens one more level on the request's database; Value is the new level.
+void HandleBeginTransaction(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
+  reply.Value = session.DatabaseFor(request.ConnectionName).Transactions.Begin();
+}
+
+// 221 and 222: end the innermost level; Value is the level left.
+void HandleCommitTransaction(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
+  reply.Value = session.DatabaseFor(request.ConnectionName).Transactions.Commit();
+}
+
+void HandleRollbackTransaction(TSession& session, TRemoteCommand& request,
+                               TRemoteCommand& reply) {
+  reply.Value = session.DatabaseFor(request.ConnectionName).Transactions.Rollback();
+}
+
+}  // namespace
+
+const THandler* TDispatchTable::Find(uint16_t code) const {
+  auto found = handlers_.find(code);
+  return found == handlers_.end() ? nullptr : &found->second;
+}
+
+TDispatchTable BuildDispatchTable() {
+  TDispatchTable table;
+  table.Register(cmdClientName, HandleClientName);
+  table.Register(cmdBeginTrans, HandleBeginTransaction);
+  table.Register(cmdCommitTrans, HandleCommitTransaction);
+  table.Register(cmdRollbackTrans, HandleRollbackTransaction);
+  return table;
+}
+
+void FailReply(TRemoteCommand& reply, int32_t code, const std::string& message) {
+  reply.Success = false;
+  reply.Value = code;
+  reply.Message = WideToAnsi(message);
+  reply.Data.Clear();
+  reply.Params.Clear();
+}
+
+void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteCommand& request,
+                     TRemoteCommand& reply) {
+  reply.Reset();
+  reply.Code = cmdReply;
+  const auto& password = session.Options().Password;
+  if (password && AnsiToWide(request.Password) != *password) {
+    FailReply(reply, kErrWrongPassword, "Invalid password");
+    return;
+  }
+  const THandler* handler = table.Find(request.Code);
+  if (!handler) {
+    FailReply(reply, kErrUnknownCommand, "Unknown command " + std::to_string(request.Code));
+    return;
+  }
+  try {
+    reply.Success = true;
+    (*handler)(session, request, reply);
+  } catch (const TServerError& e) {
+    FailReply(reply, e.Code(), e.what());
+  } catch (const EDatabaseError& e) {
+    if (session.TransactionLost()) {
+      FailReply(reply, kErrTransactionLost,
+                std::string(e.what()) + " (the transaction was rolled back)");
+    } else {
+      FailReply(reply, kErrDatabase, e.what());
+    }
+  } catch (const EMalformedData& e) {
+    FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+  } catch (const EZLibError& e) {
+    FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+  } catch (const EStreamError& e) {
+    FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+  } catch (const EVariantError& e) {
+    FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    FailReply(reply, kErrInternal, "The server ran out of memory for this command");
+  } catch (const std::exception& e) {
+    FailReply(reply, kErrInternal, std::string("Internal server error: ") + e.what());
+  }
+}
+
+}  // namespace larkspire::server

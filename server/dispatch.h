@@ -1,0 +1,47 @@
+// The commands the server serves: a table from command code to handler, and the step that
+// runs one request through it.
+//
+// A handler reads the request and fills the reply; it fails the command by raising
+// TServerError (its code and text go to the reply's Value and Message), a database error
+// (code 20004) or a decoding error on the payload (code 20003).
+//
+// Thread-safety: the table is built once and then only read, by every session.
+#ifndef LARKSPIRE_SERVER_DISPATCH_H_
+#define LARKSPIRE_SERVER_DISPATCH_H_
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "protocol/remote_command.h"
+
+namespace larkspire::server {
+
+class TSession;
+
+using THandler = std::function<void(TSession&, TRemoteCommand& request, TRemoteCommand& reply)>;
+
+class TDispatchTable {
+ public:
+  void Register(uint16_t code, THandler handler) { handlers_[code] = std::move(handler); }
+  const THandler* Find(uint16_t code) const;
+
+ private:
+  std::map<uint16_t, THandler> handlers_;
+};
+
+// Every command served: 120 client name, 220/221/222 transactions.
+TDispatchTable BuildDispatchTable();
+
+// Fills reply for request: refuses a wrong password (20002) and unknown codes (20001), runs
+// the handler and turns whatever it raises into a failed reply. Never throws.
+void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteCommand& request,
+                     TRemoteCommand& reply);
+
+// Fails reply with a code and a UTF-8 text (sent in the code page), dropping any payload.
+void FailReply(TRemoteCommand& reply, int32_t code, const std::string& message);
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_DISPATCH_H_

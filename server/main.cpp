@@ -1,0 +1,48 @@
+// larkspire-server: serves Larkspire clients until SIGINT or SIGTERM.
+//
+// Prints "listening on ADDRESS:PORT" on stdout once it accepts connections; logs one line
+// per connection on stderr.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <exception>
+
+#include "server/listener.h"
+#include "server/server_options.h"
+
+int main(int argc, char** argv) {
+  using larkspire::server::ParseServerOptions;
+  using larkspire::server::TServer;
+
+  auto parsed = ParseServerOptions(argc, argv);
+  if (parsed.Exit) {
+    std::fputs(parsed.Output.c_str(), parsed.ExitCode == 0 ? stdout : stderr);
+    return parsed.ExitCode;
+  }
+
+  // Every thread inherits the blocked signals; only the wait below takes them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  TServer server(parsed.Options);
+  try {
+    server.Start();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "larkspire-server: %s\n", e.what());
+    return 1;
+  }
+  std::printf("listening on %s\n", server.Address().c_str());
+  std::fflush(stdout);
+
+  int received = 0;
+  sigwait(&stop_signals, &received);
+  std::fprintf(stderr, "larkspire-server: %s received, stopping\n",
+               received == SIGINT ? "SIGINT" : "SIGTERM");
+  server.Stop();
+  return 0;
+}

@@ -1,0 +1,94 @@
+#include "server/server_options.h"
+
+#include <CLI/CLI.hpp>
+#include <limits>
+#include <sstream>
+
+#include "server/seed.h"
+
+namespace larkspire::server {
+
+namespace {
+
+bool LooksLikeSpec(const std::string& text) {
+  return text.rfind("sqlite:", 0) == 0 || text.rfind("postgresql://", 0) == 0 ||
+         text.rfind("postgres://", 0) == 0;
+}
+
+}  // namespace
+
+std::pair<std::string, TDatabaseSpec> ParseDatabaseOption(const std::string& value) {
+  if (LooksLikeSpec(value)) return {std::string(), ParseDatabaseSpec(value)};
+  auto equals = value.find('=');
+  if (equals == std::string::npos) {
+    throw Exception("--database \"" + value + "\": expected NAME=sqlite:PATH or sqlite:PATH");
+  }
+  return {value.substr(0, equals), ParseDatabaseSpec(value.substr(equals + 1))};
+}
+
+TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
+  TOptionsParseResult result;
+  TServerOptions& options = result.Options;
+  CLI::App app("larkspire-server: the Larkspire remote-database server", "larkspire-server");
+  std::string password;
+  std::vector<std::string> databases;
+  app.add_option("--port", options.Port, "TCP port to listen on; 0 picks a free port")
+      ->capture_default_str();
+  app.add_option("--bind", options.Bind, "address to listen on")->capture_default_str();
+  app.add_option("--max-connections", options.MaxConnections, "sessions served at once")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  app.add_option("--deny", options.Deny, "refuse this client identity or client name")
+      ->take_all();
+  auto* password_option =
+      app.add_option("--password", password, "password every command must carry");
+  app.add_option("--database", databases,
+                 "[NAME=]sqlite:PATH or [NAME=]postgresql://...; no name: the default database")
+      ->take_all();
+  app.add_option("--data-dir", options.DataDir, "folder of the demonstration database")
+      ->capture_default_str();
+  app.add_option("--max-frame", options.MaxFrame, "longest request frame in bytes")
+      ->check(CLI::Range(uint32_t{64}, uint32_t{std::numeric_limits<int32_t>::max()}))
+      ->capture_default_str();
+  app.add_option("--codepage", options.CodePage, "code page of texts on the wire")
+      ->capture_default_str();
+
+  std::ostringstream out;
+  std::ostringstream err;
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    result.Exit = true;
+    result.ExitCode = app.exit(e, out, err);
+    result.Output = out.str() + err.str();
+    return result;
+  }
+  if (!password_option->empty()) options.Password = password;
+  try {
+    for (const std::string& value : databases) {
+      options.Databases.push_back(ParseDatabaseOption(value));
+    }
+  } catch (const std::exception& e) {
+    result.Exit = true;
+    result.ExitCode = 2;
+    result.Output = std::string(e.what()) + "\n";
+  }
+  return result;
+}
+
+TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
+  TDatabaseCatalog catalog;
+  for (const auto& [name, spec] : options.Databases) catalog.Add(name, spec);
+  if (!catalog.Has("") || !catalog.Has("demo")) {
+    std::string path = EnsureDemoDatabase(options.DataDir);
+    TDatabaseSpec demo;
+    demo.Kind = TDatabaseKind::dkSQLite;
+    demo.Location = path;
+    demo.Text = "sqlite:" + path;
+    if (!catalog.Has("")) catalog.Add("", demo);
+    if (!catalog.Has("demo")) catalog.Add("demo", demo);
+  }
+  return catalog;
+}
+
+}  // namespace larkspire::server

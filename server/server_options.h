@@ -1,0 +1,69 @@
+// The server's settings: what the command line gives, with the defaults, and the database
+// catalog made from them.
+//
+// Command line:
+//   --port N              TCP port (default 8008; 0 picks a free port)
+//   --bind ADDRESS        address to listen on (default 127.0.0.1)
+//   --max-connections N   sessions served at once (default 64); more are refused (100022)
+//   --deny NAME           refuse a client identity or client name (100021); repeatable
+//   --password TEXT       commands must carry this password
+//   --database [NAME=]SPEC  serve SPEC (sqlite:PATH, postgresql://...) as NAME; without a
+//                         name (or with "=") it is the default database; repeatable
+//   --data-dir DIR        where the demonstration database lives (default ./larkspire-data)
+//   --max-frame BYTES     longest request frame accepted (default 256 MiB)
+//   --codepage NAME       code page of texts on the wire (default UTF-8)
+//
+// Thread-safety: plain values, read by every session once the server runs.
+#ifndef LARKSPIRE_SERVER_SERVER_OPTIONS_H_
+#define LARKSPIRE_SERVER_SERVER_OPTIONS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/database.h"
+
+namespace larkspire::server {
+
+struct TServerOptions {
+  std::string Bind = "127.0.0.1";
+  uint16_t Port = 8008;
+  int MaxConnections = 64;
+  std::vector<std::string> Deny;  // UTF-8, compared whole with identity and client name
+  std::optional<std::string> Password;  // UTF-8
+  // (name, specification) in command-line order; the empty name is the default database.
+  std::vector<std::pair<std::string, TDatabaseSpec>> Databases;
+  std::string DataDir = "./larkspire-data";
+  uint32_t MaxFrame = 256u * 1024 * 1024;
+  std::string CodePage = "UTF-8";
+  // How long a new connection may take to send its handshake.
+  uint32_t HandshakeTimeoutMs = 10000;
+  // Connections over the limit that are being answered with a refusal at once; more are
+  // closed without an answer.
+  int MaxPendingRefusals = 16;
+};
+
+// What parsing the command line decided.
+struct TOptionsParseResult {
+  TServerOptions Options;
+  bool Exit = false;    // --help, or an error: print Output and exit with ExitCode
+  int ExitCode = 0;
+  std::string Output;
+};
+
+TOptionsParseResult ParseServerOptions(int argc, const char* const* argv);
+
+// Splits a --database value into its name and specification: "NAME=SPEC", "=SPEC" or a bare
+// "SPEC" (the default database). Raises Exception for a specification that does not parse.
+std::pair<std::string, TDatabaseSpec> ParseDatabaseOption(const std::string& value);
+
+// The names served: every --database, and the demonstration database in DataDir (created on
+// first start) as the default when no default was given, and as "demo" when no database
+// of that name was given.
+TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options);
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_SERVER_OPTIONS_H_

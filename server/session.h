@@ -1,0 +1,100 @@
+// One client connection: the handshake, then request frames answered one by one until the
+// client goes away or the server stops. A session owns its database handles, so a client's
+// transactions are its own.
+//
+// Frames are a 4-byte big-endian body length and the body. The handshake body is "Auth:",
+// the client identity, "/" and the client name; its reply body is "Auth:", a status byte
+// (1 accepted, 3 refused) and a 4-byte little-endian code (0, 100021 refused client, 100022
+// connections limit). Every later frame holds one TRemoteCommand and gets one reply frame.
+//
+// Thread-safety: a session runs on its own thread; only the shared context is read by
+// several sessions, and it does not change while the server runs.
+#ifndef LARKSPIRE_SERVER_SESSION_H_
+#define LARKSPIRE_SERVER_SESSION_H_
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "server/database.h"
+#include "server/server_options.h"
+
+namespace larkspire::server {
+
+class TDispatchTable;
+
+// Writes one line to the server's log (stderr), whole, from any thread.
+void ServerLog(const std::string& line);
+// A peer's text made safe for one log line: control characters and bytes that are not
+// UTF-8 are shown as \xNN.
+std::string LogSafe(const std::string& text);
+
+// What every session reads.
+struct TServerContext {
+  const TServerOptions& Options;
+  const TDatabaseCatalog& Catalog;
+  const TDispatchTable& Dispatch;
+  const std::atomic<bool>& Stopping;
+};
+
+// A database the session has opened, with its transaction nesting.
+struct TSessionDatabase {
+  explicit TSessionDatabase(std::unique_ptr<IDatabase> database)
+      : Database(std::move(database)), Transactions(*Database) {}
+  std::unique_ptr<IDatabase> Database;
+  TTransactionStack Transactions;
+};
+
+class TSession {
+ public:
+  // socket stays owned by the caller, who closes it after Run has returned.
+  TSession(const TServerContext& context, int socket, std::string peer);
+  TSession(const TSession&) = delete;
+  TSession& operator=(const TSession&) = delete;
+  ~TSession();
+
+  // Serves the connection to its end and writes its log line. Never throws.
+  void Run();
+  // Answers the handshake with the connections-limit refusal and ends.
+  void RefuseOverLimit();
+
+  const TServerOptions& Options() const { return context_.Options; }
+  const std::string& Peer() const { return peer_; }
+  const std::string& Identity() const { return identity_; }
+  const std::string& ClientName() const { return client_name_; }
+  void SetClientName(const std::string& name) { client_name_ = name; }
+  uint64_t CommandsServed() const { return commands_; }
+
+  // Whether the identity or name is on the deny list.
+  bool IsDenied(const std::string& name) const;
+
+  // The database a request names by its ConnectionName (code-page text), opened on first
+  // use. Raises TServerError 20005 for an unknown name, EServerDatabaseError when it cannot
+  // be opened.
+  TSessionDatabase& DatabaseFor(const std::string& connection_name);
+  // After a database error: whether a database ended an open transaction by itself (the
+  // session then forgets its levels there).
+  bool TransactionLost();
+
+ private:
+  enum class THandshake { hsAccepted, hsRefused, hsFailed };
+  THandshake Handshake(bool over_limit);
+  void ServeCommands();
+  std::string Describe() const;
+
+  const TServerContext& context_;
+  int socket_;
+  std::string peer_;
+  std::string identity_;     // UTF-8
+  std::string client_name_;  // UTF-8
+  std::string outcome_ = "not accepted";
+  std::string ending_;
+  uint64_t commands_ = 0;
+  std::map<std::string, std::unique_ptr<TSessionDatabase>> databases_;
+};
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_SESSION_H_
