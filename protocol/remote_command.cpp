@@ -211,6 +211,13 @@ class TInflater {
 
   uint64_t TotalOut() const { return z_.total_out; }
 
+  // Inflates whatever follows the fields, so the end of the zlib stream and its checksum are
+  // checked; bytes a newer peer may append are dropped.
+  void Finish() {
+    uint8_t scratch[4096];
+    while (!ended_) Read(scratch, sizeof scratch);
+  }
+
   // The most bytes the compressed data that is left could still inflate to.
   uint64_t MostLeft() {
     uint64_t compressed = z_.avail_in;
@@ -484,6 +491,7 @@ void TRemoteCommand::LoadFromStream(TStream& stream) {
   reader.ReadFixed("Option", &Option, 1);
   // An older peer stops after Option; Version then keeps its value.
   reader.ReadText("Version", Version, true);
+  in.Finish();
 }
 
 }  // namespace larkspire

@@ -69,7 +69,8 @@ class TRemoteCommand {
   // Decodes a message from stream (from its start). A body that is not a zlib stream raises
   // EZLibError with the library's text; a malformed field block (a fixed-width field of the
   // wrong length, a block that ends before Option, a length past the end) raises
-  // EMalformedData. Fields decoded before the fault keep their new values.
+  // EMalformedData. The zlib stream is read to its end, so a damaged checksum or a truncated
+  // body raises EZLibError too. Fields decoded before the fault keep their new values.
   void LoadFromStream(TStream& stream);
 };
 

@@ -184,9 +184,10 @@ TEST(TRemoteCommand, AcceptsABlockThatEndsAfterOption) {
   EXPECT_EQ(decoded.Version, "kept");
 }
 
-TEST(TRemoteCommand, StoresAnotherVersionTextAndIgnoresU) {
+TEST(TRemoteCommand, StoresAnotherVersionTextAndIgnoresUAndTrailingFields) {
   std::vector<std::string> fields = kResetFields;
   fields[9] = "5.0";
+  fields.push_back("a field a newer peer appends");
   const std::string block = Block(fields);
   std::string bytes = Le32(12345) + Deflate(block, 9);  // U wrong, another level
   TMemoryStream message;
