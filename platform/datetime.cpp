@@ -69,8 +69,10 @@ TDateTimeParts DecodeDateTime(double days) {
   double fraction = std::fabs(days - whole);
   long long ms = std::llround(fraction * 86400000.0);
   if (ms >= 86400000) {
+    // Rounded up to the next midnight: the next day, also before the epoch, where the
+    // fraction counts forward from the day's midnight too.
     ms -= 86400000;
-    whole += days >= 0 ? 1 : -1;
+    whole += 1;
   }
   CivilFromDays(static_cast<long long>(whole) + kEpoch, p.year, p.month, p.day);
   p.hour = static_cast<int>(ms / 3600000);

@@ -91,7 +91,10 @@ bool TextToInt64(const std::string& raw, int64_t& value) {
   const std::string text = Trim(raw);
   if (text.empty()) return false;
   const char* begin = text.c_str();
-  if (*begin == '+') ++begin;
+  if (*begin == '+') {
+    ++begin;
+    if (*begin == '-') return false;  // one sign only
+  }
   const auto result = std::from_chars(begin, text.c_str() + text.size(), value);
   return result.ec == std::errc() && result.ptr == text.c_str() + text.size();
 }
