@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -47,22 +48,6 @@ TFrameStatus ReceiveAll(int socket, void* buffer, size_t count) {
   return TFrameStatus::fsOk;
 }
 
-bool SendAll(int socket, const void* buffer, size_t count) {
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t sent = ::send(socket, bytes + done, count - done, MSG_NOSIGNAL);
-    if (sent > 0) {
-      done += static_cast<size_t>(sent);
-    } else if (sent < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Reads one frame into body (emptied first). The body grows as its bytes arrive, so a
 // length that the peer never sends costs nothing. length reports the announced length.
 TFrameStatus ReceiveFrame(int socket, uint32_t max_length, TMemoryStream& body,
@@ -87,10 +72,39 @@ TFrameStatus ReceiveFrame(int socket, uint32_t max_length, TMemoryStream& body,
   return TFrameStatus::fsOk;
 }
 
+// The length and the body leave in one call, so that a small reply is one segment and
+// does not wait for the acknowledgement of its length.
 bool SendFrame(int socket, const void* body, size_t length) {
   uint8_t prefix[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
                        static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  return SendAll(socket, prefix, sizeof prefix) && SendAll(socket, body, length);
+  iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<void*>(body), length}};
+  size_t total = sizeof prefix + length;
+  size_t done = 0;
+  while (done < total) {
+    msghdr message{};
+    iovec rest[2];
+    int count = 0;
+    size_t skip = done;
+    for (const iovec& part : parts) {
+      if (skip >= part.iov_len) {
+        skip -= part.iov_len;
+        continue;
+      }
+      rest[count++] = {static_cast<uint8_t*>(part.iov_base) + skip, part.iov_len - skip};
+      skip = 0;
+    }
+    message.msg_iov = rest;
+    message.msg_iovlen = static_cast<size_t>(count);
+    ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+    } else if (sent < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 void SetReceiveTimeout(int socket, uint32_t milliseconds) {
