@@ -334,8 +334,9 @@ class TRecordset {
   void Sync() const;                  // rebuilds the view when the rows changed
   TRecordsetRow* CurrentRow() const;  // null when there is no current row
   TRecordsetRow& CurrentRowOrRaise() const;
-  void SetCursorIndex(int64_t index);  // clamps to the view; empty view gives csBoth
-  void PlaceAfterRemoval(int64_t old_index);
+  void SetCursorIndex(int64_t index) const;  // clamps to the view; empty view gives csBoth
+  void PlaceAfterRemoval(int64_t old_index) const;
+  TRecordsetRow* EditedRow() const;  // the row of the edit in progress, if still there
   void CommitEdit();
   void DropEdit();
   void RemoveRow(TBookmark id);
@@ -358,6 +359,7 @@ class TRecordset {
   TEditMode edit_mode_ = TEditMode::emNone;
   std::vector<TVariant> edit_values_;
   std::vector<bool> edit_assigned_;
+  TBookmark edit_row_ = 0;
 };
 
 }  // namespace larkspire

@@ -1,0 +1,1057 @@
+#include "dataset/ado_xml.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include <pugixml.hpp>
+
+#include "platform/datetime.h"
+#include "platform/exception.h"
+
+namespace larkspire {
+namespace {
+
+// How a column's values are read and written.
+enum class TKind {
+  kInteger,   // Integer or Int64 within [low, high]
+  kUInt64,    // ui8: Int64, or its decimal text above the Int64 range
+  kSingle,
+  kDouble,
+  kCurrency,
+  kDecimal,   // Currency when exact, else the exact decimal text
+  kBoolean,
+  kDateTime,
+  kDate,
+  kTime,
+  kGuid,
+  kString,
+  kBinary,
+};
+
+struct TColumn {
+  TKind kind = TKind::kString;
+  int64_t low = 0, high = 0;
+  bool int32 = false;
+  const TRecordsetField* field = nullptr;
+};
+
+[[noreturn]] void Malformed(const std::string& message) {
+  throw EMalformedData("rowset document: " + message);
+}
+
+bool ColumnFor(const TRecordsetField& field, TColumn& column) {
+  TAdoDataType type = field.DataType;
+  if (type == TAdoDataType::adEmpty)
+    type = AdoTypeOf(field.TypeName, field.DbType, field.FixedLength, field.Long, field.MaxLength);
+  column.field = &field;
+  auto integer = [&](int64_t low, int64_t high, bool int32) {
+    column.kind = TKind::kInteger;
+    column.low = low;
+    column.high = high;
+    column.int32 = int32;
+  };
+  switch (type) {
+    case TAdoDataType::adTinyInt: integer(-128, 127, true); break;
+    case TAdoDataType::adUnsignedTinyInt: integer(0, 255, true); break;
+    case TAdoDataType::adSmallInt: integer(-32768, 32767, true); break;
+    case TAdoDataType::adUnsignedSmallInt: integer(0, 65535, true); break;
+    case TAdoDataType::adInteger:
+      integer(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), true);
+      break;
+    case TAdoDataType::adUnsignedInt: integer(0, 4294967295LL, false); break;
+    case TAdoDataType::adBigInt:
+      integer(std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), false);
+      break;
+    case TAdoDataType::adUnsignedBigInt: column.kind = TKind::kUInt64; break;
+    case TAdoDataType::adSingle: column.kind = TKind::kSingle; break;
+    case TAdoDataType::adDouble: column.kind = TKind::kDouble; break;
+    case TAdoDataType::adCurrency: column.kind = TKind::kCurrency; break;
+    case TAdoDataType::adDecimal: case TAdoDataType::adNumeric: column.kind = TKind::kDecimal; break;
+    case TAdoDataType::adBoolean: column.kind = TKind::kBoolean; break;
+    case TAdoDataType::adDate: case TAdoDataType::adDBTimeStamp: case TAdoDataType::adFileTime:
+      column.kind = TKind::kDateTime;
+      break;
+    case TAdoDataType::adDBDate: column.kind = TKind::kDate; break;
+    case TAdoDataType::adDBTime: column.kind = TKind::kTime; break;
+    case TAdoDataType::adGUID: column.kind = TKind::kGuid; break;
+    case TAdoDataType::adBinary: case TAdoDataType::adVarBinary:
+    case TAdoDataType::adLongVarBinary:
+      column.kind = TKind::kBinary;
+      break;
+    case TAdoDataType::adEmpty: return false;
+    default: column.kind = TKind::kString; break;
+  }
+  return true;
+}
+
+const char* KindName(TKind kind) {
+  switch (kind) {
+    case TKind::kInteger: case TKind::kUInt64: return "integer";
+    case TKind::kSingle: case TKind::kDouble: return "floating-point";
+    case TKind::kCurrency: return "currency";
+    case TKind::kDecimal: return "decimal";
+    case TKind::kBoolean: return "boolean";
+    case TKind::kDateTime: return "dateTime";
+    case TKind::kDate: return "date";
+    case TKind::kTime: return "time";
+    case TKind::kGuid: return "uuid";
+    case TKind::kString: return "string";
+    case TKind::kBinary: return "bin.hex";
+  }
+  return "?";
+}
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The text without any XML whitespace: ADO wraps long values across lines.
+std::string_view WithoutSpace(std::string_view text, std::string& scratch) {
+  size_t i = 0;
+  while (i < text.size() && !IsXmlSpace(text[i])) ++i;
+  if (i == text.size()) return text;
+  scratch.assign(text.data(), i);
+  for (; i < text.size(); ++i)
+    if (!IsXmlSpace(text[i])) scratch.push_back(text[i]);
+  return scratch;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+template <typename T>
+bool ParseWhole(std::string_view text, T& value) {
+  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  if (text.empty()) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+bool ParseFloat(std::string_view text, double& value) {
+  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  if (text.empty()) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && std::isfinite(value);
+}
+
+// A plain decimal text (sign, digits, optional fraction): Currency when it holds the value
+// exactly, else the normalized text.
+bool ParseDecimal(std::string_view text, TVariant& out) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  const size_t int_start = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  std::string_view whole = text.substr(int_start, i - int_start);
+  std::string_view fraction;
+  if (i < text.size() && text[i] == '.') {
+    const size_t start = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    fraction = text.substr(start, i - start);
+  }
+  if (i != text.size() || (whole.empty() && fraction.empty())) return false;
+  while (whole.size() > 1 && whole[0] == '0') whole.remove_prefix(1);
+  if (whole.empty()) whole = "0";
+  while (!fraction.empty() && fraction.back() == '0') fraction.remove_suffix(1);
+  if (fraction.size() <= 4 && whole.size() <= 15) {
+    int64_t scaled = 0;
+    for (char c : whole) scaled = scaled * 10 + (c - '0');
+    int digits = 0;
+    for (char c : fraction) scaled = scaled * 10 + (c - '0'), ++digits;
+    for (; digits < 4; ++digits) scaled *= 10;
+    out = TVariant::FromCurrency(negative ? -scaled : scaled);
+    return true;
+  }
+  std::string normalized;
+  if (negative) normalized = "-";
+  normalized.append(whole);
+  if (!fraction.empty()) normalized.append(".").append(fraction);
+  out = TVariant(std::move(normalized));
+  return true;
+}
+
+bool Digits(std::string_view text, size_t& i, size_t count, int& value) {
+  if (i + count > text.size()) return false;
+  value = 0;
+  for (size_t k = 0; k < count; ++k) {
+    const char c = text[i + k];
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  i += count;
+  return true;
+}
+
+bool ParseTimePart(std::string_view text, size_t& i, TDateTimeParts& p) {
+  if (!Digits(text, i, 2, p.hour) || i >= text.size() || text[i++] != ':' ||
+      !Digits(text, i, 2, p.minute))
+    return false;
+  if (i < text.size() && text[i] == ':') {
+    ++i;
+    if (!Digits(text, i, 2, p.second)) return false;
+    if (i < text.size() && text[i] == '.') {
+      ++i;
+      const size_t start = i;
+      double fraction = 0, scale = 0.1;
+      while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        fraction += (text[i] - '0') * scale;
+        scale /= 10;
+        ++i;
+      }
+      if (i == start) return false;
+      p.millisecond = std::min(999, static_cast<int>(std::lround(fraction * 1000)));
+    }
+  }
+  return true;
+}
+
+bool ParseDatePart(std::string_view text, size_t& i, TDateTimeParts& p) {
+  return Digits(text, i, 4, p.year) && i < text.size() && text[i++] == '-' &&
+         Digits(text, i, 2, p.month) && i < text.size() && text[i++] == '-' &&
+         Digits(text, i, 2, p.day);
+}
+
+bool Encode(const TDateTimeParts& p, double& days) {
+  try {
+    days = EncodeDateTime(p);
+    return true;
+  } catch (const EVariantError&) {
+    return false;
+  }
+}
+
+bool ParseDateTime(std::string_view text, TKind kind, double& days) {
+  TDateTimeParts p;
+  p.hour = p.minute = p.second = p.millisecond = 0;
+  size_t i = 0;
+  if (kind == TKind::kTime && text.size() >= 3 && text[2] == ':') {
+    p.year = 1899, p.month = 12, p.day = 30;
+    if (!ParseTimePart(text, i, p) || i != text.size()) return false;
+    return Encode(p, days);
+  }
+  if (!ParseDatePart(text, i, p)) return false;
+  if (i < text.size()) {
+    if (text[i] != 'T' && text[i] != ' ') return false;
+    ++i;
+    if (!ParseTimePart(text, i, p)) return false;
+  }
+  if (i != text.size()) return false;
+  if (kind == TKind::kDate) p.hour = p.minute = p.second = p.millisecond = 0;
+  if (kind == TKind::kTime) p.year = 1899, p.month = 12, p.day = 30;
+  return Encode(p, days);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParseGuid(std::string_view text, TVariant& out) {
+  if (text.size() == 38 && text.front() == '{' && text.back() == '}')
+    text = text.substr(1, 36);
+  if (text.size() != 36) return false;
+  std::string normalized = "{";
+  for (size_t i = 0; i < 36; ++i) {
+    const char c = text[i];
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (c != '-') return false;
+      normalized.push_back('-');
+    } else {
+      if (HexValue(c) < 0) return false;
+      normalized.push_back(c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c);
+    }
+  }
+  normalized.push_back('}');
+  out = TVariant(std::move(normalized));
+  return true;
+}
+
+bool ParseBinary(std::string_view text, TVariant& out) {
+  if (text.size() % 2 != 0) return false;
+  TBytes bytes(text.size() / 2);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const int high = HexValue(text[2 * i]), low = HexValue(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  out = TVariant(std::move(bytes));
+  return true;
+}
+
+// Reads one attribute text into a value of the column; false when it is not one.
+bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out,
+                std::string& scratch) {
+  if (column.kind == TKind::kString) {
+    out = TVariant(std::string(raw));
+    return true;
+  }
+  const std::string_view text = WithoutSpace(raw, scratch);
+  switch (column.kind) {
+    case TKind::kInteger: {
+      int64_t v;
+      if (!ParseWhole(text, v) || v < column.low || v > column.high) return false;
+      out = column.int32 ? TVariant(static_cast<int32_t>(v)) : TVariant(v);
+      return true;
+    }
+    case TKind::kUInt64: {
+      uint64_t v;
+      if (!ParseWhole(text, v)) return false;
+      if (v <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+        out = TVariant(static_cast<int64_t>(v));
+      else
+        out = TVariant(std::to_string(v));
+      return true;
+    }
+    case TKind::kSingle: {
+      double v;
+      if (!ParseFloat(text, v) || std::fabs(v) > std::numeric_limits<float>::max()) return false;
+      out = TVariant(static_cast<double>(static_cast<float>(v)));
+      return true;
+    }
+    case TKind::kDouble: {
+      double v;
+      if (!ParseFloat(text, v)) return false;
+      out = TVariant(v);
+      return true;
+    }
+    case TKind::kCurrency: {
+      int64_t scaled;
+      if (text.empty() || !TextToCurrency(std::string(text), scaled)) return false;
+      out = TVariant::FromCurrency(scaled);
+      return true;
+    }
+    case TKind::kDecimal: return ParseDecimal(text, out);
+    case TKind::kBoolean:
+      if (EqualsIgnoreCase(text, "true") || text == "1" || text == "-1") {
+        out = TVariant(true);
+        return true;
+      }
+      if (EqualsIgnoreCase(text, "false") || text == "0") {
+        out = TVariant(false);
+        return true;
+      }
+      return false;
+    case TKind::kDateTime: case TKind::kDate: case TKind::kTime: {
+      double days;
+      if (!ParseDateTime(text, column.kind, days)) return false;
+      out = TVariant::FromDateTime(days);
+      return true;
+    }
+    case TKind::kGuid: return ParseGuid(text, out);
+    case TKind::kBinary: return ParseBinary(text, out);
+    case TKind::kString: break;
+  }
+  return false;
+}
+
+std::string Shorten(std::string_view text) {
+  if (text.size() <= 40) return std::string(text);
+  return std::string(text.substr(0, 40)) + "...";
+}
+
+// --- Writing ------------------------------------------------------------------------------------
+
+void AppendEscaped(std::string& out, std::string_view text) {
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const char* entity = nullptr;
+    switch (c) {
+      case '"': entity = "&#x22;"; break;
+      case '\'': entity = "&#x27;"; break;
+      case '<': entity = "&#x3c;"; break;
+      case '&': entity = "&#x26;"; break;
+      case '>': entity = "&#x3e;"; break;
+      default:
+        if (c >= 0x20 || c == '\t' || c == '\r' || c == '\n') continue;
+    }
+    out.append(text.data() + start, i - start);
+    if (entity) {
+      out.append(entity);
+    } else {
+      static const char kHex[] = "0123456789abcdef";
+      out.append("&#x");
+      if (c >= 0x10) out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+      out.push_back(';');
+    }
+    start = i + 1;
+  }
+  out.append(text.data() + start, text.size() - start);
+}
+
+void AppendAttribute(std::string& out, std::string_view name, std::string_view value) {
+  out.push_back(' ');
+  out.append(name);
+  out.append("='");
+  AppendEscaped(out, value);
+  out.push_back('\'');
+}
+
+template <typename T>
+void AppendNumber(std::string& out, T value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+void AppendFloat(std::string& out, double value, bool single) {
+  char buffer[64];
+  const auto result =
+      single ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value),
+                             std::chars_format::general, 8)
+             : std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general,
+                             17);
+  for (char* p = buffer; p != result.ptr; ++p)
+    if (*p == 'e') *p = 'E';
+  out.append(buffer, result.ptr);
+}
+
+void AppendDigits(std::string& out, int value, int count) {
+  char buffer[8];
+  for (int i = count - 1; i >= 0; --i) {
+    buffer[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  out.append(buffer, count);
+}
+
+void AppendDateTime(std::string& out, double days, TKind kind) {
+  const TDateTimeParts p = DecodeDateTime(days);
+  if (kind != TKind::kTime) {
+    AppendDigits(out, p.year, 4);
+    out.push_back('-');
+    AppendDigits(out, p.month, 2);
+    out.push_back('-');
+    AppendDigits(out, p.day, 2);
+    if (kind == TKind::kDate) return;
+    out.push_back('T');
+  }
+  AppendDigits(out, p.hour, 2);
+  out.push_back(':');
+  AppendDigits(out, p.minute, 2);
+  out.push_back(':');
+  AppendDigits(out, p.second, 2);
+  if (p.millisecond != 0 && kind == TKind::kDateTime) {
+    out.push_back('.');
+    int ms = p.millisecond, digits = 3;
+    while (ms % 10 == 0) ms /= 10, --digits;
+    AppendDigits(out, ms, digits);
+  }
+}
+
+// The text of a value (not Null) of the column, unescaped for numbers and escaped for text.
+void AppendValue(std::string& out, const TColumn& column, const TVariant& value) {
+  const TVarType type = value.Type();
+  auto coerced = [&]() {
+    const TVariant v = CoerceFieldValue(*column.field, value);
+    if (v.Type() == type) throw EDatabaseError("Field '" + column.field->Name +
+                                               "' holds a value of kind " +
+                                               TVariant::TypeName(type) + " it cannot write");
+    AppendValue(out, column, v);
+  };
+  switch (column.kind) {
+    case TKind::kInteger:
+      if (type == TVarType::vtInteger || type == TVarType::vtInt64) {
+        const int64_t v = value.AsInt64();
+        if (v < column.low || v > column.high)
+          throw EDatabaseError("Value " + std::to_string(v) + " is out of range for field '" +
+                               column.field->Name + "'");
+        return AppendNumber(out, v);
+      }
+      return coerced();
+    case TKind::kUInt64:
+      if (type == TVarType::vtInt64 || type == TVarType::vtInteger) {
+        const int64_t v = value.AsInt64();
+        if (v < 0)
+          throw EDatabaseError("Value " + std::to_string(v) + " is out of range for field '" +
+                               column.field->Name + "'");
+        return AppendNumber(out, v);
+      }
+      if (type == TVarType::vtString) {
+        uint64_t v;
+        if (!ParseWhole(value.AsString(), v))
+          throw EDatabaseError("Value '" + Shorten(value.AsString()) +
+                               "' is not valid for field '" + column.field->Name + "'");
+        return AppendNumber(out, v);
+      }
+      return coerced();
+    case TKind::kSingle: case TKind::kDouble:
+      if (type == TVarType::vtDouble)
+        return AppendFloat(out, value.AsDouble(), column.kind == TKind::kSingle);
+      return coerced();
+    case TKind::kCurrency:
+      if (type == TVarType::vtCurrency) return out.append(CurrencyToText(value.AsCurrency())), void();
+      return coerced();
+    case TKind::kDecimal:
+      if (type == TVarType::vtCurrency) return out.append(CurrencyToText(value.AsCurrency())), void();
+      if (type == TVarType::vtString) {
+        TVariant check;
+        if (!ParseDecimal(value.AsString(), check))
+          throw EDatabaseError("Value '" + Shorten(value.AsString()) +
+                               "' is not valid for field '" + column.field->Name + "'");
+        return AppendEscaped(out, value.AsString());
+      }
+      return coerced();
+    case TKind::kBoolean:
+      if (type == TVarType::vtBoolean) return out.append(value.AsBoolean() ? "True" : "False"), void();
+      return coerced();
+    case TKind::kDateTime: case TKind::kDate: case TKind::kTime:
+      if (type == TVarType::vtDateTime) return AppendDateTime(out, value.AsDateTime(), column.kind);
+      return coerced();
+    case TKind::kGuid:
+      if (type == TVarType::vtString) {
+        TVariant check;
+        if (!ParseGuid(value.AsString(), check))
+          throw EDatabaseError("Value '" + Shorten(value.AsString()) +
+                               "' is not a uuid for field '" + column.field->Name + "'");
+        return AppendEscaped(out, check.AsString());
+      }
+      return coerced();
+    case TKind::kString:
+      if (type == TVarType::vtString) {
+        // Reference the stored text without copying it.
+        return AppendEscaped(out, value.AsString());
+      }
+      return AppendEscaped(out, value.AsString());
+    case TKind::kBinary: {
+      if (type != TVarType::vtBytes) return coerced();
+      static const char kHex[] = "0123456789abcdef";
+      const TBytes bytes = value.AsBytes();
+      const size_t start = out.size();
+      out.resize(start + bytes.size() * 2);
+      char* p = out.data() + start;
+      for (uint8_t b : bytes) *p++ = kHex[b >> 4], *p++ = kHex[b & 15];
+      return;
+    }
+  }
+}
+
+bool IsNameStart(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80;
+}
+
+bool IsValidXmlName(const std::string& name) {
+  if (name.empty() || !IsNameStart(static_cast<unsigned char>(name[0]))) return false;
+  for (unsigned char c : name)
+    if (!IsNameStart(c) && !(c >= '0' && c <= '9') && c != '-' && c != '.') return false;
+  return true;
+}
+
+std::string RowName(const TRecordsetField& field, size_t index) {
+  if (!field.XmlName.empty()) return field.XmlName;
+  if (IsValidXmlName(field.Name)) return field.Name;
+  return "c" + std::to_string(index);
+}
+
+void AppendFlag(std::string& out, const char* name, bool value) {
+  if (value) AppendAttribute(out, name, "true");
+}
+
+void AppendOptionalText(std::string& out, const char* name, const std::string& value) {
+  if (!value.empty()) AppendAttribute(out, name, value);
+}
+
+void AppendExtras(std::string& out, const TXmlAttributes& extras) {
+  for (const auto& [name, value] : extras) AppendAttribute(out, name, value);
+}
+
+void AppendSchema(std::string& out, const TRecordsetSchema& schema,
+                  const std::vector<std::string>& names) {
+  out.append(
+      "<xml xmlns:s='uuid:BDC6E3F0-6DA3-11d1-A2A3-00AA00C14882'\r\n"
+      "\txmlns:dt='uuid:C2F41010-65B3-11d1-A29F-00AA00C14882'\r\n"
+      "\txmlns:rs='urn:schemas-microsoft-com:rowset'\r\n"
+      "\txmlns:z='#RowsetSchema'>\r\n"
+      "<s:Schema id='RowsetSchema'>\r\n"
+      "\t<s:ElementType name='row' content='eltOnly'");
+  AppendExtras(out, schema.RowAttributes);
+  out.append(">\r\n");
+  for (size_t i = 0; i < schema.Fields.size(); ++i) {
+    const TRecordsetField& f = schema.Fields[i];
+    out.append("\t\t<s:AttributeType");
+    AppendAttribute(out, "name", names[i]);
+    if (f.Name != names[i]) AppendAttribute(out, "rs:name", f.Name);
+    out.append(" rs:number='");
+    AppendNumber(out, f.Number != 0 ? f.Number : static_cast<int>(i + 1));
+    out.push_back('\'');
+    AppendFlag(out, "rs:nullable", f.Nullable);
+    AppendFlag(out, "rs:write", f.Write);
+    AppendFlag(out, "rs:writeunknown", f.WriteUnknown);
+    AppendFlag(out, "rs:rowver", f.RowVersion);
+    AppendFlag(out, "rs:rowid", f.RowId);
+    AppendOptionalText(out, "rs:basecatalog", f.BaseCatalog);
+    AppendOptionalText(out, "rs:baseschema", f.BaseSchema);
+    AppendOptionalText(out, "rs:basetable", f.BaseTable);
+    AppendOptionalText(out, "rs:basecolumn", f.BaseColumn);
+    AppendFlag(out, "rs:keycolumn", f.KeyColumn);
+    AppendFlag(out, "rs:autoincrement", f.AutoIncrement);
+    AppendFlag(out, "rs:hidden", f.Hidden);
+    AppendExtras(out, f.ExtraAttributes);
+    out.append(">\r\n\t\t\t<s:datatype");
+    AppendAttribute(out, "dt:type", f.TypeName);
+    AppendOptionalText(out, "rs:dbtype", f.DbType);
+    if (f.HasMaxLength) {
+      out.append(" dt:maxLength='");
+      AppendNumber(out, f.MaxLength);
+      out.push_back('\'');
+    }
+    if (f.Scale) {
+      out.append(" rs:scale='");
+      AppendNumber(out, *f.Scale);
+      out.push_back('\'');
+    }
+    if (f.Precision) {
+      out.append(" rs:precision='");
+      AppendNumber(out, *f.Precision);
+      out.push_back('\'');
+    }
+    AppendFlag(out, "rs:fixedlength", f.FixedLength);
+    AppendFlag(out, "rs:long", f.Long);
+    if (f.MaybeNull) AppendAttribute(out, "rs:maybenull", *f.MaybeNull ? "true" : "false");
+    AppendExtras(out, f.ExtraDatatypeAttributes);
+    out.append("/>\r\n\t\t</s:AttributeType>\r\n");
+  }
+  for (const std::string& opaque : schema.OpaqueSchema) out.append(opaque);
+  out.append(
+      "\t\t<s:extends type='rs:rowbase'/>\r\n"
+      "\t</s:ElementType>\r\n"
+      "</s:Schema>\r\n");
+}
+
+enum class TRowForm { kPlain, kChanged, kInserted };
+
+// One z:row element. kPlain writes every non-null value; kChanged writes the assigned columns
+// and names the null ones in rs:forcenull; kInserted writes every value, naming the null ones.
+void AppendRow(std::string& out, const char* indent, const std::vector<TColumn>& columns,
+               const std::vector<std::string>& names, const std::vector<TVariant>& values,
+               const std::vector<bool>* modified, TRowForm form, const std::string* opaque) {
+  out.append(indent);
+  out.append("<z:row");
+  std::string forcenull;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    if (form == TRowForm::kChanged && !(*modified)[i]) continue;
+    const TVariant& v = values[i];
+    if (v.IsClear()) {
+      if (form != TRowForm::kPlain) {
+        if (!forcenull.empty()) forcenull.push_back(' ');
+        forcenull.append(names[i]);
+      }
+      continue;
+    }
+    out.push_back(' ');
+    out.append(names[i]);
+    out.append("='");
+    AppendValue(out, columns[i], v);
+    out.push_back('\'');
+  }
+  if (!forcenull.empty()) AppendAttribute(out, "rs:forcenull", forcenull);
+  if (opaque && !opaque->empty()) {
+    out.append(">\r\n");
+    out.append(*opaque);
+    out.append(indent);
+    out.append("</z:row>\r\n");
+  } else {
+    out.append("/>\r\n");
+  }
+}
+
+// --- Reading ------------------------------------------------------------------------------------
+
+// Writes an element the reader does not interpret (a child rowset) back as XML text.
+void SerializeElement(std::string& out, const pugi::xml_node& node, int depth) {
+  out.append(static_cast<size_t>(depth), '\t');
+  out.push_back('<');
+  out.append(node.name());
+  for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute())
+    AppendAttribute(out, a.name(), a.value());
+  bool has_children = false;
+  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+    if (child.type() != pugi::node_element && child.type() != pugi::node_pcdata) continue;
+    if (!has_children) out.append(">\r\n"), has_children = true;
+    if (child.type() == pugi::node_element) {
+      SerializeElement(out, child, depth + 1);
+    } else {
+      out.append(static_cast<size_t>(depth + 1), '\t');
+      AppendEscaped(out, child.value());
+      out.append("\r\n");
+    }
+  }
+  if (has_children) {
+    out.append(static_cast<size_t>(depth), '\t');
+    out.append("</");
+    out.append(node.name());
+    out.append(">\r\n");
+  } else {
+    out.append("/>\r\n");
+  }
+}
+
+std::string Where(const pugi::xml_node& node) {
+  return std::string(node.name()) + " at offset " + std::to_string(node.offset_debug());
+}
+
+bool ParseFlag(const pugi::xml_attribute& a, const std::string& column) {
+  const std::string_view v = a.value();
+  if (EqualsIgnoreCase(v, "true") || v == "1" || v == "-1") return true;
+  if (EqualsIgnoreCase(v, "false") || v == "0") return false;
+  Malformed("column '" + column + "': " + a.name() + " is '" + Shorten(v) +
+            "', not true or false");
+}
+
+int64_t ParseCount(const pugi::xml_attribute& a, const std::string& column, int64_t max) {
+  int64_t v;
+  std::string scratch;
+  if (!ParseWhole(WithoutSpace(a.value(), scratch), v) || v < 0 || v > max)
+    Malformed("column '" + column + "': " + a.name() + " '" + Shorten(a.value()) +
+              "' is not a valid number");
+  return v;
+}
+
+void ReadDatatypeAttribute(TRecordsetField& f, const pugi::xml_attribute& a,
+                           const std::string& column) {
+  const std::string_view name = a.name();
+  if (name == "dt:type") f.TypeName = a.value();
+  else if (name == "rs:dbtype") f.DbType = a.value();
+  else if (name == "dt:maxLength") f.MaxLength = ParseCount(a, column, 4294967295LL), f.HasMaxLength = true;
+  else if (name == "rs:precision") f.Precision = static_cast<int>(ParseCount(a, column, 1000));
+  else if (name == "rs:scale") f.Scale = static_cast<int>(ParseCount(a, column, 1000));
+  else if (name == "rs:fixedlength") f.FixedLength = ParseFlag(a, column);
+  else if (name == "rs:long") f.Long = ParseFlag(a, column);
+  else if (name == "rs:maybenull") f.MaybeNull = ParseFlag(a, column);
+  else f.ExtraDatatypeAttributes.emplace_back(a.name(), a.value());
+}
+
+TRecordsetField ReadField(const pugi::xml_node& node, size_t index) {
+  TRecordsetField f;
+  f.HasMaxLength = false;
+  const std::string column = node.attribute("name").value();
+  if (column.empty())
+    Malformed("column " + std::to_string(index + 1) + " (" + Where(node) + ") has no name");
+  for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+    const std::string_view name = a.name();
+    if (name == "name") f.XmlName = a.value();
+    else if (name == "rs:name") f.Name = a.value();
+    else if (name == "rs:number") f.Number = static_cast<int>(ParseCount(a, column, 1 << 30));
+    else if (name == "rs:nullable") f.Nullable = ParseFlag(a, column);
+    else if (name == "rs:write") f.Write = ParseFlag(a, column);
+    else if (name == "rs:writeunknown") f.WriteUnknown = ParseFlag(a, column);
+    else if (name == "rs:keycolumn") f.KeyColumn = ParseFlag(a, column);
+    else if (name == "rs:autoincrement") f.AutoIncrement = ParseFlag(a, column);
+    else if (name == "rs:rowver") f.RowVersion = ParseFlag(a, column);
+    else if (name == "rs:rowid") f.RowId = ParseFlag(a, column);
+    else if (name == "rs:hidden") f.Hidden = ParseFlag(a, column);
+    else if (name == "rs:basecatalog") f.BaseCatalog = a.value();
+    else if (name == "rs:baseschema") f.BaseSchema = a.value();
+    else if (name == "rs:basetable") f.BaseTable = a.value();
+    else if (name == "rs:basecolumn") f.BaseColumn = a.value();
+    else if (name.substr(0, 3) == "dt:") ReadDatatypeAttribute(f, a, column);
+    else f.ExtraAttributes.emplace_back(a.name(), a.value());
+  }
+  if (f.Name.empty()) f.Name = f.XmlName;
+  if (f.Number == 0) f.Number = static_cast<int>(index + 1);
+  if (pugi::xml_node datatype = node.child("s:datatype"))
+    for (pugi::xml_attribute a = datatype.first_attribute(); a; a = a.next_attribute())
+      ReadDatatypeAttribute(f, a, column);
+  if (f.TypeName.empty()) Malformed("column '" + column + "' has no dt:type");
+  f.DataType = AdoTypeOf(f.TypeName, f.DbType, f.FixedLength, f.Long, f.MaxLength);
+  if (f.DataType == TAdoDataType::adEmpty)
+    Malformed("column '" + column + "' has an unknown type '" + f.TypeName +
+              (f.DbType.empty() ? "" : "' (rs:dbtype '" + f.DbType + "')") +
+              (f.DbType.empty() ? "'" : ""));
+  return f;
+}
+
+class TRowReader {
+ public:
+  explicit TRowReader(TRecordsetData& data) : data_(data) {
+    const auto& fields = data.Schema.Fields;
+    columns_.resize(fields.size());
+    for (size_t i = 0; i < fields.size(); ++i) {
+      ColumnFor(fields[i], columns_[i]);
+      if (!by_name_.emplace(fields[i].XmlName, static_cast<int>(i)).second)
+        Malformed("two columns are named '" + fields[i].XmlName + "'");
+    }
+  }
+
+  // Reads a z:row's attributes into values (Null where absent). Columns that the row names
+  // (with a value or in rs:forcenull) are flagged in assigned when it is given.
+  void Read(const pugi::xml_node& node, std::vector<TVariant>& values,
+            std::vector<bool>* assigned, bool keep_children, std::string* opaque) {
+    const size_t count = columns_.size();
+    values.assign(count, TVariant::Null());
+    size_t expected = 0;
+    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+      const char* name = a.name();
+      int index = -1;
+      if (expected < count && std::strcmp(data_.Schema.Fields[expected].XmlName.c_str(), name) == 0) {
+        index = static_cast<int>(expected);
+      } else {
+        const auto it = by_name_.find(name);
+        if (it != by_name_.end()) {
+          index = it->second;
+        } else if (std::strcmp(name, "rs:forcenull") == 0) {
+          ReadForceNull(node, a.value(), values, assigned);
+          continue;
+        } else {
+          Malformed(Where(node) + ": attribute '" + name + "' names no column");
+        }
+      }
+      expected = static_cast<size_t>(index) + 1;
+      const TColumn& column = columns_[index];
+      if (!ParseValue(column, a.value(), values[index], scratch_))
+        Malformed(Where(node) + ": column '" + column.field->Name + "' value '" +
+                  Shorten(a.value()) + "' is not a valid " + KindName(column.kind) + " (" +
+                  column.field->TypeName + ")");
+      if (assigned) (*assigned)[index] = true;
+    }
+    if (keep_children && opaque) {
+      for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
+        if (child.type() == pugi::node_element) SerializeElement(*opaque, child, 2);
+    }
+  }
+
+  void ReadData(const pugi::xml_node& rs_data) {
+    for (pugi::xml_node node = rs_data.first_child(); node; node = node.next_sibling()) {
+      if (node.type() != pugi::node_element) continue;
+      const std::string_view name = node.name();
+      if (name == "z:row") {
+        Append(TRowStatus::rsUnmodified, node);
+      } else if (name == "rs:insert" || name == "rs:delete") {
+        const TRowStatus status =
+            name == "rs:insert" ? TRowStatus::rsNew : TRowStatus::rsDeleted;
+        for (pugi::xml_node row = node.first_child(); row; row = row.next_sibling()) {
+          if (row.type() != pugi::node_element) continue;
+          if (std::strcmp(row.name(), "z:row") != 0)
+            Malformed(Where(row) + ": unexpected element in " + std::string(name));
+          Append(status, row);
+        }
+      } else if (name == "rs:update") {
+        ReadUpdate(node);
+      } else {
+        Malformed(Where(node) + ": unexpected element in rs:data");
+      }
+    }
+  }
+
+ private:
+  void Append(TRowStatus status, const pugi::xml_node& node) {
+    auto row = std::make_unique<TRecordsetRow>();
+    row->Id = data_.NextId++;
+    row->Status = status;
+    Read(node, row->Values, nullptr, status == TRowStatus::rsUnmodified, &row->Opaque);
+    data_.Rows.push_back(std::move(row));
+  }
+
+  void ReadUpdate(const pugi::xml_node& update) {
+    pugi::xml_node original;
+    for (pugi::xml_node node = update.first_child(); node; node = node.next_sibling()) {
+      if (node.type() != pugi::node_element) continue;
+      const std::string_view name = node.name();
+      if (name == "rs:original") {
+        if (original) Malformed(Where(node) + ": rs:original without its new row");
+        original = node;
+        continue;
+      }
+      if (name != "z:row") Malformed(Where(node) + ": unexpected element in rs:update");
+      if (!original) Malformed(Where(node) + ": rs:update row without rs:original");
+      pugi::xml_node old_row = original.child("z:row");
+      if (!old_row) Malformed(Where(original) + ": rs:original holds no z:row");
+      auto row = std::make_unique<TRecordsetRow>();
+      row->Id = data_.NextId++;
+      row->Status = TRowStatus::rsModified;
+      Read(old_row, row->Original, nullptr, false, nullptr);
+      std::vector<TVariant> changed;
+      row->Modified.assign(columns_.size(), false);
+      Read(node, changed, &row->Modified, false, nullptr);
+      row->Values = row->Original;
+      for (size_t i = 0; i < changed.size(); ++i)
+        if (row->Modified[i]) row->Values[i] = std::move(changed[i]);
+      data_.Rows.push_back(std::move(row));
+      original = pugi::xml_node();
+    }
+    if (original) Malformed(Where(original) + ": rs:original without its new row");
+  }
+
+  void ReadForceNull(const pugi::xml_node& node, std::string_view list,
+                     std::vector<TVariant>& values, std::vector<bool>* assigned) {
+    size_t i = 0;
+    while (i < list.size()) {
+      while (i < list.size() && IsXmlSpace(list[i])) ++i;
+      const size_t start = i;
+      while (i < list.size() && !IsXmlSpace(list[i])) ++i;
+      if (start == i) break;
+      const std::string name(list.substr(start, i - start));
+      const auto it = by_name_.find(name);
+      if (it == by_name_.end())
+        Malformed(Where(node) + ": rs:forcenull names '" + name + "', which is no column");
+      values[it->second] = TVariant::Null();
+      if (assigned) (*assigned)[it->second] = true;
+    }
+  }
+
+  TRecordsetData& data_;
+  std::vector<TColumn> columns_;
+  std::unordered_map<std::string, int> by_name_;
+  std::string scratch_;
+};
+
+TRecordsetData ReadDocument(const pugi::xml_document& doc) {
+  const pugi::xml_node root = doc.document_element();
+  if (!root) Malformed("no document element");
+  const pugi::xml_node schema_node = root.child("s:Schema");
+  if (!schema_node) Malformed("the document element <" + std::string(root.name()) +
+                              "> has no s:Schema child");
+  pugi::xml_node element_type = schema_node.find_child_by_attribute("s:ElementType", "name", "row");
+  if (!element_type) element_type = schema_node.child("s:ElementType");
+  if (!element_type) Malformed("s:Schema has no s:ElementType");
+  const pugi::xml_node rs_data = root.child("rs:data");
+  if (!rs_data) Malformed("the document element <" + std::string(root.name()) +
+                          "> has no rs:data child");
+
+  TRecordsetData data;
+  TRecordsetSchema& schema = data.Schema;
+  schema.RowAttributes.clear();
+  for (pugi::xml_attribute a = element_type.first_attribute(); a; a = a.next_attribute()) {
+    const std::string_view name = a.name();
+    if (name != "name" && name != "content") schema.RowAttributes.emplace_back(a.name(), a.value());
+  }
+  for (pugi::xml_node node = element_type.first_child(); node; node = node.next_sibling()) {
+    if (node.type() != pugi::node_element) continue;
+    const std::string_view name = node.name();
+    if (name == "s:AttributeType") {
+      schema.Fields.push_back(ReadField(node, schema.Fields.size()));
+    } else if (name == "s:extends") {
+      continue;
+    } else {
+      std::string opaque;
+      SerializeElement(opaque, node, 2);
+      schema.OpaqueSchema.push_back(std::move(opaque));
+    }
+  }
+  TRowReader reader(data);
+  reader.ReadData(rs_data);
+  data.Generation = 1;
+  return data;
+}
+
+constexpr unsigned kParseOptions =
+    pugi::parse_default & ~pugi::parse_wnorm_attribute & ~pugi::parse_wconv_attribute &
+    ~pugi::parse_eol;
+
+void CheckParse(const pugi::xml_parse_result& result) {
+  if (result) return;
+  if (result.status == pugi::status_no_document_element) Malformed("no document element");
+  Malformed(std::string("not well-formed XML: ") + result.description() + " at offset " +
+            std::to_string(result.offset));
+}
+
+}  // namespace
+
+TRecordsetData ReadAdoXml(std::string_view text) {
+  pugi::xml_document doc;
+  CheckParse(doc.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_auto));
+  return ReadDocument(doc);
+}
+
+TRecordsetData ReadAdoXmlInPlace(std::string& buffer) {
+  pugi::xml_document doc;
+  CheckParse(doc.load_buffer_inplace(buffer.data(), buffer.size(), kParseOptions,
+                                     pugi::encoding_auto));
+  return ReadDocument(doc);
+}
+
+void WriteAdoXml(const TRecordsetData& data, std::string& out, const TRowPredicate& include) {
+  const auto& fields = data.Schema.Fields;
+  std::vector<TColumn> columns(fields.size());
+  std::vector<std::string> names(fields.size());
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (!ColumnFor(fields[i], columns[i]))
+      throw EDatabaseError("Field '" + fields[i].Name + "' has an unknown type '" +
+                           fields[i].TypeName + "'");
+    names[i] = RowName(fields[i], i);
+  }
+  out.reserve(out.size() + 1024 + data.Rows.size() * (32 + fields.size() * 24));
+  AppendSchema(out, data.Schema, names);
+  out.append("<rs:data>\r\n");
+  std::vector<const TRecordsetRow*> inserted, deleted;
+  for (const auto& holder : data.Rows) {
+    const TRecordsetRow& row = *holder;
+    if (include && !include(row)) continue;
+    switch (row.Status) {
+      case TRowStatus::rsUnmodified:
+        AppendRow(out, "\t", columns, names, row.Values, nullptr, TRowForm::kPlain, &row.Opaque);
+        break;
+      case TRowStatus::rsModified:
+        out.append("\t<rs:update>\r\n\t\t<rs:original>\r\n");
+        AppendRow(out, "\t\t\t", columns, names, row.Original, nullptr, TRowForm::kPlain,
+                  nullptr);
+        out.append("\t\t</rs:original>\r\n");
+        AppendRow(out, "\t\t", columns, names, row.Values, &row.Modified, TRowForm::kChanged,
+                  nullptr);
+        out.append("\t</rs:update>\r\n");
+        break;
+      case TRowStatus::rsNew: inserted.push_back(&row); break;
+      case TRowStatus::rsDeleted: deleted.push_back(&row); break;
+    }
+  }
+  if (!inserted.empty()) {
+    out.append("\t<rs:insert>\r\n");
+    for (const TRecordsetRow* row : inserted)
+      AppendRow(out, "\t\t", columns, names, row->Values, nullptr, TRowForm::kInserted, nullptr);
+    out.append("\t</rs:insert>\r\n");
+  }
+  if (!deleted.empty()) {
+    out.append("\t<rs:delete>\r\n");
+    for (const TRecordsetRow* row : deleted)
+      AppendRow(out, "\t\t", columns, names, row->Values, nullptr, TRowForm::kPlain, nullptr);
+    out.append("\t</rs:delete>\r\n");
+  }
+  out.append("</rs:data>\r\n</xml>");
+}
+
+std::string WriteAdoXml(const TRecordsetData& data, const TRowPredicate& include) {
+  std::string out;
+  WriteAdoXml(data, out, include);
+  return out;
+}
+
+std::string AdoXmlValueText(const TRecordsetField& field, const TVariant& value) {
+  TColumn column;
+  if (!ColumnFor(field, column))
+    throw EDatabaseError("Field '" + field.Name + "' has an unknown type '" + field.TypeName + "'");
+  if (value.IsClear()) return std::string();
+  std::string out;
+  if (column.kind == TKind::kString) return value.AsString();
+  if (column.kind == TKind::kGuid) {
+    AppendValue(out, column, value);
+    return out;
+  }
+  AppendValue(out, column, value);
+  return out;
+}
+
+TVariant ParseAdoXmlValue(const TRecordsetField& field, std::string_view text) {
+  TColumn column;
+  if (!ColumnFor(field, column))
+    Malformed("column '" + field.Name + "' has an unknown type '" + field.TypeName + "'");
+  TVariant value;
+  std::string scratch;
+  if (!ParseValue(column, text, value, scratch))
+    Malformed("column '" + field.Name + "' value '" + Shorten(text) + "' is not a valid " +
+              KindName(column.kind) + " (" + field.TypeName + ")");
+  return value;
+}
+
+}  // namespace larkspire

@@ -1,0 +1,984 @@
+#include "dataset/recordset.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "dataset/ado_xml.h"
+#include "platform/exception.h"
+
+namespace larkspire {
+namespace {
+
+constexpr char kNoCurrentRow[] =
+    "Either BOF or EOF is True, or the current record has been deleted. Requested operation "
+    "requires a current record.";
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+bool IsStringType(TAdoDataType type) {
+  switch (type) {
+    case TAdoDataType::adBSTR: case TAdoDataType::adChar: case TAdoDataType::adWChar:
+    case TAdoDataType::adVarChar: case TAdoDataType::adLongVarChar:
+    case TAdoDataType::adVarWChar: case TAdoDataType::adLongVarWChar:
+      return true;
+    default:
+      return false;
+  }
+}
+
+TAdoDataType EffectiveType(const TRecordsetField& field) {
+  if (field.DataType != TAdoDataType::adEmpty) return field.DataType;
+  return AdoTypeOf(field.TypeName, field.DbType, field.FixedLength, field.Long, field.MaxLength);
+}
+
+[[noreturn]] void OutOfRange(const TRecordsetField& field, const TVariant& value) {
+  throw EDatabaseError("Value " + value.AsString() + " is out of range for field '" +
+                       field.Name + "'");
+}
+
+TVariant RangedInteger(const TRecordsetField& field, const TVariant& value, int64_t low,
+                       int64_t high, bool as_int32) {
+  const int64_t v = value.AsInt64();
+  if (v < low || v > high) OutOfRange(field, value);
+  return as_int32 ? TVariant(static_cast<int32_t>(v)) : TVariant(v);
+}
+
+// Number of UTF-8 characters in text.
+size_t CharacterCount(const std::string& text) {
+  size_t count = 0;
+  for (unsigned char c : text)
+    if ((c & 0xC0) != 0x80) ++count;
+  return count;
+}
+
+bool MatchText(const std::string& value, const std::string& key, TLocateOptions options) {
+  if (options & loPartialKey) {
+    if (value.size() < key.size()) return false;
+    const std::string_view head(value.data(), key.size());
+    return (options & loCaseInsensitive) ? EqualsIgnoreCase(head, key) : head == key;
+  }
+  return (options & loCaseInsensitive) ? EqualsIgnoreCase(value, key) : value == key;
+}
+
+}  // namespace
+
+// --- Fields -------------------------------------------------------------------------------------
+
+TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type,
+                       bool fixed_length, bool is_long, int64_t max_length) {
+  const std::string& t = type_name;
+  if (t == "int" || t == "i4") return TAdoDataType::adInteger;
+  if (t == "i1") return TAdoDataType::adTinyInt;
+  if (t == "i2") return TAdoDataType::adSmallInt;
+  if (t == "i8") return TAdoDataType::adBigInt;
+  if (t == "ui1") return TAdoDataType::adUnsignedTinyInt;
+  if (t == "ui2") return TAdoDataType::adUnsignedSmallInt;
+  if (t == "ui4") return TAdoDataType::adUnsignedInt;
+  if (t == "ui8") return TAdoDataType::adUnsignedBigInt;
+  if (t == "r4") return TAdoDataType::adSingle;
+  if (t == "float" || t == "r8") return TAdoDataType::adDouble;
+  if (t == "fixed.14.4") return TAdoDataType::adCurrency;
+  if (t == "number") {
+    if (db_type == "currency") return TAdoDataType::adCurrency;
+    if (db_type == "decimal") return TAdoDataType::adDecimal;
+    if (db_type.empty() || db_type == "numeric" || db_type == "varnumeric")
+      return TAdoDataType::adNumeric;
+    return TAdoDataType::adEmpty;
+  }
+  if (t == "boolean") return TAdoDataType::adBoolean;
+  if (t == "dateTime" || t == "dateTime.tz") {
+    if (db_type == "timestamp") return TAdoDataType::adDBTimeStamp;
+    if (db_type == "filetime") return TAdoDataType::adFileTime;
+    return TAdoDataType::adDate;
+  }
+  if (t == "date") return TAdoDataType::adDBDate;
+  if (t == "time" || t == "time.tz") return TAdoDataType::adDBTime;
+  if (t == "uuid") return TAdoDataType::adGUID;
+  if (t == "string" || t == "char") {
+    if (db_type == "str")
+      return fixed_length ? TAdoDataType::adChar
+             : is_long    ? TAdoDataType::adLongVarChar
+                          : TAdoDataType::adVarChar;
+    if (db_type == "bstr") return TAdoDataType::adBSTR;
+    if (!db_type.empty() && db_type != "wstr") return TAdoDataType::adEmpty;
+    if (fixed_length) return TAdoDataType::adWChar;
+    if (is_long) return max_length == 4294967295LL ? TAdoDataType::adBSTR
+                                                   : TAdoDataType::adLongVarWChar;
+    return TAdoDataType::adVarWChar;
+  }
+  if (t == "bin.hex") {
+    return fixed_length ? TAdoDataType::adBinary
+           : is_long    ? TAdoDataType::adLongVarBinary
+                        : TAdoDataType::adVarBinary;
+  }
+  return TAdoDataType::adEmpty;
+}
+
+TRecordsetField TRecordsetField::Make(const std::string& name, TAdoDataType type, int64_t size,
+                                      int precision, int scale) {
+  TRecordsetField f;
+  f.Name = name;
+  f.DataType = type;
+  f.Precision = 0;
+  f.MaybeNull = false;
+  f.Nullable = true;
+  f.Write = true;
+  auto fixed = [&](const char* type_name, int64_t length) {
+    f.TypeName = type_name;
+    f.MaxLength = length;
+    f.FixedLength = true;
+  };
+  switch (type) {
+    case TAdoDataType::adTinyInt: fixed("i1", 1); break;
+    case TAdoDataType::adUnsignedTinyInt: fixed("ui1", 1); break;
+    case TAdoDataType::adSmallInt: fixed("i2", 2); break;
+    case TAdoDataType::adUnsignedSmallInt: fixed("ui2", 2); break;
+    case TAdoDataType::adInteger: fixed("int", 4); break;
+    case TAdoDataType::adUnsignedInt: fixed("ui4", 4); break;
+    case TAdoDataType::adBigInt: fixed("i8", 8); break;
+    case TAdoDataType::adUnsignedBigInt: fixed("ui8", 8); break;
+    case TAdoDataType::adSingle: fixed("r4", 4); break;
+    case TAdoDataType::adDouble: fixed("float", 8); break;
+    case TAdoDataType::adCurrency: fixed("number", 8); f.DbType = "currency"; break;
+    case TAdoDataType::adNumeric:
+      fixed("number", 19);
+      f.DbType = "numeric";
+      f.Precision = precision;
+      f.Scale = scale;
+      break;
+    case TAdoDataType::adDecimal:
+      fixed("number", 16);
+      f.DbType = "decimal";
+      f.Precision = precision;
+      f.Scale = scale;
+      break;
+    case TAdoDataType::adBoolean: fixed("boolean", 2); break;
+    case TAdoDataType::adDate: fixed("dateTime", 16); f.DbType = "variantdate"; break;
+    case TAdoDataType::adDBTimeStamp:
+      fixed("dateTime", 16);
+      f.DbType = "timestamp";
+      f.Scale = 0;
+      break;
+    case TAdoDataType::adFileTime: fixed("dateTime", 16); f.DbType = "filetime"; break;
+    case TAdoDataType::adDBDate: fixed("date", 6); break;
+    case TAdoDataType::adDBTime: fixed("time", 6); break;
+    case TAdoDataType::adGUID: fixed("uuid", 16); break;
+    case TAdoDataType::adChar: fixed("string", size); f.DbType = "str"; break;
+    case TAdoDataType::adWChar: fixed("string", size); break;
+    case TAdoDataType::adVarChar:
+      f.TypeName = "string";
+      f.DbType = "str";
+      f.MaxLength = size;
+      break;
+    case TAdoDataType::adVarWChar: f.TypeName = "string"; f.MaxLength = size; break;
+    case TAdoDataType::adLongVarChar:
+      f.TypeName = "string";
+      f.DbType = "str";
+      f.MaxLength = size;
+      f.Long = true;
+      break;
+    case TAdoDataType::adLongVarWChar:
+      f.TypeName = "string";
+      f.MaxLength = size;
+      f.Long = true;
+      break;
+    case TAdoDataType::adBSTR:
+      f.TypeName = "string";
+      f.MaxLength = size > 0 ? size : 4294967295LL;
+      f.Long = true;
+      break;
+    case TAdoDataType::adBinary: fixed("bin.hex", size); break;
+    case TAdoDataType::adVarBinary: f.TypeName = "bin.hex"; f.MaxLength = size; break;
+    case TAdoDataType::adLongVarBinary:
+      f.TypeName = "bin.hex";
+      f.MaxLength = size;
+      f.Long = true;
+      break;
+    case TAdoDataType::adEmpty:
+      throw EDatabaseError("Field '" + name + "' has no data type");
+  }
+  return f;
+}
+
+TVariant TRecordsetField::Property(const std::string& name) const {
+  if (EqualsIgnoreCase(name, "KEYCOLUMN")) return TVariant(KeyColumn);
+  if (EqualsIgnoreCase(name, "ISAUTOINCREMENT")) return TVariant(AutoIncrement);
+  if (EqualsIgnoreCase(name, "BASECATALOGNAME")) return TVariant(BaseCatalog);
+  if (EqualsIgnoreCase(name, "BASESCHEMANAME")) return TVariant(BaseSchema);
+  if (EqualsIgnoreCase(name, "BASETABLENAME")) return TVariant(BaseTable);
+  if (EqualsIgnoreCase(name, "BASECOLUMNNAME")) return TVariant(BaseColumn);
+  return TVariant();
+}
+
+TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
+  if (value.IsClear()) return TVariant::Null();
+  const TAdoDataType type = EffectiveType(field);
+  try {
+    // Text goes through the XML reading of the column's type first, so that the exact forms
+    // (decimal text, uuid, dates with a "T") keep their precision.
+    if (value.Type() == TVarType::vtString && !IsStringType(type) &&
+        type != TAdoDataType::adBinary && type != TAdoDataType::adVarBinary &&
+        type != TAdoDataType::adLongVarBinary) {
+      try {
+        TRecordsetField typed = field;
+        typed.DataType = type;
+        return ParseAdoXmlValue(typed, value.AsString());
+      } catch (const EMalformedData&) {
+        // Fall through to the general conversions ("2026-01-02 03:04", " 12 ").
+      }
+    }
+    switch (type) {
+      case TAdoDataType::adTinyInt: return RangedInteger(field, value, -128, 127, true);
+      case TAdoDataType::adUnsignedTinyInt: return RangedInteger(field, value, 0, 255, true);
+      case TAdoDataType::adSmallInt: return RangedInteger(field, value, -32768, 32767, true);
+      case TAdoDataType::adUnsignedSmallInt: return RangedInteger(field, value, 0, 65535, true);
+      case TAdoDataType::adInteger:
+        return RangedInteger(field, value, std::numeric_limits<int32_t>::min(),
+                             std::numeric_limits<int32_t>::max(), true);
+      case TAdoDataType::adUnsignedInt: return RangedInteger(field, value, 0, 4294967295LL, false);
+      case TAdoDataType::adBigInt: return TVariant(value.AsInt64());
+      case TAdoDataType::adUnsignedBigInt:
+        return RangedInteger(field, value, 0, std::numeric_limits<int64_t>::max(), false);
+      case TAdoDataType::adSingle: {
+        const double d = value.AsDouble();
+        if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max())
+          OutOfRange(field, value);
+        return TVariant(static_cast<double>(static_cast<float>(d)));
+      }
+      case TAdoDataType::adDouble: return TVariant(value.AsDouble());
+      case TAdoDataType::adCurrency: return TVariant::FromCurrency(value.AsCurrency());
+      case TAdoDataType::adDecimal: case TAdoDataType::adNumeric: {
+        std::string text;
+        switch (value.Type()) {
+          case TVarType::vtCurrency: return value;
+          case TVarType::vtBoolean: case TVarType::vtInteger: case TVarType::vtInt64:
+            text = std::to_string(value.AsInt64());
+            break;
+          default: {
+            const double d = value.AsDouble();
+            if (!std::isfinite(d)) OutOfRange(field, value);
+            char buffer[400];
+            std::snprintf(buffer, sizeof buffer, "%.*f", std::clamp(field.Scale.value_or(4), 0, 30),
+                          d);
+            text = buffer;
+          }
+        }
+        TRecordsetField typed = field;
+        typed.DataType = type;
+        return ParseAdoXmlValue(typed, text);
+      }
+      case TAdoDataType::adBoolean: return TVariant(value.AsBoolean());
+      case TAdoDataType::adDate: case TAdoDataType::adDBTimeStamp: case TAdoDataType::adFileTime:
+        return TVariant::FromDateTime(value.AsDateTime());
+      case TAdoDataType::adDBDate:
+        return TVariant::FromDateTime(std::trunc(value.AsDateTime()));
+      case TAdoDataType::adDBTime: {
+        const double d = value.AsDateTime();
+        return TVariant::FromDateTime(std::fabs(d - std::trunc(d)));
+      }
+      case TAdoDataType::adGUID: {
+        TRecordsetField typed = field;
+        typed.DataType = type;
+        return ParseAdoXmlValue(typed, value.AsString());
+      }
+      case TAdoDataType::adChar: case TAdoDataType::adWChar: {
+        std::string text = value.AsString();
+        if (field.FixedLength && field.MaxLength > 0 && field.MaxLength <= 8000) {
+          const size_t count = CharacterCount(text);
+          if (count < static_cast<size_t>(field.MaxLength))
+            text.append(static_cast<size_t>(field.MaxLength) - count, ' ');
+        }
+        return TVariant(std::move(text));
+      }
+      case TAdoDataType::adBinary: case TAdoDataType::adVarBinary:
+      case TAdoDataType::adLongVarBinary:
+        return TVariant(value.AsBytes());
+      case TAdoDataType::adEmpty:
+        throw EDatabaseError("Field '" + field.Name + "' has no data type");
+      default:
+        return TVariant(value.AsString());
+    }
+  } catch (const EMalformedData& e) {
+    throw EDatabaseError("Value is not valid for field '" + field.Name + "': " + e.Message());
+  } catch (const EVariantError& e) {
+    throw EDatabaseError("Value is not valid for field '" + field.Name + "': " + e.Message());
+  }
+}
+
+// --- Rows ---------------------------------------------------------------------------------------
+
+bool TRecordsetRow::SameContent(const TRecordsetRow& other) const {
+  return Status == other.Status && Values == other.Values && Original == other.Original &&
+         Modified == other.Modified && Opaque == other.Opaque;
+}
+
+TRecordsetRow& TRecordsetData::AppendRow(TRowStatus status, std::vector<TVariant> values) {
+  auto row = std::make_unique<TRecordsetRow>();
+  row->Id = NextId++;
+  row->Status = status;
+  row->Values = std::move(values);
+  row->Values.resize(Schema.Fields.size(), TVariant::Null());
+  Rows.push_back(std::move(row));
+  ++Generation;
+  return *Rows.back();
+}
+
+int TRecordsetData::FieldIndex(std::string_view name) const {
+  for (size_t i = 0; i < Schema.Fields.size(); ++i)
+    if (EqualsIgnoreCase(Schema.Fields[i].Name, name)) return static_cast<int>(i);
+  return -1;
+}
+
+bool TRecordsetData::SameContent(const TRecordsetData& other) const {
+  if (!(Schema == other.Schema) || Rows.size() != other.Rows.size()) return false;
+  for (size_t i = 0; i < Rows.size(); ++i)
+    if (!Rows[i]->SameContent(*other.Rows[i])) return false;
+  return true;
+}
+
+// --- Recordset ----------------------------------------------------------------------------------
+
+TRecordset::TRecordset() = default;
+TRecordset::~TRecordset() = default;
+
+void TRecordset::Install(std::shared_ptr<TRecordsetData> data, TCursorType cursor_type,
+                         TLockType lock_type, int options) {
+  data_ = std::move(data);
+  cursor_type_ = cursor_type;
+  lock_type_ = lock_type;
+  options_ = options;
+  filter_ = TFilterGroup::fgNone;
+  edit_mode_ = TEditMode::emNone;
+  edit_values_.clear();
+  edit_assigned_.clear();
+  view_.clear();
+  view_generation_ = ~uint64_t{0};
+  state_ = TCursorState::csBoth;
+  MoveFirst();
+}
+
+void TRecordset::Open(TStream& source, TCursorType cursor_type, TLockType lock_type,
+                      int options) {
+  Close();
+  std::string buffer;
+  const int64_t size = source.Size() - source.Position();
+  if (size > 0) {
+    buffer.resize(static_cast<size_t>(size));
+    source.ReadBuffer(buffer.data(), size);
+  }
+  auto data = std::make_shared<TRecordsetData>(ReadAdoXmlInPlace(buffer));
+  Install(std::move(data), cursor_type, lock_type, options);
+}
+
+void TRecordset::OpenFromString(std::string_view text, TCursorType cursor_type,
+                                TLockType lock_type, int options) {
+  Close();
+  std::string buffer(text);
+  auto data = std::make_shared<TRecordsetData>(ReadAdoXmlInPlace(buffer));
+  Install(std::move(data), cursor_type, lock_type, options);
+}
+
+void TRecordset::OpenFromFile(const std::string& path, TCursorType cursor_type,
+                              TLockType lock_type, int options) {
+  TFileStream file(path, TFileMode::fmOpenRead);
+  Open(file, cursor_type, lock_type, options);
+}
+
+void TRecordset::CreateFields(std::vector<TRecordsetField> fields, TLockType lock_type) {
+  Close();
+  auto data = std::make_shared<TRecordsetData>();
+  for (size_t i = 0; i < fields.size(); ++i) {
+    TRecordsetField& f = fields[i];
+    if (f.Number == 0) f.Number = static_cast<int>(i + 1);
+    if (f.DataType == TAdoDataType::adEmpty) f.DataType = EffectiveType(f);
+    if (f.DataType == TAdoDataType::adEmpty)
+      throw EDatabaseError("Field '" + f.Name + "' has an unknown type '" + f.TypeName + "'");
+    for (size_t j = 0; j < i; ++j)
+      if (EqualsIgnoreCase(fields[j].Name, f.Name))
+        throw EDatabaseError("Field name '" + f.Name + "' is used twice");
+  }
+  data->Schema.Fields = std::move(fields);
+  Install(std::move(data), ctStatic, lock_type, -1);
+}
+
+void TRecordset::Close() {
+  data_.reset();
+  view_.clear();
+  edit_mode_ = TEditMode::emNone;
+  edit_values_.clear();
+  edit_assigned_.clear();
+  state_ = TCursorState::csBoth;
+  filter_ = TFilterGroup::fgNone;
+}
+
+void TRecordset::CheckActive() const {
+  if (!data_) throw EDatabaseError("Recordset is not open");
+}
+
+void TRecordset::CheckWritable() const {
+  CheckActive();
+  if (lock_type_ == ltReadOnly)
+    throw EDatabaseError("Current Recordset does not support updating.");
+}
+
+void TRecordset::Save(TStream& target) const {
+  const std::string text = SaveToString();
+  target.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+}
+
+std::string TRecordset::SaveToString() const {
+  CheckActive();
+  if (filter_ == TFilterGroup::fgPendingRecords)
+    return WriteAdoXml(*data_, [](const TRecordsetRow& row) {
+      return row.Status != TRowStatus::rsUnmodified;
+    });
+  return WriteAdoXml(*data_);
+}
+
+void TRecordset::SaveToFile(const std::string& path) const {
+  const std::string text = SaveToString();
+  TFileStream file(path, TFileMode::fmCreate);
+  file.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+}
+
+std::unique_ptr<TRecordset> TRecordset::Clone(TLockType lock_type) const {
+  CheckActive();
+  auto clone = std::make_unique<TRecordset>();
+  clone->Install(data_, cursor_type_, lock_type == ltUnspecified ? lock_type_ : lock_type,
+                 options_);
+  return clone;
+}
+
+const TRecordsetSchema& TRecordset::Schema() const {
+  CheckActive();
+  return data_->Schema;
+}
+
+const std::vector<TRecordsetField>& TRecordset::Fields() const { return Schema().Fields; }
+
+int TRecordset::FieldCount() const { return data_ ? static_cast<int>(Fields().size()) : 0; }
+
+const TRecordsetField& TRecordset::Field(int index) const {
+  const auto& fields = Fields();
+  if (index < 0 || index >= static_cast<int>(fields.size()))
+    throw EDatabaseError("Field index " + std::to_string(index) + " out of range");
+  return fields[index];
+}
+
+int TRecordset::FieldIndex(std::string_view name) const {
+  CheckActive();
+  return data_->FieldIndex(name);
+}
+
+int TRecordset::FieldIndexOrRaise(std::string_view name) const {
+  const int index = FieldIndex(name);
+  if (index < 0) throw EDatabaseError("Field '" + std::string(name) + "' not found");
+  return index;
+}
+
+const TRecordsetData& TRecordset::Data() const {
+  CheckActive();
+  return *data_;
+}
+
+// --- View and cursor ----------------------------------------------------------------------------
+
+bool TRecordset::InView(const TRecordsetRow& row) const {
+  if (filter_ == TFilterGroup::fgPendingRecords) return row.Status != TRowStatus::rsUnmodified;
+  return row.Status != TRowStatus::rsDeleted;
+}
+
+void TRecordset::Sync() const {
+  if (!data_ || view_generation_ == data_->Generation) return;
+  view_.clear();
+  view_.reserve(data_->Rows.size());
+  for (const auto& row : data_->Rows)
+    if (InView(*row)) view_.push_back(row.get());
+  view_generation_ = data_->Generation;
+  if (state_ != TCursorState::csOnRow) return;
+  if (index_ >= 0 && index_ < static_cast<int64_t>(view_.size()) &&
+      view_[index_]->Id == current_)
+    return;
+  for (size_t i = 0; i < view_.size(); ++i) {
+    if (view_[i]->Id == current_) {
+      index_ = static_cast<int64_t>(i);
+      return;
+    }
+  }
+  // The current row left the view: stand on the row that took its place, or the new last.
+  PlaceAfterRemoval(index_);
+}
+
+void TRecordset::SetCursorIndex(int64_t index) const {
+  if (view_.empty()) {
+    state_ = TCursorState::csBoth;
+    index_ = -1;
+    current_ = 0;
+    return;
+  }
+  if (index < 0) {
+    state_ = TCursorState::csBof;
+    index_ = -1;
+    current_ = 0;
+    return;
+  }
+  if (index >= static_cast<int64_t>(view_.size())) {
+    state_ = TCursorState::csEof;
+    index_ = static_cast<int64_t>(view_.size());
+    current_ = 0;
+    return;
+  }
+  state_ = TCursorState::csOnRow;
+  index_ = index;
+  current_ = view_[index]->Id;
+}
+
+void TRecordset::PlaceAfterRemoval(int64_t old_index) const {
+  if (view_.empty()) {
+    SetCursorIndex(0);
+    return;
+  }
+  SetCursorIndex(std::min<int64_t>(std::max<int64_t>(old_index, 0),
+                                   static_cast<int64_t>(view_.size()) - 1));
+}
+
+TRecordsetRow* TRecordset::CurrentRow() const {
+  if (!data_) return nullptr;
+  Sync();
+  if (state_ != TCursorState::csOnRow) return nullptr;
+  return view_[index_];
+}
+
+TRecordsetRow& TRecordset::CurrentRowOrRaise() const {
+  CheckActive();
+  TRecordsetRow* row = CurrentRow();
+  if (!row) throw EDatabaseError(kNoCurrentRow);
+  return *row;
+}
+
+void TRecordset::Touch() { ++data_->Generation; }
+
+void TRecordset::MoveFirst() {
+  CheckActive();
+  CommitEdit();
+  Sync();
+  SetCursorIndex(0);
+}
+
+void TRecordset::MoveLast() {
+  CheckActive();
+  CommitEdit();
+  Sync();
+  SetCursorIndex(static_cast<int64_t>(view_.size()) - 1);
+}
+
+void TRecordset::MoveNext() {
+  CheckActive();
+  CommitEdit();
+  Sync();
+  switch (state_) {
+    case TCursorState::csOnRow: SetCursorIndex(index_ + 1); break;
+    case TCursorState::csBof: case TCursorState::csBoth: SetCursorIndex(0); break;
+    case TCursorState::csEof: break;
+  }
+}
+
+void TRecordset::MovePrevious() {
+  CheckActive();
+  CommitEdit();
+  Sync();
+  switch (state_) {
+    case TCursorState::csOnRow: SetCursorIndex(index_ - 1); break;
+    case TCursorState::csEof: case TCursorState::csBoth:
+      SetCursorIndex(static_cast<int64_t>(view_.size()) - 1);
+      break;
+    case TCursorState::csBof: break;
+  }
+}
+
+bool TRecordset::Bof() const {
+  CheckActive();
+  Sync();
+  return view_.empty() || state_ == TCursorState::csBof || state_ == TCursorState::csBoth;
+}
+
+bool TRecordset::Eof() const {
+  CheckActive();
+  Sync();
+  return view_.empty() || state_ == TCursorState::csEof || state_ == TCursorState::csBoth;
+}
+
+int64_t TRecordset::RecordCount() const {
+  CheckActive();
+  Sync();
+  return static_cast<int64_t>(view_.size());
+}
+
+int64_t TRecordset::AbsolutePosition() const {
+  CheckActive();
+  Sync();
+  switch (state_) {
+    case TCursorState::csOnRow: return index_ + 1;
+    case TCursorState::csBof: return adPosBOF;
+    case TCursorState::csEof: return adPosEOF;
+    case TCursorState::csBoth: break;
+  }
+  return view_.empty() ? adPosBOF : adPosUnknown;
+}
+
+void TRecordset::SetAbsolutePosition(int64_t position) {
+  CheckActive();
+  CommitEdit();
+  Sync();
+  if (position < 1 || position > static_cast<int64_t>(view_.size()))
+    throw EDatabaseError("Position " + std::to_string(position) + " is out of range 1.." +
+                         std::to_string(view_.size()));
+  SetCursorIndex(position - 1);
+}
+
+TBookmark TRecordset::Bookmark() const { return CurrentRowOrRaise().Id; }
+
+bool TRecordset::BookmarkValid(TBookmark bookmark) const {
+  if (!data_) return false;
+  Sync();
+  for (const TRecordsetRow* row : view_)
+    if (row->Id == bookmark) return true;
+  return false;
+}
+
+void TRecordset::SetBookmark(TBookmark bookmark) {
+  CheckActive();
+  CommitEdit();
+  Sync();
+  for (size_t i = 0; i < view_.size(); ++i) {
+    if (view_[i]->Id == bookmark) {
+      SetCursorIndex(static_cast<int64_t>(i));
+      return;
+    }
+  }
+  throw EDatabaseError("Bookmark " + std::to_string(bookmark) + " is not a row of the recordset");
+}
+
+std::vector<const TRecordsetRow*> TRecordset::ViewRows() const {
+  CheckActive();
+  Sync();
+  return std::vector<const TRecordsetRow*>(view_.begin(), view_.end());
+}
+
+// --- Values and editing -------------------------------------------------------------------------
+
+const TVariant& TRecordset::Value(int field) const {
+  const TRecordsetRow& row = CurrentRowOrRaise();
+  if (field < 0 || field >= static_cast<int>(row.Values.size()))
+    throw EDatabaseError("Field index " + std::to_string(field) + " out of range");
+  if (edit_mode_ != TEditMode::emNone && row.Id == edit_row_) return edit_values_[field];
+  return row.Values[field];
+}
+
+const TVariant& TRecordset::Value(std::string_view field) const {
+  return Value(FieldIndexOrRaise(field));
+}
+
+const TVariant& TRecordset::OriginalValue(int field) const {
+  const TRecordsetRow& row = CurrentRowOrRaise();
+  if (field < 0 || field >= static_cast<int>(row.Values.size()))
+    throw EDatabaseError("Field index " + std::to_string(field) + " out of range");
+  if (row.Status == TRowStatus::rsModified) return row.Original[field];
+  return row.Values[field];
+}
+
+bool TRecordset::FieldModified(int field) const {
+  const TRecordsetRow& row = CurrentRowOrRaise();
+  if (field < 0 || field >= static_cast<int>(row.Values.size()))
+    throw EDatabaseError("Field index " + std::to_string(field) + " out of range");
+  if (edit_mode_ != TEditMode::emNone && row.Id == edit_row_ && edit_assigned_[field]) return true;
+  return row.Status == TRowStatus::rsModified && row.Modified[field];
+}
+
+TRowStatus TRecordset::Status() const { return CurrentRowOrRaise().Status; }
+
+void TRecordset::SetValue(int field, const TVariant& value) {
+  CheckWritable();
+  TRecordsetRow& row = CurrentRowOrRaise();
+  if (row.Status == TRowStatus::rsDeleted)
+    throw EDatabaseError("The row has been deleted and cannot be changed");
+  const TRecordsetField& f = Field(field);
+  TVariant coerced = CoerceFieldValue(f, value);
+  if (edit_mode_ != TEditMode::emNone && edit_row_ != row.Id) CommitEdit();
+  if (edit_mode_ == TEditMode::emNone) {
+    edit_values_ = row.Values;
+    edit_assigned_.assign(row.Values.size(), false);
+    edit_mode_ = TEditMode::emInProgress;
+    edit_row_ = row.Id;
+  }
+  edit_values_[field] = std::move(coerced);
+  edit_assigned_[field] = true;
+}
+
+void TRecordset::SetValue(std::string_view field, const TVariant& value) {
+  SetValue(FieldIndexOrRaise(field), value);
+}
+
+void TRecordset::AddNew() {
+  CheckWritable();
+  CommitEdit();
+  TRecordsetRow& row = data_->AppendRow(TRowStatus::rsNew, {});
+  Sync();
+  SetCursorIndex(static_cast<int64_t>(view_.size()) - 1);
+  if (current_ != row.Id) SetBookmark(row.Id);
+  edit_values_ = row.Values;
+  edit_assigned_.assign(row.Values.size(), false);
+  edit_mode_ = TEditMode::emAdd;
+  edit_row_ = row.Id;
+}
+
+void TRecordset::Update() {
+  CheckActive();
+  CommitEdit();
+}
+
+void TRecordset::CommitEdit() {
+  if (edit_mode_ == TEditMode::emNone) return;
+  TRecordsetRow* row = EditedRow();
+  if (!row) {
+    DropEdit();
+    throw EDatabaseError("The row being edited is no longer in the recordset");
+  }
+  const bool any = std::find(edit_assigned_.begin(), edit_assigned_.end(), true) !=
+                   edit_assigned_.end();
+  if (row->Status == TRowStatus::rsNew) {
+    row->Values = std::move(edit_values_);
+  } else if (any && row->Status == TRowStatus::rsUnmodified) {
+    row->Original = std::move(row->Values);
+    row->Values = std::move(edit_values_);
+    row->Modified = std::move(edit_assigned_);
+    row->Status = TRowStatus::rsModified;
+    Touch();
+  } else if (any && row->Status == TRowStatus::rsModified) {
+    for (size_t i = 0; i < edit_assigned_.size(); ++i)
+      if (edit_assigned_[i]) row->Modified[i] = true;
+    row->Values = std::move(edit_values_);
+  }
+  DropEdit();
+}
+
+TRecordsetRow* TRecordset::EditedRow() const {
+  TRecordsetRow* current = CurrentRow();
+  if (current && current->Id == edit_row_) return current;
+  for (const auto& row : data_->Rows)
+    if (row->Id == edit_row_) return row.get();
+  return nullptr;
+}
+
+void TRecordset::DropEdit() {
+  edit_mode_ = TEditMode::emNone;
+  edit_values_.clear();
+  edit_assigned_.clear();
+}
+
+void TRecordset::RemoveRow(TBookmark id) {
+  auto& rows = data_->Rows;
+  auto it = std::find_if(rows.begin(), rows.end(), [id](const auto& r) { return r->Id == id; });
+  if (it != rows.end()) rows.erase(it);
+  Touch();
+}
+
+void TRecordset::CancelUpdate() {
+  CheckActive();
+  if (edit_mode_ == TEditMode::emAdd) {
+    const TBookmark id = edit_row_;
+    DropEdit();
+    RemoveRow(id);
+    Sync();
+    return;
+  }
+  if (edit_mode_ == TEditMode::emInProgress) {
+    DropEdit();
+    return;
+  }
+  TRecordsetRow* row = CurrentRow();
+  if (!row) return;
+  switch (row->Status) {
+    case TRowStatus::rsUnmodified: break;
+    case TRowStatus::rsModified:
+      row->Values = std::move(row->Original);
+      row->Original.clear();
+      row->Modified.clear();
+      row->Status = TRowStatus::rsUnmodified;
+      Touch();
+      break;
+    case TRowStatus::rsNew: RemoveRow(row->Id); break;
+    case TRowStatus::rsDeleted:
+      row->Status = TRowStatus::rsUnmodified;
+      Touch();
+      break;
+  }
+  Sync();
+}
+
+void TRecordset::Delete() {
+  CheckWritable();
+  DropEdit();
+  TRecordsetRow& row = CurrentRowOrRaise();
+  switch (row.Status) {
+    case TRowStatus::rsDeleted: throw EDatabaseError("The row has already been deleted");
+    case TRowStatus::rsNew: RemoveRow(row.Id); break;
+    case TRowStatus::rsModified:
+      row.Values = std::move(row.Original);
+      row.Original.clear();
+      row.Modified.clear();
+      row.Status = TRowStatus::rsDeleted;
+      Touch();
+      break;
+    case TRowStatus::rsUnmodified:
+      row.Status = TRowStatus::rsDeleted;
+      Touch();
+      break;
+  }
+  Sync();
+}
+
+void TRecordset::AppendRow(std::vector<TVariant> values) {
+  CheckActive();
+  const auto& fields = data_->Schema.Fields;
+  if (values.size() > fields.size())
+    throw EDatabaseError("Row has " + std::to_string(values.size()) + " values for " +
+                         std::to_string(fields.size()) + " fields");
+  for (size_t i = 0; i < values.size(); ++i) values[i] = CoerceFieldValue(fields[i], values[i]);
+  data_->AppendRow(TRowStatus::rsUnmodified, std::move(values));
+}
+
+// --- Pending changes ----------------------------------------------------------------------------
+
+void TRecordset::AcceptChanges(TAffectRecords affect) {
+  CheckActive();
+  CommitEdit();
+  auto accept = [](TRecordsetRow& row) {
+    row.Status = TRowStatus::rsUnmodified;
+    row.Original.clear();
+    row.Modified.clear();
+  };
+  if (affect == TAffectRecords::arCurrent) {
+    TRecordsetRow* row = CurrentRow();
+    if (!row || row->Status == TRowStatus::rsUnmodified) return;
+    if (row->Status == TRowStatus::rsDeleted) RemoveRow(row->Id);
+    else accept(*row), Touch();
+    Sync();
+    return;
+  }
+  auto& rows = data_->Rows;
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [](const auto& r) { return r->Status == TRowStatus::rsDeleted; }),
+             rows.end());
+  for (auto& row : rows) accept(*row);
+  Touch();
+  Sync();
+}
+
+void TRecordset::CancelBatch(TAffectRecords affect) {
+  CheckActive();
+  if (edit_mode_ != TEditMode::emNone) CancelUpdate();
+  if (affect == TAffectRecords::arCurrent) {
+    CancelUpdate();
+    return;
+  }
+  auto& rows = data_->Rows;
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [](const auto& r) { return r->Status == TRowStatus::rsNew; }),
+             rows.end());
+  for (auto& row : rows) {
+    if (row->Status == TRowStatus::rsModified) {
+      row->Values = std::move(row->Original);
+      row->Original.clear();
+      row->Modified.clear();
+    }
+    row->Status = TRowStatus::rsUnmodified;
+  }
+  Touch();
+  Sync();
+}
+
+int64_t TRecordset::PendingCount() const {
+  CheckActive();
+  int64_t count = 0;
+  for (const auto& row : data_->Rows)
+    if (row->Status != TRowStatus::rsUnmodified) ++count;
+  return count;
+}
+
+void TRecordset::SetFilter(TFilterGroup filter) {
+  CheckActive();
+  CommitEdit();
+  filter_ = filter;
+  view_generation_ = ~uint64_t{0};
+  state_ = TCursorState::csBoth;
+  Sync();
+  SetCursorIndex(0);
+}
+
+// --- Searching ----------------------------------------------------------------------------------
+
+std::optional<TBookmark> TRecordset::Find(const std::vector<std::string>& fields,
+                                          const std::vector<TVariant>& values,
+                                          TLocateOptions options) const {
+  CheckActive();
+  if (fields.size() != values.size())
+    throw EDatabaseError("Locate needs one value per field");
+  struct TKey {
+    int index;
+    TVariant value;
+    bool text;
+  };
+  std::vector<TKey> keys;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const int index = FieldIndexOrRaise(fields[i]);
+    const TRecordsetField& field = data_->Schema.Fields[index];
+    const bool text = IsStringType(EffectiveType(field));
+    TVariant key;
+    if (values[i].IsClear()) {
+      key = TVariant::Null();
+    } else if (text) {
+      key = TVariant(values[i].AsString());
+    } else {
+      try {
+        key = CoerceFieldValue(field, values[i]);
+      } catch (const Exception&) {
+        return std::nullopt;  // a value the column cannot hold matches no row
+      }
+    }
+    keys.push_back({index, std::move(key), text});
+  }
+  Sync();
+  for (const TRecordsetRow* row : view_) {
+    bool match = true;
+    for (const TKey& key : keys) {
+      const TVariant& v = row->Values[key.index];
+      if (key.value.IsNull()) match = v.IsNull();
+      else if (v.IsNull()) match = false;
+      else if (key.text) match = MatchText(v.AsString(), key.value.AsString(), options);
+      else match = v == key.value;
+      if (!match) break;
+    }
+    if (match) return row->Id;
+  }
+  return std::nullopt;
+}
+
+bool TRecordset::Locate(const std::vector<std::string>& fields,
+                        const std::vector<TVariant>& values, TLocateOptions options) {
+  const std::optional<TBookmark> found = Find(fields, values, options);
+  if (!found) return false;
+  SetBookmark(*found);
+  return true;
+}
+
+}  // namespace larkspire
