@@ -423,8 +423,9 @@ void ConnectAndRequest(TSuperTcpClient& client, TScriptedPeer& peer) {
 }
 
 TEST(TSuperTcpClient, NonPositiveLengthReadsNothingFurther) {
-  for (const std::string& prefix : {std::string("\x00\x00\x00\x00", 4), std::string("\x80\x00\x00\x00", 4),
-                                   std::string("\xFF\xFF\xFF\xFF", 4)}) {
+  for (const std::string& prefix :
+       {std::string("\x00\x00\x00\x00", 4), std::string("\x80\x00\x00\x00", 4),
+        std::string("\xFF\xFF\xFF\xFF", 4)}) {
     SCOPED_TRACE(testing::PrintToString(prefix));
     TScriptedPeer peer(TScriptedPeer::ServeRaw(AcceptedHandshake(), {prefix + "XYZ"}));
     TSuperTcpClient client;
@@ -501,8 +502,8 @@ TEST(TSuperTcpClient, FailedRecvMidFrameFailsTheReceive) {
 }
 
 TEST(TSuperTcpClient, RoundTripsAMultiMegabyteFrame) {
-  TScriptedPeer peer(TScriptedPeer::ServeWith(
-      AcceptedHandshake(), [](const std::string& request) { return request; }));
+  TScriptedPeer peer(TScriptedPeer::ServeWith(AcceptedHandshake(),
+                                              [](const std::string& request) { return request; }));
   TSuperTcpClient client;
   ASSERT_TRUE(client.Connect(kLoopback, peer.Port(), "x", 1));
   int reports = 0;
@@ -542,8 +543,8 @@ TEST(ResolveHost, DottedQuadStaysAndEverythingElseIsLookedUp) {
   EXPECT_EQ(ResolveHost("10.0.0.256"), "192.168.10.5");
   EXPECT_EQ(ResolveHost("1.2.3"), "192.168.10.5");
   EXPECT_EQ(ResolveHost("db.example"), "192.168.10.5");
-  EXPECT_THAT(api.Calls(), ElementsAre("LookupHost(10.0.0.256)", "LookupHost(1.2.3)",
-                                       "LookupHost(db.example)"));
+  EXPECT_THAT(api.Calls(),
+              ElementsAre("LookupHost(10.0.0.256)", "LookupHost(1.2.3)", "LookupHost(db.example)"));
 }
 
 TEST(ResolveHost, FailedLookupGivesEmptyText) {

@@ -76,7 +76,9 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-TSuperTcpClient::~TSuperTcpClient() { Disconnect(); }
+TSuperTcpClient::~TSuperTcpClient() {
+  Disconnect();
+}
 
 bool TSuperTcpClient::Connect(const std::string& host, int port, const std::string& auth_text,
                               uint16_t timeout_seconds) {

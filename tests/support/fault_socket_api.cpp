@@ -105,7 +105,9 @@ int TFaultSocketApi::OpenSockets() const {
   return open_sockets_;
 }
 
-void TFaultSocketApi::Record(const std::string& call) { calls_.push_back(call); }
+void TFaultSocketApi::Record(const std::string& call) {
+  calls_.push_back(call);
+}
 
 TSocket TFaultSocketApi::CreateStreamSocket() {
   {
@@ -160,8 +162,7 @@ int TFaultSocketApi::Select(TFDSet* read, TFDSet* write, TFDSet* except, int tim
   return PosixSocketApi().Select(read, write, except, timeout_ms);
 }
 
-int TFaultSocketApi::SetKeepAlive(TSocket socket, bool on, uint32_t idle_ms,
-                                  uint32_t interval_ms) {
+int TFaultSocketApi::SetKeepAlive(TSocket socket, bool on, uint32_t idle_ms, uint32_t interval_ms) {
   {
     std::lock_guard lock(mutex_);
     Record(std::string("SetKeepAlive(") + (on ? "1" : "0") + "," + std::to_string(idle_ms) + "," +

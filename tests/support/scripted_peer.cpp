@@ -112,7 +112,9 @@ void NoRecord(const char*, size_t) {}
 
 // --- TPeerConnection ---
 
-bool TPeerConnection::Stopping() const { return peer_.stopping_.load(); }
+bool TPeerConnection::Stopping() const {
+  return peer_.stopping_.load();
+}
 
 bool TPeerConnection::ReadExact(void* buffer, size_t count, int timeout_ms) {
   return ReadExactly(socket_, buffer, count, timeout_ms, &peer_.stopping_,
@@ -131,7 +133,9 @@ bool TPeerConnection::WriteRaw(const std::string& bytes) {
   return WriteAll(socket_, bytes.data(), bytes.size(), kUntilClosed, &peer_.stopping_);
 }
 
-bool TPeerConnection::WriteFrame(const std::string& body) { return WriteRaw(Frame(body)); }
+bool TPeerConnection::WriteFrame(const std::string& body) {
+  return WriteRaw(Frame(body));
+}
 
 bool TPeerConnection::WaitForClose(int timeout_ms) {
   const TDeadline deadline(timeout_ms);
@@ -339,7 +343,9 @@ std::string HandshakeReply(uint8_t status, int32_t code) {
   return body;
 }
 
-std::string AcceptedHandshake() { return HandshakeReply(1, 0); }
+std::string AcceptedHandshake() {
+  return HandshakeReply(1, 0);
+}
 
 bool WriteFrameTo(int socket, const std::string& body, int timeout_ms) {
   const std::string frame = Frame(body);
