@@ -35,8 +35,8 @@ std::string RealisticData(size_t size) {
                   "Stock='%u' Updated='2026-01-%02uT10:%02u:00'/>\r\n",
                   ++id, static_cast<unsigned>(random() % 100000),
                   static_cast<unsigned>(random() % 1000), static_cast<unsigned>(random() % 100),
-                  static_cast<unsigned>(random() % 5000),
-                  static_cast<unsigned>(1 + random() % 28), static_cast<unsigned>(random() % 60));
+                  static_cast<unsigned>(random() % 5000), static_cast<unsigned>(1 + random() % 28),
+                  static_cast<unsigned>(random() % 60));
     bytes += row;
     const int noise = static_cast<int>(random() % 48);
     for (int i = 0; i < noise; ++i) bytes.push_back(static_cast<char>(random()));
@@ -47,8 +47,8 @@ std::string RealisticData(size_t size) {
 
 struct TCase {
   TRemoteCommand command;
-  std::string block;       // the uncompressed field block
-  TMemoryStream message;   // the encoded message
+  std::string block;      // the uncompressed field block
+  TMemoryStream message;  // the encoded message
 };
 
 std::map<size_t, TCase*>& Cases() {
@@ -196,7 +196,8 @@ void PrintSummary() {
     std::printf("  %5lld KiB  encode %.3f  decode %.3f", static_cast<long long>(size >> 10),
                 t["Encode/" + s] / t["RawDeflate/" + s], t["Decode/" + s] / t["RawInflate/" + s]);
     if (t.count("DecodeReset/" + s))
-      std::printf("  (decode into a reset reply %.3f)", t["DecodeReset/" + s] / t["RawInflate/" + s]);
+      std::printf("  (decode into a reset reply %.3f)",
+                  t["DecodeReset/" + s] / t["RawInflate/" + s]);
     std::printf("\n");
   }
 }

@@ -97,9 +97,15 @@ TVariant ReadValue(TStream& stream, uint8_t tag, const std::string& what) {
 
 }  // namespace
 
-void WriteInt32(TStream& stream, int32_t value) { WriteLittleEndian(stream, value); }
-void WriteInt64(TStream& stream, int64_t value) { WriteLittleEndian(stream, value); }
-void WriteByte(TStream& stream, uint8_t value) { stream.WriteBuffer(&value, 1); }
+void WriteInt32(TStream& stream, int32_t value) {
+  WriteLittleEndian(stream, value);
+}
+void WriteInt64(TStream& stream, int64_t value) {
+  WriteLittleEndian(stream, value);
+}
+void WriteByte(TStream& stream, uint8_t value) {
+  stream.WriteBuffer(&value, 1);
+}
 
 void WriteText(TStream& stream, const std::string& bytes) {
   WriteCountedBytes(stream, bytes.data(), bytes.size(), "a text");

@@ -191,8 +191,7 @@ class TInflater {
   uint64_t Read(uint8_t* target, uint64_t count) {
     uint64_t done = 0;
     while (done < count && !ended_) {
-      if (z_.avail_in == 0 && !Refill())
-        throw EZLibError("unexpected end of compressed data");
+      if (z_.avail_in == 0 && !Refill()) throw EZLibError("unexpected end of compressed data");
       const uint64_t piece = std::min(count - done, kMaxZlibSpan);
       z_.next_out = target + done;
       z_.avail_out = static_cast<uInt>(piece);
@@ -380,7 +379,9 @@ void TRemoteCommand::SetParamsText(const std::string& text) {
   Params.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
 }
 
-void TRemoteCommand::WritePaging(const void* record16) { Data.WriteBuffer(record16, 16); }
+void TRemoteCommand::WritePaging(const void* record16) {
+  Data.WriteBuffer(record16, 16);
+}
 
 void TRemoteCommand::ReadParameters(TParameters& parameters) {
   parameters.Clear();
@@ -395,8 +396,8 @@ void TRemoteCommand::SaveToStream(TStream& stream) {
   const uint32_t params_size = FieldLength(static_cast<uint64_t>(Params.Size()), "Params");
   const uint32_t name_length = FieldLength(ConnectionName.size(), "ConnectionName");
   const uint32_t message_length = FieldLength(Message.size(), "Message");
-  const uint64_t block = kFixedBlockSize + password_length + data_size + params_size +
-                         name_length + message_length;
+  const uint64_t block =
+      kFixedBlockSize + password_length + data_size + params_size + name_length + message_length;
   const uint32_t u = FieldLength(block, "block");
 
   // The small fields are gathered in three short runs; the payload streams are compressed
@@ -424,11 +425,8 @@ void TRemoteCommand::SaveToStream(TStream& stream) {
 
   auto bytes = [](const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); };
   TSpan spans[] = {
-      {bytes(head), head.size()},
-      {Data.Memory(), data_size},
-      {bytes(middle), middle.size()},
-      {Params.Memory(), params_size},
-      {bytes(tail), tail.size()},
+      {bytes(head), head.size()},     {Data.Memory(), data_size}, {bytes(middle), middle.size()},
+      {Params.Memory(), params_size}, {bytes(tail), tail.size()},
   };
   // Encoding a command into one of its own payloads would overwrite what is being compressed.
   TMemoryStream data_copy, params_copy;

@@ -17,7 +17,9 @@ TEST_F(CodePage, DefaultsToUtf8) {
   EXPECT_EQ(WideToAnsi("中文 ok"), "中文 ok");
   EXPECT_EQ(AnsiToWide("中文 ok"), "中文 ok");
   // Bytes that are not UTF-8 become the substitute.
-  EXPECT_EQ(AnsiToWide("a\xFF" "b"), "a?b");
+  EXPECT_EQ(AnsiToWide("a\xFF"
+                       "b"),
+            "a?b");
 }
 
 TEST_F(CodePage, GbkRoundTripsChineseText) {
@@ -32,7 +34,9 @@ TEST_F(CodePage, GbkRoundTripsChineseText) {
 
 TEST_F(CodePage, Cp1252SubstitutesWhatItLacks) {
   SetAnsiCodePage("CP1252");
-  EXPECT_EQ(WideToAnsi("café 中文!"), "caf\xE9 ??" "!");
+  EXPECT_EQ(WideToAnsi("café 中文!"),
+            "caf\xE9 ??"
+            "!");
   EXPECT_EQ(AnsiToWide("caf\xE9"), "café");
   EXPECT_EQ(WideToAnsi("€"), "\x80");
   EXPECT_EQ(WideToAnsi("plain ascii"), "plain ascii");

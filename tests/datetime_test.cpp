@@ -9,8 +9,7 @@ namespace {
 
 TDateTimeParts Parts(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
   TDateTimeParts p;
-  p.year = y, p.month = mo, p.day = d, p.hour = h, p.minute = mi, p.second = s,
-  p.millisecond = ms;
+  p.year = y, p.month = mo, p.day = d, p.hour = h, p.minute = mi, p.second = s, p.millisecond = ms;
   return p;
 }
 

@@ -285,8 +285,7 @@ TEST_F(ParamEncoding, MalformedListsRaiseAndAddNothing) {
   const std::string good = Encode(one);
   ExpectMalformed(good.substr(0, good.size() - 1),
                   "parameter list: record 1 value: length 4 exceeds the 3 bytes left");
-  ExpectMalformed(good.substr(0, 20),
-                  "parameter list: record 1 value: needs 4 bytes, 0 left");
+  ExpectMalformed(good.substr(0, 20), "parameter list: record 1 value: needs 4 bytes, 0 left");
   std::string long_name = good;
   long_name.replace(6, 4, Le32(0x7FFFFFFF));
   ExpectMalformed(long_name,

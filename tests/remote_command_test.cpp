@@ -59,8 +59,8 @@ void Message(const std::string& block, TMemoryStream& stream) {
 }
 
 const std::vector<std::string> kResetFields = {
-    std::string("\0\0", 2), "", "", "", "", std::string(1, '\0'), std::string(4, '\0'), "",
-    std::string(1, '\0'), "4.1.0.0"};
+    std::string("\0\0", 2), "",       "", "", "", std::string(1, '\0'), std::string(4, '\0'), "",
+    std::string(1, '\0'),   "4.1.0.0"};
 
 std::string Payload(size_t size, uint32_t seed) {
   std::mt19937 random(seed);
@@ -366,8 +366,8 @@ TEST(TRemoteCommandMalformed, ReportsTruncatedCompressedData) {
   TMemoryStream out;
   command.SaveToStream(out);
   const std::string bytes = out.Bytes();
-  for (size_t cut : {size_t{0}, size_t{3}, size_t{5}, size_t{40}, bytes.size() / 2,
-                     bytes.size() - 1}) {
+  for (size_t cut :
+       {size_t{0}, size_t{3}, size_t{5}, size_t{40}, bytes.size() / 2, bytes.size() - 1}) {
     TMemoryStream truncated;
     truncated.WriteBuffer(bytes.data(), static_cast<int64_t>(cut));
     TRemoteCommand decoded;

@@ -46,8 +46,8 @@ TEST(TVariant, TextBecomesANumberOnlyWhenItIsOne) {
   EXPECT_EQ(TVariant(".5").AsDouble(), 0.5);
   EXPECT_EQ(TVariant("5.").AsDouble(), 5);
   EXPECT_EQ(TVariant("1E+2").AsInt64(), 100);
-  for (const char* text : {"abc", "12a", "", " ", "0x10", "inf", "nan", "1e", "--1", "+-1",
-                           "1,5", "."}) {
+  for (const char* text :
+       {"abc", "12a", "", " ", "0x10", "inf", "nan", "1e", "--1", "+-1", "1,5", "."}) {
     EXPECT_THROW(TVariant(text).AsDouble(), EVariantError) << text;
     EXPECT_THROW(TVariant(text).AsInteger(), EVariantError) << text;
   }
@@ -83,8 +83,8 @@ TEST(TVariant, CurrencyRoundsHalfToEven) {
   EXPECT_EQ(TVariant("1.5e2").AsCurrency(), 1500000);
   EXPECT_EQ(TVariant(int32_t{3}).AsCurrency(), 30000);
   EXPECT_EQ(TVariant("922337203685477.5807").AsCurrency(), std::numeric_limits<int64_t>::max());
-  EXPECT_EQ(TVariant::FromCurrency(25000).AsInteger(), 2);   // 2.5 to even
-  EXPECT_EQ(TVariant::FromCurrency(35000).AsInteger(), 4);   // 3.5 to even
+  EXPECT_EQ(TVariant::FromCurrency(25000).AsInteger(), 2);  // 2.5 to even
+  EXPECT_EQ(TVariant::FromCurrency(35000).AsInteger(), 4);  // 3.5 to even
   EXPECT_EQ(TVariant::FromCurrency(-25000).AsInteger(), -2);
   EXPECT_EQ(TVariant(2.5).AsInteger(), 2);
   EXPECT_EQ(TVariant(-3.5).AsInt64(), -4);
@@ -98,7 +98,8 @@ TEST(TVariant, CurrencyRoundsHalfToEven) {
 
 TEST(TVariant, OverflowRaises) {
   EXPECT_THROW(TVariant(int64_t{1} << 31).AsInteger(), EVariantError);
-  EXPECT_EQ(TVariant(int64_t{-(int64_t{1} << 31)}).AsInteger(), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(TVariant(int64_t{-(int64_t{1} << 31)}).AsInteger(),
+            std::numeric_limits<int32_t>::min());
   EXPECT_THROW(TVariant(1e19).AsInt64(), EVariantError);
   EXPECT_THROW(TVariant(std::nan("")).AsInt64(), EVariantError);
   EXPECT_THROW(TVariant("3000000000").AsInteger(), EVariantError);
