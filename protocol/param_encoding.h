@@ -29,7 +29,9 @@ TVariant ReadParamValue(TStream& stream, uint8_t tag);
 
 // Appends the list: a signed 32-bit count, then one record per parameter.
 void WriteParameterList(const TParameters& parameters, TStream& stream);
-// Reads a list at the stream's position and appends one parameter per record (size 0).
+// Reads a list at the stream's position and appends one parameter per record (size 0). A
+// malformed list (a count or length beyond the bytes left, a direction that is not one, a
+// record cut short) raises EMalformedData and appends nothing.
 void ReadParameterList(TParameters& parameters, TStream& stream);
 
 // Little helpers for payload fields: little-endian integers and 32-bit-length texts. The
