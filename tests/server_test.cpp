@@ -153,6 +153,14 @@ TEST_F(TServerHandshake, ClosesAnOversizedHandshakeFrameWithoutReadingIt) {
   EXPECT_TRUE(client.WaitForClose());
 }
 
+TEST_F(TServerHandshake, ClosesAConnectionThatSendsNoHandshakeInTime) {
+  options_.HandshakeTimeoutMs = 100;
+  StartServer();
+  TRawClient silent;
+  ASSERT_TRUE(silent.Connect(server_->Port()));
+  EXPECT_TRUE(silent.WaitForClose(3000));
+}
+
 TEST_F(TServerHandshake, RefusesConnectionsBeyondTheLimitWith100022) {
   options_.MaxConnections = 1;
   StartServer();
