@@ -51,7 +51,9 @@ TTransactionStack::~TTransactionStack() {
   }
 }
 
-std::string TTransactionStack::SavepointName(int level) { return "lk_" + std::to_string(level); }
+std::string TTransactionStack::SavepointName(int level) {
+  return "lk_" + std::to_string(level);
+}
 
 int TTransactionStack::Begin() {
   if (level_ >= kMaxLevel) {

@@ -33,8 +33,7 @@ void HandleCommitTransaction(TSession& session, TRemoteCommand& request, TRemote
   reply.Value = session.DatabaseFor(request.ConnectionName).Transactions.Commit();
 }
 
-void HandleRollbackTransaction(TSession& session, TRemoteCommand& request,
-                               TRemoteCommand& reply) {
+void HandleRollbackTransaction(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   reply.Value = session.DatabaseFor(request.ConnectionName).Transactions.Rollback();
 }
 

@@ -57,7 +57,9 @@ void CloseQuietly(int& fd) {
 TServer::TServer(TServerOptions options)
     : options_(std::move(options)), context_{options_, catalog_, dispatch_, stopping_} {}
 
-TServer::~TServer() { Stop(); }
+TServer::~TServer() {
+  Stop();
+}
 
 void TServer::Start() {
   if (started_) return;
@@ -139,8 +141,8 @@ void TServer::AcceptLoop() {
     if (!(fds[0].revents & POLLIN)) continue;
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
-    int fd = ::accept4(listen_socket_, reinterpret_cast<sockaddr*>(&peer), &peer_length,
-                       SOCK_CLOEXEC);
+    int fd =
+        ::accept4(listen_socket_, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         ServerLog(std::string("accept failed: ") + std::strerror(errno));

@@ -38,8 +38,7 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--max-connections", options.MaxConnections, "sessions served at once")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
-  app.add_option("--deny", options.Deny, "refuse this client identity or client name")
-      ->take_all();
+  app.add_option("--deny", options.Deny, "refuse this client identity or client name")->take_all();
   auto* password_option =
       app.add_option("--password", password, "password every command must carry");
   app.add_option("--database", databases,

@@ -31,7 +31,7 @@ struct TServerOptions {
   std::string Bind = "127.0.0.1";
   uint16_t Port = 8008;
   int MaxConnections = 64;
-  std::vector<std::string> Deny;  // UTF-8, compared whole with identity and client name
+  std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
   std::optional<std::string> Password;  // UTF-8
   // (name, specification) in command-line order; the empty name is the default database.
   std::vector<std::pair<std::string, TDatabaseSpec>> Databases;
@@ -48,7 +48,7 @@ struct TServerOptions {
 // What parsing the command line decided.
 struct TOptionsParseResult {
   TServerOptions Options;
-  bool Exit = false;    // --help, or an error: print Output and exit with ExitCode
+  bool Exit = false;  // --help, or an error: print Output and exit with ExitCode
   int ExitCode = 0;
   std::string Output;
 };

@@ -50,13 +50,12 @@ TFrameStatus ReceiveAll(int socket, void* buffer, size_t count) {
 
 // Reads one frame into body (emptied first). The body grows as its bytes arrive, so a
 // length that the peer never sends costs nothing. length reports the announced length.
-TFrameStatus ReceiveFrame(int socket, uint32_t max_length, TMemoryStream& body,
-                          uint32_t& length) {
+TFrameStatus ReceiveFrame(int socket, uint32_t max_length, TMemoryStream& body, uint32_t& length) {
   uint8_t prefix[4];
   TFrameStatus status = ReceiveAll(socket, prefix, sizeof prefix);
   if (status != TFrameStatus::fsOk) return status;
-  length = (uint32_t{prefix[0]} << 24) | (uint32_t{prefix[1]} << 16) |
-           (uint32_t{prefix[2]} << 8) | uint32_t{prefix[3]};
+  length = (uint32_t{prefix[0]} << 24) | (uint32_t{prefix[1]} << 16) | (uint32_t{prefix[2]} << 8) |
+           uint32_t{prefix[3]};
   if (length > max_length) return TFrameStatus::fsTooLarge;
   body.Clear();
   uint8_t chunk[kChunk];
@@ -203,8 +202,7 @@ TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name) {
   if (open != databases_.end()) return *open->second;
   auto spec = context_.Catalog.Find(name);
   if (!spec) {
-    throw TServerError(kErrNoSuchDatabase,
-                       "No database named \"" + name + "\" is served here");
+    throw TServerError(kErrNoSuchDatabase, "No database named \"" + name + "\" is served here");
   }
   auto database = std::make_unique<TSessionDatabase>(OpenDatabase(*spec));
   TSessionDatabase& result = *database;

@@ -38,6 +38,8 @@ void TSQLiteDatabase::ExecuteScript(const std::string& sql) {
   }
 }
 
-bool TSQLiteDatabase::InTransaction() { return sqlite3_get_autocommit(db_) == 0; }
+bool TSQLiteDatabase::InTransaction() {
+  return sqlite3_get_autocommit(db_) == 0;
+}
 
 }  // namespace larkspire::server

@@ -122,8 +122,8 @@ TEST_F(TServerHandshake, AcceptsAClientWithStatus1AndCode0) {
 TEST_F(TServerHandshake, RefusesADeniedIdentityOrNameWith100021AndCloses) {
   options_.Deny = {"00-DE-AD-BE-EF-00", "Intruder"};
   StartServer();
-  for (auto [identity, name] : {std::pair{"00-DE-AD-BE-EF-00", "Demo1"},
-                                std::pair{"00-1A-2B-3C-4D-5E", "Intruder"}}) {
+  for (auto [identity, name] :
+       {std::pair{"00-DE-AD-BE-EF-00", "Demo1"}, std::pair{"00-1A-2B-3C-4D-5E", "Intruder"}}) {
     TRawClient client;
     ASSERT_TRUE(client.Connect(server_->Port()));
     auto reply = client.Handshake(identity, name);
@@ -310,8 +310,9 @@ class TTransactionStackTest : public ::testing::Test {
     fs::remove_all(folder_);
   }
   std::string Values() {
-    return QueryText(path_, "SELECT coalesce(group_concat(v, ','), '') FROM (SELECT v FROM t "
-                            "ORDER BY v)");
+    return QueryText(path_,
+                     "SELECT coalesce(group_concat(v, ','), '') FROM (SELECT v FROM t "
+                     "ORDER BY v)");
   }
 
   std::string folder_;
@@ -384,8 +385,8 @@ TEST_F(TServerHardening, ClosesAConnectionWhoseFrameExceedsMaxFrame) {
 TEST_F(TServerHardening, AnswersABodyThatIsNoZlibStreamWith20003AndGoesOn) {
   StartServer();
   auto client = Client();
-  for (std::string garbage : {std::string("\x37\x00\x00\x00garbage!", 12), std::string(),
-                              std::string("\x01", 1)}) {
+  for (std::string garbage :
+       {std::string("\x37\x00\x00\x00garbage!", 12), std::string(), std::string("\x01", 1)}) {
     ASSERT_TRUE(client->SendFrame(garbage));
     std::string body;
     ASSERT_TRUE(client->ReceiveFrame(body)) << "no answer to a body of " << garbage.size();
@@ -464,8 +465,9 @@ TEST_F(TServerDemoDatabase, IsSeededWithTheProductsTableOnFirstStart) {
   EXPECT_EQ(QueryText(path, "SELECT count(*) FROM products WHERE ProCode = '01020021'"), "1");
   EXPECT_EQ(QueryText(path, "SELECT count(*) FROM products WHERE ProCode = '0102002'"), "1");
   EXPECT_EQ(QueryText(path, "SELECT count(DISTINCT ProCode) = count(*) FROM products"), "1");
-  EXPECT_EQ(QueryText(path, "SELECT count(*) FROM products WHERE NOT (PurPrice < TradePrice "
-                            "AND TradePrice < RetaiPrice)"),
+  EXPECT_EQ(QueryText(path,
+                      "SELECT count(*) FROM products WHERE NOT (PurPrice < TradePrice "
+                      "AND TradePrice < RetaiPrice)"),
             "0");
   EXPECT_EQ(QueryText(path, "PRAGMA journal_mode"), "wal");
 }
@@ -499,11 +501,29 @@ TEST(TServerCatalog, ServesTheDemoDatabaseAsDefaultAndAsDemoUnlessNamedOtherwise
 }
 
 TEST(TServerOptionsParsing, ReadsEveryOptionAndTheDatabaseForms) {
-  const char* argv[] = {"larkspire-server", "--port", "0", "--bind", "0.0.0.0",
-                        "--max-connections", "3", "--deny", "a", "--deny", "b",
-                        "--password", "pw", "--database", "x=sqlite:/tmp/x.db",
-                        "--database", "=sqlite:/tmp/d.db", "--max-frame", "4096",
-                        "--codepage", "GBK", "--data-dir", "/tmp/lk"};
+  const char* argv[] = {"larkspire-server",
+                        "--port",
+                        "0",
+                        "--bind",
+                        "0.0.0.0",
+                        "--max-connections",
+                        "3",
+                        "--deny",
+                        "a",
+                        "--deny",
+                        "b",
+                        "--password",
+                        "pw",
+                        "--database",
+                        "x=sqlite:/tmp/x.db",
+                        "--database",
+                        "=sqlite:/tmp/d.db",
+                        "--max-frame",
+                        "4096",
+                        "--codepage",
+                        "GBK",
+                        "--data-dir",
+                        "/tmp/lk"};
   auto parsed = server::ParseServerOptions(static_cast<int>(std::size(argv)), argv);
   ASSERT_FALSE(parsed.Exit) << parsed.Output;
   const auto& options = parsed.Options;
@@ -535,11 +555,10 @@ TEST(TServerOptionsParsing, HasTheDocumentedDefaults) {
 }
 
 TEST(TServerOptionsParsing, RejectsABadDatabaseOrNumber) {
-  for (std::vector<const char*> argv :
-       {std::vector<const char*>{"s", "--database", "mysql://x"},
-        std::vector<const char*>{"s", "--database", "x=sqlite:"},
-        std::vector<const char*>{"s", "--port", "70000"},
-        std::vector<const char*>{"s", "--max-connections", "0"}}) {
+  for (std::vector<const char*> argv : {std::vector<const char*>{"s", "--database", "mysql://x"},
+                                        std::vector<const char*>{"s", "--database", "x=sqlite:"},
+                                        std::vector<const char*>{"s", "--port", "70000"},
+                                        std::vector<const char*>{"s", "--max-connections", "0"}}) {
     auto parsed = server::ParseServerOptions(static_cast<int>(argv.size()), argv.data());
     EXPECT_TRUE(parsed.Exit) << argv[1] << " " << argv[2];
     EXPECT_NE(parsed.ExitCode, 0);

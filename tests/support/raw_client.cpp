@@ -116,7 +116,8 @@ THandshakeReply TRawClient::Handshake(const std::string& identity, const std::st
   if (reply.Body.size() >= 6) reply.Status = static_cast<uint8_t>(reply.Body[5]);
   if (reply.Body.size() >= 10) {
     uint32_t code = 0;
-    for (int i = 0; i < 4; ++i) code |= uint32_t{static_cast<uint8_t>(reply.Body[6 + i])} << (8 * i);
+    for (int i = 0; i < 4; ++i)
+      code |= uint32_t{static_cast<uint8_t>(reply.Body[6 + i])} << (8 * i);
     reply.Code = static_cast<int32_t>(code);
   }
   return reply;

@@ -38,7 +38,9 @@ int DecodeStatus(int status) {
 
 }  // namespace
 
-std::string ServerBinaryPath() { return LARKSPIRE_SERVER_PATH; }
+std::string ServerBinaryPath() {
+  return LARKSPIRE_SERVER_PATH;
+}
 
 TServerProcess::TServerProcess(std::vector<std::string> extra_args) {
   std::string binary = ServerBinaryPath();
