@@ -114,6 +114,11 @@ std::vector<std::string> SplitSections(const std::string& format) {
   return sections;
 }
 
+// Null, Empty, or a blank text given to a field that is not text.
+bool IsClearValue(const TVariant& value) {
+  return value.IsClear() || (value.Type() == TVarType::vtString && IsBlank(value.AsString()));
+}
+
 }  // namespace
 
 int TFieldDefs::IndexOf(const std::string& name) const {
@@ -229,7 +234,7 @@ std::string TIntegerField::TextOf(const TVariant& value) const {
 }
 
 TVariant TIntegerField::Convert(const TVariant& value) const {
-  if (value.IsClear()) return TVariant::Null();
+  if (IsClearValue(value)) return TVariant::Null();
   int64_t number;
   if (value.Type() == TVarType::vtString) {
     if (!TextToInt64(value.AsString(), number)) RaiseInvalid(value.AsString(), "integer");
@@ -249,7 +254,7 @@ std::string TLargeintField::TextOf(const TVariant& value) const {
 }
 
 TVariant TLargeintField::Convert(const TVariant& value) const {
-  if (value.IsClear()) return TVariant::Null();
+  if (IsClearValue(value)) return TVariant::Null();
   if (value.Type() == TVarType::vtString) {
     int64_t number;
     if (!TextToInt64(value.AsString(), number)) RaiseInvalid(value.AsString(), "integer");
@@ -264,7 +269,7 @@ std::string TFloatField::TextOf(const TVariant& value) const {
 }
 
 TVariant TFloatField::Convert(const TVariant& value) const {
-  if (value.IsClear()) return TVariant::Null();
+  if (IsClearValue(value)) return TVariant::Null();
   if (value.Type() == TVarType::vtString) {
     double number;
     if (!TextToFloat(value.AsString(), number)) RaiseInvalid(value.AsString(), "floating point");
@@ -281,7 +286,7 @@ std::string TBCDField::TextOf(const TVariant& value) const {
 }
 
 TVariant TBCDField::Convert(const TVariant& value) const {
-  if (value.IsClear()) return TVariant::Null();
+  if (IsClearValue(value)) return TVariant::Null();
   if (value.Type() == TVarType::vtString) {
     int64_t scaled;
     if (!TextToCurrency(value.AsString(), scaled)) RaiseInvalid(value.AsString(), "BCD");
@@ -297,7 +302,7 @@ std::string TFMTBCDField::TextOf(const TVariant& value) const {
 }
 
 TVariant TFMTBCDField::Convert(const TVariant& value) const {
-  if (value.IsClear()) return TVariant::Null();
+  if (IsClearValue(value)) return TVariant::Null();
   switch (value.Type()) {
     case TVarType::vtString: {
       double number;
@@ -317,7 +322,7 @@ std::string TBooleanField::TextOf(const TVariant& value) const {
 }
 
 TVariant TBooleanField::Convert(const TVariant& value) const {
-  if (value.IsClear()) return TVariant::Null();
+  if (IsClearValue(value)) return TVariant::Null();
   if (value.Type() == TVarType::vtString) return ParseText(value.AsString());
   return TVariant(Converted(*this, value, [&] { return value.AsBoolean(); }));
 }
@@ -342,7 +347,7 @@ std::string TDateTimeField::TextOf(const TVariant& value) const {
 }
 
 TVariant TDateTimeField::Convert(const TVariant& value) const {
-  if (value.IsClear()) return TVariant::Null();
+  if (IsClearValue(value)) return TVariant::Null();
   if (value.Type() == TVarType::vtString) return ParseText(value.AsString());
   return TVariant::FromDateTime(Converted(*this, value, [&] { return value.AsDateTime(); }));
 }
