@@ -29,8 +29,8 @@ void TDataLink::UpdateState() {
     active_ = active;
     ActiveChanged();
   }
-  const bool editing = active_ && (data_source_->State() == dsEdit ||
-                                   data_source_->State() == dsInsert);
+  const bool editing =
+      active_ && (data_source_->State() == dsEdit || data_source_->State() == dsInsert);
   if (editing != editing_) {
     editing_ = editing;
     EditingChanged();
@@ -50,9 +50,15 @@ void TDataLink::DataEvent(TDataEvent event, intptr_t info) {
         RecordChanged(event == TDataEvent::deFieldChange ? reinterpret_cast<TField*>(info)
                                                          : nullptr);
       break;
-    case TDataEvent::deDataSetChange: DataSetChanged(); break;
-    case TDataEvent::deDataSetScroll: DataSetScrolled(static_cast<int>(info)); break;
-    case TDataEvent::deLayoutChange: LayoutChanged(); break;
+    case TDataEvent::deDataSetChange:
+      DataSetChanged();
+      break;
+    case TDataEvent::deDataSetScroll:
+      DataSetScrolled(static_cast<int>(info));
+      break;
+    case TDataEvent::deLayoutChange:
+      LayoutChanged();
+      break;
     case TDataEvent::deUpdateRecord: {
       updating_ = true;
       try {
@@ -64,8 +70,11 @@ void TDataLink::DataEvent(TDataEvent event, intptr_t info) {
       updating_ = false;
       break;
     }
-    case TDataEvent::deCheckBrowseMode: CheckBrowseMode(); break;
-    case TDataEvent::deUpdateState: break;
+    case TDataEvent::deCheckBrowseMode:
+      CheckBrowseMode();
+      break;
+    case TDataEvent::deUpdateState:
+      break;
   }
 }
 
@@ -138,8 +147,7 @@ void TDataSource::DataEvent(TDataEvent event, intptr_t info) {
   if (state_ == dsInactive) return;
   for (TDataLink* link : std::vector<TDataLink*>(links_)) {
     // A link may leave while an earlier one is told.
-    if (std::find(links_.begin(), links_.end(), link) != links_.end())
-      link->DataEvent(event, info);
+    if (std::find(links_.begin(), links_.end(), link) != links_.end()) link->DataEvent(event, info);
   }
   switch (event) {
     case TDataEvent::deFieldChange:
@@ -154,11 +162,14 @@ void TDataSource::DataEvent(TDataEvent event, intptr_t info) {
     case TDataEvent::deUpdateRecord:
       if (OnUpdateData) OnUpdateData();
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
-void TDataSource::AddLink(TDataLink* link) { links_.push_back(link); }
+void TDataSource::AddLink(TDataLink* link) {
+  links_.push_back(link);
+}
 
 void TDataSource::RemoveLink(TDataLink* link) {
   links_.erase(std::remove(links_.begin(), links_.end(), link), links_.end());

@@ -38,10 +38,10 @@ class TDataSource;
 enum TDataSetState : uint8_t { dsInactive, dsBrowse, dsEdit, dsInsert };
 
 enum class TDataEvent : uint8_t {
-  deFieldChange,      // info: the TField*
-  deRecordChange,     // info: 0
+  deFieldChange,   // info: the TField*
+  deRecordChange,  // info: 0
   deDataSetChange,
-  deDataSetScroll,    // info: distance moved
+  deDataSetScroll,  // info: distance moved
   deLayoutChange,
   deUpdateRecord,
   deUpdateState,

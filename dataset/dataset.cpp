@@ -24,7 +24,9 @@ std::vector<std::string> SplitNames(const std::string& names) {
   return result;
 }
 
-bool Editing(TDataSetState state) { return state == dsEdit || state == dsInsert; }
+bool Editing(TDataSetState state) {
+  return state == dsEdit || state == dsInsert;
+}
 
 }  // namespace
 
@@ -82,7 +84,9 @@ void TDataSet::Loaded() {
   }
 }
 
-void TDataSet::OpenCursor() { DoInternalOpen(); }
+void TDataSet::OpenCursor() {
+  DoInternalOpen();
+}
 
 void TDataSet::DoInternalOpen() {
   default_fields_ = fields_.empty();
@@ -318,7 +322,8 @@ std::vector<TField*> TDataSet::GetFieldList(const std::string& field_names) cons
 TField& TDataSet::AddField(std::unique_ptr<TField> field) {
   CheckInactive();
   if (field == nullptr) DatabaseError("No field to add");
-  if (field->dataset_ != nullptr) DatabaseError("Field '" + field->FieldName() + "' belongs to a dataset");
+  if (field->dataset_ != nullptr)
+    DatabaseError("Field '" + field->FieldName() + "' belongs to a dataset");
   if (FindField(field->FieldName()) != nullptr)
     DatabaseError("Duplicate field name '" + field->FieldName() + "'");
   field->dataset_ = this;
@@ -386,7 +391,8 @@ TVariant TDataSet::GetFieldOldValue(const TField& field) const {
 
 void TDataSet::SetFieldValue(TField& field, const TVariant& value) {
   if (!Editing(state_)) DatabaseError("Dataset not in edit or insert mode");
-  if (field.dataset_ != this) DatabaseError("Field '" + field.DisplayName() + "' is not in this dataset");
+  if (field.dataset_ != this)
+    DatabaseError("Field '" + field.DisplayName() + "' is not in this dataset");
   if (field.ReadOnly())
     throw EDatabaseError("Field '" + field.DisplayName() + "' cannot be modified");
   if (field.OnValidate) field.OnValidate(field, value);
@@ -512,7 +518,8 @@ void TDataSet::Delete() {
     Cancel();
     return;
   }
-  if (InternalRecordCount() == 0) DatabaseError("Cannot perform this operation on an empty dataset");
+  if (InternalRecordCount() == 0)
+    DatabaseError("Cannot perform this operation on an empty dataset");
   DataEvent(TDataEvent::deCheckBrowseMode);
   DoBeforeDelete();
   DoBeforeScroll();
@@ -529,8 +536,10 @@ void TDataSet::CheckBrowseMode() {
   DataEvent(TDataEvent::deCheckBrowseMode);
   if (Editing(state_)) {
     UpdateRecord();
-    if (modified_) Post();
-    else Cancel();
+    if (modified_)
+      Post();
+    else
+      Cancel();
   }
 }
 
@@ -559,7 +568,9 @@ void TDataSet::SetDataSource(TDataSource* source) {
   master_link_.SetDataSource(source);
 }
 
-void TDataSet::MasterChanged() { CheckBrowseMode(); }
+void TDataSet::MasterChanged() {
+  CheckBrowseMode();
+}
 
 void TDataSet::AddDataSource(TDataSource* source) {
   if (std::find(data_sources_.begin(), data_sources_.end(), source) == data_sources_.end())

@@ -32,9 +32,9 @@ auto Converted(const TField& field, const TVariant& value, F convert) -> decltyp
   try {
     return convert();
   } catch (const EVariantError&) {
-    throw EDatabaseError("'" + (value.Type() == TVarType::vtBytes ? std::string("(bytes)")
-                                                                  : value.AsString()) +
-                         "' is not a valid value for field '" + field.DisplayName() + "'");
+    throw EDatabaseError(
+        "'" + (value.Type() == TVarType::vtBytes ? std::string("(bytes)") : value.AsString()) +
+        "' is not a valid value for field '" + field.DisplayName() + "'");
   }
 }
 
@@ -42,8 +42,8 @@ std::string TimeText(double days) {
   const TDateTimeParts parts = DecodeDateTime(days);
   char text[32];
   if (parts.millisecond != 0)
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", parts.hour, parts.minute,
-                  parts.second, parts.millisecond);
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", parts.hour, parts.minute, parts.second,
+                  parts.millisecond);
   else
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", parts.hour, parts.minute, parts.second);
   return text;
@@ -52,9 +52,9 @@ std::string TimeText(double days) {
 // One section of a display format, split into literal prefix, the number pattern and suffix.
 struct TFormatSection {
   std::string prefix, suffix;
-  int min_integer = 0;    // "0" placeholders before the point
-  int min_decimals = 0;   // "0" placeholders after the point
-  int max_decimals = 0;   // all placeholders after the point
+  int min_integer = 0;   // "0" placeholders before the point
+  int min_decimals = 0;  // "0" placeholders after the point
+  int max_decimals = 0;  // all placeholders after the point
   bool thousands = false;
   bool has_digits = false;
 };
@@ -66,8 +66,10 @@ TFormatSection ParseSection(const std::string& format) {
   for (size_t i = 0; i < format.size(); ++i) {
     const char c = format[i];
     if (quote != 0) {
-      if (c == quote) quote = 0;
-      else (done ? section.suffix : section.prefix) += c;
+      if (c == quote)
+        quote = 0;
+      else
+        (done ? section.suffix : section.prefix) += c;
       continue;
     }
     if (c == '"' || c == '\'') {
@@ -81,8 +83,10 @@ TFormatSection ParseSection(const std::string& format) {
     if (!done && number_char) {
       in_number = true;
       section.has_digits = section.has_digits || c == '0' || c == '#';
-      if (c == '.') after_point = true;
-      else if (c == ',') section.thousands = true;
+      if (c == '.')
+        after_point = true;
+      else if (c == ',')
+        section.thousands = true;
       else if (after_point) {
         ++section.max_decimals;
         if (c == '0') section.min_decimals = section.max_decimals;
@@ -214,15 +218,18 @@ TVariant TStringField::Convert(const TVariant& value) const {
 
 std::string TNumericField::DisplayTextOf(const TVariant& value) const {
   if (value.IsClear() || display_format_.empty()) return TextOf(value);
-  return FormatFloat(display_format_,
-                     Converted(*this, value, [&] { return value.AsDouble(); }));
+  return FormatFloat(display_format_, Converted(*this, value, [&] { return value.AsDouble(); }));
 }
 
 TIntegerField::TIntegerField(const std::string& field_name, TFieldType data_type)
     : TNumericField(field_name, data_type) {
   switch (data_type) {
-    case ftSmallint: min_ = -32768, max_ = 32767; break;
-    case ftWord: min_ = 0, max_ = 65535; break;
+    case ftSmallint:
+      min_ = -32768, max_ = 32767;
+      break;
+    case ftWord:
+      min_ = 0, max_ = 65535;
+      break;
     default:
       min_ = std::numeric_limits<int32_t>::min(), max_ = std::numeric_limits<int32_t>::max();
   }
@@ -309,10 +316,14 @@ TVariant TFMTBCDField::Convert(const TVariant& value) const {
       if (!TextToFloat(value.AsString(), number)) RaiseInvalid(value.AsString(), "BCD");
       return TVariant(Trimmed(value.AsString()));
     }
-    case TVarType::vtBoolean: return TVariant(int32_t{value.AsBoolean()});
-    case TVarType::vtBytes: RaiseInvalid("(bytes)", "BCD");
-    case TVarType::vtDateTime: return TVariant(value.AsDouble());
-    default: return value;
+    case TVarType::vtBoolean:
+      return TVariant(int32_t{value.AsBoolean()});
+    case TVarType::vtBytes:
+      RaiseInvalid("(bytes)", "BCD");
+    case TVarType::vtDateTime:
+      return TVariant(value.AsDouble());
+    default:
+      return value;
   }
 }
 
@@ -340,9 +351,12 @@ std::string TDateTimeField::TextOf(const TVariant& value) const {
   if (value.IsClear()) return "";
   const double days = Converted(*this, value, [&] { return value.AsDateTime(); });
   switch (DataType()) {
-    case ftDate: return DateTimeToText(std::trunc(days));
-    case ftTime: return TimeText(days);
-    default: return DateTimeToText(days);
+    case ftDate:
+      return DateTimeToText(std::trunc(days));
+    case ftTime:
+      return TimeText(days);
+    default:
+      return DateTimeToText(days);
   }
 }
 
@@ -356,8 +370,8 @@ TVariant TDateTimeField::ParseText(const std::string& text) const {
   if (IsBlank(text)) return TVariant::Null();
   double days;
   if (!TextToDateTime(Trimmed(text), days))
-    throw EDatabaseError("'" + text + "' is not a valid date and time for field '" +
-                         DisplayName() + "'");
+    throw EDatabaseError("'" + text + "' is not a valid date and time for field '" + DisplayName() +
+                         "'");
   return TVariant::FromDateTime(days);
 }
 
@@ -390,15 +404,25 @@ TVariant TMemoField::Convert(const TVariant& value) const {
 std::unique_ptr<TField> CreateField(const TFieldDef& def) {
   std::unique_ptr<TField> field;
   switch (def.DataType) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid:
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
       field = std::make_unique<TStringField>(def.Name, def.Size, def.DataType);
       break;
-    case ftSmallint: case ftInteger: case ftWord:
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
       field = std::make_unique<TIntegerField>(def.Name, def.DataType);
       break;
-    case ftAutoInc: field = std::make_unique<TAutoIncField>(def.Name); break;
-    case ftLargeint: field = std::make_unique<TLargeintField>(def.Name); break;
-    case ftFloat: case ftCurrency:
+    case ftAutoInc:
+      field = std::make_unique<TAutoIncField>(def.Name);
+      break;
+    case ftLargeint:
+      field = std::make_unique<TLargeintField>(def.Name);
+      break;
+    case ftFloat:
+    case ftCurrency:
       field = std::make_unique<TFloatField>(def.Name, def.DataType);
       break;
     case ftBCD: {
@@ -407,22 +431,38 @@ std::unique_ptr<TField> CreateField(const TFieldDef& def) {
       field = std::move(bcd);
       break;
     }
-    case ftFMTBcd: field = std::make_unique<TFMTBCDField>(def.Name, def.Size); break;
-    case ftBoolean: field = std::make_unique<TBooleanField>(def.Name); break;
-    case ftDate: case ftTime: case ftDateTime: case ftTimeStamp:
+    case ftFMTBcd:
+      field = std::make_unique<TFMTBCDField>(def.Name, def.Size);
+      break;
+    case ftBoolean:
+      field = std::make_unique<TBooleanField>(def.Name);
+      break;
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+    case ftTimeStamp:
       field = std::make_unique<TDateTimeField>(def.Name, def.DataType);
       break;
-    case ftBytes: case ftVarBytes:
+    case ftBytes:
+    case ftVarBytes:
       field = std::make_unique<TBytesField>(def.Name, def.Size, def.DataType);
       break;
-    case ftMemo: case ftFmtMemo:
+    case ftMemo:
+    case ftFmtMemo:
       field = std::make_unique<TMemoField>(def.Name, def.DataType);
       break;
-    case ftBlob: case ftGraphic: case ftTypedBinary: case ftOraBlob:
+    case ftBlob:
+    case ftGraphic:
+    case ftTypedBinary:
+    case ftOraBlob:
       field = std::make_unique<TBlobField>(def.Name, def.DataType, def.Size);
       break;
-    case ftOraClob: field = std::make_unique<TMemoField>(def.Name, def.DataType); break;
-    default: field = std::make_unique<TVariantField>(def.Name, def.DataType); break;
+    case ftOraClob:
+      field = std::make_unique<TMemoField>(def.Name, def.DataType);
+      break;
+    default:
+      field = std::make_unique<TVariantField>(def.Name, def.DataType);
+      break;
   }
   field->SetRequired(def.Required);
   return field;
@@ -430,11 +470,12 @@ std::unique_ptr<TField> CreateField(const TFieldDef& def) {
 
 std::string FieldTypeName(TFieldType type) {
   static const char* const kNames[] = {
-      "Unknown", "String", "Smallint", "Integer", "Word", "Boolean", "Float", "Currency", "BCD",
-      "Date", "Time", "DateTime", "Bytes", "VarBytes", "AutoInc", "Blob", "Memo", "Graphic",
-      "FmtMemo", "ParadoxOle", "DBaseOle", "TypedBinary", "Cursor", "FixedChar", "WideString",
-      "Largeint", "ADT", "Array", "Reference", "DataSet", "OraBlob", "OraClob", "Variant",
-      "Interface", "IDispatch", "Guid", "TimeStamp", "FMTBcd"};
+      "Unknown",     "String",    "Smallint",  "Integer",    "Word",     "Boolean",    "Float",
+      "Currency",    "BCD",       "Date",      "Time",       "DateTime", "Bytes",      "VarBytes",
+      "AutoInc",     "Blob",      "Memo",      "Graphic",    "FmtMemo",  "ParadoxOle", "DBaseOle",
+      "TypedBinary", "Cursor",    "FixedChar", "WideString", "Largeint", "ADT",        "Array",
+      "Reference",   "DataSet",   "OraBlob",   "OraClob",    "Variant",  "Interface",  "IDispatch",
+      "Guid",        "TimeStamp", "FMTBcd"};
   const size_t index = static_cast<size_t>(type);
   return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "Unknown";
 }

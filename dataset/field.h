@@ -302,8 +302,7 @@ class TMemoField : public TBlobField {
 // ftBytes, ftVarBytes: binary of a bounded size.
 class TBytesField : public TBlobField {
  public:
-  explicit TBytesField(const std::string& field_name, int size = 16,
-                       TFieldType data_type = ftBytes)
+  explicit TBytesField(const std::string& field_name, int size = 16, TFieldType data_type = ftBytes)
       : TBlobField(field_name, data_type, size) {}
 };
 

@@ -3,7 +3,9 @@
 namespace larkspire {
 namespace {
 
-bool IsQuote(char c) { return c == '"' || c == '\'' || c == '`'; }
+bool IsQuote(char c) {
+  return c == '"' || c == '\'' || c == '`';
+}
 
 bool EndsName(char c) {
   return c == ' ' || c == ',' || c == ')' || c == ';' || c == '\r' || c == '\n';
@@ -55,7 +57,8 @@ std::vector<std::string> ParseParameterNames(const std::string& sql) {
 int ParseSQLParameters(const std::string& sql, TParameters& params) {
   params.Clear();
   const std::vector<std::string> names = ParseParameterNames(sql);
-  for (const std::string& name : names) params.CreateParameter(name, ftUnknown, pdInput, 0, TVariant());
+  for (const std::string& name : names)
+    params.CreateParameter(name, ftUnknown, pdInput, 0, TVariant());
   return static_cast<int>(names.size());
 }
 
@@ -64,8 +67,10 @@ std::string NumberQuestionMarks(const std::string& sql) {
   result.reserve(sql.size() + 16);
   int number = 0;
   for (char c : sql) {
-    if (c == '?') result += ":para" + std::to_string(++number);
-    else result += c;
+    if (c == '?')
+      result += ":para" + std::to_string(++number);
+    else
+      result += c;
   }
   return result;
 }

@@ -23,42 +23,70 @@ bool ParseBookmark(const std::string& text, TBookmark& bookmark) {
 
 TFieldType FieldTypeOfColumn(const TRecordsetField& column, bool enable_bcd) {
   switch (column.DataType) {
-    case TAdoDataType::adTinyInt: case TAdoDataType::adSmallInt: return ftSmallint;
-    case TAdoDataType::adInteger: return column.AutoIncrement ? ftAutoInc : ftInteger;
-    case TAdoDataType::adUnsignedTinyInt: case TAdoDataType::adUnsignedSmallInt: return ftWord;
+    case TAdoDataType::adTinyInt:
+    case TAdoDataType::adSmallInt:
+      return ftSmallint;
+    case TAdoDataType::adInteger:
+      return column.AutoIncrement ? ftAutoInc : ftInteger;
+    case TAdoDataType::adUnsignedTinyInt:
+    case TAdoDataType::adUnsignedSmallInt:
+      return ftWord;
     // An unsigned 32-bit value does not fit an Integer field.
-    case TAdoDataType::adUnsignedInt: case TAdoDataType::adBigInt:
+    case TAdoDataType::adUnsignedInt:
+    case TAdoDataType::adBigInt:
     case TAdoDataType::adUnsignedBigInt:
       return ftLargeint;
-    case TAdoDataType::adSingle: case TAdoDataType::adDouble: return ftFloat;
-    case TAdoDataType::adCurrency: return ftBCD;
-    case TAdoDataType::adDecimal: case TAdoDataType::adNumeric:
+    case TAdoDataType::adSingle:
+    case TAdoDataType::adDouble:
+      return ftFloat;
+    case TAdoDataType::adCurrency:
+      return ftBCD;
+    case TAdoDataType::adDecimal:
+    case TAdoDataType::adNumeric:
       if (!enable_bcd) return ftFloat;
       // A Currency holds four decimals and 19 digits; anything wider keeps its exact text.
       if (column.Scale.value_or(0) > 4 || column.Precision.value_or(0) > 18) return ftFMTBcd;
       return ftBCD;
-    case TAdoDataType::adBoolean: return ftBoolean;
-    case TAdoDataType::adDate: case TAdoDataType::adDBTimeStamp: case TAdoDataType::adFileTime:
+    case TAdoDataType::adBoolean:
+      return ftBoolean;
+    case TAdoDataType::adDate:
+    case TAdoDataType::adDBTimeStamp:
+    case TAdoDataType::adFileTime:
       return ftDateTime;
-    case TAdoDataType::adDBDate: return ftDate;
-    case TAdoDataType::adDBTime: return ftTime;
-    case TAdoDataType::adChar: return ftFixedChar;
-    case TAdoDataType::adVarChar: return ftString;
-    case TAdoDataType::adBSTR: case TAdoDataType::adWChar: case TAdoDataType::adVarWChar:
+    case TAdoDataType::adDBDate:
+      return ftDate;
+    case TAdoDataType::adDBTime:
+      return ftTime;
+    case TAdoDataType::adChar:
+      return ftFixedChar;
+    case TAdoDataType::adVarChar:
+      return ftString;
+    case TAdoDataType::adBSTR:
+    case TAdoDataType::adWChar:
+    case TAdoDataType::adVarWChar:
       return ftWideString;
-    case TAdoDataType::adLongVarChar: case TAdoDataType::adLongVarWChar: return ftMemo;
-    case TAdoDataType::adGUID: return ftGuid;
-    case TAdoDataType::adBinary: return ftBytes;
-    case TAdoDataType::adVarBinary: return ftVarBytes;
-    case TAdoDataType::adLongVarBinary: return ftBlob;
-    case TAdoDataType::adEmpty: break;
+    case TAdoDataType::adLongVarChar:
+    case TAdoDataType::adLongVarWChar:
+      return ftMemo;
+    case TAdoDataType::adGUID:
+      return ftGuid;
+    case TAdoDataType::adBinary:
+      return ftBytes;
+    case TAdoDataType::adVarBinary:
+      return ftVarBytes;
+    case TAdoDataType::adLongVarBinary:
+      return ftBlob;
+    case TAdoDataType::adEmpty:
+      break;
   }
   return ftUnknown;
 }
 
 TRecordsetDataSet::TRecordsetDataSet(TComponent* owner) : TDataSet(owner) {}
 
-TRecordsetDataSet::~TRecordsetDataSet() { BeginDestroy(); }
+TRecordsetDataSet::~TRecordsetDataSet() {
+  BeginDestroy();
+}
 
 void TRecordsetDataSet::SetRecordset(std::unique_ptr<TRecordset> recordset) {
   Close();
@@ -93,7 +121,9 @@ void TRecordsetDataSet::CancelBatch(TAffectRecords affect) {
   Resync();
 }
 
-void TRecordsetDataSet::CancelUpdates() { CancelBatch(TAffectRecords::arAll); }
+void TRecordsetDataSet::CancelUpdates() {
+  CancelBatch(TAffectRecords::arAll);
+}
 
 TRowStatus TRecordsetDataSet::RecordStatus() const {
   if (recordset_ == nullptr || !recordset_->Active() || recordset_->Bof() || recordset_->Eof())
@@ -141,25 +171,37 @@ void TRecordsetDataSet::InternalInitFieldDefs() {
     def.Name = column.Name;
     def.DataType = FieldTypeOfColumn(column, enable_bcd_);
     switch (def.DataType) {
-      case ftString: case ftFixedChar: case ftWideString: case ftBytes: case ftVarBytes:
+      case ftString:
+      case ftFixedChar:
+      case ftWideString:
+      case ftBytes:
+      case ftVarBytes:
         def.Size = ClampSize(column.MaxLength);
         break;
-      case ftGuid: def.Size = 38; break;
-      case ftBCD: case ftFMTBcd:
-        def.Size = column.DataType == TAdoDataType::adCurrency ? 4 : column.Scale.value_or(0);
-        def.Precision = column.DataType == TAdoDataType::adCurrency ? 19
-                                                                    : column.Precision.value_or(0);
+      case ftGuid:
+        def.Size = 38;
         break;
-      default: break;
+      case ftBCD:
+      case ftFMTBcd:
+        def.Size = column.DataType == TAdoDataType::adCurrency ? 4 : column.Scale.value_or(0);
+        def.Precision =
+            column.DataType == TAdoDataType::adCurrency ? 19 : column.Precision.value_or(0);
+        break;
+      default:
+        break;
     }
     defs.Add(std::move(def));
     def_columns_.push_back(i);
   }
 }
 
-void TRecordsetDataSet::InternalFirst() { recordset_->MoveFirst(); }
+void TRecordsetDataSet::InternalFirst() {
+  recordset_->MoveFirst();
+}
 
-void TRecordsetDataSet::InternalLast() { recordset_->MoveLast(); }
+void TRecordsetDataSet::InternalLast() {
+  recordset_->MoveLast();
+}
 
 bool TRecordsetDataSet::InternalNext() {
   const int64_t count = recordset_->RecordCount();
@@ -169,8 +211,10 @@ bool TRecordsetDataSet::InternalNext() {
     recordset_->MoveLast();
     return false;
   }
-  if (position < 1) recordset_->MoveFirst();
-  else recordset_->MoveNext();
+  if (position < 1)
+    recordset_->MoveFirst();
+  else
+    recordset_->MoveNext();
   return true;
 }
 
@@ -182,8 +226,10 @@ bool TRecordsetDataSet::InternalPrior() {
     recordset_->MoveFirst();
     return false;
   }
-  if (position == adPosEOF) recordset_->MoveLast();
-  else recordset_->MovePrevious();
+  if (position == adPosEOF)
+    recordset_->MoveLast();
+  else
+    recordset_->MovePrevious();
   return true;
 }
 
@@ -198,7 +244,9 @@ int TRecordsetDataSet::InternalRecNo() const {
   return position > 0 ? ClampSize(position) : 0;
 }
 
-void TRecordsetDataSet::InternalSetRecNo(int rec_no) { recordset_->SetAbsolutePosition(rec_no); }
+void TRecordsetDataSet::InternalSetRecNo(int rec_no) {
+  recordset_->SetAbsolutePosition(rec_no);
+}
 
 std::string TRecordsetDataSet::InternalGetBookmark() const {
   if (recordset_->Bof() || recordset_->Eof()) return "";
@@ -274,13 +322,17 @@ void TRecordsetDataSet::InternalPost() {
   }
 }
 
-void TRecordsetDataSet::InternalDelete() { recordset_->Delete(); }
+void TRecordsetDataSet::InternalDelete() {
+  recordset_->Delete();
+}
 
 void TRecordsetDataSet::InternalResync() {
   if (recordset_ == nullptr || !recordset_->Active()) return;
   if (recordset_->RecordCount() == 0) return;
-  if (recordset_->Eof()) recordset_->MoveLast();
-  else if (recordset_->Bof()) recordset_->MoveFirst();
+  if (recordset_->Eof())
+    recordset_->MoveLast();
+  else if (recordset_->Bof())
+    recordset_->MoveFirst();
 }
 
 }  // namespace larkspire

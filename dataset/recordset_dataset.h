@@ -98,8 +98,8 @@ class TRecordsetDataSet : public TDataSet {
   std::string InternalGetBookmark() const override;
   bool InternalBookmarkValid(const std::string& bookmark) const override;
   void InternalGotoBookmark(const std::string& bookmark) override;
-  bool InternalLocate(const std::vector<std::string>& fields,
-                      const std::vector<TVariant>& values, TLocateOptions options) override;
+  bool InternalLocate(const std::vector<std::string>& fields, const std::vector<TVariant>& values,
+                      TLocateOptions options) override;
   TVariant ReadFieldValue(const TField& field) const override;
   TVariant ReadFieldOldValue(const TField& field) const override;
   TVariant ReadRecordValue(int rec_no, const TField& field) const override;

@@ -116,8 +116,8 @@ TEST(TDataSource, FiresStateChangeAndDataChange) {
   l.dataset.Next();
   l.dataset.Edit();
   l.dataset.FieldByName("ProCode").SetAsString("Z");
-  EXPECT_THAT(seen, ElementsAre("state 1", "data *", "data *", "state 2", "data *",
-                                "data ProCode"));
+  EXPECT_THAT(seen,
+              ElementsAre("state 1", "data *", "data *", "state 2", "data *", "data ProCode"));
 }
 
 TEST(TDataSource, LosesItsDatasetWhenTheDatasetIsDeleted) {

@@ -212,8 +212,7 @@ TEST(TDataSet, FailedPostKeepsTheStateAndTheUsersValues) {
   EXPECT_EQ(ds.State(), dsBrowse);
   EXPECT_EQ(ds.RecordCount(), 2);
   EXPECT_EQ(ds.Recordset()->PendingCount(), 0);
-  EXPECT_THAT(ds.Events,
-              ElementsAre("BeforeCancel", "BeforeScroll", "AfterCancel", "AfterScroll"));
+  EXPECT_THAT(ds.Events, ElementsAre("BeforeCancel", "BeforeScroll", "AfterCancel", "AfterScroll"));
 }
 
 TEST(TDataSet, FailedEditPostKeepsTheEditAndTheRowUnchanged) {

@@ -60,8 +60,7 @@ TEST(ParseParameterNames, QuotedNamesLoseTheirQuotesAndMayHoldBlanks) {
 }
 
 TEST(ParseParameterNames, KeepsRepeatedNamesInOrder) {
-  EXPECT_THAT(ParseParameterNames("where a = :x or b = :y or c = :x"),
-              ElementsAre("x", "y", "x"));
+  EXPECT_THAT(ParseParameterNames("where a = :x or b = :y or c = :x"), ElementsAre("x", "y", "x"));
 }
 
 TEST(ParseParameterNames, ColonAtTheEndOrBeforeABlankGivesAnEmptyName) {

@@ -18,7 +18,9 @@ std::unique_ptr<TRecordset> MakeProducts(int count) {
 }
 
 TRecordingDataSet::TRecordingDataSet(TComponent* owner) : TRecordsetDataSet(owner) {
-  auto record = [this](const char* name) { return [this, name](TDataSet&) { Events.push_back(name); }; };
+  auto record = [this](const char* name) {
+    return [this, name](TDataSet&) { Events.push_back(name); };
+  };
   BeforeOpen = record("BeforeOpen");
   AfterOpen = record("AfterOpen");
   BeforeClose = record("BeforeClose");
@@ -38,16 +40,26 @@ TRecordingDataSet::TRecordingDataSet(TComponent* owner) : TRecordsetDataSet(owne
   OnNewRecord = record("OnNewRecord");
 }
 
-void TRecordingLink::ActiveChanged() { Heard.push_back(Active() ? "active" : "inactive"); }
-void TRecordingLink::DataSetChanged() { Heard.push_back("changed"); }
+void TRecordingLink::ActiveChanged() {
+  Heard.push_back(Active() ? "active" : "inactive");
+}
+void TRecordingLink::DataSetChanged() {
+  Heard.push_back("changed");
+}
 void TRecordingLink::DataSetScrolled(int distance) {
   Heard.push_back("scrolled " + std::to_string(distance));
 }
 void TRecordingLink::RecordChanged(TField* field) {
   Heard.push_back("record " + (field != nullptr ? field->FieldName() : std::string("*")));
 }
-void TRecordingLink::EditingChanged() { Heard.push_back(Editing() ? "editing" : "browsing"); }
-void TRecordingLink::LayoutChanged() { Heard.push_back("layout"); }
-void TRecordingLink::UpdateData() { Heard.push_back("update"); }
+void TRecordingLink::EditingChanged() {
+  Heard.push_back(Editing() ? "editing" : "browsing");
+}
+void TRecordingLink::LayoutChanged() {
+  Heard.push_back("layout");
+}
+void TRecordingLink::UpdateData() {
+  Heard.push_back("update");
+}
 
 }  // namespace larkspire::testing
