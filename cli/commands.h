@@ -1,0 +1,24 @@
+// The subcommands of the command-line client. Each Add*Command registers its subcommand on the
+// application; when the subcommand is chosen, its run function is stored in `run` and main calls
+// it after parsing. A run function returns the process exit code and may raise
+// ELarkspireException, which main prints.
+//
+// Thread-safety: main thread only.
+#ifndef LARKSPIRE_CLI_COMMANDS_H_
+#define LARKSPIRE_CLI_COMMANDS_H_
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+
+#include "cli/client_options.h"
+
+namespace larkspire::cli {
+
+using TRunFunction = std::function<int()>;
+
+void AddStatusCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+
+}  // namespace larkspire::cli
+
+#endif  // LARKSPIRE_CLI_COMMANDS_H_
