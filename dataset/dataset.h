@@ -8,10 +8,10 @@
 // the state and the buffer as they were. Cancel drops the buffer.
 //
 // Cursor flags: BOF is true after Open and First, and after a Prior that could not move; EOF
-// after Last and after a Next that could not move; both on an empty dataset. A move that
-// succeeds clears the flag of the other end, a Prior that moves clears BOF, a Next that moves
-// clears EOF. Moving to a row by number, bookmark or Locate clears both. After a post, cancel or
-// delete a flag stays only while the row is still at that end.
+// after Last and after a Next that could not move; both on an empty dataset. A Next or Prior
+// that is tried clears both before it moves (so a Prior back to row 1 leaves BOF false until one
+// more Prior). Moving to a row by number, bookmark or Locate clears both. After a post, cancel
+// or delete a flag stays only while the row is still at that end. Append sets EOF.
 //
 // Events, each called only when assigned: BeforeOpen, AfterOpen, then AfterScroll when the
 // opened dataset has rows; BeforeClose, AfterClose; BeforeScroll, AfterScroll around every move
