@@ -1,0 +1,51 @@
+#include "components/query.h"
+
+#include "platform/codepage.h"
+
+namespace larkspire {
+
+TLarkspireQuery::TLarkspireQuery(TComponent* owner) : TCustomLarkspireDataSetEx(owner) {
+  sql_.OnChange = [this] { SQLChanged(); };
+  SetCommandType(cmdText);
+  SetCommandTextName("SQL");
+}
+
+TLarkspireQuery::~TLarkspireQuery() {
+  BeginDestroy();
+  sql_.OnChange = nullptr;
+}
+
+void TLarkspireQuery::SQLChanged() {
+  if (!IsLoading()) Close();
+  SetQueryText(sql_.Text());
+}
+
+int32_t TLarkspireQuery::ExecSQL() {
+  rows_affected_ = 0;
+  CheckConnection();
+  CheckCommandText();
+  FillParamsFromMaster();
+  TLarkspireConnection& connection = *Connection();
+  if (connection.Busy()) return 0;
+  std::string message;
+  {
+    TRemoteCommand request;
+    request.Code = cmdExecSQL;
+    WriteQuery(request);
+    TRemoteCommand& reply = connection.ExecuteCommand(request, "");
+    try {
+      if (reply.Success)
+        rows_affected_ = reply.Value;
+      else
+        message = AnsiToWide(reply.Message);
+    } catch (...) {
+      reply.Reset();
+      throw;
+    }
+    reply.Reset();
+  }
+  if (!message.empty()) RaiseDataSetError(connection.ErrorCode(), message);
+  return rows_affected_;
+}
+
+}  // namespace larkspire

@@ -1,0 +1,268 @@
+// The remote datasets: a dataset whose rows come from the server and live in a local recordset.
+//
+// TCustomLarkspireDataSet is the base: it owns the exchange between the ADO XML row documents
+// the server sends and the local recordset (loading, saving, cutting the pending changes out as
+// a delta, merging the rows the server returns), the client-side row-status field
+// "@LocalRowStatus", the query description that commands 210 and 300 carry, and the parameters
+// that the command text's ":name" placeholders make.
+//
+// TCustomLarkspireDataSetEx adds the connection: opening sends command 300 with the query
+// description and attaches the rows of the reply (a re-entrant open: the outer open fetches, the
+// attach runs a complete inner open over the rows), errors are raised as ELarkspireException
+// through the connection's RaiseError, parameters are filled from a master dataset, and the
+// provider interface runs transactions and statements through the connection.
+//
+// Query description (Data of commands 210 and 300), packed:
+//   0 CursorLocation (1: 0 server, 1 client)   1 CursorType (1: 0 unspecified, 1 forward-only,
+//   2 keyset, 3 dynamic, 4 static)   2 LockType (1: 0 unspecified, 1 read-only, 2 pessimistic,
+//   3 optimistic, 4 batch optimistic)   3 CacheSize (4)   7 MaxRecords (4)   11 CommandType (1)
+//   12 CommandTimeout (4)   16 text length (4), the command text in the code page, then the
+//   parameter list with every parameter of every direction.
+//
+// Thread-safety: main thread only, like every dataset.
+#ifndef LARKSPIRE_COMPONENTS_REMOTE_DATASET_H_
+#define LARKSPIRE_COMPONENTS_REMOTE_DATASET_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "components/connection.h"
+#include "dataset/recordset_dataset.h"
+#include "platform/parameters.h"
+#include "platform/stream.h"
+#include "protocol/remote_command.h"
+
+namespace pugi {
+class xml_document;
+}
+
+namespace larkspire {
+
+// How the command text is to be understood; the ordinals travel in the query description.
+enum TCommandType : uint8_t {
+  cmdUnknown = 0,
+  cmdText = 1,
+  cmdTable = 2,
+  cmdStoredProc = 3,
+  cmdFile = 4,
+  cmdTableDirect = 5,
+};
+
+// The recordset's open option for a command type (ADO's CommandTypeEnum: text 1, table 2,
+// stored procedure 4, unknown 8, file 256, table direct 512).
+int AdoCommandTypeValue(TCommandType type);
+
+// Options of the command's execution, combined with |.
+enum TExecuteOption : unsigned {
+  eoAsyncExecute = 1,
+  eoAsyncFetch = 2,
+  eoAsyncFetchNonBlocking = 4,
+  eoExecuteNoRecords = 8,
+};
+using TExecuteOptions = unsigned;
+
+// The name of the client-side row-status field.
+inline constexpr const char* kRowStatusFieldName = "@LocalRowStatus";
+
+// The field type that assigning a value of this kind gives a parameter of unknown type: Integer,
+// Largeint, Float, BCD (currency), DateTime, Boolean, WideString (text), Blob (bytes); Unknown
+// for Empty and Null.
+TFieldType FieldTypeOfValue(const TVariant& value);
+
+class TCustomLarkspireDataSet : public TRecordsetDataSet {
+ public:
+  explicit TCustomLarkspireDataSet(TComponent* owner = nullptr);
+  ~TCustomLarkspireDataSet() override;
+
+  // The command: its text (UTF-8), type, time-out and options.
+  const std::string& CommandText() const { return command_text_; }
+  void SetCommandText(const std::string& text) { SetQueryText(text); }
+  TCommandType CommandType() const { return command_type_; }
+  void SetCommandType(TCommandType type) { command_type_ = type; }
+  int CommandTimeout() const { return command_timeout_; }
+  void SetCommandTimeout(int seconds) { command_timeout_ = seconds; }
+  TExecuteOptions ExecuteOptions() const { return execute_options_; }
+  void SetExecuteOptions(TExecuteOptions options) { execute_options_ = options; }
+  // Whether setting the command text parses its ":name" placeholders into parameters.
+  bool ParamCheck() const { return param_check_; }
+  void SetParamCheck(bool check) { param_check_ = check; }
+  bool Prepared() const { return prepared_; }
+  void SetPrepared(bool prepared) { prepared_ = prepared; }
+  TParameters& Parameters() { return parameters_; }
+  const TParameters& Parameters() const { return parameters_; }
+
+  // Whether the row-status field exists; takes effect at the next open.
+  bool EnableStatusField() const { return enable_status_field_; }
+  void SetEnableStatusField(bool enable) { enable_status_field_ = enable; }
+  // One value per row present at the last open that fetched rows (all 0 then).
+  std::vector<int32_t>& RowStatus() { return row_status_; }
+  const std::vector<int32_t>& RowStatus() const { return row_status_; }
+  // True while the paging object fetches a page; the open then sends the paging record.
+  bool PagingFetch() const { return paging_fetch_; }
+  void SetPagingFetch(bool fetch) { paging_fetch_ = fetch; }
+  // The auxiliary dataset in which changes are cut out and returned rows merged; null in a
+  // dataset that has none (only the datasets with a connection have one).
+  TCustomLarkspireDataSet* DeltaDataSet() const { return delta_dataset_.get(); }
+  // The last delta sent to the server held inserted rows.
+  bool HasInserts() const { return has_inserts_; }
+  void SetHasInserts(bool has) { has_inserts_ = has; }
+
+  // Opens a new local recordset from the XML row document in the stream (read from its start)
+  // and attaches it. Returns the error's message instead of raising an ordinary error; empty on
+  // success. A failed attach leaves the dataset closed.
+  std::string LoadRecordsetFromStream(TStream& stream);
+  // Saves the rows with their pending changes as XML into the stream from its start, cuts the
+  // stream there and rewinds it. False, and nothing raised, without a recordset or on failure.
+  // There is no binary format: as_xml false gives false.
+  bool SaveRecordsetToStream(TStream& stream, bool as_xml = true);
+  // Writes the delta document at the target's position: the whole document whose rs:data holds
+  // only the first rs:delete, the first rs:insert and every rs:update, in that order (anything
+  // else that is not a plain row stays before them). Returns ChangeKinds: "3" per deleted, "2"
+  // per inserted and "1" per updated row, in that order. A saved document without rs:data
+  // raises EMalformedData.
+  std::string BuildDelta(TStream& target);
+  // Replaces the pending-change blocks of the rows by every child of the reply's rs:data and
+  // reloads the dataset from the result (whose load error is not reported: the dataset then
+  // keeps its rows). A reply that is not an XML row document raises EMalformedData.
+  void MergeReturnedRows(TStream& source);
+
+  // Appends the query description at the stream's position. A parameter whose value cannot be
+  // encoded raises the conversion error (EVariantError). A parameter of unknown type that holds
+  // a value first takes the type of the value's kind, as assigning a value does.
+  void WriteQueryDescription(TStream& stream);
+  // A new collection with copies of the parameters.
+  std::unique_ptr<TParameters> CopyParameters() const;
+  // Sets the command text; for a text command with ParamCheck, parses its placeholders into
+  // parameters, keeping the values of the parameters whose names remain.
+  void SetQueryText(const std::string& text);
+
+  // The row-status field reads and writes RowStatus (outside the rows of the open, reading
+  // gives Null and writing is ignored); every other field goes to the framework.
+  TVariant GetFieldValue(const TField& field) const override;
+  void SetFieldValue(TField& field, const TVariant& value) override;
+
+ protected:
+  void InternalInitFieldDefs() override;
+  TVariant ReadFieldValue(const TField& field) const override;
+  TVariant ReadRecordValue(int rec_no, const TField& field) const override;
+
+  bool IsRowStatusField(const TField& field) const;
+  // The index in RowStatus of a 1-based row number, or -1 outside it.
+  int RowStatusIndex(int rec_no) const;
+  void CreateDeltaDataSet();
+  pugi::xml_document& XmlDocument();
+
+ private:
+  std::string command_text_;
+  TCommandType command_type_ = cmdText;
+  int command_timeout_ = 30;
+  TExecuteOptions execute_options_ = 0;
+  bool param_check_ = true;
+  bool prepared_ = false;
+  TParameters parameters_;
+
+  bool paging_fetch_ = false;
+  std::vector<int32_t> row_status_;
+  bool enable_status_field_ = false;
+  std::unique_ptr<TCustomLarkspireDataSet> delta_dataset_;
+  std::unique_ptr<pugi::xml_document> xml_document_;
+  bool has_inserts_ = false;
+};
+
+// The provider interface through which a dataset provider resolves updates.
+class IProviderSupport {
+ public:
+  virtual void PSStartTransaction() = 0;
+  virtual void PSEndTransaction(bool commit) = 0;
+  virtual void PSExecute() = 0;
+  // Runs a statement whose parameters are "?" marks, bound by position; returns the rows
+  // affected. result_set is left untouched.
+  virtual int PSExecuteStatement(const std::string& sql, const TParameters& params,
+                                 TDataSet** result_set = nullptr) = 0;
+  // The key fields, separated by ";".
+  virtual std::string PSGetKeyFields() = 0;
+
+ protected:
+  ~IProviderSupport() = default;
+};
+
+class TLarkspireUpdateSQL;
+
+class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProviderSupport {
+ public:
+  explicit TCustomLarkspireDataSetEx(TComponent* owner = nullptr);
+  ~TCustomLarkspireDataSetEx() override;
+
+  // The name of the property reported when the command text is missing.
+  const std::string& CommandTextName() const { return command_text_name_; }
+  void SetCommandTextName(const std::string& name) { command_text_name_ = name; }
+  // The lock type the application chose. ltOptimistic makes the framework's lock type (the one
+  // the recordset is opened with, FrameworkLockType) ltBatchOptimistic; any other value is used
+  // for both.
+  TLockType LockType() const { return published_lock_type_; }
+  void SetLockType(TLockType lock_type);
+  TLockType FrameworkLockType() const { return TRecordsetDataSet::LockType(); }
+  const std::string& DeletedBookmark() const { return deleted_bookmark_; }
+  TLarkspireConnection* Connection() const { return connection_; }
+  void SetConnection(TLarkspireConnection* connection);
+  // The update object whose presence keeps changes local; none until one is assigned.
+  TLarkspireUpdateSQL* UpdateObject() const { return update_object_; }
+  // Empty: commands run on the calling thread; any other text shows the wait window with it.
+  const std::string& WaitMsg() const { return wait_msg_; }
+  void SetWaitMsg(const std::string& msg) { wait_msg_ = msg; }
+
+  // Raises ELarkspireException: through the connection's RaiseError naming this dataset, or,
+  // without a connection, with the message "<Name>:<msg>.".
+  [[noreturn]] void RaiseDataSetError(int32_t code, const std::string& msg);
+  // Without a connection raises code 10001 "Missing Connection.".
+  void CheckConnection();
+  // With an empty command text raises EDatabaseError "<Name>: Missing <CommandTextName> property".
+  void CheckCommandText();
+  // Makes the input parameters named like a field of the master dataset the master field list
+  // and gives them that field's type, size and current value.
+  void FillParamsFromMaster();
+  // The key columns of the attached recordset, separated by ";"; their fields get pfInKey.
+  std::string GetKeyColumns();
+
+  // Closes and opens (a new command 300).
+  void Refresh() override;
+
+  // Provider interface.
+  void PSStartTransaction() override;
+  void PSEndTransaction(bool commit) override;
+  void PSExecute() override {}
+  int PSExecuteStatement(const std::string& sql, const TParameters& params,
+                         TDataSet** result_set = nullptr) override;
+  std::string PSGetKeyFields() override;
+
+ protected:
+  void Notification(TComponent* component, TOperation operation) override;
+  void OpenCursor() override;
+  void MasterChanged() override;
+
+  // Paging: the 16-byte record a page fetch sends (four 32-bit fields: 0, 0, page size, page
+  // index; zeros without a paging object), and the total row count the reply reported.
+  virtual void FillPagingRecord(int32_t record[4]) const;
+  virtual void UpdatePagingRecordCount(int32_t count) {}
+
+  // The query description written into a request's Data (cleared first).
+  void WriteQuery(TRemoteCommand& request);
+  // Loads the rows of the reply's Data; the error text lands in the reply's Message (code-page
+  // bytes) and is returned (UTF-8).
+  std::string ReadRecordset(TRemoteCommand& reply);
+
+  TLarkspireUpdateSQL* update_object_ = nullptr;
+  std::string deleted_bookmark_;
+
+ private:
+  std::string command_text_name_ = "CommandText";
+  TLockType published_lock_type_ = ltOptimistic;
+  TLarkspireConnection* connection_ = nullptr;
+  std::string wait_msg_;
+};
+
+}  // namespace larkspire
+
+#endif  // LARKSPIRE_COMPONENTS_REMOTE_DATASET_H_
