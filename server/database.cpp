@@ -1,6 +1,7 @@
 #include "server/database.h"
 
 #include "server/server_errors.h"
+#include "server/postgres_database.h"
 #include "server/sqlite_database.h"
 
 namespace larkspire::server {
@@ -38,8 +39,7 @@ std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseSpec& spec) {
     case TDatabaseKind::dkSQLite:
       return std::make_unique<TSQLiteDatabase>(spec.Location);
     case TDatabaseKind::dkPostgreSQL:
-      throw EServerDatabaseError("PostgreSQL databases are not built into this server yet (" +
-                                 spec.Text + ")");
+      return std::make_unique<TPostgresDatabase>(spec.Location);
   }
   throw EServerDatabaseError("unknown database kind for " + spec.Text);
 }

@@ -1,6 +1,11 @@
 // The server's view of a database: one handle per session, opened from a database
-// specification, with the transaction statements the commands need. SQLite is the backend
-// built now; the interface is shaped so that a PostgreSQL backend fits beside it.
+// specification, with the transaction statements and the queries the commands need. SQLite
+// and PostgreSQL are the backends.
+//
+// Queries take the SQL text as the client wrote it, with ":name" placeholders bound by name
+// from the request's parameters (a placeholder without a parameter of its name is an error),
+// and answer a rowset whose schema comes from the database: column types, primary key
+// columns, base table and column, auto-increment and NOT NULL.
 //
 // TDatabaseSpec names a database as given on the command line ("sqlite:PATH",
 // "postgresql://..."); TDatabaseCatalog maps the names clients use (a request's
@@ -12,12 +17,15 @@
 #ifndef LARKSPIRE_SERVER_DATABASE_H_
 #define LARKSPIRE_SERVER_DATABASE_H_
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "dataset/recordset.h"
 #include "platform/exception.h"
+#include "platform/parameters.h"
 
 namespace larkspire::server {
 
@@ -40,6 +48,12 @@ struct TDatabaseSpec {
 // message naming the text when it is neither or the path is empty.
 TDatabaseSpec ParseDatabaseSpec(const std::string& text);
 
+// How a statement runs.
+struct TStatementOptions {
+  int32_t MaxRecords = 0;      // rows answered at most; 0 or less: every row
+  int32_t TimeoutSeconds = 0;  // the statement is cancelled after this long; 0 or less: never
+};
+
 class IDatabase {
  public:
   IDatabase() = default;
@@ -52,6 +66,19 @@ class IDatabase {
   // Whether the database connection is inside a transaction right now (the backend's own
   // view: it may have ended one by itself after an error).
   virtual bool InTransaction() = 0;
+
+  // Runs a statement and answers its rows (an empty rowset without columns for a statement
+  // that has none). Raises EServerDatabaseError with the database's text.
+  virtual TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
+                                   const TStatementOptions& options) = 0;
+  // Runs the statements of sql and answers the number of rows they changed.
+  virtual int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
+                                   const TStatementOptions& options) = 0;
+  // Calls the stored procedure or function `name` with the parameters of every direction,
+  // fills the output, input-output and return values into them, and answers the rows it
+  // gave. Raises EServerDatabaseError when the backend has no stored procedures.
+  virtual TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
+                                       const TStatementOptions& options) = 0;
 
   virtual void Begin() { ExecuteScript("BEGIN"); }
   virtual void Commit() { ExecuteScript("COMMIT"); }

@@ -4,6 +4,7 @@
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "server/query_commands.h"
 #include "server/server_errors.h"
 #include "server/session.h"
 
@@ -50,6 +51,7 @@ TDispatchTable BuildDispatchTable() {
   table.Register(cmdBeginTrans, HandleBeginTransaction);
   table.Register(cmdCommitTrans, HandleCommitTransaction);
   table.Register(cmdRollbackTrans, HandleRollbackTransaction);
+  RegisterQueryCommands(table);
   return table;
 }
 

@@ -44,6 +44,9 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--database", databases,
                  "[NAME=]sqlite:PATH or [NAME=]postgresql://...; no name: the default database")
       ->take_all();
+  app.add_option("--seed-demo", options.SeedDemo,
+                 "create the products table in this database when it has none")
+      ->take_all();
   app.add_option("--data-dir", options.DataDir, "folder of the demonstration database")
       ->capture_default_str();
   app.add_option("--max-frame", options.MaxFrame, "longest request frame in bytes")
@@ -86,6 +89,16 @@ TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
     demo.Text = "sqlite:" + path;
     if (!catalog.Has("")) catalog.Add("", demo);
     if (!catalog.Has("demo")) catalog.Add("demo", demo);
+  }
+  for (const std::string& name : options.SeedDemo) {
+    auto spec = catalog.Find(name);
+    if (!spec) throw Exception("--seed-demo \"" + name + "\": no database of that name");
+    try {
+      auto database = OpenDatabase(*spec);
+      SeedDemoTable(*database, spec->Kind);
+    } catch (const EDatabaseError& e) {
+      throw Exception("--seed-demo \"" + name + "\": " + e.what());
+    }
   }
   return catalog;
 }

@@ -10,6 +10,8 @@
 //   --database [NAME=]SPEC  serve SPEC (sqlite:PATH, postgresql://...) as NAME; without a
 //                         name (or with "=") it is the default database; repeatable
 //   --data-dir DIR        where the demonstration database lives (default ./larkspire-data)
+//   --seed-demo NAME      create and fill the products table in database NAME when it has
+//                         none (a PostgreSQL database, say); repeatable
 //   --max-frame BYTES     longest request frame accepted (default 256 MiB)
 //   --codepage NAME       code page of texts on the wire (default UTF-8)
 //
@@ -36,6 +38,8 @@ struct TServerOptions {
   // (name, specification) in command-line order; the empty name is the default database.
   std::vector<std::pair<std::string, TDatabaseSpec>> Databases;
   std::string DataDir = "./larkspire-data";
+  // Databases (by name) that get the products table when they have none.
+  std::vector<std::string> SeedDemo;
   uint32_t MaxFrame = 256u * 1024 * 1024;
   std::string CodePage = "UTF-8";
   // How long a new connection may take to send its handshake.
@@ -61,7 +65,8 @@ std::pair<std::string, TDatabaseSpec> ParseDatabaseOption(const std::string& val
 
 // The names served: every --database, and the demonstration database in DataDir (created on
 // first start) as the default when no default was given, and as "demo" when no database
-// of that name was given.
+// of that name was given. Seeds the --seed-demo databases; raises Exception naming the
+// database when one cannot be seeded.
 TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options);
 
 }  // namespace larkspire::server

@@ -1,6 +1,14 @@
 // The SQLite backend: one sqlite3 handle on a database file, in WAL mode with a busy
 // time-out so that several sessions can read while one writes.
 //
+// Placeholders are bound natively (":name", "@name", "$name" by name; "?" and "?NNN" by
+// position in the request's list). Column kinds come from the declared types (INT → int,
+// BIGINT → i8, REAL/FLOAT/DOUBLE → float, DECIMAL(p,s)/NUMERIC → number, MONEY → currency,
+// BOOLEAN, DATE/DATETIME/TIMESTAMP → dateTime, CHAR/VARCHAR(n)/TEXT → string, BLOB →
+// bin.hex); an expression without one takes the kind of its first value. The schema's key,
+// base table and NOT NULL facts come from SQLite's column metadata; an INTEGER PRIMARY KEY
+// (the rowid) and an AUTOINCREMENT key are auto-increment columns.
+//
 // Thread-safety: a handle belongs to one session thread.
 #ifndef LARKSPIRE_SERVER_SQLITE_DATABASE_H_
 #define LARKSPIRE_SERVER_SQLITE_DATABASE_H_
@@ -23,6 +31,12 @@ class TSQLiteDatabase : public IDatabase {
 
   void ExecuteScript(const std::string& sql) override;
   bool InTransaction() override;
+  TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
+                           const TStatementOptions& options) override;
+  int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
+                           const TStatementOptions& options) override;
+  TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
+                               const TStatementOptions& options) override;
 
   const std::string& Path() const { return path_; }
   sqlite3* Handle() { return db_; }

@@ -237,14 +237,15 @@ TEST_F(TServerCommands, NamesAnUnknownDatabaseWith20005) {
   EXPECT_TRUE(Run(*client, cmdBeginTrans, "demo")->Success);
 }
 
-TEST_F(TServerCommands, ReportsThatPostgreSQLIsNotBuiltYet) {
-  options_.Databases.push_back(server::ParseDatabaseOption("pg=postgresql://localhost/x"));
+TEST_F(TServerCommands, ReportsAPostgreSQLDatabaseItCannotReach) {
+  options_.Databases.push_back(
+      server::ParseDatabaseOption("pg=postgresql://nobody@127.0.0.1:1/x?connect_timeout=2"));
   StartServer();
   auto client = Client();
   auto reply = Run(*client, cmdBeginTrans, "pg");
   EXPECT_FALSE(reply->Success);
   EXPECT_EQ(reply->Value, server::kErrDatabase);
-  EXPECT_NE(reply->Message.find("not built"), std::string::npos);
+  EXPECT_NE(reply->Message.find("cannot connect"), std::string::npos);
 }
 
 // ---- Transactions ----

@@ -1,0 +1,65 @@
+// The PostgreSQL backend: one libpq connection per session, opened from a
+// "postgresql://user@host:port/db" URI.
+//
+// ":name" placeholders are rewritten to "$n" (server/sql_parameters.h) and bound as typed
+// values; results arrive as text and are converted into the column's kind. Column kinds come
+// from the result's type OIDs and modifiers (varchar(n), numeric(p,s)); base table and
+// column from PQftable/PQftablecol, keys from the primary key index, auto-increment from
+// identity columns and nextval() defaults, NOT NULL from pg_attribute.
+//
+// Inside a transaction every statement runs under a savepoint of its own, so a failed
+// statement leaves the transaction usable, as SQLite does. Stored procedures are called with
+// CALL and functions with SELECT * FROM, chosen by pg_proc.prokind; their OUT and INOUT
+// values come back in the parameters.
+//
+// Thread-safety: a connection belongs to one session thread.
+#ifndef LARKSPIRE_SERVER_POSTGRES_DATABASE_H_
+#define LARKSPIRE_SERVER_POSTGRES_DATABASE_H_
+
+#include <string>
+#include <vector>
+
+#include "server/database.h"
+
+struct pg_conn;
+struct pg_result;
+
+namespace larkspire::server {
+
+class TPostgresDatabase : public IDatabase {
+ public:
+  // Connects; raises EServerDatabaseError with libpq's text when it cannot.
+  explicit TPostgresDatabase(const std::string& uri);
+  ~TPostgresDatabase() override;
+
+  void ExecuteScript(const std::string& sql) override;
+  bool InTransaction() override;
+  void Rollback() override;
+  void RollbackToSavepoint(const std::string& name) override;
+
+  TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
+                           const TStatementOptions& options) override;
+  int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
+                           const TStatementOptions& options) override;
+  TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
+                               const TStatementOptions& options) override;
+
+ private:
+  class TResult;
+
+  // Runs a statement whose $n placeholders take values[n-1] (null: NULL).
+  TResult Run(const std::string& sql, const std::vector<const TParameter*>& values,
+              const TStatementOptions& options);
+  TResult RunNamed(const std::string& sql, const TParameters& parameters,
+                   const TStatementOptions& options);
+  void SetTimeout(int32_t seconds);
+  TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options);
+
+  pg_conn* connection_ = nullptr;
+  // The statement_timeout in force; -1 when unknown (a rollback may have restored another).
+  int32_t timeout_ = -1;
+};
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_POSTGRES_DATABASE_H_

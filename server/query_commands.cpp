@@ -1,0 +1,87 @@
+#include "server/query_commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+
+#include "dataset/ado_xml.h"
+#include "protocol/param_encoding.h"
+#include "server/query_description.h"
+#include "server/server_errors.h"
+#include "server/session.h"
+
+namespace larkspire::server {
+
+namespace {
+
+bool IsBlank(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
+TQueryDescription ReadDescription(TRemoteCommand& request) {
+  request.Data.SetPosition(0);
+  TQueryDescription description = ReadQueryDescription(request.Data);
+  if (IsBlank(description.CommandText)) {
+    throw TServerError(kErrMalformedRequest, "The query description holds no SQL text");
+  }
+  return description;
+}
+
+TStatementOptions OptionsOf(const TQueryDescription& description) {
+  TStatementOptions options;
+  options.MaxRecords = description.MaxRecords;
+  options.TimeoutSeconds = description.CommandTimeout;
+  return options;
+}
+
+// The statement a description asks for: its text, or a whole table for cmdTable.
+std::string StatementOf(const TQueryDescription& description) {
+  if (description.CommandType == cmdTable || description.CommandType == cmdTableDirect) {
+    return "SELECT * FROM " + description.CommandText;
+  }
+  return description.CommandText;
+}
+
+int32_t ClampToInt32(int64_t value) {
+  return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
+}
+
+}  // namespace
+
+void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
+  TQueryDescription description = ReadDescription(request);
+  IDatabase& database = *session.DatabaseFor(request.ConnectionName).Database;
+  const TStatementOptions options = OptionsOf(description);
+  TRecordsetData rows;
+  if (description.CommandType == cmdStoredProc) {
+    rows = database.CallProcedure(description.CommandText, description.Parameters, options);
+    WriteParameterList(description.Parameters, reply.Params);
+  } else {
+    rows = database.OpenQuery(StatementOf(description), description.Parameters, options);
+  }
+  std::string xml = WriteAdoXml(rows);
+  reply.Data.WriteBuffer(xml.data(), static_cast<int64_t>(xml.size()));
+}
+
+void HandleExecSQL(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
+  TQueryDescription description = ReadDescription(request);
+  IDatabase& database = *session.DatabaseFor(request.ConnectionName).Database;
+  const TStatementOptions options = OptionsOf(description);
+  if (description.CommandType == cmdStoredProc) {
+    database.CallProcedure(description.CommandText, description.Parameters, options);
+    WriteParameterList(description.Parameters, reply.Params);
+    reply.Value = 0;
+    return;
+  }
+  reply.Value = ClampToInt32(
+      database.ExecuteStatement(StatementOf(description), description.Parameters, options));
+}
+
+void RegisterQueryCommands(TDispatchTable& table) {
+  table.Register(cmdOpenQuery, HandleOpenQuery);
+  table.Register(cmdExecSQL, HandleExecSQL);
+}
+
+}  // namespace larkspire::server
