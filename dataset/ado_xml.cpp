@@ -1,12 +1,18 @@
 #include "dataset/ado_xml.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <unordered_map>
 
 #include <pugixml.hpp>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/datetime.h"
 #include "platform/exception.h"
@@ -179,6 +185,29 @@ bool ParseDecimal(std::string_view text, TVariant& out) {
   return true;
 }
 
+// The common currency form (up to 15 whole and 4 fraction digits) without rounding; false for
+// anything else, which the general conversion then takes.
+bool ParsePlainCurrency(std::string_view text, int64_t& scaled) {
+  size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  int64_t value = 0;
+  size_t whole = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') value = value * 10 + (text[i++] - '0'), ++whole;
+  if (whole == 0 || whole > 15) return false;
+  int fraction = 0;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && fraction < 4)
+      value = value * 10 + (text[i++] - '0'), ++fraction;
+    if (fraction == 0) return false;
+  }
+  if (i != text.size()) return false;
+  for (; fraction < 4; ++fraction) value *= 10;
+  scaled = negative ? -value : value;
+  return true;
+}
+
 bool Digits(std::string_view text, size_t& i, size_t count, int& value) {
   if (i + count > text.size()) return false;
   value = 0;
@@ -220,13 +249,28 @@ bool ParseDatePart(std::string_view text, size_t& i, TDateTimeParts& p) {
          Digits(text, i, 2, p.day);
 }
 
+bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// The date number of a valid date and time, computed as EncodeDateTime does (same value bit for
+// bit) without its month walk; false when a part is out of range.
 bool Encode(const TDateTimeParts& p, double& days) {
-  try {
-    days = EncodeDateTime(p);
-    return true;
-  } catch (const EVariantError&) {
+  static const int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (p.year < 1 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1 ||
+      p.day > (p.month == 2 && IsLeapYear(p.year) ? 29 : kMonthDays[p.month - 1]) ||
+      p.hour > 23 || p.minute > 59 || p.second > 59 || p.millisecond > 999)
     return false;
-  }
+  // Days from 1970-01-01 (proleptic Gregorian), then moved to 1899-12-30.
+  const int y = p.year - (p.month <= 2);
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (p.month + (p.month > 2 ? -3 : 9)) + 2) / 5 + p.day - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const long long unix_days = static_cast<long long>(era) * 146097 + doe - 719468;
+  const double date = static_cast<double>(unix_days + 25569);
+  const double time =
+      (((p.hour * 60.0 + p.minute) * 60.0 + p.second) * 1000.0 + p.millisecond) / 86400000.0;
+  days = date >= 0 ? date + time : date - time;
+  return true;
 }
 
 bool ParseDateTime(std::string_view text, TKind kind, double& days) {
@@ -291,12 +335,12 @@ bool ParseBinary(std::string_view text, TVariant& out) {
 
 // Reads one attribute text into a value of the column; false when it is not one.
 bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out,
-                std::string& scratch) {
+                std::string& scratch, bool spaced = true) {
   if (column.kind == TKind::kString) {
     out = TVariant(std::string(raw));
     return true;
   }
-  const std::string_view text = WithoutSpace(raw, scratch);
+  const std::string_view text = spaced ? WithoutSpace(raw, scratch) : raw;
   switch (column.kind) {
     case TKind::kInteger: {
       int64_t v;
@@ -327,7 +371,9 @@ bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out,
     }
     case TKind::kCurrency: {
       int64_t scaled;
-      if (text.empty() || !TextToCurrency(std::string(text), scaled)) return false;
+      if (!ParsePlainCurrency(text, scaled) &&
+          (text.empty() || !TextToCurrency(std::string(text), scaled)))
+        return false;
       out = TVariant::FromCurrency(scaled);
       return true;
     }
@@ -773,6 +819,12 @@ TRecordsetField ReadField(const pugi::xml_node& node, size_t index) {
   return f;
 }
 
+struct TAttr {
+  std::string_view name, value;
+  bool spaced = true;  // the value may hold white space
+};
+
+// Turns the attributes of z:row elements into rows of the data.
 class TRowReader {
  public:
   explicit TRowReader(TRecordsetData& data) : data_(data) {
@@ -785,107 +837,78 @@ class TRowReader {
     }
   }
 
-  // Reads a z:row's attributes into values (Null where absent). Columns that the row names
-  // (with a value or in rs:forcenull) are flagged in assigned when it is given.
-  void Read(const pugi::xml_node& node, std::vector<TVariant>& values,
-            std::vector<bool>* assigned, bool keep_children, std::string* opaque) {
-    const size_t count = columns_.size();
-    values.assign(count, TVariant::Null());
-    size_t expected = 0;
-    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
-      const char* name = a.name();
-      int index = -1;
-      if (expected < count && std::strcmp(data_.Schema.Fields[expected].XmlName.c_str(), name) == 0) {
-        index = static_cast<int>(expected);
-      } else {
-        const auto it = by_name_.find(name);
-        if (it != by_name_.end()) {
-          index = it->second;
-        } else if (std::strcmp(name, "rs:forcenull") == 0) {
-          ReadForceNull(node, a.value(), values, assigned);
-          continue;
-        } else {
-          Malformed(Where(node) + ": attribute '" + name + "' names no column");
-        }
-      }
-      expected = static_cast<size_t>(index) + 1;
-      const TColumn& column = columns_[index];
-      if (!ParseValue(column, a.value(), values[index], scratch_))
-        Malformed(Where(node) + ": column '" + column.field->Name + "' value '" +
-                  Shorten(a.value()) + "' is not a valid " + KindName(column.kind) + " (" +
-                  column.field->TypeName + ")");
-      if (assigned) (*assigned)[index] = true;
-    }
-    if (keep_children && opaque) {
-      for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
-        if (child.type() == pugi::node_element) SerializeElement(*opaque, child, 2);
-    }
-  }
-
-  void ReadData(const pugi::xml_node& rs_data) {
-    for (pugi::xml_node node = rs_data.first_child(); node; node = node.next_sibling()) {
-      if (node.type() != pugi::node_element) continue;
-      const std::string_view name = node.name();
-      if (name == "z:row") {
-        Append(TRowStatus::rsUnmodified, node);
-      } else if (name == "rs:insert" || name == "rs:delete") {
-        const TRowStatus status =
-            name == "rs:insert" ? TRowStatus::rsNew : TRowStatus::rsDeleted;
-        for (pugi::xml_node row = node.first_child(); row; row = row.next_sibling()) {
-          if (row.type() != pugi::node_element) continue;
-          if (std::strcmp(row.name(), "z:row") != 0)
-            Malformed(Where(row) + ": unexpected element in " + std::string(name));
-          Append(status, row);
-        }
-      } else if (name == "rs:update") {
-        ReadUpdate(node);
-      } else {
-        Malformed(Where(node) + ": unexpected element in rs:data");
-      }
-    }
-  }
-
- private:
-  void Append(TRowStatus status, const pugi::xml_node& node) {
+  // A row without change, a new or a deleted row.
+  void AddRow(TRowStatus status, const std::vector<TAttr>& attrs, size_t offset,
+              std::string opaque) {
     auto row = std::make_unique<TRecordsetRow>();
     row->Id = data_.NextId++;
     row->Status = status;
-    Read(node, row->Values, nullptr, status == TRowStatus::rsUnmodified, &row->Opaque);
+    Read(attrs, offset, row->Values, nullptr);
+    row->Opaque = std::move(opaque);
     data_.Rows.push_back(std::move(row));
   }
 
-  void ReadUpdate(const pugi::xml_node& update) {
-    pugi::xml_node original;
-    for (pugi::xml_node node = update.first_child(); node; node = node.next_sibling()) {
-      if (node.type() != pugi::node_element) continue;
-      const std::string_view name = node.name();
-      if (name == "rs:original") {
-        if (original) Malformed(Where(node) + ": rs:original without its new row");
-        original = node;
-        continue;
-      }
-      if (name != "z:row") Malformed(Where(node) + ": unexpected element in rs:update");
-      if (!original) Malformed(Where(node) + ": rs:update row without rs:original");
-      pugi::xml_node old_row = original.child("z:row");
-      if (!old_row) Malformed(Where(original) + ": rs:original holds no z:row");
-      auto row = std::make_unique<TRecordsetRow>();
-      row->Id = data_.NextId++;
-      row->Status = TRowStatus::rsModified;
-      Read(old_row, row->Original, nullptr, false, nullptr);
-      std::vector<TVariant> changed;
-      row->Modified.assign(columns_.size(), false);
-      Read(node, changed, &row->Modified, false, nullptr);
-      row->Values = row->Original;
-      for (size_t i = 0; i < changed.size(); ++i)
-        if (row->Modified[i]) row->Values[i] = std::move(changed[i]);
-      data_.Rows.push_back(std::move(row));
-      original = pugi::xml_node();
-    }
-    if (original) Malformed(Where(original) + ": rs:original without its new row");
+  // Gives the last row read its child rows (kept as text).
+  void SetLastOpaque(std::string opaque) { data_.Rows.back()->Opaque = std::move(opaque); }
+
+  // A modified row: its rs:original row and the row of changed columns.
+  void AddUpdate(const std::vector<TAttr>& original, size_t original_offset,
+                 const std::vector<TAttr>& changed, size_t changed_offset) {
+    auto row = std::make_unique<TRecordsetRow>();
+    row->Id = data_.NextId++;
+    row->Status = TRowStatus::rsModified;
+    Read(original, original_offset, row->Original, nullptr);
+    std::vector<TVariant> values;
+    row->Modified.assign(columns_.size(), false);
+    Read(changed, changed_offset, values, &row->Modified);
+    row->Values = row->Original;
+    for (size_t i = 0; i < values.size(); ++i)
+      if (row->Modified[i]) row->Values[i] = std::move(values[i]);
+    data_.Rows.push_back(std::move(row));
   }
 
-  void ReadForceNull(const pugi::xml_node& node, std::string_view list,
-                     std::vector<TVariant>& values, std::vector<bool>* assigned) {
+ private:
+  static std::string Where(size_t offset) {
+    return "z:row at offset " + std::to_string(offset);
+  }
+
+  // Reads the attributes into values (Null where absent). Columns the row names (with a value
+  // or in rs:forcenull) are flagged in assigned when it is given.
+  void Read(const std::vector<TAttr>& attrs, size_t offset, std::vector<TVariant>& values,
+            std::vector<bool>* assigned) {
+    const size_t count = columns_.size();
+    const auto& fields = data_.Schema.Fields;
+    values.clear();
+    values.reserve(count);
+    for (const TAttr& a : attrs) {
+      size_t index;
+      const size_t next = values.size();
+      if (next < count && fields[next].XmlName == a.name) {
+        index = next;
+      } else {
+        const auto it = by_name_.find(std::string(a.name));
+        if (it != by_name_.end()) {
+          index = static_cast<size_t>(it->second);
+        } else if (a.name == "rs:forcenull") {
+          ReadForceNull(offset, a.value, values, assigned);
+          continue;
+        } else {
+          Malformed(Where(offset) + ": attribute '" + std::string(a.name) + "' names no column");
+        }
+      }
+      while (values.size() <= index) values.emplace_back(TVariant::Null());
+      const TColumn& column = columns_[index];
+      if (!ParseValue(column, a.value, values[index], scratch_, a.spaced))
+        Malformed(Where(offset) + ": column '" + column.field->Name + "' value '" +
+                  Shorten(a.value) + "' is not a valid " + KindName(column.kind) + " (" +
+                  column.field->TypeName + ")");
+      if (assigned) (*assigned)[index] = true;
+    }
+    while (values.size() < count) values.emplace_back(TVariant::Null());
+  }
+
+  void ReadForceNull(size_t offset, std::string_view list, std::vector<TVariant>& values,
+                     std::vector<bool>* assigned) {
     size_t i = 0;
     while (i < list.size()) {
       while (i < list.size() && IsXmlSpace(list[i])) ++i;
@@ -895,9 +918,11 @@ class TRowReader {
       const std::string name(list.substr(start, i - start));
       const auto it = by_name_.find(name);
       if (it == by_name_.end())
-        Malformed(Where(node) + ": rs:forcenull names '" + name + "', which is no column");
-      values[it->second] = TVariant::Null();
-      if (assigned) (*assigned)[it->second] = true;
+        Malformed(Where(offset) + ": rs:forcenull names '" + name + "', which is no column");
+      const size_t index = static_cast<size_t>(it->second);
+      while (values.size() <= index) values.emplace_back(TVariant::Null());
+      values[index] = TVariant::Null();
+      if (assigned) (*assigned)[index] = true;
     }
   }
 
@@ -907,41 +932,97 @@ class TRowReader {
   std::string scratch_;
 };
 
-TRecordsetData ReadDocument(const pugi::xml_document& doc) {
-  const pugi::xml_node root = doc.document_element();
-  if (!root) Malformed("no document element");
+void ReadSchema(const pugi::xml_node& root, TRecordsetSchema& schema) {
   const pugi::xml_node schema_node = root.child("s:Schema");
-  if (!schema_node) Malformed("the document element <" + std::string(root.name()) +
-                              "> has no s:Schema child");
-  pugi::xml_node element_type = schema_node.find_child_by_attribute("s:ElementType", "name", "row");
+  if (!schema_node)
+    Malformed("the document element <" + std::string(root.name()) + "> has no s:Schema child");
+  pugi::xml_node element_type =
+      schema_node.find_child_by_attribute("s:ElementType", "name", "row");
   if (!element_type) element_type = schema_node.child("s:ElementType");
   if (!element_type) Malformed("s:Schema has no s:ElementType");
-  const pugi::xml_node rs_data = root.child("rs:data");
-  if (!rs_data) Malformed("the document element <" + std::string(root.name()) +
-                          "> has no rs:data child");
-
-  TRecordsetData data;
-  TRecordsetSchema& schema = data.Schema;
   schema.RowAttributes.clear();
   for (pugi::xml_attribute a = element_type.first_attribute(); a; a = a.next_attribute()) {
     const std::string_view name = a.name();
-    if (name != "name" && name != "content") schema.RowAttributes.emplace_back(a.name(), a.value());
+    if (name != "name" && name != "content")
+      schema.RowAttributes.emplace_back(a.name(), a.value());
   }
   for (pugi::xml_node node = element_type.first_child(); node; node = node.next_sibling()) {
     if (node.type() != pugi::node_element) continue;
     const std::string_view name = node.name();
     if (name == "s:AttributeType") {
       schema.Fields.push_back(ReadField(node, schema.Fields.size()));
-    } else if (name == "s:extends") {
-      continue;
-    } else {
+    } else if (name != "s:extends") {
       std::string opaque;
       SerializeElement(opaque, node, 2);
       schema.OpaqueSchema.push_back(std::move(opaque));
     }
   }
+}
+
+// --- The document model path: every well-formed document ---------------------------------------
+
+void CollectAttributes(const pugi::xml_node& node, std::vector<TAttr>& attrs) {
+  attrs.clear();
+  for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute())
+    attrs.push_back({a.name(), a.value()});
+}
+
+void ReadRowsFromTree(const pugi::xml_node& rs_data, TRowReader& reader) {
+  std::vector<TAttr> attrs, changed;
+  for (pugi::xml_node node = rs_data.first_child(); node; node = node.next_sibling()) {
+    if (node.type() != pugi::node_element) continue;
+    const std::string_view name = node.name();
+    if (name == "z:row") {
+      CollectAttributes(node, attrs);
+      std::string opaque;
+      for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
+        if (child.type() == pugi::node_element) SerializeElement(opaque, child, 2);
+      reader.AddRow(TRowStatus::rsUnmodified, attrs, node.offset_debug(), std::move(opaque));
+    } else if (name == "rs:insert" || name == "rs:delete") {
+      const TRowStatus status = name == "rs:insert" ? TRowStatus::rsNew : TRowStatus::rsDeleted;
+      for (pugi::xml_node row = node.first_child(); row; row = row.next_sibling()) {
+        if (row.type() != pugi::node_element) continue;
+        if (std::strcmp(row.name(), "z:row") != 0)
+          Malformed(Where(row) + ": unexpected element in " + std::string(name));
+        CollectAttributes(row, attrs);
+        reader.AddRow(status, attrs, row.offset_debug(), std::string());
+      }
+    } else if (name == "rs:update") {
+      pugi::xml_node original;
+      for (pugi::xml_node row = node.first_child(); row; row = row.next_sibling()) {
+        if (row.type() != pugi::node_element) continue;
+        const std::string_view row_name = row.name();
+        if (row_name == "rs:original") {
+          if (original) Malformed(Where(row) + ": rs:original without its new row");
+          original = row;
+          continue;
+        }
+        if (row_name != "z:row") Malformed(Where(row) + ": unexpected element in rs:update");
+        if (!original) Malformed(Where(row) + ": rs:update row without rs:original");
+        const pugi::xml_node old_row = original.child("z:row");
+        if (!old_row) Malformed(Where(original) + ": rs:original holds no z:row");
+        CollectAttributes(old_row, attrs);
+        CollectAttributes(row, changed);
+        reader.AddUpdate(attrs, old_row.offset_debug(), changed, row.offset_debug());
+        original = pugi::xml_node();
+      }
+      if (original) Malformed(Where(original) + ": rs:original without its new row");
+    } else {
+      Malformed(Where(node) + ": unexpected element in rs:data");
+    }
+  }
+}
+
+TRecordsetData ReadDocument(const pugi::xml_document& doc) {
+  const pugi::xml_node root = doc.document_element();
+  if (!root) Malformed("no document element");
+  TRecordsetData data;
+  ReadSchema(root, data.Schema);
+  const pugi::xml_node rs_data = root.child("rs:data");
+  if (!rs_data)
+    Malformed("the document element <" + std::string(root.name()) + "> has no rs:data child");
   TRowReader reader(data);
-  reader.ReadData(rs_data);
+  ReadRowsFromTree(rs_data, reader);
   data.Generation = 1;
   return data;
 }
@@ -957,15 +1038,405 @@ void CheckParse(const pugi::xml_parse_result& result) {
             std::to_string(result.offset));
 }
 
+// --- The direct path: the rows of a plain UTF-8 document -----------------------------------------
+//
+// The rows make up almost all of a document, and building a tree of them first costs as much as
+// reading them. This scanner reads the rows straight from the text; the schema before them is
+// still parsed as a tree. It knows only the shape ADO writes: elements, attributes in either
+// quote, character and the five predefined entity references, comments and white space. On
+// anything else it gives up, and the document goes the tree path, which then decides.
+
+class TDirectScanner {
+ public:
+  TDirectScanner(std::string_view text, TRowReader& reader)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()),
+        reader_(reader) {}
+
+  // p_ at the '<' of "<rs:data"; true when every row and the rest of the document were read.
+  bool Run(size_t data_offset, std::string_view root_name) {
+    p_ = begin_ + data_offset + 1;
+    std::string_view name;
+    bool empty;
+    if (!ReadName(name) || name != "rs:data" || !ReadAttributes(attrs_, empty)) return false;
+    if (!empty && !ReadData()) return false;
+    // After the rows: the document element's end and nothing but white space or comments.
+    if (!SkipMisc() || !Expect("</") || !ReadName(name) || name != root_name) return false;
+    SkipSpace();
+    if (!Expect(">")) return false;
+    SkipMisc();
+    return p_ == end_;
+  }
+
+ private:
+  size_t Offset(const char* at) const { return static_cast<size_t>(at - begin_); }
+
+  bool StartsWith(std::string_view s) const {
+    return static_cast<size_t>(end_ - p_) >= s.size() && std::memcmp(p_, s.data(), s.size()) == 0;
+  }
+  bool Expect(std::string_view s) {
+    if (!StartsWith(s)) return false;
+    p_ += s.size();
+    return true;
+  }
+  void SkipSpace() {
+    while (p_ < end_ && IsXmlSpace(*p_)) ++p_;
+  }
+  // White space, comments and processing instructions; false at the end of the text.
+  bool SkipMisc() {
+    while (true) {
+      SkipSpace();
+      if (StartsWith("<!--")) {
+        const char* close = Find("-->", p_ + 4);
+        if (!close) return false;
+        p_ = close + 3;
+      } else if (StartsWith("<?")) {
+        const char* close = Find("?>", p_ + 2);
+        if (!close) return false;
+        p_ = close + 2;
+      } else {
+        return p_ < end_;
+      }
+    }
+  }
+  const char* Find(std::string_view s, const char* from) const {
+    const std::string_view rest(from, static_cast<size_t>(end_ - from));
+    const size_t at = rest.find(s);
+    return at == std::string_view::npos ? nullptr : from + at;
+  }
+
+  // The first quote, '<' or '&' from p on, or end.
+  static const char* FindValueStop(const char* p, const char* end, char quote) {
+#if defined(__SSE2__)
+    const __m128i q = _mm_set1_epi8(quote), lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+    while (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, q), _mm_cmpeq_epi8(v, lt)),
+                                       _mm_cmpeq_epi8(v, amp));
+      const int mask = _mm_movemask_epi8(hit);
+      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      p += 16;
+    }
+#endif
+    while (p < end && *p != quote && *p != '<' && *p != '&') ++p;
+    return p;
+  }
+
+  // Character classes of the scanner.
+  enum : uint8_t { kSpace = 1, kNameEnd = 2, kBadInName = 4 };
+  static const uint8_t* Classes() {
+    static const auto table = [] {
+      std::array<uint8_t, 256> t{};
+      for (char c : {' ', '\t', '\r', '\n'}) t[static_cast<uint8_t>(c)] |= kSpace | kNameEnd;
+      for (char c : {'/', '>', '='}) t[static_cast<uint8_t>(c)] |= kNameEnd;
+      for (char c : {'<', '&', '"', '\''}) t[static_cast<uint8_t>(c)] |= kBadInName;
+      return t;
+    }();
+    return table.data();
+  }
+
+  bool ReadName(std::string_view& name) {
+    const uint8_t* classes = Classes();
+    const char* start = p_;
+    while (p_ < end_) {
+      const uint8_t c = classes[static_cast<uint8_t>(*p_)];
+      if (c & kNameEnd) break;
+      if (c & kBadInName) return false;
+      ++p_;
+    }
+    if (p_ == start) return false;
+    name = std::string_view(start, static_cast<size_t>(p_ - start));
+    return true;
+  }
+
+  // The attributes of a start tag up to its end; empty tells "/>" from ">".
+  bool ReadAttributes(std::vector<TAttr>& attrs, bool& empty) {
+    attrs.clear();
+    size_t used = 0;
+    while (true) {
+      const char* before = p_;
+      SkipSpace();
+      if (p_ >= end_) return false;
+      if (*p_ == '/') {
+        ++p_;
+        empty = true;
+        return Expect(">");
+      }
+      if (*p_ == '>') {
+        ++p_;
+        empty = false;
+        return true;
+      }
+      if (p_ == before) return false;  // attributes are separated by white space
+      TAttr& a = attrs.emplace_back();
+      if (!ReadName(a.name)) return false;
+      SkipSpace();
+      if (!Expect("=")) return false;
+      SkipSpace();
+      if (p_ >= end_ || (*p_ != '\'' && *p_ != '"')) return false;
+      const char quote = *p_++;
+      const char* start = p_;
+      bool entities = false;
+      while (true) {
+        p_ = FindValueStop(p_, end_, quote);
+        if (p_ >= end_) return false;
+        if (*p_ == quote) break;
+        if (*p_ == '<') return false;
+        entities = true;  // '&'
+        ++p_;
+      }
+      const std::string_view raw(start, static_cast<size_t>(p_ - start));
+      ++p_;
+      if (!entities) {
+        a.value = raw;
+      } else {
+        if (decoded_.size() <= used) decoded_.resize(used + 1);
+        if (!Decode(raw, decoded_[used])) return false;
+        a.value = decoded_[used++];
+      }
+    }
+  }
+
+  static void AppendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | code >> 6));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | code >> 12));
+      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | code >> 18));
+      out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+
+  static bool Decode(std::string_view raw, std::string& out) {
+    out.clear();
+    size_t i = 0;
+    while (i < raw.size()) {
+      const size_t amp = raw.find('&', i);
+      if (amp == std::string_view::npos) {
+        out.append(raw.substr(i));
+        break;
+      }
+      out.append(raw.substr(i, amp - i));
+      const size_t semi = raw.find(';', amp);
+      if (semi == std::string_view::npos) return false;
+      const std::string_view ref = raw.substr(amp + 1, semi - amp - 1);
+      if (ref == "amp") out.push_back('&');
+      else if (ref == "lt") out.push_back('<');
+      else if (ref == "gt") out.push_back('>');
+      else if (ref == "apos") out.push_back('\'');
+      else if (ref == "quot") out.push_back('"');
+      else if (ref.size() >= 2 && ref[0] == '#') {
+        uint32_t code = 0;
+        const bool hex = ref[1] == 'x';
+        const std::string_view digits = ref.substr(hex ? 2 : 1);
+        if (digits.empty() || digits.size() > 8) return false;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(),
+                                                  code, hex ? 16 : 10);
+        if (error != std::errc() || end != digits.data() + digits.size() || code == 0 ||
+            code > 0x10FFFF)
+          return false;
+        AppendUtf8(out, code);
+      } else {
+        return false;
+      }
+      i = semi + 1;
+    }
+    return true;
+  }
+
+  // The end tag of name, after white space or comments.
+  bool ExpectEnd(std::string_view name) {
+    if (!SkipMisc() || !Expect("</")) return false;
+    std::string_view got;
+    if (!ReadName(got) || got != name) return false;
+    SkipSpace();
+    return Expect(">");
+  }
+
+  // The children of an element the reader keeps as text (child rows of a shaped document),
+  // up to the element's end tag.
+  bool ReadOpaqueChildren(std::string_view parent, int depth, std::string& out) {
+    std::vector<TAttr> attrs;
+    while (true) {
+      if (!SkipMisc()) return false;
+      if (StartsWith("</")) return ExpectEnd(parent);
+      if (*p_ != '<') return false;
+      ++p_;
+      std::string_view name;
+      bool empty;
+      if (!ReadName(name) || !ReadAttributes(attrs, empty)) return false;
+      const std::string element(name);
+      out.append(static_cast<size_t>(depth), '\t');
+      out.push_back('<');
+      out.append(element);
+      for (const TAttr& a : attrs) AppendAttribute(out, a.name, a.value);
+      if (empty) {
+        out.append("/>\r\n");
+        continue;
+      }
+      std::string inner;
+      if (!ReadOpaqueChildren(element, depth + 1, inner)) return false;
+      if (inner.empty()) {
+        out.append("/>\r\n");
+      } else {
+        out.append(">\r\n").append(inner);
+        out.append(static_cast<size_t>(depth), '\t');
+        out.append("</").append(element).append(">\r\n");
+      }
+    }
+  }
+
+  // One "<z:row .../>" (no children), p_ after white space.
+  bool ReadEmptyRow(std::vector<TAttr>& attrs, size_t& offset) {
+    offset = Offset(p_);
+    std::string_view name;
+    bool empty;
+    return Expect("<") && ReadName(name) && name == "z:row" && ReadAttributes(attrs, empty) &&
+           empty;
+  }
+
+  bool ReadBlock(TRowStatus status) {
+    while (true) {
+      if (!SkipMisc()) return false;
+      if (StartsWith("</")) return ExpectEnd(status == TRowStatus::rsNew ? "rs:insert" : "rs:delete");
+      size_t offset;
+      if (!ReadEmptyRow(attrs_, offset)) return false;
+      reader_.AddRow(status, attrs_, offset, std::string());
+    }
+  }
+
+  bool ReadUpdate() {
+    while (true) {
+      if (!SkipMisc()) return false;
+      if (StartsWith("</")) return ExpectEnd("rs:update");
+      std::string_view name;
+      bool empty;
+      if (!Expect("<") || !ReadName(name) || name != "rs:original" ||
+          !ReadAttributes(changed_, empty) || empty)
+        return false;
+      size_t original_offset, changed_offset;
+      if (!SkipMisc() || !ReadEmptyRow(attrs_, original_offset) || !ExpectEnd("rs:original"))
+        return false;
+      // The original row's values must outlive reading the next row's attributes.
+      original_.assign(attrs_.begin(), attrs_.end());
+      std::vector<std::string> kept(decoded_.begin(), decoded_.end());
+      for (TAttr& a : original_) {
+        for (size_t k = 0; k < decoded_.size(); ++k)
+          if (a.value.data() == decoded_[k].data()) a.value = kept[k];
+      }
+      if (!SkipMisc() || !ReadEmptyRow(changed_, changed_offset)) return false;
+      reader_.AddUpdate(original_, original_offset, changed_, changed_offset);
+    }
+  }
+
+  bool ReadData() {
+    while (true) {
+      if (!SkipMisc()) return false;
+      if (StartsWith("</")) return ExpectEnd("rs:data");
+      if (*p_ != '<') return false;
+      const size_t offset = Offset(p_);
+      ++p_;
+      std::string_view name;
+      bool empty;
+      if (!ReadName(name) || !ReadAttributes(attrs_, empty)) return false;
+      if (name == "z:row") {
+        std::string opaque;
+        if (!empty) {
+          // Child rows: the attributes read so far stay valid only until the next tag, so
+          // convert the row first and attach the children after.
+          reader_.AddRow(TRowStatus::rsUnmodified, attrs_, offset, std::string());
+          if (!ReadOpaqueChildren("z:row", 2, opaque)) return false;
+          reader_.SetLastOpaque(std::move(opaque));
+          continue;
+        }
+        reader_.AddRow(TRowStatus::rsUnmodified, attrs_, offset, std::string());
+      } else if (name == "rs:insert" || name == "rs:delete") {
+        if (!empty && !ReadBlock(name == "rs:insert" ? TRowStatus::rsNew : TRowStatus::rsDeleted))
+          return false;
+      } else if (name == "rs:update") {
+        if (!empty && !ReadUpdate()) return false;
+      } else {
+        return false;
+      }
+    }
+  }
+
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  TRowReader& reader_;
+  std::vector<TAttr> attrs_, changed_, original_;
+  std::vector<std::string> decoded_;
+};
+
+// The rows read directly, or nullopt when the document needs the tree path.
+std::optional<TRecordsetData> ReadDirect(std::string_view text) {
+  // Plain UTF-8 only (a UTF-8 byte order mark is skipped).
+  if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) text.remove_prefix(3);
+  if (text.size() < 2 || text[0] == '\0' || text[1] == '\0' ||
+      static_cast<unsigned char>(text[0]) >= 0xFE)
+    return std::nullopt;
+  size_t data_at = 0;
+  while (true) {
+    data_at = text.find("<rs:data", data_at);
+    if (data_at == std::string_view::npos || data_at + 8 >= text.size()) return std::nullopt;
+    const char next = text[data_at + 8];
+    if (IsXmlSpace(next) || next == '>' || next == '/') break;
+    data_at += 8;
+  }
+  // The document element's name: the first tag that is not a declaration or comment.
+  size_t lt = 0;
+  while (true) {
+    lt = text.find('<', lt);
+    if (lt == std::string_view::npos || lt + 1 >= text.size()) return std::nullopt;
+    if (text[lt + 1] != '?' && text[lt + 1] != '!') break;
+    ++lt;
+  }
+  size_t name_end = lt + 1;
+  while (name_end < text.size() && !IsXmlSpace(text[name_end]) && text[name_end] != '>' &&
+         text[name_end] != '/')
+    ++name_end;
+  const std::string root_name(text.substr(lt + 1, name_end - lt - 1));
+  if (root_name.empty() || lt >= data_at) return std::nullopt;
+
+  std::string head(text.substr(0, data_at));
+  head.append("</").append(root_name).append(">");
+  pugi::xml_document doc;
+  if (!doc.load_buffer_inplace(head.data(), head.size(), kParseOptions, pugi::encoding_utf8))
+    return std::nullopt;
+  const pugi::xml_node root = doc.document_element();
+  if (!root || root.name() != root_name || root.child("rs:data")) return std::nullopt;
+  TRecordsetData data;
+  try {
+    ReadSchema(root, data.Schema);
+    TRowReader reader(data);
+    TDirectScanner scanner(text, reader);
+    if (!scanner.Run(data_at, root_name)) return std::nullopt;
+  } catch (const EMalformedData&) {
+    return std::nullopt;  // the tree path words the error
+  }
+  data.Generation = 1;
+  return data;
+}
+
 }  // namespace
 
 TRecordsetData ReadAdoXml(std::string_view text) {
+  if (std::optional<TRecordsetData> direct = ReadDirect(text)) return std::move(*direct);
   pugi::xml_document doc;
   CheckParse(doc.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_auto));
   return ReadDocument(doc);
 }
 
 TRecordsetData ReadAdoXmlInPlace(std::string& buffer) {
+  if (std::optional<TRecordsetData> direct = ReadDirect(buffer)) return std::move(*direct);
   pugi::xml_document doc;
   CheckParse(doc.load_buffer_inplace(buffer.data(), buffer.size(), kParseOptions,
                                      pugi::encoding_auto));

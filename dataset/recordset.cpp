@@ -382,8 +382,7 @@ void TRecordset::Open(TStream& source, TCursorType cursor_type, TLockType lock_t
 void TRecordset::OpenFromString(std::string_view text, TCursorType cursor_type,
                                 TLockType lock_type, int options) {
   Close();
-  std::string buffer(text);
-  auto data = std::make_shared<TRecordsetData>(ReadAdoXmlInPlace(buffer));
+  auto data = std::make_shared<TRecordsetData>(ReadAdoXml(text));
   Install(std::move(data), cursor_type, lock_type, options);
 }
 
