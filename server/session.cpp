@@ -309,6 +309,15 @@ void TSession::ServeCommands() {
       reply.Code = cmdReply;
       ServerLog("session " + peer_ + ": " + LogSafe(AnsiToWide(reply.Message)));
     }
+    if (skip_reply_) {
+      skip_reply_ = false;
+      ++commands_;
+      if (!end_reason_.empty()) {
+        ending_ = end_reason_;
+        return;
+      }
+      continue;
+    }
     reply.SaveToStream(out);
     bool sent = SendFrame(socket_, out.Memory(), static_cast<size_t>(out.Size()));
     out.Clear();

@@ -78,6 +78,16 @@ class TSession {
   // session then forgets its levels there).
   bool TransactionLost();
 
+  // For a handler that answers with raw bytes instead of a reply frame (the file download):
+  // the connection's socket, the mark that no reply frame follows this command, and the mark
+  // that the connection ends after it (with the reason for the log).
+  int Socket() const { return socket_; }
+  void SkipReply() { skip_reply_ = true; }
+  void EndAfterCommand(const std::string& reason) {
+    skip_reply_ = true;
+    end_reason_ = reason;
+  }
+
  private:
   enum class THandshake { hsAccepted, hsRefused, hsFailed };
   THandshake Handshake(bool over_limit);
@@ -92,6 +102,8 @@ class TSession {
   std::string outcome_ = "not accepted";
   std::string ending_;
   uint64_t commands_ = 0;
+  bool skip_reply_ = false;
+  std::string end_reason_;
   std::map<std::string, std::unique_ptr<TSessionDatabase>> databases_;
 };
 
