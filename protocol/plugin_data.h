@@ -164,6 +164,9 @@ class TLarkspirePluginData final : public ILarkspirePluginData {
   // The parameter at index, in list order.
   TLarkspirePluginParam& Items(int index) { return *params_.at(index); }
 
+  // Exchanges the parameters of the two containers.
+  void Swap(TLarkspirePluginData& other) noexcept { params_.swap(other.params_); }
+
   // Writes the container at the stream's position.
   void WriteToStream(TStream& stream) const;
   // Reads a container from the start of the stream and appends its parameters (the list is
