@@ -4,6 +4,7 @@
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "server/file_service.h"
 #include "server/query_commands.h"
 #include "server/server_errors.h"
 #include "server/session.h"
@@ -51,6 +52,7 @@ TDispatchTable BuildDispatchTable() {
   table.Register(cmdBeginTrans, HandleBeginTransaction);
   table.Register(cmdCommitTrans, HandleCommitTransaction);
   table.Register(cmdRollbackTrans, HandleRollbackTransaction);
+  RegisterFileService(table);
   RegisterQueryCommands(table);
   return table;
 }

@@ -14,6 +14,7 @@
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "server/file_service.h"
 
 namespace larkspire::server {
 
@@ -70,6 +71,8 @@ void TServer::Start() {
     if (spec.Kind == TDatabaseKind::dkSQLite) OpenDatabase(spec);
   }
   dispatch_ = BuildDispatchTable();
+  // The file commands serve this folder; a missing --files folder stops the start.
+  options_.FilesDir = PrepareFilesRoot(options_);
 
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;

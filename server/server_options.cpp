@@ -54,6 +54,8 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
       ->capture_default_str();
   app.add_option("--codepage", options.CodePage, "code page of texts on the wire")
       ->capture_default_str();
+  app.add_option("--files", options.FilesDir,
+                 "folder served by the file commands (default: files in --data-dir)");
 
   std::ostringstream out;
   std::ostringstream err;

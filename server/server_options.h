@@ -14,6 +14,8 @@
 //                         none (a PostgreSQL database, say); repeatable
 //   --max-frame BYTES     longest request frame accepted (default 256 MiB)
 //   --codepage NAME       code page of texts on the wire (default UTF-8)
+//   --files DIR           folder served by the file commands (default "files" in --data-dir,
+//                         created with sample files on first start)
 //
 // Thread-safety: plain values, read by every session once the server runs.
 #ifndef LARKSPIRE_SERVER_SERVER_OPTIONS_H_
@@ -42,6 +44,8 @@ struct TServerOptions {
   std::vector<std::string> SeedDemo;
   uint32_t MaxFrame = 256u * 1024 * 1024;
   std::string CodePage = "UTF-8";
+  // The folder served by the file commands; empty: "files" in DataDir.
+  std::string FilesDir;
   // How long a new connection may take to send its handshake.
   uint32_t HandshakeTimeoutMs = 10000;
   // Connections over the limit that are being answered with a refusal at once; more are
