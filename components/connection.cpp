@@ -331,6 +331,20 @@ bool TLarkspireConnection::CallCommand(uint16_t code, const void*& data, int32_t
   return reply.Success;
 }
 
+bool TLarkspireConnection::BeginRawTransfer() {
+  std::lock_guard lock(link_mutex_);
+  if (state_ != kIdle) return false;
+  state_ = kBusy;
+  last_activity_ = TickCount();
+  return true;
+}
+
+void TLarkspireConnection::EndRawTransfer() {
+  std::lock_guard lock(link_mutex_);
+  last_activity_ = TickCount();
+  state_ = kIdle;
+}
+
 void TLarkspireConnection::IdleCheck() {
   const uint32_t minutes = smart_dc_time_;
   if (minutes == 0) return;

@@ -119,6 +119,19 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // The exchange of one attempt; used by the worker thread.
   void RunExchange(TStream& stream);
 
+  // For a transfer that reads the TCP client outside ExecuteCommand (the file download's block
+  // loop): while it runs the connection is busy, so other commands are refused instead of
+  // reading its packets as replies, and the idle watch does not close the socket under it.
+  // BeginRawTransfer is false when a command is in progress; EndRawTransfer counts the idle
+  // time from its end.
+  bool BeginRawTransfer();
+  void EndRawTransfer();
+  // Leaves a failure for ErrorCode and ErrorText (UTF-8), as a failed command would.
+  void SetError(int32_t code, const std::string& text) {
+    error_code_ = code;
+    error_text_ = text;
+  }
+
  private:
   friend class TLarkspireConnectionThread;
   enum : uint8_t { kIdle = 0, kBusy = 1, kReplied = 2, kFailed = 3 };
