@@ -56,6 +56,17 @@ class TStreamWriter : public pugi::xml_writer {
   TStream& stream_;
 };
 
+class TStringWriter : public pugi::xml_writer {
+ public:
+  explicit TStringWriter(std::string& out) : out_(out) {}
+  void write(const void* data, size_t size) override {
+    out_.append(static_cast<const char*>(data), size);
+  }
+
+ private:
+  std::string& out_;
+};
+
 int CountRows(const pugi::xml_node& block) {
   int count = 0;
   for (pugi::xml_node row = block.child("z:row"); row; row = row.next_sibling("z:row")) ++count;
@@ -76,6 +87,25 @@ uint8_t LockTypeOrdinal(TLockType type) {
   return type == ltUnspecified ? 0 : static_cast<uint8_t>(type);
 }
 
+// The type a parameter filled from a master field takes: the field's own, except for the kinds
+// whose values the wire form would drop (they travel as Null), which take the nearest kind that
+// carries the value.
+TFieldType ParameterTypeOfField(TFieldType type) {
+  switch (type) {
+    case ftAutoInc: return ftInteger;
+    case ftCurrency: return ftBCD;
+    case ftDate:
+    case ftTime:
+    case ftTimeStamp: return ftDateTime;
+    case ftFixedChar:
+    case ftMemo:
+    case ftFmtMemo:
+    case ftGuid:
+    case ftFMTBcd: return ftString;
+    default: return type;
+  }
+}
+
 // Runs at scope exit, even when an exception leaves the scope.
 template <class F>
 class TFinally {
@@ -88,6 +118,37 @@ class TFinally {
  private:
   F f_;
 };
+
+// Leaves in rs:data only the change blocks: the first rs:delete, the first rs:insert and every
+// rs:update, moved to its end in that order. Returns the change kinds.
+std::string CutDelta(pugi::xml_document& document) {
+  std::string kinds;
+  pugi::xml_node rows = RowsElement(document, "delta");
+  for (pugi::xml_node row = rows.child("z:row"); row;) {
+    const pugi::xml_node next = row.next_sibling("z:row");
+    rows.remove_child(row);
+    row = next;
+  }
+  const pugi::xml_node deleted = rows.child("rs:delete");
+  const pugi::xml_node inserted = rows.child("rs:insert");
+  std::vector<pugi::xml_node> updates;
+  for (pugi::xml_node u = rows.child("rs:update"); u; u = u.next_sibling("rs:update"))
+    updates.push_back(u);
+  // Moving a node to the end of rs:data detaches it from its place.
+  if (deleted) {
+    rows.append_move(deleted);
+    kinds.append(static_cast<size_t>(CountRows(deleted)), '3');
+  }
+  if (inserted) {
+    rows.append_move(inserted);
+    kinds.append(static_cast<size_t>(CountRows(inserted)), '2');
+  }
+  for (const pugi::xml_node& u : updates) {
+    rows.append_move(u);
+    kinds += '1';
+  }
+  return kinds;
+}
 
 }  // namespace
 
@@ -165,6 +226,16 @@ bool TCustomLarkspireDataSet::SaveRecordsetToStream(TStream& stream, bool as_xml
   }
 }
 
+std::string CutDeltaDocument(const std::string& document, std::string& delta) {
+  pugi::xml_document tree;
+  Parse(tree, document, "delta");
+  const std::string kinds = CutDelta(tree);
+  delta.clear();
+  TStringWriter writer(delta);
+  tree.save(writer, "", kFormatOptions, pugi::encoding_utf8);
+  return kinds;
+}
+
 std::string TCustomLarkspireDataSet::BuildDelta(TStream& target) {
   std::string kinds;
   pugi::xml_document& document = XmlDocument();
@@ -174,30 +245,7 @@ std::string TCustomLarkspireDataSet::BuildDelta(TStream& target) {
     SaveRecordsetToStream(scratch);
     Parse(document, ReadAll(scratch), "delta");
   }
-  pugi::xml_node rows = RowsElement(document, "delta");
-  for (pugi::xml_node row = rows.child("z:row"); row;) {
-    const pugi::xml_node next = row.next_sibling("z:row");
-    rows.remove_child(row);
-    row = next;
-  }
-  const pugi::xml_node deleted = rows.child("rs:delete");
-  const pugi::xml_node inserted = rows.child("rs:insert");
-  std::vector<pugi::xml_node> updates;
-  for (pugi::xml_node u = rows.child("rs:update"); u; u = u.next_sibling("rs:update"))
-    updates.push_back(u);
-  // Moving a node to the end of rs:data detaches it from its place.
-  if (deleted) {
-    rows.append_move(deleted);
-    kinds.append(static_cast<size_t>(CountRows(deleted)), '3');
-  }
-  if (inserted) {
-    rows.append_move(inserted);
-    kinds.append(static_cast<size_t>(CountRows(inserted)), '2');
-  }
-  for (const pugi::xml_node& u : updates) {
-    rows.append_move(u);
-    kinds += '1';
-  }
+  kinds = CutDelta(document);
   TStreamWriter writer(target);
   document.save(writer, "", kFormatOptions, pugi::encoding_utf8);
   return kinds;
@@ -388,7 +436,7 @@ void TCustomLarkspireDataSetEx::FillParamsFromMaster() {
   }
   SetMasterFields(names);
   for (auto& [p, field] : matches) {
-    p->DataType = field->DataType();
+    p->DataType = ParameterTypeOfField(field->DataType());
     p->Size = field->Size();
     p->Value = field->Value();
   }
@@ -456,7 +504,7 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
     }
     TRemoteCommand& reply = connection.ExecuteCommand(request, wait_msg_);
     TFinally reset([&reply] { reply.Reset(); });
-    if (reply.Success) {
+    if (reply.Success) try {
       SetExecuteOptions(0);
       const std::string load_error = ReadRecordset(reply);
       if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
@@ -470,7 +518,12 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
       else
         RowStatus().clear();
       message = load_error;
-    } else {
+    } catch (...) {
+      // A reply whose parameters or paging record cannot be read leaves the dataset closed.
+      Close();
+      throw;
+    }
+    else {
       message = AnsiToWide(reply.Message);
     }
   }

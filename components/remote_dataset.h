@@ -71,6 +71,9 @@ inline constexpr const char* kRowStatusFieldName = "@LocalRowStatus";
 // for Empty and Null.
 TFieldType FieldTypeOfValue(const TVariant& value);
 
+// The delta cut from a saved row document, as BuildDelta cuts it; returns ChangeKinds.
+std::string CutDeltaDocument(const std::string& document, std::string& delta);
+
 class TCustomLarkspireDataSet : public TRecordsetDataSet {
  public:
   explicit TCustomLarkspireDataSet(TComponent* owner = nullptr);
@@ -221,7 +224,9 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   // With an empty command text raises EDatabaseError "<Name>: Missing <CommandTextName> property".
   void CheckCommandText();
   // Makes the input parameters named like a field of the master dataset the master field list
-  // and gives them that field's type, size and current value.
+  // and gives them that field's type, size and current value. A field kind whose values the
+  // wire form drops gives the nearest kind that carries them (AutoInc Integer, Currency BCD,
+  // Date and Time DateTime, FixedChar, Memo, Guid and FMTBcd String).
   void FillParamsFromMaster();
   // The key columns of the attached recordset, separated by ";"; their fields get pfInKey.
   std::string GetKeyColumns();
