@@ -54,6 +54,13 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
       ->capture_default_str();
   app.add_option("--codepage", options.CodePage, "code page of texts on the wire")
       ->capture_default_str();
+  app.add_option("--plugins", options.PluginDirs,
+                 "folder of plug-in libraries (repeatable; default: the build's PluginSample)")
+      ->take_all();
+  app.add_option("--plugin-runner", options.PluginRunner, "the helper that runs plug-in calls");
+  app.add_option("--plugin-timeout-ms", options.PluginTimeoutMs, "time limit of a plug-in call")
+      ->check(CLI::Range(uint32_t{1}, uint32_t{86400000}))
+      ->capture_default_str();
   app.add_option("--files", options.FilesDir,
                  "folder served by the file commands (default: files in --data-dir)");
 

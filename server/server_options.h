@@ -14,6 +14,9 @@
 //                         none (a PostgreSQL database, say); repeatable
 //   --max-frame BYTES     longest request frame accepted (default 256 MiB)
 //   --codepage NAME       code page of texts on the wire (default UTF-8)
+//   --plugins DIR         a folder of plug-in libraries; repeatable (default: the folder where
+//                         the build puts PluginSample)
+//   --plugin-timeout-ms N time limit of one plug-in call (default 30000)
 //   --files DIR           folder served by the file commands (default "files" in --data-dir,
 //                         created with sample files on first start)
 //
@@ -44,6 +47,11 @@ struct TServerOptions {
   std::vector<std::string> SeedDemo;
   uint32_t MaxFrame = 256u * 1024 * 1024;
   std::string CodePage = "UTF-8";
+  // Folders of plug-in libraries; empty: DefaultPluginFolder() (server/plugin_host.h).
+  std::vector<std::string> PluginDirs;
+  // The helper that runs plug-in calls; empty: DefaultPluginRunner().
+  std::string PluginRunner;
+  uint32_t PluginTimeoutMs = 30000;
   // The folder served by the file commands; empty: "files" in DataDir.
   std::string FilesDir;
   // How long a new connection may take to send its handshake.
