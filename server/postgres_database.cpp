@@ -18,10 +18,27 @@ namespace {
 
 // Type OIDs of the built-in types (pg_type.dat).
 enum : Oid {
-  kBool = 16, kBytea = 17, kChar = 18, kName = 19, kInt8 = 20, kInt2 = 21, kInt4 = 23,
-  kText = 25, kOid = 26, kFloat4 = 700, kFloat8 = 701, kMoney = 790, kBpchar = 1042,
-  kVarchar = 1043, kDate = 1082, kTime = 1083, kTimestamp = 1114, kTimestamptz = 1184,
-  kTimetz = 1266, kNumeric = 1700, kUuid = 2950,
+  kBool = 16,
+  kBytea = 17,
+  kChar = 18,
+  kName = 19,
+  kInt8 = 20,
+  kInt2 = 21,
+  kInt4 = 23,
+  kText = 25,
+  kOid = 26,
+  kFloat4 = 700,
+  kFloat8 = 701,
+  kMoney = 790,
+  kBpchar = 1042,
+  kVarchar = 1043,
+  kDate = 1082,
+  kTime = 1083,
+  kTimestamp = 1114,
+  kTimestamptz = 1184,
+  kTimetz = 1266,
+  kNumeric = 1700,
+  kUuid = 2950,
 };
 
 constexpr const char* kStatementSavepoint = "lk_statement";
@@ -91,8 +108,7 @@ bool ParseDateTimeText(const std::string& text, bool time_only, double& days) {
     // Years may have more than four digits; BC dates and infinity are not date numbers.
     int year = 0, n = 0;
     while (*p >= '0' && *p <= '9') year = year * 10 + (*p++ - '0'), ++n;
-    if (n < 4 || *p++ != '-' || !number(2, parts.month) || *p++ != '-' ||
-        !number(2, parts.day)) {
+    if (n < 4 || *p++ != '-' || !number(2, parts.month) || *p++ != '-' || !number(2, parts.day)) {
       return false;
     }
     parts.year = year;
@@ -154,14 +170,28 @@ bool HexToBytes(const char* text, int length, TBytes& bytes) {
 
 void KindOfType(Oid type, int modifier, TColumnInfo& column) {
   switch (type) {
-    case kBool: column.Kind = TColumnKind::ckBoolean; break;
-    case kInt2: column.Kind = TColumnKind::ckSmallInt; break;
-    case kInt4: column.Kind = TColumnKind::ckInteger; break;
+    case kBool:
+      column.Kind = TColumnKind::ckBoolean;
+      break;
+    case kInt2:
+      column.Kind = TColumnKind::ckSmallInt;
+      break;
+    case kInt4:
+      column.Kind = TColumnKind::ckInteger;
+      break;
     case kInt8:
-    case kOid: column.Kind = TColumnKind::ckBigInt; break;
-    case kFloat4: column.Kind = TColumnKind::ckSingle; break;
-    case kFloat8: column.Kind = TColumnKind::ckDouble; break;
-    case kMoney: column.Kind = TColumnKind::ckCurrency; break;
+    case kOid:
+      column.Kind = TColumnKind::ckBigInt;
+      break;
+    case kFloat4:
+      column.Kind = TColumnKind::ckSingle;
+      break;
+    case kFloat8:
+      column.Kind = TColumnKind::ckDouble;
+      break;
+    case kMoney:
+      column.Kind = TColumnKind::ckCurrency;
+      break;
     case kNumeric:
       column.Kind = TColumnKind::ckDecimal;
       if (modifier >= 4) {
@@ -174,10 +204,16 @@ void KindOfType(Oid type, int modifier, TColumnInfo& column) {
       break;
     case kDate:
     case kTimestamp:
-    case kTimestamptz: column.Kind = TColumnKind::ckDateTime; break;
+    case kTimestamptz:
+      column.Kind = TColumnKind::ckDateTime;
+      break;
     case kTime:
-    case kTimetz: column.Kind = TColumnKind::ckTime; break;
-    case kBytea: column.Kind = TColumnKind::ckBinary; break;
+    case kTimetz:
+      column.Kind = TColumnKind::ckTime;
+      break;
+    case kBytea:
+      column.Kind = TColumnKind::ckBinary;
+      break;
     case kVarchar:
       column.Kind = TColumnKind::ckText;
       column.Size = modifier >= 4 ? modifier - 4 : 0;
@@ -192,9 +228,17 @@ void KindOfType(Oid type, int modifier, TColumnInfo& column) {
       column.Size = 1;
       column.FixedLength = true;
       break;
-    case kName: column.Kind = TColumnKind::ckText; column.Size = 63; break;
-    case kUuid: column.Kind = TColumnKind::ckText; column.Size = 36; break;
-    default: column.Kind = TColumnKind::ckText; break;  // text, json, arrays, ...
+    case kName:
+      column.Kind = TColumnKind::ckText;
+      column.Size = 63;
+      break;
+    case kUuid:
+      column.Kind = TColumnKind::ckText;
+      column.Size = 36;
+      break;
+    default:
+      column.Kind = TColumnKind::ckText;
+      break;  // text, json, arrays, ...
   }
 }
 
@@ -242,7 +286,8 @@ void SetCell(TRowsetBuilder& rows, int i, const char* text, int length) {
         return rows.Set(i, TVariant::FromDateTime(days));
       break;
     }
-    case TColumnKind::ckText: return rows.Set(i, TVariant(std::move(value)));
+    case TColumnKind::ckText:
+      return rows.Set(i, TVariant(std::move(value)));
     case TColumnKind::ckBinary: {
       TBytes bytes;
       if (HexToBytes(text, length, bytes)) return rows.Set(i, TVariant(std::move(bytes)));
@@ -284,7 +329,8 @@ TPostgresDatabase::TPostgresDatabase(const std::string& uri) {
     connection_ = nullptr;
     throw EServerDatabaseError("cannot connect to PostgreSQL database " + uri + ": " + message);
   }
-  PQsetNoticeProcessor(connection_, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      connection_, [](void*, const char*) {}, nullptr);
   try {
     if (PQsetClientEncoding(connection_, "UTF8") != 0) {
       throw EServerDatabaseError("cannot use UTF-8 with the PostgreSQL database " + uri);
@@ -297,7 +343,9 @@ TPostgresDatabase::TPostgresDatabase(const std::string& uri) {
   }
 }
 
-TPostgresDatabase::~TPostgresDatabase() { PQfinish(connection_); }
+TPostgresDatabase::~TPostgresDatabase() {
+  PQfinish(connection_);
+}
 
 void TPostgresDatabase::ExecuteScript(const std::string& sql) {
   TResult result(PQexec(connection_, sql.c_str()));
@@ -345,7 +393,8 @@ TPostgresDatabase::TResult TPostgresDatabase::Run(const std::string& sql,
     TSqlValue& value = bound[i] = SqlValueOf(*values[i]);
     const TFieldType type = values[i]->DataType;
     switch (value.Kind) {
-      case TSqlValue::svNull: continue;
+      case TSqlValue::svNull:
+        continue;
       case TSqlValue::svInteger: {
         const bool small = (type == ftSmallint || type == ftInteger || type == ftWord) &&
                            value.Integer >= INT32_MIN && value.Integer <= INT32_MAX;
@@ -361,9 +410,14 @@ TPostgresDatabase::TResult TPostgresDatabase::Run(const std::string& sql,
         types[i] = kFloat8;
         value.Text = DoubleText(value.Double);
         break;
-      case TSqlValue::svDecimal: types[i] = kNumeric; break;
-      case TSqlValue::svDateTime: types[i] = kTimestamp; break;
-      case TSqlValue::svText: break;  // unknown: the statement decides the type
+      case TSqlValue::svDecimal:
+        types[i] = kNumeric;
+        break;
+      case TSqlValue::svDateTime:
+        types[i] = kTimestamp;
+        break;
+      case TSqlValue::svText:
+        break;  // unknown: the statement decides the type
       case TSqlValue::svBlob:
         types[i] = kBytea;
         formats[i] = 1;
@@ -433,16 +487,16 @@ TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOpt
     list += "}";
     TParameters arguments;
     arguments.CreateParameter("tables", ftString, pdInput, 0, TVariant(list));
-    TResult facts = Run(
-        "SELECT a.attrelid, a.attnum, a.attname, a.attnotnull, "
-        "a.attidentity <> '' OR coalesce(pg_get_expr(d.adbin, d.adrelid) LIKE 'nextval(%', "
-        "false), coalesce(a.attnum = ANY (i.indkey), false), n.nspname, c.relname "
-        "FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid "
-        "JOIN pg_namespace n ON n.oid = c.relnamespace "
-        "LEFT JOIN pg_attrdef d ON d.adrelid = a.attrelid AND d.adnum = a.attnum "
-        "LEFT JOIN pg_index i ON i.indrelid = a.attrelid AND i.indisprimary "
-        "WHERE a.attrelid = ANY ($1::oid[]) AND a.attnum > 0 AND NOT a.attisdropped",
-        {&arguments[0]}, options);
+    TResult facts =
+        Run("SELECT a.attrelid, a.attnum, a.attname, a.attnotnull, "
+            "a.attidentity <> '' OR coalesce(pg_get_expr(d.adbin, d.adrelid) LIKE 'nextval(%', "
+            "false), coalesce(a.attnum = ANY (i.indkey), false), n.nspname, c.relname "
+            "FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid "
+            "JOIN pg_namespace n ON n.oid = c.relnamespace "
+            "LEFT JOIN pg_attrdef d ON d.adrelid = a.attrelid AND d.adnum = a.attnum "
+            "LEFT JOIN pg_index i ON i.indrelid = a.attrelid AND i.indisprimary "
+            "WHERE a.attrelid = ANY ($1::oid[]) AND a.attnum > 0 AND NOT a.attisdropped",
+            {&arguments[0]}, options);
     std::map<std::pair<Oid, int>, TColumnFacts> by_column;
     for (int r = 0; r < PQntuples(facts.get()); ++r) {
       TColumnFacts f;
@@ -538,12 +592,12 @@ TRecordsetData TPostgresDatabase::CallProcedure(const std::string& name, TParame
   TParameters lookup;
   lookup.CreateParameter("name", ftString, pdInput, 0, TVariant(routine));
   lookup.CreateParameter("schema", ftString, pdInput, 0, TVariant(schema));
-  TResult candidates = Run(
-      "SELECT p.oid, p.prokind, n.nspname, p.proname, p.pronargs FROM pg_proc p "
-      "JOIN pg_namespace n ON n.oid = p.pronamespace WHERE p.proname = $1 AND "
-      "CASE WHEN $2 = '' THEN pg_function_is_visible(p.oid) ELSE n.nspname = $2 END "
-      "ORDER BY p.oid",
-      {&lookup[0], &lookup[1]}, options);
+  TResult candidates =
+      Run("SELECT p.oid, p.prokind, n.nspname, p.proname, p.pronargs FROM pg_proc p "
+          "JOIN pg_namespace n ON n.oid = p.pronamespace WHERE p.proname = $1 AND "
+          "CASE WHEN $2 = '' THEN pg_function_is_visible(p.oid) ELSE n.nspname = $2 END "
+          "ORDER BY p.oid",
+          {&lookup[0], &lookup[1]}, options);
   if (PQntuples(candidates.get()) == 0) {
     throw EServerDatabaseError("No stored procedure or function named \"" + name + "\" exists");
   }
@@ -565,11 +619,11 @@ TRecordsetData TPostgresDatabase::CallProcedure(const std::string& name, TParame
     TParameters which;
     which.CreateParameter("oid", ftString, pdInput, 0,
                           TVariant(std::string(PQgetvalue(candidates.get(), c, 0))));
-    TResult listed = Run(
-        "SELECT coalesce(a.name, ''), coalesce(a.mode, 'i') FROM pg_proc p, "
-        "unnest(p.proargnames, p.proargmodes::text[]) WITH ORDINALITY AS a(name, mode, ord) "
-        "WHERE p.oid = $1::oid ORDER BY a.ord",
-        {&which[0]}, options);
+    TResult listed =
+        Run("SELECT coalesce(a.name, ''), coalesce(a.mode, 'i') FROM pg_proc p, "
+            "unnest(p.proargnames, p.proargmodes::text[]) WITH ORDINALITY AS a(name, mode, ord) "
+            "WHERE p.oid = $1::oid ORDER BY a.ord",
+            {&which[0]}, options);
     std::vector<TArgument> found;
     for (int r = 0; r < PQntuples(listed.get()); ++r) {
       found.push_back({PQgetvalue(listed.get(), r, 0), PQgetvalue(listed.get(), r, 1)[0]});

@@ -8,7 +8,9 @@ namespace larkspire::server {
 
 namespace {
 
-int64_t BytesLeft(TStream& stream) { return stream.Size() - stream.Position(); }
+int64_t BytesLeft(TStream& stream) {
+  return stream.Size() - stream.Position();
+}
 
 }  // namespace
 

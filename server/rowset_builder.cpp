@@ -117,7 +117,9 @@ TRecordsetField MakeField(const TColumnInfo& column) {
 TRowsetBuilder::TRowsetBuilder(std::vector<TColumnInfo> columns)
     : columns_(std::move(columns)), mixed_(columns_.size()), wide_(columns_.size()) {}
 
-void TRowsetBuilder::AddRow() { rows_.emplace_back(columns_.size(), TVariant::Null()); }
+void TRowsetBuilder::AddRow() {
+  rows_.emplace_back(columns_.size(), TVariant::Null());
+}
 
 bool TRowsetBuilder::Fits(const TColumnInfo& column, const TVariant& value) const {
   const TVarType type = value.Type();
@@ -204,7 +206,8 @@ TRecordsetData TRowsetBuilder::Finish() {
   data.Rows.reserve(rows_.size());
   for (auto& row : rows_) {
     for (size_t c = 0; c < count; ++c) {
-      if (to_int32[c] && !row[c].IsNull()) row[c] = TVariant(row[c].AsInteger());
+      if (to_int32[c] && !row[c].IsNull())
+        row[c] = TVariant(row[c].AsInteger());
       else if (columns_[c].Kind == TColumnKind::ckBigInt && row[c].Type() == TVarType::vtInteger)
         row[c] = TVariant(row[c].AsInt64());
     }
@@ -216,20 +219,29 @@ TRecordsetData TRowsetBuilder::Finish() {
 
 TFieldType FieldTypeOfField(const TRecordsetField& field) {
   switch (field.DataType) {
-    case TAdoDataType::adSmallInt: return ftSmallint;
-    case TAdoDataType::adInteger: return ftInteger;
-    case TAdoDataType::adBigInt: return ftLargeint;
+    case TAdoDataType::adSmallInt:
+      return ftSmallint;
+    case TAdoDataType::adInteger:
+      return ftInteger;
+    case TAdoDataType::adBigInt:
+      return ftLargeint;
     case TAdoDataType::adSingle:
-    case TAdoDataType::adDouble: return ftFloat;
+    case TAdoDataType::adDouble:
+      return ftFloat;
     case TAdoDataType::adCurrency:
-    case TAdoDataType::adDecimal: return ftBCD;
-    case TAdoDataType::adBoolean: return ftBoolean;
+    case TAdoDataType::adDecimal:
+      return ftBCD;
+    case TAdoDataType::adBoolean:
+      return ftBoolean;
     case TAdoDataType::adDBTimeStamp:
-    case TAdoDataType::adDBTime: return ftDateTime;
+    case TAdoDataType::adDBTime:
+      return ftDateTime;
     case TAdoDataType::adBinary:
     case TAdoDataType::adVarBinary:
-    case TAdoDataType::adLongVarBinary: return ftBlob;
-    default: return ftWideString;
+    case TAdoDataType::adLongVarBinary:
+      return ftBlob;
+    default:
+      return ftWideString;
   }
 }
 
@@ -259,9 +271,12 @@ bool DecimalFromText(const std::string& text, TVariant& value) {
 std::string ValueText(const TVariant& value) {
   switch (value.Type()) {
     case TVarType::vtEmpty:
-    case TVarType::vtNull: return std::string();
-    case TVarType::vtBoolean: return value.AsBoolean() ? "True" : "False";
-    case TVarType::vtDateTime: return DateTimeToText(value.AsDateTime());
+    case TVarType::vtNull:
+      return std::string();
+    case TVarType::vtBoolean:
+      return value.AsBoolean() ? "True" : "False";
+    case TVarType::vtDateTime:
+      return DateTimeToText(value.AsDateTime());
     case TVarType::vtBytes: {
       static const char kHex[] = "0123456789abcdef";
       std::string text;
@@ -271,7 +286,8 @@ std::string ValueText(const TVariant& value) {
       }
       return text;
     }
-    default: return value.AsString();
+    default:
+      return value.AsString();
   }
 }
 

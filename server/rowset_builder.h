@@ -44,8 +44,8 @@ struct TColumnInfo {
   bool FixedLength = false;  // char(n), binary(n)
   int Precision = 0;         // decimal
   int Scale = 0;
-  bool NotNull = false;      // the base column is declared NOT NULL
-  bool KeyColumn = false;    // part of its table's primary key
+  bool NotNull = false;    // the base column is declared NOT NULL
+  bool KeyColumn = false;  // part of its table's primary key
   bool AutoIncrement = false;
   std::string BaseSchema, BaseTable, BaseColumn;  // for a column straight from a table
 };
@@ -77,8 +77,8 @@ class TRowsetBuilder {
   bool Fits(const TColumnInfo& column, const TVariant& value) const;
 
   std::vector<TColumnInfo> columns_;
-  std::vector<bool> mixed_;         // a value of another kind was met
-  std::vector<bool> wide_;          // an integer beyond the column's range was met
+  std::vector<bool> mixed_;  // a value of another kind was met
+  std::vector<bool> wide_;   // an integer beyond the column's range was met
   std::vector<std::vector<TVariant>> rows_;
 };
 

@@ -13,7 +13,9 @@ bool IsNameChar(unsigned char c) {
   return std::isalnum(c) || c == '_' || c >= 0x80;
 }
 
-bool IsNameStart(unsigned char c) { return IsNameChar(c) && !std::isdigit(c); }
+bool IsNameStart(unsigned char c) {
+  return IsNameChar(c) && !std::isdigit(c);
+}
 
 bool IsDateTimeType(TFieldType type) {
   return type == ftDate || type == ftTime || type == ftDateTime || type == ftTimeStamp;

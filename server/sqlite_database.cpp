@@ -104,10 +104,14 @@ bool KindOfDeclaredType(const char* declared_text, TColumnInfo& column) {
 // The kind an expression column takes from its first value's storage class.
 TColumnKind KindOfStorage(int storage) {
   switch (storage) {
-    case SQLITE_INTEGER: return TColumnKind::ckInteger;
-    case SQLITE_FLOAT: return TColumnKind::ckDouble;
-    case SQLITE_BLOB: return TColumnKind::ckBinary;
-    default: return TColumnKind::ckText;
+    case SQLITE_INTEGER:
+      return TColumnKind::ckInteger;
+    case SQLITE_FLOAT:
+      return TColumnKind::ckDouble;
+    case SQLITE_BLOB:
+      return TColumnKind::ckBinary;
+    default:
+      return TColumnKind::ckText;
   }
 }
 
@@ -183,10 +187,16 @@ void BindParameters(sqlite3* db, sqlite3_stmt* statement, const TParameters& par
     const TSqlValue value = SqlValueOf(*parameter);
     int rc = SQLITE_OK;
     switch (value.Kind) {
-      case TSqlValue::svNull: rc = sqlite3_bind_null(statement, i); break;
+      case TSqlValue::svNull:
+        rc = sqlite3_bind_null(statement, i);
+        break;
       case TSqlValue::svInteger:
-      case TSqlValue::svBoolean: rc = sqlite3_bind_int64(statement, i, value.Integer); break;
-      case TSqlValue::svDouble: rc = sqlite3_bind_double(statement, i, value.Double); break;
+      case TSqlValue::svBoolean:
+        rc = sqlite3_bind_int64(statement, i, value.Integer);
+        break;
+      case TSqlValue::svDouble:
+        rc = sqlite3_bind_double(statement, i, value.Double);
+        break;
       case TSqlValue::svDecimal: {
         int64_t scaled = 0;
         TextToCurrency(value.Text, scaled);
@@ -200,10 +210,9 @@ void BindParameters(sqlite3* db, sqlite3_stmt* statement, const TParameters& par
                                  SQLITE_TRANSIENT, SQLITE_UTF8);
         break;
       case TSqlValue::svBlob:
-        rc = value.Blob.empty()
-                 ? sqlite3_bind_zeroblob(statement, i, 0)
-                 : sqlite3_bind_blob64(statement, i, value.Blob.data(), value.Blob.size(),
-                                       SQLITE_TRANSIENT);
+        rc = value.Blob.empty() ? sqlite3_bind_zeroblob(statement, i, 0)
+                                : sqlite3_bind_blob64(statement, i, value.Blob.data(),
+                                                      value.Blob.size(), SQLITE_TRANSIENT);
         break;
     }
     if (rc != SQLITE_OK) throw EServerDatabaseError(sqlite3_errmsg(db));
@@ -281,7 +290,8 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
     case TColumnKind::ckSmallInt:
     case TColumnKind::ckInteger:
     case TColumnKind::ckBigInt: {
-      if (storage == SQLITE_INTEGER) return rows.Set(i, TVariant(int64_t{sqlite3_column_int64(statement, i)}));
+      if (storage == SQLITE_INTEGER)
+        return rows.Set(i, TVariant(int64_t{sqlite3_column_int64(statement, i)}));
       int64_t v = 0;
       if (storage == SQLITE_TEXT && TextToInt64(text(), v)) return rows.Set(i, TVariant(v));
       if (storage == SQLITE_FLOAT) {
@@ -302,9 +312,12 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
     case TColumnKind::ckCurrency:
     case TColumnKind::ckDecimal: {
       std::string digits;
-      if (storage == SQLITE_INTEGER) digits = std::to_string(sqlite3_column_int64(statement, i));
-      else if (storage == SQLITE_FLOAT) digits = FloatToText(sqlite3_column_double(statement, i));
-      else if (storage == SQLITE_TEXT) digits = text();
+      if (storage == SQLITE_INTEGER)
+        digits = std::to_string(sqlite3_column_int64(statement, i));
+      else if (storage == SQLITE_FLOAT)
+        digits = FloatToText(sqlite3_column_double(statement, i));
+      else if (storage == SQLITE_TEXT)
+        digits = text();
       TVariant value;
       if (!digits.empty() && DecimalFromText(digits, value)) {
         if (column.Kind == TColumnKind::ckDecimal || value.Type() == TVarType::vtCurrency)
@@ -313,7 +326,8 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
       break;
     }
     case TColumnKind::ckBoolean: {
-      if (storage == SQLITE_INTEGER) return rows.Set(i, TVariant(sqlite3_column_int64(statement, i) != 0));
+      if (storage == SQLITE_INTEGER)
+        return rows.Set(i, TVariant(sqlite3_column_int64(statement, i) != 0));
       if (storage == SQLITE_TEXT) {
         std::string t = Upper(reinterpret_cast<const char*>(sqlite3_column_text(statement, i)));
         if (t == "TRUE" || t == "T" || t == "1") return rows.Set(i, TVariant(true));
@@ -402,8 +416,8 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
   while (next < end) {
     TStatement statement;
     const char* tail = nullptr;
-    if (sqlite3_prepare_v2(db_, next, static_cast<int>(end - next), &statement.Handle(),
-                           &tail) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, next, static_cast<int>(end - next), &statement.Handle(), &tail) !=
+        SQLITE_OK) {
       RaiseError(db_, guard, options.TimeoutSeconds);
     }
     next = tail ? tail : end;
@@ -450,8 +464,8 @@ int64_t TSQLiteDatabase::ExecuteStatement(const std::string& sql, const TParamet
   while (next < end) {
     TStatement statement;
     const char* tail = nullptr;
-    if (sqlite3_prepare_v2(db_, next, static_cast<int>(end - next), &statement.Handle(),
-                           &tail) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, next, static_cast<int>(end - next), &statement.Handle(), &tail) !=
+        SQLITE_OK) {
       RaiseError(db_, guard, options.TimeoutSeconds);
     }
     next = tail ? tail : end;
