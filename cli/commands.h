@@ -18,6 +18,10 @@ namespace larkspire::cli {
 using TRunFunction = std::function<int()>;
 
 void AddStatusCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+// ls [PATH] [--recursive]: a folder of the server's files.
+void AddLsCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+// get REMOTE [LOCAL]: downloads a file with a progress display, resuming an interrupted one.
+void AddGetCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 
 }  // namespace larkspire::cli
 

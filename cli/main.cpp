@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
   options.AddTo(app);
   TRunFunction run;
   AddStatusCommand(app, options, run);
+  AddLsCommand(app, options, run);
+  AddGetCommand(app, options, run);
   CLI11_PARSE(app, argc, argv);
   try {
     return run ? run() : 0;
