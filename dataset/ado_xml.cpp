@@ -595,11 +595,6 @@ bool IsValidXmlName(const std::string& name) {
   return true;
 }
 
-std::string RowName(const TRecordsetField& field, size_t index) {
-  if (!field.XmlName.empty()) return field.XmlName;
-  if (IsValidXmlName(field.Name)) return field.Name;
-  return "c" + std::to_string(index);
-}
 
 void AppendFlag(std::string& out, const char* name, bool value) {
   if (value) AppendAttribute(out, name, "true");
@@ -745,7 +740,8 @@ void SerializeElement(std::string& out, const pugi::xml_node& node, int depth) {
 }
 
 std::string Where(const pugi::xml_node& node) {
-  return std::string(node.name()) + " at offset " + std::to_string(node.offset_debug());
+  const ptrdiff_t name = node.offset_debug();
+  return std::string(node.name()) + " at offset " + std::to_string(name > 0 ? name - 1 : 0);
 }
 
 bool ParseFlag(const pugi::xml_attribute& a, const std::string& column) {
@@ -961,6 +957,12 @@ void ReadSchema(const pugi::xml_node& root, TRecordsetSchema& schema) {
 
 // --- The document model path: every well-formed document ---------------------------------------
 
+// The offset of an element's '<' in the document.
+size_t TagOffset(const pugi::xml_node& node) {
+  const ptrdiff_t name = node.offset_debug();
+  return name > 0 ? static_cast<size_t>(name - 1) : 0;
+}
+
 void CollectAttributes(const pugi::xml_node& node, std::vector<TAttr>& attrs) {
   attrs.clear();
   for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute())
@@ -977,7 +979,7 @@ void ReadRowsFromTree(const pugi::xml_node& rs_data, TRowReader& reader) {
       std::string opaque;
       for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
         if (child.type() == pugi::node_element) SerializeElement(opaque, child, 2);
-      reader.AddRow(TRowStatus::rsUnmodified, attrs, node.offset_debug(), std::move(opaque));
+      reader.AddRow(TRowStatus::rsUnmodified, attrs, TagOffset(node), std::move(opaque));
     } else if (name == "rs:insert" || name == "rs:delete") {
       const TRowStatus status = name == "rs:insert" ? TRowStatus::rsNew : TRowStatus::rsDeleted;
       for (pugi::xml_node row = node.first_child(); row; row = row.next_sibling()) {
@@ -985,7 +987,7 @@ void ReadRowsFromTree(const pugi::xml_node& rs_data, TRowReader& reader) {
         if (std::strcmp(row.name(), "z:row") != 0)
           Malformed(Where(row) + ": unexpected element in " + std::string(name));
         CollectAttributes(row, attrs);
-        reader.AddRow(status, attrs, row.offset_debug(), std::string());
+        reader.AddRow(status, attrs, TagOffset(row), std::string());
       }
     } else if (name == "rs:update") {
       pugi::xml_node original;
@@ -1003,7 +1005,7 @@ void ReadRowsFromTree(const pugi::xml_node& rs_data, TRowReader& reader) {
         if (!old_row) Malformed(Where(original) + ": rs:original holds no z:row");
         CollectAttributes(old_row, attrs);
         CollectAttributes(row, changed);
-        reader.AddUpdate(attrs, old_row.offset_debug(), changed, row.offset_debug());
+        reader.AddUpdate(attrs, TagOffset(old_row), changed, TagOffset(row));
         original = pugi::xml_node();
       }
       if (original) Malformed(Where(original) + ": rs:original without its new row");
@@ -1451,7 +1453,7 @@ void WriteAdoXml(const TRecordsetData& data, std::string& out, const TRowPredica
     if (!ColumnFor(fields[i], columns[i]))
       throw EDatabaseError("Field '" + fields[i].Name + "' has an unknown type '" +
                            fields[i].TypeName + "'");
-    names[i] = RowName(fields[i], i);
+    names[i] = AdoXmlRowName(fields[i], i);
   }
   out.reserve(out.size() + 1024 + data.Rows.size() * (32 + fields.size() * 24));
   AppendSchema(out, data.Schema, names);
@@ -1498,6 +1500,12 @@ std::string WriteAdoXml(const TRecordsetData& data, const TRowPredicate& include
   return out;
 }
 
+std::string AdoXmlRowName(const TRecordsetField& field, size_t index) {
+  if (!field.XmlName.empty()) return field.XmlName;
+  if (IsValidXmlName(field.Name)) return field.Name;
+  return "c" + std::to_string(index);
+}
+
 std::string AdoXmlValueText(const TRecordsetField& field, const TVariant& value) {
   TColumn column;
   if (!ColumnFor(field, column))
@@ -1505,10 +1513,6 @@ std::string AdoXmlValueText(const TRecordsetField& field, const TVariant& value)
   if (value.IsClear()) return std::string();
   std::string out;
   if (column.kind == TKind::kString) return value.AsString();
-  if (column.kind == TKind::kGuid) {
-    AppendValue(out, column, value);
-    return out;
-  }
   AppendValue(out, column, value);
   return out;
 }

@@ -34,6 +34,10 @@ void WriteAdoXml(const TRecordsetData& data, std::string& out,
                  const TRowPredicate& include = nullptr);
 std::string WriteAdoXml(const TRecordsetData& data, const TRowPredicate& include = nullptr);
 
+// The attribute name of a column in rows: its XmlName, else its name when that is a valid XML
+// name, else "c" and its 0-based index (as ADO names such columns).
+std::string AdoXmlRowName(const TRecordsetField& field, size_t index);
+
 // The text form of a value in a column of this field, as a row attribute carries it before
 // escaping ("True", "2026-01-02T03:04:05", "0aff"). Raises EDatabaseError when the value does
 // not convert.

@@ -398,6 +398,7 @@ void TRecordset::CreateFields(std::vector<TRecordsetField> fields, TLockType loc
   for (size_t i = 0; i < fields.size(); ++i) {
     TRecordsetField& f = fields[i];
     if (f.Number == 0) f.Number = static_cast<int>(i + 1);
+    if (f.XmlName.empty()) f.XmlName = AdoXmlRowName(f, i);
     if (f.DataType == TAdoDataType::adEmpty) f.DataType = EffectiveType(f);
     if (f.DataType == TAdoDataType::adEmpty)
       throw EDatabaseError("Field '" + f.Name + "' has an unknown type '" + f.TypeName + "'");
