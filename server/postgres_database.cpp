@@ -9,6 +9,8 @@
 #include <set>
 
 #include "platform/datetime.h"
+#include "protocol/memory_stream.h"
+#include "protocol/param_encoding.h"
 #include "server/rowset_builder.h"
 #include "server/sql_parameters.h"
 
@@ -78,7 +80,12 @@ std::string ResultError(PGconn* connection, PGresult* result) {
       return message;
     }
   }
+  // libpq's own text: "FATAL:  terminating connection ...", maybe over several lines.
   std::string message = Trimmed(PQerrorMessage(connection));
+  for (const char* prefix : {"FATAL:  ", "ERROR:  "}) {
+    if (message.rfind(prefix, 0) == 0) message.erase(0, std::string(prefix).size());
+  }
+  if (auto newline = message.find('\n'); newline != std::string::npos) message.erase(newline);
   return message.empty() ? "the PostgreSQL server gave no answer" : message;
 }
 
@@ -297,6 +304,18 @@ void SetCell(TRowsetBuilder& rows, int i, const char* text, int length) {
   rows.SetMismatch(i, std::move(value));
 }
 
+// Whether the parameter's value can travel in the form of its type.
+bool Encodes(const TParameter& parameter) {
+  if (parameter.Value.IsClear() || parameter.Value.Type() == TVarType::vtBytes) return true;
+  try {
+    TLarkspireMemoryStream scratch;
+    WriteParamValue(parameter.Value, scratch, parameter.DataType);
+    return true;
+  } catch (const EVariantError&) {
+    return false;
+  }
+}
+
 // What the catalog says of one table column.
 struct TColumnFacts {
   std::string Schema, Table, Column;
@@ -329,13 +348,8 @@ TPostgresDatabase::TPostgresDatabase(const std::string& uri) {
     connection_ = nullptr;
     throw EServerDatabaseError("cannot connect to PostgreSQL database " + uri + ": " + message);
   }
-  PQsetNoticeProcessor(
-      connection_, [](void*, const char*) {}, nullptr);
   try {
-    if (PQsetClientEncoding(connection_, "UTF8") != 0) {
-      throw EServerDatabaseError("cannot use UTF-8 with the PostgreSQL database " + uri);
-    }
-    ExecuteScript("SET DateStyle = 'ISO, YMD'; SET bytea_output = 'hex'");
+    Configure();
   } catch (...) {
     PQfinish(connection_);
     connection_ = nullptr;
@@ -343,11 +357,35 @@ TPostgresDatabase::TPostgresDatabase(const std::string& uri) {
   }
 }
 
+void TPostgresDatabase::Configure() {
+  PQsetNoticeProcessor(
+      connection_, [](void*, const char*) {}, nullptr);
+  if (PQsetClientEncoding(connection_, "UTF8") != 0) {
+    throw EServerDatabaseError("cannot use UTF-8 with the PostgreSQL database: " +
+                               Trimmed(PQerrorMessage(connection_)));
+  }
+  ExecuteScript("SET DateStyle = 'ISO, YMD'; SET bytea_output = 'hex'");
+  timeout_ = -1;
+}
+
+void TPostgresDatabase::EnsureConnected() {
+  if (PQstatus(connection_) != CONNECTION_BAD) return;
+  // The server went away (a restart, an administrator's kill): connect again. A transaction
+  // that was open is gone; the session learns it from InTransaction().
+  PQreset(connection_);
+  if (PQstatus(connection_) != CONNECTION_OK) {
+    throw EServerDatabaseError("the connection to the PostgreSQL database was lost: " +
+                               Trimmed(PQerrorMessage(connection_)));
+  }
+  Configure();
+}
+
 TPostgresDatabase::~TPostgresDatabase() {
   PQfinish(connection_);
 }
 
 void TPostgresDatabase::ExecuteScript(const std::string& sql) {
+  EnsureConnected();
   TResult result(PQexec(connection_, sql.c_str()));
   ExecStatusType status = PQresultStatus(result.get());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
@@ -381,6 +419,7 @@ void TPostgresDatabase::SetTimeout(int32_t seconds) {
 TPostgresDatabase::TResult TPostgresDatabase::Run(const std::string& sql,
                                                   const std::vector<const TParameter*>& values,
                                                   const TStatementOptions& options) {
+  EnsureConnected();
   SetTimeout(options.TimeoutSeconds);
   const size_t count = values.size();
   std::vector<TSqlValue> bound(count);
@@ -693,7 +732,8 @@ TRecordsetData TPostgresDatabase::CallProcedure(const std::string& name, TParame
     if (column < 0 && parameter.Direction == pdReturnValue && !is_procedure) column = 0;
     if (column < 0) continue;
     parameter.Value = first.Values[column];
-    if (parameter.DataType == ftUnknown) {
+    if (parameter.DataType == ftUnknown || !Encodes(parameter)) {
+      // The request's type cannot carry the value (or named none): take the column's.
       parameter.DataType = FieldTypeOfField(rows.Schema.Fields[column]);
     }
   }

@@ -7,6 +7,9 @@
 // column from PQftable/PQftablecol, keys from the primary key index, auto-increment from
 // identity columns and nextval() defaults, NOT NULL from pg_attribute.
 //
+// A lost connection is made again before the next statement (the statement that met the loss
+// fails; an open transaction is gone, which InTransaction reports).
+//
 // Inside a transaction every statement runs under a savepoint of its own, so a failed
 // statement leaves the transaction usable, as SQLite does. Stored procedures are called with
 // CALL and functions with SELECT * FROM, chosen by pg_proc.prokind; their OUT and INOUT
@@ -52,6 +55,10 @@ class TPostgresDatabase : public IDatabase {
               const TStatementOptions& options);
   TResult RunNamed(const std::string& sql, const TParameters& parameters,
                    const TStatementOptions& options);
+  // Session settings every connection needs (UTF-8, ISO dates, hex bytea).
+  void Configure();
+  // Connects again when the connection was lost.
+  void EnsureConnected();
   void SetTimeout(int32_t seconds);
   TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options);
 

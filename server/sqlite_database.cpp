@@ -157,8 +157,8 @@ class TTimeoutGuard {
 
 [[noreturn]] void RaiseError(sqlite3* db, const TTimeoutGuard& guard, int32_t seconds) {
   if (guard.Expired()) {
-    throw EServerDatabaseError("The statement was cancelled after running longer than " +
-                               std::to_string(seconds) + " seconds");
+    throw EServerDatabaseError("The statement was cancelled: it ran past its time-out of " +
+                               std::to_string(seconds) + " s");
   }
   throw EServerDatabaseError(sqlite3_errmsg(db));
 }

@@ -39,6 +39,7 @@ std::string BackendName(const ::testing::TestParamInfo<TBackend>& info) {
 struct TBackendServer {
   std::unique_ptr<TServerProcess> Server;
   std::string ConnectionName;
+  std::string Database;  // PostgreSQL: the database's name in the cluster
   std::string Error;
 };
 
@@ -55,7 +56,7 @@ TBackendServer& ServerFor(TBackend backend) {
     entry.Error = TPostgresCluster::StartError();
     return entry;
   }
-  const std::string database = cluster->CreateDatabase("lksql");
+  const std::string database = entry.Database = cluster->CreateDatabase("lksql");
   entry.Server = std::make_unique<TServerProcess>(
       std::vector<std::string>{"--database", "pg=" + cluster->Url(database), "--seed-demo", "pg"});
   entry.ConnectionName = "pg";
@@ -319,6 +320,37 @@ TEST_P(TServerSql, AnswersTenThousandRowsWellUnderASecond) {
   TRecordsetData rows = ReadAdoXml(reply.Data);
   ASSERT_EQ(rows.Rows.size(), 10000u);
   EXPECT_EQ(rows.Rows[9999]->Values[1], TVariant("product 10000"));
+}
+
+TEST_P(TServerSql, CancelsAStatementThatRunsPastTheDescriptionsTimeout) {
+  TQueryDescription description;
+  description.CommandText = Postgres()
+                                ? "select pg_sleep(20)"
+                                : "with recursive n(i) as (select 1 union all select i + 1 from n)"
+                                  " select count(*) from n";
+  description.CommandTimeout = 1;
+  const auto start = std::chrono::steady_clock::now();
+  TReply reply = Send(cmdOpenQuery, description);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(reply.Success);
+  EXPECT_EQ(reply.Value, server::kErrDatabase);
+  EXPECT_NE(reply.Message.find("ancel"), std::string::npos) << reply.Message;
+  // The next statement runs with its own time-out.
+  EXPECT_EQ(Open("select ProId from products where ProId = 2").Rows.size(), 1u);
+}
+
+TEST_P(TServerSql, ConnectsAgainAfterTheDatabaseDroppedTheConnection) {
+  if (!Postgres()) GTEST_SKIP() << "SQLite has no connection to lose";
+  TRecordsetData before = Open("select pg_backend_pid() as pid");
+  ASSERT_EQ(before.Rows.size(), 1u);
+  const std::string pid = Value(before, 0, "pid").AsString();
+  TPostgresCluster::Instance()->Psql(ServerFor(GetParam()).Database,
+                                     "select pg_terminate_backend(" + pid + ")");
+  TReply lost = Send(cmdOpenQuery, "select 1 as one");
+  if (!lost.Success) EXPECT_FALSE(lost.Message.empty());
+  TRecordsetData after = Open("select pg_backend_pid() as pid");
+  ASSERT_EQ(after.Rows.size(), 1u);
+  EXPECT_NE(Value(after, 0, "pid").AsString(), pid);
 }
 
 // ---- Command 210 and transactions ----
