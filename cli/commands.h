@@ -23,6 +23,11 @@ void AddLsCommand(CLI::App& app, const TClientOptions& options, TRunFunction& ru
 // get REMOTE [LOCAL]: downloads a file with a progress display, resuming an interrupted one.
 void AddGetCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 
+// query SQL [--param NAME=VALUE]... [--format table|csv|json]: prints the rows of a query.
+void AddQueryCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+// exec SQL [--param NAME=VALUE]...: runs a statement and prints "N rows affected".
+void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+
 }  // namespace larkspire::cli
 
 #endif  // LARKSPIRE_CLI_COMMANDS_H_

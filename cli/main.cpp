@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
   AddStatusCommand(app, options, run);
   AddLsCommand(app, options, run);
   AddGetCommand(app, options, run);
+  AddQueryCommand(app, options, run);
+  AddExecCommand(app, options, run);
   CLI11_PARSE(app, argc, argv);
   try {
     return run ? run() : 0;

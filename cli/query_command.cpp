@@ -1,0 +1,334 @@
+// query SQL: opens a TLarkspireQuery and prints its rows as an aligned table, CSV or JSON.
+// exec SQL: runs a statement without rows and prints the rows affected.
+//
+// Parameter values given with --param NAME=VALUE are texts: they travel as string parameters
+// and the server binds them as text (SQLite then converts them by the column's affinity, so
+// "--param Id=3" compares equal to an integer column; PostgreSQL casts the text to the column's
+// type where it can).
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "components/query.h"
+#include "platform/exception.h"
+#include "platform/variant.h"
+
+namespace larkspire::cli {
+namespace {
+
+struct TStatementArgs {
+  std::string sql;
+  std::vector<std::string> params;
+  std::string format = "table";
+};
+
+// Gives every parameter named NAME (a leading ":" is allowed) the text VALUE.
+void BindParameters(TLarkspireQuery& query, const std::vector<std::string>& params) {
+  for (const std::string& given : params) {
+    const size_t eq = given.find('=');
+    if (eq == std::string::npos || eq == 0)
+      throw EDatabaseError("--param needs NAME=VALUE, got \"" + given + "\"");
+    std::string name = given.substr(0, eq);
+    if (name[0] == ':') name.erase(0, 1);
+    const std::string value = given.substr(eq + 1);
+    bool found = false;
+    for (int i = 0; i < query.Parameters().Count(); ++i) {
+      TParameter& p = query.Parameters()[i];
+      if (strcasecmp(p.Name.c_str(), name.c_str()) != 0) continue;
+      p.DataType = ftWideString;
+      p.Value = value;
+      found = true;
+    }
+    if (!found) throw EDatabaseError("the statement has no parameter \":" + name + "\"");
+  }
+}
+
+// --- Text measures ------------------------------------------------------------------------------
+
+// Decodes one UTF-8 character at i (advancing i); an invalid byte decodes as itself.
+uint32_t NextCodePoint(const std::string& text, size_t& i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  int length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+  if (length <= 1 || i + length > text.size()) {
+    ++i;
+    return b;
+  }
+  uint32_t cp = b & (0x7F >> length);
+  for (int k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      ++i;
+      return b;
+    }
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  i += length;
+  return cp;
+}
+
+bool IsWide(uint32_t cp) {
+  static const uint32_t kRanges[][2] = {
+      {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x2E80, 0x303E},
+      {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
+      {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},
+      {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+      {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+  };
+  for (const auto& range : kRanges)
+    if (cp >= range[0] && cp <= range[1]) return true;
+  return false;
+}
+
+bool IsZeroWidth(uint32_t cp) {
+  return (cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x200B && cp <= 0x200F) ||
+         (cp >= 0xFE00 && cp <= 0xFE0F);
+}
+
+// Columns the text takes on a terminal: East Asian wide characters count 2, combining marks 0.
+size_t DisplayWidth(const std::string& text) {
+  size_t width = 0;
+  for (size_t i = 0; i < text.size();) {
+    const uint32_t cp = NextCodePoint(text, i);
+    width += IsZeroWidth(cp) ? 0 : IsWide(cp) ? 2 : 1;
+  }
+  return width;
+}
+
+// --- Values ---------------------------------------------------------------------------------------
+
+bool IsNumberField(const TField& field) {
+  switch (field.DataType()) {
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftAutoInc:
+    case ftLargeint:
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+    case ftFMTBcd:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsBinaryField(const TField& field) {
+  switch (field.DataType()) {
+    case ftBytes:
+    case ftVarBytes:
+    case ftBlob:
+    case ftGraphic:
+    case ftTypedBinary:
+    case ftOraBlob:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The text of the current row's value; binary values as lower-case hexadecimal.
+std::string CellText(const TField& field) {
+  if (field.IsNull()) return std::string();
+  if (IsBinaryField(field)) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (uint8_t b : field.AsBytes()) {
+      hex += kHex[b >> 4];
+      hex += kHex[b & 15];
+    }
+    return hex;
+  }
+  return field.AsString();
+}
+
+// --- Formats --------------------------------------------------------------------------------------
+
+std::string TableCell(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+  return text;
+}
+
+void PrintTable(TLarkspireQuery& query, std::ostream& out) {
+  const int columns = query.FieldCount();
+  std::vector<std::vector<std::string>> rows;
+  std::vector<size_t> widths(columns);
+  std::vector<bool> right(columns);
+  std::vector<std::string> header(columns);
+  for (int c = 0; c < columns; ++c) {
+    header[c] = TableCell(query.Fields(c).FieldName());
+    widths[c] = DisplayWidth(header[c]);
+    right[c] = IsNumberField(query.Fields(c));
+  }
+  for (query.First(); !query.Eof(); query.Next()) {
+    std::vector<std::string> row(columns);
+    for (int c = 0; c < columns; ++c) {
+      row[c] = TableCell(CellText(query.Fields(c)));
+      widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+    }
+    rows.push_back(std::move(row));
+  }
+  const auto print_line = [&](const std::vector<std::string>& cells) {
+    std::string line;
+    for (int c = 0; c < columns; ++c) {
+      if (c > 0) line += "  ";
+      const std::string pad(widths[c] - DisplayWidth(cells[c]), ' ');
+      line += right[c] ? pad + cells[c] : cells[c] + pad;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out << line << "\n";
+  };
+  print_line(header);
+  std::vector<std::string> rule(columns);
+  for (int c = 0; c < columns; ++c) rule[c] = std::string(widths[c], '-');
+  print_line(rule);
+  for (const auto& row : rows) print_line(row);
+  out << "(" << rows.size() << (rows.size() == 1 ? " row)" : " rows)") << "\n";
+}
+
+// RFC 4180: fields holding a comma, a quote or a line break are quoted, quotes doubled; every
+// record ends with CRLF.
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+void PrintCsv(TLarkspireQuery& query, std::ostream& out) {
+  const int columns = query.FieldCount();
+  for (int c = 0; c < columns; ++c)
+    out << (c > 0 ? "," : "") << CsvField(query.Fields(c).FieldName());
+  out << "\r\n";
+  for (query.First(); !query.Eof(); query.Next()) {
+    for (int c = 0; c < columns; ++c)
+      out << (c > 0 ? "," : "") << CsvField(CellText(query.Fields(c)));
+    out << "\r\n";
+  }
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          static const char kHex[] = "0123456789abcdef";
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 15];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonValue(const TField& field) {
+  if (field.IsNull()) return "null";
+  if (field.DataType() == ftBoolean) return field.AsBoolean() ? "true" : "false";
+  const std::string text = CellText(field);
+  if (IsNumberField(field)) {
+    double number;
+    // Not-a-number and infinities have no JSON form.
+    return TextToFloat(text, number) ? text : "null";
+  }
+  return JsonString(text);
+}
+
+void PrintJson(TLarkspireQuery& query, std::ostream& out) {
+  const int columns = query.FieldCount();
+  out << "[";
+  bool first_row = true;
+  for (query.First(); !query.Eof(); query.Next()) {
+    out << (first_row ? "\n  {" : ",\n  {");
+    first_row = false;
+    for (int c = 0; c < columns; ++c) {
+      const TField& field = query.Fields(c);
+      out << (c > 0 ? ", " : "") << JsonString(field.FieldName()) << ": " << JsonValue(field);
+    }
+    out << "}";
+  }
+  out << (first_row ? "]\n" : "\n]\n");
+}
+
+int RunQuery(const TClientOptions& options, const TStatementArgs& args) {
+  TLarkspireConnection connection;
+  options.Configure(connection);
+  TLarkspireQuery query;
+  query.SetName("Query");
+  query.SetConnection(&connection);
+  query.SQL().SetText(args.sql);
+  BindParameters(query, args.params);
+  query.Open();
+  if (!query.Active()) throw EDatabaseError("the server returned no rows");
+  if (args.format == "csv")
+    PrintCsv(query, std::cout);
+  else if (args.format == "json")
+    PrintJson(query, std::cout);
+  else
+    PrintTable(query, std::cout);
+  return 0;
+}
+
+int RunExec(const TClientOptions& options, const TStatementArgs& args) {
+  TLarkspireConnection connection;
+  options.Configure(connection);
+  TLarkspireQuery query;
+  query.SetName("Query");
+  query.SetConnection(&connection);
+  query.SQL().SetText(args.sql);
+  BindParameters(query, args.params);
+  const int32_t rows = query.ExecSQL();
+  std::cout << rows << " rows affected\n";
+  return 0;
+}
+
+void AddStatementOptions(CLI::App& command, TStatementArgs& args) {
+  command.add_option("SQL", args.sql, "The statement; :name marks a parameter")->required();
+  command.add_option("--param", args.params,
+                     "NAME=VALUE for the parameter :NAME (repeatable; the value is text)")
+      ->take_all()
+      ->expected(1);
+}
+
+}  // namespace
+
+void AddQueryCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run) {
+  auto args = std::make_shared<TStatementArgs>();
+  CLI::App* query = app.add_subcommand("query", "Run a query and print its rows");
+  AddStatementOptions(*query, *args);
+  query->add_option("--format", args->format, "Output format: table, csv or json")
+      ->check(CLI::IsMember({"table", "csv", "json"}))
+      ->capture_default_str();
+  query->callback([&options, &run, args] {
+    run = [&options, args] { return RunQuery(options, *args); };
+  });
+}
+
+void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run) {
+  auto args = std::make_shared<TStatementArgs>();
+  CLI::App* exec = app.add_subcommand("exec", "Run a statement without rows");
+  AddStatementOptions(*exec, *args);
+  exec->callback([&options, &run, args] {
+    run = [&options, args] { return RunExec(options, *args); };
+  });
+}
+
+}  // namespace larkspire::cli
