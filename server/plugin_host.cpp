@@ -1,0 +1,364 @@
+#include "server/plugin_host.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include "platform/codepage.h"
+#include "platform/exception.h"
+#include "protocol/memory_stream.h"
+#include "protocol/plugin_data.h"
+#include "server/server_errors.h"
+#include "server/session.h"
+
+extern char** environ;
+
+#ifndef LARKSPIRE_BUILD_PLUGIN_DIR
+#define LARKSPIRE_BUILD_PLUGIN_DIR ""
+#endif
+#ifndef LARKSPIRE_BUILD_PLUGIN_RUNNER
+#define LARKSPIRE_BUILD_PLUGIN_RUNNER ""
+#endif
+
+namespace larkspire::server {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What the runner writes first on its standard output.
+constexpr char kAnswerMark = 'A';
+constexpr char kErrorMark = 'E';
+constexpr char kNameMark = 'N';
+constexpr size_t kMaxNameOutput = 4096;
+constexpr uint32_t kMaxScanMs = 10000;
+const std::string kEmptyContainer(4, '\0');
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string Duration(uint32_t ms) {
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + (ms == 1000 ? " second" : " seconds");
+  return std::to_string(ms) + " ms";
+}
+
+std::string ProgramFolder() {
+  std::error_code error;
+  fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.parent_path().string();
+}
+
+// Checks a container against the layout; raises EMalformedData.
+void CheckContainer(const std::string& bytes) {
+  TLarkspireMemoryStream stream;
+  stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+  TLarkspirePluginData data;
+  data.ReadFromStream(stream);
+}
+
+// Says how a helper that gave no usable answer ended.
+std::string Ending(const THelperOutcome& outcome) {
+  if (WIFSIGNALED(outcome.Status)) {
+    const int signal = WTERMSIG(outcome.Status);
+    const char* description = sigdescr_np(signal);
+    return "crashed (signal " + std::to_string(signal) +
+           (description ? std::string(", ") + description : std::string()) + ")";
+  }
+  if (WIFEXITED(outcome.Status))
+    return "ended without an answer (exit code " + std::to_string(WEXITSTATUS(outcome.Status)) + ")";
+  return "ended without an answer";
+}
+
+class TFd {
+ public:
+  explicit TFd(int fd = -1) : fd_(fd) {}
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  ~TFd() { Close(); }
+  int Get() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+class TSpawnActions {
+ public:
+  TSpawnActions() { posix_spawn_file_actions_init(&actions_); }
+  TSpawnActions(const TSpawnActions&) = delete;
+  TSpawnActions& operator=(const TSpawnActions&) = delete;
+  ~TSpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+  posix_spawn_file_actions_t* Get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+}  // namespace
+
+THelperOutcome RunHelper(const std::vector<std::string>& argv, const std::string& input,
+                         uint32_t timeout_ms, size_t max_output) {
+  THelperOutcome outcome;
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    outcome.Error = std::string("socketpair failed: ") + strerror(errno);
+    return outcome;
+  }
+  TFd ours(pair[0]);
+  TFd theirs(pair[1]);
+
+  // The helper gets one end of the pair as standard input and output, keeps standard error,
+  // and nothing else of ours.
+  TSpawnActions actions;
+  posix_spawn_file_actions_adddup2(actions.Get(), theirs.Get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(actions.Get(), theirs.Get(), STDOUT_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(actions.Get(), STDERR_FILENO + 1);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, args[0], actions.Get(), nullptr, args.data(), environ);
+  if (spawned != 0) {
+    outcome.Error = "cannot start " + argv[0] + ": " + strerror(spawned);
+    return outcome;
+  }
+  outcome.Started = true;
+  theirs.Close();
+  ::fcntl(ours.Get(), F_SETFL, ::fcntl(ours.Get(), F_GETFL) | O_NONBLOCK);
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  size_t written = 0;
+  bool writing = true;
+  if (input.empty()) {
+    ::shutdown(ours.Get(), SHUT_WR);
+    writing = false;
+  }
+  char buffer[65536];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      outcome.TimedOut = true;
+      break;
+    }
+    pollfd watch{ours.Get(), static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
+    const int ready = ::poll(&watch, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    if (writing && (watch.revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t sent =
+          ::send(ours.Get(), input.data() + written, input.size() - written, MSG_NOSIGNAL);
+      if (sent > 0) written += static_cast<size_t>(sent);
+      if ((sent < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
+        ::shutdown(ours.Get(), SHUT_WR);  // end of the input (or the helper stopped reading)
+        writing = false;
+      }
+    }
+    if (watch.revents & (POLLIN | POLLERR | POLLHUP)) {
+      const ssize_t got = ::recv(ours.Get(), buffer, sizeof buffer, 0);
+      if (got == 0) break;  // the helper closed its output
+      if (got < 0) {
+        if (errno == EAGAIN || errno == EINTR) continue;
+        break;
+      }
+      outcome.Output.append(buffer, static_cast<size_t>(got));
+      if (outcome.Output.size() > max_output) {
+        outcome.TooLarge = true;
+        break;
+      }
+    }
+  }
+  ours.Close();
+  if (outcome.TimedOut || outcome.TooLarge) ::kill(pid, SIGKILL);
+  // The helper may still be ending after closing its output; it exits by itself at once then,
+  // and a helper that lingers is stopped at the deadline.
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &outcome.Status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) break;
+    if (done == 0 && std::chrono::steady_clock::now() >= deadline) {
+      outcome.TimedOut = true;
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &outcome.Status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    if (done == 0) ::usleep(1000);
+  }
+  return outcome;
+}
+
+std::string DefaultPluginFolder() {
+  const std::string beside = ProgramFolder();
+  std::error_code error;
+  if (!beside.empty() && fs::is_directory(fs::path(beside) / "plugins", error) &&
+      fs::exists(fs::path(beside) / "larkspire-plugin-runner", error)) {
+    return (fs::path(beside) / "plugins").string();
+  }
+  return LARKSPIRE_BUILD_PLUGIN_DIR;
+}
+
+std::string DefaultPluginRunner() {
+  const std::string beside = ProgramFolder();
+  std::error_code error;
+  if (!beside.empty() && fs::exists(fs::path(beside) / "larkspire-plugin-runner", error))
+    return (fs::path(beside) / "larkspire-plugin-runner").string();
+  return LARKSPIRE_BUILD_PLUGIN_RUNNER;
+}
+
+// --- TPluginHost ----------------------------------------------------------------------------
+
+const std::vector<TPluginInfo>& TPluginHost::Plugins() {
+  std::call_once(scanned_, [this] { Scan(); });
+  return plugins_;
+}
+
+void TPluginHost::Scan() {
+  for (const std::string& folder : options_.Folders) {
+    std::error_code error;
+    std::vector<fs::path> libraries;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+      if (entry.path().extension() == ".so" && entry.is_regular_file(error))
+        libraries.push_back(entry.path());
+    }
+    if (error) {
+      ServerLog("plug-ins: cannot read the folder " + Quoted(folder) + ": " + error.message());
+      continue;
+    }
+    std::sort(libraries.begin(), libraries.end());
+    for (const fs::path& library : libraries) {
+      const THelperOutcome outcome =
+          RunHelper({options_.Runner, "describe", library.string()}, "",
+                    std::min(options_.TimeoutMs, kMaxScanMs), kMaxNameOutput);
+      if (!outcome.Started) {
+        scan_error_ = outcome.Error;
+        ServerLog("plug-ins: " + outcome.Error);
+        return;
+      }
+      const std::string& out = outcome.Output;
+      if (outcome.TimedOut || out.empty() || out[0] != kNameMark || out.size() == 1) {
+        std::string why = outcome.TimedOut ? "did not answer in time"
+                          : !out.empty() && out[0] == kErrorMark ? LogSafe(out.substr(1))
+                                                                 : Ending(outcome);
+        ServerLog("plug-ins: " + library.string() + " is left out: " + why);
+        continue;
+      }
+      TPluginInfo info{out.substr(1), library.string()};
+      const TPluginInfo* first = nullptr;
+      for (const TPluginInfo& known : plugins_)
+        if (first == nullptr && Lower(known.Name) == Lower(info.Name)) first = &known;
+      if (first != nullptr) {
+        ServerLog("plug-ins: " + info.Path + " is left out: the name " + Quoted(LogSafe(info.Name)) +
+                  " is served by " + first->Path);
+        continue;
+      }
+      ServerLog("plug-ins: " + Quoted(LogSafe(info.Name)) + " from " + info.Path);
+      plugins_.push_back(std::move(info));
+    }
+  }
+}
+
+const TPluginInfo* TPluginHost::Find(const std::string& name) {
+  const std::string wanted = Lower(name);
+  for (const TPluginInfo& info : Plugins())
+    if (Lower(info.Name) == wanted) return &info;
+  return nullptr;
+}
+
+std::string TPluginHost::Call(const std::string& name, const std::string& request) {
+  const TPluginInfo* info = Find(name);
+  if (info == nullptr && !scan_error_.empty()) {
+    throw TServerError(kErrPluginHost, "Plug-ins cannot be run on this server: " + scan_error_);
+  }
+  if (info == nullptr) {
+    std::string known;
+    for (const TPluginInfo& plugin : Plugins()) known += (known.empty() ? "" : ", ") + plugin.Name;
+    throw TServerError(kErrUnknownPlugin,
+                       "Unknown plug-in " + Quoted(name) +
+                           (known.empty() ? " (this server has no plug-ins)"
+                                          : " (this server has " + known + ")"));
+  }
+  const THelperOutcome outcome =
+      RunHelper({options_.Runner, "call", info->Path, options_.CodePage}, request,
+                options_.TimeoutMs, size_t{options_.MaxAnswer} + 1);
+  const std::string plugin = "Plug-in " + Quoted(info->Name);
+  if (!outcome.Started) {
+    throw TServerError(kErrPluginHost, plugin + " cannot be run: " + outcome.Error);
+  }
+  if (outcome.TimedOut) {
+    ServerLog("plug-ins: " + info->Name + " stopped after " + Duration(options_.TimeoutMs));
+    throw TServerError(kErrPluginTimeout, plugin + " did not answer within " +
+                                              Duration(options_.TimeoutMs) + " and was stopped");
+  }
+  if (outcome.TooLarge) {
+    throw TServerError(kErrPluginBroken, plugin + " answered more than " +
+                                             std::to_string(options_.MaxAnswer) + " bytes");
+  }
+  const std::string& out = outcome.Output;
+  const bool exited_cleanly = WIFEXITED(outcome.Status) && WEXITSTATUS(outcome.Status) == 0;
+  if (out.empty() || !exited_cleanly || (out[0] != kAnswerMark && out[0] != kErrorMark)) {
+    ServerLog("plug-ins: " + info->Name + " " + Ending(outcome));
+    throw TServerError(kErrPluginBroken, plugin + " " + Ending(outcome));
+  }
+  if (out[0] == kErrorMark) throw TServerError(kErrPluginFailed, out.substr(1));
+  std::string answer = out.substr(1);
+  try {
+    CheckContainer(answer);
+  } catch (const EMalformedData& e) {
+    throw TServerError(kErrPluginBroken, plugin + " answered malformed data: " + e.what());
+  }
+  return answer;
+}
+
+// --- Shared host and command 500 ------------------------------------------------------------
+
+TPluginHost& SharedPluginHost(const TServerOptions& options) {
+  TPluginHostOptions host;
+  host.Folders = options.PluginDirs;
+  if (host.Folders.empty()) host.Folders.push_back(DefaultPluginFolder());
+  host.Runner = options.PluginRunner.empty() ? DefaultPluginRunner() : options.PluginRunner;
+  host.TimeoutMs = options.PluginTimeoutMs;
+  host.MaxAnswer = options.MaxFrame;
+  host.CodePage = options.CodePage;
+  std::string key = host.Runner + '\n' + std::to_string(host.TimeoutMs) + '\n' +
+                    std::to_string(host.MaxAnswer) + '\n' + host.CodePage;
+  for (const std::string& folder : host.Folders) key += '\n' + folder;
+
+  static std::mutex mutex;
+  static std::map<std::string, std::unique_ptr<TPluginHost>> hosts;
+  std::lock_guard lock(mutex);
+  auto& slot = hosts[key];
+  if (!slot) slot = std::make_unique<TPluginHost>(std::move(host));
+  return *slot;
+}
+
+void HandleCallPlugin(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
+  const std::string name = AnsiToWide(request.GetDataText());
+  std::string container = request.Params.Bytes();
+  if (container.empty()) container = kEmptyContainer;
+  CheckContainer(container);
+  const std::string answer = SharedPluginHost(session.Options()).Call(name, container);
+  reply.Params.WriteBuffer(answer.data(), static_cast<int64_t>(answer.size()));
+}
+
+}  // namespace larkspire::server
