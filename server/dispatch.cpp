@@ -5,6 +5,7 @@
 #include "platform/codepage.h"
 #include "platform/exception.h"
 #include "server/file_service.h"
+#include "server/plugin_host.h"
 #include "server/query_commands.h"
 #include "server/server_errors.h"
 #include "server/session.h"
@@ -54,6 +55,7 @@ TDispatchTable BuildDispatchTable() {
   table.Register(cmdRollbackTrans, HandleRollbackTransaction);
   RegisterFileService(table);
   RegisterQueryCommands(table);
+  table.Register(cmdCallPlugin, HandleCallPlugin);
   return table;
 }
 
