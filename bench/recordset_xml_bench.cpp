@@ -15,9 +15,8 @@ namespace {
 
 using namespace larkspire;
 
-constexpr unsigned kParseOptions =
-    pugi::parse_default & ~pugi::parse_wnorm_attribute & ~pugi::parse_wconv_attribute &
-    ~pugi::parse_eol;
+constexpr unsigned kParseOptions = pugi::parse_default & ~pugi::parse_wnorm_attribute &
+                                   ~pugi::parse_wconv_attribute & ~pugi::parse_eol;
 
 std::string ProductDocument(int rows) {
   TRecordset rs;
@@ -112,8 +111,9 @@ int main(int argc, char** argv) {
   TRecordset rs;
   rs.OpenFromString(doc);
   const double save = MeanSeconds([&] { benchmark::DoNotOptimize(rs.SaveToString()); }, 100);
-  std::printf("10000 product rows, %zu bytes: pugixml parse %.2f ms, recordset open %.2f ms, "
-              "save %.2f ms; open/parse ratio %.2f\n",
-              doc.size(), parse * 1e3, open * 1e3, save * 1e3, open / parse);
+  std::printf(
+      "10000 product rows, %zu bytes: pugixml parse %.2f ms, recordset open %.2f ms, "
+      "save %.2f ms; open/parse ratio %.2f\n",
+      doc.size(), parse * 1e3, open * 1e3, save * 1e3, open / parse);
   return 0;
 }

@@ -22,12 +22,12 @@ namespace {
 
 // How a column's values are read and written.
 enum class TKind {
-  kInteger,   // Integer or Int64 within [low, high]
-  kUInt64,    // ui8: Int64, or its decimal text above the Int64 range
+  kInteger,  // Integer or Int64 within [low, high]
+  kUInt64,   // ui8: Int64, or its decimal text above the Int64 range
   kSingle,
   kDouble,
   kCurrency,
-  kDecimal,   // Currency when exact, else the exact decimal text
+  kDecimal,  // Currency when exact, else the exact decimal text
   kBoolean,
   kDateTime,
   kDate,
@@ -60,57 +60,107 @@ bool ColumnFor(const TRecordsetField& field, TColumn& column) {
     column.int32 = int32;
   };
   switch (type) {
-    case TAdoDataType::adTinyInt: integer(-128, 127, true); break;
-    case TAdoDataType::adUnsignedTinyInt: integer(0, 255, true); break;
-    case TAdoDataType::adSmallInt: integer(-32768, 32767, true); break;
-    case TAdoDataType::adUnsignedSmallInt: integer(0, 65535, true); break;
+    case TAdoDataType::adTinyInt:
+      integer(-128, 127, true);
+      break;
+    case TAdoDataType::adUnsignedTinyInt:
+      integer(0, 255, true);
+      break;
+    case TAdoDataType::adSmallInt:
+      integer(-32768, 32767, true);
+      break;
+    case TAdoDataType::adUnsignedSmallInt:
+      integer(0, 65535, true);
+      break;
     case TAdoDataType::adInteger:
       integer(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), true);
       break;
-    case TAdoDataType::adUnsignedInt: integer(0, 4294967295LL, false); break;
+    case TAdoDataType::adUnsignedInt:
+      integer(0, 4294967295LL, false);
+      break;
     case TAdoDataType::adBigInt:
       integer(std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), false);
       break;
-    case TAdoDataType::adUnsignedBigInt: column.kind = TKind::kUInt64; break;
-    case TAdoDataType::adSingle: column.kind = TKind::kSingle; break;
-    case TAdoDataType::adDouble: column.kind = TKind::kDouble; break;
-    case TAdoDataType::adCurrency: column.kind = TKind::kCurrency; break;
-    case TAdoDataType::adDecimal: case TAdoDataType::adNumeric: column.kind = TKind::kDecimal; break;
-    case TAdoDataType::adBoolean: column.kind = TKind::kBoolean; break;
-    case TAdoDataType::adDate: case TAdoDataType::adDBTimeStamp: case TAdoDataType::adFileTime:
+    case TAdoDataType::adUnsignedBigInt:
+      column.kind = TKind::kUInt64;
+      break;
+    case TAdoDataType::adSingle:
+      column.kind = TKind::kSingle;
+      break;
+    case TAdoDataType::adDouble:
+      column.kind = TKind::kDouble;
+      break;
+    case TAdoDataType::adCurrency:
+      column.kind = TKind::kCurrency;
+      break;
+    case TAdoDataType::adDecimal:
+    case TAdoDataType::adNumeric:
+      column.kind = TKind::kDecimal;
+      break;
+    case TAdoDataType::adBoolean:
+      column.kind = TKind::kBoolean;
+      break;
+    case TAdoDataType::adDate:
+    case TAdoDataType::adDBTimeStamp:
+    case TAdoDataType::adFileTime:
       column.kind = TKind::kDateTime;
       break;
-    case TAdoDataType::adDBDate: column.kind = TKind::kDate; break;
-    case TAdoDataType::adDBTime: column.kind = TKind::kTime; break;
-    case TAdoDataType::adGUID: column.kind = TKind::kGuid; break;
-    case TAdoDataType::adBinary: case TAdoDataType::adVarBinary:
+    case TAdoDataType::adDBDate:
+      column.kind = TKind::kDate;
+      break;
+    case TAdoDataType::adDBTime:
+      column.kind = TKind::kTime;
+      break;
+    case TAdoDataType::adGUID:
+      column.kind = TKind::kGuid;
+      break;
+    case TAdoDataType::adBinary:
+    case TAdoDataType::adVarBinary:
     case TAdoDataType::adLongVarBinary:
       column.kind = TKind::kBinary;
       break;
-    case TAdoDataType::adEmpty: return false;
-    default: column.kind = TKind::kString; break;
+    case TAdoDataType::adEmpty:
+      return false;
+    default:
+      column.kind = TKind::kString;
+      break;
   }
   return true;
 }
 
 const char* KindName(TKind kind) {
   switch (kind) {
-    case TKind::kInteger: case TKind::kUInt64: return "integer";
-    case TKind::kSingle: case TKind::kDouble: return "floating-point";
-    case TKind::kCurrency: return "currency";
-    case TKind::kDecimal: return "decimal";
-    case TKind::kBoolean: return "boolean";
-    case TKind::kDateTime: return "dateTime";
-    case TKind::kDate: return "date";
-    case TKind::kTime: return "time";
-    case TKind::kGuid: return "uuid";
-    case TKind::kString: return "string";
-    case TKind::kBinary: return "bin.hex";
+    case TKind::kInteger:
+    case TKind::kUInt64:
+      return "integer";
+    case TKind::kSingle:
+    case TKind::kDouble:
+      return "floating-point";
+    case TKind::kCurrency:
+      return "currency";
+    case TKind::kDecimal:
+      return "decimal";
+    case TKind::kBoolean:
+      return "boolean";
+    case TKind::kDateTime:
+      return "dateTime";
+    case TKind::kDate:
+      return "date";
+    case TKind::kTime:
+      return "time";
+    case TKind::kGuid:
+      return "uuid";
+    case TKind::kString:
+      return "string";
+    case TKind::kBinary:
+      return "bin.hex";
   }
   return "?";
 }
 
-bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsXmlSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // The text without any XML whitespace: ADO wraps long values across lines.
 std::string_view WithoutSpace(std::string_view text, std::string& scratch) {
@@ -193,7 +243,8 @@ bool ParsePlainCurrency(std::string_view text, int64_t& scaled) {
   if (negative) ++i;
   int64_t value = 0;
   size_t whole = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') value = value * 10 + (text[i++] - '0'), ++whole;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+    value = value * 10 + (text[i++] - '0'), ++whole;
   if (whole == 0 || whole > 15) return false;
   int fraction = 0;
   if (i < text.size() && text[i] == '.') {
@@ -249,15 +300,17 @@ bool ParseDatePart(std::string_view text, size_t& i, TDateTimeParts& p) {
          Digits(text, i, 2, p.day);
 }
 
-bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeapYear(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 // The date number of a valid date and time, computed as EncodeDateTime does (same value bit for
 // bit) without its month walk; false when a part is out of range.
 bool Encode(const TDateTimeParts& p, double& days) {
   static const int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (p.year < 1 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1 ||
-      p.day > (p.month == 2 && IsLeapYear(p.year) ? 29 : kMonthDays[p.month - 1]) ||
-      p.hour > 23 || p.minute > 59 || p.second > 59 || p.millisecond > 999)
+      p.day > (p.month == 2 && IsLeapYear(p.year) ? 29 : kMonthDays[p.month - 1]) || p.hour > 23 ||
+      p.minute > 59 || p.second > 59 || p.millisecond > 999)
     return false;
   // Days from 1970-01-01 (proleptic Gregorian), then moved to 1899-12-30.
   const int y = p.year - (p.month <= 2);
@@ -302,8 +355,7 @@ int HexValue(char c) {
 }
 
 bool ParseGuid(std::string_view text, TVariant& out) {
-  if (text.size() == 38 && text.front() == '{' && text.back() == '}')
-    text = text.substr(1, 36);
+  if (text.size() == 38 && text.front() == '{' && text.back() == '}') text = text.substr(1, 36);
   if (text.size() != 36) return false;
   std::string normalized = "{";
   for (size_t i = 0; i < 36; ++i) {
@@ -334,8 +386,8 @@ bool ParseBinary(std::string_view text, TVariant& out) {
 }
 
 // Reads one attribute text into a value of the column; false when it is not one.
-bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out,
-                std::string& scratch, bool spaced = true) {
+bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out, std::string& scratch,
+                bool spaced = true) {
   if (column.kind == TKind::kString) {
     out = TVariant(std::string(raw));
     return true;
@@ -377,7 +429,8 @@ bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out,
       out = TVariant::FromCurrency(scaled);
       return true;
     }
-    case TKind::kDecimal: return ParseDecimal(text, out);
+    case TKind::kDecimal:
+      return ParseDecimal(text, out);
     case TKind::kBoolean:
       if (EqualsIgnoreCase(text, "true") || text == "1" || text == "-1") {
         out = TVariant(true);
@@ -388,15 +441,20 @@ bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out,
         return true;
       }
       return false;
-    case TKind::kDateTime: case TKind::kDate: case TKind::kTime: {
+    case TKind::kDateTime:
+    case TKind::kDate:
+    case TKind::kTime: {
       double days;
       if (!ParseDateTime(text, column.kind, days)) return false;
       out = TVariant::FromDateTime(days);
       return true;
     }
-    case TKind::kGuid: return ParseGuid(text, out);
-    case TKind::kBinary: return ParseBinary(text, out);
-    case TKind::kString: break;
+    case TKind::kGuid:
+      return ParseGuid(text, out);
+    case TKind::kBinary:
+      return ParseBinary(text, out);
+    case TKind::kString:
+      break;
   }
   return false;
 }
@@ -414,11 +472,21 @@ void AppendEscaped(std::string& out, std::string_view text) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const char* entity = nullptr;
     switch (c) {
-      case '"': entity = "&#x22;"; break;
-      case '\'': entity = "&#x27;"; break;
-      case '<': entity = "&#x3c;"; break;
-      case '&': entity = "&#x26;"; break;
-      case '>': entity = "&#x3e;"; break;
+      case '"':
+        entity = "&#x22;";
+        break;
+      case '\'':
+        entity = "&#x27;";
+        break;
+      case '<':
+        entity = "&#x3c;";
+        break;
+      case '&':
+        entity = "&#x26;";
+        break;
+      case '>':
+        entity = "&#x3e;";
+        break;
       default:
         if (c >= 0x20 || c == '\t' || c == '\r' || c == '\n') continue;
     }
@@ -457,8 +525,7 @@ void AppendFloat(std::string& out, double value, bool single) {
   const auto result =
       single ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value),
                              std::chars_format::general, 8)
-             : std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general,
-                             17);
+             : std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 17);
   for (char* p = buffer; p != result.ptr; ++p)
     if (*p == 'e') *p = 'E';
   out.append(buffer, result.ptr);
@@ -502,9 +569,9 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
   const TVarType type = value.Type();
   auto coerced = [&]() {
     const TVariant v = CoerceFieldValue(*column.field, value);
-    if (v.Type() == type) throw EDatabaseError("Field '" + column.field->Name +
-                                               "' holds a value of kind " +
-                                               TVariant::TypeName(type) + " it cannot write");
+    if (v.Type() == type)
+      throw EDatabaseError("Field '" + column.field->Name + "' holds a value of kind " +
+                           TVariant::TypeName(type) + " it cannot write");
     AppendValue(out, column, v);
   };
   switch (column.kind) {
@@ -533,15 +600,18 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
         return AppendNumber(out, v);
       }
       return coerced();
-    case TKind::kSingle: case TKind::kDouble:
+    case TKind::kSingle:
+    case TKind::kDouble:
       if (type == TVarType::vtDouble)
         return AppendFloat(out, value.AsDouble(), column.kind == TKind::kSingle);
       return coerced();
     case TKind::kCurrency:
-      if (type == TVarType::vtCurrency) return out.append(CurrencyToText(value.AsCurrency())), void();
+      if (type == TVarType::vtCurrency)
+        return out.append(CurrencyToText(value.AsCurrency())), void();
       return coerced();
     case TKind::kDecimal:
-      if (type == TVarType::vtCurrency) return out.append(CurrencyToText(value.AsCurrency())), void();
+      if (type == TVarType::vtCurrency)
+        return out.append(CurrencyToText(value.AsCurrency())), void();
       if (type == TVarType::vtString) {
         TVariant check;
         if (!ParseDecimal(value.AsString(), check))
@@ -551,9 +621,12 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
       }
       return coerced();
     case TKind::kBoolean:
-      if (type == TVarType::vtBoolean) return out.append(value.AsBoolean() ? "True" : "False"), void();
+      if (type == TVarType::vtBoolean)
+        return out.append(value.AsBoolean() ? "True" : "False"), void();
       return coerced();
-    case TKind::kDateTime: case TKind::kDate: case TKind::kTime:
+    case TKind::kDateTime:
+    case TKind::kDate:
+    case TKind::kTime:
       if (type == TVarType::vtDateTime) return AppendDateTime(out, value.AsDateTime(), column.kind);
       return coerced();
     case TKind::kGuid:
@@ -594,7 +667,6 @@ bool IsValidXmlName(const std::string& name) {
     if (!IsNameStart(c) && !(c >= '0' && c <= '9') && c != '-' && c != '.') return false;
   return true;
 }
-
 
 void AppendFlag(std::string& out, const char* name, bool value) {
   if (value) AppendAttribute(out, name, "true");
@@ -748,8 +820,7 @@ bool ParseFlag(const pugi::xml_attribute& a, const std::string& column) {
   const std::string_view v = a.value();
   if (EqualsIgnoreCase(v, "true") || v == "1" || v == "-1") return true;
   if (EqualsIgnoreCase(v, "false") || v == "0") return false;
-  Malformed("column '" + column + "': " + a.name() + " is '" + Shorten(v) +
-            "', not true or false");
+  Malformed("column '" + column + "': " + a.name() + " is '" + Shorten(v) + "', not true or false");
 }
 
 int64_t ParseCount(const pugi::xml_attribute& a, const std::string& column, int64_t max) {
@@ -764,15 +835,24 @@ int64_t ParseCount(const pugi::xml_attribute& a, const std::string& column, int6
 void ReadDatatypeAttribute(TRecordsetField& f, const pugi::xml_attribute& a,
                            const std::string& column) {
   const std::string_view name = a.name();
-  if (name == "dt:type") f.TypeName = a.value();
-  else if (name == "rs:dbtype") f.DbType = a.value();
-  else if (name == "dt:maxLength") f.MaxLength = ParseCount(a, column, 4294967295LL), f.HasMaxLength = true;
-  else if (name == "rs:precision") f.Precision = static_cast<int>(ParseCount(a, column, 1000));
-  else if (name == "rs:scale") f.Scale = static_cast<int>(ParseCount(a, column, 1000));
-  else if (name == "rs:fixedlength") f.FixedLength = ParseFlag(a, column);
-  else if (name == "rs:long") f.Long = ParseFlag(a, column);
-  else if (name == "rs:maybenull") f.MaybeNull = ParseFlag(a, column);
-  else f.ExtraDatatypeAttributes.emplace_back(a.name(), a.value());
+  if (name == "dt:type")
+    f.TypeName = a.value();
+  else if (name == "rs:dbtype")
+    f.DbType = a.value();
+  else if (name == "dt:maxLength")
+    f.MaxLength = ParseCount(a, column, 4294967295LL), f.HasMaxLength = true;
+  else if (name == "rs:precision")
+    f.Precision = static_cast<int>(ParseCount(a, column, 1000));
+  else if (name == "rs:scale")
+    f.Scale = static_cast<int>(ParseCount(a, column, 1000));
+  else if (name == "rs:fixedlength")
+    f.FixedLength = ParseFlag(a, column);
+  else if (name == "rs:long")
+    f.Long = ParseFlag(a, column);
+  else if (name == "rs:maybenull")
+    f.MaybeNull = ParseFlag(a, column);
+  else
+    f.ExtraDatatypeAttributes.emplace_back(a.name(), a.value());
 }
 
 TRecordsetField ReadField(const pugi::xml_node& node, size_t index) {
@@ -783,23 +863,40 @@ TRecordsetField ReadField(const pugi::xml_node& node, size_t index) {
     Malformed("column " + std::to_string(index + 1) + " (" + Where(node) + ") has no name");
   for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
     const std::string_view name = a.name();
-    if (name == "name") f.XmlName = a.value();
-    else if (name == "rs:name") f.Name = a.value();
-    else if (name == "rs:number") f.Number = static_cast<int>(ParseCount(a, column, 1 << 30));
-    else if (name == "rs:nullable") f.Nullable = ParseFlag(a, column);
-    else if (name == "rs:write") f.Write = ParseFlag(a, column);
-    else if (name == "rs:writeunknown") f.WriteUnknown = ParseFlag(a, column);
-    else if (name == "rs:keycolumn") f.KeyColumn = ParseFlag(a, column);
-    else if (name == "rs:autoincrement") f.AutoIncrement = ParseFlag(a, column);
-    else if (name == "rs:rowver") f.RowVersion = ParseFlag(a, column);
-    else if (name == "rs:rowid") f.RowId = ParseFlag(a, column);
-    else if (name == "rs:hidden") f.Hidden = ParseFlag(a, column);
-    else if (name == "rs:basecatalog") f.BaseCatalog = a.value();
-    else if (name == "rs:baseschema") f.BaseSchema = a.value();
-    else if (name == "rs:basetable") f.BaseTable = a.value();
-    else if (name == "rs:basecolumn") f.BaseColumn = a.value();
-    else if (name.substr(0, 3) == "dt:") ReadDatatypeAttribute(f, a, column);
-    else f.ExtraAttributes.emplace_back(a.name(), a.value());
+    if (name == "name")
+      f.XmlName = a.value();
+    else if (name == "rs:name")
+      f.Name = a.value();
+    else if (name == "rs:number")
+      f.Number = static_cast<int>(ParseCount(a, column, 1 << 30));
+    else if (name == "rs:nullable")
+      f.Nullable = ParseFlag(a, column);
+    else if (name == "rs:write")
+      f.Write = ParseFlag(a, column);
+    else if (name == "rs:writeunknown")
+      f.WriteUnknown = ParseFlag(a, column);
+    else if (name == "rs:keycolumn")
+      f.KeyColumn = ParseFlag(a, column);
+    else if (name == "rs:autoincrement")
+      f.AutoIncrement = ParseFlag(a, column);
+    else if (name == "rs:rowver")
+      f.RowVersion = ParseFlag(a, column);
+    else if (name == "rs:rowid")
+      f.RowId = ParseFlag(a, column);
+    else if (name == "rs:hidden")
+      f.Hidden = ParseFlag(a, column);
+    else if (name == "rs:basecatalog")
+      f.BaseCatalog = a.value();
+    else if (name == "rs:baseschema")
+      f.BaseSchema = a.value();
+    else if (name == "rs:basetable")
+      f.BaseTable = a.value();
+    else if (name == "rs:basecolumn")
+      f.BaseColumn = a.value();
+    else if (name.substr(0, 3) == "dt:")
+      ReadDatatypeAttribute(f, a, column);
+    else
+      f.ExtraAttributes.emplace_back(a.name(), a.value());
   }
   if (f.Name.empty()) f.Name = f.XmlName;
   if (f.Number == 0) f.Number = static_cast<int>(index + 1);
@@ -864,9 +961,7 @@ class TRowReader {
   }
 
  private:
-  static std::string Where(size_t offset) {
-    return "z:row at offset " + std::to_string(offset);
-  }
+  static std::string Where(size_t offset) { return "z:row at offset " + std::to_string(offset); }
 
   // Reads the attributes into values (Null where absent). Columns the row names (with a value
   // or in rs:forcenull) are flagged in assigned when it is given.
@@ -932,15 +1027,13 @@ void ReadSchema(const pugi::xml_node& root, TRecordsetSchema& schema) {
   const pugi::xml_node schema_node = root.child("s:Schema");
   if (!schema_node)
     Malformed("the document element <" + std::string(root.name()) + "> has no s:Schema child");
-  pugi::xml_node element_type =
-      schema_node.find_child_by_attribute("s:ElementType", "name", "row");
+  pugi::xml_node element_type = schema_node.find_child_by_attribute("s:ElementType", "name", "row");
   if (!element_type) element_type = schema_node.child("s:ElementType");
   if (!element_type) Malformed("s:Schema has no s:ElementType");
   schema.RowAttributes.clear();
   for (pugi::xml_attribute a = element_type.first_attribute(); a; a = a.next_attribute()) {
     const std::string_view name = a.name();
-    if (name != "name" && name != "content")
-      schema.RowAttributes.emplace_back(a.name(), a.value());
+    if (name != "name" && name != "content") schema.RowAttributes.emplace_back(a.name(), a.value());
   }
   for (pugi::xml_node node = element_type.first_child(); node; node = node.next_sibling()) {
     if (node.type() != pugi::node_element) continue;
@@ -1029,9 +1122,8 @@ TRecordsetData ReadDocument(const pugi::xml_document& doc) {
   return data;
 }
 
-constexpr unsigned kParseOptions =
-    pugi::parse_default & ~pugi::parse_wnorm_attribute & ~pugi::parse_wconv_attribute &
-    ~pugi::parse_eol;
+constexpr unsigned kParseOptions = pugi::parse_default & ~pugi::parse_wnorm_attribute &
+                                   ~pugi::parse_wconv_attribute & ~pugi::parse_eol;
 
 void CheckParse(const pugi::xml_parse_result& result) {
   if (result) return;
@@ -1051,8 +1143,7 @@ void CheckParse(const pugi::xml_parse_result& result) {
 class TDirectScanner {
  public:
   TDirectScanner(std::string_view text, TRowReader& reader)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()),
-        reader_(reader) {}
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), reader_(reader) {}
 
   // p_ at the '<' of "<rs:data"; true when every row and the rest of the document were read.
   bool Run(size_t data_offset, std::string_view root_name) {
@@ -1229,18 +1320,23 @@ class TDirectScanner {
       const size_t semi = raw.find(';', amp);
       if (semi == std::string_view::npos) return false;
       const std::string_view ref = raw.substr(amp + 1, semi - amp - 1);
-      if (ref == "amp") out.push_back('&');
-      else if (ref == "lt") out.push_back('<');
-      else if (ref == "gt") out.push_back('>');
-      else if (ref == "apos") out.push_back('\'');
-      else if (ref == "quot") out.push_back('"');
+      if (ref == "amp")
+        out.push_back('&');
+      else if (ref == "lt")
+        out.push_back('<');
+      else if (ref == "gt")
+        out.push_back('>');
+      else if (ref == "apos")
+        out.push_back('\'');
+      else if (ref == "quot")
+        out.push_back('"');
       else if (ref.size() >= 2 && ref[0] == '#') {
         uint32_t code = 0;
         const bool hex = ref[1] == 'x';
         const std::string_view digits = ref.substr(hex ? 2 : 1);
         if (digits.empty() || digits.size() > 8) return false;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(),
-                                                  code, hex ? 16 : 10);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), code, hex ? 16 : 10);
         if (error != std::errc() || end != digits.data() + digits.size() || code == 0 ||
             code > 0x10FFFF)
           return false;
@@ -1307,7 +1403,8 @@ class TDirectScanner {
   bool ReadBlock(TRowStatus status) {
     while (true) {
       if (!SkipMisc()) return false;
-      if (StartsWith("</")) return ExpectEnd(status == TRowStatus::rsNew ? "rs:insert" : "rs:delete");
+      if (StartsWith("</"))
+        return ExpectEnd(status == TRowStatus::rsNew ? "rs:insert" : "rs:delete");
       size_t offset;
       if (!ReadEmptyRow(attrs_, offset)) return false;
       reader_.AddRow(status, attrs_, offset, std::string());
@@ -1440,8 +1537,8 @@ TRecordsetData ReadAdoXml(std::string_view text) {
 TRecordsetData ReadAdoXmlInPlace(std::string& buffer) {
   if (std::optional<TRecordsetData> direct = ReadDirect(buffer)) return std::move(*direct);
   pugi::xml_document doc;
-  CheckParse(doc.load_buffer_inplace(buffer.data(), buffer.size(), kParseOptions,
-                                     pugi::encoding_auto));
+  CheckParse(
+      doc.load_buffer_inplace(buffer.data(), buffer.size(), kParseOptions, pugi::encoding_auto));
   return ReadDocument(doc);
 }
 
@@ -1468,15 +1565,18 @@ void WriteAdoXml(const TRecordsetData& data, std::string& out, const TRowPredica
         break;
       case TRowStatus::rsModified:
         out.append("\t<rs:update>\r\n\t\t<rs:original>\r\n");
-        AppendRow(out, "\t\t\t", columns, names, row.Original, nullptr, TRowForm::kPlain,
-                  nullptr);
+        AppendRow(out, "\t\t\t", columns, names, row.Original, nullptr, TRowForm::kPlain, nullptr);
         out.append("\t\t</rs:original>\r\n");
         AppendRow(out, "\t\t", columns, names, row.Values, &row.Modified, TRowForm::kChanged,
                   nullptr);
         out.append("\t</rs:update>\r\n");
         break;
-      case TRowStatus::rsNew: inserted.push_back(&row); break;
-      case TRowStatus::rsDeleted: deleted.push_back(&row); break;
+      case TRowStatus::rsNew:
+        inserted.push_back(&row);
+        break;
+      case TRowStatus::rsDeleted:
+        deleted.push_back(&row);
+        break;
     }
   }
   if (!inserted.empty()) {

@@ -15,7 +15,9 @@ constexpr char kNoCurrentRow[] =
     "Either BOF or EOF is True, or the current record has been deleted. Requested operation "
     "requires a current record.";
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -26,9 +28,13 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 
 bool IsStringType(TAdoDataType type) {
   switch (type) {
-    case TAdoDataType::adBSTR: case TAdoDataType::adChar: case TAdoDataType::adWChar:
-    case TAdoDataType::adVarChar: case TAdoDataType::adLongVarChar:
-    case TAdoDataType::adVarWChar: case TAdoDataType::adLongVarWChar:
+    case TAdoDataType::adBSTR:
+    case TAdoDataType::adChar:
+    case TAdoDataType::adWChar:
+    case TAdoDataType::adVarChar:
+    case TAdoDataType::adLongVarChar:
+    case TAdoDataType::adVarWChar:
+    case TAdoDataType::adLongVarWChar:
       return true;
     default:
       return false;
@@ -41,8 +47,8 @@ TAdoDataType EffectiveType(const TRecordsetField& field) {
 }
 
 [[noreturn]] void OutOfRange(const TRecordsetField& field, const TVariant& value) {
-  throw EDatabaseError("Value " + value.AsString() + " is out of range for field '" +
-                       field.Name + "'");
+  throw EDatabaseError("Value " + value.AsString() + " is out of range for field '" + field.Name +
+                       "'");
 }
 
 TVariant RangedInteger(const TRecordsetField& field, const TVariant& value, int64_t low,
@@ -73,8 +79,8 @@ bool MatchText(const std::string& value, const std::string& key, TLocateOptions 
 
 // --- Fields -------------------------------------------------------------------------------------
 
-TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type,
-                       bool fixed_length, bool is_long, int64_t max_length) {
+TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type, bool fixed_length,
+                       bool is_long, int64_t max_length) {
   const std::string& t = type_name;
   if (t == "int" || t == "i4") return TAdoDataType::adInteger;
   if (t == "i1") return TAdoDataType::adTinyInt;
@@ -111,8 +117,8 @@ TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type,
     if (db_type == "bstr") return TAdoDataType::adBSTR;
     if (!db_type.empty() && db_type != "wstr") return TAdoDataType::adEmpty;
     if (fixed_length) return TAdoDataType::adWChar;
-    if (is_long) return max_length == 4294967295LL ? TAdoDataType::adBSTR
-                                                   : TAdoDataType::adLongVarWChar;
+    if (is_long)
+      return max_length == 4294967295LL ? TAdoDataType::adBSTR : TAdoDataType::adLongVarWChar;
     return TAdoDataType::adVarWChar;
   }
   if (t == "bin.hex") {
@@ -138,17 +144,40 @@ TRecordsetField TRecordsetField::Make(const std::string& name, TAdoDataType type
     f.FixedLength = true;
   };
   switch (type) {
-    case TAdoDataType::adTinyInt: fixed("i1", 1); break;
-    case TAdoDataType::adUnsignedTinyInt: fixed("ui1", 1); break;
-    case TAdoDataType::adSmallInt: fixed("i2", 2); break;
-    case TAdoDataType::adUnsignedSmallInt: fixed("ui2", 2); break;
-    case TAdoDataType::adInteger: fixed("int", 4); break;
-    case TAdoDataType::adUnsignedInt: fixed("ui4", 4); break;
-    case TAdoDataType::adBigInt: fixed("i8", 8); break;
-    case TAdoDataType::adUnsignedBigInt: fixed("ui8", 8); break;
-    case TAdoDataType::adSingle: fixed("r4", 4); break;
-    case TAdoDataType::adDouble: fixed("float", 8); break;
-    case TAdoDataType::adCurrency: fixed("number", 8); f.DbType = "currency"; break;
+    case TAdoDataType::adTinyInt:
+      fixed("i1", 1);
+      break;
+    case TAdoDataType::adUnsignedTinyInt:
+      fixed("ui1", 1);
+      break;
+    case TAdoDataType::adSmallInt:
+      fixed("i2", 2);
+      break;
+    case TAdoDataType::adUnsignedSmallInt:
+      fixed("ui2", 2);
+      break;
+    case TAdoDataType::adInteger:
+      fixed("int", 4);
+      break;
+    case TAdoDataType::adUnsignedInt:
+      fixed("ui4", 4);
+      break;
+    case TAdoDataType::adBigInt:
+      fixed("i8", 8);
+      break;
+    case TAdoDataType::adUnsignedBigInt:
+      fixed("ui8", 8);
+      break;
+    case TAdoDataType::adSingle:
+      fixed("r4", 4);
+      break;
+    case TAdoDataType::adDouble:
+      fixed("float", 8);
+      break;
+    case TAdoDataType::adCurrency:
+      fixed("number", 8);
+      f.DbType = "currency";
+      break;
     case TAdoDataType::adNumeric:
       fixed("number", 19);
       f.DbType = "numeric";
@@ -161,25 +190,47 @@ TRecordsetField TRecordsetField::Make(const std::string& name, TAdoDataType type
       f.Precision = precision;
       f.Scale = scale;
       break;
-    case TAdoDataType::adBoolean: fixed("boolean", 2); break;
-    case TAdoDataType::adDate: fixed("dateTime", 16); f.DbType = "variantdate"; break;
+    case TAdoDataType::adBoolean:
+      fixed("boolean", 2);
+      break;
+    case TAdoDataType::adDate:
+      fixed("dateTime", 16);
+      f.DbType = "variantdate";
+      break;
     case TAdoDataType::adDBTimeStamp:
       fixed("dateTime", 16);
       f.DbType = "timestamp";
       f.Scale = 0;
       break;
-    case TAdoDataType::adFileTime: fixed("dateTime", 16); f.DbType = "filetime"; break;
-    case TAdoDataType::adDBDate: fixed("date", 6); break;
-    case TAdoDataType::adDBTime: fixed("time", 6); break;
-    case TAdoDataType::adGUID: fixed("uuid", 16); break;
-    case TAdoDataType::adChar: fixed("string", size); f.DbType = "str"; break;
-    case TAdoDataType::adWChar: fixed("string", size); break;
+    case TAdoDataType::adFileTime:
+      fixed("dateTime", 16);
+      f.DbType = "filetime";
+      break;
+    case TAdoDataType::adDBDate:
+      fixed("date", 6);
+      break;
+    case TAdoDataType::adDBTime:
+      fixed("time", 6);
+      break;
+    case TAdoDataType::adGUID:
+      fixed("uuid", 16);
+      break;
+    case TAdoDataType::adChar:
+      fixed("string", size);
+      f.DbType = "str";
+      break;
+    case TAdoDataType::adWChar:
+      fixed("string", size);
+      break;
     case TAdoDataType::adVarChar:
       f.TypeName = "string";
       f.DbType = "str";
       f.MaxLength = size;
       break;
-    case TAdoDataType::adVarWChar: f.TypeName = "string"; f.MaxLength = size; break;
+    case TAdoDataType::adVarWChar:
+      f.TypeName = "string";
+      f.MaxLength = size;
+      break;
     case TAdoDataType::adLongVarChar:
       f.TypeName = "string";
       f.DbType = "str";
@@ -196,8 +247,13 @@ TRecordsetField TRecordsetField::Make(const std::string& name, TAdoDataType type
       f.MaxLength = size > 0 ? size : 4294967295LL;
       f.Long = true;
       break;
-    case TAdoDataType::adBinary: fixed("bin.hex", size); break;
-    case TAdoDataType::adVarBinary: f.TypeName = "bin.hex"; f.MaxLength = size; break;
+    case TAdoDataType::adBinary:
+      fixed("bin.hex", size);
+      break;
+    case TAdoDataType::adVarBinary:
+      f.TypeName = "bin.hex";
+      f.MaxLength = size;
+      break;
     case TAdoDataType::adLongVarBinary:
       f.TypeName = "bin.hex";
       f.MaxLength = size;
@@ -237,15 +293,21 @@ TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
       }
     }
     switch (type) {
-      case TAdoDataType::adTinyInt: return RangedInteger(field, value, -128, 127, true);
-      case TAdoDataType::adUnsignedTinyInt: return RangedInteger(field, value, 0, 255, true);
-      case TAdoDataType::adSmallInt: return RangedInteger(field, value, -32768, 32767, true);
-      case TAdoDataType::adUnsignedSmallInt: return RangedInteger(field, value, 0, 65535, true);
+      case TAdoDataType::adTinyInt:
+        return RangedInteger(field, value, -128, 127, true);
+      case TAdoDataType::adUnsignedTinyInt:
+        return RangedInteger(field, value, 0, 255, true);
+      case TAdoDataType::adSmallInt:
+        return RangedInteger(field, value, -32768, 32767, true);
+      case TAdoDataType::adUnsignedSmallInt:
+        return RangedInteger(field, value, 0, 65535, true);
       case TAdoDataType::adInteger:
         return RangedInteger(field, value, std::numeric_limits<int32_t>::min(),
                              std::numeric_limits<int32_t>::max(), true);
-      case TAdoDataType::adUnsignedInt: return RangedInteger(field, value, 0, 4294967295LL, false);
-      case TAdoDataType::adBigInt: return TVariant(value.AsInt64());
+      case TAdoDataType::adUnsignedInt:
+        return RangedInteger(field, value, 0, 4294967295LL, false);
+      case TAdoDataType::adBigInt:
+        return TVariant(value.AsInt64());
       case TAdoDataType::adUnsignedBigInt:
         return RangedInteger(field, value, 0, std::numeric_limits<int64_t>::max(), false);
       case TAdoDataType::adSingle: {
@@ -254,13 +316,19 @@ TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
           OutOfRange(field, value);
         return TVariant(static_cast<double>(static_cast<float>(d)));
       }
-      case TAdoDataType::adDouble: return TVariant(value.AsDouble());
-      case TAdoDataType::adCurrency: return TVariant::FromCurrency(value.AsCurrency());
-      case TAdoDataType::adDecimal: case TAdoDataType::adNumeric: {
+      case TAdoDataType::adDouble:
+        return TVariant(value.AsDouble());
+      case TAdoDataType::adCurrency:
+        return TVariant::FromCurrency(value.AsCurrency());
+      case TAdoDataType::adDecimal:
+      case TAdoDataType::adNumeric: {
         std::string text;
         switch (value.Type()) {
-          case TVarType::vtCurrency: return value;
-          case TVarType::vtBoolean: case TVarType::vtInteger: case TVarType::vtInt64:
+          case TVarType::vtCurrency:
+            return value;
+          case TVarType::vtBoolean:
+          case TVarType::vtInteger:
+          case TVarType::vtInt64:
             text = std::to_string(value.AsInt64());
             break;
           default: {
@@ -276,8 +344,11 @@ TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
         typed.DataType = type;
         return ParseAdoXmlValue(typed, text);
       }
-      case TAdoDataType::adBoolean: return TVariant(value.AsBoolean());
-      case TAdoDataType::adDate: case TAdoDataType::adDBTimeStamp: case TAdoDataType::adFileTime:
+      case TAdoDataType::adBoolean:
+        return TVariant(value.AsBoolean());
+      case TAdoDataType::adDate:
+      case TAdoDataType::adDBTimeStamp:
+      case TAdoDataType::adFileTime:
         return TVariant::FromDateTime(value.AsDateTime());
       case TAdoDataType::adDBDate:
         return TVariant::FromDateTime(std::trunc(value.AsDateTime()));
@@ -290,7 +361,8 @@ TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
         typed.DataType = type;
         return ParseAdoXmlValue(typed, value.AsString());
       }
-      case TAdoDataType::adChar: case TAdoDataType::adWChar: {
+      case TAdoDataType::adChar:
+      case TAdoDataType::adWChar: {
         std::string text = value.AsString();
         if (field.FixedLength && field.MaxLength > 0 && field.MaxLength <= 8000) {
           const size_t count = CharacterCount(text);
@@ -299,7 +371,8 @@ TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
         }
         return TVariant(std::move(text));
       }
-      case TAdoDataType::adBinary: case TAdoDataType::adVarBinary:
+      case TAdoDataType::adBinary:
+      case TAdoDataType::adVarBinary:
       case TAdoDataType::adLongVarBinary:
         return TVariant(value.AsBytes());
       case TAdoDataType::adEmpty:
@@ -366,8 +439,7 @@ void TRecordset::Install(std::shared_ptr<TRecordsetData> data, TCursorType curso
   MoveFirst();
 }
 
-void TRecordset::Open(TStream& source, TCursorType cursor_type, TLockType lock_type,
-                      int options) {
+void TRecordset::Open(TStream& source, TCursorType cursor_type, TLockType lock_type, int options) {
   Close();
   std::string buffer;
   const int64_t size = source.Size() - source.Position();
@@ -379,15 +451,15 @@ void TRecordset::Open(TStream& source, TCursorType cursor_type, TLockType lock_t
   Install(std::move(data), cursor_type, lock_type, options);
 }
 
-void TRecordset::OpenFromString(std::string_view text, TCursorType cursor_type,
-                                TLockType lock_type, int options) {
+void TRecordset::OpenFromString(std::string_view text, TCursorType cursor_type, TLockType lock_type,
+                                int options) {
   Close();
   auto data = std::make_shared<TRecordsetData>(ReadAdoXml(text));
   Install(std::move(data), cursor_type, lock_type, options);
 }
 
-void TRecordset::OpenFromFile(const std::string& path, TCursorType cursor_type,
-                              TLockType lock_type, int options) {
+void TRecordset::OpenFromFile(const std::string& path, TCursorType cursor_type, TLockType lock_type,
+                              int options) {
   TFileStream file(path, TFileMode::fmOpenRead);
   Open(file, cursor_type, lock_type, options);
 }
@@ -438,9 +510,8 @@ void TRecordset::Save(TStream& target) const {
 std::string TRecordset::SaveToString() const {
   CheckActive();
   if (filter_ == TFilterGroup::fgPendingRecords)
-    return WriteAdoXml(*data_, [](const TRecordsetRow& row) {
-      return row.Status != TRowStatus::rsUnmodified;
-    });
+    return WriteAdoXml(
+        *data_, [](const TRecordsetRow& row) { return row.Status != TRowStatus::rsUnmodified; });
   return WriteAdoXml(*data_);
 }
 
@@ -463,9 +534,13 @@ const TRecordsetSchema& TRecordset::Schema() const {
   return data_->Schema;
 }
 
-const std::vector<TRecordsetField>& TRecordset::Fields() const { return Schema().Fields; }
+const std::vector<TRecordsetField>& TRecordset::Fields() const {
+  return Schema().Fields;
+}
 
-int TRecordset::FieldCount() const { return data_ ? static_cast<int>(Fields().size()) : 0; }
+int TRecordset::FieldCount() const {
+  return data_ ? static_cast<int>(Fields().size()) : 0;
+}
 
 const TRecordsetField& TRecordset::Field(int index) const {
   const auto& fields = Fields();
@@ -505,8 +580,7 @@ void TRecordset::Sync() const {
     if (InView(*row)) view_.push_back(row.get());
   view_generation_ = data_->Generation;
   if (state_ != TCursorState::csOnRow) return;
-  if (index_ >= 0 && index_ < static_cast<int64_t>(view_.size()) &&
-      view_[index_]->Id == current_)
+  if (index_ >= 0 && index_ < static_cast<int64_t>(view_.size()) && view_[index_]->Id == current_)
     return;
   for (size_t i = 0; i < view_.size(); ++i) {
     if (view_[i]->Id == current_) {
@@ -547,8 +621,8 @@ void TRecordset::PlaceAfterRemoval(int64_t old_index) const {
     SetCursorIndex(0);
     return;
   }
-  SetCursorIndex(std::min<int64_t>(std::max<int64_t>(old_index, 0),
-                                   static_cast<int64_t>(view_.size()) - 1));
+  SetCursorIndex(
+      std::min<int64_t>(std::max<int64_t>(old_index, 0), static_cast<int64_t>(view_.size()) - 1));
 }
 
 TRecordsetRow* TRecordset::CurrentRow() const {
@@ -565,7 +639,9 @@ TRecordsetRow& TRecordset::CurrentRowOrRaise() const {
   return *row;
 }
 
-void TRecordset::Touch() { ++data_->Generation; }
+void TRecordset::Touch() {
+  ++data_->Generation;
+}
 
 void TRecordset::MoveFirst() {
   CheckActive();
@@ -586,9 +662,15 @@ void TRecordset::MoveNext() {
   CommitEdit();
   Sync();
   switch (state_) {
-    case TCursorState::csOnRow: SetCursorIndex(index_ + 1); break;
-    case TCursorState::csBof: case TCursorState::csBoth: SetCursorIndex(0); break;
-    case TCursorState::csEof: break;
+    case TCursorState::csOnRow:
+      SetCursorIndex(index_ + 1);
+      break;
+    case TCursorState::csBof:
+    case TCursorState::csBoth:
+      SetCursorIndex(0);
+      break;
+    case TCursorState::csEof:
+      break;
   }
 }
 
@@ -597,11 +679,15 @@ void TRecordset::MovePrevious() {
   CommitEdit();
   Sync();
   switch (state_) {
-    case TCursorState::csOnRow: SetCursorIndex(index_ - 1); break;
-    case TCursorState::csEof: case TCursorState::csBoth:
+    case TCursorState::csOnRow:
+      SetCursorIndex(index_ - 1);
+      break;
+    case TCursorState::csEof:
+    case TCursorState::csBoth:
       SetCursorIndex(static_cast<int64_t>(view_.size()) - 1);
       break;
-    case TCursorState::csBof: break;
+    case TCursorState::csBof:
+      break;
   }
 }
 
@@ -627,10 +713,14 @@ int64_t TRecordset::AbsolutePosition() const {
   CheckActive();
   Sync();
   switch (state_) {
-    case TCursorState::csOnRow: return index_ + 1;
-    case TCursorState::csBof: return adPosBOF;
-    case TCursorState::csEof: return adPosEOF;
-    case TCursorState::csBoth: break;
+    case TCursorState::csOnRow:
+      return index_ + 1;
+    case TCursorState::csBof:
+      return adPosBOF;
+    case TCursorState::csEof:
+      return adPosEOF;
+    case TCursorState::csBoth:
+      break;
   }
   return view_.empty() ? adPosBOF : adPosUnknown;
 }
@@ -645,7 +735,9 @@ void TRecordset::SetAbsolutePosition(int64_t position) {
   SetCursorIndex(position - 1);
 }
 
-TBookmark TRecordset::Bookmark() const { return CurrentRowOrRaise().Id; }
+TBookmark TRecordset::Bookmark() const {
+  return CurrentRowOrRaise().Id;
+}
 
 bool TRecordset::BookmarkValid(TBookmark bookmark) const {
   if (!data_) return false;
@@ -704,7 +796,9 @@ bool TRecordset::FieldModified(int field) const {
   return row.Status == TRowStatus::rsModified && row.Modified[field];
 }
 
-TRowStatus TRecordset::Status() const { return CurrentRowOrRaise().Status; }
+TRowStatus TRecordset::Status() const {
+  return CurrentRowOrRaise().Status;
+}
 
 void TRecordset::SetValue(int field, const TVariant& value) {
   CheckWritable();
@@ -753,8 +847,8 @@ void TRecordset::CommitEdit() {
     DropEdit();
     throw EDatabaseError("The row being edited is no longer in the recordset");
   }
-  const bool any = std::find(edit_assigned_.begin(), edit_assigned_.end(), true) !=
-                   edit_assigned_.end();
+  const bool any =
+      std::find(edit_assigned_.begin(), edit_assigned_.end(), true) != edit_assigned_.end();
   if (row->Status == TRowStatus::rsNew) {
     row->Values = std::move(edit_values_);
   } else if (any && row->Status == TRowStatus::rsUnmodified) {
@@ -808,7 +902,8 @@ void TRecordset::CancelUpdate() {
   TRecordsetRow* row = CurrentRow();
   if (!row) return;
   switch (row->Status) {
-    case TRowStatus::rsUnmodified: break;
+    case TRowStatus::rsUnmodified:
+      break;
     case TRowStatus::rsModified:
       row->Values = std::move(row->Original);
       row->Original.clear();
@@ -816,7 +911,9 @@ void TRecordset::CancelUpdate() {
       row->Status = TRowStatus::rsUnmodified;
       Touch();
       break;
-    case TRowStatus::rsNew: RemoveRow(row->Id); break;
+    case TRowStatus::rsNew:
+      RemoveRow(row->Id);
+      break;
     case TRowStatus::rsDeleted:
       row->Status = TRowStatus::rsUnmodified;
       Touch();
@@ -830,8 +927,11 @@ void TRecordset::Delete() {
   DropEdit();
   TRecordsetRow& row = CurrentRowOrRaise();
   switch (row.Status) {
-    case TRowStatus::rsDeleted: throw EDatabaseError("The row has already been deleted");
-    case TRowStatus::rsNew: RemoveRow(row.Id); break;
+    case TRowStatus::rsDeleted:
+      throw EDatabaseError("The row has already been deleted");
+    case TRowStatus::rsNew:
+      RemoveRow(row.Id);
+      break;
     case TRowStatus::rsModified:
       row.Values = std::move(row.Original);
       row.Original.clear();
@@ -870,8 +970,10 @@ void TRecordset::AcceptChanges(TAffectRecords affect) {
   if (affect == TAffectRecords::arCurrent) {
     TRecordsetRow* row = CurrentRow();
     if (!row || row->Status == TRowStatus::rsUnmodified) return;
-    if (row->Status == TRowStatus::rsDeleted) RemoveRow(row->Id);
-    else accept(*row), Touch();
+    if (row->Status == TRowStatus::rsDeleted)
+      RemoveRow(row->Id);
+    else
+      accept(*row), Touch();
     Sync();
     return;
   }
@@ -931,8 +1033,7 @@ std::optional<TBookmark> TRecordset::Find(const std::vector<std::string>& fields
                                           const std::vector<TVariant>& values,
                                           TLocateOptions options) const {
   CheckActive();
-  if (fields.size() != values.size())
-    throw EDatabaseError("Locate needs one value per field");
+  if (fields.size() != values.size()) throw EDatabaseError("Locate needs one value per field");
   struct TKey {
     int index;
     TVariant value;
@@ -962,10 +1063,14 @@ std::optional<TBookmark> TRecordset::Find(const std::vector<std::string>& fields
     bool match = true;
     for (const TKey& key : keys) {
       const TVariant& v = row->Values[key.index];
-      if (key.value.IsNull()) match = v.IsNull();
-      else if (v.IsNull()) match = false;
-      else if (key.text) match = MatchText(v.AsString(), key.value.AsString(), options);
-      else match = v == key.value;
+      if (key.value.IsNull())
+        match = v.IsNull();
+      else if (v.IsNull())
+        match = false;
+      else if (key.text)
+        match = MatchText(v.AsString(), key.value.AsString(), options);
+      else
+        match = v == key.value;
       if (!match) break;
     }
     if (match) return row->Id;
@@ -973,8 +1078,8 @@ std::optional<TBookmark> TRecordset::Find(const std::vector<std::string>& fields
   return std::nullopt;
 }
 
-bool TRecordset::Locate(const std::vector<std::string>& fields,
-                        const std::vector<TVariant>& values, TLocateOptions options) {
+bool TRecordset::Locate(const std::vector<std::string>& fields, const std::vector<TVariant>& values,
+                        TLocateOptions options) {
   const std::optional<TBookmark> found = Find(fields, values, options);
   if (!found) return false;
   SetBookmark(*found);

@@ -122,21 +122,21 @@ struct TRecordsetField {
   std::string TypeName;  // dt:type: "int", "i8", "string", "bin.hex", "number", "dateTime", ...
   std::string DbType;    // rs:dbtype: "str", "currency", "decimal", "numeric", "timestamp", ...
   TAdoDataType DataType = TAdoDataType::adEmpty;  // derived from the four above
-  int64_t MaxLength = 0;             // dt:maxLength (characters for strings, bytes otherwise)
-  bool HasMaxLength = true;          // dt:maxLength was given
-  std::optional<int> Precision;      // rs:precision
-  std::optional<int> Scale;          // rs:scale
-  bool FixedLength = false;          // rs:fixedlength
-  bool Long = false;                 // rs:long
-  std::optional<bool> MaybeNull;     // rs:maybenull of the datatype
-  bool Nullable = false;             // rs:nullable
-  bool Write = false;                // rs:write
-  bool WriteUnknown = false;         // rs:writeunknown
-  bool KeyColumn = false;            // rs:keycolumn
-  bool AutoIncrement = false;        // rs:autoincrement
-  bool RowVersion = false;           // rs:rowver
-  bool RowId = false;                // rs:rowid
-  bool Hidden = false;               // rs:hidden
+  int64_t MaxLength = 0;          // dt:maxLength (characters for strings, bytes otherwise)
+  bool HasMaxLength = true;       // dt:maxLength was given
+  std::optional<int> Precision;   // rs:precision
+  std::optional<int> Scale;       // rs:scale
+  bool FixedLength = false;       // rs:fixedlength
+  bool Long = false;              // rs:long
+  std::optional<bool> MaybeNull;  // rs:maybenull of the datatype
+  bool Nullable = false;          // rs:nullable
+  bool Write = false;             // rs:write
+  bool WriteUnknown = false;      // rs:writeunknown
+  bool KeyColumn = false;         // rs:keycolumn
+  bool AutoIncrement = false;     // rs:autoincrement
+  bool RowVersion = false;        // rs:rowver
+  bool RowId = false;             // rs:rowid
+  bool Hidden = false;            // rs:hidden
   std::string BaseCatalog, BaseSchema, BaseTable, BaseColumn;  // rs:base*
   TXmlAttributes ExtraAttributes;          // other attributes of s:AttributeType, kept as read
   TXmlAttributes ExtraDatatypeAttributes;  // other attributes of s:datatype, kept as read
@@ -156,8 +156,8 @@ struct TRecordsetField {
 };
 
 // The ADO type of an XML type; adEmpty when the type is not one the format knows.
-TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type,
-                       bool fixed_length, bool is_long, int64_t max_length);
+TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type, bool fixed_length,
+                       bool is_long, int64_t max_length);
 
 // value converted to the kind a field of this column stores (see the top comment). Empty and
 // Null give Null. Raises EDatabaseError when the value does not fit the column.
@@ -326,8 +326,8 @@ class TRecordset {
  private:
   enum class TCursorState { csOnRow, csBof, csEof, csBoth };
 
-  void Install(std::shared_ptr<TRecordsetData> data, TCursorType cursor_type,
-               TLockType lock_type, int options);
+  void Install(std::shared_ptr<TRecordsetData> data, TCursorType cursor_type, TLockType lock_type,
+               int options);
   void CheckActive() const;
   void CheckWritable() const;
   bool InView(const TRecordsetRow& row) const;

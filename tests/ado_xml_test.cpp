@@ -44,7 +44,8 @@ const char* const kSamples[] = {
 
 // ADO wraps long lines; we do not. Undo the wrapping (and LF-only line ends) on both sides.
 std::string Unwrapped(std::string text) {
-  if (text.find("\r\n") == std::string::npos) text = std::regex_replace(text, std::regex("\n"), "\r\n");
+  if (text.find("\r\n") == std::string::npos)
+    text = std::regex_replace(text, std::regex("\n"), "\r\n");
   text = std::regex_replace(text, std::regex("\r\n\t+ "), " ");
   return std::regex_replace(text, std::regex("\r\n\t+([^\t <])"), "$1");
 }
@@ -203,8 +204,8 @@ TEST(AdoXmlSamples, ShapedDocumentsLoadTheirTopRowsAndKeyColumns) {
   EXPECT_TRUE(rs.Field(1).AutoIncrement);
   EXPECT_EQ(rs.Field(1).Property("ISAUTOINCREMENT"), TVariant(true));
   EXPECT_EQ(rs.Value(0), TVariant(TBytes{0, 0, 0, 0, 0, 0, 0x07, 0xd1}));
-  EXPECT_EQ(rs.Schema().RowAttributes[0], (std::pair<std::string, std::string>(
-                                              "rs:CommandTimeout", "120")));
+  EXPECT_EQ(rs.Schema().RowAttributes[0],
+            (std::pair<std::string, std::string>("rs:CommandTimeout", "120")));
 }
 
 TEST(AdoXmlSamples, DocumentModelPathReadsTheSameRows) {
@@ -259,15 +260,27 @@ std::vector<TRecordsetField> EveryTypeFields() {
 }
 
 std::vector<TVariant> EveryTypeRow(int id) {
-  return {TVariant(id), TVariant(-128), TVariant(255), TVariant(-32768), TVariant(65535),
-          TVariant(int64_t{4294967295LL}), TVariant(std::numeric_limits<int64_t>::min()),
-          TVariant("18446744073709551615"), TVariant(0.1), TVariant(1.0 / 3),
-          TVariant::FromCurrency(-12345678), TVariant("-12345678901234567890.12345678"),
-          TVariant(true), TVariant::FromDateTime(Date(2026, 2, 28, 23, 59, 58) + 0.5 / 86400),
-          TVariant::FromDateTime(Date(1700, 1, 1)), TVariant::FromDateTime(Date(1899, 12, 30, 13, 14, 15)),
-          TVariant("{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}"), TVariant("ab"),
+  return {TVariant(id),
+          TVariant(-128),
+          TVariant(255),
+          TVariant(-32768),
+          TVariant(65535),
+          TVariant(int64_t{4294967295LL}),
+          TVariant(std::numeric_limits<int64_t>::min()),
+          TVariant("18446744073709551615"),
+          TVariant(0.1),
+          TVariant(1.0 / 3),
+          TVariant::FromCurrency(-12345678),
+          TVariant("-12345678901234567890.12345678"),
+          TVariant(true),
+          TVariant::FromDateTime(Date(2026, 2, 28, 23, 59, 58) + 0.5 / 86400),
+          TVariant::FromDateTime(Date(1700, 1, 1)),
+          TVariant::FromDateTime(Date(1899, 12, 30, 13, 14, 15)),
+          TVariant("{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}"),
+          TVariant("ab"),
           TVariant("tab\there \"quoted\" 'single' <tag> & \xE2\x82\xAC\r\nnext\x01"),
-          TVariant(std::string(5000, 'x')), TVariant(TBytes{0, 1, 0xfe, 0xff}),
+          TVariant(std::string(5000, 'x')),
+          TVariant(TBytes{0, 1, 0xfe, 0xff}),
           TVariant("n")};
 }
 
@@ -342,7 +355,8 @@ class AdoXmlDelta : public ::testing::Test {
     rs.CreateFields({TRecordsetField::Make("ID", TAdoDataType::adInteger),
                      TRecordsetField::Make("Name", TAdoDataType::adVarWChar, 40),
                      TRecordsetField::Make("Qty", TAdoDataType::adInteger)});
-    for (int i = 1; i <= 3; ++i) rs.AppendRow({TVariant(i), TVariant("n" + std::to_string(i)), TVariant(i * 10)});
+    for (int i = 1; i <= 3; ++i)
+      rs.AppendRow({TVariant(i), TVariant("n" + std::to_string(i)), TVariant(i * 10)});
     rs.MoveFirst();
   }
   TRecordset rs;
@@ -385,8 +399,9 @@ TEST_F(AdoXmlDelta, PendingFilterSavesOnlyTheChangeBlocks) {
   const std::string delta = rs.SaveToString();
   EXPECT_EQ(delta.find("ID='2'"), std::string::npos);
   EXPECT_NE(delta.find("<rs:update>"), std::string::npos);
-  EXPECT_NE(delta.find("<s:AttributeType name='Qty' rs:number='3' rs:nullable='true' rs:write='true'>"),
-            std::string::npos);
+  EXPECT_NE(
+      delta.find("<s:AttributeType name='Qty' rs:number='3' rs:nullable='true' rs:write='true'>"),
+      std::string::npos);
 }
 
 TEST_F(AdoXmlDelta, NoChangesGiveAnEmptyDataBlockWhenFiltered) {
@@ -436,7 +451,8 @@ TEST(AdoXmlMalformed, ReportsWhatIsWrongAndWhere) {
                   "no rs:data");
   ExpectMalformed(Minimal("int32", ""), "unknown type 'int32'");
   ExpectMalformed(Minimal("number", "", " rs:dbtype='money'"), "unknown type 'number'");
-  ExpectMalformed(Minimal("int", "<z:row A='12a'/>"), "column 'A' value '12a' is not a valid integer");
+  ExpectMalformed(Minimal("int", "<z:row A='12a'/>"),
+                  "column 'A' value '12a' is not a valid integer");
   ExpectMalformed(Minimal("i1", "<z:row A='128'/>"), "value '128'");
   ExpectMalformed(Minimal("float", "<z:row A='1e400'/>"), "value '1e400'");
   ExpectMalformed(Minimal("bin.hex", "<z:row A='abc'/>"), "bin.hex");
@@ -448,8 +464,9 @@ TEST(AdoXmlMalformed, ReportsWhatIsWrongAndWhere) {
   ExpectMalformed(Minimal("int", "<rs:insert><z:row rs:forcenull='A B'/></rs:insert>"),
                   "rs:forcenull names 'B'");
   ExpectMalformed(Minimal("int", "<rs:update><z:row A='1'/></rs:update>"), "without rs:original");
-  ExpectMalformed(Minimal("int", "<rs:update><rs:original><z:row A='1'/></rs:original></rs:update>"),
-                  "without its new row");
+  ExpectMalformed(
+      Minimal("int", "<rs:update><rs:original><z:row A='1'/></rs:original></rs:update>"),
+      "without its new row");
   ExpectMalformed(Minimal("int", "<row A='1'/>"), "unexpected element");
   ExpectMalformed(Minimal("int", "<z:row A='1'/>").substr(0, 400), "not well-formed");
 }

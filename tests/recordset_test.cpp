@@ -16,8 +16,8 @@ class TRecordsetTest : public ::testing::Test {
                      TRecordsetField::Make("Name", TAdoDataType::adVarWChar, 40),
                      TRecordsetField::Make("Price", TAdoDataType::adCurrency)});
     for (int i = 1; i <= 4; ++i)
-      rs.AppendRow({TVariant(i), TVariant("item" + std::to_string(i)),
-                    TVariant::FromCurrency(i * 10000)});
+      rs.AppendRow(
+          {TVariant(i), TVariant("item" + std::to_string(i)), TVariant::FromCurrency(i * 10000)});
     rs.MoveFirst();
   }
 
