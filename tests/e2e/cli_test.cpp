@@ -1,6 +1,9 @@
 // The command-line client against a real server.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "support/run_program.h"
 #include "support/scripted_peer.h"
 #include "support/server_fixture.h"
@@ -49,6 +52,121 @@ TEST(LarkspireCli, BadOptionsAreRefusedWithUsage) {
   const TProgramResult r = RunCli({"--port", "notanumber", "status"});
   EXPECT_NE(r.exit_code, 0);
   EXPECT_FALSE(r.err.empty());
+}
+
+// Columns a line takes on a terminal, counting the three-byte CJK characters of the demo data
+// as two.
+size_t Columns(const std::string& line) {
+  size_t width = 0;
+  for (size_t i = 0; i < line.size();) {
+    const unsigned char b = static_cast<unsigned char>(line[i]);
+    if (b >= 0xE0 && b < 0xF0) {
+      width += 2;
+      i += 3;
+    } else {
+      width += 1;
+      i += b < 0x80 ? 1 : b < 0xE0 ? 2 : 4;
+    }
+  }
+  return width;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+TEST(LarkspireCli, QueryPrintsAnAlignedTableWithWideCharactersCountedTwice) {
+  TServerProcess server;
+  const TProgramResult r = RunCli(At(
+      server, {"query", "select ProId, ProName, PurPrice from products where ProName like :n "
+                        "order by ProId",
+               "--param", "n=%油%"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 7u) << r.out;
+  EXPECT_EQ(lines[0].rfind("ProId  ProName", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].find_first_not_of("- "), std::string::npos);
+  // The last column holds numbers, right-aligned under a wider header: every line of the table
+  // ends at the same column, and the names start at the same column.
+  for (size_t i = 1; i < 6; ++i) {
+    EXPECT_EQ(Columns(lines[i]), Columns(lines[0])) << lines[i];
+    if (i > 1) EXPECT_NE(lines[i].find("油"), std::string::npos) << lines[i];
+    EXPECT_EQ(lines[i].substr(5, 2), "  ") << lines[i];
+  }
+  EXPECT_EQ(lines[6], "(4 rows)");
+}
+
+TEST(LarkspireCli, QueryWritesCsvAfterRfc4180) {
+  TServerProcess server;
+  const TProgramResult r = RunCli(At(
+      server, {"query", "select ProId, 'a,\"b\"' as T, nullif(ProName, ProName) as Gone "
+                        "from products where ProId = :id",
+               "--param", "id=1", "--format", "csv"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // The text "1" compares equal to the integer key: SQLite converts it by affinity.
+  EXPECT_EQ(r.out, "ProId,T,Gone\r\n1,\"a,\"\"b\"\"\",\r\n");
+}
+
+TEST(LarkspireCli, QueryWritesJsonWithNumbersAndNulls) {
+  TServerProcess server;
+  const TProgramResult r = RunCli(At(
+      server, {"query", "select ProId, ProName, PurPrice, nullif(ProName, ProName) as Gone "
+                        "from products where ProId <= 2 order by ProId",
+               "--format", "json"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "[\n"
+            "  {\"ProId\": 1, \"ProName\": \"纯净水 550ml\", \"PurPrice\": 0.8, \"Gone\": null},\n"
+            "  {\"ProId\": 2, \"ProName\": \"天然矿泉水 1.5L\", \"PurPrice\": 1.9, \"Gone\": null}\n"
+            "]\n");
+  const TProgramResult none = RunCli(
+      At(server, {"query", "select ProId from products where 1 = 0", "--format", "json"}));
+  EXPECT_EQ(none.out, "[]\n");
+}
+
+TEST(LarkspireCli, ExecPrintsTheRowsAffected) {
+  TServerProcess server;
+  const TProgramResult r = RunCli(At(
+      server, {"exec", "update products set ProUnit = :u where ProId <= :last", "--param",
+               "u=件", "--param", ":last=3"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "3 rows affected\n");
+  const TProgramResult check = RunCli(At(
+      server, {"query", "select count(*) as n from products where ProUnit = :u", "--param",
+               "u=件", "--format", "csv"}));
+  EXPECT_EQ(check.out, "n\r\n3\r\n") << check.err;
+}
+
+TEST(LarkspireCli, QueryFailuresPrintTheMessageAndFail) {
+  TServerProcess server;
+  const TProgramResult refused = RunCli(At(server, {"query", "select * from no_such_table"}));
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.err.rfind("Query:", 0), 0u) << refused.err;
+  EXPECT_NE(refused.err.find("no_such_table"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.out, "");
+
+  const TProgramResult unknown =
+      RunCli(At(server, {"query", "select 1", "--param", "x=1"}));
+  EXPECT_NE(unknown.exit_code, 0);
+  EXPECT_NE(unknown.err.find("no parameter \":x\""), std::string::npos) << unknown.err;
+
+  const TProgramResult format =
+      RunCli(At(server, {"query", "select 1", "--format", "xml"}));
+  EXPECT_NE(format.exit_code, 0);
+
+  const uint16_t port = FreeLoopbackPort();
+  const TProgramResult down = RunCli({"--port", std::to_string(port), "exec", "delete from t"});
+  EXPECT_EQ(down.exit_code, 1);
+  EXPECT_EQ(down.err, "Query:Could not connect to LarkspireServer (127.0.0.1:" +
+                          std::to_string(port) + ").\n");
 }
 
 }  // namespace
