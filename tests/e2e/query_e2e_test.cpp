@@ -157,6 +157,16 @@ TEST_P(QueryE2E, ServerRefusalRaisesAndLeavesTheQueryClosed) {
   EXPECT_EQ(query_.Fields(0).AsInteger(), 45);
 }
 
+TEST_P(QueryE2E, TextParameterIsBoundByTheDatabase) {
+  // What the command-line client sends: every value as text.
+  query_.SQL().SetText("select ProName from products where ProId = :id");
+  query_.Parameters()[0].DataType = ftWideString;
+  query_.Parameters()[0].Value = "3";
+  query_.Open();
+  ASSERT_EQ(query_.RecordCount(), 1);
+  EXPECT_EQ(query_.Fields(0).AsString(), ProductName(3));
+}
+
 TEST_P(QueryE2E, StatusFieldAndRefresh) {
   query_.SetEnableStatusField(true);
   query_.SQL().SetText("select ProId from products where ProId <= 5 order by ProId");
