@@ -100,7 +100,8 @@ size_t DisplayWidth(const std::string& text) {
   return width;
 }
 
-// --- Values ---------------------------------------------------------------------------------------
+// --- Values
+// ---------------------------------------------------------------------------------------
 
 bool IsNumberField(const TField& field) {
   switch (field.DataType()) {
@@ -148,7 +149,8 @@ std::string CellText(const TField& field) {
   return field.AsString();
 }
 
-// --- Formats --------------------------------------------------------------------------------------
+// --- Formats
+// --------------------------------------------------------------------------------------
 
 std::string TableCell(std::string text) {
   for (char& c : text)
@@ -221,11 +223,21 @@ std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           static const char kHex[] = "0123456789abcdef";
@@ -302,8 +314,9 @@ int RunExec(const TClientOptions& options, const TStatementArgs& args) {
 
 void AddStatementOptions(CLI::App& command, TStatementArgs& args) {
   command.add_option("SQL", args.sql, "The statement; :name marks a parameter")->required();
-  command.add_option("--param", args.params,
-                     "NAME=VALUE for the parameter :NAME (repeatable; the value is text)")
+  command
+      .add_option("--param", args.params,
+                  "NAME=VALUE for the parameter :NAME (repeatable; the value is text)")
       ->take_all()
       ->expected(1);
 }
@@ -317,18 +330,16 @@ void AddQueryCommand(CLI::App& app, const TClientOptions& options, TRunFunction&
   query->add_option("--format", args->format, "Output format: table, csv or json")
       ->check(CLI::IsMember({"table", "csv", "json"}))
       ->capture_default_str();
-  query->callback([&options, &run, args] {
-    run = [&options, args] { return RunQuery(options, *args); };
-  });
+  query->callback(
+      [&options, &run, args] { run = [&options, args] { return RunQuery(options, *args); }; });
 }
 
 void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run) {
   auto args = std::make_shared<TStatementArgs>();
   CLI::App* exec = app.add_subcommand("exec", "Run a statement without rows");
   AddStatementOptions(*exec, *args);
-  exec->callback([&options, &run, args] {
-    run = [&options, args] { return RunExec(options, *args); };
-  });
+  exec->callback(
+      [&options, &run, args] { run = [&options, args] { return RunExec(options, *args); }; });
 }
 
 }  // namespace larkspire::cli

@@ -30,9 +30,8 @@ void Parse(pugi::xml_document& document, const std::string& text, const char* wh
   const pugi::xml_parse_result result =
       document.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_auto);
   if (!result)
-    throw EMalformedData(std::string(what) + ": not an XML row document (" +
-                         result.description() + " at offset " + std::to_string(result.offset) +
-                         ")");
+    throw EMalformedData(std::string(what) + ": not an XML row document (" + result.description() +
+                         " at offset " + std::to_string(result.offset) + ")");
 }
 
 pugi::xml_node RowsElement(pugi::xml_document& document, const char* what) {
@@ -92,17 +91,22 @@ uint8_t LockTypeOrdinal(TLockType type) {
 // carries the value.
 TFieldType ParameterTypeOfField(TFieldType type) {
   switch (type) {
-    case ftAutoInc: return ftInteger;
-    case ftCurrency: return ftBCD;
+    case ftAutoInc:
+      return ftInteger;
+    case ftCurrency:
+      return ftBCD;
     case ftDate:
     case ftTime:
-    case ftTimeStamp: return ftDateTime;
+    case ftTimeStamp:
+      return ftDateTime;
     case ftFixedChar:
     case ftMemo:
     case ftFmtMemo:
     case ftGuid:
-    case ftFMTBcd: return ftString;
-    default: return type;
+    case ftFMTBcd:
+      return ftString;
+    default:
+      return type;
   }
 }
 
@@ -154,33 +158,49 @@ std::string CutDelta(pugi::xml_document& document) {
 
 int AdoCommandTypeValue(TCommandType type) {
   switch (type) {
-    case cmdText: return 1;
-    case cmdTable: return 2;
-    case cmdStoredProc: return 4;
-    case cmdFile: return 256;
-    case cmdTableDirect: return 512;
-    case cmdUnknown: break;
+    case cmdText:
+      return 1;
+    case cmdTable:
+      return 2;
+    case cmdStoredProc:
+      return 4;
+    case cmdFile:
+      return 256;
+    case cmdTableDirect:
+      return 512;
+    case cmdUnknown:
+      break;
   }
   return 8;
 }
 
 TFieldType FieldTypeOfValue(const TVariant& value) {
   switch (value.Type()) {
-    case TVarType::vtBoolean: return ftBoolean;
-    case TVarType::vtInteger: return ftInteger;
-    case TVarType::vtInt64: return ftLargeint;
-    case TVarType::vtDouble: return ftFloat;
-    case TVarType::vtCurrency: return ftBCD;
-    case TVarType::vtDateTime: return ftDateTime;
-    case TVarType::vtString: return ftWideString;
-    case TVarType::vtBytes: return ftBlob;
+    case TVarType::vtBoolean:
+      return ftBoolean;
+    case TVarType::vtInteger:
+      return ftInteger;
+    case TVarType::vtInt64:
+      return ftLargeint;
+    case TVarType::vtDouble:
+      return ftFloat;
+    case TVarType::vtCurrency:
+      return ftBCD;
+    case TVarType::vtDateTime:
+      return ftDateTime;
+    case TVarType::vtString:
+      return ftWideString;
+    case TVarType::vtBytes:
+      return ftBlob;
     case TVarType::vtEmpty:
-    case TVarType::vtNull: break;
+    case TVarType::vtNull:
+      break;
   }
   return ftUnknown;
 }
 
-// --- TCustomLarkspireDataSet ----------------------------------------------------------------------
+// --- TCustomLarkspireDataSet
+// ----------------------------------------------------------------------
 
 TCustomLarkspireDataSet::TCustomLarkspireDataSet(TComponent* owner) : TRecordsetDataSet(owner) {}
 
@@ -371,7 +391,8 @@ TVariant TCustomLarkspireDataSet::ReadRecordValue(int rec_no, const TField& fiel
   return index < 0 ? TVariant::Null() : TVariant(row_status_[index]);
 }
 
-// --- TCustomLarkspireDataSetEx --------------------------------------------------------------------
+// --- TCustomLarkspireDataSetEx
+// --------------------------------------------------------------------
 
 TCustomLarkspireDataSetEx::TCustomLarkspireDataSetEx(TComponent* owner)
     : TCustomLarkspireDataSet(owner) {
@@ -505,24 +526,24 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
     TRemoteCommand& reply = connection.ExecuteCommand(request, wait_msg_);
     TFinally reset([&reply] { reply.Reset(); });
     if (reply.Success) try {
-      SetExecuteOptions(0);
-      const std::string load_error = ReadRecordset(reply);
-      if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
-      if (PagingFetch()) {
-        if (CommandType() != cmdStoredProc) reply.Params.SetPosition(0);
-        const int32_t count = ReadInt32(reply.Params, "paging record: total row count");
-        UpdatePagingRecordCount(count);
+        SetExecuteOptions(0);
+        const std::string load_error = ReadRecordset(reply);
+        if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
+        if (PagingFetch()) {
+          if (CommandType() != cmdStoredProc) reply.Params.SetPosition(0);
+          const int32_t count = ReadInt32(reply.Params, "paging record: total row count");
+          UpdatePagingRecordCount(count);
+        }
+        if (EnableStatusField() && load_error.empty() && Active())
+          RowStatus().assign(static_cast<size_t>(RecordCount()), 0);
+        else
+          RowStatus().clear();
+        message = load_error;
+      } catch (...) {
+        // A reply whose parameters or paging record cannot be read leaves the dataset closed.
+        Close();
+        throw;
       }
-      if (EnableStatusField() && load_error.empty() && Active())
-        RowStatus().assign(static_cast<size_t>(RecordCount()), 0);
-      else
-        RowStatus().clear();
-      message = load_error;
-    } catch (...) {
-      // A reply whose parameters or paging record cannot be read leaves the dataset closed.
-      Close();
-      throw;
-    }
     else {
       message = AnsiToWide(reply.Message);
     }
@@ -567,8 +588,7 @@ void TCustomLarkspireDataSetEx::PSEndTransaction(bool commit) {
     connection_->RollbackTransaction();
 }
 
-int TCustomLarkspireDataSetEx::PSExecuteStatement(const std::string& sql,
-                                                  const TParameters& params,
+int TCustomLarkspireDataSetEx::PSExecuteStatement(const std::string& sql, const TParameters& params,
                                                   TDataSet** result_set) {
   TLarkspireQuery query;
   query.SetConnection(connection_);

@@ -69,7 +69,8 @@ TEST_F(QueryTest, SqlLinesBecomeTheCommandText) {
 }
 
 TEST_F(QueryTest, ChangingSqlClosesAnOpenQuery) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
   connection_.SetRemotePort(peer.Port());
   query_.SQL().SetText("select * from products");
   query_.Open();
@@ -93,7 +94,8 @@ TEST_F(QueryTest, SqlSetWhileLoadingDoesNotOpenOrClose) {
 }
 
 TEST_F(QueryTest, OpenRunsTheInnerOpenEventsAndThenTheOuterOnes) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(3)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(3)); });
   connection_.SetRemotePort(peer.Port());
   std::vector<std::string> events;
   query_.BeforeOpen = [&](TDataSet&) { events.push_back("BeforeOpen"); };
@@ -112,9 +114,8 @@ TEST_F(QueryTest, OpenRunsTheInnerOpenEventsAndThenTheOuterOnes) {
 
 TEST_F(QueryTest, RefreshSendsANewOpen) {
   int served = 0;
-  TCommandPeer peer([&](const TRemoteCommand&, TRemoteCommand& r) {
-    AnswerRows(r, ProductsXml(++served));
-  });
+  TCommandPeer peer(
+      [&](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(++served)); });
   connection_.SetRemotePort(peer.Port());
   query_.SQL().SetText("select * from products");
   query_.Open();
@@ -153,7 +154,8 @@ TEST_F(QueryTest, ExecSqlReturnsRowsAffectedAndNeverShowsTheWaitWindow) {
 }
 
 TEST_F(QueryTest, OpenWithAWaitMessageRunsBehindTheWaitWindow) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
   connection_.SetRemotePort(peer.Port());
   query_.SetWaitMsg("Loading products");
   query_.SQL().SetText("select * from products");
@@ -163,7 +165,8 @@ TEST_F(QueryTest, OpenWithAWaitMessageRunsBehindTheWaitWindow) {
 }
 
 TEST_F(QueryTest, OpenWithoutPagingSendsOptionZeroAndNoPagingRecord) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
   connection_.SetRemotePort(peer.Port());
   query_.SQL().SetText("select * from products");
   query_.Open();

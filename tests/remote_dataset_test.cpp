@@ -35,7 +35,9 @@ std::vector<std::string> RowsChildren(const std::string& document) {
   return names;
 }
 
-std::string StreamText(TMemoryStream& stream) { return stream.Bytes(); }
+std::string StreamText(TMemoryStream& stream) {
+  return stream.Bytes();
+}
 
 // A dataset over four products with pending changes made through the dataset.
 class DeltaTest : public ::testing::Test {
@@ -83,8 +85,7 @@ TEST_F(DeltaTest, CountsEveryUpdatedRow) {
   EditRow(3, "b");
   TMemoryStream delta;
   EXPECT_EQ(dataset_.BuildDelta(delta), "11");
-  EXPECT_EQ(RowsChildren(StreamText(delta)),
-            (std::vector<std::string>{"rs:update", "rs:update"}));
+  EXPECT_EQ(RowsChildren(StreamText(delta)), (std::vector<std::string>{"rs:update", "rs:update"}));
 }
 
 TEST_F(DeltaTest, WithoutChangesTheRowsElementIsEmpty) {
@@ -135,8 +136,12 @@ TEST(CutDeltaDocument, KeepsRawAttributeCharacters) {
   pugi::xml_document doc;
   doc.load_string(delta.c_str(), pugi::parse_default & ~pugi::parse_wconv_attribute &
                                      ~pugi::parse_wnorm_attribute & ~pugi::parse_eol);
-  EXPECT_STREQ(doc.document_element().child("rs:data").child("rs:insert").child("z:row")
-                   .attribute("a").value(),
+  EXPECT_STREQ(doc.document_element()
+                   .child("rs:data")
+                   .child("rs:insert")
+                   .child("z:row")
+                   .attribute("a")
+                   .value(),
                "x\r\ny\tz  w");
 }
 
@@ -223,7 +228,8 @@ class RemoteTest : public ::testing::Test {
 };
 
 TEST_F(RemoteTest, RowStatusFieldIsLastReadsZeroAndKeepsWrittenValues) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(3)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(3)); });
   Serve(peer);
   query_.SQL().SetText("select * from products");
   query_.Open();
@@ -264,7 +270,8 @@ TEST_F(RemoteTest, RowStatusFieldIsLastReadsZeroAndKeepsWrittenValues) {
 }
 
 TEST_F(RemoteTest, RowStatusOfARowAddedAfterTheOpenStaysOutsideTheArray) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
   Serve(peer);
   query_.SetEnableStatusField(true);
   query_.SetLockType(ltBatchOptimistic);
@@ -281,7 +288,8 @@ TEST_F(RemoteTest, RowStatusOfARowAddedAfterTheOpenStaysOutsideTheArray) {
 }
 
 TEST_F(RemoteTest, NewQueryDescriptionIs66Bytes) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
   Serve(peer);
   query_.SQL().SetText("select * from products order by ProId desc");
   query_.Open();
@@ -289,10 +297,15 @@ TEST_F(RemoteTest, NewQueryDescriptionIs66Bytes) {
   const test::TSeenCommand seen = peer.Seen()[0];
   EXPECT_EQ(seen.Code, cmdOpenQuery);
   EXPECT_EQ(seen.Option, 0);
-  const std::string expected =
-      std::string("\x01\x02\x04" "\x01\x00\x00\x00" "\x00\x00\x00\x00" "\x01" "\x1E\x00\x00\x00"
-                  "\x2A\x00\x00\x00", 20) +
-      "select * from products order by ProId desc" + std::string(4, '\0');
+  const std::string expected = std::string(
+                                   "\x01\x02\x04"
+                                   "\x01\x00\x00\x00"
+                                   "\x00\x00\x00\x00"
+                                   "\x01"
+                                   "\x1E\x00\x00\x00"
+                                   "\x2A\x00\x00\x00",
+                                   20) +
+                               "select * from products order by ProId desc" + std::string(4, '\0');
   EXPECT_EQ(seen.Data.size(), 66u);
   EXPECT_EQ(seen.Data, expected);
 }
@@ -324,7 +337,8 @@ TEST_F(RemoteTest, PublishedLockTypeMapsOptimisticToBatch) {
 }
 
 TEST_F(RemoteTest, DescriptionReadsTheSettingsOfTheAttachedRecordset) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
   Serve(peer);
   query_.SQL().SetText("select * from products");
   query_.SetLockType(ltPessimistic);
@@ -356,7 +370,8 @@ TEST_F(RemoteTest, ReparsingTheSameTextKeepsParameterValues) {
 }
 
 TEST_F(RemoteTest, ParameterOfUnknownTypeTravelsWithTheTypeOfItsValue) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
   Serve(peer);
   query_.SQL().SetText("select * from products where ProName like :ProName and ProId > :Id");
   query_.Parameters().ParamByName("ProName").Value = "%ab%";
@@ -384,9 +399,11 @@ class MasterDetailTest : public RemoteTest {
 };
 
 TEST_F(MasterDetailTest, ParametersTakeTheMasterFieldsTypeSizeAndValue) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
   Serve(peer);
-  query_.SQL().SetText("select * from items where ProId = :ProId and Kind = :Kind and N = :ProName");
+  query_.SQL().SetText(
+      "select * from items where ProId = :ProId and Kind = :Kind and N = :ProName");
   query_.Parameters().ParamByName("Kind").Value = "k";
   query_.Parameters().ParamByName("ProName").Direction = pdOutput;  // not an input: not filled
   query_.SetDataSource(&source_);
@@ -404,7 +421,8 @@ TEST_F(MasterDetailTest, ParametersTakeTheMasterFieldsTypeSizeAndValue) {
 }
 
 TEST_F(MasterDetailTest, NoMatchingFieldSetsAnEmptyMasterListAndSendsParametersUnchanged) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
   Serve(peer);
   query_.SQL().SetText("select * from items where Other = :Other");
   query_.Parameters()[0].DataType = ftInteger;
@@ -420,7 +438,8 @@ TEST_F(MasterDetailTest, NoMatchingFieldSetsAnEmptyMasterListAndSendsParametersU
 }
 
 TEST_F(MasterDetailTest, MovingTheMasterRefetchesADetailWithParameters) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
   Serve(peer);
   query_.SQL().SetText("select * from items where ProId = :ProId");
   query_.SetDataSource(&source_);
@@ -435,7 +454,8 @@ TEST_F(MasterDetailTest, MovingTheMasterRefetchesADetailWithParameters) {
 }
 
 TEST_F(MasterDetailTest, WithoutParametersTheMasterMovesWithoutACommand) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
   Serve(peer);
   query_.SQL().SetText("select * from items");
   query_.SetDataSource(&source_);
@@ -505,7 +525,8 @@ TEST_F(RemoteTest, ProviderTransactionsGoThroughTheConnection) {
 }
 
 TEST_F(RemoteTest, KeyColumnsOfTheSchemaAreFlaggedOnEveryOpen) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
   Serve(peer);
   query_.SQL().SetText("select * from products");
   EXPECT_EQ(query_.PSGetKeyFields(), "");  // closed, no rows yet
@@ -659,7 +680,8 @@ TEST_F(RemoteTest, UndecodableRowsRaiseTheLoadTextUnworded) {
 }
 
 TEST_F(RemoteTest, ParameterThatCannotBeEncodedSendsNothing) {
-  TCommandPeer peer([](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
+  TCommandPeer peer(
+      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(1)); });
   Serve(peer);
   query_.SQL().SetText("select * from products where ProId = :Id");
   query_.Parameters()[0].DataType = ftInteger;

@@ -85,10 +85,11 @@ std::vector<std::string> Lines(const std::string& text) {
 
 TEST(LarkspireCli, QueryPrintsAnAlignedTableWithWideCharactersCountedTwice) {
   TServerProcess server;
-  const TProgramResult r = RunCli(At(
-      server, {"query", "select ProId, ProName, PurPrice from products where ProName like :n "
-                        "order by ProId",
-               "--param", "n=%油%"}));
+  const TProgramResult r =
+      RunCli(At(server, {"query",
+                         "select ProId, ProName, PurPrice from products where ProName like :n "
+                         "order by ProId",
+                         "--param", "n=%油%"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 7u) << r.out;
@@ -106,10 +107,11 @@ TEST(LarkspireCli, QueryPrintsAnAlignedTableWithWideCharactersCountedTwice) {
 
 TEST(LarkspireCli, QueryWritesCsvAfterRfc4180) {
   TServerProcess server;
-  const TProgramResult r = RunCli(At(
-      server, {"query", "select ProId, 'a,\"b\"' as T, nullif(ProName, ProName) as Gone "
-                        "from products where ProId = :id",
-               "--param", "id=1", "--format", "csv"}));
+  const TProgramResult r =
+      RunCli(At(server, {"query",
+                         "select ProId, 'a,\"b\"' as T, nullif(ProName, ProName) as Gone "
+                         "from products where ProId = :id",
+                         "--param", "id=1", "--format", "csv"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   // The text "1" compares equal to the integer key: SQLite converts it by affinity.
   EXPECT_EQ(r.out, "ProId,T,Gone\r\n1,\"a,\"\"b\"\"\",\r\n");
@@ -117,31 +119,33 @@ TEST(LarkspireCli, QueryWritesCsvAfterRfc4180) {
 
 TEST(LarkspireCli, QueryWritesJsonWithNumbersAndNulls) {
   TServerProcess server;
-  const TProgramResult r = RunCli(At(
-      server, {"query", "select ProId, ProName, PurPrice, nullif(ProName, ProName) as Gone "
-                        "from products where ProId <= 2 order by ProId",
-               "--format", "json"}));
+  const TProgramResult r =
+      RunCli(At(server, {"query",
+                         "select ProId, ProName, PurPrice, nullif(ProName, ProName) as Gone "
+                         "from products where ProId <= 2 order by ProId",
+                         "--format", "json"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "[\n"
-            "  {\"ProId\": 1, \"ProName\": \"纯净水 550ml\", \"PurPrice\": 0.8, \"Gone\": null},\n"
-            "  {\"ProId\": 2, \"ProName\": \"天然矿泉水 1.5L\", \"PurPrice\": 1.9, \"Gone\": null}\n"
-            "]\n");
-  const TProgramResult none = RunCli(
-      At(server, {"query", "select ProId from products where 1 = 0", "--format", "json"}));
+  EXPECT_EQ(
+      r.out,
+      "[\n"
+      "  {\"ProId\": 1, \"ProName\": \"纯净水 550ml\", \"PurPrice\": 0.8, \"Gone\": null},\n"
+      "  {\"ProId\": 2, \"ProName\": \"天然矿泉水 1.5L\", \"PurPrice\": 1.9, \"Gone\": null}\n"
+      "]\n");
+  const TProgramResult none =
+      RunCli(At(server, {"query", "select ProId from products where 1 = 0", "--format", "json"}));
   EXPECT_EQ(none.out, "[]\n");
 }
 
 TEST(LarkspireCli, ExecPrintsTheRowsAffected) {
   TServerProcess server;
-  const TProgramResult r = RunCli(At(
-      server, {"exec", "update products set ProUnit = :u where ProId <= :last", "--param",
-               "u=件", "--param", ":last=3"}));
+  const TProgramResult r =
+      RunCli(At(server, {"exec", "update products set ProUnit = :u where ProId <= :last", "--param",
+                         "u=件", "--param", ":last=3"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "3 rows affected\n");
-  const TProgramResult check = RunCli(At(
-      server, {"query", "select count(*) as n from products where ProUnit = :u", "--param",
-               "u=件", "--format", "csv"}));
+  const TProgramResult check =
+      RunCli(At(server, {"query", "select count(*) as n from products where ProUnit = :u",
+                         "--param", "u=件", "--format", "csv"}));
   EXPECT_EQ(check.out, "n\r\n3\r\n") << check.err;
 }
 
@@ -153,13 +157,11 @@ TEST(LarkspireCli, QueryFailuresPrintTheMessageAndFail) {
   EXPECT_NE(refused.err.find("no_such_table"), std::string::npos) << refused.err;
   EXPECT_EQ(refused.out, "");
 
-  const TProgramResult unknown =
-      RunCli(At(server, {"query", "select 1", "--param", "x=1"}));
+  const TProgramResult unknown = RunCli(At(server, {"query", "select 1", "--param", "x=1"}));
   EXPECT_NE(unknown.exit_code, 0);
   EXPECT_NE(unknown.err.find("no parameter \":x\""), std::string::npos) << unknown.err;
 
-  const TProgramResult format =
-      RunCli(At(server, {"query", "select 1", "--format", "xml"}));
+  const TProgramResult format = RunCli(At(server, {"query", "select 1", "--format", "xml"}));
   EXPECT_NE(format.exit_code, 0);
 
   const uint16_t port = FreeLoopbackPort();

@@ -87,7 +87,8 @@ TEST_P(QueryE2E, OpensAllProductsWithTheirColumns) {
 }
 
 TEST_P(QueryE2E, OpensProductsWithALikeParameter) {
-  query_.SQL().SetText("select ProId, ProName from products where ProName like :ProName order by ProId");
+  query_.SQL().SetText(
+      "select ProId, ProName from products where ProName like :ProName order by ProId");
   query_.Parameters().ParamByName("ProName").Value = "%油%";
   query_.Open();
   ASSERT_TRUE(query_.Active());
@@ -95,7 +96,8 @@ TEST_P(QueryE2E, OpensProductsWithALikeParameter) {
   for (query_.First(); !query_.Eof(); query_.Next())
     EXPECT_NE(query_.FieldByName("ProName").AsString().find("油"), std::string::npos);
   // The same text with another value: the parameter is kept, the rows follow the value.
-  query_.SQL().SetText("select ProId, ProName from products where ProName like :ProName order by ProId");
+  query_.SQL().SetText(
+      "select ProId, ProName from products where ProName like :ProName order by ProId");
   EXPECT_EQ(query_.Parameters()[0].Value, TVariant("%油%"));
   query_.Parameters()[0].Value = "%no such product%";
   query_.Open();
