@@ -14,34 +14,34 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
-TDatabaseSpec ParseDatabaseSpec(const std::string& text) {
-  TDatabaseSpec spec;
-  spec.Text = text;
+TDatabaseLocator ParseDatabaseLocator(const std::string& text) {
+  TDatabaseLocator locator;
+  locator.Text = text;
   if (StartsWith(text, "sqlite:")) {
-    spec.Kind = TDatabaseKind::dkSQLite;
-    spec.Location = text.substr(7);
-    if (spec.Location.empty()) {
+    locator.Kind = TDatabaseKind::dkSQLite;
+    locator.Location = text.substr(7);
+    if (locator.Location.empty()) {
       throw Exception("database \"" + text + "\": the SQLite file path is empty");
     }
-    return spec;
+    return locator;
   }
   if (StartsWith(text, "postgresql://") || StartsWith(text, "postgres://")) {
-    spec.Kind = TDatabaseKind::dkPostgreSQL;
-    spec.Location = text;
-    return spec;
+    locator.Kind = TDatabaseKind::dkPostgreSQL;
+    locator.Location = text;
+    return locator;
   }
   throw Exception("database \"" + text +
                   "\": expected sqlite:PATH or postgresql://... (a PostgreSQL URI)");
 }
 
-std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseSpec& spec) {
-  switch (spec.Kind) {
+std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseLocator& locator) {
+  switch (locator.Kind) {
     case TDatabaseKind::dkSQLite:
-      return std::make_unique<TSQLiteDatabase>(spec.Location);
+      return std::make_unique<TSQLiteDatabase>(locator.Location);
     case TDatabaseKind::dkPostgreSQL:
-      return std::make_unique<TPostgresDatabase>(spec.Location);
+      return std::make_unique<TPostgresDatabase>(locator.Location);
   }
-  throw EServerDatabaseError("unknown database kind for " + spec.Text);
+  throw EServerDatabaseError("unknown database kind for " + locator.Text);
 }
 
 TTransactionStack::~TTransactionStack() {
@@ -104,9 +104,9 @@ void TTransactionStack::RollbackAll() {
   if (database_.InTransaction()) database_.Rollback();
 }
 
-std::optional<TDatabaseSpec> TDatabaseCatalog::Find(const std::string& name) const {
-  auto found = specs_.find(name);
-  if (found == specs_.end()) return std::nullopt;
+std::optional<TDatabaseLocator> TDatabaseCatalog::Find(const std::string& name) const {
+  auto found = locators_.find(name);
+  if (found == locators_.end()) return std::nullopt;
   return found->second;
 }
 

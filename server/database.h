@@ -1,5 +1,5 @@
 // The server's view of a database: one handle per session, opened from a database
-// specification, with the transaction statements and the queries the commands need. SQLite
+// locator, with the transaction statements and the queries the commands need. SQLite
 // and PostgreSQL are the backends.
 //
 // Queries take the SQL text as the client wrote it, with ":name" placeholders bound by name
@@ -7,7 +7,7 @@
 // and answer a rowset whose schema comes from the database: column types, primary key
 // columns, base table and column, auto-increment and NOT NULL.
 //
-// TDatabaseSpec names a database as given on the command line ("sqlite:PATH",
+// TDatabaseLocator names a database as given on the command line ("sqlite:PATH",
 // "postgresql://..."); TDatabaseCatalog maps the names clients use (a request's
 // ConnectionName) to specifications; TTransactionStack turns the nesting levels of commands
 // 220/221/222 into BEGIN, SAVEPOINT, RELEASE, ROLLBACK TO and COMMIT/ROLLBACK.
@@ -37,7 +37,7 @@ class EServerDatabaseError : public EDatabaseError {
 
 enum class TDatabaseKind { dkSQLite, dkPostgreSQL };
 
-struct TDatabaseSpec {
+struct TDatabaseLocator {
   TDatabaseKind Kind = TDatabaseKind::dkSQLite;
   std::string Location;  // the file path for SQLite, the connection URI for PostgreSQL
   // The text as given ("sqlite:/srv/erp.db"), for messages and the log.
@@ -46,7 +46,7 @@ struct TDatabaseSpec {
 
 // Parses "sqlite:PATH", "postgresql://..." or "postgres://...". Raises Exception with a
 // message naming the text when it is neither or the path is empty.
-TDatabaseSpec ParseDatabaseSpec(const std::string& text);
+TDatabaseLocator ParseDatabaseLocator(const std::string& text);
 
 // How a statement runs.
 struct TStatementOptions {
@@ -96,7 +96,7 @@ class IDatabase {
 
 // Opens a handle on the database; raises EServerDatabaseError when it cannot be opened or
 // its kind is not built into this server.
-std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseSpec& spec);
+std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseLocator& locator);
 
 // The nesting of a session's transactions on one database. Level 1 is a real transaction,
 // each deeper level a savepoint named lk_N.
@@ -133,13 +133,13 @@ class TTransactionStack {
 // The databases the server serves, by the names clients use.
 class TDatabaseCatalog {
  public:
-  void Add(const std::string& name, const TDatabaseSpec& spec) { specs_[name] = spec; }
-  bool Has(const std::string& name) const { return specs_.count(name) > 0; }
-  std::optional<TDatabaseSpec> Find(const std::string& name) const;
-  const std::map<std::string, TDatabaseSpec>& All() const { return specs_; }
+  void Add(const std::string& name, const TDatabaseLocator& locator) { locators_[name] = locator; }
+  bool Has(const std::string& name) const { return locators_.count(name) > 0; }
+  std::optional<TDatabaseLocator> Find(const std::string& name) const;
+  const std::map<std::string, TDatabaseLocator>& All() const { return locators_; }
 
  private:
-  std::map<std::string, TDatabaseSpec> specs_;
+  std::map<std::string, TDatabaseLocator> locators_;
 };
 
 }  // namespace larkspire::server

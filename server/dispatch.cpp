@@ -4,6 +4,7 @@
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "server/apply_updates.h"
 #include "server/file_service.h"
 #include "server/plugin_host.h"
 #include "server/query_commands.h"
@@ -55,6 +56,7 @@ TDispatchTable BuildDispatchTable() {
   table.Register(cmdRollbackTrans, HandleRollbackTransaction);
   RegisterFileService(table);
   RegisterQueryCommands(table);
+  RegisterApplyUpdates(table);
   table.Register(cmdCallPlugin, HandleCallPlugin);
   return table;
 }

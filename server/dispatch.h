@@ -31,7 +31,8 @@ class TDispatchTable {
   std::map<uint16_t, THandler> handlers_;
 };
 
-// Every command served: 120 client name, 210/300 SQL, 220/221/222 transactions.
+// Every command served: 120 client name, 210/300 SQL, 301 applying a delta, 220/221/222
+// transactions.
 TDispatchTable BuildDispatchTable();
 
 // Fills reply for request: refuses a wrong password (20002) and unknown codes (20001), runs

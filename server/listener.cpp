@@ -67,8 +67,8 @@ void TServer::Start() {
   SetAnsiCodePage(options_.CodePage);
   catalog_ = BuildDatabaseCatalog(options_);
   // Open every SQLite database once so that a wrong path stops the start, not a client.
-  for (const auto& [name, spec] : catalog_.All()) {
-    if (spec.Kind == TDatabaseKind::dkSQLite) OpenDatabase(spec);
+  for (const auto& [name, locator] : catalog_.All()) {
+    if (locator.Kind == TDatabaseKind::dkSQLite) OpenDatabase(locator);
   }
   dispatch_ = BuildDispatchTable();
   // The file commands serve this folder; a missing --files folder stops the start.

@@ -26,6 +26,8 @@ namespace larkspire::server {
 // | 20007  | the server failed inside a handler (a fault of ours)       |
 // | 20008  | the new client name is on the server's deny list           |
 // | 20009  | transactions are nested deeper than the server allows      |
+// | 20010  | a delta cannot be applied: no base table or key columns    |
+// | 20011  | a row of a delta was changed or deleted by another client  |
 // | 10004  | the transaction was lost; the client drops its level to 0  |
 inline constexpr int32_t kErrUnknownCommand = 20001;
 inline constexpr int32_t kErrWrongPassword = 20002;
@@ -36,6 +38,8 @@ inline constexpr int32_t kErrNotInTransaction = 20006;
 inline constexpr int32_t kErrInternal = 20007;
 inline constexpr int32_t kErrClientNameRefused = 20008;
 inline constexpr int32_t kErrTransactionTooDeep = 20009;
+inline constexpr int32_t kErrDeltaRefused = 20010;
+inline constexpr int32_t kErrUpdateConflict = 20011;
 inline constexpr int32_t kErrTransactionLost = 10004;
 
 // Handshake reply: status byte and refusal codes.

@@ -17,13 +17,13 @@ bool LooksLikeSpec(const std::string& text) {
 
 }  // namespace
 
-std::pair<std::string, TDatabaseSpec> ParseDatabaseOption(const std::string& value) {
-  if (LooksLikeSpec(value)) return {std::string(), ParseDatabaseSpec(value)};
+std::pair<std::string, TDatabaseLocator> ParseDatabaseOption(const std::string& value) {
+  if (LooksLikeSpec(value)) return {std::string(), ParseDatabaseLocator(value)};
   auto equals = value.find('=');
   if (equals == std::string::npos) {
     throw Exception("--database \"" + value + "\": expected NAME=sqlite:PATH or sqlite:PATH");
   }
-  return {value.substr(0, equals), ParseDatabaseSpec(value.substr(equals + 1))};
+  return {value.substr(0, equals), ParseDatabaseLocator(value.substr(equals + 1))};
 }
 
 TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
@@ -89,10 +89,10 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
 
 TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
   TDatabaseCatalog catalog;
-  for (const auto& [name, spec] : options.Databases) catalog.Add(name, spec);
+  for (const auto& [name, locator] : options.Databases) catalog.Add(name, locator);
   if (!catalog.Has("") || !catalog.Has("demo")) {
     std::string path = EnsureDemoDatabase(options.DataDir);
-    TDatabaseSpec demo;
+    TDatabaseLocator demo;
     demo.Kind = TDatabaseKind::dkSQLite;
     demo.Location = path;
     demo.Text = "sqlite:" + path;
@@ -100,11 +100,11 @@ TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
     if (!catalog.Has("demo")) catalog.Add("demo", demo);
   }
   for (const std::string& name : options.SeedDemo) {
-    auto spec = catalog.Find(name);
-    if (!spec) throw Exception("--seed-demo \"" + name + "\": no database of that name");
+    auto locator = catalog.Find(name);
+    if (!locator) throw Exception("--seed-demo \"" + name + "\": no database of that name");
     try {
-      auto database = OpenDatabase(*spec);
-      SeedDemoTable(*database, spec->Kind);
+      auto database = OpenDatabase(*locator);
+      SeedDemoTable(*database, locator->Kind);
     } catch (const EDatabaseError& e) {
       throw Exception("--seed-demo \"" + name + "\": " + e.what());
     }

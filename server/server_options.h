@@ -7,7 +7,7 @@
 //   --max-connections N   sessions served at once (default 64); more are refused (100022)
 //   --deny NAME           refuse a client identity or client name (100021); repeatable
 //   --password TEXT       commands must carry this password
-//   --database [NAME=]SPEC  serve SPEC (sqlite:PATH, postgresql://...) as NAME; without a
+//   --database [NAME=]LOCATOR  serve LOCATOR (sqlite:PATH, postgresql://...) as NAME; without a
 //                         name (or with "=") it is the default database; repeatable
 //   --data-dir DIR        where the demonstration database lives (default ./larkspire-data)
 //   --seed-demo NAME      create and fill the products table in database NAME when it has
@@ -40,8 +40,8 @@ struct TServerOptions {
   int MaxConnections = 64;
   std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
   std::optional<std::string> Password;  // UTF-8
-  // (name, specification) in command-line order; the empty name is the default database.
-  std::vector<std::pair<std::string, TDatabaseSpec>> Databases;
+  // (name, locator) in command-line order; the empty name is the default database.
+  std::vector<std::pair<std::string, TDatabaseLocator>> Databases;
   std::string DataDir = "./larkspire-data";
   // Databases (by name) that get the products table when they have none.
   std::vector<std::string> SeedDemo;
@@ -71,9 +71,9 @@ struct TOptionsParseResult {
 
 TOptionsParseResult ParseServerOptions(int argc, const char* const* argv);
 
-// Splits a --database value into its name and specification: "NAME=SPEC", "=SPEC" or a bare
-// "SPEC" (the default database). Raises Exception for a specification that does not parse.
-std::pair<std::string, TDatabaseSpec> ParseDatabaseOption(const std::string& value);
+// Splits a --database value into its name and locator: "NAME=LOCATOR", "=LOCATOR" or a bare
+// "LOCATOR" (the default database). Raises Exception for a locator that does not parse.
+std::pair<std::string, TDatabaseLocator> ParseDatabaseOption(const std::string& value);
 
 // The names served: every --database, and the demonstration database in DataDir (created on
 // first start) as the default when no default was given, and as "demo" when no database

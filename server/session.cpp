@@ -200,11 +200,11 @@ TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name) {
   std::string name = AnsiToWide(connection_name);
   auto open = databases_.find(name);
   if (open != databases_.end()) return *open->second;
-  auto spec = context_.Catalog.Find(name);
-  if (!spec) {
+  auto locator = context_.Catalog.Find(name);
+  if (!locator) {
     throw TServerError(kErrNoSuchDatabase, "No database named \"" + name + "\" is served here");
   }
-  auto database = std::make_unique<TSessionDatabase>(OpenDatabase(*spec));
+  auto database = std::make_unique<TSessionDatabase>(OpenDatabase(*locator));
   TSessionDatabase& result = *database;
   databases_.emplace(name, std::move(database));
   return result;
