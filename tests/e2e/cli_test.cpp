@@ -1,9 +1,13 @@
 // The command-line client against a real server.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "components/update_file.h"
+#include "support/file_peer.h"
 #include "support/run_program.h"
 #include "support/scripted_peer.h"
 #include "support/server_fixture.h"
@@ -169,6 +173,71 @@ TEST(LarkspireCli, QueryFailuresPrintTheMessageAndFail) {
   EXPECT_EQ(down.exit_code, 1);
   EXPECT_EQ(down.err, "Query:Could not connect to LarkspireServer (127.0.0.1:" +
                           std::to_string(port) + ").\n");
+}
+
+
+TEST(LarkspireCli, LsListsOneLevelOrEverythingBelow) {
+  TServerProcess server;
+  const TProgramResult top = RunCli(At(server, {"ls"}));
+  EXPECT_EQ(top.exit_code, 0) << top.err;
+  EXPECT_NE(top.out.find("<DIR>  文档\n"), std::string::npos) << top.out;
+  EXPECT_NE(top.out.find("<DIR>  空文件夹\n"), std::string::npos) << top.out;
+  EXPECT_EQ(top.out.find("data\\blocks.bin"), std::string::npos) << top.out;
+
+  const TProgramResult all = RunCli(At(server, {"ls", "--recursive"}));
+  EXPECT_EQ(all.exit_code, 0) << all.err;
+  EXPECT_NE(all.out.find("        100000  data\\blocks.bin\n"), std::string::npos) << all.out;
+  EXPECT_NE(all.out.find("文档\\报表\\季度报表.csv"), std::string::npos) << all.out;
+
+  const TProgramResult empty = RunCli(At(server, {"ls", "空文件夹"}));
+  EXPECT_EQ(empty.exit_code, 0) << empty.err;
+  EXPECT_EQ(empty.out, "");
+
+  const TProgramResult refused = RunCli(At(server, {"ls", "..\\"}));
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.err.find("Files:Path \"..\\\" refused"), std::string::npos) << refused.err;
+}
+
+TEST(LarkspireCli, GetDownloadsIntoAMissingFolderWithPercentageLines) {
+  TServerProcess server;
+  const std::string local = server.Folder() + "/down/load/blocks.bin";
+  const TProgramResult r = RunCli(At(server, {"get", "data\\blocks.bin", local}));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "32%\n65%\n98%\n100%\n");
+  EXPECT_NE(r.out.find("downloaded data\\blocks.bin (100000 bytes)"), std::string::npos) << r.out;
+  EXPECT_EQ(FileChecksum(local), FileChecksum(server.DataDir() + "/files/data/blocks.bin"));
+}
+
+TEST(LarkspireCli, GetResumesAnInterruptedDownload) {
+  TServerProcess server;
+  const std::string served = ReadWholeFile(server.DataDir() + "/files/data/blocks.bin");
+  TLarkspireConnection connection;
+  connection.SetRemotePort(server.Port());
+  TLarkspireUpdateFile files;
+  files.SetConnection(&connection);
+  ASSERT_TRUE(files.GetFileInfo("data\\blocks.bin"));
+  // What a download broken in block 3 leaves: two blocks, a hole, the record.
+  TResumeRecord record;
+  record.Info = files.FileInfo();
+  record.NextBlock = 3;
+  const std::string local = server.Folder() + "/blocks.bin";
+  std::ofstream(local, std::ios::binary)
+      << served.substr(0, 65536) << std::string(served.size() - 65536, '\0')
+      << EncodeResumeRecord(record);
+
+  const TProgramResult r = RunCli(At(server, {"get", "data\\blocks.bin", server.Folder() + "/"}));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("resuming data\\blocks.bin (100000 bytes)"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "98%\n100%\n");
+  EXPECT_EQ(FileChecksum(local), Checksum(served));
+}
+
+TEST(LarkspireCli, GetOfAMissingFileFailsWithTheServerText) {
+  TServerProcess server;
+  const TProgramResult r = RunCli(At(server, {"get", "nothing.bin", server.Folder() + "/x.bin"}));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("Files:No file \"nothing.bin\" on this server"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(server.Folder() + "/x.bin"));
 }
 
 }  // namespace
