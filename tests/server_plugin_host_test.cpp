@@ -1,0 +1,190 @@
+// The server's plug-in host in-process: finding plug-ins, running calls in runner processes, and
+// how a plug-in that crashes, hangs, fails or answers badly is reported.
+#include "server/plugin_host.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "protocol/memory_stream.h"
+#include "protocol/plugin_data.h"
+#include "server/server_errors.h"
+
+namespace larkspire {
+namespace {
+
+namespace fs = std::filesystem;
+using server::TPluginHost;
+using server::TPluginHostOptions;
+using server::TServerError;
+
+const std::string kFaultyDir = LARKSPIRE_TEST_PLUGIN_DIR;
+
+std::string Container(int32_t req_type) {
+  TLarkspirePluginData data;
+  data.Param("ReqType").SetAsInteger(req_type);
+  TLarkspireMemoryStream stream;
+  data.WriteToStream(stream);
+  return stream.Bytes();
+}
+
+TPluginHostOptions Options(std::vector<std::string> folders, uint32_t timeout_ms = 10000) {
+  TPluginHostOptions options;
+  options.Folders = std::move(folders);
+  options.Runner = server::DefaultPluginRunner();
+  options.TimeoutMs = timeout_ms;
+  return options;
+}
+
+// The code and text of the TServerError that the call raises.
+std::pair<int32_t, std::string> Failure(TPluginHost& host, const std::string& name,
+                                        const std::string& request) {
+  try {
+    host.Call(name, request);
+  } catch (const TServerError& e) {
+    return {e.Code(), e.what()};
+  }
+  return {0, "no error"};
+}
+
+// Whether this process has a child left over (running or not reaped).
+bool HasChildren() { return ::waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD; }
+
+class PluginHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "larkspire-plugins-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  std::string folder_;
+  TPluginHost faulty_{Options({kFaultyDir}, 500)};
+};
+
+TEST_F(PluginHostTest, FindsPluginSampleInTheDefaultFolderWhateverTheLetterCase) {
+  TPluginHost host(Options({server::DefaultPluginFolder()}));
+  ASSERT_EQ(host.Plugins().size(), 1u);
+  EXPECT_EQ(host.Plugins()[0].Name, "PluginSample");
+  EXPECT_NE(host.Find("pluginSAMPLE"), nullptr);
+  EXPECT_EQ(host.Find("Plugin"), nullptr);
+}
+
+TEST_F(PluginHostTest, RunsACallAndReturnsTheAnswerContainer) {
+  TLarkspirePluginData request;
+  request.Param("ReqType").SetAsInteger(0);
+  request.Param("A").SetAsInteger(-7);
+  request.Param("b").SetAsInt64(3);
+  TLarkspireMemoryStream bytes;
+  request.WriteToStream(bytes);
+  TPluginHost host(Options({server::DefaultPluginFolder()}));
+  const std::string answer = host.Call("PluginSample", bytes.Bytes());
+  TLarkspireMemoryStream stream;
+  stream.WriteBuffer(answer.data(), static_cast<int64_t>(answer.size()));
+  TLarkspirePluginData data;
+  data.ReadFromStream(stream);
+  ASSERT_EQ(data.Count(), 1);
+  EXPECT_EQ(data.Items(0).DataType(), pdtInteger);
+  EXPECT_EQ(data.Param("Result").GetAsInteger(), -4);
+}
+
+TEST_F(PluginHostTest, LeavesOutFilesThatAreNoPluginAndNamesServedTwice) {
+  const fs::path sample = fs::path(server::DefaultPluginFolder()) / "PluginSample.so";
+  fs::copy_file(sample, fs::path(folder_) / "a.so");
+  fs::copy_file(sample, fs::path(folder_) / "b.so");
+  std::ofstream(fs::path(folder_) / "junk.so") << "not a library";
+  std::ofstream(fs::path(folder_) / "notes.txt") << "ignored";
+  TPluginHost host(Options({folder_, kFaultyDir}));
+  ASSERT_EQ(host.Plugins().size(), 2u);
+  EXPECT_EQ(host.Plugins()[0].Path, (fs::path(folder_) / "a.so").string());
+  EXPECT_EQ(host.Plugins()[1].Name, "PluginFaulty");
+}
+
+TEST_F(PluginHostTest, AnUnknownPluginIsNamedWithWhatTheServerHas) {
+  auto [code, text] = Failure(faulty_, "NoSuch", Container(0));
+  EXPECT_EQ(code, server::kErrUnknownPlugin);
+  EXPECT_EQ(text, "Unknown plug-in \"NoSuch\" (this server has PluginFaulty)");
+  TPluginHost empty(Options({folder_}));
+  EXPECT_EQ(Failure(empty, "X", Container(0)).second,
+            "Unknown plug-in \"X\" (this server has no plug-ins)");
+}
+
+TEST_F(PluginHostTest, ACrashEndsOnlyTheRunner) {
+  auto [code, text] = Failure(faulty_, "PluginFaulty", Container(0));
+  EXPECT_EQ(code, server::kErrPluginBroken);
+  EXPECT_EQ(text, "Plug-in \"PluginFaulty\" crashed (signal 11, Segmentation fault)");
+  EXPECT_FALSE(HasChildren());
+}
+
+TEST_F(PluginHostTest, APluginThatDoesNotAnswerIsStoppedAtTheTimeLimit) {
+  const auto start = std::chrono::steady_clock::now();
+  auto [code, text] = Failure(faulty_, "PluginFaulty", Container(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(code, server::kErrPluginTimeout);
+  EXPECT_EQ(text, "Plug-in \"PluginFaulty\" did not answer within 500 ms and was stopped");
+  EXPECT_FALSE(HasChildren());
+}
+
+TEST_F(PluginHostTest, APluginsErrorTextComesBackUnchanged) {
+  auto [code, text] = Failure(faulty_, "PluginFaulty", Container(2));
+  EXPECT_EQ(code, server::kErrPluginFailed);
+  EXPECT_EQ(text, "PluginFaulty: asked to fail");
+  EXPECT_EQ(Failure(faulty_, "PluginFaulty", Container(5)).second,
+            "Plug-in \"PluginFaulty\" failed without saying why");
+  EXPECT_EQ(Failure(faulty_, "PluginFaulty", Container(7)).second,
+            "Plug-in \"PluginFaulty\" failed: thrown on purpose");
+}
+
+TEST_F(PluginHostTest, BadAnswersAreRefused) {
+  auto [code, text] = Failure(faulty_, "PluginFaulty", Container(4));
+  EXPECT_EQ(code, server::kErrPluginBroken);
+  EXPECT_NE(text.find("Plug-in \"PluginFaulty\" answered malformed data: plug-in data: count 5"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(Failure(faulty_, "PluginFaulty", Container(8)).second,
+            "Plug-in \"PluginFaulty\" ended without an answer (exit code 5)");
+  // An answer larger than the limit is cut off.
+  TPluginHostOptions small = Options({kFaultyDir});
+  small.MaxAnswer = 16;
+  TPluginHost host(small);
+  EXPECT_EQ(Failure(host, "PluginFaulty", Container(3)).second,
+            "Plug-in \"PluginFaulty\" answered more than 16 bytes");
+}
+
+TEST_F(PluginHostTest, NoAnswerIsAnEmptyContainer) {
+  EXPECT_EQ(faulty_.Call("PluginFaulty", Container(6)), std::string(4, '\0'));
+}
+
+TEST_F(PluginHostTest, LargeRequestsAndAnswersCrossWhole) {
+  TLarkspirePluginData request;
+  request.Param("ReqType").SetAsInteger(3);
+  TLarkspireMemoryStream blob;
+  std::string bytes(6 << 20, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  blob.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+  request.Param("blob").SetAsStream(blob);
+  TLarkspireMemoryStream stream;
+  request.WriteToStream(stream);
+  TPluginHost host(Options({kFaultyDir}));
+  EXPECT_EQ(host.Call("PluginFaulty", stream.Bytes()), stream.Bytes());
+}
+
+TEST_F(PluginHostTest, AMissingRunnerIsReportedAsSuch) {
+  TPluginHostOptions options = Options({kFaultyDir});
+  options.Runner = folder_ + "/no-runner";
+  TPluginHost host(options);
+  auto [code, text] = Failure(host, "PluginFaulty", Container(2));
+  EXPECT_EQ(code, server::kErrPluginHost);
+  EXPECT_NE(text.find("Plug-ins cannot be run on this server: cannot start"), std::string::npos)
+      << text;
+}
+
+}  // namespace
+}  // namespace larkspire
