@@ -6,6 +6,7 @@
 
 #include "dataset/ado_xml.h"
 #include "protocol/param_encoding.h"
+#include "server/paging.h"
 #include "server/query_description.h"
 #include "server/server_errors.h"
 #include "server/session.h"
@@ -54,6 +55,12 @@ void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand&
   TQueryDescription description = ReadDescription(request);
   IDatabase& database = *session.DatabaseFor(request.ConnectionName).Database;
   const TStatementOptions options = OptionsOf(description);
+  if (request.Option == 1) {
+    // The paging record follows the description.
+    ServePagedQuery(database, description, StatementOf(description), options, request.Data,
+                    reply);
+    return;
+  }
   TRecordsetData rows;
   if (description.CommandType == cmdStoredProc) {
     rows = database.CallProcedure(description.CommandText, description.Parameters, options);

@@ -4,6 +4,8 @@
 //   300  request Data: the query description (server/query_description.h)
 //        reply   Data: the rows as an ADO XML rowset; Params: for a stored procedure, the
 //                request's parameter list with the output values filled in
+//        with Option 1 a paging record follows the description, and the reply holds one
+//        page and the paging record with the total count (server/paging.h)
 //   210  request Data: the query description
 //        reply   Value: the rows affected (for a stored procedure: 0, and Params as above)
 //
