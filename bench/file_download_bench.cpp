@@ -1,0 +1,163 @@
+// A 256 MiB file download over loopback against a raw TCP copy of the same bytes.
+//
+// Download runs TLarkspireUpdateFile::DownloadFile against an in-process server serving a
+// folder that holds the file (information exchange, block packets, the local file written).
+// RawCopy sends the same 256 MiB from memory through one loopback socket to another, read in
+// 32 KiB pieces. Both are measured in wall time; the summary prints Download / RawCopy
+// (target: at most 1.5).
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "components/update_file.h"
+#include "server/listener.h"
+
+namespace larkspire {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kFileSize = int64_t{256} << 20;
+
+std::map<std::string, double>& Seconds() {
+  static std::map<std::string, double> seconds;
+  return seconds;
+}
+
+struct TBenchFiles {
+  fs::path folder;
+  std::string bytes;
+  std::unique_ptr<server::TServer> server;
+
+  TBenchFiles() {
+    folder = fs::temp_directory_path() / ("lk-download-bench-" + std::to_string(::getpid()));
+    fs::create_directories(folder / "served");
+    bytes.resize(static_cast<size_t>(kFileSize));
+    uint64_t state = 88172645463325252ull;
+    for (size_t i = 0; i < bytes.size(); i += 8) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      std::memcpy(&bytes[i], &state, 8);
+    }
+    std::ofstream(folder / "served" / "big.bin", std::ios::binary) << bytes;
+    server::TServerOptions options;
+    options.Port = 0;
+    options.DataDir = (folder / "data").string();
+    options.FilesDir = (folder / "served").string();
+    server = std::make_unique<server::TServer>(options);
+    server->Start();
+  }
+  ~TBenchFiles() {
+    server.reset();
+    fs::remove_all(folder);
+  }
+};
+
+TBenchFiles& Files() {
+  static TBenchFiles files;
+  return files;
+}
+
+void Download(benchmark::State& state) {
+  TBenchFiles& bench = Files();
+  TLarkspireConnection connection;
+  connection.SetRemotePort(bench.server->Port());
+  TLarkspireUpdateFile files;
+  files.SetConnection(&connection);
+  const std::string local = (bench.folder / "local" / "big.bin").string();
+  double total = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!files.DownloadFile("big.bin", local)) state.SkipWithError("download failed");
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(took.count());
+    total += took.count();
+  }
+  if (fs::file_size(local) != static_cast<uintmax_t>(kFileSize))
+    state.SkipWithError("the local file has the wrong size");
+  state.SetBytesProcessed(state.iterations() * kFileSize);
+  Seconds()["Download"] = total / static_cast<double>(state.iterations());
+}
+
+void RawCopy(benchmark::State& state) {
+  TBenchFiles& bench = Files();
+  double total = 0;
+  for (auto _ : state) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const int receiver = ::socket(AF_INET, SOCK_STREAM, 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    ::connect(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    std::thread sender([&] {
+      const int peer = ::accept(listener, nullptr, nullptr);
+      size_t sent = 0;
+      while (sent < bench.bytes.size()) {
+        const size_t part = std::min<size_t>(1 << 20, bench.bytes.size() - sent);
+        const ssize_t n = ::send(peer, bench.bytes.data() + sent, part, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+      ::close(peer);
+    });
+    std::vector<char> buffer(32768);
+    int64_t received = 0;
+    while (received < kFileSize) {
+      const ssize_t n = ::recv(receiver, buffer.data(), buffer.size(), 0);
+      if (n <= 0) break;
+      received += n;
+    }
+    sender.join();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    ::close(receiver);
+    ::close(listener);
+    if (received != kFileSize) state.SkipWithError("the raw copy came up short");
+    state.SetIterationTime(took.count());
+    total += took.count();
+  }
+  state.SetBytesProcessed(state.iterations() * kFileSize);
+  Seconds()["RawCopy"] = total / static_cast<double>(state.iterations());
+}
+
+BENCHMARK(Download)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
+BENCHMARK(RawCopy)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
+
+void PrintSummary() {
+  auto& s = Seconds();
+  if (!s.count("Download") || !s.count("RawCopy")) return;
+  std::printf("\n256 MiB download / raw loopback copy, wall time (target: at most 1.5)\n");
+  std::printf("  download %.1f ms  raw %.1f ms  ratio %.2f\n", s["Download"] * 1000,
+              s["RawCopy"] * 1000, s["Download"] / s["RawCopy"]);
+}
+
+}  // namespace
+}  // namespace larkspire
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  larkspire::PrintSummary();
+  return 0;
+}
