@@ -146,13 +146,14 @@ void AddLsCommand(CLI::App& app, const TClientOptions& options, TRunFunction& ru
   CLI::App* ls = app.add_subcommand("ls", "List a folder of the server's files");
   ls->add_option("PATH", args->path, "Folder to list, \"\\\" between folders (default: the root)");
   ls->add_flag("--recursive,-r", args->recursive, "List sub-folders too");
-  ls->callback([&options, &run, args] { run = [&options, args] { return RunLs(options, *args); }; });
+  ls->callback(
+      [&options, &run, args] { run = [&options, args] { return RunLs(options, *args); }; });
 }
 
 void AddGetCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run) {
   auto args = std::make_shared<TGetArgs>();
-  CLI::App* get = app.add_subcommand(
-      "get", "Download a file of the server; an interrupted download resumes");
+  CLI::App* get =
+      app.add_subcommand("get", "Download a file of the server; an interrupted download resumes");
   get->add_option("REMOTE", args->remote, "Remote file, \"\\\" between folders")->required();
   get->add_option("LOCAL", args->local,
                   "Local file or folder (default: the remote file's name here)");

@@ -85,8 +85,7 @@ void TLarkspireUpdateFile::CheckConnection() {
   throw ELarkspireException(kErrMissingConnection, kMissingConnection, Name() + ":" + text);
 }
 
-bool TLarkspireUpdateFile::GetFileList(TStringList& list, const std::string& path,
-                                       uint8_t option) {
+bool TLarkspireUpdateFile::GetFileList(TStringList& list, const std::string& path, uint8_t option) {
   CheckConnection();
   TLarkspireConnection& connection = *connection_;
   if (connection.Busy()) return false;
@@ -99,8 +98,10 @@ bool TLarkspireUpdateFile::GetFileList(TStringList& list, const std::string& pat
     request.Option = option;
     TRemoteCommand& reply = connection.ExecuteCommand(request);
     result = reply.Success;
-    if (result) list.SetText(AnsiToWide(reply.GetDataText()));
-    else failure = AnsiToWide(reply.Message);
+    if (result)
+      list.SetText(AnsiToWide(reply.GetDataText()));
+    else
+      failure = AnsiToWide(reply.Message);
     reply.Reset();
   }
   if (!failure.empty()) connection.RaiseError(kNoErrorCode, failure, this);

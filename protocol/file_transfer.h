@@ -53,7 +53,9 @@ struct TResumeRecord {
 // The number of blocks of a file of size bytes (0 for an empty file).
 int32_t BlockCountOf(int64_t size);
 // Offset of block (1-based) in the file.
-inline int64_t BlockOffset(int32_t block) { return int64_t{block - 1} * kFileBlockSize; }
+inline int64_t BlockOffset(int32_t block) {
+  return int64_t{block - 1} * kFileBlockSize;
+}
 
 std::string EncodeFileInfo(const TRemoteFileInfo& info);
 // Reads the first 28 bytes of the reply; raises EMalformedData when fewer came, or when the

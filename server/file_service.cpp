@@ -1,6 +1,7 @@
 #include "server/file_service.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,8 +28,6 @@ namespace {
 
 // Deeper folders are listed by their line only.
 constexpr int kMaxListingDepth = 64;
-// Packets read and sent at once by a download.
-constexpr int kPacketsPerSend = 32;
 // Days between 1899-12-30 and 1970-01-01.
 constexpr double kUnixEpochDays = 25569.0;
 
@@ -76,28 +75,13 @@ void WriteSamples(const fs::path& folder) {
   WriteSample(folder / "data" / "empty.dat", "");
 }
 
-bool SendAll(int socket, const uint8_t* bytes, size_t count) {
+bool SendAll(int socket, const uint8_t* bytes, size_t count, int flags) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t sent = ::send(socket, bytes + done, count - done, MSG_NOSIGNAL);
+    const ssize_t sent = ::send(socket, bytes + done, count - done, MSG_NOSIGNAL | flags);
     if (sent > 0) {
       done += static_cast<size_t>(sent);
     } else if (sent < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool ReadAt(int fd, uint8_t* buffer, size_t count, int64_t offset) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t got = ::pread(fd, buffer + done, count - done, offset + static_cast<int64_t>(done));
-    if (got > 0) {
-      done += static_cast<size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
       continue;
     } else {
       return false;
@@ -127,29 +111,38 @@ std::string StreamFile(int socket, const TFileRoot& root, const std::string& nam
   TFileHandle file(path);
   if (file.Fd() < 0) return "cannot open \"" + name + "\": " + std::strerror(errno);
   struct stat info {};
-  if (::fstat(file.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) return "\"" + name + "\" is not a file";
+  if (::fstat(file.Fd(), &info) != 0 || !S_ISREG(info.st_mode))
+    return "\"" + name + "\" is not a file";
   if (info.st_size > kMaxTransferFileSize) return "\"" + name + "\" is too large to send";
-  if (first_block < 1) return "first block " + std::to_string(first_block) + " is not a block number";
+  if (first_block < 1)
+    return "first block " + std::to_string(first_block) + " is not a block number";
   const int64_t size = info.st_size;
   const int32_t blocks = BlockCountOf(size);
-  std::vector<uint8_t> batch(static_cast<size_t>(kPacketsPerSend) * kBlockPacketSize);
-  for (int32_t block = first_block; block <= blocks;) {
-    const int32_t count = std::min<int32_t>(kPacketsPerSend, blocks - block + 1);
-    for (int32_t i = 0; i < count; ++i) {
-      uint8_t* packet = batch.data() + static_cast<size_t>(i) * kBlockPacketSize;
-      const int64_t offset = BlockOffset(block + i);
-      const auto length = static_cast<int32_t>(std::min<int64_t>(kFileBlockSize, size - offset));
-      if (!ReadAt(file.Fd(), packet + kBlockPacketHeader, static_cast<size_t>(length), offset))
-        return "\"" + name + "\" could not be read at offset " + std::to_string(offset) +
-               " (the file changed while it was sent)";
-      WriteBlockPacketHeader(packet, block + i, length);
-      if (length < kFileBlockSize)
-        std::memset(packet + kBlockPacketHeader + length, 0,
-                    static_cast<size_t>(kFileBlockSize - length));
-    }
-    if (!SendAll(socket, batch.data(), static_cast<size_t>(count) * kBlockPacketSize))
+  // Each packet leaves as its header (held back by MSG_MORE until the bytes follow), the
+  // file's bytes straight from the page cache, and the zeros that fill the last block.
+  static const std::vector<uint8_t> zeros(kFileBlockSize, 0);
+  for (int32_t block = first_block; block <= blocks; ++block) {
+    const int64_t offset = BlockOffset(block);
+    const auto length = static_cast<int32_t>(std::min<int64_t>(kFileBlockSize, size - offset));
+    uint8_t header[kBlockPacketHeader];
+    WriteBlockPacketHeader(header, block, length);
+    if (!SendAll(socket, header, sizeof header, MSG_MORE))
       return "the client went away at block " + std::to_string(block);
-    block += count;
+    off_t position = static_cast<off_t>(offset);
+    int64_t left = length;
+    while (left > 0) {
+      const ssize_t sent = ::sendfile(socket, file.Fd(), &position, static_cast<size_t>(left));
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent == 0)
+        return "\"" + name + "\" ended at offset " + std::to_string(position) +
+               " (the file changed while it was sent)";
+      if (sent < 0)
+        return "block " + std::to_string(block) + " could not be sent: " + std::strerror(errno);
+      left -= sent;
+    }
+    if (length < kFileBlockSize &&
+        !SendAll(socket, zeros.data(), static_cast<size_t>(kFileBlockSize - length), 0))
+      return "the client went away at block " + std::to_string(block);
   }
   return "";
 }
@@ -190,8 +183,8 @@ void HandleDownload(TSession& session, TRemoteCommand& request, TRemoteCommand& 
     session.SkipReply();
     return;
   }
-  ServerLog("session " + session.Peer() + ": download of \"" + LogSafe(name) + "\": " +
-            LogSafe(failure));
+  ServerLog("session " + session.Peer() + ": download of \"" + LogSafe(name) +
+            "\": " + LogSafe(failure));
   session.EndAfterCommand("closed: download of \"" + LogSafe(name) + "\" failed");
 }
 
@@ -224,8 +217,8 @@ std::string PrepareFilesRoot(const TServerOptions& options) {
         if (!fs::is_directory(folder)) throw fs::filesystem_error("rename", folder, error);
       }
     } catch (const fs::filesystem_error& e) {
-      throw Exception("Cannot create the sample files in \"" + folder.string() + "\": " +
-                      e.code().message());
+      throw Exception("Cannot create the sample files in \"" + folder.string() +
+                      "\": " + e.code().message());
     }
   }
   if (!fs::is_directory(folder, error))
@@ -269,7 +262,8 @@ bool TFileRoot::Inside(const fs::path& path) const {
   const std::string root_text = root_.string();
   const std::string real_text = real.string();
   if (root_text == "/") return true;
-  return real_text.size() > root_text.size() && real_text.compare(0, root_text.size(), root_text) == 0 &&
+  return real_text.size() > root_text.size() &&
+         real_text.compare(0, root_text.size(), root_text) == 0 &&
          real_text[root_text.size()] == '/';
 }
 
@@ -316,8 +310,8 @@ void TFileRoot::ListInto(const fs::path& folder, const std::string& prefix, bool
   fs::directory_iterator it(folder, error);
   if (error) {
     if (depth == 0)
-      throw TServerError(kErrFileUnreadable, "Cannot read the folder \"" + prefix + "\": " +
-                                                 error.message());
+      throw TServerError(kErrFileUnreadable,
+                         "Cannot read the folder \"" + prefix + "\": " + error.message());
     return;
   }
   for (; it != fs::directory_iterator(); it.increment(error)) {

@@ -38,9 +38,9 @@ namespace larkspire::server {
 class TDispatchTable;
 
 // Error codes of the file service.
-inline constexpr int32_t kErrPathRefused = 20010;    // the path leads outside the root
-inline constexpr int32_t kErrNoSuchPath = 20011;     // no such file or folder
-inline constexpr int32_t kErrFileUnreadable = 20012; // the file or folder cannot be read
+inline constexpr int32_t kErrPathRefused = 20010;     // the path leads outside the root
+inline constexpr int32_t kErrNoSuchPath = 20011;      // no such file or folder
+inline constexpr int32_t kErrFileUnreadable = 20012;  // the file or folder cannot be read
 
 // The folder served: --files, or "files" in the data folder.
 std::string FilesRootOf(const TServerOptions& options);

@@ -82,10 +82,11 @@ TEST_F(FileServiceTest, RefusesEveryPathThatLeadsOutside) {
   fs::create_symlink(base_ / "outside", root_ / "escape");
   fs::create_symlink(base_ / "outside" / "secret.txt", root_ / "docs" / "secret-link");
   TFileRoot root(root_.string());
-  for (const std::string& path : std::vector<std::string>{"..", "..\\outside\\secret.txt", "docs\\..\\..\\outside", "docs/../a.txt", "\\etc\\passwd",
-        "/etc/passwd", "C:\\Windows", "c:secret.txt", "\\\\server\\share", "docs\\a:stream",
-        "escape", "escape\\secret.txt", "escape\\missing.txt", "docs\\secret-link",
-        std::string("a.txt\0x", 7)}) {
+  for (const std::string& path : std::vector<std::string>{
+           "..", "..\\outside\\secret.txt", "docs\\..\\..\\outside", "docs/../a.txt",
+           "\\etc\\passwd", "/etc/passwd", "C:\\Windows", "c:secret.txt", "\\\\server\\share",
+           "docs\\a:stream", "escape", "escape\\secret.txt", "escape\\missing.txt",
+           "docs\\secret-link", std::string("a.txt\0x", 7)}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(CodeOf([&] { root.Resolve(path); }), kErrPathRefused);
     EXPECT_EQ(CodeOf([&] { root.Info(path); }), kErrPathRefused);

@@ -107,9 +107,8 @@ TEST_F(UpdateFileTest, BreakInBlockTwoOfFiveLeavesTheRecordAndTheNextDownloadRes
     FAIL() << "the broken transfer raised nothing";
   } catch (const ELarkspireException& e) {
     EXPECT_EQ(e.ErrorCode(), -1);
-    EXPECT_EQ(std::string(e.what()),
-              "Files:Could not connect to LarkspireServer (127.0.0.1:" +
-                  std::to_string(peer.Port()) + ").");
+    EXPECT_EQ(std::string(e.what()), "Files:Could not connect to LarkspireServer (127.0.0.1:" +
+                                         std::to_string(peer.Port()) + ").");
   }
   EXPECT_EQ(connection_.ErrorCode(), kErrCouldNotConnect);
   EXPECT_FALSE(connection_.Connected());
@@ -317,9 +316,7 @@ TEST_F(UpdateFileTest, OffsetsBeyondTwoGibibytesResumeInPlace) {
   content.Info.Stamp1 = 1;
   content.Info.Stamp2 = 2;
   const std::string tail = PatternBytes(100);
-  content.Block = [tail](int32_t block) {
-    return block == 65537 ? tail : std::string(32768, 'z');
-  };
+  content.Block = [tail](int32_t block) { return block == 65537 ? tail : std::string(32768, 'z'); };
   TFilePeer peer(content);
   UsePeer(peer);
   const std::string local = Local("huge.bin");

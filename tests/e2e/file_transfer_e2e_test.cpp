@@ -49,7 +49,8 @@ class FileTransferE2ETest : public ::testing::Test {
     Put("empty.dat", "");
     Put("文档\\说明.txt", "说明文字");
     Put("文档\\子目录\\深.txt", "deep");
-    server_ = std::make_unique<TServerProcess>(std::vector<std::string>{"--files", served_.string()});
+    server_ =
+        std::make_unique<TServerProcess>(std::vector<std::string>{"--files", served_.string()});
     Aim(server_->Port());
     files_.SetName("Files");
     files_.SetConnection(&connection_);
