@@ -27,6 +27,8 @@ void AddGetCommand(CLI::App& app, const TClientOptions& options, TRunFunction& r
 void AddQueryCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 // exec SQL [--param NAME=VALUE]...: runs a statement and prints "N rows affected".
 void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+// call PLUGIN NAME:TYPE=VALUE... [--out FILE]: calls a server plug-in and prints its answer.
+void AddCallCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 
 }  // namespace larkspire::cli
 

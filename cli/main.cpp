@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
   AddGetCommand(app, options, run);
   AddQueryCommand(app, options, run);
   AddExecCommand(app, options, run);
+  AddCallCommand(app, options, run);
   CLI11_PARSE(app, argc, argv);
   try {
     return run ? run() : 0;
