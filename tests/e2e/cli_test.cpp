@@ -240,5 +240,50 @@ TEST(LarkspireCli, GetOfAMissingFileFailsWithTheServerText) {
   EXPECT_FALSE(std::filesystem::exists(server.Folder() + "/x.bin"));
 }
 
+TEST(LarkspireCli, CallPrintsTheAnswerOfPluginSample) {
+  TServerProcess server;
+  const TProgramResult r =
+      RunCli(At(server, {"call", "PluginSample", "ReqType:int=0", "a:int=123", "b:int=124"}));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "Result:int=247\n");
+}
+
+TEST(LarkspireCli, CallSendsEveryTypeAndWritesStreamsToOut) {
+  TServerProcess server({"--plugins", LARKSPIRE_TEST_PLUGIN_DIR});
+  const std::string input = server.Folder() + "/in.bin";
+  const std::string output = server.Folder() + "/out.bin";
+  std::ofstream(input, std::ios::binary) << std::string("ab\0cd\n", 6);
+  // PluginFaulty's ReqType 3 answers the request back.
+  const TProgramResult r = RunCli(At(
+      server, {"call", "PluginFaulty", "ReqType:int=3", "i:int64=-5", "s:string=h\xC3\xA9llo",
+               "b:bool=false", "d:double=0.1", "e:extended=1.5", "f:file=" + input, "--out",
+               output}));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "ReqType:int=3\ni:int64=-5\ns:string=h\xC3\xA9llo\nb:bool=false\nd:double=0.1\n"
+            "e:extended=1.5\nf:stream=<6 bytes written to " + output + ">\n");
+  std::ifstream written(output, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), std::string("ab\0cd\n", 6));
+}
+
+TEST(LarkspireCli, CallRefusesABadParameterBeforeConnecting) {
+  const uint16_t port = FreeLoopbackPort();
+  const TProgramResult r =
+      RunCli({"--port", std::to_string(port), "call", "PluginSample", "a:int=2147483648"});
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_EQ(r.err, "error: parameter \"a:int=2147483648\": not a 32-bit integer\n");
+}
+
+TEST(LarkspireCli, CallReportsTheServersErrorText) {
+  TServerProcess server;
+  const TProgramResult unknown = RunCli(At(server, {"call", "NoSuch"}));
+  EXPECT_EQ(unknown.exit_code, 1);
+  EXPECT_EQ(unknown.err, "PluginCall:Unknown plug-in \"NoSuch\" (this server has PluginSample)\n");
+  const TProgramResult failed = RunCli(At(server, {"call", "PluginSample", "ReqType:int=7"}));
+  EXPECT_EQ(failed.exit_code, 1);
+  EXPECT_NE(failed.err.find("PluginCall:PluginSample: unknown ReqType 7"), std::string::npos)
+      << failed.err;
+}
+
 }  // namespace
 }  // namespace larkspire::test
