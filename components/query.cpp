@@ -20,6 +20,17 @@ void TLarkspireQuery::SQLChanged() {
   SetQueryText(sql_.Text());
 }
 
+void TLarkspireQuery::FillPagingRecord(int32_t record[4]) const {
+  record[0] = 0;
+  record[1] = 0;
+  record[2] = paging_.PageSize();
+  record[3] = paging_.PageIndex();
+}
+
+void TLarkspireQuery::UpdatePagingRecordCount(int32_t count) {
+  paging_.UpdateRecordCount(count);
+}
+
 int32_t TLarkspireQuery::ExecSQL() {
   rows_affected_ = 0;
   CheckConnection();

@@ -9,6 +9,10 @@
 //   query.Parameters().ParamByName("ProName").Value = "%ab%";
 //   query.Open();
 //
+// Paging: query.Paging() fetches the result a page at a time (components/paging.h); after each
+// page fetch OnPageChange is called with the page index. An open that the paging object did not
+// start fetches every row and leaves the paging object as it was.
+//
 // Defaults: CommandTimeout 30, EnableBCD true, ParamCheck true, Prepared false, CursorType
 // ctKeyset, CursorLocation clUseClient, CacheSize 1, MaxRecords 0, LockType ltOptimistic,
 // command type cmdText.
@@ -19,6 +23,7 @@
 
 #include <cstdint>
 
+#include "components/paging.h"
 #include "components/remote_dataset.h"
 #include "platform/string_list.h"
 
@@ -35,6 +40,12 @@ class TLarkspireQuery : public TCustomLarkspireDataSetEx {
   // Copies the given lines into the query's own list.
   void SetSQL(const TStringList& lines) { sql_.Assign(lines); }
   int32_t RowsAffected() const { return rows_affected_; }
+  // The query's own paging object. Assigning another copies its settings (PageSize) into it.
+  TLarkspirePaging& Paging() { return paging_; }
+  const TLarkspirePaging& Paging() const { return paging_; }
+  void SetPaging(const TLarkspirePaging& paging) { paging_.Assign(paging); }
+  // Called after every page fetch with the page index.
+  TLarkspirePagingEvent OnPageChange;
 
   // Runs the statement (command 210, never behind the wait window) and returns the rows
   // affected. A busy connection, or a failed reply without a message, gives 0 and raises
@@ -44,9 +55,14 @@ class TLarkspireQuery : public TCustomLarkspireDataSetEx {
   // command text from the list.
   void SQLChanged();
 
+ protected:
+  void FillPagingRecord(int32_t record[4]) const override;
+  void UpdatePagingRecordCount(int32_t count) override;
+
  private:
   TStringList sql_;
   int32_t rows_affected_ = 0;
+  TLarkspirePaging paging_{this};
 };
 
 }  // namespace larkspire

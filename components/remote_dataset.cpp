@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "components/query.h"
+#include "components/update_sql.h"
 #include "dataset/param_parser.h"
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -421,8 +422,28 @@ void TCustomLarkspireDataSetEx::SetConnection(TLarkspireConnection* connection) 
 
 void TCustomLarkspireDataSetEx::Notification(TComponent* component, TOperation operation) {
   TCustomLarkspireDataSet::Notification(component, operation);
-  if (operation != TOperation::opRemove) return;
-  if (component != nullptr && component == connection_) connection_ = nullptr;
+  if (operation != TOperation::opRemove || component == nullptr) return;
+  if (component == connection_) connection_ = nullptr;
+  // The update object is being destroyed: only the pointer may be compared.
+  if (component == static_cast<TComponent*>(update_object_)) update_object_ = nullptr;
+}
+
+void TCustomLarkspireDataSetEx::SetUpdateObject(TLarkspireUpdateSQL* update_object) {
+  if (update_object == update_object_) return;
+  TLarkspireUpdateSQL* previous = update_object_;
+  update_object_ = update_object;
+  if (previous != nullptr) {
+    RemoveFreeNotification(previous);
+    if (previous->DataSet() == this) previous->AttachDataSet(nullptr);
+  }
+  if (update_object != nullptr) {
+    FreeNotification(update_object);
+    update_object->AttachDataSet(this);
+  }
+}
+
+bool TCustomLarkspireDataSetEx::SendsOwnChanges() const {
+  return published_lock_type_ != ltBatchOptimistic && update_object_ == nullptr;
 }
 
 void TCustomLarkspireDataSetEx::RaiseDataSetError(int32_t code, const std::string& msg) {
@@ -549,6 +570,147 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
     }
   }
   if (!message.empty()) RaiseDataSetError(connection.ErrorCode(), message);
+}
+
+// Applying updates.
+
+bool TCustomLarkspireDataSetEx::SendPendingChanges(uint8_t scope) {
+  CheckConnection();
+  TLarkspireConnection& connection = *connection_;
+  if (connection.Busy() || !Active() || Recordset() == nullptr) return false;
+  TCustomLarkspireDataSet& delta = *DeltaDataSet();
+  delta.Close();
+  delta.Clone(*this);
+  std::string message;
+  bool sent = false;
+  {
+    TRemoteCommand request;
+    request.Code = cmdApplyUpdates;
+    request.Value = scope;
+    const std::string kinds = delta.BuildDelta(request.Data);
+    SetHasInserts(kinds.find('2') != std::string::npos);
+    if (kinds.empty()) {
+      delta.Close();
+      return true;
+    }
+    TRemoteCommand& reply = connection.ExecuteCommand(request, wait_msg_);
+    TFinally reset([&reply] { reply.Reset(); });
+    if (!reply.Success) {
+      message = AnsiToWide(reply.Message);
+    } else {
+      sent = true;
+      if (HasInserts()) {
+        try {
+          delta.MergeReturnedRows(reply.Data);
+        } catch (const EMalformedData&) {
+          // The server took the changes; the dataset goes on with its own copy of the rows.
+        }
+      }
+    }
+  }
+  if (!HasInserts() || !sent) delta.Close();
+  if (!message.empty()) RaiseDataSetError(connection.ErrorCode(), message);
+  if (!sent) SetHasInserts(false);
+  return sent;
+}
+
+void TCustomLarkspireDataSetEx::ApplyUpdates(uint8_t scope) {
+  CheckConnection();
+  if (!Active() || connection_->Busy()) return;
+  CheckBrowseMode();
+  SetHasInserts(false);
+  if (!SendPendingChanges(scope)) return;
+  Recordset()->AcceptChanges(TAffectRecords::arAll);
+  if (HasInserts())
+    TakeMergedRecordset();
+  else
+    Resync();
+}
+
+void TCustomLarkspireDataSetEx::TakeMergedRecordset() {
+  TCustomLarkspireDataSet& delta = *DeltaDataSet();
+  DisableControls();
+  try {
+    if (delta.Recordset() != nullptr && delta.Recordset()->Active())
+      SetRecordset(delta.Recordset()->Clone(ltBatchOptimistic));
+    delta.Close();
+    if (Active()) Last();
+  } catch (...) {
+    EnableControls();
+    throw;
+  }
+  EnableControls();
+}
+
+void TCustomLarkspireDataSetEx::UndoPendingChanges(uint8_t scope) {
+  CheckActive();
+  Cancel();
+  TRecordset* recordset = Recordset();
+  if (recordset == nullptr) return;
+  recordset->CancelBatch(scope == 0 ? TAffectRecords::arCurrent : TAffectRecords::arAll);
+  if (recordset->Bof() && recordset->Eof() && recordset->RecordCount() > 0)
+    recordset->MoveFirst();
+  else
+    InternalResync();
+  Resync();
+}
+
+void TCustomLarkspireDataSetEx::Post() {
+  CheckConnection();
+  SetHasInserts(false);
+  refused_insert_ = false;
+  TCustomLarkspireDataSet::Post();
+  if (HasInserts()) TakeMergedRecordset();
+}
+
+void TCustomLarkspireDataSetEx::InternalPost() {
+  const bool inserting = State() == dsInsert;
+  // The row becomes a pending change of the local recordset (or nothing changes on failure).
+  TCustomLarkspireDataSet::InternalPost();
+  if (!SendsOwnChanges()) return;
+  try {
+    if (SendPendingChanges(kScopeAllRows)) Recordset()->AcceptChanges(TAffectRecords::arAll);
+  } catch (...) {
+    TRecordset& recordset = *Recordset();
+    try {
+      // The cursor is still on the posted row: withdraw its pending change.
+      recordset.CancelUpdate();
+      if (HasInserts() && recordset.RecordCount() > 0) recordset.MoveLast();
+    } catch (...) {
+      // The first failure is the one to report.
+    }
+    refused_insert_ = inserting;
+    throw;
+  }
+}
+
+void TCustomLarkspireDataSetEx::DoBeforeDelete() {
+  deleted_bookmark_ = Bookmark();
+  TCustomLarkspireDataSet::DoBeforeDelete();
+}
+
+void TCustomLarkspireDataSetEx::DoAfterDelete() {
+  if (SendsOwnChanges()) {
+    try {
+      if (SendPendingChanges(kScopeAllRows)) Recordset()->AcceptChanges(TAffectRecords::arAll);
+    } catch (...) {
+      UndoPendingChanges(kScopeAllRows);
+      if (BookmarkValid(deleted_bookmark_)) SetBookmark(deleted_bookmark_);
+      throw;
+    }
+  }
+  TCustomLarkspireDataSet::DoAfterDelete();
+}
+
+void TCustomLarkspireDataSetEx::DoAfterCancel() {
+  TCustomLarkspireDataSet::DoAfterCancel();
+  const bool refused_insert = refused_insert_;
+  refused_insert_ = false;
+  if (!refused_insert || !SendsOwnChanges() || !Active()) return;
+  if (RecordStatus() == TRowStatus::rsNew && RecNo() >= 0) {
+    InternalDelete();
+    Resync();
+  }
 }
 
 void TCustomLarkspireDataSetEx::Refresh() {

@@ -12,6 +12,16 @@
 // through the connection's RaiseError, parameters are filled from a master dataset, and the
 // provider interface runs transactions and statements through the connection.
 //
+// Posting and deleting: the row is first changed in the local recordset, where it becomes a
+// pending change. A dataset sends its changes itself when its LockType is not
+// ltBatchOptimistic and it has no UpdateObject: it then sends every pending change at once as
+// command 301 (Value 2, the delta document in Data) and accepts them when the server took
+// them. A refused post withdraws the row's pending change and leaves the dataset in its edit or
+// insert state with the user's values; a refused delete brings the row back and stands on it;
+// cancelling an insert whose post was refused removes the new row. After a successful insert
+// the dataset shows the rows the server returned (server-assigned keys filled in) and stands on
+// the last row. Otherwise changes stay pending until the application calls ApplyUpdates.
+//
 // Query description (Data of commands 210 and 300), packed:
 //   0 CursorLocation (1: 0 server, 1 client)   1 CursorType (1: 0 unspecified, 1 forward-only,
 //   2 keyset, 3 dynamic, 4 static)   2 LockType (1: 0 unspecified, 1 read-only, 2 pessimistic,
@@ -193,6 +203,10 @@ class IProviderSupport {
 
 class TLarkspireUpdateSQL;
 
+// The scope that command 301 carries in Value: ADO's all-rows scope of affected rows (0 current
+// row, 1 filtered group, 2 all rows, 3 all chapters).
+inline constexpr uint8_t kScopeAllRows = 2;
+
 class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProviderSupport {
  public:
   explicit TCustomLarkspireDataSetEx(TComponent* owner = nullptr);
@@ -211,7 +225,13 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   TLarkspireConnection* Connection() const { return connection_; }
   void SetConnection(TLarkspireConnection* connection);
   // The update object whose presence keeps changes local; none until one is assigned.
+  // Assigning one detaches the update object the dataset had and attaches the new one (which
+  // leaves the dataset it served before); freeing it clears the reference.
   TLarkspireUpdateSQL* UpdateObject() const { return update_object_; }
+  void SetUpdateObject(TLarkspireUpdateSQL* update_object);
+  // Posts and deletes go to the server at once: LockType is not ltBatchOptimistic and there is
+  // no UpdateObject.
+  bool SendsOwnChanges() const;
   // Empty: commands run on the calling thread; any other text shows the wait window with it.
   const std::string& WaitMsg() const { return wait_msg_; }
   void SetWaitMsg(const std::string& msg) { wait_msg_ = msg; }
@@ -234,6 +254,25 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   // Closes and opens (a new command 300).
   void Refresh() override;
 
+  // Posting: raises 10001 without a connection before the row is written; then writes the row
+  // into the local recordset and, when the dataset sends its changes itself, sends them (see
+  // the top comment). A busy connection, or a failed reply without a message, sends nothing
+  // and raises nothing: the change stays pending and goes with the next one.
+  void Post() override;
+  // Sends every pending change of the local recordset at once (command 301 with the scope in
+  // Value) and accepts them when the server took them; after inserts the dataset shows the
+  // rows the server returned and stands on the last row. An edit in progress is posted first.
+  // Nothing pending sends nothing. A refusal raises ELarkspireException and leaves the changes
+  // pending; a busy connection or a closed dataset does nothing. This is how a dataset in
+  // batch mode or with an UpdateObject sends its changes.
+  void ApplyUpdates(uint8_t scope = kScopeAllRows);
+  // Attaches a clone of the DeltaDataSet's rows (the merged rows after an insert), closes the
+  // DeltaDataSet and moves to the last row, with data-aware controls disabled meanwhile.
+  void TakeMergedRecordset();
+  // Cancels any edit and discards the pending changes of the scope (2: every one; 0: the
+  // current row's); a deleted row comes back. The buffers are re-read.
+  void UndoPendingChanges(uint8_t scope = kScopeAllRows);
+
   // Provider interface.
   void PSStartTransaction() override;
   void PSEndTransaction(bool commit) override;
@@ -246,6 +285,17 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   void Notification(TComponent* component, TOperation operation) override;
   void OpenCursor() override;
   void MasterChanged() override;
+  void InternalPost() override;
+  void DoBeforeDelete() override;
+  void DoAfterDelete() override;
+  void DoAfterCancel() override;
+
+  // The exchange of command 301: clones the rows into the DeltaDataSet, cuts the delta out of
+  // them and sends it; after inserts the server's rows are merged into the DeltaDataSet. True
+  // when the pending changes are settled: the server took them, or there were none. False when
+  // nothing went: the connection was busy, the dataset closed, or the reply failed without a
+  // message. A refusal raises through RaiseDataSetError. Accepts nothing.
+  bool SendPendingChanges(uint8_t scope);
 
   // Paging: the 16-byte record a page fetch sends (four 32-bit fields: 0, 0, page size, page
   // index; zeros without a paging object), and the total row count the reply reported.
@@ -266,6 +316,8 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   TLockType published_lock_type_ = ltOptimistic;
   TLarkspireConnection* connection_ = nullptr;
   std::string wait_msg_;
+  // The last post was a refused insert: cancelling it removes a new row left behind.
+  bool refused_insert_ = false;
 };
 
 }  // namespace larkspire
