@@ -43,7 +43,8 @@ T ParseInteger(const std::string& param, const std::string& text, const char* wh
   const char* end = text.data() + text.size();
   const char* start = text.data() + (!text.empty() && text[0] == '+' ? 1 : 0);
   auto [ptr, error] = std::from_chars(start, end, value);
-  if (text.empty() || error != std::errc() || ptr != end) BadParam(param, std::string("not ") + what);
+  if (text.empty() || error != std::errc() || ptr != end)
+    BadParam(param, std::string("not ") + what);
   return value;
 }
 
@@ -76,9 +77,12 @@ void AddParam(TLarkspirePluginData& request, const std::string& param) {
     target.SetAsString(value);
   } else if (type == "bool") {
     const std::string v = Lower(value);
-    if (v == "true" || v == "1" || v == "yes") target.SetAsBoolean(true);
-    else if (v == "false" || v == "0" || v == "no") target.SetAsBoolean(false);
-    else BadParam(param, "not true or false");
+    if (v == "true" || v == "1" || v == "yes")
+      target.SetAsBoolean(true);
+    else if (v == "false" || v == "0" || v == "no")
+      target.SetAsBoolean(false);
+    else
+      BadParam(param, "not true or false");
   } else if (type == "double") {
     target.SetAsDouble(ParseFloat<double>(param, value, std::strtod, "a number"));
   } else if (type == "extended") {
@@ -87,8 +91,8 @@ void AddParam(TLarkspirePluginData& request, const std::string& param) {
     TFileStream file(value, TFileMode::fmOpenRead);
     target.SetAsStream(file);
   } else {
-    BadParam(param, "unknown type \"" + type +
-                        "\" (int, int64, string, bool, double, extended or file)");
+    BadParam(param,
+             "unknown type \"" + type + "\" (int, int64, string, bool, double, extended or file)");
   }
 }
 
@@ -117,12 +121,24 @@ int RunCall(const TClientOptions& options, const TCallArgs& args) {
     TLarkspirePluginParam& p = answer.Items(i);
     std::cout << p.Name() << ":";
     switch (p.DataType()) {
-      case pdtInteger: std::cout << "int=" << p.GetAsInteger(); break;
-      case pdtInt64: std::cout << "int64=" << p.GetAsInt64(); break;
-      case pdtString: std::cout << "string=" << p.GetAsString(); break;
-      case pdtBoolean: std::cout << "bool=" << (p.GetAsBoolean() ? "true" : "false"); break;
-      case pdtDouble: std::cout << "double=" << Shortest(p.GetAsDouble()); break;
-      case pdtExtended: std::cout << "extended=" << Shortest(p.GetAsExtended()); break;
+      case pdtInteger:
+        std::cout << "int=" << p.GetAsInteger();
+        break;
+      case pdtInt64:
+        std::cout << "int64=" << p.GetAsInt64();
+        break;
+      case pdtString:
+        std::cout << "string=" << p.GetAsString();
+        break;
+      case pdtBoolean:
+        std::cout << "bool=" << (p.GetAsBoolean() ? "true" : "false");
+        break;
+      case pdtDouble:
+        std::cout << "double=" << Shortest(p.GetAsDouble());
+        break;
+      case pdtExtended:
+        std::cout << "extended=" << Shortest(p.GetAsExtended());
+        break;
       case pdtStream: {
         std::cout << "stream=<" << p.DataSize() << " bytes";
         if (args.out.empty()) {
@@ -154,9 +170,8 @@ void AddCallCommand(CLI::App& app, const TClientOptions& options, TRunFunction& 
                    "NAME:TYPE=VALUE, TYPE one of int, int64, string, bool, double, extended, "
                    "file");
   call->add_option("--out", args->out, "file for a stream value of the answer");
-  call->callback([&options, &run, args] {
-    run = [&options, args] { return RunCall(options, *args); };
-  });
+  call->callback(
+      [&options, &run, args] { run = [&options, args] { return RunCall(options, *args); }; });
 }
 
 }  // namespace larkspire::cli

@@ -10,7 +10,9 @@ constexpr const char* kMissingConnection = "Missing Connection.";
 
 TLarkspirePluginCall::TLarkspirePluginCall(TComponent* owner) : TComponent(owner) {}
 
-TLarkspirePluginCall::~TLarkspirePluginCall() { SetConnection(nullptr); }
+TLarkspirePluginCall::~TLarkspirePluginCall() {
+  SetConnection(nullptr);
+}
 
 void TLarkspirePluginCall::SetConnection(TLarkspireConnection* connection) {
   if (connection == connection_) return;

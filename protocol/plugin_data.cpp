@@ -163,7 +163,8 @@ void TLarkspirePluginParam::SetAsInteger(int32_t value) {
 
 void TLarkspirePluginParam::SetAsInt64(int64_t value) {
   uint8_t bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+  for (int i = 0; i < 8; ++i)
+    bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
   Store(pdtInt64, bytes, 8);
 }
 
@@ -221,7 +222,9 @@ int32_t TLarkspirePluginParam::GetAsInteger() {
   return static_cast<int32_t>(GetAsInt64Width(4));
 }
 
-int64_t TLarkspirePluginParam::GetAsInt64() { return GetAsInt64Width(8); }
+int64_t TLarkspirePluginParam::GetAsInt64() {
+  return GetAsInt64Width(8);
+}
 
 int64_t TLarkspirePluginParam::GetAsInt64Width(int width) {
   uint8_t bytes[8];
@@ -267,11 +270,15 @@ TStream& TLarkspirePluginParam::GetAsStream() {
   return data_;
 }
 
-std::string TLarkspirePluginParam::Name() const { return AnsiToWide(name_); }
+std::string TLarkspirePluginParam::Name() const {
+  return AnsiToWide(name_);
+}
 
 // --- TLarkspirePluginData -------------------------------------------------------------------
 
-void TLarkspirePluginData::Clear() { params_.clear(); }
+void TLarkspirePluginData::Clear() {
+  params_.clear();
+}
 
 TLarkspirePluginParam* TLarkspirePluginData::FindParam(const std::string& name) {
   const std::u32string wanted = FoldCase(AnsiToWide(WideToAnsi(name)));
@@ -325,8 +332,8 @@ void TLarkspirePluginData::ReadFromStream(TStream& stream) {
     if (name_length < 0 || name_length > left()) {
       Malformed(where + " at offset " + std::to_string(at) + ": name length " +
                 std::to_string(name_length) + " " +
-                (name_length < 0 ? "is negative" : "exceeds the " + std::to_string(left()) +
-                                                       " bytes left"));
+                (name_length < 0 ? "is negative"
+                                 : "exceeds the " + std::to_string(left()) + " bytes left"));
     }
     param->name_.resize(static_cast<size_t>(name_length));
     ReadField(stream, param->name_.data(), name_length, where + ": the name");
@@ -338,8 +345,8 @@ void TLarkspirePluginData::ReadFromStream(TStream& stream) {
     if (data_size < 0 || data_size > left()) {
       Malformed(where + " (\"" + AnsiToWide(param->name_) + "\"): data size " +
                 std::to_string(data_size) + " " +
-                (data_size < 0 ? "is negative" : "exceeds the " + std::to_string(left()) +
-                                                     " bytes left"));
+                (data_size < 0 ? "is negative"
+                               : "exceeds the " + std::to_string(left()) + " bytes left"));
     }
     param->data_size_ = data_size;
     param->data_.SetSize(data_size);

@@ -91,7 +91,7 @@ typedef struct LarkspirePluginCall {
 
 typedef struct LarkspirePluginInfo {
   uint32_t interface_version; /* LARKSPIRE_PLUGIN_INTERFACE_VERSION */
-  const char* name;           /* the name clients call it by (UTF-8; compared ignoring ASCII case) */
+  const char* name; /* the name clients call it by (UTF-8; compared ignoring ASCII case) */
   /* Runs the call: returns 0 after set_answer, or non-zero after set_error. */
   int (*call)(const LarkspirePluginCall* call);
 } LarkspirePluginInfo;

@@ -52,7 +52,9 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string Quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
 
 std::string Duration(uint32_t ms) {
   if (ms % 1000 == 0) return std::to_string(ms / 1000) + (ms == 1000 ? " second" : " seconds");
@@ -82,7 +84,8 @@ std::string Ending(const THelperOutcome& outcome) {
            (description ? std::string(", ") + description : std::string()) + ")";
   }
   if (WIFEXITED(outcome.Status))
-    return "ended without an answer (exit code " + std::to_string(WEXITSTATUS(outcome.Status)) + ")";
+    return "ended without an answer (exit code " + std::to_string(WEXITSTATUS(outcome.Status)) +
+           ")";
   return "ended without an answer";
 }
 
@@ -257,7 +260,7 @@ void TPluginHost::Scan() {
       }
       const std::string& out = outcome.Output;
       if (outcome.TimedOut || out.empty() || out[0] != kNameMark || out.size() == 1) {
-        std::string why = outcome.TimedOut ? "did not answer in time"
+        std::string why = outcome.TimedOut                       ? "did not answer in time"
                           : !out.empty() && out[0] == kErrorMark ? LogSafe(out.substr(1))
                                                                  : Ending(outcome);
         ServerLog("plug-ins: " + library.string() + " is left out: " + why);
@@ -268,8 +271,8 @@ void TPluginHost::Scan() {
       for (const TPluginInfo& known : plugins_)
         if (first == nullptr && Lower(known.Name) == Lower(info.Name)) first = &known;
       if (first != nullptr) {
-        ServerLog("plug-ins: " + info.Path + " is left out: the name " + Quoted(LogSafe(info.Name)) +
-                  " is served by " + first->Path);
+        ServerLog("plug-ins: " + info.Path + " is left out: the name " +
+                  Quoted(LogSafe(info.Name)) + " is served by " + first->Path);
         continue;
       }
       ServerLog("plug-ins: " + Quoted(LogSafe(info.Name)) + " from " + info.Path);
@@ -293,10 +296,9 @@ std::string TPluginHost::Call(const std::string& name, const std::string& reques
   if (info == nullptr) {
     std::string known;
     for (const TPluginInfo& plugin : Plugins()) known += (known.empty() ? "" : ", ") + plugin.Name;
-    throw TServerError(kErrUnknownPlugin,
-                       "Unknown plug-in " + Quoted(name) +
-                           (known.empty() ? " (this server has no plug-ins)"
-                                          : " (this server has " + known + ")"));
+    throw TServerError(kErrUnknownPlugin, "Unknown plug-in " + Quoted(name) +
+                                              (known.empty() ? " (this server has no plug-ins)"
+                                                             : " (this server has " + known + ")"));
   }
   const THelperOutcome outcome =
       RunHelper({options_.Runner, "call", info->Path, options_.CodePage}, request,

@@ -48,17 +48,18 @@ class TPluginPeer {
  public:
   using TAnswer = std::function<std::string(TRemoteCommand&)>;
   explicit TPluginPeer(TAnswer answer)
-      : peer_(TScriptedPeer::ServeWith(AcceptedHandshake(), [this, answer](const std::string& body) {
-          TRemoteCommand request;
-          TMemoryStream stream;
-          stream.WriteBuffer(body.data(), static_cast<int64_t>(body.size()));
-          request.LoadFromStream(stream);
-          {
-            std::lock_guard lock(mutex_);
-            seen_.push_back({request.Code, request.GetDataText(), request.Params.Bytes()});
-          }
-          return answer(request);
-        })) {}
+      : peer_(
+            TScriptedPeer::ServeWith(AcceptedHandshake(), [this, answer](const std::string& body) {
+              TRemoteCommand request;
+              TMemoryStream stream;
+              stream.WriteBuffer(body.data(), static_cast<int64_t>(body.size()));
+              request.LoadFromStream(stream);
+              {
+                std::lock_guard lock(mutex_);
+                seen_.push_back({request.Code, request.GetDataText(), request.Params.Bytes()});
+              }
+              return answer(request);
+            })) {}
 
   uint16_t Port() const { return peer_.Port(); }
   std::vector<TSeenCall> Seen() {
@@ -74,7 +75,8 @@ class TPluginPeer {
 
 class PluginCallTest : public ::testing::Test {
  protected:
-  PluginCallTest() : connection_(new TLarkspireConnection(&owner_)), call_(new TLarkspirePluginCall(&owner_)) {
+  PluginCallTest()
+      : connection_(new TLarkspireConnection(&owner_)), call_(new TLarkspirePluginCall(&owner_)) {
     connection_->SetName("Conn1");
     call_->SetName("PluginCall1");
     call_->SetConnection(connection_);
@@ -143,7 +145,8 @@ TEST_F(PluginCallTest, AFailedReplyWithATextRaisesWithTheComponentsNameAndKeepsT
   first.Param("Result").SetAsInteger(1);
   int calls = 0;
   TPluginPeer peer([&](TRemoteCommand&) {
-    return ++calls == 1 ? Answer(true, "", &first) : Answer(false, "boom: a + b overflows", nullptr);
+    return ++calls == 1 ? Answer(true, "", &first)
+                        : Answer(false, "boom: a + b overflows", nullptr);
   });
   connection_->SetRemotePort(peer.Port());
   ASSERT_TRUE(call_->Execute("PluginSample"));
@@ -172,8 +175,9 @@ TEST_F(PluginCallTest, AnUnreachableServerRaisesTheConnectionsWording) {
     call_->Execute("PluginSample");
     FAIL() << "no exception";
   } catch (const ELarkspireException& e) {
-    EXPECT_EQ(std::string(e.what()), "PluginCall1:Could not connect to LarkspireServer (127.0.0.1:" +
-                                         std::to_string(port) + ").");
+    EXPECT_EQ(std::string(e.what()),
+              "PluginCall1:Could not connect to LarkspireServer (127.0.0.1:" +
+                  std::to_string(port) + ").");
     EXPECT_EQ(e.ErrorCode(), -1);
   }
 }

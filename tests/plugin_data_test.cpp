@@ -174,8 +174,7 @@ TEST(TLarkspirePluginData, MalformedInputRaisesAClearErrorAndAppendsNothing) {
        "data size -1 is negative"},
       {"oversized data size", std::string("\x01\0\0\0\x01\0\0\0x\x00\x04\0\0\0ab", 16),
        "data size 4 exceeds the 2 bytes left"},
-      {"second entry cut",
-       std::string("\x02\0\0\0\x01\0\0\0x\x00\x03\0\0\0abc\x01\0\0\0y\x01", 23),
+      {"second entry cut", std::string("\x02\0\0\0\x01\0\0\0x\x00\x03\0\0\0abc\x01\0\0\0y\x01", 23),
        "entry 1: the data size ends early"},
   };
   for (const auto& c : cases) {
@@ -299,7 +298,7 @@ TEST(ExtendedFormat, KnownValuesHaveTheirX87Bytes) {
 
 TEST(ExtendedFormat, EdgesOfTheFormatRoundTripExactly) {
   const std::string edges[] = {
-      std::string("\x01\0\0\0\0\0\0\0\0\0", 10),                   // smallest denormal
+      std::string("\x01\0\0\0\0\0\0\0\0\0", 10),                    // smallest denormal
       std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x7F\0\0", 10),      // largest denormal
       std::string("\0\0\0\0\0\0\0\x80\x01\0", 10),                  // smallest normal
       std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFE\x7F", 10),  // largest finite

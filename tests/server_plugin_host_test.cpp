@@ -54,7 +54,9 @@ std::pair<int32_t, std::string> Failure(TPluginHost& host, const std::string& na
 }
 
 // Whether this process has a child left over (running or not reaped).
-bool HasChildren() { return ::waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD; }
+bool HasChildren() {
+  return ::waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD;
+}
 
 class PluginHostTest : public ::testing::Test {
  protected:

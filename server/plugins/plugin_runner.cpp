@@ -80,7 +80,8 @@ const LarkspirePluginInfo* Load(const char* path, std::string& error) {
     error = std::string("cannot load the library: ") + (why ? why : "unknown reason");
     return nullptr;
   }
-  auto entry = reinterpret_cast<LarkspirePluginInfoFunction>(::dlsym(library, LARKSPIRE_PLUGIN_ENTRY));
+  auto entry =
+      reinterpret_cast<LarkspirePluginInfoFunction>(::dlsym(library, LARKSPIRE_PLUGIN_ENTRY));
   if (entry == nullptr) {
     error = "the library exports no " LARKSPIRE_PLUGIN_ENTRY ": it is no plug-in";
     return nullptr;

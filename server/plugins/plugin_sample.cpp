@@ -179,8 +179,8 @@ uint32_t Channel(unsigned long pixel, unsigned long mask) {
 int Screen(const LarkspirePluginCall* call) {
   const char* display_name = std::getenv("DISPLAY");
   if (display_name == nullptr || display_name[0] == '\0') {
-    return Fail(call, std::string(kName) +
-                          ": the server has no screen to capture (DISPLAY is not set)");
+    return Fail(call,
+                std::string(kName) + ": the server has no screen to capture (DISPLAY is not set)");
   }
 #ifndef LARKSPIRE_HAVE_X11
   return Fail(call, std::string(kName) +
@@ -188,8 +188,10 @@ int Screen(const LarkspirePluginCall* call) {
 #else
   Display* display = XOpenDisplay(display_name);
   if (display == nullptr) {
-    return Fail(call, std::string(kName) + ": the server has no screen to capture (cannot open "
-                                           "the display \"" + display_name + "\")");
+    return Fail(call, std::string(kName) +
+                          ": the server has no screen to capture (cannot open "
+                          "the display \"" +
+                          display_name + "\")");
   }
   XSetErrorHandler(CountXError);
   const Window root = DefaultRootWindow(display);
@@ -235,10 +237,14 @@ int Call(const LarkspirePluginCall* call) {
     return Fail(call, std::string(kName) + " needs the integer parameter \"ReqType\" " + kKinds);
   }
   switch (kind) {
-    case 0: return Arithmetic(call, false);
-    case 1: return Arithmetic(call, true);
-    case 2: return ServerTime(call);
-    case 3: return Screen(call);
+    case 0:
+      return Arithmetic(call, false);
+    case 1:
+      return Arithmetic(call, true);
+    case 2:
+      return ServerTime(call);
+    case 3:
+      return Screen(call);
     default:
       return Fail(call, std::string(kName) + ": unknown ReqType " + Text(kind) + " " + kKinds);
   }
@@ -248,4 +254,6 @@ const LarkspirePluginInfo kInfo = {LARKSPIRE_PLUGIN_INTERFACE_VERSION, kName, Ca
 
 }  // namespace
 
-LARKSPIRE_PLUGIN_EXPORT const LarkspirePluginInfo* larkspire_plugin_info(void) { return &kInfo; }
+LARKSPIRE_PLUGIN_EXPORT const LarkspirePluginInfo* larkspire_plugin_info(void) {
+  return &kInfo;
+}

@@ -31,12 +31,16 @@ class TEnvironmentGuard {
  public:
   TEnvironmentGuard(const char* name, std::optional<std::string> value) : name_(name) {
     if (const char* old = std::getenv(name)) previous_ = old;
-    if (value) ::setenv(name, value->c_str(), 1);
-    else ::unsetenv(name);
+    if (value)
+      ::setenv(name, value->c_str(), 1);
+    else
+      ::unsetenv(name);
   }
   ~TEnvironmentGuard() {
-    if (previous_) ::setenv(name_, previous_->c_str(), 1);
-    else ::unsetenv(name_);
+    if (previous_)
+      ::setenv(name_, previous_->c_str(), 1);
+    else
+      ::unsetenv(name_);
   }
 
  private:
@@ -56,8 +60,8 @@ class TXvfb {
     if (pid_ == 0) {
       ::close(pipe_fds[0]);
       const std::string fd = std::to_string(pipe_fds[1]);
-      const std::string screen = std::to_string(kScreenWidth) + "x" +
-                                 std::to_string(kScreenHeight) + "x24";
+      const std::string screen =
+          std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
       ::execl(binary, binary, "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-wr",
               "-nolisten", "tcp", static_cast<char*>(nullptr));
       ::_exit(127);
@@ -196,7 +200,7 @@ TEST_F(PluginEndToEnd, ScreenOfTheServersDisplayIsABmpFile) {
   EXPECT_EQ(U32At(bmp, 14), 40u);
   EXPECT_EQ(U32At(bmp, 18), static_cast<uint32_t>(kScreenWidth));
   EXPECT_EQ(U32At(bmp, 22), static_cast<uint32_t>(kScreenHeight));
-  EXPECT_EQ(U32At(bmp, 26), 1u | (24u << 16));  // one plane, 24 bits a pixel
+  EXPECT_EQ(U32At(bmp, 26), 1u | (24u << 16));                      // one plane, 24 bits a pixel
   EXPECT_EQ(bmp.find_first_not_of('\xFF', 54), std::string::npos);  // the white root window
 }
 

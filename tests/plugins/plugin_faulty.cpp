@@ -53,4 +53,6 @@ const LarkspirePluginInfo kInfo = {LARKSPIRE_PLUGIN_INTERFACE_VERSION, "PluginFa
 
 }  // namespace
 
-LARKSPIRE_PLUGIN_EXPORT const LarkspirePluginInfo* larkspire_plugin_info(void) { return &kInfo; }
+LARKSPIRE_PLUGIN_EXPORT const LarkspirePluginInfo* larkspire_plugin_info(void) {
+  return &kInfo;
+}
