@@ -78,9 +78,10 @@ TTarget FindTarget(const TRecordsetSchema& schema) {
       if (!names.empty()) names += ", ";
       names += table;
     }
-    throw TServerError(kErrDeltaRefused, "The changes cannot be applied: the key columns "
-                                         "belong to more than one table (" +
-                                             names + ")");
+    throw TServerError(kErrDeltaRefused,
+                       "The changes cannot be applied: the key columns "
+                       "belong to more than one table (" +
+                           names + ")");
   }
   TTarget target;
   const auto& [base_schema, base_table] = *key_tables.begin();
@@ -273,8 +274,7 @@ class TDeltaApplier {
   }
 
   // A delete or update must have changed exactly its one row.
-  void CheckOneRow(int64_t affected, const std::vector<TVariant>& key_values,
-                   const char* action) {
+  void CheckOneRow(int64_t affected, const std::vector<TVariant>& key_values, const char* action) {
     if (affected == 1) return;
     const std::string key = DescribeKey(schema_, target_, key_values);
     if (affected == 0) {
@@ -283,10 +283,9 @@ class TDeltaApplier {
                                                  "changes were applied");
     }
     throw TServerError(kErrUpdateConflict,
-                       std::string("The ") + action + " would change " +
-                           std::to_string(affected) + " rows of table " + target_.Table +
-                           ": the key (" + key + ") does not identify one row; none of the " +
-                           "changes were applied");
+                       std::string("The ") + action + " would change " + std::to_string(affected) +
+                           " rows of table " + target_.Table + ": the key (" + key +
+                           ") does not identify one row; none of the " + "changes were applied");
   }
 
   void Delete(const TRecordsetRow& row) {
@@ -294,8 +293,7 @@ class TDeltaApplier {
     TStatementBuilder builder(dialect_);
     const std::string sql =
         "DELETE FROM " + target_.QualifiedName + " WHERE " + KeyCondition(builder, values);
-    CheckOneRow(database_.ExecuteStatement(sql, builder.Parameters(), options_), values,
-                "delete");
+    CheckOneRow(database_.ExecuteStatement(sql, builder.Parameters(), options_), values, "delete");
   }
 
   std::vector<TVariant> Update(const TRecordsetRow& row) {

@@ -48,6 +48,35 @@ std::string WithoutTrailingTerminators(const std::string& sql) {
   return sql.substr(0, end);
 }
 
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// SQLite names the second and later columns of the same name in a subquery "name:1",
+// "name:2"; the page's columns keep the names the query gave them.
+void RestoreRepeatedNames(TRecordsetData& rows) {
+  auto& fields = rows.Schema.Fields;
+  for (size_t i = 1; i < fields.size(); ++i) {
+    std::string& name = fields[i].Name;
+    const size_t colon = name.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == name.size()) continue;
+    if (name.find_first_not_of("0123456789", colon + 1) != std::string::npos) continue;
+    const std::string base = name.substr(0, colon);
+    for (size_t j = 0; j < i; ++j) {
+      if (SameName(fields[j].Name, base)) {
+        name = base;
+        break;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 TPagingRecord ReadPagingRecord(TStream& stream) {
@@ -135,6 +164,7 @@ void ServePagedQuery(IDatabase& database, TQueryDescription& description,
                                   std::to_string(window.Count) + " OFFSET " +
                                   std::to_string(window.First),
                               description.Parameters, whole);
+    RestoreRepeatedNames(rows);
   } else {
     rows = database.OpenQuery(statement, description.Parameters, whole);
     total = KeepPage(rows, window, options.MaxRecords);

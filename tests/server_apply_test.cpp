@@ -2,6 +2,8 @@
 // binary on SQLite and on PostgreSQL: edits, inserts with server-assigned keys, deletes,
 // conflicts with a second connection, deltas that fail half-way, refused deltas, and pages
 // with their counts; plus the paging record and page windows on their own.
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -161,9 +163,7 @@ class TClient {
 
 class TServerApply : public ::testing::TestWithParam<TBackend> {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(client_.Connect(GetParam())) << ServerFor(GetParam()).Error;
-  }
+  void SetUp() override { ASSERT_TRUE(client_.Connect(GetParam())) << ServerFor(GetParam()).Error; }
 
   bool Postgres() const { return GetParam() == TBackend::bkPostgreSQL; }
 
@@ -225,9 +225,9 @@ TEST_P(TServerApply, UpdatesOnlyTheChangedColumnsAndAnswersNoRows) {
   TRecordsetData answer = ReadAdoXml(reply.Data);
   EXPECT_TRUE(answer.Rows.empty());
   EXPECT_EQ(answer.Schema.Fields.size(), 5u);
-  EXPECT_EQ(Content(table), (std::vector<std::string>{"1:apple:1.5:null",
-                                                      "2:pear (ripe):1.5:from the market",
-                                                      "3:plum:1.5:null"}));
+  EXPECT_EQ(Content(table),
+            (std::vector<std::string>{"1:apple:1.5:null", "2:pear (ripe):1.5:from the market",
+                                      "3:plum:1.5:null"}));
 
   // A value set to Null travels as rs:forcenull; a Null original compares as Null.
   rows->AcceptChanges();
@@ -266,6 +266,30 @@ TEST_P(TServerApply, InsertsRowsAndAnswersThemWithServerAssignedKeysAndDefaults)
                                                       "3:grape:2.25:null"}));
   // The answer has the delta's schema, so the client can merge its rows into its own.
   EXPECT_EQ(answer.Schema.Fields.size(), rows->Fields().size());
+}
+
+TEST_P(TServerApply, AnswersUpdatedRowsBeforeInsertedOnesWhenADeltaInserts) {
+  const std::string table = MakeItems({"apple", "pear"});
+  auto rows = client_.Open("select * from " + table + " order by id");
+  rows->AddNew();
+  rows->SetValue("name", TVariant("quince"));
+  rows->Update();
+  Go(*rows, 1);
+  rows->SetValue("price", TVariant(7.5));
+  rows->Update();
+  TClient other;
+  ASSERT_TRUE(other.Connect(GetParam()));
+  other.Exec("update " + table + " set note = 'by other' where id = 1");
+  TReply reply = client_.Apply(*rows);
+  ASSERT_TRUE(reply.Success) << reply.Message;
+  // The client drops every row of its delta and appends these, so the updated row comes
+  // back too, as the table holds it now.
+  TRecordsetData answer = ReadAdoXml(reply.Data);
+  ASSERT_EQ(answer.Rows.size(), 2u);
+  const int id = answer.FieldIndex("id"), note = answer.FieldIndex("note");
+  EXPECT_EQ(answer.Rows[0]->Values[id], TVariant(1));
+  EXPECT_EQ(answer.Rows[0]->Values[note], TVariant("by other"));
+  EXPECT_EQ(answer.Rows[1]->Values[id], TVariant(3));
 }
 
 TEST_P(TServerApply, InsertsAProductAndAnswersItsNewProId) {
@@ -403,9 +427,11 @@ TEST_P(TServerApply, RollsBackWithTheClientsTransaction) {
 
 TEST_P(TServerApply, RefusesAKeyThatMatchesMoreThanOneRow) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string table = "pairs_" + std::to_string(std::hash<std::string>()(info->name()) % 1000);
+  const std::string table =
+      "pairs_" + std::to_string(std::hash<std::string>()(info->name()) % 1000);
   client_.Exec("drop table if exists " + table);
-  client_.Exec("create table " + table + " (a integer, b integer, v varchar(10), primary key (a, b))");
+  client_.Exec("create table " + table +
+               " (a integer, b integer, v varchar(10), primary key (a, b))");
   client_.Exec("insert into " + table + " values (1, 1, 'x'), (1, 2, 'x'), (2, 1, 'y')");
   // Half of the key: the rows of a = 1 are not told apart.
   auto rows = client_.Open("select a, v from " + table + " order by a, b");
@@ -429,8 +455,8 @@ TEST_P(TServerApply, RefusesADeltaWithoutKeyColumnsOrBaseTable) {
   TReply reply = client_.Apply(*rows);
   EXPECT_FALSE(reply.Success);
   EXPECT_EQ(reply.Value, server::kErrDeltaRefused);
-  EXPECT_EQ(reply.Message, "The changes cannot be applied to table " + table +
-                               ": the rowset has no key columns");
+  EXPECT_EQ(reply.Message,
+            "The changes cannot be applied to table " + table + ": the rowset has no key columns");
 
   rows = client_.Open("select 1 as one, 'two' as two");
   rows->MoveFirst();
@@ -463,16 +489,17 @@ TEST_P(TServerApply, WritesOnlyTheTablesColumns) {
 
 TEST_P(TServerApply, MatchesFloatsDecimalsDatesAndBytesAsTheDatabaseHoldsThem) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string table = "kinds_" + std::to_string(std::hash<std::string>()(info->name()) % 1000);
+  const std::string table =
+      "kinds_" + std::to_string(std::hash<std::string>()(info->name()) % 1000);
   client_.Exec("drop table if exists " + table);
   client_.Exec("create table " + table +
                " (id integer primary key, r double precision, d decimal(12,4), ts timestamp,"
                " day date, flag boolean, big bigint, bin " +
-               (Postgres() ? "bytea" : "blob") + ", t varchar(20))");
+               (Postgres() ? "bytea" : "blob") + ", t varchar(20), tm time)");
   client_.Exec(std::string("insert into ") + table +
                " values (1, 0.1 + 0.2, 1234.5678, '2026-01-02 03:04:05.123', '2026-03-04', " +
                (Postgres() ? "true" : "1") + ", 9000000000, " +
-               (Postgres() ? "'\\x00ff'" : "x'00ff'") + ", '汉字')");
+               (Postgres() ? "'\\x00ff'" : "x'00ff'") + ", '汉字', '10:30:00')");
   if (!Postgres()) {
     // SQLite keeps the text as written; another form of the same time still matches.
     client_.Exec("update " + table + " set ts = '2026-01-02T03:04:05.123' where id = 1");
@@ -488,6 +515,7 @@ TEST_P(TServerApply, MatchesFloatsDecimalsDatesAndBytesAsTheDatabaseHoldsThem) {
   rows->SetValue("big", TVariant(int64_t{-5}));
   rows->SetValue("bin", TVariant(TBytes{1, 2}));
   rows->SetValue("t", TVariant("字"));
+  rows->SetValue("tm", TVariant::FromDateTime(0.75));
   rows->Update();
   TReply reply = client_.Apply(*rows);
   ASSERT_TRUE(reply.Success) << reply.Message;
@@ -501,10 +529,13 @@ TEST_P(TServerApply, MatchesFloatsDecimalsDatesAndBytesAsTheDatabaseHoldsThem) {
   EXPECT_EQ(after->Value("big"), TVariant(int64_t{-5}));
   EXPECT_EQ(after->Value("bin"), TVariant(TBytes{1, 2}));
   EXPECT_EQ(after->Value("t"), TVariant("字"));
+  EXPECT_EQ(after->Value("tm"), TVariant::FromDateTime(0.75));
 
   // And back again from the new values, which must match just as well.
   after->SetValue("r", TVariant::Null());
   after->SetValue("ts", TVariant::Null());
+  after->SetValue("tm", TVariant::FromDateTime(0.5));
+  after->SetValue("day", TVariant::FromDateTime(46002));
   after->Update();
   reply = client_.Apply(*after);
   ASSERT_TRUE(reply.Success) << reply.Message;
@@ -593,6 +624,15 @@ TEST_P(TServerPaging, AnswersOnePageInTheQuerysOrderAndTheTotalCount) {
   EXPECT_TRUE(id.KeyColumn);
   EXPECT_EQ(id.BaseTable, table);
   EXPECT_EQ(last.Rows.Schema.Fields[1].BaseColumn, "label");
+
+  // A column named twice keeps its name and its row attribute on a page.
+  const std::string twice = "select id, label, id from " + table + " order by id";
+  TPage paged = Page(twice, 5, 1);
+  ASSERT_TRUE(paged.Success) << paged.Message;
+  TRecordsetData whole = ReadAdoXml(client_.Query(cmdOpenQuery, twice).Data);
+  ASSERT_EQ(paged.Rows.Schema.Fields.size(), 3u);
+  EXPECT_EQ(paged.Rows.Schema.Fields[2].Name, "id");
+  EXPECT_EQ(paged.Rows.Schema.Fields[2].XmlName, whole.Schema.Fields[2].XmlName);
 }
 
 TEST_P(TServerPaging, AnswersNoRowsAndTheTrueCountBeyondTheEnd) {
@@ -614,6 +654,39 @@ TEST_P(TServerPaging, AnswersNoRowsAndTheTrueCountBeyondTheEnd) {
   EXPECT_EQ(whole.Rows.Rows.size(), 45u);
 }
 
+TEST_P(TServerPaging, FetchesAPageOfALargeTableWithoutItsOtherRows) {
+  const std::string table = "large_rows";
+  client_.Exec("drop table if exists " + table);
+  client_.Exec("create table " + table +
+               " (id integer primary key, name varchar(40), price float)");
+  client_.Exec("insert into " + table +
+               " with recursive n(i) as (select 1 union all select i + 1 from n where i < 100000)"
+               " select i, 'product ' || i, i * 0.5 from n");
+  const std::string sql = "select * from " + table + " order by id";
+  auto timed = [&](int32_t index, TPage& page) {
+    const auto start = std::chrono::steady_clock::now();
+    page = Page(sql, 20, index);
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+  };
+  TPage first, last;
+  const double first_ms = timed(1, first);
+  const double last_ms = timed(5000, last);
+  ASSERT_TRUE(first.Success && last.Success) << first.Message << last.Message;
+  EXPECT_EQ(first.Paging.RecordCount, 100000);
+  EXPECT_EQ(Ids(last.Rows).back(), 100000);
+  const auto start = std::chrono::steady_clock::now();
+  TReply all = client_.Query(cmdOpenQuery, sql);
+  const double all_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(all.Success);
+  std::printf("page 1: %.1f ms, page 5000: %.1f ms, every row: %.1f ms\n", first_ms, last_ms,
+              all_ms);
+  // A page costs the count and its own rows: far less than fetching every row.
+  EXPECT_LT(first_ms, all_ms / 3);
+  EXPECT_LT(last_ms, all_ms / 3);
+}
+
 TEST_P(TServerPaging, BindsParametersAndHonoursMaximumRecords) {
   const std::string table = MakeNumbers();
   TQueryDescription description;
@@ -633,8 +706,7 @@ TEST_P(TServerPaging, BindsParametersAndHonoursMaximumRecords) {
 
 TEST_P(TServerPaging, CutsThePageFromStatementsThatCannotBeASubquery) {
   const std::string table = MakeNumbers();
-  const std::string sql =
-      Postgres() ? "show all" : "pragma table_info(" + table + ")";
+  const std::string sql = Postgres() ? "show all" : "pragma table_info(" + table + ")";
   TPage page = Page(sql, 1, 2);
   ASSERT_TRUE(page.Success) << page.Message;
   EXPECT_GT(page.Paging.RecordCount, 1);
@@ -669,8 +741,7 @@ TEST_P(TServerPaging, RefusesAMissingRecordOrAPageSizeBelowOne) {
   TReply reply = client_.Send(request);
   EXPECT_FALSE(reply.Success);
   EXPECT_EQ(reply.Value, server::kErrMalformedRequest);
-  EXPECT_NE(reply.Message.find("paging record: 4 bytes left"), std::string::npos)
-      << reply.Message;
+  EXPECT_NE(reply.Message.find("paging record: 4 bytes left"), std::string::npos) << reply.Message;
 
   TPage page = Page(description, 0, 1);
   EXPECT_FALSE(page.Success);
