@@ -1197,20 +1197,33 @@ class TDirectScanner {
     return at == std::string_view::npos ? nullptr : from + at;
   }
 
-  // The first quote, '<' or '&' from p on, or end.
-  static const char* FindValueStop(const char* p, const char* end, char quote) {
+  // The first quote, '<' or '&' from p on, or end. spaced is set when a byte before it is a
+  // control character or a space (white space among them).
+  static const char* FindValueStop(const char* p, const char* end, char quote, bool& spaced) {
 #if defined(__SSE2__)
     const __m128i q = _mm_set1_epi8(quote), lt = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+    const __m128i space = _mm_set1_epi8(' ');
     while (end - p >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, q), _mm_cmpeq_epi8(v, lt)),
                                        _mm_cmpeq_epi8(v, amp));
-      const int mask = _mm_movemask_epi8(hit);
-      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+      const unsigned low =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, space), v)));
+      if (mask != 0) {
+        const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+        if (low & ((1u << at) - 1)) spaced = true;
+        return p + at;
+      }
+      if (low != 0) spaced = true;
       p += 16;
     }
 #endif
-    while (p < end && *p != quote && *p != '<' && *p != '&') ++p;
+    for (; p < end; ++p) {
+      const char c = *p;
+      if (c == quote || c == '<' || c == '&') break;
+      if (static_cast<unsigned char>(c) <= ' ') spaced = true;
+    }
     return p;
   }
 
@@ -1229,15 +1242,17 @@ class TDirectScanner {
 
   bool ReadName(std::string_view& name) {
     const uint8_t* classes = Classes();
-    const char* start = p_;
-    while (p_ < end_) {
-      const uint8_t c = classes[static_cast<uint8_t>(*p_)];
+    const char* const start = p_;
+    const char* p = p_;
+    while (p < end_) {
+      const uint8_t c = classes[static_cast<uint8_t>(*p)];
       if (c & kNameEnd) break;
       if (c & kBadInName) return false;
-      ++p_;
+      ++p;
     }
-    if (p_ == start) return false;
-    name = std::string_view(start, static_cast<size_t>(p_ - start));
+    p_ = p;
+    if (p == start) return false;
+    name = std::string_view(start, static_cast<size_t>(p - start));
     return true;
   }
 
@@ -1268,9 +1283,9 @@ class TDirectScanner {
       if (p_ >= end_ || (*p_ != '\'' && *p_ != '"')) return false;
       const char quote = *p_++;
       const char* start = p_;
-      bool entities = false;
+      bool entities = false, spaced = false;
       while (true) {
-        p_ = FindValueStop(p_, end_, quote);
+        p_ = FindValueStop(p_, end_, quote, spaced);
         if (p_ >= end_) return false;
         if (*p_ == quote) break;
         if (*p_ == '<') return false;
@@ -1281,6 +1296,7 @@ class TDirectScanner {
       ++p_;
       if (!entities) {
         a.value = raw;
+        a.spaced = spaced;
       } else {
         if (decoded_.size() <= used) decoded_.resize(used + 1);
         if (!Decode(raw, decoded_[used])) return false;

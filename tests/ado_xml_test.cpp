@@ -226,6 +226,37 @@ TEST(AdoXmlSamples, DocumentModelPathReadsTheSameRows) {
   }
 }
 
+TEST(AdoXmlSamples, WhiteSpaceInsideValuesIsDroppedExceptInText) {
+  TRecordset rs;
+  rs.CreateFields({TRecordsetField::Make("N", TAdoDataType::adInteger),
+                   TRecordsetField::Make("M", TAdoDataType::adCurrency),
+                   TRecordsetField::Make("W", TAdoDataType::adDBTimeStamp),
+                   TRecordsetField::Make("B", TAdoDataType::adVarBinary, 64),
+                   TRecordsetField::Make("T", TAdoDataType::adVarWChar, 64)});
+  rs.AppendRow({TVariant(1234), TVariant::FromCurrency(15000), TVariant::FromDateTime(45000.5),
+                TVariant(TBytes(24, 0xab)), TVariant("a b")});
+  std::string text = rs.SaveToString();
+  auto wrap = [&](const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+  };
+  wrap("N='1234'", "N=' 12\r\n\t34 '");
+  wrap("M='1.5'", "M='1.5\t'");
+  wrap("W='2023-03-15T12:00:00'", "W='2023-03-15T12:00:00\r\n'");
+  wrap("B='abababab", "B='abab\r\n\t abab");
+  const TRecordsetData direct = ReadAdoXml(text);
+  ASSERT_EQ(direct.Rows.size(), 1u);
+  EXPECT_EQ(direct.Rows[0]->Values[0], TVariant(1234));
+  EXPECT_EQ(direct.Rows[0]->Values[1], TVariant::FromCurrency(15000));
+  EXPECT_EQ(direct.Rows[0]->Values[2], TVariant::FromDateTime(45000.5));
+  EXPECT_EQ(direct.Rows[0]->Values[3], TVariant(TBytes(24, 0xab)));
+  EXPECT_EQ(direct.Rows[0]->Values[4], TVariant("a b"));
+  std::string tree_text = text;
+  tree_text.insert(tree_text.find("</rs:data>"), "\t");
+  EXPECT_TRUE(ReadAdoXml(tree_text).SameContent(direct));
+}
+
 // --- Round trips and the delta format ---------------------------------------------------------
 
 std::vector<TRecordsetField> EveryTypeFields() {
