@@ -285,5 +285,52 @@ TEST(LarkspireCli, CallReportsTheServersErrorText) {
       << failed.err;
 }
 
+TEST(LarkspireCli, QueryPageOptionsPrintOnePageAndThePageLine) {
+  TServerProcess server;
+  const std::string sql = "select ProId, ProName from products order by ProId desc";
+  const TProgramResult last = RunCli(At(server, {"query", sql, "--page", "3", "--page-size", "20"}));
+  ASSERT_EQ(last.exit_code, 0) << last.err;
+  const std::vector<std::string> lines = Lines(last.out);
+  ASSERT_EQ(lines.size(), 9u) << last.out;
+  EXPECT_EQ(lines[2].find_first_not_of(' '), lines[2].find('5')) << lines[2];
+  EXPECT_EQ(lines[6].substr(0, 5), "    1") << lines[6];
+  EXPECT_EQ(lines[7], "(5 rows)");
+  EXPECT_EQ(lines[8], "page 3 of 3, 45 rows in all");
+
+  // --page alone pages by 20; --page-size alone starts at page 1.
+  const TProgramResult second = RunCli(At(server, {"query", sql, "--page", "2"}));
+  EXPECT_NE(second.out.find("(20 rows)\npage 2 of 3, 45 rows in all\n"), std::string::npos)
+      << second.out;
+  const TProgramResult first =
+      RunCli(At(server, {"query", sql, "--page-size", "44", "--format", "csv"}));
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_EQ(Lines(first.out).size(), 45u);
+  // With CSV and JSON the page line goes to standard error, so the data stays clean.
+  EXPECT_EQ(first.err, "page 1 of 2, 45 rows in all\n");
+
+  const TProgramResult beyond = RunCli(At(server, {"query", sql, "--page", "9"}));
+  EXPECT_EQ(beyond.exit_code, 0) << beyond.err;
+  EXPECT_NE(beyond.out.find("(0 rows)\npage 9 of 3, 45 rows in all\n"), std::string::npos)
+      << beyond.out;
+
+  const TProgramResult empty = RunCli(
+      At(server, {"query", "select ProId from products where ProId < 0", "--page", "1"}));
+  EXPECT_EQ(empty.exit_code, 0) << empty.err;
+  EXPECT_NE(empty.out.find("(0 rows)\nno pages, 0 rows in all\n"), std::string::npos)
+      << empty.out;
+}
+
+TEST(LarkspireCli, QueryRefusesPageNumbersAndSizesBelowOne) {
+  TServerProcess server;
+  for (const char* option : {"--page", "--page-size"}) {
+    for (const char* value : {"0", "-3", "x"}) {
+      const TProgramResult r = RunCli(At(server, {"query", "select 1", option, value}));
+      EXPECT_NE(r.exit_code, 0) << option << " " << value;
+      EXPECT_NE(r.err.find(option), std::string::npos) << r.err;
+      EXPECT_EQ(r.out, "");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace larkspire::test
