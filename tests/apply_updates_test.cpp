@@ -318,8 +318,7 @@ TEST_F(ApplyTest, FailedReplyWithoutMessageRaisesNothingAndKeepsTheChangePending
   query_.Post();
   const std::vector<TSeenCommand> applies = Applies();
   ASSERT_EQ(applies.size(), 2u);
-  EXPECT_EQ(ShapeOf(applies[1].Data).Blocks,
-            (std::vector<std::string>{"rs:update", "rs:update"}));
+  EXPECT_EQ(ShapeOf(applies[1].Data).Blocks, (std::vector<std::string>{"rs:update", "rs:update"}));
   EXPECT_EQ(Pending(), 0);
 }
 

@@ -178,7 +178,7 @@ TEST_F(PagingTest, MovesBetweenPagesAndStopsAtTheEnds) {
   Paging().NextPage();
   EXPECT_EQ(query_.RecordCount(), 5);
   EXPECT_TRUE(Paging().IsLastPage());
-  Paging().NextPage();  // on the last page: nothing
+  Paging().NextPage();   // on the last page: nothing
   Paging().GotoPage(3);  // the current page: nothing
   Paging().PriorPage();
   Paging().LastPage();

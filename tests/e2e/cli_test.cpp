@@ -288,7 +288,8 @@ TEST(LarkspireCli, CallReportsTheServersErrorText) {
 TEST(LarkspireCli, QueryPageOptionsPrintOnePageAndThePageLine) {
   TServerProcess server;
   const std::string sql = "select ProId, ProName from products order by ProId desc";
-  const TProgramResult last = RunCli(At(server, {"query", sql, "--page", "3", "--page-size", "20"}));
+  const TProgramResult last =
+      RunCli(At(server, {"query", sql, "--page", "3", "--page-size", "20"}));
   ASSERT_EQ(last.exit_code, 0) << last.err;
   const std::vector<std::string> lines = Lines(last.out);
   ASSERT_EQ(lines.size(), 9u) << last.out;
@@ -313,11 +314,10 @@ TEST(LarkspireCli, QueryPageOptionsPrintOnePageAndThePageLine) {
   EXPECT_NE(beyond.out.find("(0 rows)\npage 9 of 3, 45 rows in all\n"), std::string::npos)
       << beyond.out;
 
-  const TProgramResult empty = RunCli(
-      At(server, {"query", "select ProId from products where ProId < 0", "--page", "1"}));
+  const TProgramResult empty =
+      RunCli(At(server, {"query", "select ProId from products where ProId < 0", "--page", "1"}));
   EXPECT_EQ(empty.exit_code, 0) << empty.err;
-  EXPECT_NE(empty.out.find("(0 rows)\nno pages, 0 rows in all\n"), std::string::npos)
-      << empty.out;
+  EXPECT_NE(empty.out.find("(0 rows)\nno pages, 0 rows in all\n"), std::string::npos) << empty.out;
 }
 
 TEST(LarkspireCli, QueryRefusesPageNumbersAndSizesBelowOne) {
