@@ -915,7 +915,21 @@ TRecordsetField ReadField(const pugi::xml_node& node, size_t index) {
 struct TAttr {
   std::string_view name, value;
   bool spaced = true;  // the value may hold white space
+  int column = -1;     // the column the name was matched to while scanning, or -1
 };
+
+// Whether n bytes at a and b are equal; for the short names of columns.
+inline bool SameBytes(const char* a, const char* b, size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  for (; n > 0; ++a, ++b, --n)
+    if (*a != *b) return false;
+  return true;
+}
 
 // Turns the attributes of z:row elements into rows of the data.
 class TRowReader {
@@ -940,6 +954,8 @@ class TRowReader {
     row->Opaque = std::move(opaque);
     data_.Rows.push_back(std::move(row));
   }
+
+  const std::vector<TRecordsetField>& Fields() const { return data_.Schema.Fields; }
 
   // Gives the last row read its child rows (kept as text).
   void SetLastOpaque(std::string opaque) { data_.Rows.back()->Opaque = std::move(opaque); }
@@ -974,7 +990,10 @@ class TRowReader {
     for (const TAttr& a : attrs) {
       size_t index;
       const size_t next = values.size();
-      if (next < count && fields[next].XmlName == a.name) {
+      if (a.column >= 0) {
+        index = static_cast<size_t>(a.column);
+      } else if (next < count && fields[next].XmlName.size() == a.name.size() &&
+                 SameBytes(fields[next].XmlName.data(), a.name.data(), a.name.size())) {
         index = next;
       } else {
         const auto it = by_name_.find(std::string(a.name));
@@ -1143,7 +1162,17 @@ void CheckParse(const pugi::xml_parse_result& result) {
 class TDirectScanner {
  public:
   TDirectScanner(std::string_view text, TRowReader& reader)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), reader_(reader) {}
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), reader_(reader) {
+    // Rows name their columns mostly in schema order: each attribute name is first compared
+    // with the column after the previous one. Names that need the general scan are left out.
+    const uint8_t* classes = Classes();
+    for (const TRecordsetField& f : reader.Fields()) {
+      std::string_view name = f.XmlName;
+      for (char c : name)
+        if (classes[static_cast<uint8_t>(c)] != 0) name = std::string_view();
+      expected_names_.push_back(name);
+    }
+  }
 
   // p_ at the '<' of "<rs:data"; true when every row and the rest of the document were read.
   bool Run(size_t data_offset, std::string_view root_name) {
@@ -1256,10 +1285,25 @@ class TDirectScanner {
     return true;
   }
 
-  // The attributes of a start tag up to its end; empty tells "/>" from ">".
-  bool ReadAttributes(std::vector<TAttr>& attrs, bool& empty) {
+  // The name of column at p_ when it is there, followed by the end of a name.
+  bool ReadExpectedName(size_t column, std::string_view& name) {
+    if (column >= expected_names_.size()) return false;
+    const std::string_view expected = expected_names_[column];
+    if (expected.empty() || static_cast<size_t>(end_ - p_) <= expected.size() ||
+        !(Classes()[static_cast<uint8_t>(p_[expected.size()])] & kNameEnd) ||
+        !SameBytes(p_, expected.data(), expected.size()))
+      return false;
+    name = std::string_view(p_, expected.size());
+    p_ += expected.size();
+    return true;
+  }
+
+  // The attributes of a start tag up to its end; empty tells "/>" from ">". In a row, names
+  // are matched to columns on the way.
+  bool ReadAttributes(std::vector<TAttr>& attrs, bool& empty, bool row = false) {
     attrs.clear();
     size_t used = 0;
+    size_t next_column = 0;
     while (true) {
       const char* before = p_;
       SkipSpace();
@@ -1276,7 +1320,11 @@ class TDirectScanner {
       }
       if (p_ == before) return false;  // attributes are separated by white space
       TAttr& a = attrs.emplace_back();
-      if (!ReadName(a.name)) return false;
+      if (row && ReadExpectedName(next_column, a.name)) {
+        a.column = static_cast<int>(next_column++);
+      } else if (!ReadName(a.name)) {
+        return false;
+      }
       SkipSpace();
       if (!Expect("=")) return false;
       SkipSpace();
@@ -1412,8 +1460,8 @@ class TDirectScanner {
     offset = Offset(p_);
     std::string_view name;
     bool empty;
-    return Expect("<") && ReadName(name) && name == "z:row" && ReadAttributes(attrs, empty) &&
-           empty;
+    return Expect("<") && ReadName(name) && name == "z:row" &&
+           ReadAttributes(attrs, empty, true) && empty;
   }
 
   bool ReadBlock(TRowStatus status) {
@@ -1460,7 +1508,7 @@ class TDirectScanner {
       ++p_;
       std::string_view name;
       bool empty;
-      if (!ReadName(name) || !ReadAttributes(attrs_, empty)) return false;
+      if (!ReadName(name) || !ReadAttributes(attrs_, empty, name == "z:row")) return false;
       if (name == "z:row") {
         std::string opaque;
         if (!empty) {
@@ -1489,6 +1537,7 @@ class TDirectScanner {
   TRowReader& reader_;
   std::vector<TAttr> attrs_, changed_, original_;
   std::vector<std::string> decoded_;
+  std::vector<std::string_view> expected_names_;  // per column; empty: scanned generally
 };
 
 // The rows read directly, or nullopt when the document needs the tree path.

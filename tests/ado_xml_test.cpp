@@ -257,6 +257,29 @@ TEST(AdoXmlSamples, WhiteSpaceInsideValuesIsDroppedExceptInText) {
   EXPECT_TRUE(ReadAdoXml(tree_text).SameContent(direct));
 }
 
+TEST(AdoXmlSamples, RowsMayNameColumnsInAnyOrder) {
+  TRecordset rs;
+  rs.CreateFields({TRecordsetField::Make("A", TAdoDataType::adInteger),
+                   TRecordsetField::Make("AB", TAdoDataType::adInteger),
+                   TRecordsetField::Make("C", TAdoDataType::adVarWChar, 8)});
+  std::string text = rs.SaveToString();
+  text.insert(text.find("</rs:data>"),
+              "<z:row C='c' AB='2' A='1'/><z:row AB='3'/><z:row A='4' C='d'/>"
+              "<z:row AB\r\n='5' A = '6'/>");
+  const TRecordsetData data = ReadAdoXml(text);
+  ASSERT_EQ(data.Rows.size(), 4u);
+  EXPECT_EQ(data.Rows[0]->Values, (std::vector<TVariant>{TVariant(1), TVariant(2), TVariant("c")}));
+  EXPECT_EQ(data.Rows[1]->Values,
+            (std::vector<TVariant>{TVariant::Null(), TVariant(3), TVariant::Null()}));
+  EXPECT_EQ(data.Rows[2]->Values,
+            (std::vector<TVariant>{TVariant(4), TVariant::Null(), TVariant("d")}));
+  EXPECT_EQ(data.Rows[3]->Values,
+            (std::vector<TVariant>{TVariant(6), TVariant(5), TVariant::Null()}));
+  std::string bad = text;
+  bad.insert(bad.find("</rs:data>"), "<z:row A='7' ABC='8'/>");
+  EXPECT_THROW(ReadAdoXml(bad), EMalformedData);
+}
+
 // --- Round trips and the delta format ---------------------------------------------------------
 
 std::vector<TRecordsetField> EveryTypeFields() {
