@@ -6,7 +6,9 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <type_traits>
 #include <unordered_map>
+#include <utility>
 
 #include <pugixml.hpp>
 
@@ -385,11 +387,33 @@ bool ParseBinary(std::string_view text, TVariant& out) {
   return true;
 }
 
-// Reads one attribute text into a value of the column; false when it is not one.
-bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out, std::string& scratch,
-                bool spaced = true) {
+// Where ParseValue puts the value it reads: over a variable, or at the end of a row's values
+// (built in place there, without a temporary).
+struct TAssignValue {
+  TVariant& out;
+  template <typename T>
+  void operator()(T&& value) {
+    if constexpr (std::is_same_v<std::decay_t<T>, TVariant>)
+      out = std::forward<T>(value);
+    else
+      out = TVariant(std::forward<T>(value));
+  }
+};
+struct TAppendValue {
+  std::vector<TVariant>& values;
+  template <typename T>
+  void operator()(T&& value) {
+    values.emplace_back(std::forward<T>(value));
+  }
+};
+
+// Reads one attribute text into a value of the column, handing it to put; false when it is not
+// one.
+template <typename TPut>
+bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::string& scratch,
+                  bool spaced) {
   if (column.kind == TKind::kString) {
-    out = TVariant(std::string(raw));
+    put(std::string(raw));
     return true;
   }
   const std::string_view text = spaced ? WithoutSpace(raw, scratch) : raw;
@@ -397,28 +421,31 @@ bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out, std:
     case TKind::kInteger: {
       int64_t v;
       if (!ParseWhole(text, v) || v < column.low || v > column.high) return false;
-      out = column.int32 ? TVariant(static_cast<int32_t>(v)) : TVariant(v);
+      if (column.int32)
+        put(static_cast<int32_t>(v));
+      else
+        put(v);
       return true;
     }
     case TKind::kUInt64: {
       uint64_t v;
       if (!ParseWhole(text, v)) return false;
       if (v <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-        out = TVariant(static_cast<int64_t>(v));
+        put(static_cast<int64_t>(v));
       else
-        out = TVariant(std::to_string(v));
+        put(std::to_string(v));
       return true;
     }
     case TKind::kSingle: {
       double v;
       if (!ParseFloat(text, v) || std::fabs(v) > std::numeric_limits<float>::max()) return false;
-      out = TVariant(static_cast<double>(static_cast<float>(v)));
+      put(static_cast<double>(static_cast<float>(v)));
       return true;
     }
     case TKind::kDouble: {
       double v;
       if (!ParseFloat(text, v)) return false;
-      out = TVariant(v);
+      put(v);
       return true;
     }
     case TKind::kCurrency: {
@@ -426,18 +453,23 @@ bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out, std:
       if (!ParsePlainCurrency(text, scaled) &&
           (text.empty() || !TextToCurrency(std::string(text), scaled)))
         return false;
-      out = TVariant::FromCurrency(scaled);
+      put(TVariant::FromCurrency(scaled));
       return true;
     }
     case TKind::kDecimal:
-      return ParseDecimal(text, out);
+      {
+      TVariant value;
+      if (!ParseDecimal(text, value)) return false;
+      put(std::move(value));
+      return true;
+    }
     case TKind::kBoolean:
       if (EqualsIgnoreCase(text, "true") || text == "1" || text == "-1") {
-        out = TVariant(true);
+        put(true);
         return true;
       }
       if (EqualsIgnoreCase(text, "false") || text == "0") {
-        out = TVariant(false);
+        put(false);
         return true;
       }
       return false;
@@ -446,17 +478,32 @@ bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out, std:
     case TKind::kTime: {
       double days;
       if (!ParseDateTime(text, column.kind, days)) return false;
-      out = TVariant::FromDateTime(days);
+      put(TVariant::FromDateTime(days));
       return true;
     }
     case TKind::kGuid:
-      return ParseGuid(text, out);
+      {
+      TVariant value;
+      if (!ParseGuid(text, value)) return false;
+      put(std::move(value));
+      return true;
+    }
     case TKind::kBinary:
-      return ParseBinary(text, out);
+      {
+      TVariant value;
+      if (!ParseBinary(text, value)) return false;
+      put(std::move(value));
+      return true;
+    }
     case TKind::kString:
       break;
   }
   return false;
+}
+
+bool ParseValue(const TColumn& column, std::string_view raw, TVariant& out, std::string& scratch,
+                bool spaced = true) {
+  return ParseValueTo(column, raw, TAssignValue{out}, scratch, spaced);
 }
 
 std::string Shorten(std::string_view text) {
@@ -1006,15 +1053,21 @@ class TRowReader {
           Malformed(Where(offset) + ": attribute '" + std::string(a.name) + "' names no column");
         }
       }
-      while (values.size() <= index) values.emplace_back(TVariant::Null());
       const TColumn& column = columns_[index];
-      if (!ParseValue(column, a.value, values[index], scratch_, a.spaced))
+      bool valid;
+      if (index == values.size()) {
+        valid = ParseValueTo(column, a.value, TAppendValue{values}, scratch_, a.spaced);
+      } else {
+        while (values.size() <= index) values.push_back(null_);
+        valid = ParseValueTo(column, a.value, TAssignValue{values[index]}, scratch_, a.spaced);
+      }
+      if (!valid)
         Malformed(Where(offset) + ": column '" + column.field->Name + "' value '" +
                   Shorten(a.value) + "' is not a valid " + KindName(column.kind) + " (" +
                   column.field->TypeName + ")");
       if (assigned) (*assigned)[index] = true;
     }
-    while (values.size() < count) values.emplace_back(TVariant::Null());
+    while (values.size() < count) values.push_back(null_);
   }
 
   void ReadForceNull(size_t offset, std::string_view list, std::vector<TVariant>& values,
@@ -1040,6 +1093,7 @@ class TRowReader {
   std::vector<TColumn> columns_;
   std::unordered_map<std::string, int> by_name_;
   std::string scratch_;
+  const TVariant null_ = TVariant::Null();
 };
 
 void ReadSchema(const pugi::xml_node& root, TRecordsetSchema& schema) {
