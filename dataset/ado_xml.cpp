@@ -1,5 +1,6 @@
 #include "dataset/ado_xml.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -1003,6 +1004,7 @@ class TRowReader {
   }
 
   const std::vector<TRecordsetField>& Fields() const { return data_.Schema.Fields; }
+  void ReserveRows(size_t count) { data_.Rows.reserve(data_.Rows.size() + count); }
 
   // Gives the last row read its child rows (kept as text).
   void SetLastOpaque(std::string opaque) { data_.Rows.back()->Opaque = std::move(opaque); }
@@ -1554,6 +1556,7 @@ class TDirectScanner {
   }
 
   bool ReadData() {
+    bool reserved = false;
     while (true) {
       if (!SkipMisc()) return false;
       if (StartsWith("</")) return ExpectEnd("rs:data");
@@ -1574,6 +1577,12 @@ class TDirectScanner {
           continue;
         }
         reader_.AddRow(TRowStatus::rsUnmodified, attrs_, offset, std::string());
+        // Rows are much alike: room for as many as would fill the rest like the first one.
+        if (!reserved) {
+          reserved = true;
+          const size_t row_size = std::max<size_t>(Offset(p_) - offset, 32);
+          reader_.ReserveRows(static_cast<size_t>(end_ - p_) / row_size + 1);
+        }
       } else if (name == "rs:insert" || name == "rs:delete") {
         if (!empty && !ReadBlock(name == "rs:insert" ? TRowStatus::rsNew : TRowStatus::rsDeleted))
           return false;
