@@ -457,8 +457,7 @@ bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::
       put(TVariant::FromCurrency(scaled));
       return true;
     }
-    case TKind::kDecimal:
-      {
+    case TKind::kDecimal: {
       TVariant value;
       if (!ParseDecimal(text, value)) return false;
       put(std::move(value));
@@ -482,15 +481,13 @@ bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::
       put(TVariant::FromDateTime(days));
       return true;
     }
-    case TKind::kGuid:
-      {
+    case TKind::kGuid: {
       TVariant value;
       if (!ParseGuid(text, value)) return false;
       put(std::move(value));
       return true;
     }
-    case TKind::kBinary:
-      {
+    case TKind::kBinary: {
       TVariant value;
       if (!ParseBinary(text, value)) return false;
       put(std::move(value));
@@ -1516,8 +1513,8 @@ class TDirectScanner {
     offset = Offset(p_);
     std::string_view name;
     bool empty;
-    return Expect("<") && ReadName(name) && name == "z:row" &&
-           ReadAttributes(attrs, empty, true) && empty;
+    return Expect("<") && ReadName(name) && name == "z:row" && ReadAttributes(attrs, empty, true) &&
+           empty;
   }
 
   bool ReadBlock(TRowStatus status) {
