@@ -21,6 +21,7 @@
 #include "server/server_errors.h"
 #include "support/postgres_cluster.h"
 #include "support/raw_client.h"
+#include "support/backend_server.h"
 #include "support/server_fixture.h"
 
 namespace larkspire {
@@ -32,39 +33,11 @@ using test::TPostgresCluster;
 using test::TRawClient;
 using test::TServerProcess;
 
-enum class TBackend { bkSQLite, bkPostgreSQL };
+using test::BackendName;
+using test::TBackend;
+using test::TBackendServer;
 
-std::string BackendName(const ::testing::TestParamInfo<TBackend>& info) {
-  return info.param == TBackend::bkSQLite ? "SQLite" : "PostgreSQL";
-}
-
-// One server per backend for the whole program: SQLite serves its demonstration database, and
-// PostgreSQL a fresh database "pg" seeded with the same products table.
-struct TBackendServer {
-  std::unique_ptr<TServerProcess> Server;
-  std::string ConnectionName;
-  std::string Error;
-};
-
-TBackendServer& ServerFor(TBackend backend) {
-  static TBackendServer servers[2];
-  TBackendServer& entry = servers[backend == TBackend::bkSQLite ? 0 : 1];
-  if (entry.Server || !entry.Error.empty()) return entry;
-  if (backend == TBackend::bkSQLite) {
-    entry.Server = std::make_unique<TServerProcess>();
-    return entry;
-  }
-  TPostgresCluster* cluster = TPostgresCluster::Instance();
-  if (cluster == nullptr) {
-    entry.Error = TPostgresCluster::StartError();
-    return entry;
-  }
-  const std::string database = cluster->CreateDatabase("lkapply");
-  entry.Server = std::make_unique<TServerProcess>(
-      std::vector<std::string>{"--database", "pg=" + cluster->Url(database), "--seed-demo", "pg"});
-  entry.ConnectionName = "pg";
-  return entry;
-}
+TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lkapply"); }
 
 struct TReply {
   bool Success = false;

@@ -18,6 +18,7 @@
 #include "server/sql_parameters.h"
 #include "support/postgres_cluster.h"
 #include "support/raw_client.h"
+#include "support/backend_server.h"
 #include "support/server_fixture.h"
 
 namespace larkspire {
@@ -28,40 +29,11 @@ using test::TPostgresCluster;
 using test::TRawClient;
 using test::TServerProcess;
 
-enum class TBackend { bkSQLite, bkPostgreSQL };
+using test::BackendName;
+using test::TBackend;
+using test::TBackendServer;
 
-std::string BackendName(const ::testing::TestParamInfo<TBackend>& info) {
-  return info.param == TBackend::bkSQLite ? "SQLite" : "PostgreSQL";
-}
-
-// One server per backend for the whole program: SQLite serves its demonstration database as
-// the default, PostgreSQL a fresh database named "pg" seeded with the products table.
-struct TBackendServer {
-  std::unique_ptr<TServerProcess> Server;
-  std::string ConnectionName;
-  std::string Database;  // PostgreSQL: the database's name in the cluster
-  std::string Error;
-};
-
-TBackendServer& ServerFor(TBackend backend) {
-  static TBackendServer servers[2];
-  TBackendServer& entry = servers[backend == TBackend::bkSQLite ? 0 : 1];
-  if (entry.Server || !entry.Error.empty()) return entry;
-  if (backend == TBackend::bkSQLite) {
-    entry.Server = std::make_unique<TServerProcess>();
-    return entry;
-  }
-  TPostgresCluster* cluster = TPostgresCluster::Instance();
-  if (cluster == nullptr) {
-    entry.Error = TPostgresCluster::StartError();
-    return entry;
-  }
-  const std::string database = entry.Database = cluster->CreateDatabase("lksql");
-  entry.Server = std::make_unique<TServerProcess>(
-      std::vector<std::string>{"--database", "pg=" + cluster->Url(database), "--seed-demo", "pg"});
-  entry.ConnectionName = "pg";
-  return entry;
-}
+TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lksql"); }
 
 struct TReply {
   bool Success = false;

@@ -10,44 +10,17 @@
 
 #include "components/query.h"
 #include "support/postgres_cluster.h"
+#include "support/backend_server.h"
 #include "support/server_fixture.h"
 
 namespace larkspire::test {
 namespace {
 
-enum class TBackend { bkSQLite, bkPostgreSQL };
+using test::BackendName;
+using test::TBackend;
+using test::TBackendServer;
 
-std::string BackendName(const ::testing::TestParamInfo<TBackend>& info) {
-  return info.param == TBackend::bkSQLite ? "SQLite" : "PostgreSQL";
-}
-
-struct TBackendServer {
-  std::unique_ptr<TServerProcess> Server;
-  std::string ConnectionName;
-  std::string Error;
-};
-
-// One server per backend for the whole program; the tests only read, except the last, which
-// puts back what it changes.
-TBackendServer& ServerFor(TBackend backend) {
-  static TBackendServer servers[2];
-  TBackendServer& entry = servers[backend == TBackend::bkSQLite ? 0 : 1];
-  if (entry.Server || !entry.Error.empty()) return entry;
-  if (backend == TBackend::bkSQLite) {
-    entry.Server = std::make_unique<TServerProcess>();
-    return entry;
-  }
-  TPostgresCluster* cluster = TPostgresCluster::Instance();
-  if (cluster == nullptr) {
-    entry.Error = TPostgresCluster::StartError();
-    return entry;
-  }
-  const std::string database = cluster->CreateDatabase("lkpaging");
-  entry.Server = std::make_unique<TServerProcess>(
-      std::vector<std::string>{"--database", "pg=" + cluster->Url(database), "--seed-demo", "pg"});
-  entry.ConnectionName = "pg";
-  return entry;
-}
+TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lkpaging"); }
 
 class PagingE2E : public ::testing::TestWithParam<TBackend> {
  protected:
