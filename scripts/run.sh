@@ -15,5 +15,8 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 "$build_dir/cli/larkspire" --port "$port" --client-name demo status
+"$build_dir/cli/larkspire" --port "$port" query \
+  "select ProCode, ProName, ProKind, ProUnit, RetaiPrice from products order by ProCode" \
+  --page 1 --page-size 10
 echo "server running on port $port (Ctrl-C stops it)"
 wait $server

@@ -103,7 +103,9 @@ TEST(LarkspireCli, QueryPrintsAnAlignedTableWithWideCharactersCountedTwice) {
   // ends at the same column, and the names start at the same column.
   for (size_t i = 1; i < 6; ++i) {
     EXPECT_EQ(Columns(lines[i]), Columns(lines[0])) << lines[i];
-    if (i > 1) EXPECT_NE(lines[i].find("油"), std::string::npos) << lines[i];
+    if (i > 1) {
+      EXPECT_NE(lines[i].find("油"), std::string::npos) << lines[i];
+    }
     EXPECT_EQ(lines[i].substr(5, 2), "  ") << lines[i];
   }
   EXPECT_EQ(lines[6], "(4 rows)");
