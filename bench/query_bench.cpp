@@ -141,6 +141,14 @@ void Configure(TLarkspireConnection& connection, const std::string& name) {
   connection.SetClientName("QueryBench");
 }
 
+// Points the query at a connection configured for the database name, with this SQL.
+void Attach(TLarkspireConnection& connection, TLarkspireQuery& query, const std::string& name,
+            const std::string& sql) {
+  Configure(connection, name);
+  query.SetConnection(&connection);
+  query.SQL().SetText(sql);
+}
+
 // A query whose request can be sent by hand.
 class TProbeQuery : public TLarkspireQuery {
  public:
@@ -178,10 +186,8 @@ BENCHMARK(BM_LibpqFetch)->Unit(benchmark::kMillisecond)->UseRealTime()->Iteratio
 void BM_QueryOpenPostgres(benchmark::State& state) {
   if (SkipWithoutPostgres(state)) return;
   TLarkspireConnection connection;
-  Configure(connection, "pg");
   TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText(kOpenSql);
+  Attach(connection, query, "pg", kOpenSql);
   query.Open();  // connects
   for (auto _ : state) {
     query.Close();
@@ -195,10 +201,8 @@ BENCHMARK(BM_QueryOpenPostgres)->Unit(benchmark::kMillisecond)->UseRealTime()->I
 void BM_ServerReplyPostgres(benchmark::State& state) {
   if (SkipWithoutPostgres(state)) return;
   TLarkspireConnection connection;
-  Configure(connection, "pg");
   TProbeQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText(kOpenSql);
+  Attach(connection, query, "pg", kOpenSql);
   query.Open();
   query.Close();
   int64_t xml_bytes = 0;
@@ -389,10 +393,8 @@ bool SkipBackend(benchmark::State& state) {
 void BM_OneRowOpen(benchmark::State& state) {
   if (SkipBackend(state)) return;
   TLarkspireConnection connection;
-  Configure(connection, ConnectionOf(state));
   TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText("select * from big100k where ProId = 77");
+  Attach(connection, query, ConnectionOf(state), "select * from big100k where ProId = 77");
   for (auto _ : state) {
     query.Close();
     query.Open();
@@ -409,10 +411,8 @@ BENCHMARK(BM_OneRowOpen)
 void BM_PageFirst(benchmark::State& state) {
   if (SkipBackend(state)) return;
   TLarkspireConnection connection;
-  Configure(connection, ConnectionOf(state));
   TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText("select * from big100k order by ProId");
+  Attach(connection, query, ConnectionOf(state), "select * from big100k order by ProId");
   query.Paging().SetPageSize(20);
   for (auto _ : state) {
     query.Paging().ReloadFirstPage();
@@ -430,10 +430,8 @@ BENCHMARK(BM_PageFirst)
 void BM_PageLast(benchmark::State& state) {
   if (SkipBackend(state)) return;
   TLarkspireConnection connection;
-  Configure(connection, ConnectionOf(state));
   TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText("select * from big100k order by ProId");
+  Attach(connection, query, ConnectionOf(state), "select * from big100k order by ProId");
   query.Paging().SetPageSize(20);
   for (auto _ : state) {
     state.PauseTiming();
@@ -455,10 +453,8 @@ BENCHMARK(BM_PageLast)
 void BM_OpenWholeTable(benchmark::State& state) {
   if (SkipBackend(state)) return;
   TLarkspireConnection connection;
-  Configure(connection, ConnectionOf(state));
   TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText("select * from big100k order by ProId");
+  Attach(connection, query, ConnectionOf(state), "select * from big100k order by ProId");
   for (auto _ : state) {
     query.Close();
     query.Open();
@@ -477,11 +473,9 @@ BENCHMARK(BM_OpenWholeTable)
 void BM_PostOneEdit(benchmark::State& state) {
   const int rows = static_cast<int>(state.range(0));
   TLarkspireConnection connection;
-  Configure(connection, "big");
   TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText(std::string("select * from ") + (rows == 1000 ? "big1k" : "big10k") +
-                      " order by ProId");
+  Attach(connection, query, "big",
+         std::string("select * from ") + (rows == 1000 ? "big1k" : "big10k") + " order by ProId");
   query.Open();
   if (query.RecordCount() != rows) {
     state.SkipWithError("post: wrong row count");

@@ -16,10 +16,6 @@
 namespace larkspire::test {
 namespace {
 
-using test::BackendName;
-using test::TBackend;
-using test::TBackendServer;
-
 TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lkpaging"); }
 
 class PagingE2E : public ::testing::TestWithParam<TBackend> {

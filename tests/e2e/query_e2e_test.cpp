@@ -14,10 +14,6 @@
 namespace larkspire::test {
 namespace {
 
-using test::BackendName;
-using test::TBackend;
-using test::TBackendServer;
-
 TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lkquery"); }
 
 class QueryE2E : public ::testing::TestWithParam<TBackend> {
