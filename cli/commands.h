@@ -1,7 +1,7 @@
 // The subcommands of the command-line client. Each Add*Command registers its subcommand on the
 // application; when the subcommand is chosen, its run function is stored in `run` and main calls
-// it after parsing. A run function returns the process exit code and may raise
-// ELarkspireException, which main prints.
+// it after parsing. A run function returns the process exit code (cli/error_report.h) and may
+// raise ELarkspireException or another exception, which main prints.
 //
 // Thread-safety: main thread only.
 #ifndef LARKSPIRE_CLI_COMMANDS_H_
@@ -23,10 +23,13 @@ void AddLsCommand(CLI::App& app, const TClientOptions& options, TRunFunction& ru
 // get REMOTE [LOCAL]: downloads a file with a progress display, resuming an interrupted one.
 void AddGetCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 
-// query SQL [--param NAME=VALUE]... [--format table|csv|json]: prints the rows of a query.
+// query SQL|-f FILE|- [--param NAME=VALUE]... [--format table|csv|json]: prints the rows of a
+// query; statements read from a file or standard input run one after another.
 void AddQueryCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
-// exec SQL [--param NAME=VALUE]...: runs a statement and prints "N rows affected".
+// exec SQL|-f FILE|- [--param NAME=VALUE]...: runs a statement and prints "N rows affected".
 void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+// shell [--format F] [--param NAME=VALUE]...: an interactive session on one connection.
+void AddShellCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 // call PLUGIN NAME:TYPE=VALUE... [--out FILE]: calls a server plug-in and prints its answer.
 void AddCallCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 

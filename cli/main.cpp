@@ -1,18 +1,28 @@
 // larkspire: the command-line client. Each subcommand connects through TLarkspireConnection,
-// does its work and prints what happened; a failure prints the error's message and exits 1.
+// does its work and prints what happened. Without arguments it prints its help. Exit codes:
+// 0 success, 1 a failed statement, 2 a connection failure or bad usage (cli/error_report.h).
 #include <CLI/CLI.hpp>
 
+#include <exception>
 #include <iostream>
+#include <string>
 
 #include "cli/client_options.h"
 #include "cli/commands.h"
-#include "components/exception.h"
+#include "cli/error_report.h"
+#include "protocol/remote_command.h"
 
 int main(int argc, char** argv) {
   using namespace larkspire;
   using namespace larkspire::cli;
-  CLI::App app{"larkspire: command-line client of the Larkspire server"};
+  CLI::App app{"larkspire: command-line client of the Larkspire server", "larkspire"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("larkspire ") + LARKSPIRE_VERSION + " (protocol " +
+                                        kProtocolVersion + ")");
+  app.footer(
+      "Environment: LARKSPIRE_HOST, LARKSPIRE_PORT, LARKSPIRE_PASSWORD and LARKSPIRE_CONNECTION "
+      "stand in for the options; the command line wins.\n"
+      "Exit codes: 0 success, 1 a failed statement, 2 a connection failure or bad usage.");
   TClientOptions options;
   options.AddTo(app);
   TRunFunction run;
@@ -21,15 +31,21 @@ int main(int argc, char** argv) {
   AddGetCommand(app, options, run);
   AddQueryCommand(app, options, run);
   AddExecCommand(app, options, run);
+  AddShellCommand(app, options, run);
   AddCallCommand(app, options, run);
-  CLI11_PARSE(app, argc, argv);
+  if (argc <= 1) {
+    std::cout << app.help();
+    return kExitSuccess;
+  }
   try {
-    return run ? run() : 0;
-  } catch (const ELarkspireException& e) {
-    std::cerr << e.what() << "\n";
-    return 1;
-  } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << "\n";
-    return 2;
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help and version end the parse "successfully"; every other parse error is bad usage.
+    return app.exit(e) == 0 ? kExitSuccess : kExitConnectionOrUsage;
+  }
+  try {
+    return run ? run() : kExitSuccess;
+  } catch (...) {
+    return ReportException(std::cerr, std::current_exception());
   }
 }

@@ -6,6 +6,11 @@
 // or on standard error with CSV and JSON so that the data stays machine-readable.
 // exec SQL: runs a statement without rows and prints the rows affected.
 //
+// Both take the SQL as an argument, from a file (-f FILE) or from standard input ("-", or a
+// pipe when the argument is left out). One statement read so runs as the argument would; with
+// several, each runs in turn as in the shell (cli/statement_session.h) and the first failure
+// stops the run.
+//
 // Parameter values given with --param NAME=VALUE are texts: they travel as string parameters
 // and the server binds them as text (SQLite then converts them by the column's affinity, so
 // "--param Id=3" compares equal to an integer column; PostgreSQL casts the text to the column's
@@ -21,6 +26,11 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/error_report.h"
+#include "cli/output_options.h"
+#include "cli/sql_source.h"
+#include "cli/statement_session.h"
+#include "cli/statements.h"
 #include "components/query.h"
 #include "platform/exception.h"
 #include "platform/variant.h"
@@ -30,8 +40,9 @@ namespace {
 
 struct TStatementArgs {
   std::string sql;
+  std::string file;
   std::vector<std::string> params;
-  std::string format = "table";
+  TOutputOptions output;
   int32_t page = 0;       // 0: not given
   int32_t page_size = 0;  // 0: not given
 };
@@ -166,7 +177,7 @@ std::string TableCell(std::string text) {
   return text;
 }
 
-void PrintTable(TLarkspireQuery& query, std::ostream& out) {
+void PrintTable(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
   const int columns = query.FieldCount();
   std::vector<std::vector<std::string>> rows;
   std::vector<size_t> widths(columns);
@@ -180,7 +191,8 @@ void PrintTable(TLarkspireQuery& query, std::ostream& out) {
   for (query.First(); !query.Eof(); query.Next()) {
     std::vector<std::string> row(columns);
     for (int c = 0; c < columns; ++c) {
-      row[c] = TableCell(CellText(query.Fields(c)));
+      const TField& field = query.Fields(c);
+      row[c] = TableCell(field.IsNull() ? output.null_text : CellText(field));
       widths[c] = std::max(widths[c], DisplayWidth(row[c]));
     }
     rows.push_back(std::move(row));
@@ -195,18 +207,20 @@ void PrintTable(TLarkspireQuery& query, std::ostream& out) {
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out << line << "\n";
   };
-  print_line(header);
-  std::vector<std::string> rule(columns);
-  for (int c = 0; c < columns; ++c) rule[c] = std::string(widths[c], '-');
-  print_line(rule);
+  if (output.header) {
+    print_line(header);
+    std::vector<std::string> rule(columns);
+    for (int c = 0; c < columns; ++c) rule[c] = std::string(widths[c], '-');
+    print_line(rule);
+  }
   for (const auto& row : rows) print_line(row);
-  out << "(" << rows.size() << (rows.size() == 1 ? " row)" : " rows)") << "\n";
+  if (output.header) out << "(" << rows.size() << (rows.size() == 1 ? " row)" : " rows)") << "\n";
 }
 
-// RFC 4180: fields holding a comma, a quote or a line break are quoted, quotes doubled; every
-// record ends with CRLF.
+// RFC 4180: fields holding a comma, a quote or a line break are quoted, quotes doubled. An empty
+// text is written as "" so that it differs from Null, which is an empty field.
 std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  if (!text.empty() && text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"') quoted += '"';
@@ -215,15 +229,24 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
-void PrintCsv(TLarkspireQuery& query, std::ostream& out) {
+// Records end with LF, or CRLF with --crlf.
+void PrintCsv(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
   const int columns = query.FieldCount();
-  for (int c = 0; c < columns; ++c)
-    out << (c > 0 ? "," : "") << CsvField(query.Fields(c).FieldName());
-  out << "\r\n";
-  for (query.First(); !query.Eof(); query.Next()) {
+  if (output.header) {
     for (int c = 0; c < columns; ++c)
-      out << (c > 0 ? "," : "") << CsvField(CellText(query.Fields(c)));
-    out << "\r\n";
+      out << (c > 0 ? "," : "") << CsvField(query.Fields(c).FieldName());
+    out << output.CsvLineEnd();
+  }
+  for (query.First(); !query.Eof(); query.Next()) {
+    for (int c = 0; c < columns; ++c) {
+      const TField& field = query.Fields(c);
+      out << (c > 0 ? "," : "");
+      if (!field.IsNull())
+        out << CsvField(CellText(field));
+      else if (!output.null_text.empty())
+        out << CsvField(output.null_text);
+    }
+    out << output.CsvLineEnd();
   }
 }
 
@@ -288,7 +311,24 @@ void PrintJson(TLarkspireQuery& query, std::ostream& out) {
   out << (first_row ? "]\n" : "\n]\n");
 }
 
-int RunQuery(const TClientOptions& options, const TStatementArgs& args) {
+// Statements read from a file or standard input, one after another on one connection.
+int RunStatements(const TClientOptions& options, const TStatementArgs& args,
+                  const std::vector<TSqlStatement>& statements) {
+  if (args.page > 0 || args.page_size > 0)
+    throw EUsageError("--page and --page-size need a single statement");
+  TLarkspireConnection connection;
+  options.Configure(connection);
+  TStatementSession session(connection, args.output, args.params, std::cout, std::cerr);
+  for (const TSqlStatement& statement : statements) session.Run(statement);
+  session.CheckEveryParamUsed();
+  return kExitSuccess;
+}
+
+int RunQuery(const TClientOptions& options, TStatementArgs args) {
+  bool from_input = false;
+  const std::vector<TSqlStatement> statements = ReadSqlSource(args.sql, args.file, from_input);
+  if (statements.size() != 1) return RunStatements(options, args, statements);
+  args.sql = statements[0].text;
   TLarkspireConnection connection;
   options.Configure(connection);
   TLarkspireQuery query;
@@ -304,15 +344,10 @@ int RunQuery(const TClientOptions& options, const TStatementArgs& args) {
     query.Open();
   }
   if (!query.Active()) throw EDatabaseError("the server returned no rows");
-  if (args.format == "csv")
-    PrintCsv(query, std::cout);
-  else if (args.format == "json")
-    PrintJson(query, std::cout);
-  else
-    PrintTable(query, std::cout);
+  PrintRows(query, args.output, std::cout);
   if (paged) {
     const TLarkspirePaging& paging = query.Paging();
-    std::ostream& out = args.format == "table" ? std::cout : std::cerr;
+    std::ostream& out = args.output.format == "table" ? std::cout : std::cerr;
     if (paging.PageCount() > 0)
       out << "page " << paging.PageIndex() << " of " << paging.PageCount() << ", ";
     else
@@ -322,7 +357,11 @@ int RunQuery(const TClientOptions& options, const TStatementArgs& args) {
   return 0;
 }
 
-int RunExec(const TClientOptions& options, const TStatementArgs& args) {
+int RunExec(const TClientOptions& options, TStatementArgs args) {
+  bool from_input = false;
+  const std::vector<TSqlStatement> statements = ReadSqlSource(args.sql, args.file, from_input);
+  if (statements.size() != 1) return RunStatements(options, args, statements);
+  args.sql = statements[0].text;
   TLarkspireConnection connection;
   options.Configure(connection);
   TLarkspireQuery query;
@@ -336,7 +375,11 @@ int RunExec(const TClientOptions& options, const TStatementArgs& args) {
 }
 
 void AddStatementOptions(CLI::App& command, TStatementArgs& args) {
-  command.add_option("SQL", args.sql, "The statement; :name marks a parameter")->required();
+  command.add_option("SQL", args.sql,
+                     "The statement (:name marks a parameter); \"-\" or none reads standard input");
+  command
+      .add_option("-f,--file", args.file, "Read the statements from FILE (each ends with \";\")")
+      ->type_name("FILE");
   command
       .add_option("--param", args.params,
                   "NAME=VALUE for the parameter :NAME (repeatable; the value is text)")
@@ -350,9 +393,7 @@ void AddQueryCommand(CLI::App& app, const TClientOptions& options, TRunFunction&
   auto args = std::make_shared<TStatementArgs>();
   CLI::App* query = app.add_subcommand("query", "Run a query and print its rows");
   AddStatementOptions(*query, *args);
-  query->add_option("--format", args->format, "Output format: table, csv or json")
-      ->check(CLI::IsMember({"table", "csv", "json"}))
-      ->capture_default_str();
+  args->output.AddTo(*query);
   query
       ->add_option("--page", args->page,
                    "Fetch only this page (counted from 1) and report the page count")
@@ -371,6 +412,19 @@ void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& 
   AddStatementOptions(*exec, *args);
   exec->callback(
       [&options, &run, args] { run = [&options, args] { return RunExec(options, *args); }; });
+}
+
+void BindStatementParameters(TLarkspireQuery& query, const std::vector<std::string>& params) {
+  BindParameters(query, params);
+}
+
+void PrintRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
+  if (output.format == "csv")
+    PrintCsv(query, output, out);
+  else if (output.format == "json")
+    PrintJson(query, out);
+  else
+    PrintTable(query, output, out);
 }
 
 }  // namespace larkspire::cli

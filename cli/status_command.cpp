@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/error_report.h"
 #include "components/connection.h"
 
 namespace larkspire::cli {
@@ -10,10 +11,8 @@ int RunStatus(const TClientOptions& options) {
   TLarkspireConnection connection;
   options.Configure(connection);
   connection.SetConnected(true);
-  if (!connection.Connected()) {
-    std::cerr << connection.Name() << ":" << connection.ErrorText() << "\n";
-    return 1;
-  }
+  if (!connection.Connected())
+    return ReportError(std::cerr, connection.ErrorCode(), connection.ErrorText());
   std::cout << "connected to " << connection.RemoteIP() << ":" << connection.RemotePort()
             << " as \"" << connection.GetClientIdentity() << "/" << connection.ClientName()
             << "\"\n";
@@ -31,8 +30,8 @@ int RunStatus(const TClientOptions& options) {
 }  // namespace
 
 void AddStatusCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run) {
-  CLI::App* status = app.add_subcommand(
-      "status", "Connect, set the client name, open and commit a transaction");
+  CLI::App* status =
+      app.add_subcommand("status", "Connect, set the client name, open and commit a transaction");
   status->callback([&options, &run] { run = [&options] { return RunStatus(options); }; });
 }
 

@@ -1,0 +1,41 @@
+#include "cli/error_report.h"
+
+#include <ostream>
+
+#include "components/exception.h"
+
+namespace larkspire::cli {
+namespace {
+
+// The server's code for a login password it does not accept.
+constexpr int32_t kServerWrongPassword = 20002;
+
+}  // namespace
+
+bool IsConnectionFailure(int32_t code) {
+  return code == kErrCouldNotConnect || code == kErrConnectionRefused ||
+         code == kErrConnectionsLimit || code == kServerWrongPassword;
+}
+
+int ReportError(std::ostream& err, int32_t code, const std::string& text) {
+  if (code == kNoErrorCode || code == 0)
+    err << "error: " << text << "\n";
+  else
+    err << "error " << code << ": " << text << "\n";
+  return IsConnectionFailure(code) ? kExitConnectionOrUsage : kExitStatementFailed;
+}
+
+int ReportException(std::ostream& err, const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const ELarkspireException& e) {
+    return ReportError(err, e.ErrorCode(), e.ErrorMessage());
+  } catch (const std::exception& e) {
+    // Everything else is found on our side before or around a statement: a parameter that
+    // does not fit, a file that cannot be read, a statement used with the wrong command.
+    err << "error: " << e.what() << "\n";
+    return kExitConnectionOrUsage;
+  }
+}
+
+}  // namespace larkspire::cli
