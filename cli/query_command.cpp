@@ -7,9 +7,9 @@
 // exec SQL: runs a statement without rows and prints the rows affected.
 //
 // Both take the SQL as an argument, from a file (-f FILE) or from standard input ("-", or a
-// pipe when the argument is left out). One statement read so runs as the argument would; with
-// several, each runs in turn as in the shell (cli/statement_session.h) and the first failure
-// stops the run.
+// pipe when the argument is left out). Statements read so run in turn as in the shell
+// (cli/statement_session.h: rows are printed, changes report the rows affected) and the first
+// failure stops the run; with --page or --page-size the input must hold one query.
 //
 // Parameter values given with --param NAME=VALUE are texts: they travel as string parameters
 // and the server binds them as text (SQLite then converts them by the column's affinity, so
@@ -327,7 +327,8 @@ int RunStatements(const TClientOptions& options, const TStatementArgs& args,
 int RunQuery(const TClientOptions& options, TStatementArgs args) {
   bool from_input = false;
   const std::vector<TSqlStatement> statements = ReadSqlSource(args.sql, args.file, from_input);
-  if (statements.size() != 1) return RunStatements(options, args, statements);
+  const bool paged_query = (args.page > 0 || args.page_size > 0) && statements.size() == 1;
+  if (from_input && !paged_query) return RunStatements(options, args, statements);
   args.sql = statements[0].text;
   TLarkspireConnection connection;
   options.Configure(connection);
@@ -360,7 +361,7 @@ int RunQuery(const TClientOptions& options, TStatementArgs args) {
 int RunExec(const TClientOptions& options, TStatementArgs args) {
   bool from_input = false;
   const std::vector<TSqlStatement> statements = ReadSqlSource(args.sql, args.file, from_input);
-  if (statements.size() != 1) return RunStatements(options, args, statements);
+  if (from_input) return RunStatements(options, args, statements);
   args.sql = statements[0].text;
   TLarkspireConnection connection;
   options.Configure(connection);

@@ -52,6 +52,47 @@ TEST(LarkspireCli, WrongPasswordFailsTheTransactionWithTheServerText) {
   EXPECT_NE(r.err.find("Invalid password"), std::string::npos) << r.err;
 }
 
+TEST(LarkspireCli, SettingsComeFromTheEnvironmentAndTheCommandLineWins) {
+  TServerProcess server({"--password", "secret"});
+  const std::string port = std::to_string(server.Port());
+  const TProgramResult from_env = RunCli(
+      {"status"},
+      {"", {"LARKSPIRE_HOST=127.0.0.1", "LARKSPIRE_PORT=" + port, "LARKSPIRE_PASSWORD=secret"}});
+  EXPECT_EQ(from_env.exit_code, 0) << from_env.err;
+
+  // Short options and long ones override the environment.
+  const TProgramResult overridden =
+      RunCli({"-H", "127.0.0.1", "-p", port, "--password", "secret", "status"},
+             {"", {"LARKSPIRE_HOST=127.0.0.2", "LARKSPIRE_PORT=1", "LARKSPIRE_PASSWORD=wrong"}});
+  EXPECT_EQ(overridden.exit_code, 0) << overridden.err;
+
+  const TProgramResult database =
+      RunCli({"-p", port, "query", "select 1"},
+             {"", {"LARKSPIRE_PASSWORD=secret", "LARKSPIRE_CONNECTION=nowhere"}});
+  EXPECT_EQ(database.exit_code, 1);
+  EXPECT_NE(database.err.find("No database named \"nowhere\""), std::string::npos) << database.err;
+}
+
+TEST(LarkspireCli, VersionHelpAndUsageErrorsExitAsDatabaseShellsDo) {
+  const TProgramResult version = RunCli({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "larkspire 4.1.0 (protocol 4.1.0.0)\n");
+
+  const TProgramResult bare = RunCli({});
+  EXPECT_EQ(bare.exit_code, 0);
+  EXPECT_NE(bare.out.find("Usage: larkspire"), std::string::npos) << bare.out;
+  EXPECT_NE(bare.out.find("shell"), std::string::npos) << bare.out;
+  EXPECT_EQ(RunCli({"-h"}).out, bare.out);
+
+  // Never the parser's own numbers.
+  EXPECT_EQ(RunCli({"--no-such-option", "status"}).exit_code, 2);
+  EXPECT_EQ(RunCli({"-p", "70000", "status"}).exit_code, 2);
+  EXPECT_EQ(RunCli({"query"}, {"", {}}).exit_code, 2);
+  const TProgramResult missing = RunCli({"query", "-f", "/nonexistent/x.sql"});
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_EQ(missing.err, "error: /nonexistent/x.sql: No such file or directory\n");
+}
+
 TEST(LarkspireCli, BadOptionsAreRefusedWithUsage) {
   const TProgramResult r = RunCli({"--port", "notanumber", "status"});
   EXPECT_EQ(r.exit_code, 2);
@@ -179,6 +220,68 @@ TEST(LarkspireCli, QueryFailuresPrintTheMessageAndFail) {
   EXPECT_EQ(down.exit_code, 2);
   EXPECT_EQ(down.err, "error 10002: Could not connect to LarkspireServer (127.0.0.1:" +
                           std::to_string(port) + ").\n");
+}
+
+std::string CountOf(const TServerProcess& server, const std::string& where) {
+  return RunCli(At(server, {"query", "select count(*) from products where " + where, "--format",
+                            "csv", "--no-header"}))
+      .out;
+}
+
+TEST(LarkspireCli, ShellThroughAPipeHoldsATransactionAcrossStatementsAndRollsItBack) {
+  TServerProcess server;
+  const std::string script =
+      "begin;\n"
+      "insert into products (ProCode, ProName)\n"
+      "  values (:code, 'semi;colon');\n"
+      "select count(*) as n from products;\n"
+      "select * from no_such_table;\n"
+      "select ProName from products where ProCode = :code;\n"
+      "rollback;\n"
+      "commit;\n"
+      "select count(*) as n from products\n";
+  const TProgramResult r =
+      RunCli(At(server, {"shell", "--format", "csv", "--param", "code=P1"}), {script, {}});
+  // The failed statement is reported, the session goes on, and the exit code tells of it.
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "BEGIN\n1 rows affected\nn\n46\nProName\nsemi;colon\nROLLBACK\nn\n45\n");
+  EXPECT_EQ(r.err,
+            "error 20004: no such table: no_such_table\n"
+            "warning: there is no transaction in progress\n");
+  EXPECT_EQ(CountOf(server, "ProCode = 'P1'"), "0\n");
+
+  // A transaction left open is rolled back at the end; \q ends the session.
+  const TProgramResult open = RunCli(
+      At(server, {"shell"}), {"begin;\ndelete from products;\n\\q\nselect 1 as after_quit;\n", {}});
+  EXPECT_EQ(open.exit_code, 0) << open.err;
+  EXPECT_EQ(open.out.find("after_quit"), std::string::npos) << open.out;
+  EXPECT_EQ(open.err, "rolling back the open transaction\n");
+  EXPECT_EQ(CountOf(server, "1 = 1"), "45\n");
+}
+
+TEST(LarkspireCli, QueryRunsTheStatementsOfAFileOrOfStandardInput) {
+  TServerProcess server;
+  const std::string file = server.Folder() + "/script.sql";
+  std::ofstream(file) << "\xEF\xBB\xBF-- a table; and a trigger\n"
+                         "create table log (what text);\n"
+                         "create trigger keep after insert on products begin\n"
+                         "  insert into log values ('added;' || new.ProCode);\n"
+                         "end;\n"
+                         "/* ; */ insert into products (ProCode) values ('T1');\n"
+                         "select what from log;";
+  const TProgramResult r = RunCli(At(server, {"query", "-f", file, "--format", "csv"}));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "0 rows affected\n0 rows affected\n1 rows affected\nwhat\nadded;T1\n");
+
+  const TProgramResult dash =
+      RunCli(At(server, {"query", "-", "--format", "csv"}), {"select 1 as a;\n", {}});
+  EXPECT_EQ(dash.out, "a\n1\n") << dash.err;
+  // From a pipe, the first failure stops the run.
+  const TProgramResult pipe =
+      RunCli(At(server, {"query", "--format", "csv"}),
+             {"select 2 as b; select * from no_such_table; select 3 as c;", {}});
+  EXPECT_EQ(pipe.exit_code, 1);
+  EXPECT_EQ(pipe.out, "b\n2\n");
 }
 
 TEST(LarkspireCli, LsListsOneLevelOrEverythingBelow) {

@@ -15,11 +15,23 @@ struct TProgramResult {
   std::string err;
 };
 
+// What a program gets besides its arguments: the text on its standard input (a pipe) and
+// NAME=VALUE settings added to its environment.
+struct TProgramInput {
+  std::string stdin_text;
+  std::vector<std::string> environment;
+};
+
 // Runs path with args, stdin from /dev/null, killed after timeout_ms.
 TProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
                           int timeout_ms = 30000);
+// Runs path with args and the input; standard input is a pipe that ends after the text.
+TProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
+                          const TProgramInput& input, int timeout_ms = 30000);
 // The larkspire command-line client with args.
 TProgramResult RunCli(const std::vector<std::string>& args, int timeout_ms = 30000);
+TProgramResult RunCli(const std::vector<std::string>& args, const TProgramInput& input,
+                      int timeout_ms = 30000);
 
 }  // namespace larkspire::test
 
