@@ -111,7 +111,7 @@ int RunCall(const TClientOptions& options, const TCallArgs& args) {
   call.SetConnection(&connection);
   for (const std::string& param : args.params) AddParam(call.Request(), param);
   if (!call.Execute(args.plugin)) {
-    std::cerr << call.Name() << ":the call was not carried out\n";
+    std::cerr << "error: the call was not carried out\n";
     return 1;
   }
   TLarkspirePluginData& answer = call.Response();

@@ -48,7 +48,7 @@ int RunLs(const TClientOptions& options, const TLsArgs& args) {
   files.SetConnection(&connection);
   TStringList list;
   if (!files.GetFileList(list, args.path, args.recursive ? kListRecursive : kListOneLevel)) {
-    std::cerr << "Files:the listing was not received\n";
+    std::cerr << "error: the listing was not received\n";
     return 1;
   }
   for (const std::string& line : list.Strings()) std::cout << FormatListingLine(line) << "\n";
@@ -132,7 +132,7 @@ int RunGet(const TClientOptions& options, const TGetArgs& args) {
   }
   progress.Finish();
   if (!done) {
-    std::cerr << "Files:the download did not start\n";
+    std::cerr << "error: the download did not start\n";
     return 1;
   }
   std::cout << "downloaded " << args.remote << " (" << files.FileSize() << " bytes)\n";

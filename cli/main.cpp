@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
   using namespace larkspire::cli;
   CLI::App app{"larkspire: command-line client of the Larkspire server", "larkspire"};
   app.require_subcommand(1);
+  // Connection options may also follow the subcommand: larkspire query "select 1" -p 8008.
+  app.fallthrough();
   app.set_version_flag("--version", std::string("larkspire ") + LARKSPIRE_VERSION + " (protocol " +
                                         kProtocolVersion + ")");
   app.footer(
