@@ -8,6 +8,7 @@
 
 #include "components/update_file.h"
 #include "support/file_peer.h"
+#include "support/postgres_cluster.h"
 #include "support/run_program.h"
 #include "support/scripted_peer.h"
 #include "support/server_fixture.h"
@@ -257,6 +258,26 @@ TEST(LarkspireCli, ShellThroughAPipeHoldsATransactionAcrossStatementsAndRollsItB
   EXPECT_EQ(open.out.find("after_quit"), std::string::npos) << open.out;
   EXPECT_EQ(open.err, "rolling back the open transaction\n");
   EXPECT_EQ(CountOf(server, "1 = 1"), "45\n");
+}
+
+TEST(LarkspireCli, ShellOnPostgreSqlKeepsDollarQuotedBodiesWholeAndPrintsReturnedRows) {
+  TPostgresCluster* cluster = TPostgresCluster::Instance();
+  ASSERT_NE(cluster, nullptr) << TPostgresCluster::StartError();
+  const std::string database = cluster->CreateDatabase("lkcli");
+  TServerProcess server({"--database", "pg=" + cluster->Url(database), "--seed-demo", "pg"});
+  const std::string script =
+      "create function twice(x int) returns int language plpgsql as $body$\n"
+      "  begin return x * 2; end;\n"
+      "$body$;\n"
+      "start transaction;\n"
+      "insert into products (ProCode) values ('PG1') returning ProCode;\n"
+      "select twice(21) as t, $$;$$ as s;\n"
+      "abort;\n";
+  const TProgramResult r =
+      RunCli(At(server, {"--connection", "pg", "shell", "--format", "csv"}), {script, {}});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "0 rows affected\nBEGIN\nprocode\nPG1\nt,s\n42,;\nROLLBACK\n");
+  EXPECT_EQ(cluster->Psql(database, "select count(*) from products where ProCode = 'PG1'"), "0\n");
 }
 
 TEST(LarkspireCli, QueryRunsTheStatementsOfAFileOrOfStandardInput) {
