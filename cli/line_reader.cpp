@@ -1,6 +1,7 @@
 #include "cli/line_reader.h"
 
 #include <editline/readline.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -12,14 +13,39 @@ namespace {
 
 constexpr int kHistoryLines = 1000;
 
+volatile sig_atomic_t interrupted = 0;
+
+void NoteInterrupt(int) {
+  interrupted = 1;
+}
+
+// While a line is read, Ctrl-C abandons the line instead of ending the program.
+class TInterruptCatcher {
+ public:
+  TInterruptCatcher() {
+    interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = NoteInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: the read returns
+    sigaction(SIGINT, &action, &previous_);
+  }
+  ~TInterruptCatcher() { sigaction(SIGINT, &previous_, nullptr); }
+  TInterruptCatcher(const TInterruptCatcher&) = delete;
+  TInterruptCatcher& operator=(const TInterruptCatcher&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+};
+
 class TStreamLineReader : public TLineReader {
  public:
   explicit TStreamLineReader(std::istream& in) : in_(in) {}
 
-  bool ReadLine(const std::string&, std::string& line) override {
-    if (!std::getline(in_, line)) return false;
+  TReadResult ReadLine(const std::string&, std::string& line) override {
+    if (!std::getline(in_, line)) return kEnd;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    return true;
+    return kLine;
   }
   bool Interactive() const override { return false; }
 
@@ -44,11 +70,20 @@ class TEditLineReader : public TLineReader {
     if (!history_file_.empty()) write_history(history_file_.c_str());
   }
 
-  bool ReadLine(const std::string& prompt, std::string& line) override {
-    char* text = readline(prompt.c_str());
+  TReadResult ReadLine(const std::string& prompt, std::string& line) override {
+    char* text;
+    {
+      TInterruptCatcher catcher;
+      text = readline(prompt.c_str());
+    }
+    if (interrupted) {
+      std::free(text);
+      std::cout << "^C\n";
+      return kInterrupted;
+    }
     if (text == nullptr) {
       std::cout << "\n";
-      return false;
+      return kEnd;
     }
     line = text;
     std::free(text);
@@ -56,7 +91,7 @@ class TEditLineReader : public TLineReader {
       add_history(line.c_str());
       last_ = line;
     }
-    return true;
+    return kLine;
   }
   bool Interactive() const override { return true; }
 

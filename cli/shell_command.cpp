@@ -75,7 +75,13 @@ int RunShell(const TClientOptions& options, const TShellArgs& args) {
   bool quit = false;
   while (!quit) {
     const bool continuation = splitter.Pending() || splitter.InsideLiteral();
-    if (!reader->ReadLine(Prompt(connection.TransactionLevel(), continuation), line)) break;
+    const TLineReader::TReadResult read =
+        reader->ReadLine(Prompt(connection.TransactionLevel(), continuation), line);
+    if (read == TLineReader::kEnd) break;
+    if (read == TLineReader::kInterrupted) {
+      splitter = TStatementSplitter();
+      continue;
+    }
     if (!splitter.InsideLiteral()) {
       const std::string command = Trim(line);
       if (!command.empty() && command[0] == '\\') {
