@@ -6,8 +6,9 @@ void TOutputOptions::AddTo(CLI::App& command) {
   command.add_option("--format", format, "Output format: table, csv or json")
       ->check(CLI::IsMember({"table", "csv", "json"}))
       ->capture_default_str();
-  command.add_flag("--no-header{false}", header,
-                   "Leave out the column names (and a table's rule and row count)");
+  command.add_flag_callback(
+      "--no-header", [this] { header = false; },
+      "Leave out the column names (and a table's rule and row count)");
   command
       .add_option("--nullvalue", null_text,
                   "Show Null as TEXT in a table or CSV (default: nothing; CSV writes an empty "
