@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <type_traits>
@@ -1204,6 +1205,23 @@ void CheckParse(const pugi::xml_parse_result& result) {
             std::to_string(result.offset));
 }
 
+// The decoded texts of attribute values that held references, owned for as long as the views
+// of one tag's attributes into them are used. Texts never move once made: a later value of
+// the same tag must not invalidate the views of the earlier ones.
+class TDecodedTexts {
+ public:
+  // Starts a tag: the texts are reused, and earlier views into them become invalid.
+  void Clear() { used_ = 0; }
+  std::string& Next() {
+    if (used_ == texts_.size()) texts_.emplace_back();
+    return texts_[used_++];
+  }
+
+ private:
+  std::deque<std::string> texts_;  // growing a deque at its end moves no element
+  size_t used_ = 0;
+};
+
 // --- The direct path: the rows of a plain UTF-8 document -----------------------------------------
 //
 // The rows make up almost all of a document, and building a tree of them first costs as much as
@@ -1232,7 +1250,8 @@ class TDirectScanner {
     p_ = begin_ + data_offset + 1;
     std::string_view name;
     bool empty;
-    if (!ReadName(name) || name != "rs:data" || !ReadAttributes(attrs_, empty)) return false;
+    if (!ReadName(name) || name != "rs:data" || !ReadAttributes(attrs_, decoded_, empty))
+      return false;
     if (!empty && !ReadData()) return false;
     // After the rows: the document element's end and nothing but white space or comments.
     if (!SkipMisc() || !Expect("</") || !ReadName(name) || name != root_name) return false;
@@ -1353,9 +1372,10 @@ class TDirectScanner {
 
   // The attributes of a start tag up to its end; empty tells "/>" from ">". In a row, names
   // are matched to columns on the way.
-  bool ReadAttributes(std::vector<TAttr>& attrs, bool& empty, bool row = false) {
+  bool ReadAttributes(std::vector<TAttr>& attrs, TDecodedTexts& decoded, bool& empty,
+                      bool row = false) {
     attrs.clear();
-    size_t used = 0;
+    decoded.Clear();
     size_t next_column = 0;
     while (true) {
       const char* before = p_;
@@ -1399,9 +1419,9 @@ class TDirectScanner {
         a.value = raw;
         a.spaced = spaced;
       } else {
-        if (decoded_.size() <= used) decoded_.resize(used + 1);
-        if (!Decode(raw, decoded_[used])) return false;
-        a.value = decoded_[used++];
+        std::string& text = decoded.Next();
+        if (!Decode(raw, text)) return false;
+        a.value = text;
       }
     }
   }
@@ -1486,7 +1506,7 @@ class TDirectScanner {
       ++p_;
       std::string_view name;
       bool empty;
-      if (!ReadName(name) || !ReadAttributes(attrs, empty)) return false;
+      if (!ReadName(name) || !ReadAttributes(attrs, decoded_, empty)) return false;
       const std::string element(name);
       out.append(static_cast<size_t>(depth), '\t');
       out.push_back('<');
@@ -1508,13 +1528,14 @@ class TDirectScanner {
     }
   }
 
-  // One "<z:row .../>" (no children), p_ after white space.
-  bool ReadEmptyRow(std::vector<TAttr>& attrs, size_t& offset) {
+  // One "<z:row .../>" (no children), p_ after white space; the values that held references
+  // live in decoded.
+  bool ReadEmptyRow(std::vector<TAttr>& attrs, TDecodedTexts& decoded, size_t& offset) {
     offset = Offset(p_);
     std::string_view name;
     bool empty;
-    return Expect("<") && ReadName(name) && name == "z:row" && ReadAttributes(attrs, empty, true) &&
-           empty;
+    return Expect("<") && ReadName(name) && name == "z:row" &&
+           ReadAttributes(attrs, decoded, empty, true) && empty;
   }
 
   bool ReadBlock(TRowStatus status) {
@@ -1523,7 +1544,7 @@ class TDirectScanner {
       if (StartsWith("</"))
         return ExpectEnd(status == TRowStatus::rsNew ? "rs:insert" : "rs:delete");
       size_t offset;
-      if (!ReadEmptyRow(attrs_, offset)) return false;
+      if (!ReadEmptyRow(attrs_, decoded_, offset)) return false;
       reader_.AddRow(status, attrs_, offset, std::string());
     }
   }
@@ -1535,19 +1556,15 @@ class TDirectScanner {
       std::string_view name;
       bool empty;
       if (!Expect("<") || !ReadName(name) || name != "rs:original" ||
-          !ReadAttributes(changed_, empty) || empty)
+          !ReadAttributes(changed_, decoded_, empty) || empty)
         return false;
+      // The original row's values are read into texts of their own, which reading the changed
+      // row leaves alone.
       size_t original_offset, changed_offset;
-      if (!SkipMisc() || !ReadEmptyRow(attrs_, original_offset) || !ExpectEnd("rs:original"))
+      if (!SkipMisc() || !ReadEmptyRow(original_, original_decoded_, original_offset) ||
+          !ExpectEnd("rs:original"))
         return false;
-      // The original row's values must outlive reading the next row's attributes.
-      original_.assign(attrs_.begin(), attrs_.end());
-      std::vector<std::string> kept(decoded_.begin(), decoded_.end());
-      for (TAttr& a : original_) {
-        for (size_t k = 0; k < decoded_.size(); ++k)
-          if (a.value.data() == decoded_[k].data()) a.value = kept[k];
-      }
-      if (!SkipMisc() || !ReadEmptyRow(changed_, changed_offset)) return false;
+      if (!SkipMisc() || !ReadEmptyRow(changed_, decoded_, changed_offset)) return false;
       reader_.AddUpdate(original_, original_offset, changed_, changed_offset);
     }
   }
@@ -1562,7 +1579,8 @@ class TDirectScanner {
       ++p_;
       std::string_view name;
       bool empty;
-      if (!ReadName(name) || !ReadAttributes(attrs_, empty, name == "z:row")) return false;
+      if (!ReadName(name) || !ReadAttributes(attrs_, decoded_, empty, name == "z:row"))
+        return false;
       if (name == "z:row") {
         std::string opaque;
         if (!empty) {
@@ -1596,7 +1614,7 @@ class TDirectScanner {
   const char* end_;
   TRowReader& reader_;
   std::vector<TAttr> attrs_, changed_, original_;
-  std::vector<std::string> decoded_;
+  TDecodedTexts decoded_, original_decoded_;
   std::vector<std::string_view> expected_names_;  // per column; empty: scanned generally
 };
 

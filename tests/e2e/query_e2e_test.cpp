@@ -7,14 +7,16 @@
 #include <string>
 
 #include "components/query.h"
-#include "support/postgres_cluster.h"
 #include "support/backend_server.h"
+#include "support/postgres_cluster.h"
 #include "support/server_fixture.h"
 
 namespace larkspire::test {
 namespace {
 
-TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lkquery"); }
+TBackendServer& ServerFor(TBackend backend) {
+  return test::ServerFor(backend, "lkquery");
+}
 
 class QueryE2E : public ::testing::TestWithParam<TBackend> {
  protected:
@@ -150,6 +152,27 @@ TEST_P(QueryE2E, StatusFieldAndRefresh) {
   EXPECT_EQ(query_.RowStatus()[4], 3);
   query_.Refresh();
   EXPECT_EQ(query_.RowStatus(), std::vector<int32_t>(5, 0));
+}
+
+TEST_P(QueryE2E, ColumnsThatShareANameShowTheirOwnValues) {
+  query_.SQL().SetText("select 1 as a, 2 as a, 3 as A");
+  query_.Open();
+  ASSERT_TRUE(query_.Active());
+  ASSERT_EQ(query_.FieldCount(), 3);
+  EXPECT_EQ(query_.Fields(0).AsInteger(), 1);
+  EXPECT_EQ(query_.Fields(1).AsInteger(), 2);
+  EXPECT_EQ(query_.Fields(2).AsInteger(), 3);
+  EXPECT_EQ(query_.FieldByName("A").AsInteger(), 1);  // by name: the first of that name
+  query_.Close();
+  // A join of a table with itself: both name columns, each with its own row's name.
+  query_.SQL().SetText(
+      "select p.ProName, q.ProName from products p join products q on q.ProId = p.ProId + 1 "
+      "where p.ProId = 1");
+  query_.Open();
+  ASSERT_EQ(query_.RecordCount(), 1);
+  EXPECT_EQ(query_.Fields(0).AsString(), ProductName(1));
+  EXPECT_EQ(query_.Fields(1).AsString(), ProductName(2));
+  EXPECT_NE(ProductName(1), ProductName(2));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, QueryE2E,
