@@ -1,6 +1,7 @@
 // TLarkspireQuery against the real server, on SQLite (the demonstration database) and on
 // PostgreSQL (a fresh database seeded with the same products table): opening with a parameter,
-// a detail that follows its master, statements inside a transaction, and the server's refusal.
+// a detail that follows its master, statements inside a transaction (and after it was lost with
+// its connection), and the server's refusal.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -112,6 +113,27 @@ TEST_P(QueryE2E, ExecSqlInsideATransactionIsRolledBack) {
   connection_.RollbackTransaction();
   EXPECT_FALSE(connection_.InTransaction());
   EXPECT_EQ(ProductName(7), before);
+}
+
+TEST_P(QueryE2E, StatementAfterTheTransactionsConnectionDroppedIsRefusedAsLost) {
+  const std::string before = ProductName(8);
+  ASSERT_NE(before, "<missing>");
+  ASSERT_EQ(connection_.StartTransaction(), 1);
+  connection_.SetConnected(false);  // the server rolls the session's transaction back
+  query_.SQL().SetText("update products set ProName = :name where ProId = :id");
+  query_.Parameters().ParamByName("name").Value = "不该写入";
+  query_.Parameters().ParamByName("id").Value = int32_t{8};
+  try {
+    query_.ExecSQL();
+    FAIL() << "no exception";
+  } catch (const ELarkspireException& e) {
+    EXPECT_EQ(e.ErrorCode(), kErrTransactionLost) << e.what();
+    EXPECT_EQ(e.ErrorMessage(),
+              "The transaction was lost: the connection to the server was closed.");
+  }
+  EXPECT_EQ(connection_.TransactionLevel(), 0);
+  // Not run in autocommit either; the next statement runs as usual.
+  EXPECT_EQ(ProductName(8), before);
 }
 
 TEST_P(QueryE2E, ServerRefusalRaisesAndLeavesTheQueryClosed) {
