@@ -2,7 +2,9 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "components/query.h"
 #include "components/update_sql.h"
@@ -72,6 +74,9 @@ int CountRows(const pugi::xml_node& block) {
   for (pugi::xml_node row = block.child("z:row"); row; row = row.next_sibling("z:row")) ++count;
   return count;
 }
+
+// The paging record: four 32-bit fields, in a request's Data and a reply's Params.
+constexpr int64_t kPagingRecordSize = 16;
 
 void PutInt32(uint8_t* at, int32_t value) {
   const uint32_t v = static_cast<uint32_t>(value);
@@ -540,7 +545,7 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
     if (PagingFetch()) {
       int32_t fields[4];
       FillPagingRecord(fields);
-      uint8_t record[16];
+      uint8_t record[kPagingRecordSize];
       for (int i = 0; i < 4; ++i) PutInt32(record + 4 * i, fields[i]);
       request.WritePaging(record);
     }
@@ -552,6 +557,11 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
         if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
         if (PagingFetch()) {
           if (CommandType() != cmdStoredProc) reply.Params.SetPosition(0);
+          const int64_t left = reply.Params.Size() - reply.Params.Position();
+          if (left < kPagingRecordSize)
+            throw EMalformedData("paging record: " + std::to_string(std::max<int64_t>(left, 0)) +
+                                 " bytes in the reply, " + std::to_string(kPagingRecordSize) +
+                                 " needed");
           const int32_t count = ReadInt32(reply.Params, "paging record: total row count");
           UpdatePagingRecordCount(count);
         }
