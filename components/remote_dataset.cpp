@@ -782,3 +782,7 @@ std::string TCustomLarkspireDataSetEx::PSGetKeyFields() {
 }
 
 }  // namespace larkspire
+bool TCustomLarkspireDataSetEx::UsesDetailFilter() const {
+  return Parameters().Count() == 0;
+}
+

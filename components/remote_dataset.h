@@ -289,6 +289,9 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   void DoBeforeDelete() override;
   void DoAfterDelete() override;
   void DoAfterCancel() override;
+  // A query with parameters fetches the rows of the master's current row; one without them
+  // filters its rows by the master fields.
+  bool UsesDetailFilter() const override;
 
   // The exchange of command 301: clones the rows into the DeltaDataSet, cuts the delta out of
   // them and sends it; after inserts the server's rows are merged into the DeltaDataSet. True
