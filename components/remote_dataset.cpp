@@ -696,20 +696,74 @@ void TCustomLarkspireDataSetEx::InternalPost() {
 
 void TCustomLarkspireDataSetEx::DoBeforeDelete() {
   deleted_bookmark_ = Bookmark();
+  deleted_row_.reset();
+  if (const TRecordset* recordset = Recordset(); recordset != nullptr && SendsOwnChanges()) {
+    const TBookmark id = recordset->Bookmark();
+    for (const TRecordsetRow* row : recordset->ViewRows())
+      if (row->Id == id) deleted_row_ = *row;
+  }
   TCustomLarkspireDataSet::DoBeforeDelete();
 }
 
 void TCustomLarkspireDataSetEx::DoAfterDelete() {
   if (SendsOwnChanges()) {
+    bool settled = false;
     try {
-      if (SendPendingChanges(kScopeAllRows)) Recordset()->AcceptChanges(TAffectRecords::arAll);
+      settled = SendPendingChanges(kScopeAllRows);
+      if (settled) Recordset()->AcceptChanges(TAffectRecords::arAll);
     } catch (...) {
-      UndoPendingChanges(kScopeAllRows);
-      if (BookmarkValid(deleted_bookmark_)) SetBookmark(deleted_bookmark_);
+      // Only this delete is undone: changes left pending before (by a busy connection) stay.
+      try {
+        RestoreDeletedRow();
+      } catch (...) {
+        UndoPendingChanges(kScopeAllRows);
+        if (BookmarkValid(deleted_bookmark_)) SetBookmark(deleted_bookmark_);
+      }
+      deleted_row_.reset();
       throw;
+    }
+    deleted_row_.reset();
+    if (settled && HasInserts()) {
+      // The delta carried an insert left pending earlier: show the rows the server gave it, on
+      // the row number the delete left.
+      const int rec_no = RecNo();
+      TakeMergedRecordset();
+      if (Active() && rec_no > 0) SetRecNo(std::min(rec_no, RecordCount()));
     }
   }
   TCustomLarkspireDataSet::DoAfterDelete();
+}
+
+void TCustomLarkspireDataSetEx::RestoreDeletedRow() {
+  TRecordset* recordset = Recordset();
+  if (recordset == nullptr || !deleted_row_) throw EDatabaseError("no deleted row to restore");
+  const TRecordsetRow& before = *deleted_row_;
+  TBookmark id = before.Id;
+  if (before.Status == TRowStatus::rsNew) {
+    // A new row goes away at once when it is deleted: add it again.
+    recordset->AddNew();
+    for (int i = 0; i < recordset->FieldCount() && i < static_cast<int>(before.Values.size()); ++i)
+      recordset->SetValue(i, before.Values[i]);
+    recordset->Update();
+    id = recordset->Bookmark();
+  } else {
+    // The deletion is the row's pending change now; withdrawing it gives the original values.
+    recordset->SetFilter(TFilterGroup::fgPendingRecords);
+    if (recordset->BookmarkValid(id)) {
+      recordset->SetBookmark(id);
+      recordset->CancelUpdate();
+    }
+    recordset->SetFilter(TFilterGroup::fgNone);
+    recordset->SetBookmark(id);
+    if (before.Status == TRowStatus::rsModified) {
+      for (int i = 0; i < recordset->FieldCount() && i < static_cast<int>(before.Modified.size());
+           ++i)
+        if (before.Modified[i]) recordset->SetValue(i, before.Values[i]);
+      recordset->Update();
+    }
+  }
+  Resync();
+  SetBookmark(std::to_string(id));
 }
 
 void TCustomLarkspireDataSetEx::DoAfterCancel() {
@@ -747,6 +801,10 @@ void TCustomLarkspireDataSetEx::MasterChanged() {
   EnableControls();
 }
 
+bool TCustomLarkspireDataSetEx::UsesDetailFilter() const {
+  return Parameters().Count() == 0;
+}
+
 void TCustomLarkspireDataSetEx::PSStartTransaction() {
   CheckConnection();
   connection_->StartTransaction();
@@ -782,7 +840,3 @@ std::string TCustomLarkspireDataSetEx::PSGetKeyFields() {
 }
 
 }  // namespace larkspire
-bool TCustomLarkspireDataSetEx::UsesDetailFilter() const {
-  return Parameters().Count() == 0;
-}
-
