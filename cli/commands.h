@@ -23,9 +23,11 @@ void AddLsCommand(CLI::App& app, const TClientOptions& options, TRunFunction& ru
 // get REMOTE [LOCAL]: downloads a file with a progress display, resuming an interrupted one.
 void AddGetCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 
-// query SQL [--param NAME=VALUE]... [--format table|csv|json]: prints the rows of a query.
+// query SQL [--param NAME=VALUE]... [--null NAME]... [--format table|csv|json]: prints the rows
+// of a query. Every parameter of the statement must be given a value or Null.
 void AddQueryCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
-// exec SQL [--param NAME=VALUE]...: runs a statement and prints "N rows affected".
+// exec SQL [--param NAME=VALUE]... [--null NAME]...: runs a statement and prints "N rows
+// affected".
 void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 // call PLUGIN NAME:TYPE=VALUE... [--out FILE]: calls a server plug-in and prints its answer.
 void AddCallCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);

@@ -6,6 +6,7 @@
 // or on standard error with CSV and JSON so that the data stays machine-readable.
 // exec SQL: runs a statement without rows and prints the rows affected.
 //
+// Every parameter of the statement needs a value: --param NAME=VALUE, or --null NAME for Null.
 // Parameter values given with --param NAME=VALUE are texts: they travel as string parameters
 // and the server binds them as text (SQLite then converts them by the column's affinity, so
 // "--param Id=3" compares equal to an integer column; PostgreSQL casts the text to the column's
@@ -31,29 +32,42 @@ namespace {
 struct TStatementArgs {
   std::string sql;
   std::vector<std::string> params;
+  std::vector<std::string> nulls;  // --null NAME
   std::string format = "table";
   int32_t page = 0;       // 0: not given
   int32_t page_size = 0;  // 0: not given
 };
 
-// Gives every parameter named NAME (a leading ":" is allowed) the text VALUE.
-void BindParameters(TLarkspireQuery& query, const std::vector<std::string>& params) {
-  for (const std::string& given : params) {
+// Gives every parameter named name the value; raises when the statement has none of that name.
+void BindParameter(TLarkspireQuery& query, std::string name, const TVariant& value) {
+  if (!name.empty() && name[0] == ':') name.erase(0, 1);
+  bool found = false;
+  for (int i = 0; i < query.Parameters().Count(); ++i) {
+    TParameter& p = query.Parameters()[i];
+    if (strcasecmp(p.Name.c_str(), name.c_str()) != 0) continue;
+    if (!p.Value.IsEmpty())
+      throw EDatabaseError("parameter \":" + name + "\" is given more than once");
+    p.DataType = ftWideString;
+    p.Value = value;
+    found = true;
+  }
+  if (!found) throw EDatabaseError("the statement has no parameter \":" + name + "\"");
+}
+
+// Gives every parameter named NAME (a leading ":" is allowed) the text VALUE of --param
+// NAME=VALUE, or Null for --null NAME. A parameter of the statement that neither names is an
+// error: the server would otherwise bind it as Null without anyone asking for it.
+void BindParameters(TLarkspireQuery& query, const TStatementArgs& args) {
+  for (const std::string& given : args.params) {
     const size_t eq = given.find('=');
     if (eq == std::string::npos || eq == 0)
       throw EDatabaseError("--param needs NAME=VALUE, got \"" + given + "\"");
-    std::string name = given.substr(0, eq);
-    if (name[0] == ':') name.erase(0, 1);
-    const std::string value = given.substr(eq + 1);
-    bool found = false;
-    for (int i = 0; i < query.Parameters().Count(); ++i) {
-      TParameter& p = query.Parameters()[i];
-      if (strcasecmp(p.Name.c_str(), name.c_str()) != 0) continue;
-      p.DataType = ftWideString;
-      p.Value = value;
-      found = true;
-    }
-    if (!found) throw EDatabaseError("the statement has no parameter \":" + name + "\"");
+    BindParameter(query, given.substr(0, eq), TVariant(given.substr(eq + 1)));
+  }
+  for (const std::string& name : args.nulls) BindParameter(query, name, TVariant::Null());
+  for (int i = 0; i < query.Parameters().Count(); ++i) {
+    const TParameter& p = query.Parameters()[i];
+    if (p.Value.IsEmpty()) throw EDatabaseError("no value for parameter :" + p.Name);
   }
 }
 
@@ -295,7 +309,7 @@ int RunQuery(const TClientOptions& options, const TStatementArgs& args) {
   query.SetName("Query");
   query.SetConnection(&connection);
   query.SQL().SetText(args.sql);
-  BindParameters(query, args.params);
+  BindParameters(query, args);
   const bool paged = args.page > 0 || args.page_size > 0;
   if (paged) {
     query.Paging().SetPageSize(args.page_size > 0 ? args.page_size : 20);
@@ -329,7 +343,7 @@ int RunExec(const TClientOptions& options, const TStatementArgs& args) {
   query.SetName("Query");
   query.SetConnection(&connection);
   query.SQL().SetText(args.sql);
-  BindParameters(query, args.params);
+  BindParameters(query, args);
   const int32_t rows = query.ExecSQL();
   std::cout << rows << " rows affected\n";
   return 0;
@@ -340,6 +354,9 @@ void AddStatementOptions(CLI::App& command, TStatementArgs& args) {
   command
       .add_option("--param", args.params,
                   "NAME=VALUE for the parameter :NAME (repeatable; the value is text)")
+      ->take_all()
+      ->expected(1);
+  command.add_option("--null", args.nulls, "NAME of a parameter :NAME that is Null (repeatable)")
       ->take_all()
       ->expected(1);
 }

@@ -240,12 +240,13 @@ bool ParseDecimal(std::string_view text, TVariant& out) {
 }
 
 // The common currency form (up to 15 whole and 4 fraction digits) without rounding; false for
-// anything else, which the general conversion then takes.
+// anything else, which the general conversion then takes (it also refuses a value outside the
+// 64-bit range). The digits are gathered unsigned: 19 of them fit, and the range is checked once.
 bool ParsePlainCurrency(std::string_view text, int64_t& scaled) {
   size_t i = 0;
   const bool negative = !text.empty() && text[0] == '-';
   if (negative) ++i;
-  int64_t value = 0;
+  uint64_t value = 0;
   size_t whole = 0;
   while (i < text.size() && text[i] >= '0' && text[i] <= '9')
     value = value * 10 + (text[i++] - '0'), ++whole;
@@ -259,7 +260,9 @@ bool ParsePlainCurrency(std::string_view text, int64_t& scaled) {
   }
   if (i != text.size()) return false;
   for (; fraction < 4; ++fraction) value *= 10;
-  scaled = negative ? -value : value;
+  constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  if (value > kMax + (negative ? 1 : 0)) return false;
+  scaled = negative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
   return true;
 }
 

@@ -658,5 +658,22 @@ TEST(AdoXmlValues, ParseAndTextAgree) {
   EXPECT_EQ(ParseAdoXmlValue(number, "-0.00000001"), TVariant("-0.00000001"));
 }
 
+TEST(AdoXmlValues, CurrencyOutsideTheSixtyFourBitRangeIsRefused) {
+  const TRecordsetField money = TRecordsetField::Make("M", TAdoDataType::adCurrency);
+  EXPECT_EQ(ParseAdoXmlValue(money, "922337203685477.5807"),
+            TVariant::FromCurrency(std::numeric_limits<int64_t>::max()));
+  for (const char* text :
+       {"922337203685477.5808", "-922337203685477.5809", "999999999999999.9999"}) {
+    try {
+      ParseAdoXmlValue(money, text);
+      ADD_FAILURE() << text << " was taken";
+    } catch (const EMalformedData& e) {
+      EXPECT_NE(std::string(e.what()).find(std::string("'") + text + "' is not a valid"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace larkspire

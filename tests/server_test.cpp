@@ -15,6 +15,7 @@
 
 #include "components/connection.h"
 #include "components/exception.h"
+#include "components/query.h"
 #include "gtest/gtest.h"
 #include "platform/codepage.h"
 #include "protocol/memory_stream.h"
@@ -478,6 +479,57 @@ TEST_F(TServerDemoDatabase, KeepsAnExistingDatabaseOnTheNextStart) {
   }
 }
 
+// A user's SQLite file in rollback-journal mode, with one table.
+std::string MakeUserDatabase(const std::string& path) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "CREATE TABLE notes (n INTEGER)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  return path;
+}
+
+TEST_F(TServerDemoDatabase, LeavesTheJournalModeOfAUsersFileUnlessTheLocatorAsks) {
+  const std::string kept = MakeUserDatabase(folder_ + "/kept.db");
+  const std::string wal = MakeUserDatabase(folder_ + "/wal.db");
+  options_.Databases.push_back(server::ParseDatabaseOption("kept=sqlite:" + kept));
+  options_.Databases.push_back(server::ParseDatabaseOption("wal=sqlite:" + wal + "?journal=wal"));
+  StartServer();
+  TLarkspireConnection connection;
+  connection.SetRemotePort(server_->Port());
+  for (const char* name : {"kept", "wal"}) {
+    connection.SetConnectionName(name);
+    TLarkspireQuery query;
+    query.SetConnection(&connection);
+    query.SQL().SetText("insert into notes values (1)");
+    EXPECT_EQ(query.ExecSQL(), 1) << name;
+  }
+  connection.SetConnected(false);
+  EXPECT_EQ(QueryText(kept, "PRAGMA journal_mode"), "delete");
+  EXPECT_EQ(QueryText(kept, "SELECT count(*) FROM notes"), "1");
+  EXPECT_FALSE(fs::exists(kept + "-wal"));
+  EXPECT_EQ(QueryText(wal, "PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(QueryText(options_.DataDir + "/" + server::kDemoDatabaseFile, "PRAGMA journal_mode"),
+            "wal");
+}
+
+TEST_F(TServerDemoDatabase, RefusesToStartOnAMissingFileUnlessTheLocatorSaysCreate) {
+  const std::string missing = folder_ + "/mistyped.db";
+  options_.Databases.push_back(server::ParseDatabaseOption("erp=sqlite:" + missing));
+  try {
+    StartServer();
+    FAIL() << "the server started";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "SQLite database " + missing +
+                  " does not exist (add ?create=1 to its locator to create it)");
+  }
+  EXPECT_FALSE(fs::exists(missing));
+  options_.Databases.back() = server::ParseDatabaseOption("erp=sqlite:" + missing + "?create=1");
+  StartServer();
+  EXPECT_TRUE(fs::exists(missing));
+}
+
 TEST(TServerCatalog, ServesTheDemoDatabaseAsDefaultAndAsDemoUnlessNamedOtherwise) {
   std::string folder = MakeTempFolder();
   TServerOptions options;
@@ -531,6 +583,21 @@ TEST(TServerOptionsParsing, ReadsEveryOptionAndTheDatabaseForms) {
   EXPECT_EQ(options.MaxFrame, 4096u);
   EXPECT_EQ(options.CodePage, "GBK");
   EXPECT_EQ(options.DataDir, "/tmp/lk");
+}
+
+TEST(TServerOptionsParsing, ReadsTheOptionsOfASQLiteLocator) {
+  const auto plain = server::ParseDatabaseLocator("sqlite:/srv/erp.db");
+  EXPECT_EQ(plain.Location, "/srv/erp.db");
+  EXPECT_EQ(plain.Journal, "");
+  EXPECT_FALSE(plain.Create);
+  const auto both = server::ParseDatabaseLocator("sqlite:/srv/erp.db?journal=wal&create=1");
+  EXPECT_EQ(both.Location, "/srv/erp.db");
+  EXPECT_EQ(both.Journal, "wal");
+  EXPECT_TRUE(both.Create);
+  EXPECT_EQ(both.Text, "sqlite:/srv/erp.db?journal=wal&create=1");
+  for (const char* bad : {"sqlite:/srv/erp.db?journal=wal;drop", "sqlite:/srv/erp.db?create=yes",
+                          "sqlite:/srv/erp.db?mode=ro", "sqlite:?create=1"})
+    EXPECT_THROW(server::ParseDatabaseLocator(bad), Exception) << bad;
 }
 
 TEST(TServerOptionsParsing, HasTheDocumentedDefaults) {

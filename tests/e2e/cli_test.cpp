@@ -155,6 +155,30 @@ TEST(LarkspireCli, ExecPrintsTheRowsAffected) {
   EXPECT_EQ(check.out, "n\r\n3\r\n") << check.err;
 }
 
+TEST(LarkspireCli, EveryParameterNeedsAValueOrADeliberateNull) {
+  TServerProcess server;
+  const TProgramResult missing =
+      RunCli(At(server, {"exec", "update products set ProUnit = :u where RetaiPrice > :price",
+                         "--param", "u=box"}));
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_EQ(missing.err, "error: no value for parameter :price\n");
+  EXPECT_EQ(missing.out, "");
+
+  const TProgramResult nulled =
+      RunCli(At(server, {"exec", "update products set ProUnit = :u where ProId = :id", "--null",
+                         "u", "--param", "id=2"}));
+  ASSERT_EQ(nulled.exit_code, 0) << nulled.err;
+  EXPECT_EQ(nulled.out, "1 rows affected\n");
+  const TProgramResult check = RunCli(
+      At(server, {"query", "select ProId from products where ProUnit is null", "--format", "csv"}));
+  EXPECT_EQ(check.out, "ProId\r\n2\r\n") << check.err;
+
+  const TProgramResult twice = RunCli(
+      At(server, {"query", "select :a as a", "--param", "a=1", "--null", "a", "--format", "csv"}));
+  EXPECT_EQ(twice.exit_code, 2);
+  EXPECT_NE(twice.err.find("\":a\" is given more than once"), std::string::npos) << twice.err;
+}
+
 TEST(LarkspireCli, QueryFailuresPrintTheMessageAndFail) {
   TServerProcess server;
   const TProgramResult refused = RunCli(At(server, {"query", "select * from no_such_table"}));
