@@ -1,5 +1,6 @@
 // larkspire-demo: the demonstration application. Opens the main window against the server
 // named by the options, or, with --screenshot DIR, runs offscreen and saves pictures.
+#include <QtGlobal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,7 +20,15 @@ int main(int argc, char** argv) {
     std::fputs(options.Output.c_str(), options.ExitCode == 0 ? stdout : stderr);
     return options.ExitCode;
   }
-  if (!options.ScreenshotDir.empty()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (!options.ScreenshotDir.empty()) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The pictures are the output: Qt's notes about the offscreen platform are noise there.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+      if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+      }
+    });
+  }
 
   TLarkspireApplication app(argc, argv);
   TLarkspireApplication::setApplicationDisplayName("Larkspire在线演示程序 1.0");

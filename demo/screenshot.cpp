@@ -1,9 +1,145 @@
 #include "demo/screenshot.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <cstdio>
+#include <stdexcept>
+
+#include "demo/product_form.h"
+#include "qt/exception_handler.h"
+#include "qt/message_boxes.h"
+#include "qt/wait_window.h"
+
 namespace larkspire {
+namespace {
+
+// Stops the run with its reason.
+class EScreenshotFailed : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TScreenshotRun {
+ public:
+  TScreenshotRun(const TDemoServer& server, const std::string& dir)
+      : dir_(QString::fromStdString(dir)), form_(server) {
+    boxes_.OnBox = [this](const TRecordingMessageBoxes::TBox& box) {
+      Fail("message box \"" + box.Caption + "\": " + box.Text);
+    };
+    SetMessageBoxes(&boxes_);
+    SetExceptionHandler([this](std::exception_ptr error) { Fail(ExceptionMessage(error)); });
+  }
+  ~TScreenshotRun() {
+    SetExceptionHandler(nullptr);
+    SetMessageBoxes(nullptr);
+  }
+
+  void Run() {
+    if (!QDir().mkpath(dir_)) throw EScreenshotFailed("cannot create " + dir_.toStdString());
+    form_.show();
+    QApplication::processEvents();
+    ProductPage();
+    ProductDialog();
+    PagingPage();
+    Page(form_.TabSheet4, "3-plugins.png");
+    Page(form_.TabSheet5, "4-files.png");
+  }
+
+ private:
+  void Fail(const std::string& reason) {
+    if (failure_.empty()) failure_ = reason;
+  }
+  void Check() {
+    if (!failure_.empty()) throw EScreenshotFailed(failure_);
+  }
+  // Never throws: it also runs inside Qt's event loop (the wait window's, the dialog's).
+  bool Save(QWidget* widget, const char* name) {
+    const QString path = QDir(dir_).filePath(name);
+    if (!widget->grab().save(path, "PNG")) {
+      Fail("cannot write " + path.toStdString());
+      return false;
+    }
+    std::printf("%s\n", path.toLocal8Bit().constData());
+    return true;
+  }
+  void Page(QWidget* page, const char* name) {
+    form_.PageControl1->setCurrentWidget(page);
+    QApplication::processEvents();
+    Save(&form_, name);
+    Check();
+  }
+
+  // A search for every product behind the wait window (pictured while it is up), then a move.
+  void ProductPage() {
+    form_.PageControl1->setCurrentWidget(form_.TabSheet1);
+    form_.CheckBox1->click();
+    form_.edProName->clear();
+    bool wait_window_saved = false;
+    QTimer::singleShot(0, [&] {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == TQtWaitWindow::kObjectName && widget->isVisible()) {
+          wait_window_saved = Save(widget, "wait-window.png");
+        }
+      }
+    });
+    form_.Button1->click();
+    Check();
+    if (!wait_window_saved) throw EScreenshotFailed("the wait window did not show");
+    if (form_.SimpleQuery->RecordCount() == 0) throw EScreenshotFailed("the search found nothing");
+    for (int i = 0; i < 3; ++i) form_.btnDataNext->click();
+    Check();
+    Page(form_.TabSheet1, "1-products.png");
+  }
+
+  // The product dialog on the current row, pictured and cancelled.
+  void ProductDialog() {
+    bool saved = false;
+    QTimer::singleShot(0, [&] {
+      QDialog* dialog = form_.lkDemoProductForm;
+      if (!dialog->isVisible()) return;
+      saved = Save(dialog, "product-dialog.png");
+      dialog->reject();
+    });
+    form_.btnEditPro->click();
+    Check();
+    if (!saved) throw EScreenshotFailed("the product dialog did not show");
+  }
+
+  // The paged query, then the next page.
+  void PagingPage() {
+    form_.PageControl1->setCurrentWidget(form_.TabSheet3);
+    form_.btnPageQuery->click();
+    Check();
+    if (form_.PagingQuery->Paging().PageCount() > 1) form_.btnNextPage->click();
+    Check();
+    Page(form_.TabSheet3, "2-paging.png");
+  }
+
+  QString dir_;
+  TRecordingMessageBoxes boxes_;
+  std::string failure_;
+  TlkDemoMainForm form_;
+};
+
+}  // namespace
 
 int RunScreenshots(const TDemoServer& server, const std::string& dir) {
-  return 1;
+  try {
+    TScreenshotRun run(server, dir);
+    run.Run();
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "larkspire-demo --screenshot: %s\n", e.what());
+    return 1;
+  }
 }
 
 }  // namespace larkspire
