@@ -83,13 +83,17 @@ class TScreenshotRun {
     form_.CheckBox1->click();
     form_.edProName->clear();
     bool wait_window_saved = false;
-    QTimer::singleShot(0, [&] {
+    // Timers of this scope fire inside the modal loop they wait for, or never.
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
       for (QWidget* widget : QApplication::topLevelWidgets()) {
         if (widget->objectName() == TQtWaitWindow::kObjectName && widget->isVisible()) {
           wait_window_saved = Save(widget, "wait-window.png");
         }
       }
     });
+    timer.start(0);
     form_.Button1->click();
     Check();
     if (!wait_window_saved) throw EScreenshotFailed("the wait window did not show");
@@ -102,12 +106,15 @@ class TScreenshotRun {
   // The product dialog on the current row, pictured and cancelled.
   void ProductDialog() {
     bool saved = false;
-    QTimer::singleShot(0, [&] {
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
       QDialog* dialog = form_.lkDemoProductForm;
       if (!dialog->isVisible()) return;
       saved = Save(dialog, "product-dialog.png");
       dialog->reject();
     });
+    timer.start(0);
     form_.btnEditPro->click();
     Check();
     if (!saved) throw EScreenshotFailed("the product dialog did not show");
