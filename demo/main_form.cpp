@@ -86,6 +86,8 @@ TlkDemoMainForm::TlkDemoMainForm(const TDemoServer& server, QWidget* parent)
   FormCreate();
   ConnectProductPage();
   ConnectPagingPage();
+  ConnectPluginPage();
+  ConnectFilePage();
 
   lkDemoProductForm = new TlkDemoProductForm(this);
 }

@@ -13,15 +13,20 @@
 #ifndef LARKSPIRE_DEMO_MAIN_FORM_H_
 #define LARKSPIRE_DEMO_MAIN_FORM_H_
 
+#include <QIcon>
 #include <QMainWindow>
+#include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "components/connection.h"
 #include "components/plugin_call.h"
 #include "components/query.h"
 #include "components/update_file.h"
 #include "dataset/data_source.h"
+#include "demo/tree_file_node.h"
 #include "platform/string_list.h"
 #include "qt/data_grid.h"
 
@@ -154,6 +159,28 @@ class TlkDemoMainForm : public QMainWindow {
   void cbPagesChange();
   void PagingQueryPageChange(int page_index);
 
+  // Handlers of page 3.
+  void btnPluginDemo1Click();
+  void btnPluginDemo2Click();
+  void btnPluginDemo3Click();
+  void btnPluginDemo4Click();
+
+  // Page 4: the tree's images (0 the root, 6 a directory, file icons appended from 8 on) and
+  // its handlers.
+  std::vector<QIcon> ImageList1;
+  void btnGetFilesClick();
+  void TreeView1DblClick();
+  // Lists the node's directory on the server into it, replacing its children.
+  void BuildFileNodes(TTreeFileNode* node);
+  void LarkspireUpdateFile1DownloadBegin(const std::string& file_name, int64_t file_size,
+                                         bool resume);
+  void LarkspireUpdateFile1DownloadProgress(int64_t file_size, int64_t complete_bytes);
+  TTreeFileNode* RootNode() const;
+  // Where downloads go: "temp" in the program's folder.
+  std::filesystem::path DownloadFolder() const;
+  // The image of files with this extension, asked of the shell once per extension.
+  int ExtensionImage(const std::string& extension);
+
   const TStringList& IconCache() const { return FIconCache; }
 
  private:
@@ -165,6 +192,11 @@ class TlkDemoMainForm : public QMainWindow {
   void BuildFilePage();
   void ConnectProductPage();
   void ConnectPagingPage();
+  void ConnectPluginPage();
+  void ConnectFilePage();
+  // Sum (0) or product (1) of the two inputs into result.
+  void CallArithmetic(int request_type, QLineEdit* result);
+  void SetNodeImage(TTreeFileNode* node, int image);
 
   std::unique_ptr<TComponent> owner_;
   TStringList FIconCache;

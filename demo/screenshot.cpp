@@ -10,12 +10,15 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTreeWidget>
 #include <cstdio>
 #include <stdexcept>
 
+#include "demo/local_copy.h"
 #include "demo/product_form.h"
 #include "qt/exception_handler.h"
 #include "qt/message_boxes.h"
+#include "qt/shell.h"
 #include "qt/wait_window.h"
 
 namespace larkspire {
@@ -35,11 +38,13 @@ class TScreenshotRun {
       Fail("message box \"" + box.Caption + "\": " + box.Text);
     };
     SetMessageBoxes(&boxes_);
+    SetShell(&shell_);
     SetExceptionHandler([this](std::exception_ptr error) { Fail(ExceptionMessage(error)); });
   }
   ~TScreenshotRun() {
     SetExceptionHandler(nullptr);
     SetMessageBoxes(nullptr);
+    SetShell(nullptr);
   }
 
   void Run() {
@@ -49,8 +54,8 @@ class TScreenshotRun {
     ProductPage();
     ProductDialog();
     PagingPage();
-    Page(form_.TabSheet4, "3-plugins.png");
-    Page(form_.TabSheet5, "4-files.png");
+    PluginPage();
+    FilePage();
   }
 
  private:
@@ -130,8 +135,46 @@ class TScreenshotRun {
     Page(form_.TabSheet3, "2-paging.png");
   }
 
+  // The sum, the product and the server's time.
+  void PluginPage() {
+    form_.PageControl1->setCurrentWidget(form_.TabSheet4);
+    for (QPushButton* button : {form_.btnPluginDemo1, form_.btnPluginDemo2, form_.btnPluginDemo3}) {
+      button->click();
+      Check();
+    }
+    if (form_.edResult1->text().isEmpty() || form_.edResult3->text().isEmpty()) {
+      throw EScreenshotFailed("the sample plug-in gave no result");
+    }
+    Page(form_.TabSheet4, "3-plugins.png");
+  }
+
+  // The root listing, then the download of its first file (opened by nobody).
+  void FilePage() {
+    form_.PageControl1->setCurrentWidget(form_.TabSheet5);
+    form_.btnGetFiles->click();
+    Check();
+    TTreeFileNode* root = form_.RootNode();
+    TTreeFileNode* file = nullptr;
+    for (int i = 0; i < root->childCount() && file == nullptr; ++i) {
+      auto* child = static_cast<TTreeFileNode*>(root->child(i));
+      if (child->Kind == "F") file = child;
+    }
+    if (file == nullptr) throw EScreenshotFailed("the server lists no file at its root");
+    // A fresh download, so that the picture shows its path and progress.
+    if (auto local = LocalCopyPath(form_.DownloadFolder(), file->Path)) {
+      std::error_code ignored;
+      std::filesystem::remove(*local, ignored);
+    }
+    form_.TreeView1->setCurrentItem(file);
+    form_.TreeView1DblClick();
+    Check();
+    if (shell_.Opened.isEmpty()) throw EScreenshotFailed("the download did not finish");
+    Page(form_.TabSheet5, "4-files.png");
+  }
+
   QString dir_;
   TRecordingMessageBoxes boxes_;
+  TRecordingShell shell_;
   std::string failure_;
   TlkDemoMainForm form_;
 };
