@@ -15,9 +15,9 @@ namespace larkspire::test {
 
 std::unique_ptr<TServerProcess> TDemoFixture::server_;
 
-void TDemoFixture::StartServer() {
+void TDemoFixture::StartServer(std::vector<std::string> args) {
   InstallQtWaitWindows();
-  if (!server_) server_ = std::make_unique<TServerProcess>();
+  if (!server_) server_ = std::make_unique<TServerProcess>(std::move(args));
 }
 
 void TDemoFixture::StopServer() {
@@ -29,6 +29,8 @@ void TDemoFixture::NewForm() {
   CloseForm();
   boxes_ = TRecordingMessageBoxes();
   SetMessageBoxes(&boxes_);
+  shell_ = TRecordingShell();
+  SetShell(&shell_);
   TDemoServer server;
   server.Port = server_->Port();
   form_ = std::make_unique<TlkDemoMainForm>(server);
@@ -39,6 +41,7 @@ void TDemoFixture::NewForm() {
 void TDemoFixture::CloseForm() {
   form_.reset();
   SetMessageBoxes(nullptr);
+  SetShell(nullptr);
 }
 
 void TDemoFixture::Search(const std::string& name) {

@@ -21,14 +21,16 @@
 #include "demo/main_form.h"
 #include "demo/product_form.h"
 #include "qt/message_boxes.h"
+#include "qt/shell.h"
 #include "support/server_fixture.h"
 
 namespace larkspire::test {
 
 class TDemoFixture : public QObject {
  protected:
-  // Starts the server (once per program) and installs the Qt wait windows.
-  void StartServer();
+  // Starts the server (once per program; extra server arguments) and installs the Qt wait
+  // windows.
+  void StartServer(std::vector<std::string> args = {});
   void StopServer();
   // A new, shown main window against the server; the previous one is closed.
   void NewForm();
@@ -36,6 +38,7 @@ class TDemoFixture : public QObject {
 
   TlkDemoMainForm& Form() { return *form_; }
   TRecordingMessageBoxes& Boxes() { return boxes_; }
+  TRecordingShell& RecordedShell() { return shell_; }
   TServerProcess& Server() { return *server_; }
 
   // Types the name into the search box and presses "查询".
@@ -62,6 +65,7 @@ class TDemoFixture : public QObject {
   static std::unique_ptr<TServerProcess> server_;
   std::unique_ptr<TlkDemoMainForm> form_;
   TRecordingMessageBoxes boxes_;
+  TRecordingShell shell_;
 };
 
 }  // namespace larkspire::test
