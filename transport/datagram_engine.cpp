@@ -349,6 +349,8 @@ bool TSuperUdpProctol::OpenLink(const std::string& host, int port, const std::st
   lock.unlock();
   connected_ = accepted;
   if (accepted) {
+    // Our messages go to the channel the peer made for us.
+    link_module_->SetPeerChannelId(link_channel_.load());
     StopLinkThread();
     link_thread_ = std::make_unique<TLinkThread>(*this);
     link_thread_->Start();
