@@ -40,14 +40,10 @@ const char kLimit[] = "Connections limit from LarkspireServer (%s:%d).";
 
 const char* MessageOfCode(int32_t code) {
   switch (code) {
-    case kErrCouldNotConnect:
-      return kCouldNotConnect;
-    case kErrConnectionRefused:
-      return kRefused;
-    case kErrConnectionsLimit:
-      return kLimit;
-    default:
-      return nullptr;
+    case kErrCouldNotConnect: return kCouldNotConnect;
+    case kErrConnectionRefused: return kRefused;
+    case kErrConnectionsLimit: return kLimit;
+    default: return nullptr;
   }
 }
 
@@ -149,10 +145,8 @@ void TLarkspireConnection::SetConnected(bool value) {
   const std::string auth = WideToAnsi(GetClientIdentity() + "/" + client_name_);
   connected_ = tcp_client_.Connect(resolved_ip_, remote_port_, auth, 1);
   if (!connected_) {
-    if (tcp_client_.HandshakeStatus() == 0)
-      error_code_ = kErrCouldNotConnect;
-    else if (tcp_client_.HandshakeStatus() == 3)
-      error_code_ = tcp_client_.HandshakeCode();
+    if (tcp_client_.HandshakeStatus() == 0) error_code_ = kErrCouldNotConnect;
+    else if (tcp_client_.HandshakeStatus() == 3) error_code_ = tcp_client_.HandshakeCode();
     if (const char* format = MessageOfCode(error_code_)) error_text_ = FormatAddressMessage(format);
     return;
   }
@@ -273,15 +267,9 @@ void TLarkspireConnection::RaiseError(int32_t code, const std::string& msg,
     text = msg;
   } else {
     switch (error_msg_type_) {
-      case emtCode:
-        text = std::to_string(code);
-        break;
-      case emtMsg:
-        text = msg;
-        break;
-      case emtCodeAndMsg:
-        text = "(" + std::to_string(code) + ")" + msg + ".";
-        break;
+      case emtCode: text = std::to_string(code); break;
+      case emtMsg: text = msg; break;
+      case emtCodeAndMsg: text = "(" + std::to_string(code) + ")" + msg + "."; break;
     }
   }
   const std::string& name = component != nullptr ? component->Name() : Name();
@@ -298,8 +286,9 @@ std::string TLarkspireConnection::GetClientIdentity() {
   return identity;
 }
 
-bool TLarkspireConnection::RunSimple(uint16_t code, bool success_flag, const std::string& data_text,
-                                     std::string& failure, int32_t* value) {
+bool TLarkspireConnection::RunSimple(uint16_t code, bool success_flag,
+                                     const std::string& data_text, std::string& failure,
+                                     int32_t* value) {
   TRemoteCommand request;
   request.Code = code;
   request.Success = success_flag;
@@ -315,10 +304,8 @@ bool TLarkspireConnection::RunSimple(uint16_t code, bool success_flag, const std
 int32_t TLarkspireConnection::StartTransaction() {
   std::string failure;
   int32_t level = 0;
-  if (RunSimple(cmdBeginTrans, true, "", failure, &level))
-    transaction_level_ = level;
-  else
-    level = 0;
+  if (RunSimple(cmdBeginTrans, true, "", failure, &level)) transaction_level_ = level;
+  else level = 0;
   if (!failure.empty()) RaiseError(error_code_, failure);
   return level;
 }
