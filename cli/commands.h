@@ -32,6 +32,9 @@ void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& 
 // call PLUGIN NAME:TYPE=VALUE... [--out FILE]: calls a server plug-in and prints its answer.
 void AddCallCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 
+// udp listen|send|load: the reliable datagram transport (needs no server options).
+void AddUdpCommand(CLI::App& app, TRunFunction& run);
+
 }  // namespace larkspire::cli
 
 #endif  // LARKSPIRE_CLI_COMMANDS_H_

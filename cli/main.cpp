@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   AddQueryCommand(app, options, run);
   AddExecCommand(app, options, run);
   AddCallCommand(app, options, run);
+  AddUdpCommand(app, run);
   CLI11_PARSE(app, argc, argv);
   try {
     return run ? run() : 0;

@@ -109,6 +109,12 @@ TLarkspireConnection::TLarkspireConnection(TComponent* owner)
     : TComponent(owner), wait_form_(std::make_unique<TLarkspireWaitForm>()) {
   last_activity_ = TickCount();
   tcp_client_.SetReceiveTimeout(reply_timeout_ * 1000);
+  udp_socket_ = std::make_unique<TSuperUdpSocket>("0.0.0.0", 0, 0);
+  udp_socket_->OnRecvStream = [this](const std::string& ip, int port, TStream& stream,
+                                     TDataProcessModule* module) {
+    OnDatagramMessage(ip, port, stream, module);
+  };
+  udp_socket_->OnProgress = OnProgress;
   if (!IsDesigning()) {
     watch_thread_ = std::make_unique<TLarkspireConnectionThread>(*this);
     watch_thread_->Start();
@@ -121,6 +127,14 @@ TLarkspireConnection::~TLarkspireConnection() {
   tcp_client_.Interrupt();
   watch_thread_.reset();
   tcp_client_.Disconnect();
+  udp_socket_.reset();
+}
+
+void TLarkspireConnection::OnDatagramMessage(const std::string& ip, int port, TStream& stream,
+                                             TDataProcessModule* module) {
+  TRemoteCommand message;
+  message.LoadFromStream(stream);
+  ++datagram_messages_ignored_;
 }
 
 void TLarkspireConnection::SetReplyTimeout(uint32_t seconds) {

@@ -32,6 +32,7 @@
 #include "components/wait_form.h"
 #include "platform/component.h"
 #include "protocol/remote_command.h"
+#include "transport/datagram_socket.h"
 #include "transport/tcp_client.h"
 
 namespace larkspire {
@@ -122,6 +123,15 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // The one reply object, shared by all commands.
   TRemoteCommand& Reply() { return reply_; }
   TSuperTcpClient& TcpClient() { return tcp_client_; }
+  // The datagram endpoint, made and freed with the connection; it answers peers only.
+  TSuperUdpSocket& UdpSocket() { return *udp_socket_; }
+  // A complete stream message from the endpoint. No command of this connection waits for a
+  // datagram reply (every reply comes through the TCP client), so the message is checked and
+  // dropped: taken into Reply it would overwrite the reply of a running command, or leave the
+  // connection marked replied with no command running, refusing every later one as busy.
+  void OnDatagramMessage(const std::string& ip, int port, TStream& stream,
+                         TDataProcessModule* module);
+  int DatagramMessagesIgnored() const { return datagram_messages_ignored_.load(); }
   TLarkspireWaitForm& WaitForm() { return *wait_form_; }
   // Where the client identity comes from (tests point it at a fake tree).
   void SetAdapterRoot(const std::string& net_root) { adapter_root_ = net_root; }
@@ -163,6 +173,8 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   std::string client_name_;
   std::atomic<uint8_t> smart_dc_time_{0};
 
+  std::unique_ptr<TSuperUdpSocket> udp_socket_;
+  std::atomic<int> datagram_messages_ignored_{0};
   TSuperTcpClient tcp_client_;
   std::atomic<bool> connected_{false};
   std::unique_ptr<TLarkspireConnectionThread> watch_thread_;
