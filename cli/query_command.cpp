@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/value_text.h"
 #include "components/query.h"
 #include "platform/exception.h"
 #include "platform/variant.h"
@@ -142,33 +143,9 @@ bool IsNumberField(const TField& field) {
   }
 }
 
-bool IsBinaryField(const TField& field) {
-  switch (field.DataType()) {
-    case ftBytes:
-    case ftVarBytes:
-    case ftBlob:
-    case ftGraphic:
-    case ftTypedBinary:
-    case ftOraBlob:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// The text of the current row's value; binary values as lower-case hexadecimal.
+// The text of the current row's value, the same in every format.
 std::string CellText(const TField& field) {
-  if (field.IsNull()) return std::string();
-  if (IsBinaryField(field)) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : field.AsBytes()) {
-      hex += kHex[b >> 4];
-      hex += kHex[b & 15];
-    }
-    return hex;
-  }
-  return field.AsString();
+  return ValueText(field);
 }
 
 // --- Formats

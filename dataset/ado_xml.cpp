@@ -287,15 +287,22 @@ bool ParseTimePart(std::string_view text, size_t& i, TDateTimeParts& p) {
     if (!Digits(text, i, 2, p.second)) return false;
     if (i < text.size() && text[i] == '.') {
       ++i;
+      // To the microsecond, the digits after the sixth rounding it (never up to a whole second).
       const size_t start = i;
-      double fraction = 0, scale = 0.1;
+      int micros = 0;
+      bool round_up = false;
       while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        fraction += (text[i] - '0') * scale;
-        scale /= 10;
+        if (i - start < 6)
+          micros = micros * 10 + (text[i] - '0');
+        else if (i - start == 6)
+          round_up = text[i] >= '5';
         ++i;
       }
       if (i == start) return false;
-      p.millisecond = std::min(999, static_cast<int>(std::lround(fraction * 1000)));
+      for (size_t digits = i - start; digits < 6; ++digits) micros *= 10;
+      if (round_up && micros < 999999) ++micros;
+      p.millisecond = micros / 1000;
+      p.microsecond = micros % 1000;
     }
   }
   return true;
@@ -317,7 +324,7 @@ bool Encode(const TDateTimeParts& p, double& days) {
   static const int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (p.year < 1 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1 ||
       p.day > (p.month == 2 && IsLeapYear(p.year) ? 29 : kMonthDays[p.month - 1]) || p.hour > 23 ||
-      p.minute > 59 || p.second > 59 || p.millisecond > 999)
+      p.minute > 59 || p.second > 59 || p.millisecond > 999 || p.microsecond > 999)
     return false;
   // Days from 1970-01-01 (proleptic Gregorian), then moved to 1899-12-30.
   const int y = p.year - (p.month <= 2);
@@ -327,15 +334,16 @@ bool Encode(const TDateTimeParts& p, double& days) {
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   const long long unix_days = static_cast<long long>(era) * 146097 + doe - 719468;
   const double date = static_cast<double>(unix_days + 25569);
-  const double time =
-      (((p.hour * 60.0 + p.minute) * 60.0 + p.second) * 1000.0 + p.millisecond) / 86400000.0;
+  const long long micros =
+      (((p.hour * 60LL + p.minute) * 60 + p.second) * 1000 + p.millisecond) * 1000 + p.microsecond;
+  const double time = static_cast<double>(micros) / 86400000000.0;
   days = date >= 0 ? date + time : date - time;
   return true;
 }
 
 bool ParseDateTime(std::string_view text, TKind kind, double& days) {
   TDateTimeParts p;
-  p.hour = p.minute = p.second = p.millisecond = 0;
+  p.hour = p.minute = p.second = p.millisecond = p.microsecond = 0;
   size_t i = 0;
   if (kind == TKind::kTime && text.size() >= 3 && text[2] == ':') {
     p.year = 1899, p.month = 12, p.day = 30;
@@ -349,7 +357,7 @@ bool ParseDateTime(std::string_view text, TKind kind, double& days) {
     if (!ParseTimePart(text, i, p)) return false;
   }
   if (i != text.size()) return false;
-  if (kind == TKind::kDate) p.hour = p.minute = p.second = p.millisecond = 0;
+  if (kind == TKind::kDate) p.hour = p.minute = p.second = p.millisecond = p.microsecond = 0;
   if (kind == TKind::kTime) p.year = 1899, p.month = 12, p.day = 30;
   return Encode(p, days);
 }
@@ -605,11 +613,13 @@ void AppendDateTime(std::string& out, double days, TKind kind) {
   AppendDigits(out, p.minute, 2);
   out.push_back(':');
   AppendDigits(out, p.second, 2);
-  if (p.millisecond != 0 && kind == TKind::kDateTime) {
+  // A fraction only when there is one, so whole seconds read as they always did.
+  int micros = p.millisecond * 1000 + p.microsecond;
+  if (micros != 0) {
     out.push_back('.');
-    int ms = p.millisecond, digits = 3;
-    while (ms % 10 == 0) ms /= 10, --digits;
-    AppendDigits(out, ms, digits);
+    int digits = 6;
+    while (micros % 10 == 0) micros /= 10, --digits;
+    AppendDigits(out, micros, digits);
   }
 }
 

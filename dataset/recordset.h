@@ -114,6 +114,11 @@ constexpr int64_t adPosEOF = -3;
 
 using TXmlAttributes = std::vector<std::pair<std::string, std::string>>;
 
+// The precision and scale a rowset gives a decimal column whose database type names none
+// (PostgreSQL's "numeric" alone): its values keep their own number of decimals.
+inline constexpr int kUnboundedDecimalPrecision = 38;
+inline constexpr int kUnboundedDecimalScale = 10;
+
 // One column: its name, type and the schema properties the XML format carries.
 struct TRecordsetField {
   std::string Name;      // the field name (the schema's rs:name when it has one)

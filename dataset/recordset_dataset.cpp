@@ -139,6 +139,12 @@ TVariant TRecordsetDataSet::FieldProperty(const std::string& field_name,
   return recordset_->Field(column).Property(property);
 }
 
+const TRecordsetField* TRecordsetDataSet::SourceColumn(const TField& field) const {
+  if (recordset_ == nullptr || !recordset_->Active() || field.DataSet() != this) return nullptr;
+  const int column = ColumnOf(field);
+  return column < 0 ? nullptr : &recordset_->Field(column);
+}
+
 int TRecordsetDataSet::ColumnOf(const TField& field) const {
   const int def = field.FieldNo() - 1;
   if (def < 0 || def >= static_cast<int>(def_columns_.size())) return -1;

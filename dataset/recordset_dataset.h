@@ -82,6 +82,9 @@ class TRecordsetDataSet : public TDataSet {
   // A property of the recordset column behind a field ("KEYCOLUMN", "BASETABLENAME"); Empty for
   // an unknown field or property.
   TVariant FieldProperty(const std::string& field_name, const std::string& property) const;
+  // The recordset column a field of this dataset shows (its type, precision and scale as the
+  // rowset gives them); nullptr while closed or for a field without a column.
+  const TRecordsetField* SourceColumn(const TField& field) const;
 
   bool CanModify() const override;
 

@@ -86,6 +86,8 @@ bool KindOfDeclaredType(const char* declared_text, TColumnInfo& column) {
   } else if (Contains(declared, "REAL") || Contains(declared, "FLOA") ||
              Contains(declared, "DOUB")) {
     column.Kind = TColumnKind::ckDouble;
+  } else if (Contains(declared, "DATE") && !Contains(declared, "TIME")) {
+    column.Kind = TColumnKind::ckDate;
   } else if (Contains(declared, "DATE") || Contains(declared, "TIMESTAMP")) {
     column.Kind = TColumnKind::ckDateTime;
   } else if (Contains(declared, "TIME")) {
@@ -337,6 +339,7 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
       break;
     }
     case TColumnKind::ckDateTime:
+    case TColumnKind::ckDate:
     case TColumnKind::ckTime: {
       double days = 0;
       if (storage == SQLITE_TEXT && TextToDateTime(text(), days))

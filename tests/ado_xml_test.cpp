@@ -638,6 +638,22 @@ TEST(AdoXmlEscapes, DirectAndTreeReadersAgreeOnGeneratedDocuments) {
   }
 }
 
+TEST(AdoXmlValues, DateTimesKeepMicrosecondsAndWriteAFractionOnlyWhenThereIsOne) {
+  const TRecordsetField when = TRecordsetField::Make("W", TAdoDataType::adDBTimeStamp);
+  const TRecordsetField clock = TRecordsetField::Make("C", TAdoDataType::adDBTime);
+  for (const char* text :
+       {"2026-12-31T23:59:59.999999", "1962-02-18T00:00:00", "1962-02-18T00:00:00.000001",
+        "2026-02-28T23:59:58.5", "1850-06-01T06:30:00.123456"})
+    EXPECT_EQ(AdoXmlValueText(when, ParseAdoXmlValue(when, text)), text);
+  EXPECT_EQ(AdoXmlValueText(clock, ParseAdoXmlValue(clock, "13:14:15.5")), "13:14:15.5");
+  EXPECT_EQ(AdoXmlValueText(clock, ParseAdoXmlValue(clock, "13:14:15")), "13:14:15");
+  // A seventh digit rounds the sixth, but never up to the next second.
+  EXPECT_EQ(AdoXmlValueText(when, ParseAdoXmlValue(when, "2000-01-01T10:00:00.1234565")),
+            "2000-01-01T10:00:00.123457");
+  EXPECT_EQ(AdoXmlValueText(when, ParseAdoXmlValue(when, "2000-01-01T10:00:00.99999999")),
+            "2000-01-01T10:00:00.999999");
+}
+
 TEST(AdoXmlValues, ParseAndTextAgree) {
   const TRecordsetField money = TRecordsetField::Make("M", TAdoDataType::adCurrency);
   EXPECT_EQ(ParseAdoXmlValue(money, "-922337203685477.5808"),
