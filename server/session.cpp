@@ -317,7 +317,7 @@ void TSession::ServeCommands() {
                 "The request of " + std::to_string(length) +
                     " bytes is longer than this server accepts (--max-frame " +
                     std::to_string(options.MaxFrame) + " bytes)");
-    } else
+    } else {
       try {
         request.LoadFromStream(body);
         decoded = true;
@@ -328,6 +328,7 @@ void TSession::ServeCommands() {
       } catch (const EStreamError& e) {
         FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
       }
+    }
     body.Clear();
     if (decoded) {
       DispatchCommand(context_.Dispatch, *this, request, reply);
