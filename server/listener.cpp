@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -212,18 +214,36 @@ void TServer::Reap(bool every) {
   }
 }
 
+void TServer::CutClients(int how) {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  for (auto& client : clients_) {
+    if (!client->Done) ::shutdown(client->Socket, how);
+  }
+}
+
+bool TServer::AllClientsDone() {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  for (auto& client : clients_) {
+    if (!client->Done) return false;
+  }
+  return true;
+}
+
 void TServer::Stop() {
   if (!started_) return;
   stopping_ = true;
   Wake();
   if (accept_thread_.joinable()) accept_thread_.join();
   CloseQuietly(listen_socket_);
-  {
-    std::lock_guard<std::mutex> lock(clients_mutex_);
-    for (auto& client : clients_) {
-      if (!client->Done) ::shutdown(client->Socket, SHUT_RDWR);
-    }
+  // No new requests: a session waiting for one sees the end of its stream, while one that is
+  // answering finishes and sends its reply. Connections still busy after the grace are cut.
+  CutClients(SHUT_RD);
+  const auto grace_end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.StopGraceMs);
+  while (!AllClientsDone() && std::chrono::steady_clock::now() < grace_end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  CutClients(SHUT_RDWR);
   Reap(true);
   CloseQuietly(wake_pipe_[0]);
   CloseQuietly(wake_pipe_[1]);

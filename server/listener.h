@@ -34,6 +34,8 @@ class TServer {
 
   // Raises Exception when the code page, the databases or the address cannot be set up.
   void Start();
+  // Stops accepting, lets the requests in flight answer (StopGraceMs at most), then closes every
+  // connection and waits for the sessions.
   void Stop();
 
   uint16_t Port() const { return port_; }
@@ -51,6 +53,9 @@ class TServer {
   };
 
   void AcceptLoop();
+  // shutdown(how) on every connection whose session still runs.
+  void CutClients(int how);
+  bool AllClientsDone();
   void StartClient(int socket, const std::string& peer);
   // Joins and closes the clients whose thread has ended (all of them when every is true).
   void Reap(bool every);

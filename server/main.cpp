@@ -1,7 +1,8 @@
 // larkspire-server: serves Larkspire clients until SIGINT or SIGTERM.
 //
 // Prints "listening on ADDRESS:PORT" on stdout once it accepts connections; logs one line
-// per connection on stderr.
+// per connection on stderr, or in the --log-file, which SIGHUP reopens. SIGTERM and SIGINT
+// stop taking requests, let the ones in flight answer (for --stop-grace-ms at most) and exit.
 #include <pthread.h>
 #include <signal.h>
 
@@ -9,6 +10,7 @@
 #include <exception>
 
 #include "server/listener.h"
+#include "server/log_file.h"
 #include "server/server_options.h"
 
 int main(int argc, char** argv) {
@@ -26,11 +28,13 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   TServer server(parsed.Options);
   try {
+    if (!parsed.Options.LogFile.empty()) larkspire::server::RedirectLogTo(parsed.Options.LogFile);
     server.Start();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "larkspire-server: %s\n", e.what());
@@ -40,7 +44,15 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   int received = 0;
-  sigwait(&stop_signals, &received);
+  while (sigwait(&stop_signals, &received) == 0 && received == SIGHUP) {
+    if (parsed.Options.LogFile.empty()) continue;
+    try {
+      larkspire::server::RedirectLogTo(parsed.Options.LogFile);
+      std::fputs("larkspire-server: SIGHUP received, log reopened\n", stderr);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "larkspire-server: %s; logging on\n", e.what());
+    }
+  }
   std::fprintf(stderr, "larkspire-server: %s received, stopping\n",
                received == SIGINT ? "SIGINT" : "SIGTERM");
   server.Stop();

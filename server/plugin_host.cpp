@@ -211,21 +211,30 @@ THelperOutcome RunHelper(const std::vector<std::string>& argv, const std::string
   return outcome;
 }
 
-std::string DefaultPluginFolder() {
+// Where the runner and the "plugins" folder sit: beside the server (the build tree), or in the
+// installed tree's library folder relative to it (bin/../lib/larkspire); empty when neither.
+std::string InstalledHelperFolder() {
   const std::string beside = ProgramFolder();
+  if (beside.empty()) return {};
   std::error_code error;
-  if (!beside.empty() && fs::is_directory(fs::path(beside) / "plugins", error) &&
-      fs::exists(fs::path(beside) / "larkspire-plugin-runner", error)) {
-    return (fs::path(beside) / "plugins").string();
+  for (const fs::path& folder :
+       {fs::path(beside), fs::path(beside) / ".." / LARKSPIRE_INSTALL_PKGLIBDIR}) {
+    if (fs::exists(folder / "larkspire-plugin-runner", error)) return folder.lexically_normal();
   }
+  return {};
+}
+
+std::string DefaultPluginFolder() {
+  const std::string helpers = InstalledHelperFolder();
+  std::error_code error;
+  if (!helpers.empty() && fs::is_directory(fs::path(helpers) / "plugins", error))
+    return (fs::path(helpers) / "plugins").string();
   return LARKSPIRE_BUILD_PLUGIN_DIR;
 }
 
 std::string DefaultPluginRunner() {
-  const std::string beside = ProgramFolder();
-  std::error_code error;
-  if (!beside.empty() && fs::exists(fs::path(beside) / "larkspire-plugin-runner", error))
-    return (fs::path(beside) / "larkspire-plugin-runner").string();
+  const std::string helpers = InstalledHelperFolder();
+  if (!helpers.empty()) return (fs::path(helpers) / "larkspire-plugin-runner").string();
   return LARKSPIRE_BUILD_PLUGIN_RUNNER;
 }
 

@@ -63,6 +63,10 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
       ->capture_default_str();
   app.add_option("--files", options.FilesDir,
                  "folder served by the file commands (default: files in --data-dir)");
+  app.add_option("--log-file", options.LogFile,
+                 "append the log to this file instead of stderr; SIGHUP reopens it");
+  app.add_option("--stop-grace-ms", options.StopGraceMs,
+                 "how long requests in flight may take to finish on SIGTERM");
 
   std::ostringstream out;
   std::ostringstream err;

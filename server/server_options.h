@@ -19,6 +19,9 @@
 //   --plugin-timeout-ms N time limit of one plug-in call (default 30000)
 //   --files DIR           folder served by the file commands (default "files" in --data-dir,
 //                         created with sample files on first start)
+//   --log-file PATH       append the log to PATH instead of stderr; SIGHUP reopens it
+//   --stop-grace-ms N     on SIGTERM, how long requests in flight may take to finish before
+//                         their connections are cut (default 10000)
 //
 // Thread-safety: plain values, read by every session once the server runs.
 #ifndef LARKSPIRE_SERVER_SERVER_OPTIONS_H_
@@ -54,6 +57,10 @@ struct TServerOptions {
   uint32_t PluginTimeoutMs = 30000;
   // The folder served by the file commands; empty: "files" in DataDir.
   std::string FilesDir;
+  // Where the log goes; empty: stderr.
+  std::string LogFile;
+  // How long Stop lets the requests in flight finish before it cuts their connections.
+  uint32_t StopGraceMs = 10000;
   // How long a new connection may take to send its handshake.
   uint32_t HandshakeTimeoutMs = 10000;
   // Connections over the limit that are being answered with a refusal at once; more are

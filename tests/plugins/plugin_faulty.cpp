@@ -3,6 +3,7 @@
 //   0 crash (SIGSEGV)           1 never answer          2 fail with a text
 //   3 answer the request back   4 answer malformed data 5 fail without a text
 //   6 answer nothing            7 throw an exception    8 exit without an answer
+//   9 answer the request back after two seconds
 #include <signal.h>
 #include <unistd.h>
 
@@ -43,6 +44,10 @@ int Call(const LarkspirePluginCall* call) {
       throw std::runtime_error("thrown on purpose");
     case 8:
       ::_exit(5);
+    case 9:
+      ::sleep(2);
+      call->reply->set_answer(call->reply, call->request, call->request_size);
+      return 0;
     default:
       call->reply->set_error(call->reply, "PluginFaulty: no such ReqType");
       return 1;
