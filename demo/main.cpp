@@ -31,7 +31,6 @@ int main(int argc, char** argv) {
   }
 
   TLarkspireApplication app(argc, argv);
-  TLarkspireApplication::setApplicationDisplayName("Larkspire在线演示程序 1.0");
   InstallQtWaitWindows();
   if (!options.ScreenshotDir.empty()) return RunScreenshots(options.Server, options.ScreenshotDir);
 

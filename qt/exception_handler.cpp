@@ -1,7 +1,9 @@
 #include "qt/exception_handler.h"
 
 #include <QApplication>
+#include <QWidget>
 
+#include "qt/application.h"
 #include "qt/message_boxes.h"
 
 namespace larkspire {
@@ -29,8 +31,11 @@ void HandleException(std::exception_ptr error) {
     InstalledHandler()(error);
     return;
   }
-  MessageBoxes().Error(ExceptionMessage(error),
-                       QApplication::applicationDisplayName().toStdString());
+  // Captioned like the program: its main form's title, or the application's name.
+  QWidget* main_form = TLarkspireApplication::MainForm();
+  const QString caption =
+      main_form != nullptr ? main_form->windowTitle() : QApplication::applicationName();
+  MessageBoxes().Error(ExceptionMessage(error), caption.toStdString());
 }
 
 void SetExceptionHandler(std::function<void(std::exception_ptr)> handler) {

@@ -16,8 +16,8 @@ namespace larkspire {
 
 // The message shown for an exception: what() of a std::exception, a fixed text otherwise.
 std::string ExceptionMessage(std::exception_ptr error);
-// Shows the exception's message in an error box captioned with the application's display name,
-// or hands it to the handler installed with SetExceptionHandler.
+// Shows the exception's message in an error box captioned with the main form's title, or hands
+// it to the handler installed with SetExceptionHandler.
 void HandleException(std::exception_ptr error);
 // Replaces the display (null restores the error box); the screenshot run uses it to stop.
 void SetExceptionHandler(std::function<void(std::exception_ptr)> handler);

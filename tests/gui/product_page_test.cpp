@@ -86,7 +86,8 @@ class TProductPageTest : public TDemoFixture {
     Search("");
     QCOMPARE(Boxes().Boxes.size(), size_t{1});
     QVERIFY(Boxes().Boxes[0].Kind == TMessageKind::mkError);
-    QVERIFY(!Boxes().Boxes[0].Text.empty());
+    QCOMPARE(Boxes().Boxes[0].Caption, std::string("Larkspire在线演示程序 1.0"));
+    QVERIFY2(Boxes().Boxes[0].Text.rfind("SimpleQuery:", 0) == 0, Boxes().Boxes[0].Text.c_str());
     QVERIFY(!Form().SimpleQuery->Active());
     QCOMPARE(Label(), std::string("当前第 2 个商品 / 共 45 个商品"));
     QCOMPARE(ButtonStates(), std::string("1111 1111"));
