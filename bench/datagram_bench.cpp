@@ -84,9 +84,10 @@ const std::string& Bytes() {
 // Sends size bytes from a to b (directly or through a relay); true when they arrived intact.
 bool SendBetweenEngines(int64_t size, const test::TRelayFaults* faults, TFigures& figures,
                         test::TFaultDatagramApi& api) {
-  TSuperUdpSocket a("127.0.0.1", 0, 0), b("127.0.0.1", 0, 0);
+  // Declared before the engines, which wait for their deliveries when they go.
   std::atomic<bool> intact{false};
   std::atomic<bool> arrived{false};
+  TSuperUdpSocket a("127.0.0.1", 0, 0), b("127.0.0.1", 0, 0);
   b.OnRecvStream = [&](const std::string&, int, TStream& stream, TDataProcessModule*) {
     auto& memory = static_cast<TMemoryStream&>(stream);
     intact = memory.Size() == size && std::memcmp(memory.Memory(), Bytes().data(), size) == 0;
