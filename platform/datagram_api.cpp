@@ -85,6 +85,63 @@ class TPosixDatagramApi : public IDatagramApi {
     return sent;
   }
 
+  int ReceiveBatch(TSocket socket, TReceivedDatagram* items, int count) override {
+    constexpr int kMost = 64;
+    if (count > kMost) count = kMost;
+    mmsghdr messages[kMost];
+    iovec pieces[kMost];
+    sockaddr_in peers[kMost];
+    for (int i = 0; i < count; ++i) {
+      pieces[i] = iovec{items[i].buffer, items[i].size};
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = &peers[i];
+      messages[i].msg_hdr.msg_namelen = sizeof peers[i];
+      messages[i].msg_hdr.msg_iov = &pieces[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int received;
+    do {
+      received =
+          ::recvmmsg(socket, messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) return kSocketError;
+    for (int i = 0; i < received; ++i) {
+      items[i].length = messages[i].msg_len;
+      items[i].source.address = ntohl(peers[i].sin_addr.s_addr);
+      items[i].source.port = ntohs(peers[i].sin_port);
+      items[i].source.truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    }
+    return received;
+  }
+
+  int SendBatch(TSocket socket, const TOutgoingDatagram* items, int count) override {
+    constexpr int kMost = 64;
+    int done = 0;
+    while (done < count) {
+      const int chunk = count - done < kMost ? count - done : kMost;
+      mmsghdr messages[kMost];
+      iovec pieces[kMost];
+      sockaddr_in peers[kMost];
+      for (int i = 0; i < chunk; ++i) {
+        const TOutgoingDatagram& item = items[done + i];
+        peers[i] = MakeAddress(item.address, item.port);
+        pieces[i] = iovec{const_cast<void*>(item.buffer), item.length};
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_name = &peers[i];
+        messages[i].msg_hdr.msg_namelen = sizeof peers[i];
+        messages[i].msg_hdr.msg_iov = &pieces[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+      }
+      int sent;
+      do {
+        sent = ::sendmmsg(socket, messages, static_cast<unsigned>(chunk), MSG_NOSIGNAL);
+      } while (sent < 0 && errno == EINTR);
+      // A datagram that cannot go is skipped, like a failed single send.
+      done += sent > 0 ? sent : 1;
+    }
+    return done;
+  }
+
   int WaitReadable(TSocket socket, int timeout_ms) override {
     pollfd wanted{socket, POLLIN, 0};
     int ready;

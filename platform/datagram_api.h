@@ -25,6 +25,22 @@ struct TDatagramSource {
   bool truncated = false;  // the datagram was longer than the buffer; its tail was lost
 };
 
+// One datagram of a batch receive: the caller's buffer, and what arrived in it.
+struct TReceivedDatagram {
+  void* buffer = nullptr;
+  size_t size = 0;
+  size_t length = 0;
+  TDatagramSource source;
+};
+
+// One datagram of a batch send.
+struct TOutgoingDatagram {
+  const void* buffer = nullptr;
+  size_t length = 0;
+  uint32_t address = 0;
+  uint16_t port = 0;
+};
+
 class IDatagramApi {
  public:
   virtual ~IDatagramApi() = default;
@@ -40,6 +56,11 @@ class IDatagramApi {
                               TDatagramSource& source) = 0;
   virtual ssize_t SendTo(TSocket socket, const void* buffer, size_t count, uint32_t address,
                          uint16_t port) = 0;
+  // Blocks for one datagram, then takes the ones already queued without waiting, up to count.
+  // How many arrived (0 after Shutdown), or -1.
+  virtual int ReceiveBatch(TSocket socket, TReceivedDatagram* items, int count) = 0;
+  // Sends every item, each as one datagram to its own address; how many went out.
+  virtual int SendBatch(TSocket socket, const TOutgoingDatagram* items, int count) = 0;
   // Waits up to timeout_ms (< 0: for ever) until a datagram can be read: 1 ready, 0 not, -1 error.
   virtual int WaitReadable(TSocket socket, int timeout_ms) = 0;
   // Wakes a thread blocked in ReceiveFrom on this socket, which then returns 0.

@@ -66,6 +66,8 @@ class TDataProcessModuleTest : public ::testing::Test {
     };
     id_ = engine_.OpenChannel(kPeer, kPeerPort);
   }
+  // Deliveries still running use the fixture's members.
+  void TearDown() override { engine_.Wait(); }
 
   // Feeds a packet and returns the acknowledgement it drew (empty when none).
   std::string Feed(const std::string& packet, int port = kPeerPort) {

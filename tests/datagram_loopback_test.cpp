@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
+#include <cstdio>
+
 #include "support/datagram_doubles.h"
 #include "transport/datagram_socket.h"
 #include "transport/sending_window.h"
@@ -162,6 +166,49 @@ TEST(TDatagramLoopback, UnlinkOnDestructionAndLoadQuery) {
   EXPECT_EQ(reason.get(), 0);
   ASSERT_TRUE(probe.QueryLoad("127.0.0.1", b.Port()));
   EXPECT_EQ(probe.RemoteLoad(), 0);
+}
+
+// The protocol's second implementation, in Python, written from the wire layout alone.
+std::string PeerScript() {
+  return std::string("python3 ") + LARKSPIRE_SOURCE_DIR + "/tests/support/datagram_peer.py";
+}
+
+std::string ReadLine(FILE* pipe) {
+  char line[256] = {};
+  if (pipe == nullptr || std::fgets(line, sizeof line, pipe) == nullptr) return "";
+  std::string text(line);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+TEST(TDatagramLoopback, IndependentPeerSendsToUsAndReceivesFromUs) {
+  TSuperUdpSocket engine("127.0.0.1", 0, 0);
+  TInbox inbox(engine);
+  const size_t size = 40 * 1024 + 321;
+  FILE* sender =
+      ::popen((PeerScript() + " send " + std::to_string(engine.Port()) + " " + std::to_string(size))
+                  .c_str(),
+              "r");
+  EXPECT_EQ(ReadLine(sender), "sent " + std::to_string(size));
+  ::pclose(sender);
+  std::string expected(size, '\0');
+  for (size_t i = 0; i < size; ++i) expected[i] = static_cast<char>((i * 7 + 3) & 255);
+  EXPECT_TRUE(inbox.First() == expected);
+
+  FILE* receiver = ::popen((PeerScript() + " receive").c_str(), "r");
+  const std::string port_line = ReadLine(receiver);
+  ASSERT_EQ(port_line.rfind("port ", 0), 0u) << port_line;
+  ASSERT_TRUE(engine.OpenLink("127.0.0.1", std::stoi(port_line.substr(5)), ""));
+  const std::string message = RandomBytes(3 * 1024 * 1024 + 5, 9);
+  TMemoryStream stream;
+  stream.WriteBuffer(message.data(), static_cast<int64_t>(message.size()));
+  stream.SetPosition(0);
+  EXPECT_TRUE(engine.SendStream(stream));
+  const uLong crc =
+      crc32(0, reinterpret_cast<const Bytef*>(message.data()), static_cast<uInt>(message.size()));
+  EXPECT_EQ(ReadLine(receiver),
+            "received " + std::to_string(message.size()) + " " + std::to_string(crc));
+  ::pclose(receiver);
 }
 
 }  // namespace

@@ -19,19 +19,6 @@ TEST(TDatagramPackets, FirstByteDecidesTheClass) {
   }
 }
 
-TEST(TDatagramPackets, IntegersAreLittleEndian) {
-  uint8_t bytes[6];
-  PutU32(bytes, 0x11223344u);
-  PutU16(bytes + 4, 0xA1B2);
-  EXPECT_EQ(bytes[0], 0x44);
-  EXPECT_EQ(bytes[3], 0x11);
-  EXPECT_EQ(bytes[4], 0xB2);
-  EXPECT_EQ(GetU32(bytes), 0x11223344u);
-  EXPECT_EQ(GetU16(bytes + 4), 0xA1B2);
-  PutI32(bytes, -7);
-  EXPECT_EQ(GetI32(bytes), -7);
-}
-
 TEST(TDatagramPackets, ViewPadsShortDatagramsWithZerosAndCutsLongOnes) {
   const std::string shorter = std::string("\x02\x01\x05\x00\x00\x00", 6);
   const TLinkReplyView reply(shorter.data(), shorter.size());

@@ -105,19 +105,6 @@ TEST(TSuperUdpSocket, PassesFullBuffersAndDropsLongerDatagrams) {
   EXPECT_TRUE(socket.Receiving());
 }
 
-TEST(TSuperUdpSocket, AnswersPeersThroughItsSocket) {
-  TSuperUdpSocket socket("127.0.0.1", 0, 0);
-  TUdpProbe probe;
-  std::string query(kLoadSize, '\0');
-  query[0] = pkLoad;
-  query[2] = 'x';
-  probe.SendTo(socket.Port(), query.substr(0, 10));
-  const std::string answer = probe.Receive(2000);
-  ASSERT_EQ(answer.size(), kLoadSize);
-  EXPECT_EQ(answer[1], 1);
-  EXPECT_EQ(answer[2], 'x');
-}
-
 TEST(TSuperUdpSocket, NotificationModeServesReadsOnTheMakingThread) {
   TSuperUdpSocket socket("127.0.0.1", 0, 1);
   EXPECT_FALSE(socket.Receiving());

@@ -66,11 +66,13 @@ TEST_F(TDataSendObjTest, StartSendsTheFirstWindowOfPackets) {
   EXPECT_FALSE(send_.InFlight[1]->Timed);
 }
 
-TEST_F(TDataSendObjTest, FullPeriodGrowsTheWindowByTwo) {
+TEST_F(TDataSendObjTest, FullPeriodGrowsTheWindowByTwoAndRefillsIt) {
   StartSend(200, 10);
   engine_.TakeSent();
   for (uint32_t t = 1; t <= 19; ++t) Process(Ack(t));
   EXPECT_EQ(send_.Window, 10u);
+  EXPECT_EQ(send_.Period.Acks, 19u);
+  // The twentieth acknowledgement closes the period: 10 -> 12, two slots more at once.
   send_.Period.Acks = 20;
   send_.AdaptWindow(20, false);
   EXPECT_EQ(send_.Window, 12u);
@@ -78,13 +80,7 @@ TEST_F(TDataSendObjTest, FullPeriodGrowsTheWindowByTwo) {
   EXPECT_EQ(send_.Period.FirstTicket, 21u);
   EXPECT_EQ(send_.Period.LastTicket, 44u);
   EXPECT_EQ(send_.Period.Expected, 24);
-}
-
-TEST_F(TDataSendObjTest, AcknowledgedPeriodRefillsAndWidensTheWindow) {
-  StartSend(200, 10);
-  engine_.TakeSent();
-  for (uint32_t t = 1; t <= 20; ++t) Process(Ack(t));
-  EXPECT_EQ(send_.Window, 12u);
+  Process(Ack(20));
   EXPECT_EQ(send_.WindowDelta, 0);
   EXPECT_EQ(send_.SlotsInFlight(), 12u);
   EXPECT_EQ(send_.AckedCount, 20u);

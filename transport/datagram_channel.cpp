@@ -126,9 +126,9 @@ void TDataProcessModule::HandleData(const std::string& ip, int port, const uint8
                                     size_t length) {
   std::lock_guard guard(lock_);
   try {
-    uint8_t ack[kAckSize] = {};
-    PutHeader(ack, pkDataAck, 0, channel_id_, GetU32(buffer + off::kSenderChannel));
     const TDataView packet(buffer, length);
+    uint8_t ack[kAckSize] = {};
+    PutHeader(ack, pkDataAck, 0, channel_id_, packet.U32(off::kSenderChannel));
     if (!MatchesPeer(ip, port)) return;
     const uint32_t count = packet.U32(off::kDataCount);
     const uint32_t index = packet.U32(off::kDataIndex);

@@ -45,7 +45,7 @@ struct TDatagramTiming {
   uint32_t SweepIntervalMs = 1500;  // pause of the watch thread between sweeps
   uint32_t KeepAliveMs = 5000;      // keep-alives of our own link
   uint32_t LinkRetryMs = 250;       // a link request goes out again after this
-  uint32_t MinResendMs = 40;        // a silent send resends after at least this
+  uint32_t MinResendMs = 20;        // a silent send resends after at least this
   uint32_t MaxResendMs = 1000;      // ... and at most this
   uint32_t GiveUpMs = 10000;        // a send without any acknowledgement this long fails
   uint32_t StartWindow = 16;        // first window of a send (4 to 100)

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <array>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "platform/datagram_api.h"
 #include "platform/exception.h"
@@ -26,6 +29,22 @@ std::string Dotted(uint32_t address) {
   return text;
 }
 
+constexpr int kReceiveBatch = 32;
+constexpr int kSendBatch = 64;
+
+}  // namespace
+
+// Datagrams sent by the receiving thread while it handles a batch.
+struct TSuperUdpSocket::TSendQueue {
+  int count = 0;
+  std::array<std::array<uint8_t, kDataPacketSize>, kSendBatch> bytes;
+  std::array<TOutgoingDatagram, kSendBatch> items;
+};
+
+namespace {
+// The send queue of the receiving thread running on this thread, and its socket.
+thread_local const TSuperUdpSocket* t_queue_owner = nullptr;
+thread_local TSuperUdpSocket::TSendQueue* t_queue = nullptr;
 }  // namespace
 
 TSuperUdpSocket::TSuperUdpSocket(const std::string& address, int port, uint8_t mode,
@@ -73,7 +92,23 @@ void TSuperUdpSocket::Send(const std::string& ip, int port, const void* buffer, 
   const TSocket socket = socket_.load();
   uint32_t address = 0;
   if (socket == kInvalidSocket || port < 0 || port > 65535 || !ParseDotted(ip, address)) return;
+  if (t_queue_owner == this && length <= kDataPacketSize) {
+    TSendQueue& queue = *t_queue;
+    std::memcpy(queue.bytes[queue.count].data(), buffer, length);
+    queue.items[queue.count] = TOutgoingDatagram{queue.bytes[queue.count].data(), length, address,
+                                                 static_cast<uint16_t>(port)};
+    if (++queue.count == kSendBatch) Flush(queue);
+    return;
+  }
   DatagramApi().SendTo(socket, buffer, length, address, static_cast<uint16_t>(port));
+}
+
+void TSuperUdpSocket::Flush(TSendQueue& queue) {
+  const TSocket socket = socket_.load();
+  if (queue.count > 0 && socket != kInvalidSocket) {
+    DatagramApi().SendBatch(socket, queue.items.data(), queue.count);
+  }
+  queue.count = 0;
 }
 
 bool TSuperUdpSocket::ReceiveOne() {
@@ -89,9 +124,37 @@ bool TSuperUdpSocket::ReceiveOne() {
 }
 
 void TSuperUdpSocket::ReceiveLoop() {
-  while (socket_.load() != kInvalidSocket) {
-    if (!ReceiveOne()) break;
+  std::vector<uint8_t> storage(kReceiveBatch * kDatagramReceiveBuffer);
+  std::array<TReceivedDatagram, kReceiveBatch> items;
+  auto queue = std::make_unique<TSendQueue>();
+  t_queue = queue.get();
+  t_queue_owner = this;
+  uint32_t last_address = 0;
+  std::string last_ip = Dotted(0);
+  IDatagramApi& api = DatagramApi();
+  for (;;) {
+    const TSocket socket = socket_.load();
+    if (socket == kInvalidSocket) break;
+    for (int i = 0; i < kReceiveBatch; ++i) {
+      items[i].buffer = storage.data() + i * kDatagramReceiveBuffer;
+      items[i].size = kDatagramReceiveBuffer;
+    }
+    const int received = api.ReceiveBatch(socket, items.data(), kReceiveBatch);
+    if (received < 0) break;
+    for (int i = 0; i < received; ++i) {
+      const TReceivedDatagram& item = items[i];
+      if (item.length == 0 || item.source.truncated) continue;
+      if (item.source.address != last_address) {
+        last_address = item.source.address;
+        last_ip = Dotted(last_address);
+      }
+      ProcessDatagram(last_ip, item.source.port, static_cast<const uint8_t*>(item.buffer),
+                      item.length);
+    }
+    Flush(*queue);
   }
+  t_queue_owner = nullptr;
+  t_queue = nullptr;
   receiving_ = false;
 }
 

@@ -9,6 +9,11 @@
 //
 // A datagram longer than the 8192-byte receive buffer is dropped; receiving goes on.
 //
+// The receiving thread takes what is queued on the socket in one system call (up to 32
+// datagrams) and sends the answers its handling produced (acknowledgements, refilled packets)
+// together in one system call once the batch is handled; sends from other threads go out at
+// once.
+//
 // Thread-safety: Send may be called from any thread. In mode 1, ProcessMessages and
 // HandleSocketMessage belong to the thread that made the socket. The destructor stops the
 // receiving thread, waits for running deliveries and closes the socket before the engine goes.
@@ -55,8 +60,12 @@ class TSuperUdpSocket : public TSuperUdpProctol {
   // Mode 0: the receiving thread still runs.
   bool Receiving() const { return receiving_.load(); }
 
+  // The sends the receiving thread holds back until its batch is handled.
+  struct TSendQueue;
+
  private:
   void ReceiveLoop();
+  void Flush(TSendQueue& queue);
   // One datagram from the socket to the engine; false when the receive failed.
   bool ReceiveOne();
 

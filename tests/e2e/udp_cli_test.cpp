@@ -25,7 +25,7 @@ int FreePort() {
 std::string PythonSha256(const std::string& path) {
   const std::string command =
       "python3 -c \"import hashlib,sys;print(hashlib.sha256(open(sys.argv[1],"
-      "'rb').read().hexdigest())\" " +
+      "'rb').read()).hexdigest())\" " +
       path;
   FILE* pipe = ::popen(command.c_str(), "r");
   char line[128] = {};
@@ -55,7 +55,9 @@ TEST(LarkspireUdpCli, SentFileArrivesWithTheSameDigest) {
   EXPECT_EQ(heard.exit_code, 0) << heard.err;
   EXPECT_EQ(heard.out.find("listening on " + port + "\n"), 0u) << heard.out;
   EXPECT_NE(heard.out.find("channel opened for 127.0.0.1:"), std::string::npos);
-  EXPECT_NE(heard.out.find(": 700000 bytes, sha256 " + PythonSha256(path)), std::string::npos)
+  const std::string digest = PythonSha256(path);
+  ASSERT_EQ(digest.size(), 64u);
+  EXPECT_NE(heard.out.find(": 700000 bytes, sha256 " + digest + "\n"), std::string::npos)
       << heard.out;
   std::filesystem::remove(path);
 }

@@ -74,11 +74,25 @@ int TFaultDatagramApi::SetBufferSizes(TSocket socket, int receive_bytes, int sen
 ssize_t TFaultDatagramApi::ReceiveFrom(TSocket socket, void* buffer, size_t size,
                                        TDatagramSource& source) {
   ++receive_calls_;
-  return PosixDatagramApi().ReceiveFrom(socket, buffer, size, source);
+  const ssize_t received = PosixDatagramApi().ReceiveFrom(socket, buffer, size, source);
+  if (received >= 0) ++datagrams_received_;
+  return received;
+}
+int TFaultDatagramApi::ReceiveBatch(TSocket socket, TReceivedDatagram* items, int count) {
+  ++receive_calls_;
+  const int received = PosixDatagramApi().ReceiveBatch(socket, items, count);
+  if (received > 0) datagrams_received_ += received;
+  return received;
+}
+int TFaultDatagramApi::SendBatch(TSocket socket, const TOutgoingDatagram* items, int count) {
+  send_calls_ += (count + 63) / 64;
+  datagrams_sent_ += count;
+  return PosixDatagramApi().SendBatch(socket, items, count);
 }
 ssize_t TFaultDatagramApi::SendTo(TSocket socket, const void* buffer, size_t count,
                                   uint32_t address, uint16_t port) {
   ++send_calls_;
+  ++datagrams_sent_;
   return PosixDatagramApi().SendTo(socket, buffer, count, address, port);
 }
 int TFaultDatagramApi::WaitReadable(TSocket socket, int timeout_ms) {
@@ -142,7 +156,7 @@ void TLossyRelay::Run() {
   for (;;) {
     pollfd polls[3] = {
         {client_socket_, POLLIN, 0}, {server_socket_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    const int ready = ::poll(polls, 3, 50);
+    const int ready = ::poll(polls, 3, 2);
     if (ready < 0) continue;
     if (ready == 0) {
       // Quiet: what was held back goes out now.

@@ -58,8 +58,11 @@ class TFaultDatagramApi : public IDatagramApi {
  public:
   void FailCreate(bool fail = true) { fail_create_ = fail; }
   int OpenSockets() const { return open_sockets_.load(); }
+  // System calls that sent or received (a batch counts once) and the datagrams they moved.
   int SendCalls() const { return send_calls_.load(); }
   int ReceiveCalls() const { return receive_calls_.load(); }
+  int64_t DatagramsSent() const { return datagrams_sent_.load(); }
+  int64_t DatagramsReceived() const { return datagrams_received_.load(); }
 
   TSocket CreateDatagramSocket() override;
   int Bind(TSocket socket, uint32_t address, uint16_t port) override;
@@ -68,6 +71,8 @@ class TFaultDatagramApi : public IDatagramApi {
   ssize_t ReceiveFrom(TSocket socket, void* buffer, size_t size, TDatagramSource& source) override;
   ssize_t SendTo(TSocket socket, const void* buffer, size_t count, uint32_t address,
                  uint16_t port) override;
+  int ReceiveBatch(TSocket socket, TReceivedDatagram* items, int count) override;
+  int SendBatch(TSocket socket, const TOutgoingDatagram* items, int count) override;
   int WaitReadable(TSocket socket, int timeout_ms) override;
   int Shutdown(TSocket socket) override;
   int Close(TSocket socket) override;
@@ -77,6 +82,8 @@ class TFaultDatagramApi : public IDatagramApi {
   std::atomic<int> open_sockets_{0};
   std::atomic<int> send_calls_{0};
   std::atomic<int> receive_calls_{0};
+  std::atomic<int64_t> datagrams_sent_{0};
+  std::atomic<int64_t> datagrams_received_{0};
 };
 
 class TDatagramApiGuard {
