@@ -23,15 +23,21 @@ void AddLsCommand(CLI::App& app, const TClientOptions& options, TRunFunction& ru
 // get REMOTE [LOCAL]: downloads a file with a progress display, resuming an interrupted one.
 void AddGetCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 
-// query SQL|-f FILE|- [--param NAME=VALUE]... [--format table|csv|json]: prints the rows of a
-// query; statements read from a file or standard input run one after another.
+// query SQL|-f FILE|- [--param NAME=VALUE]... [--null NAME]... [--format table|csv|json]:
+// prints the rows of a query; statements read from a file or standard input run one after
+// another. Every parameter of a statement must be given a value or Null.
 void AddQueryCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
-// exec SQL|-f FILE|- [--param NAME=VALUE]...: runs a statement and prints "N rows affected".
+// exec SQL|-f FILE|- [--param NAME=VALUE]... [--null NAME]...: runs a statement and prints "N
+// rows affected".
 void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
-// shell [--format F] [--param NAME=VALUE]...: an interactive session on one connection.
+// shell [--format F] [--param NAME=VALUE]... [--null NAME]...: an interactive session on one
+// connection.
 void AddShellCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 // call PLUGIN NAME:TYPE=VALUE... [--out FILE]: calls a server plug-in and prints its answer.
 void AddCallCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+
+// udp listen|send|load: the reliable datagram transport (needs no server options).
+void AddUdpCommand(CLI::App& app, TRunFunction& run);
 
 }  // namespace larkspire::cli
 

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   AddExecCommand(app, options, run);
   AddShellCommand(app, options, run);
   AddCallCommand(app, options, run);
+  AddUdpCommand(app, run);
   if (argc <= 1) {
     std::cout << app.help();
     return kExitSuccess;

@@ -11,6 +11,7 @@
 // (cli/statement_session.h: rows are printed, changes report the rows affected) and the first
 // failure stops the run; with --page or --page-size the input must hold one query.
 //
+// Every parameter of a statement needs a value: --param NAME=VALUE, or --null NAME for Null.
 // Parameter values given with --param NAME=VALUE are texts: they travel as string parameters
 // and the server binds them as text (SQLite then converts them by the column's affinity, so
 // "--param Id=3" compares equal to an integer column; PostgreSQL casts the text to the column's
@@ -31,6 +32,7 @@
 #include "cli/sql_source.h"
 #include "cli/statement_session.h"
 #include "cli/statements.h"
+#include "cli/value_text.h"
 #include "components/query.h"
 #include "platform/exception.h"
 #include "platform/variant.h"
@@ -41,31 +43,25 @@ namespace {
 struct TStatementArgs {
   std::string sql;
   std::string file;
-  std::vector<std::string> params;
+  TParameterArgs parameters;
   TOutputOptions output;
   int32_t page = 0;       // 0: not given
   int32_t page_size = 0;  // 0: not given
 };
 
-// Gives every parameter named NAME (a leading ":" is allowed) the text VALUE.
-void BindParameters(TLarkspireQuery& query, const std::vector<std::string>& params) {
-  for (const std::string& given : params) {
-    const size_t eq = given.find('=');
-    if (eq == std::string::npos || eq == 0)
-      throw EDatabaseError("--param needs NAME=VALUE, got \"" + given + "\"");
-    std::string name = given.substr(0, eq);
-    if (name[0] == ':') name.erase(0, 1);
-    const std::string value = given.substr(eq + 1);
-    bool found = false;
-    for (int i = 0; i < query.Parameters().Count(); ++i) {
-      TParameter& p = query.Parameters()[i];
-      if (strcasecmp(p.Name.c_str(), name.c_str()) != 0) continue;
-      p.DataType = ftWideString;
-      p.Value = value;
-      found = true;
-    }
-    if (!found) throw EDatabaseError("the statement has no parameter \":" + name + "\"");
+// Gives every parameter named name the value; raises when the statement has none of that name.
+void BindParameter(TLarkspireQuery& query, const std::string& name, const TVariant& value) {
+  bool found = false;
+  for (int i = 0; i < query.Parameters().Count(); ++i) {
+    TParameter& p = query.Parameters()[i];
+    if (strcasecmp(p.Name.c_str(), name.c_str()) != 0) continue;
+    if (!p.Value.IsEmpty())
+      throw EDatabaseError("parameter \":" + name + "\" is given more than once");
+    p.DataType = ftWideString;
+    p.Value = value;
+    found = true;
   }
+  if (!found) throw EDatabaseError("the statement has no parameter \":" + name + "\"");
 }
 
 // --- Text measures ------------------------------------------------------------------------------
@@ -139,33 +135,9 @@ bool IsNumberField(const TField& field) {
   }
 }
 
-bool IsBinaryField(const TField& field) {
-  switch (field.DataType()) {
-    case ftBytes:
-    case ftVarBytes:
-    case ftBlob:
-    case ftGraphic:
-    case ftTypedBinary:
-    case ftOraBlob:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// The text of the current row's value; binary values as lower-case hexadecimal.
+// The text of the current row's value, the same in every format.
 std::string CellText(const TField& field) {
-  if (field.IsNull()) return std::string();
-  if (IsBinaryField(field)) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : field.AsBytes()) {
-      hex += kHex[b >> 4];
-      hex += kHex[b & 15];
-    }
-    return hex;
-  }
-  return field.AsString();
+  return ValueText(field);
 }
 
 // --- Formats
@@ -318,7 +290,7 @@ int RunStatements(const TClientOptions& options, const TStatementArgs& args,
     throw EUsageError("--page and --page-size need a single statement");
   TLarkspireConnection connection;
   options.Configure(connection);
-  TStatementSession session(connection, args.output, args.params, std::cout, std::cerr);
+  TStatementSession session(connection, args.output, args.parameters, std::cout, std::cerr);
   for (const TSqlStatement& statement : statements) session.Run(statement);
   session.CheckEveryParamUsed();
   return kExitSuccess;
@@ -336,7 +308,7 @@ int RunQuery(const TClientOptions& options, TStatementArgs args) {
   query.SetName("Query");
   query.SetConnection(&connection);
   query.SQL().SetText(args.sql);
-  BindParameters(query, args.params);
+  BindStatementParameters(query, args.parameters);
   const bool paged = args.page > 0 || args.page_size > 0;
   if (paged) {
     query.Paging().SetPageSize(args.page_size > 0 ? args.page_size : 20);
@@ -369,7 +341,7 @@ int RunExec(const TClientOptions& options, TStatementArgs args) {
   query.SetName("Query");
   query.SetConnection(&connection);
   query.SQL().SetText(args.sql);
-  BindParameters(query, args.params);
+  BindStatementParameters(query, args.parameters);
   const int32_t rows = query.ExecSQL();
   std::cout << rows << " rows affected\n";
   return 0;
@@ -381,11 +353,8 @@ void AddStatementOptions(CLI::App& command, TStatementArgs& args) {
   command
       .add_option("-f,--file", args.file, "Read the statements from FILE (each ends with \";\")")
       ->type_name("FILE");
-  command
-      .add_option("--param", args.params,
-                  "NAME=VALUE for the parameter :NAME (repeatable; the value is text)")
-      ->take_all()
-      ->expected(1);
+  AddParameterOptions(command, args.parameters,
+                      "NAME=VALUE for the parameter :NAME (repeatable; the value is text)");
 }
 
 }  // namespace
@@ -415,8 +384,36 @@ void AddExecCommand(CLI::App& app, const TClientOptions& options, TRunFunction& 
       [&options, &run, args] { run = [&options, args] { return RunExec(options, *args); }; });
 }
 
-void BindStatementParameters(TLarkspireQuery& query, const std::vector<std::string>& params) {
-  BindParameters(query, params);
+void AddParameterOptions(CLI::App& command, TParameterArgs& args, const std::string& param_help) {
+  command.add_option("--param", args.params, param_help)
+      ->take_all()
+      ->expected(1)
+      ->type_name("NAME=VALUE");
+  command.add_option("--null", args.nulls, "Bind the parameter :NAME to Null (repeatable)")
+      ->take_all()
+      ->expected(1)
+      ->type_name("NAME");
+}
+
+std::string ParameterName(const std::string& given) {
+  std::string name = given.substr(0, given.find('='));
+  if (!name.empty() && name[0] == ':') name.erase(0, 1);
+  return name;
+}
+
+void BindStatementParameters(TLarkspireQuery& query, const TParameterArgs& args) {
+  for (const std::string& given : args.params) {
+    const size_t eq = given.find('=');
+    if (eq == std::string::npos || eq == 0)
+      throw EDatabaseError("--param needs NAME=VALUE, got \"" + given + "\"");
+    BindParameter(query, ParameterName(given), TVariant(given.substr(eq + 1)));
+  }
+  for (const std::string& name : args.nulls)
+    BindParameter(query, ParameterName(name), TVariant::Null());
+  for (int i = 0; i < query.Parameters().Count(); ++i) {
+    const TParameter& p = query.Parameters()[i];
+    if (p.Value.IsEmpty()) throw EDatabaseError("no value for parameter :" + p.Name);
+  }
 }
 
 void PrintRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {

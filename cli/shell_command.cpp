@@ -18,6 +18,7 @@
 #include "cli/output_options.h"
 #include "cli/sql_source.h"
 #include "cli/statement_session.h"
+#include "cli/statements.h"
 #include "components/connection.h"
 
 namespace larkspire::cli {
@@ -25,7 +26,7 @@ namespace {
 
 struct TShellArgs {
   TOutputOptions output;
-  std::vector<std::string> params;
+  TParameterArgs parameters;
 };
 
 const char kShellHelp[] =
@@ -60,7 +61,7 @@ int RunShell(const TClientOptions& options, const TShellArgs& args) {
               << ":" << connection.RemotePort() << ". Type \\? for help, \\q to quit.\n";
   }
 
-  TStatementSession session(connection, args.output, args.params, std::cout, std::cerr);
+  TStatementSession session(connection, args.output, args.parameters, std::cout, std::cerr);
   int exit_code = kExitSuccess;
   const auto run = [&](const TSqlStatement& statement) {
     try {
@@ -125,11 +126,9 @@ void AddShellCommand(CLI::App& app, const TClientOptions& options, TRunFunction&
   CLI::App* shell =
       app.add_subcommand("shell", "An interactive session: statements end with \";\", \\q quits");
   args->output.AddTo(*shell);
-  shell
-      ->add_option("--param", args->params,
-                   "NAME=VALUE for the parameter :NAME of every statement naming it (repeatable)")
-      ->take_all()
-      ->expected(1);
+  AddParameterOptions(
+      *shell, args->parameters,
+      "NAME=VALUE for the parameter :NAME of every statement naming it (repeatable)");
   shell->callback(
       [&options, &run, args] { run = [&options, args] { return RunShell(options, *args); }; });
 }

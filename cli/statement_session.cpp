@@ -22,22 +22,34 @@ bool AnswersWithRows(const TSqlStatement& statement) {
                      [&first](const char* word) { return first == word; });
 }
 
-// The NAME of a NAME=VALUE text, without a leading ":".
-std::string ParamName(const std::string& given) {
-  std::string name = given.substr(0, given.find('='));
-  if (!name.empty() && name[0] == ':') name.erase(0, 1);
-  return name;
+bool HasParameter(TLarkspireQuery& query, const std::string& name) {
+  for (int p = 0; p < query.Parameters().Count(); ++p)
+    if (strcasecmp(query.Parameters()[p].Name.c_str(), name.c_str()) == 0) return true;
+  return false;
+}
+
+// The entries of given that the query names, marking them in used.
+std::vector<std::string> Named(TLarkspireQuery& query, const std::vector<std::string>& given,
+                               std::vector<bool>& used) {
+  std::vector<std::string> named;
+  for (size_t i = 0; i < given.size(); ++i) {
+    if (!HasParameter(query, ParameterName(given[i]))) continue;
+    named.push_back(given[i]);
+    used[i] = true;
+  }
+  return named;
 }
 
 }  // namespace
 
 TStatementSession::TStatementSession(TLarkspireConnection& connection, const TOutputOptions& output,
-                                     const std::vector<std::string>& params, std::ostream& out,
+                                     const TParameterArgs& parameters, std::ostream& out,
                                      std::ostream& err)
     : connection_(connection),
       output_(output),
-      params_(params),
-      used_(params.size(), false),
+      parameters_(parameters),
+      params_used_(parameters.params.size(), false),
+      nulls_used_(parameters.nulls.size(), false),
       out_(out),
       err_(err) {}
 
@@ -83,16 +95,10 @@ void TStatementSession::Run(const TSqlStatement& statement) {
   query.SetName("Query");
   query.SetConnection(&connection_);
   query.SQL().SetText(statement.text);
-  std::vector<std::string> mine;
-  for (size_t i = 0; i < params_.size(); ++i) {
-    const std::string name = ParamName(params_[i]);
-    for (int p = 0; p < query.Parameters().Count(); ++p) {
-      if (strcasecmp(query.Parameters()[p].Name.c_str(), name.c_str()) != 0) continue;
-      mine.push_back(params_[i]);
-      used_[i] = true;
-      break;
-    }
-  }
+  // Each statement takes the values it names; one it names but nobody gave is an error.
+  TParameterArgs mine;
+  mine.params = Named(query, parameters_.params, params_used_);
+  mine.nulls = Named(query, parameters_.nulls, nulls_used_);
   BindStatementParameters(query, mine);
   if (AnswersWithRows(statement)) {
     query.Open();
@@ -106,9 +112,13 @@ void TStatementSession::Run(const TSqlStatement& statement) {
 }
 
 void TStatementSession::CheckEveryParamUsed() const {
-  for (size_t i = 0; i < params_.size(); ++i)
-    if (!used_[i])
-      throw EUsageError("no statement has the parameter \":" + ParamName(params_[i]) + "\"");
+  const auto check = [](const std::vector<std::string>& given, const std::vector<bool>& used) {
+    for (size_t i = 0; i < given.size(); ++i)
+      if (!used[i])
+        throw EUsageError("no statement has the parameter \":" + ParameterName(given[i]) + "\"");
+  };
+  check(parameters_.params, params_used_);
+  check(parameters_.nulls, nulls_used_);
 }
 
 }  // namespace larkspire::cli

@@ -5,7 +5,8 @@
 // (select, with, values, pragma, explain, show, table, or one with RETURNING) is opened and its
 // rows printed; any other runs for its effect and prints "N rows affected".
 //
-// Parameter values given with --param go to every statement that names them.
+// Parameter values given with --param, and Null given with --null, go to every statement that
+// names them; a statement's parameter given neither way fails that statement.
 //
 // Thread-safety: main thread only.
 #ifndef LARKSPIRE_CLI_STATEMENT_SESSION_H_
@@ -17,6 +18,7 @@
 
 #include "cli/output_options.h"
 #include "cli/sql_source.h"
+#include "cli/statements.h"
 #include "components/connection.h"
 
 namespace larkspire::cli {
@@ -24,11 +26,11 @@ namespace larkspire::cli {
 class TStatementSession {
  public:
   TStatementSession(TLarkspireConnection& connection, const TOutputOptions& output,
-                    const std::vector<std::string>& params, std::ostream& out, std::ostream& err);
+                    const TParameterArgs& parameters, std::ostream& out, std::ostream& err);
 
   // Runs one statement; a failure throws (ELarkspireException from the server).
   void Run(const TSqlStatement& statement);
-  // Throws EUsageError naming a --param that no statement run so far has used.
+  // Throws EUsageError naming a --param or --null that no statement run so far has used.
   void CheckEveryParamUsed() const;
   TLarkspireConnection& Connection() { return connection_; }
 
@@ -39,8 +41,9 @@ class TStatementSession {
 
   TLarkspireConnection& connection_;
   const TOutputOptions& output_;
-  std::vector<std::string> params_;
-  std::vector<bool> used_;
+  TParameterArgs parameters_;
+  std::vector<bool> params_used_;
+  std::vector<bool> nulls_used_;
   std::ostream& out_;
   std::ostream& err_;
 };

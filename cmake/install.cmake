@@ -63,6 +63,19 @@ configure_file(cmake/larkspire.pc.in "${CMAKE_BINARY_DIR}/cmake/larkspire.pc" @O
 install(FILES "${CMAKE_BINARY_DIR}/cmake/larkspire.pc"
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
+# The Qt adapters, for Qt applications that show Larkspire datasets (static builds).
+if(TARGET larkspire_qt AND NOT BUILD_SHARED_LIBS)
+  target_include_directories(larkspire_qt INTERFACE
+    "$<INSTALL_INTERFACE:${LARKSPIRE_INSTALL_INCLUDEDIR}>")
+  file(GLOB qt_headers CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/qt/*.h")
+  install(FILES ${qt_headers} DESTINATION "${LARKSPIRE_INSTALL_INCLUDEDIR}/qt"
+    COMPONENT development)
+  install(TARGETS larkspire_qt EXPORT LarkspireQtTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+  install(EXPORT LarkspireQtTargets NAMESPACE Larkspire:: DESTINATION ${LARKSPIRE_INSTALL_CMAKEDIR}
+    COMPONENT development)
+endif()
+
 # The programs.
 install(TARGETS larkspire-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT server)
 install(TARGETS larkspire-plugin-runner RUNTIME DESTINATION ${LARKSPIRE_INSTALL_PKGLIBDIR}

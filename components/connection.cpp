@@ -1,5 +1,8 @@
 #include "components/connection.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 
 #include "platform/clock.h"
@@ -10,26 +13,38 @@
 namespace larkspire {
 
 // The idle watch: every 50 ms, disconnects a connection that has had no command for
-// SmartDCTime minutes.
+// SmartDCTime minutes. It waits on a condition variable rather than sleeping, so that it ends
+// at once when told and freeing the connection never waits for the rest of a poll.
 class TLarkspireConnectionThread : public TThread {
  public:
   explicit TLarkspireConnectionThread(TLarkspireConnection& connection) : connection_(connection) {}
   ~TLarkspireConnectionThread() override {
-    Terminate();
+    {
+      std::lock_guard lock(mutex_);
+      Terminate();
+    }
+    wake_.notify_all();
     WaitFor();
   }
 
  protected:
   void Execute() override {
+    std::unique_lock lock(mutex_);
     while (!Terminated()) {
-      Sleep(50);
+      wake_.wait_for(lock, std::chrono::milliseconds(kPollMs), [this] { return Terminated(); });
       if (Terminated()) break;
+      lock.unlock();
       connection_.IdleCheck();
+      lock.lock();
     }
   }
 
  private:
+  static constexpr int kPollMs = 50;
+
   TLarkspireConnection& connection_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
 };
 
 namespace {
@@ -37,6 +52,11 @@ namespace {
 const char kCouldNotConnect[] = "Could not connect to LarkspireServer (%s:%d).";
 const char kRefused[] = "Connection be refused from LarkspireServer (%s:%d).";
 const char kLimit[] = "Connections limit from LarkspireServer (%s:%d).";
+const char kNoReply[] = "No reply from LarkspireServer (%s:%d) within %u s.";
+const char kClosedDuringCommand[] =
+    "The connection to LarkspireServer (%s:%d) was closed while the command was running.";
+// The longest reply time-out that milliseconds in 32 bits can carry.
+constexpr uint32_t kMaxReplyTimeout = 0xFFFFFFFFu / 1000;
 
 const char* MessageOfCode(int32_t code) {
   switch (code) {
@@ -88,6 +108,13 @@ class TLarkspireExecuteThread : public TThread {
 TLarkspireConnection::TLarkspireConnection(TComponent* owner)
     : TComponent(owner), wait_form_(std::make_unique<TLarkspireWaitForm>()) {
   last_activity_ = TickCount();
+  tcp_client_.SetReceiveTimeout(reply_timeout_ * 1000);
+  udp_socket_ = std::make_unique<TSuperUdpSocket>("0.0.0.0", 0, 0);
+  udp_socket_->OnRecvStream = [this](const std::string& ip, int port, TStream& stream,
+                                     TDataProcessModule* module) {
+    OnDatagramMessage(ip, port, stream, module);
+  };
+  udp_socket_->OnProgress = OnProgress;
   if (!IsDesigning()) {
     watch_thread_ = std::make_unique<TLarkspireConnectionThread>(*this);
     watch_thread_->Start();
@@ -96,8 +123,48 @@ TLarkspireConnection::TLarkspireConnection(TComponent* owner)
 }
 
 TLarkspireConnection::~TLarkspireConnection() {
+  // Wakes an exchange still blocked on the socket before anything waits for a thread.
+  tcp_client_.Interrupt();
   watch_thread_.reset();
   tcp_client_.Disconnect();
+  udp_socket_.reset();
+}
+
+void TLarkspireConnection::OnDatagramMessage(const std::string& ip, int port, TStream& stream,
+                                             TDataProcessModule* module) {
+  TRemoteCommand message;
+  message.LoadFromStream(stream);
+  ++datagram_messages_ignored_;
+}
+
+void TLarkspireConnection::SetReplyTimeout(uint32_t seconds) {
+  reply_timeout_ = std::min(seconds, kMaxReplyTimeout);
+  tcp_client_.SetReceiveTimeout(reply_timeout_ * 1000);
+}
+
+std::string TLarkspireConnection::ErrorText() const {
+  std::lock_guard lock(error_mutex_);
+  return error_text_;
+}
+
+void TLarkspireConnection::SetError(int32_t code, const std::string& text) {
+  std::lock_guard lock(error_mutex_);
+  error_code_ = code;
+  error_text_ = text;
+}
+
+void TLarkspireConnection::DisconnectLink() {
+  std::lock_guard lock(link_mutex_);
+  if (state_ != kIdle) {
+    // The command in progress owns the socket: wake it, and let it close the socket when it
+    // ends, so no thread ever uses a closed descriptor.
+    disconnect_requested_ = true;
+    tcp_client_.Interrupt();
+  } else {
+    tcp_client_.Disconnect();
+  }
+  connected_ = false;
+  if (OnAfterDisconnect) OnAfterDisconnect();
 }
 
 void TLarkspireConnection::SetRemoteIP(const std::string& value) {
@@ -118,22 +185,23 @@ std::string TLarkspireConnection::FormatAddressMessage(const char* format) const
 void TLarkspireConnection::SetConnected(bool value) {
   if (IsLoading()) return;
   std::lock_guard lock(link_mutex_);
-  error_code_ = kNoErrorCode;
-  error_text_.clear();
+  SetError(kNoErrorCode, "");
   resolved_ip_ = ResolveHost(remote_ip_);
   if (value == Connected()) return;
   if (!value) {
-    tcp_client_.Disconnect();
-    connected_ = false;
-    if (OnAfterDisconnect) OnAfterDisconnect();
+    DisconnectLink();
     return;
   }
   const std::string auth = WideToAnsi(GetClientIdentity() + "/" + client_name_);
   connected_ = tcp_client_.Connect(resolved_ip_, remote_port_, auth, 1);
   if (!connected_) {
-    if (tcp_client_.HandshakeStatus() == 0) error_code_ = kErrCouldNotConnect;
-    else if (tcp_client_.HandshakeStatus() == 3) error_code_ = tcp_client_.HandshakeCode();
-    if (const char* format = MessageOfCode(error_code_)) error_text_ = FormatAddressMessage(format);
+    int32_t code = kNoErrorCode;
+    if (tcp_client_.HandshakeStatus() == 0)
+      code = kErrCouldNotConnect;
+    else if (tcp_client_.HandshakeStatus() == 3)
+      code = tcp_client_.HandshakeCode();
+    const char* format = MessageOfCode(code);
+    SetError(code, format != nullptr ? FormatAddressMessage(format) : "");
     return;
   }
   if (OnAfterConnect) OnAfterConnect();
@@ -178,17 +246,25 @@ void TLarkspireConnection::RunAttempt(TRemoteCommand& request, const std::string
       return;
     }
     state_ = kBusy;
+    disconnect_requested_ = false;
+    exchange_failure_ = kNoErrorCode;
   }
+  // However the attempt ends: a socket that a disconnect only shut down is closed here, by the
+  // thread that owns the exchange, and the connection is idle again.
   struct TIdleAgain {
-    std::atomic<uint8_t>& state;
-    ~TIdleAgain() { state = kIdle; }
-  } idle_again{state_};
+    TLarkspireConnection& connection;
+    ~TIdleAgain() {
+      std::lock_guard lock(connection.link_mutex_);
+      if (connection.disconnect_requested_) connection.tcp_client_.Disconnect();
+      connection.disconnect_requested_ = false;
+      connection.state_ = kIdle;
+    }
+  } idle_again{*this};
 
   reply_.Reset();
   reply_.Success = false;
   reply_.Message.clear();
-  error_code_ = kNoErrorCode;
-  error_text_.clear();
+  SetError(kNoErrorCode, "");
   tcp_client_.OnProgress = OnProgress;
 
   request.Password = login_password_;
@@ -213,23 +289,44 @@ void TLarkspireConnection::RunAttempt(TRemoteCommand& request, const std::string
   }
 
   reply_.Code = cmdReply;
-  if (state_ == kReplied && !reply_.Success) error_code_ = reply_.Value;
+  int32_t code = error_code_;
+  if (state_ == kReplied && !reply_.Success) code = reply_.Value;
   if (state_ == kFailed) {
-    const char* format = MessageOfCode(error_code_);
-    if (format == nullptr) {
-      error_code_ = kErrCouldNotConnect;
-      format = kCouldNotConnect;
+    if (exchange_failure_ == kErrNoReply) {
+      // The server may still be running the request: not worded as unreachable, not retried.
+      code = kErrNoReply;
+      char text[1024];
+      std::snprintf(text, sizeof text, kNoReply, remote_ip_.c_str(), remote_port_,
+                    static_cast<unsigned>(reply_timeout_));
+      reply_.Message = WideToAnsi(text);
+    } else if (exchange_failure_ == kErrClosedDuringCommand) {
+      code = kErrClosedDuringCommand;
+      reply_.Message = WideToAnsi(FormatAddressMessage(kClosedDuringCommand));
+    } else {
+      const char* format = MessageOfCode(code);
+      if (format == nullptr) {
+        code = kErrCouldNotConnect;
+        format = kCouldNotConnect;
+      }
+      reply_.Message = WideToAnsi(FormatAddressMessage(format));
     }
-    reply_.Message = WideToAnsi(FormatAddressMessage(format));
   }
   if (reply_.Value == kErrTransactionLost) transaction_level_ = 0;
-  error_text_ = AnsiToWide(reply_.Message);
+  SetError(code, AnsiToWide(reply_.Message));
 }
 
 void TLarkspireConnection::RunExchange(TStream& stream) {
-  if (!tcp_client_.SendStream(stream)) {
+  const auto failed = [this] {
+    if (disconnect_requested_)
+      exchange_failure_ = kErrClosedDuringCommand;
+    else if (tcp_client_.ReceiveTimedOut())
+      exchange_failure_ = kErrNoReply;
     state_ = kFailed;
-    tcp_client_.Disconnect();
+    // A socket that Connected := false shut down is closed when the attempt ends.
+    if (!disconnect_requested_) tcp_client_.Disconnect();
+  };
+  if (!tcp_client_.SendStream(stream)) {
+    failed();
     return;
   }
   stream.SetSize(0);
@@ -238,8 +335,7 @@ void TLarkspireConnection::RunExchange(TStream& stream) {
     reply_.LoadFromStream(stream);
     state_ = kReplied;
   } else {
-    tcp_client_.Disconnect();
-    state_ = kFailed;
+    failed();
   }
 }
 
@@ -335,12 +431,15 @@ bool TLarkspireConnection::BeginRawTransfer() {
   std::lock_guard lock(link_mutex_);
   if (state_ != kIdle) return false;
   state_ = kBusy;
+  disconnect_requested_ = false;
   last_activity_ = TickCount();
   return true;
 }
 
 void TLarkspireConnection::EndRawTransfer() {
   std::lock_guard lock(link_mutex_);
+  if (disconnect_requested_) tcp_client_.Disconnect();
+  disconnect_requested_ = false;
   last_activity_ = TickCount();
   state_ = kIdle;
 }
@@ -353,9 +452,9 @@ void TLarkspireConnection::IdleCheck() {
   if (state_ != kIdle || !tcp_client_.Connected()) return;
   const uint32_t idle = TickCount() - last_activity_;
   if (idle <= minutes * idle_minute_ms_) return;
-  tcp_client_.Disconnect();
-  connected_ = false;
-  if (OnAfterDisconnect) OnAfterDisconnect();
+  // As writing Connected := false does: the error of the last command is cleared too.
+  SetError(kNoErrorCode, "");
+  DisconnectLink();
 }
 
 }  // namespace larkspire

@@ -8,9 +8,16 @@
 // CommitTransaction, RollbackTransaction), offers the raw CallCommand, and disconnects by
 // itself after SmartDCTime minutes without a command (the idle watch thread).
 //
+// A reply that does not come within ReplyTimeout seconds fails the command with its own code
+// (10005) and closes the socket; it is never retried, since the server may still be running the
+// request. Only a connection that breaks is retried, once.
+//
 // Thread-safety: commands come from one thread (the application's main thread). The idle watch
-// may write Connected := false on its own thread (then OnAfterDisconnect runs there); it never
-// cuts a command in progress. With a wait message, OnProgress runs on the worker thread.
+// may disconnect on its own thread (then OnAfterDisconnect runs there); it never cuts a command
+// in progress. Writing Connected := false while a command waits for its reply (from a handler
+// run by the wait window, or from another thread) wakes that command at once; it then fails
+// with code 10006 and is not retried. Connected, ErrorCode and ErrorText may be read from any
+// thread. With a wait message, OnProgress runs on the worker thread.
 #ifndef LARKSPIRE_COMPONENTS_CONNECTION_H_
 #define LARKSPIRE_COMPONENTS_CONNECTION_H_
 
@@ -25,6 +32,7 @@
 #include "components/wait_form.h"
 #include "platform/component.h"
 #include "protocol/remote_command.h"
+#include "transport/datagram_socket.h"
 #include "transport/tcp_client.h"
 
 namespace larkspire {
@@ -76,6 +84,10 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   void SetClientName(const std::string& value);
   uint8_t SmartDCTime() const { return smart_dc_time_; }
   void SetSmartDCTime(uint8_t minutes) { smart_dc_time_ = minutes; }
+  // Seconds a command waits for each part of its reply before it fails with 10005; 0 waits for
+  // ever. Default 300. Applies at once, to an open connection too.
+  uint32_t ReplyTimeout() const { return reply_timeout_; }
+  void SetReplyTimeout(uint32_t seconds);
 
   TOnTransProgressEvent OnProgress;
   TLarkspireConnectEvent OnAfterConnect;
@@ -90,7 +102,7 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   bool Busy() const { return state_ != kIdle; }
   int32_t ErrorCode() const { return error_code_; }
   // UTF-8.
-  const std::string& ErrorText() const { return error_text_; }
+  std::string ErrorText() const;
   // Raises ELarkspireException worded by ErrorMsgType and NetErrorInfo, prefixed with the name
   // of component (or of this connection) and ":".
   [[noreturn]] void RaiseError(int32_t code, const std::string& msg,
@@ -111,6 +123,15 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // The one reply object, shared by all commands.
   TRemoteCommand& Reply() { return reply_; }
   TSuperTcpClient& TcpClient() { return tcp_client_; }
+  // The datagram endpoint, made and freed with the connection; it answers peers only.
+  TSuperUdpSocket& UdpSocket() { return *udp_socket_; }
+  // A complete stream message from the endpoint. No command of this connection waits for a
+  // datagram reply (every reply comes through the TCP client), so the message is checked and
+  // dropped: taken into Reply it would overwrite the reply of a running command, or leave the
+  // connection marked replied with no command running, refusing every later one as busy.
+  void OnDatagramMessage(const std::string& ip, int port, TStream& stream,
+                         TDataProcessModule* module);
+  int DatagramMessagesIgnored() const { return datagram_messages_ignored_.load(); }
   TLarkspireWaitForm& WaitForm() { return *wait_form_; }
   // Where the client identity comes from (tests point it at a fake tree).
   void SetAdapterRoot(const std::string& net_root) { adapter_root_ = net_root; }
@@ -127,10 +148,7 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   bool BeginRawTransfer();
   void EndRawTransfer();
   // Leaves a failure for ErrorCode and ErrorText (UTF-8), as a failed command would.
-  void SetError(int32_t code, const std::string& text) {
-    error_code_ = code;
-    error_text_ = text;
-  }
+  void SetError(int32_t code, const std::string& text);
 
  private:
   friend class TLarkspireConnectionThread;
@@ -139,6 +157,9 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   void RunAttempt(TRemoteCommand& request, const std::string& wait_msg, bool& refused_busy);
   std::string FormatAddressMessage(const char* format) const;
   void IdleCheck();
+  // Closes an open connection and tells OnAfterDisconnect; while a command is in progress the
+  // socket is only shut down (waking the command), and the command closes it when it ends.
+  void DisconnectLink();
   // Runs a command without a wait message; returns the reply's message (UTF-8) when it failed.
   bool RunSimple(uint16_t code, bool success_flag, const std::string& data_text,
                  std::string& failure, int32_t* value);
@@ -152,14 +173,23 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   std::string client_name_;
   std::atomic<uint8_t> smart_dc_time_{0};
 
+  std::unique_ptr<TSuperUdpSocket> udp_socket_;
+  std::atomic<int> datagram_messages_ignored_{0};
   TSuperTcpClient tcp_client_;
   std::atomic<bool> connected_{false};
   std::unique_ptr<TLarkspireConnectionThread> watch_thread_;
   std::atomic<uint32_t> last_activity_{0};
   std::string resolved_ip_;
-  int32_t error_code_ = 0;
+  std::atomic<int32_t> error_code_{0};
+  mutable std::mutex error_mutex_;  // guards error_text_
   std::string error_text_;
   std::atomic<uint8_t> state_{kIdle};
+  // Why the exchange of the running attempt failed, when it was not a broken connection:
+  // kErrNoReply or kErrClosedDuringCommand; kNoErrorCode otherwise.
+  std::atomic<int32_t> exchange_failure_{kNoErrorCode};
+  // Set when Connected := false arrives while a command is in progress.
+  std::atomic<bool> disconnect_requested_{false};
+  std::atomic<uint32_t> reply_timeout_{300};
   TRemoteCommand reply_;
   TRemoteCommand busy_reply_;
   int32_t transaction_level_ = 0;

@@ -10,18 +10,9 @@
 #include <string>
 
 #include "platform/exception.h"
+#include "protocol/error_codes.h"
 
 namespace larkspire {
-
-// Client-side error codes.
-enum : int32_t {
-  kNoErrorCode = -1,
-  kErrMissingConnection = 10001,
-  kErrCouldNotConnect = 10002,
-  kErrTransactionLost = 10004,
-  kErrConnectionRefused = 100021,
-  kErrConnectionsLimit = 100022,
-};
 
 class ELarkspireException : public Exception {
  public:

@@ -2,7 +2,9 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "components/query.h"
 #include "components/update_sql.h"
@@ -72,6 +74,9 @@ int CountRows(const pugi::xml_node& block) {
   for (pugi::xml_node row = block.child("z:row"); row; row = row.next_sibling("z:row")) ++count;
   return count;
 }
+
+// The paging record: four 32-bit fields, in a request's Data and a reply's Params.
+constexpr int64_t kPagingRecordSize = 16;
 
 void PutInt32(uint8_t* at, int32_t value) {
   const uint32_t v = static_cast<uint32_t>(value);
@@ -540,7 +545,7 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
     if (PagingFetch()) {
       int32_t fields[4];
       FillPagingRecord(fields);
-      uint8_t record[16];
+      uint8_t record[kPagingRecordSize];
       for (int i = 0; i < 4; ++i) PutInt32(record + 4 * i, fields[i]);
       request.WritePaging(record);
     }
@@ -552,6 +557,11 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
         if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
         if (PagingFetch()) {
           if (CommandType() != cmdStoredProc) reply.Params.SetPosition(0);
+          const int64_t left = reply.Params.Size() - reply.Params.Position();
+          if (left < kPagingRecordSize)
+            throw EMalformedData("paging record: " + std::to_string(std::max<int64_t>(left, 0)) +
+                                 " bytes in the reply, " + std::to_string(kPagingRecordSize) +
+                                 " needed");
           const int32_t count = ReadInt32(reply.Params, "paging record: total row count");
           UpdatePagingRecordCount(count);
         }
@@ -686,20 +696,74 @@ void TCustomLarkspireDataSetEx::InternalPost() {
 
 void TCustomLarkspireDataSetEx::DoBeforeDelete() {
   deleted_bookmark_ = Bookmark();
+  deleted_row_.reset();
+  if (const TRecordset* recordset = Recordset(); recordset != nullptr && SendsOwnChanges()) {
+    const TBookmark id = recordset->Bookmark();
+    for (const TRecordsetRow* row : recordset->ViewRows())
+      if (row->Id == id) deleted_row_ = *row;
+  }
   TCustomLarkspireDataSet::DoBeforeDelete();
 }
 
 void TCustomLarkspireDataSetEx::DoAfterDelete() {
   if (SendsOwnChanges()) {
+    bool settled = false;
     try {
-      if (SendPendingChanges(kScopeAllRows)) Recordset()->AcceptChanges(TAffectRecords::arAll);
+      settled = SendPendingChanges(kScopeAllRows);
+      if (settled) Recordset()->AcceptChanges(TAffectRecords::arAll);
     } catch (...) {
-      UndoPendingChanges(kScopeAllRows);
-      if (BookmarkValid(deleted_bookmark_)) SetBookmark(deleted_bookmark_);
+      // Only this delete is undone: changes left pending before (by a busy connection) stay.
+      try {
+        RestoreDeletedRow();
+      } catch (...) {
+        UndoPendingChanges(kScopeAllRows);
+        if (BookmarkValid(deleted_bookmark_)) SetBookmark(deleted_bookmark_);
+      }
+      deleted_row_.reset();
       throw;
+    }
+    deleted_row_.reset();
+    if (settled && HasInserts()) {
+      // The delta carried an insert left pending earlier: show the rows the server gave it, on
+      // the row number the delete left.
+      const int rec_no = RecNo();
+      TakeMergedRecordset();
+      if (Active() && rec_no > 0) SetRecNo(std::min(rec_no, RecordCount()));
     }
   }
   TCustomLarkspireDataSet::DoAfterDelete();
+}
+
+void TCustomLarkspireDataSetEx::RestoreDeletedRow() {
+  TRecordset* recordset = Recordset();
+  if (recordset == nullptr || !deleted_row_) throw EDatabaseError("no deleted row to restore");
+  const TRecordsetRow& before = *deleted_row_;
+  TBookmark id = before.Id;
+  if (before.Status == TRowStatus::rsNew) {
+    // A new row goes away at once when it is deleted: add it again.
+    recordset->AddNew();
+    for (int i = 0; i < recordset->FieldCount() && i < static_cast<int>(before.Values.size()); ++i)
+      recordset->SetValue(i, before.Values[i]);
+    recordset->Update();
+    id = recordset->Bookmark();
+  } else {
+    // The deletion is the row's pending change now; withdrawing it gives the original values.
+    recordset->SetFilter(TFilterGroup::fgPendingRecords);
+    if (recordset->BookmarkValid(id)) {
+      recordset->SetBookmark(id);
+      recordset->CancelUpdate();
+    }
+    recordset->SetFilter(TFilterGroup::fgNone);
+    recordset->SetBookmark(id);
+    if (before.Status == TRowStatus::rsModified) {
+      for (int i = 0; i < recordset->FieldCount() && i < static_cast<int>(before.Modified.size());
+           ++i)
+        if (before.Modified[i]) recordset->SetValue(i, before.Values[i]);
+      recordset->Update();
+    }
+  }
+  Resync();
+  SetBookmark(std::to_string(id));
 }
 
 void TCustomLarkspireDataSetEx::DoAfterCancel() {
@@ -735,6 +799,10 @@ void TCustomLarkspireDataSetEx::MasterChanged() {
     throw;
   }
   EnableControls();
+}
+
+bool TCustomLarkspireDataSetEx::UsesDetailFilter() const {
+  return Parameters().Count() == 0;
 }
 
 void TCustomLarkspireDataSetEx::PSStartTransaction() {

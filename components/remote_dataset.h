@@ -17,10 +17,13 @@
 // ltBatchOptimistic and it has no UpdateObject: it then sends every pending change at once as
 // command 301 (Value 2, the delta document in Data) and accepts them when the server took
 // them. A refused post withdraws the row's pending change and leaves the dataset in its edit or
-// insert state with the user's values; a refused delete brings the row back and stands on it;
-// cancelling an insert whose post was refused removes the new row. After a successful insert
-// the dataset shows the rows the server returned (server-assigned keys filled in) and stands on
-// the last row. Otherwise changes stay pending until the application calls ApplyUpdates.
+// insert state with the user's values; a refused delete brings the row back (as it was, with
+// any change of its own still pending) and stands on it, leaving other pending changes alone;
+// cancelling an insert whose post was refused removes the new row. After a successful post
+// whose delta held inserts the dataset shows the rows the server returned (server-assigned keys
+// filled in) and stands on the last row; a delete whose delta carried an insert left pending
+// earlier shows them too and keeps its row number. Otherwise changes stay pending until the
+// application calls ApplyUpdates.
 //
 // Query description (Data of commands 210 and 300), packed:
 //   0 CursorLocation (1: 0 server, 1 client)   1 CursorType (1: 0 unspecified, 1 forward-only,
@@ -35,6 +38,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -285,6 +289,9 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   void Notification(TComponent* component, TOperation operation) override;
   void OpenCursor() override;
   void MasterChanged() override;
+  // A query with parameters fetches the rows of the master's current row; one without them
+  // filters its rows by the master fields.
+  bool UsesDetailFilter() const override;
   void InternalPost() override;
   void DoBeforeDelete() override;
   void DoAfterDelete() override;
@@ -316,8 +323,14 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   TLockType published_lock_type_ = ltOptimistic;
   TLarkspireConnection* connection_ = nullptr;
   std::string wait_msg_;
+  // Puts back the row of the last delete as it was before (deleted_row_), and stands on it.
+  void RestoreDeletedRow();
+
   // The last post was a refused insert: cancelling it removes a new row left behind.
   bool refused_insert_ = false;
+  // The row the delete in progress removes, as it was before, while the dataset sends its own
+  // changes.
+  std::optional<TRecordsetRow> deleted_row_;
 };
 
 }  // namespace larkspire

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <optional>
 #include <type_traits>
@@ -239,12 +240,13 @@ bool ParseDecimal(std::string_view text, TVariant& out) {
 }
 
 // The common currency form (up to 15 whole and 4 fraction digits) without rounding; false for
-// anything else, which the general conversion then takes.
+// anything else, which the general conversion then takes (it also refuses a value outside the
+// 64-bit range). The digits are gathered unsigned: 19 of them fit, and the range is checked once.
 bool ParsePlainCurrency(std::string_view text, int64_t& scaled) {
   size_t i = 0;
   const bool negative = !text.empty() && text[0] == '-';
   if (negative) ++i;
-  int64_t value = 0;
+  uint64_t value = 0;
   size_t whole = 0;
   while (i < text.size() && text[i] >= '0' && text[i] <= '9')
     value = value * 10 + (text[i++] - '0'), ++whole;
@@ -258,7 +260,9 @@ bool ParsePlainCurrency(std::string_view text, int64_t& scaled) {
   }
   if (i != text.size()) return false;
   for (; fraction < 4; ++fraction) value *= 10;
-  scaled = negative ? -value : value;
+  constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  if (value > kMax + (negative ? 1 : 0)) return false;
+  scaled = negative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
   return true;
 }
 
@@ -283,15 +287,22 @@ bool ParseTimePart(std::string_view text, size_t& i, TDateTimeParts& p) {
     if (!Digits(text, i, 2, p.second)) return false;
     if (i < text.size() && text[i] == '.') {
       ++i;
+      // To the microsecond, the digits after the sixth rounding it (never up to a whole second).
       const size_t start = i;
-      double fraction = 0, scale = 0.1;
+      int micros = 0;
+      bool round_up = false;
       while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        fraction += (text[i] - '0') * scale;
-        scale /= 10;
+        if (i - start < 6)
+          micros = micros * 10 + (text[i] - '0');
+        else if (i - start == 6)
+          round_up = text[i] >= '5';
         ++i;
       }
       if (i == start) return false;
-      p.millisecond = std::min(999, static_cast<int>(std::lround(fraction * 1000)));
+      for (size_t digits = i - start; digits < 6; ++digits) micros *= 10;
+      if (round_up && micros < 999999) ++micros;
+      p.millisecond = micros / 1000;
+      p.microsecond = micros % 1000;
     }
   }
   return true;
@@ -313,7 +324,7 @@ bool Encode(const TDateTimeParts& p, double& days) {
   static const int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (p.year < 1 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1 ||
       p.day > (p.month == 2 && IsLeapYear(p.year) ? 29 : kMonthDays[p.month - 1]) || p.hour > 23 ||
-      p.minute > 59 || p.second > 59 || p.millisecond > 999)
+      p.minute > 59 || p.second > 59 || p.millisecond > 999 || p.microsecond > 999)
     return false;
   // Days from 1970-01-01 (proleptic Gregorian), then moved to 1899-12-30.
   const int y = p.year - (p.month <= 2);
@@ -323,15 +334,16 @@ bool Encode(const TDateTimeParts& p, double& days) {
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   const long long unix_days = static_cast<long long>(era) * 146097 + doe - 719468;
   const double date = static_cast<double>(unix_days + 25569);
-  const double time =
-      (((p.hour * 60.0 + p.minute) * 60.0 + p.second) * 1000.0 + p.millisecond) / 86400000.0;
+  const long long micros =
+      (((p.hour * 60LL + p.minute) * 60 + p.second) * 1000 + p.millisecond) * 1000 + p.microsecond;
+  const double time = static_cast<double>(micros) / 86400000000.0;
   days = date >= 0 ? date + time : date - time;
   return true;
 }
 
 bool ParseDateTime(std::string_view text, TKind kind, double& days) {
   TDateTimeParts p;
-  p.hour = p.minute = p.second = p.millisecond = 0;
+  p.hour = p.minute = p.second = p.millisecond = p.microsecond = 0;
   size_t i = 0;
   if (kind == TKind::kTime && text.size() >= 3 && text[2] == ':') {
     p.year = 1899, p.month = 12, p.day = 30;
@@ -345,7 +357,7 @@ bool ParseDateTime(std::string_view text, TKind kind, double& days) {
     if (!ParseTimePart(text, i, p)) return false;
   }
   if (i != text.size()) return false;
-  if (kind == TKind::kDate) p.hour = p.minute = p.second = p.millisecond = 0;
+  if (kind == TKind::kDate) p.hour = p.minute = p.second = p.millisecond = p.microsecond = 0;
   if (kind == TKind::kTime) p.year = 1899, p.month = 12, p.day = 30;
   return Encode(p, days);
 }
@@ -601,11 +613,13 @@ void AppendDateTime(std::string& out, double days, TKind kind) {
   AppendDigits(out, p.minute, 2);
   out.push_back(':');
   AppendDigits(out, p.second, 2);
-  if (p.millisecond != 0 && kind == TKind::kDateTime) {
+  // A fraction only when there is one, so whole seconds read as they always did.
+  int micros = p.millisecond * 1000 + p.microsecond;
+  if (micros != 0) {
     out.push_back('.');
-    int ms = p.millisecond, digits = 3;
-    while (ms % 10 == 0) ms /= 10, --digits;
-    AppendDigits(out, ms, digits);
+    int digits = 6;
+    while (micros % 10 == 0) micros /= 10, --digits;
+    AppendDigits(out, micros, digits);
   }
 }
 
@@ -1204,6 +1218,23 @@ void CheckParse(const pugi::xml_parse_result& result) {
             std::to_string(result.offset));
 }
 
+// The decoded texts of attribute values that held references, owned for as long as the views
+// of one tag's attributes into them are used. Texts never move once made: a later value of
+// the same tag must not invalidate the views of the earlier ones.
+class TDecodedTexts {
+ public:
+  // Starts a tag: the texts are reused, and earlier views into them become invalid.
+  void Clear() { used_ = 0; }
+  std::string& Next() {
+    if (used_ == texts_.size()) texts_.emplace_back();
+    return texts_[used_++];
+  }
+
+ private:
+  std::deque<std::string> texts_;  // growing a deque at its end moves no element
+  size_t used_ = 0;
+};
+
 // --- The direct path: the rows of a plain UTF-8 document -----------------------------------------
 //
 // The rows make up almost all of a document, and building a tree of them first costs as much as
@@ -1232,7 +1263,8 @@ class TDirectScanner {
     p_ = begin_ + data_offset + 1;
     std::string_view name;
     bool empty;
-    if (!ReadName(name) || name != "rs:data" || !ReadAttributes(attrs_, empty)) return false;
+    if (!ReadName(name) || name != "rs:data" || !ReadAttributes(attrs_, decoded_, empty))
+      return false;
     if (!empty && !ReadData()) return false;
     // After the rows: the document element's end and nothing but white space or comments.
     if (!SkipMisc() || !Expect("</") || !ReadName(name) || name != root_name) return false;
@@ -1353,9 +1385,10 @@ class TDirectScanner {
 
   // The attributes of a start tag up to its end; empty tells "/>" from ">". In a row, names
   // are matched to columns on the way.
-  bool ReadAttributes(std::vector<TAttr>& attrs, bool& empty, bool row = false) {
+  bool ReadAttributes(std::vector<TAttr>& attrs, TDecodedTexts& decoded, bool& empty,
+                      bool row = false) {
     attrs.clear();
-    size_t used = 0;
+    decoded.Clear();
     size_t next_column = 0;
     while (true) {
       const char* before = p_;
@@ -1399,9 +1432,9 @@ class TDirectScanner {
         a.value = raw;
         a.spaced = spaced;
       } else {
-        if (decoded_.size() <= used) decoded_.resize(used + 1);
-        if (!Decode(raw, decoded_[used])) return false;
-        a.value = decoded_[used++];
+        std::string& text = decoded.Next();
+        if (!Decode(raw, text)) return false;
+        a.value = text;
       }
     }
   }
@@ -1486,7 +1519,7 @@ class TDirectScanner {
       ++p_;
       std::string_view name;
       bool empty;
-      if (!ReadName(name) || !ReadAttributes(attrs, empty)) return false;
+      if (!ReadName(name) || !ReadAttributes(attrs, decoded_, empty)) return false;
       const std::string element(name);
       out.append(static_cast<size_t>(depth), '\t');
       out.push_back('<');
@@ -1508,13 +1541,14 @@ class TDirectScanner {
     }
   }
 
-  // One "<z:row .../>" (no children), p_ after white space.
-  bool ReadEmptyRow(std::vector<TAttr>& attrs, size_t& offset) {
+  // One "<z:row .../>" (no children), p_ after white space; the values that held references
+  // live in decoded.
+  bool ReadEmptyRow(std::vector<TAttr>& attrs, TDecodedTexts& decoded, size_t& offset) {
     offset = Offset(p_);
     std::string_view name;
     bool empty;
-    return Expect("<") && ReadName(name) && name == "z:row" && ReadAttributes(attrs, empty, true) &&
-           empty;
+    return Expect("<") && ReadName(name) && name == "z:row" &&
+           ReadAttributes(attrs, decoded, empty, true) && empty;
   }
 
   bool ReadBlock(TRowStatus status) {
@@ -1523,7 +1557,7 @@ class TDirectScanner {
       if (StartsWith("</"))
         return ExpectEnd(status == TRowStatus::rsNew ? "rs:insert" : "rs:delete");
       size_t offset;
-      if (!ReadEmptyRow(attrs_, offset)) return false;
+      if (!ReadEmptyRow(attrs_, decoded_, offset)) return false;
       reader_.AddRow(status, attrs_, offset, std::string());
     }
   }
@@ -1535,19 +1569,15 @@ class TDirectScanner {
       std::string_view name;
       bool empty;
       if (!Expect("<") || !ReadName(name) || name != "rs:original" ||
-          !ReadAttributes(changed_, empty) || empty)
+          !ReadAttributes(changed_, decoded_, empty) || empty)
         return false;
+      // The original row's values are read into texts of their own, which reading the changed
+      // row leaves alone.
       size_t original_offset, changed_offset;
-      if (!SkipMisc() || !ReadEmptyRow(attrs_, original_offset) || !ExpectEnd("rs:original"))
+      if (!SkipMisc() || !ReadEmptyRow(original_, original_decoded_, original_offset) ||
+          !ExpectEnd("rs:original"))
         return false;
-      // The original row's values must outlive reading the next row's attributes.
-      original_.assign(attrs_.begin(), attrs_.end());
-      std::vector<std::string> kept(decoded_.begin(), decoded_.end());
-      for (TAttr& a : original_) {
-        for (size_t k = 0; k < decoded_.size(); ++k)
-          if (a.value.data() == decoded_[k].data()) a.value = kept[k];
-      }
-      if (!SkipMisc() || !ReadEmptyRow(changed_, changed_offset)) return false;
+      if (!SkipMisc() || !ReadEmptyRow(changed_, decoded_, changed_offset)) return false;
       reader_.AddUpdate(original_, original_offset, changed_, changed_offset);
     }
   }
@@ -1562,7 +1592,8 @@ class TDirectScanner {
       ++p_;
       std::string_view name;
       bool empty;
-      if (!ReadName(name) || !ReadAttributes(attrs_, empty, name == "z:row")) return false;
+      if (!ReadName(name) || !ReadAttributes(attrs_, decoded_, empty, name == "z:row"))
+        return false;
       if (name == "z:row") {
         std::string opaque;
         if (!empty) {
@@ -1596,7 +1627,7 @@ class TDirectScanner {
   const char* end_;
   TRowReader& reader_;
   std::vector<TAttr> attrs_, changed_, original_;
-  std::vector<std::string> decoded_;
+  TDecodedTexts decoded_, original_decoded_;
   std::vector<std::string_view> expected_names_;  // per column; empty: scanned generally
 };
 

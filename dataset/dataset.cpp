@@ -342,13 +342,17 @@ void TDataSet::CreateFields() {
   for (int i = 0; i < field_defs_.Count(); ++i) {
     std::unique_ptr<TField> field = CreateField(field_defs_[i]);
     field->dataset_ = this;
+    field->field_no_ = i + 1;
     fields_.push_back(std::move(field));
   }
   ReindexFields();
 }
 
+// A field made from a definition keeps that definition's column (columns may share a name, as
+// "select 1 as a, 2 as a" gives); a persistent field finds its column by name, the first one.
 void TDataSet::BindFields() {
   for (const auto& field : fields_) {
+    if (!field->persistent_ && field->field_no_ > 0) continue;
     const int def = field_defs_.IndexOf(field->FieldName());
     if (def < 0) DatabaseError("Field '" + field->FieldName() + "' not found");
     field->field_no_ = def + 1;

@@ -41,7 +41,10 @@ auto Converted(const TField& field, const TVariant& value, F convert) -> decltyp
 std::string TimeText(double days) {
   const TDateTimeParts parts = DecodeDateTime(days);
   char text[32];
-  if (parts.millisecond != 0)
+  if (parts.microsecond != 0)
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d%03d", parts.hour, parts.minute,
+                  parts.second, parts.millisecond, parts.microsecond);
+  else if (parts.millisecond != 0)
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", parts.hour, parts.minute, parts.second,
                   parts.millisecond);
   else

@@ -430,6 +430,7 @@ void TRecordset::Install(std::shared_ptr<TRecordsetData> data, TCursorType curso
   lock_type_ = lock_type;
   options_ = options;
   filter_ = TFilterGroup::fgNone;
+  value_filter_.reset();
   edit_mode_ = TEditMode::emNone;
   edit_values_.clear();
   edit_assigned_.clear();
@@ -490,6 +491,7 @@ void TRecordset::Close() {
   edit_assigned_.clear();
   state_ = TCursorState::csBoth;
   filter_ = TFilterGroup::fgNone;
+  value_filter_.reset();
 }
 
 void TRecordset::CheckActive() const {
@@ -568,8 +570,12 @@ const TRecordsetData& TRecordset::Data() const {
 // --- View and cursor ----------------------------------------------------------------------------
 
 bool TRecordset::InView(const TRecordsetRow& row) const {
-  if (filter_ == TFilterGroup::fgPendingRecords) return row.Status != TRowStatus::rsUnmodified;
-  return row.Status != TRowStatus::rsDeleted;
+  const bool in_group = filter_ == TFilterGroup::fgPendingRecords
+                            ? row.Status != TRowStatus::rsUnmodified
+                            : row.Status != TRowStatus::rsDeleted;
+  if (!in_group || !value_filter_) return in_group;
+  if (edit_mode_ == TEditMode::emAdd && row.Id == edit_row_) return true;
+  return value_filter_->has_value() && Matches(row, **value_filter_, 0);
 }
 
 void TRecordset::Sync() const {
@@ -826,13 +832,18 @@ void TRecordset::AddNew() {
   CheckWritable();
   CommitEdit();
   TRecordsetRow& row = data_->AppendRow(TRowStatus::rsNew, {});
-  Sync();
-  SetCursorIndex(static_cast<int64_t>(view_.size()) - 1);
-  if (current_ != row.Id) SetBookmark(row.Id);
+  // The edit begins before the view is rebuilt, so that a value filter keeps the new row.
   edit_values_ = row.Values;
   edit_assigned_.assign(row.Values.size(), false);
   edit_mode_ = TEditMode::emAdd;
   edit_row_ = row.Id;
+  Sync();
+  for (size_t i = view_.size(); i-- > 0;) {
+    if (view_[i]->Id == row.Id) {
+      SetCursorIndex(static_cast<int64_t>(i));
+      break;
+    }
+  }
 }
 
 void TRecordset::Update() {
@@ -1027,19 +1038,27 @@ void TRecordset::SetFilter(TFilterGroup filter) {
   SetCursorIndex(0);
 }
 
+void TRecordset::SetValueFilter(const std::vector<std::string>& fields,
+                                const std::vector<TVariant>& values) {
+  CheckActive();
+  if (fields.size() != values.size()) throw EDatabaseError("A filter needs one value per field");
+  auto keys = MakeKeys(fields, values);
+  CommitEdit();
+  if (fields.empty())
+    value_filter_.reset();
+  else
+    value_filter_ = std::move(keys);
+  view_generation_ = ~uint64_t{0};
+  state_ = TCursorState::csBoth;
+  Sync();
+  SetCursorIndex(0);
+}
+
 // --- Searching ----------------------------------------------------------------------------------
 
-std::optional<TBookmark> TRecordset::Find(const std::vector<std::string>& fields,
-                                          const std::vector<TVariant>& values,
-                                          TLocateOptions options) const {
-  CheckActive();
-  if (fields.size() != values.size()) throw EDatabaseError("Locate needs one value per field");
-  struct TKey {
-    int index;
-    TVariant value;
-    bool text;
-  };
-  std::vector<TKey> keys;
+std::optional<std::vector<TRecordset::TValueKey>> TRecordset::MakeKeys(
+    const std::vector<std::string>& fields, const std::vector<TVariant>& values) const {
+  std::vector<TValueKey> keys;
   for (size_t i = 0; i < fields.size(); ++i) {
     const int index = FieldIndexOrRaise(fields[i]);
     const TRecordsetField& field = data_->Schema.Fields[index];
@@ -1058,23 +1077,37 @@ std::optional<TBookmark> TRecordset::Find(const std::vector<std::string>& fields
     }
     keys.push_back({index, std::move(key), text});
   }
-  Sync();
-  for (const TRecordsetRow* row : view_) {
-    bool match = true;
-    for (const TKey& key : keys) {
-      const TVariant& v = row->Values[key.index];
-      if (key.value.IsNull())
-        match = v.IsNull();
-      else if (v.IsNull())
-        match = false;
-      else if (key.text)
-        match = MatchText(v.AsString(), key.value.AsString(), options);
-      else
-        match = v == key.value;
-      if (!match) break;
-    }
-    if (match) return row->Id;
+  return keys;
+}
+
+bool TRecordset::Matches(const TRecordsetRow& row, const std::vector<TValueKey>& keys,
+                         TLocateOptions options) {
+  for (const TValueKey& key : keys) {
+    const TVariant& v = row.Values[key.index];
+    bool match;
+    if (key.value.IsNull())
+      match = v.IsNull();
+    else if (v.IsNull())
+      match = false;
+    else if (key.text)
+      match = MatchText(v.AsString(), key.value.AsString(), options);
+    else
+      match = v == key.value;
+    if (!match) return false;
   }
+  return true;
+}
+
+std::optional<TBookmark> TRecordset::Find(const std::vector<std::string>& fields,
+                                          const std::vector<TVariant>& values,
+                                          TLocateOptions options) const {
+  CheckActive();
+  if (fields.size() != values.size()) throw EDatabaseError("Locate needs one value per field");
+  const auto keys = MakeKeys(fields, values);
+  if (!keys) return std::nullopt;
+  Sync();
+  for (const TRecordsetRow* row : view_)
+    if (Matches(*row, *keys, options)) return row->Id;
   return std::nullopt;
 }
 

@@ -114,6 +114,11 @@ constexpr int64_t adPosEOF = -3;
 
 using TXmlAttributes = std::vector<std::pair<std::string, std::string>>;
 
+// The precision and scale a rowset gives a decimal column whose database type names none
+// (PostgreSQL's "numeric" alone): its values keep their own number of decimals.
+inline constexpr int kUnboundedDecimalPrecision = 38;
+inline constexpr int kUnboundedDecimalScale = 10;
+
 // One column: its name, type and the schema properties the XML format carries.
 struct TRecordsetField {
   std::string Name;      // the field name (the schema's rs:name when it has one)
@@ -307,6 +312,12 @@ class TRecordset {
   // The view; setting it moves to the first row.
   void SetFilter(TFilterGroup filter);
   TFilterGroup Filter() const { return filter_; }
+  // Narrows the view further to the rows whose fields hold the values, compared as Locate
+  // compares them without options (a value the column cannot hold matches no row); empty lists
+  // lift it. The row an AddNew is building stays in the view. Moves to the first row. Raises
+  // EDatabaseError for an unknown field; a clone or a new open starts without it.
+  void SetValueFilter(const std::vector<std::string>& fields, const std::vector<TVariant>& values);
+  bool ValueFiltered() const { return value_filter_.has_value(); }
 
   // Moves to the first row, from the first of the view, whose fields hold the values; false (and
   // the cursor unmoved) when there is none. Without options the whole value is compared, case
@@ -325,6 +336,18 @@ class TRecordset {
 
  private:
   enum class TCursorState { csOnRow, csBof, csEof, csBoth };
+  // A field and the value it must hold, as the search compares them.
+  struct TValueKey {
+    int index;
+    TVariant value;
+    bool text;
+  };
+
+  // The keys of a search; none when a value cannot be held by its column (no row matches).
+  std::optional<std::vector<TValueKey>> MakeKeys(const std::vector<std::string>& fields,
+                                                 const std::vector<TVariant>& values) const;
+  static bool Matches(const TRecordsetRow& row, const std::vector<TValueKey>& keys,
+                      TLocateOptions options);
 
   void Install(std::shared_ptr<TRecordsetData> data, TCursorType cursor_type, TLockType lock_type,
                int options);
@@ -347,6 +370,8 @@ class TRecordset {
   TLockType lock_type_ = ltUnspecified;
   int options_ = -1;
   TFilterGroup filter_ = TFilterGroup::fgNone;
+  // The value filter: absent when lifted; holding no keys list when nothing can match.
+  std::optional<std::optional<std::vector<TValueKey>>> value_filter_;
 
   // The view and cursor, re-synced when data_->Generation moves on.
   mutable std::vector<TRecordsetRow*> view_;

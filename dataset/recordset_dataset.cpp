@@ -139,6 +139,12 @@ TVariant TRecordsetDataSet::FieldProperty(const std::string& field_name,
   return recordset_->Field(column).Property(property);
 }
 
+const TRecordsetField* TRecordsetDataSet::SourceColumn(const TField& field) const {
+  if (recordset_ == nullptr || !recordset_->Active() || field.DataSet() != this) return nullptr;
+  const int column = ColumnOf(field);
+  return column < 0 ? nullptr : &recordset_->Field(column);
+}
+
 int TRecordsetDataSet::ColumnOf(const TField& field) const {
   const int def = field.FieldNo() - 1;
   if (def < 0 || def >= static_cast<int>(def_columns_.size())) return -1;
@@ -151,6 +157,9 @@ void TRecordsetDataSet::InternalOpen() {
     if (recordset_ == nullptr) DatabaseError("No recordset to open");
   }
   if (!recordset_->Active()) DatabaseError("Recordset is not open");
+  detail_fields_.clear();
+  detail_values_.clear();
+  ApplyDetailFilter();
   recordset_->MoveFirst();
 }
 
@@ -324,6 +333,51 @@ void TRecordsetDataSet::InternalPost() {
 
 void TRecordsetDataSet::InternalDelete() {
   recordset_->Delete();
+}
+
+bool TRecordsetDataSet::ApplyDetailFilter() {
+  std::vector<std::string> fields;
+  std::vector<TVariant> values;
+  if (UsesDetailFilter() && MasterLink().Active()) {
+    for (const TField* field : MasterLink().Fields()) {
+      fields.push_back(field->FieldName());
+      values.push_back(field->Value());
+    }
+  }
+  if (fields == detail_fields_ && values == detail_values_ &&
+      recordset_->ValueFiltered() == !fields.empty())
+    return false;
+  recordset_->SetValueFilter(fields, values);
+  detail_fields_ = std::move(fields);
+  detail_values_ = std::move(values);
+  rows_generation_ = ~uint64_t{0};
+  return true;
+}
+
+void TRecordsetDataSet::MasterChanged() {
+  TDataSet::MasterChanged();
+  if (!Active() || recordset_ == nullptr || !recordset_->Active()) return;
+  if (!ApplyDetailFilter()) return;
+  Resync();
+  First();
+}
+
+void TRecordsetDataSet::MasterDisabled() {
+  if (!Active() || recordset_ == nullptr || !recordset_->Active()) return;
+  CheckBrowseMode();
+  if (!ApplyDetailFilter()) return;
+  Resync();
+  First();
+}
+
+void TRecordsetDataSet::DoOnNewRecord() {
+  if (UsesDetailFilter() && MasterLink().Active()) {
+    for (const TField* master : MasterLink().Fields()) {
+      TField* detail = FindField(master->FieldName());
+      if (detail != nullptr && !detail->ReadOnly()) detail->SetValue(master->Value());
+    }
+  }
+  TDataSet::DoOnNewRecord();
 }
 
 void TRecordsetDataSet::InternalResync() {

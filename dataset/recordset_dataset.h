@@ -19,6 +19,11 @@
 // they do not, Float without EnableBCD), Boolean, dates DateTime/Date/Time, strings String or
 // FixedChar, wide strings WideString, long text Memo, uuid Guid, binaries Bytes/VarBytes/Blob.
 //
+// Master/detail: with a DataSource whose dataset is open and MasterFields named, the dataset
+// shows only the rows whose fields of the same names hold the master's current values (the
+// detail filter), moves to its first row when the master's values change, and starts a new row
+// with those values. A subclass that fetches its detail rows itself turns the filter off.
+//
 // Thread-safety: main thread only.
 #ifndef LARKSPIRE_DATASET_RECORDSET_DATASET_H_
 #define LARKSPIRE_DATASET_RECORDSET_DATASET_H_
@@ -77,6 +82,9 @@ class TRecordsetDataSet : public TDataSet {
   // A property of the recordset column behind a field ("KEYCOLUMN", "BASETABLENAME"); Empty for
   // an unknown field or property.
   TVariant FieldProperty(const std::string& field_name, const std::string& property) const;
+  // The recordset column a field of this dataset shows (its type, precision and scale as the
+  // rowset gives them); nullptr while closed or for a field without a column.
+  const TRecordsetField* SourceColumn(const TField& field) const;
 
   bool CanModify() const override;
 
@@ -111,7 +119,18 @@ class TRecordsetDataSet : public TDataSet {
   // subclass added).
   int ColumnOf(const TField& field) const;
 
+  // Whether the rows follow the master through the detail filter; true unless a subclass says
+  // otherwise.
+  virtual bool UsesDetailFilter() const { return true; }
+  void MasterChanged() override;
+  void MasterDisabled() override;
+  void DoOnNewRecord() override;
+
  private:
+  // Filters the recordset by the master's current values (or lifts the filter when there is no
+  // master to follow); true when the filter changed.
+  bool ApplyDetailFilter();
+
   std::unique_ptr<TRecordset> recordset_;
   std::vector<int> def_columns_;  // recordset column of each field definition
   TLockType lock_type_ = ltOptimistic;
@@ -120,6 +139,9 @@ class TRecordsetDataSet : public TDataSet {
   int cache_size_ = 1;
   int max_records_ = 0;
   bool enable_bcd_ = true;
+  // The detail filter in force: the master fields' names and values.
+  std::vector<std::string> detail_fields_;
+  std::vector<TVariant> detail_values_;
   // The rows of the view, cached for ReadRecordValue while the rows do not change.
   mutable std::vector<const TRecordsetRow*> rows_cache_;
   mutable uint64_t rows_generation_ = ~uint64_t{0};

@@ -8,7 +8,9 @@
 namespace larkspire {
 namespace {
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -25,12 +27,23 @@ long long DayNumber(int y, int m, int d) {
 }
 
 const long long kEpoch = DayNumber(1899, 12, 30);
+constexpr long long kMicrosPerDay = 86400000000LL;
+
+// The date number of a day and a time of day in microseconds. Before the epoch the fraction
+// still counts forward from midnight, as the platform's does.
+double ComposeDays(double date, long long micros) {
+  const double time = static_cast<double>(micros) / static_cast<double>(kMicrosPerDay);
+  return date >= 0 ? date + time : date - time;
+}
 
 void CivilFromDays(long long n, int& y, int& m, int& d) {
   // n: days since 0001-01-01. Walk 400-year cycles, then years, then months.
   long long cycles = n / 146097;
   long long rest = n % 146097;
-  if (rest < 0) { rest += 146097; --cycles; }
+  if (rest < 0) {
+    rest += 146097;
+    --cycles;
+  }
   int year = static_cast<int>(cycles * 400) + 1;
   while (true) {
     const int len = IsLeap(year) ? 366 : 365;
@@ -48,51 +61,90 @@ void CivilFromDays(long long n, int& y, int& m, int& d) {
   d = static_cast<int>(rest) + 1;
 }
 
+// The fraction of a second at s (its '.'), to the microsecond; s moves past its digits.
+bool ReadFraction(const char*& s, TDateTimeParts& p) {
+  ++s;
+  int digits = 0, micros = 0;
+  while (*s >= '0' && *s <= '9') {
+    if (digits < 6) micros = micros * 10 + (*s - '0');
+    ++digits;
+    ++s;
+  }
+  if (digits == 0) return false;
+  for (int i = digits; i < 6; ++i) micros *= 10;
+  p.millisecond = micros / 1000;
+  p.microsecond = micros % 1000;
+  return true;
+}
+
 }  // namespace
 
 double EncodeDateTime(const TDateTimeParts& p) {
   if (p.year < 1 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1 ||
       p.day > DaysInMonth(p.year, p.month) || p.hour < 0 || p.hour > 23 || p.minute < 0 ||
-      p.minute > 59 || p.second < 0 || p.second > 59 || p.millisecond < 0 ||
-      p.millisecond > 999)
+      p.minute > 59 || p.second < 0 || p.second > 59 || p.millisecond < 0 || p.millisecond > 999 ||
+      p.microsecond < 0 || p.microsecond > 999)
     throw EVariantError("Invalid date or time");
   const double date = static_cast<double>(DayNumber(p.year, p.month, p.day) - kEpoch);
-  const double time =
-      (((p.hour * 60.0 + p.minute) * 60.0 + p.second) * 1000.0 + p.millisecond) / 86400000.0;
-  // Before the epoch the fraction still counts forward from midnight, as the platform's does.
-  return date >= 0 ? date + time : date - time;
+  const long long micros =
+      (((p.hour * 60LL + p.minute) * 60 + p.second) * 1000 + p.millisecond) * 1000 + p.microsecond;
+  return ComposeDays(date, micros);
 }
 
 TDateTimeParts DecodeDateTime(double days) {
   TDateTimeParts p;
   double whole = std::trunc(days);
-  double fraction = std::fabs(days - whole);
-  long long ms = std::llround(fraction * 86400000.0);
-  if (ms >= 86400000) {
+  const double fraction = std::fabs(days - whole);
+  long long micros = std::llround(fraction * kMicrosPerDay);
+  // The shortest fraction that gives the same number: whole seconds and milliseconds are not
+  // turned into microseconds by the rounding of the number.
+  for (const long long unit : {1000000LL, 1000LL}) {
+    const long long rounded = (micros + unit / 2) / unit * unit;
+    if (rounded != micros && ComposeDays(whole, rounded) == days) {
+      micros = rounded;
+      break;
+    }
+  }
+  if (micros >= kMicrosPerDay) {
     // Rounded up to the next midnight: the next day, also before the epoch, where the
     // fraction counts forward from the day's midnight too.
-    ms -= 86400000;
+    micros -= kMicrosPerDay;
     whole += 1;
   }
   CivilFromDays(static_cast<long long>(whole) + kEpoch, p.year, p.month, p.day);
+  const long long ms = micros / 1000;
   p.hour = static_cast<int>(ms / 3600000);
   p.minute = static_cast<int>(ms / 60000 % 60);
   p.second = static_cast<int>(ms / 1000 % 60);
   p.millisecond = static_cast<int>(ms % 1000);
+  p.microsecond = static_cast<int>(micros % 1000);
   return p;
 }
 
 std::string DateTimeToText(double days) {
   const TDateTimeParts p = DecodeDateTime(days);
   char text[64];
-  if (p.hour == 0 && p.minute == 0 && p.second == 0 && p.millisecond == 0)
+  if (p.hour == 0 && p.minute == 0 && p.second == 0 && p.millisecond == 0 && p.microsecond == 0)
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
-  else if (p.millisecond == 0)
+  else if (p.millisecond == 0 && p.microsecond == 0)
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
                   p.hour, p.minute, p.second);
-  else
+  else if (p.microsecond == 0)
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.year, p.month, p.day,
                   p.hour, p.minute, p.second, p.millisecond);
+  else
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d%03d", p.year, p.month,
+                  p.day, p.hour, p.minute, p.second, p.millisecond, p.microsecond);
+  return text;
+}
+
+std::string SecondFractionText(const TDateTimeParts& p) {
+  int micros = p.millisecond * 1000 + p.microsecond;
+  if (micros == 0) return std::string();
+  int digits = 6;
+  while (micros % 10 == 0) micros /= 10, --digits;
+  char text[16];
+  std::snprintf(text, sizeof text, ".%0*d", digits, micros);
   return text;
 }
 
@@ -112,18 +164,7 @@ bool TextToDateTime(const std::string& text, double& days) {
         consumed = 0;
         if (std::sscanf(s, ":%2d%n", &p.second, &consumed) != 1) return false;
         s += consumed;
-        if (*s == '.') {
-          ++s;
-          int digits = 0, ms = 0;
-          while (*s >= '0' && *s <= '9') {
-            if (digits < 3) ms = ms * 10 + (*s - '0');
-            ++digits;
-            ++s;
-          }
-          if (digits == 0) return false;
-          for (int i = digits; i < 3; ++i) ms *= 10;
-          p.millisecond = ms;
-        }
+        if (*s == '.' && !ReadFraction(s, p)) return false;
       }
     }
   } else {
@@ -137,6 +178,7 @@ bool TextToDateTime(const std::string& text, double& days) {
       consumed = 0;
       if (std::sscanf(s, ":%2d%n", &p.second, &consumed) != 1) return false;
       s += consumed;
+      if (*s == '.' && !ReadFraction(s, p)) return false;
     }
   }
   while (*s == ' ') ++s;

@@ -25,6 +25,8 @@ class TPosixSocketApi : public ISocketApi {
 
   int Close(TSocket socket) override { return ::close(socket); }
 
+  int Shutdown(TSocket socket) override { return ::shutdown(socket, SHUT_RDWR); }
+
   int SetNonBlocking(TSocket socket, bool non_blocking) override {
     const int flags = ::fcntl(socket, F_GETFL, 0);
     if (flags < 0) return kSocketError;

@@ -43,6 +43,9 @@ class ISocketApi {
   // An IPv4 stream socket, or kInvalidSocket.
   virtual TSocket CreateStreamSocket() = 0;
   virtual int Close(TSocket socket) = 0;
+  // Ends both directions of a connection without closing the socket: a call blocked on it in
+  // another thread returns at once, and every later send or receive fails.
+  virtual int Shutdown(TSocket socket) = 0;
   virtual int SetNonBlocking(TSocket socket, bool non_blocking) = 0;
   // address and port in host byte order.
   virtual int Connect(TSocket socket, uint32_t address, uint16_t port) = 0;

@@ -107,11 +107,15 @@ TTarget FindTarget(const TRecordsetSchema& schema) {
   return target;
 }
 
-// "HH:MM:SS" and ".fff" when there are milliseconds: the form a time column reads.
+// "HH:MM:SS", ".fff" when there are milliseconds and ".ffffff" when there are microseconds:
+// the form a time column reads.
 std::string TimeText(double days) {
   const TDateTimeParts p = DecodeDateTime(days);
   char buffer[32];
-  if (p.millisecond != 0) {
+  if (p.microsecond != 0) {
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03d%03d", p.hour, p.minute, p.second,
+                  p.millisecond, p.microsecond);
+  } else if (p.millisecond != 0) {
     std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03d", p.hour, p.minute, p.second,
                   p.millisecond);
   } else {

@@ -42,10 +42,17 @@ struct TDatabaseLocator {
   std::string Location;  // the file path for SQLite, the connection URI for PostgreSQL
   // The text as given ("sqlite:/srv/erp.db"), for messages and the log.
   std::string Text;
+  // SQLite: the journal mode to set when a session opens the file ("wal", "delete", ...);
+  // empty leaves the file's own mode alone.
+  std::string Journal;
+  // SQLite: whether a missing file is created; otherwise the server refuses to start.
+  bool Create = false;
 };
 
-// Parses "sqlite:PATH", "postgresql://..." or "postgres://...". Raises Exception with a
-// message naming the text when it is neither or the path is empty.
+// Parses "sqlite:PATH", "postgresql://..." or "postgres://...". A SQLite path may end in
+// options after "?", joined by "&": "journal=MODE" (wal, delete, truncate, persist, memory,
+// off) and "create=1" (or 0). Raises Exception with a message naming the text when it is
+// none of these, the path is empty or an option is unknown.
 TDatabaseLocator ParseDatabaseLocator(const std::string& text);
 
 // How a statement runs.

@@ -78,6 +78,16 @@ void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteComm
     FailReply(reply, kErrWrongPassword, "Invalid password");
     return;
   }
+  // The client sends its in-transaction flag with every command but a begin. When the flag is
+  // set and this session has no transaction, the one the client opened was on a connection
+  // that is gone, and rolled back with it: running the command in autocommit would pass it off
+  // as part of a transaction. The client drops its level on this code.
+  if (request.Success && request.Code != cmdBeginTrans &&
+      !session.InTransaction(request.ConnectionName)) {
+    FailReply(reply, kErrTransactionLost,
+              "The transaction was lost: the connection to the server was closed.");
+    return;
+  }
   const THandler* handler = table.Find(request.Code);
   if (!handler) {
     FailReply(reply, kErrUnknownCommand, "Unknown command " + std::to_string(request.Code));

@@ -35,8 +35,9 @@ class TDispatchTable {
 // transactions.
 TDispatchTable BuildDispatchTable();
 
-// Fills reply for request: refuses a wrong password (20002) and unknown codes (20001), runs
-// the handler and turns whatever it raises into a failed reply. Never throws.
+// Fills reply for request: refuses a wrong password (20002), a request that expects a
+// transaction the session no longer has (10004, without running it) and unknown codes (20001),
+// runs the handler and turns whatever it raises into a failed reply. Never throws.
 void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteCommand& request,
                      TRemoteCommand& reply);
 

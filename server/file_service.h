@@ -4,7 +4,7 @@
 // Remote paths are code-page text with "\" (or "/") between folders; the empty path is the
 // root. Every path is resolved inside the root: a ".." part, an absolute path, a drive letter
 // or any ":" and a symbolic link whose target lies outside are refused with a clear message
-// (code 20010), never served.
+// (kErrPathRefused), never served.
 //
 // Listing (Data of the reply): one line per entry, joined by "\r\n": "full path=F,size" for a
 // file, "full path=D," for a folder, the full path relative to the root with "\" separators.
@@ -30,17 +30,13 @@
 #include <filesystem>
 #include <string>
 
+#include "protocol/error_codes.h"
 #include "protocol/file_transfer.h"
 #include "server/server_options.h"
 
 namespace larkspire::server {
 
 class TDispatchTable;
-
-// Error codes of the file service.
-inline constexpr int32_t kErrPathRefused = 20010;     // the path leads outside the root
-inline constexpr int32_t kErrNoSuchPath = 20011;      // no such file or folder
-inline constexpr int32_t kErrFileUnreadable = 20012;  // the file or folder cannot be read
 
 // The folder served: --files, or "files" in the data folder.
 std::string FilesRootOf(const TServerOptions& options);
@@ -57,16 +53,16 @@ class TFileRoot {
   const std::filesystem::path& Root() const { return root_; }
 
   // The remote path (UTF-8) in its normal form: its parts joined by "\" ("" for the root).
-  // Raises TServerError 20010 for a refused path.
+  // Raises TServerError kErrPathRefused for a refused path.
   std::string Normalize(const std::string& remote) const;
-  // The local path of a remote path (UTF-8), inside the root. Raises TServerError 20010 for
-  // a refused path; the path need not exist.
+  // The local path of a remote path (UTF-8), inside the root. Raises TServerError kErrPathRefused
+  // for a refused path; the path need not exist.
   std::filesystem::path Resolve(const std::string& remote) const;
 
   // The listing of a folder (UTF-8 lines; the caller converts to the code page).
   std::string List(const std::string& remote, bool recursive) const;
-  // Raises TServerError 20011 when the path is not a file, 20012 when it cannot be read or is
-  // too large for the block count.
+  // Raises TServerError kErrNoSuchPath when the path is not a file, kErrFileUnreadable when it
+  // cannot be read or is too large for the block count.
   TRemoteFileInfo Info(const std::string& remote) const;
 
   // Whether a local path lies inside the root (after resolving its links).

@@ -34,18 +34,13 @@
 #include <string>
 #include <vector>
 
+#include "protocol/error_codes.h"
 #include "protocol/remote_command.h"
 #include "server/server_options.h"
 
 namespace larkspire::server {
 
 class TSession;
-
-inline constexpr int32_t kErrUnknownPlugin = 20501;
-inline constexpr int32_t kErrPluginFailed = 20502;
-inline constexpr int32_t kErrPluginTimeout = 20503;
-inline constexpr int32_t kErrPluginBroken = 20504;
-inline constexpr int32_t kErrPluginHost = 20505;
 
 struct TPluginHostOptions {
   std::vector<std::string> Folders;

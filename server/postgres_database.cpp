@@ -99,7 +99,7 @@ std::string DoubleText(double value) {
 }
 
 // Parses PostgreSQL's ISO output of date, timestamp[tz], time[tz]: "2026-01-02",
-// "2026-01-02 03:04:05.123456+01", "03:04:05". Fractions are kept to the millisecond.
+// "2026-01-02 03:04:05.123456+01", "03:04:05". Fractions are kept to the microsecond.
 bool ParseDateTimeText(const std::string& text, bool time_only, double& days) {
   TDateTimeParts parts;
   const char* p = text.c_str();
@@ -133,14 +133,15 @@ bool ParseDateTimeText(const std::string& text, bool time_only, double& days) {
     }
     if (*p == '.') {
       ++p;
-      int ms = 0, digits = 0;
+      int micros = 0, digits = 0;
       while (*p >= '0' && *p <= '9') {
-        if (digits < 3) ms = ms * 10 + (*p - '0');
+        if (digits < 6) micros = micros * 10 + (*p - '0');
         ++digits;
         ++p;
       }
-      for (; digits < 3; ++digits) ms *= 10;
-      parts.millisecond = ms;
+      for (; digits < 6; ++digits) micros *= 10;
+      parts.millisecond = micros / 1000;
+      parts.microsecond = micros % 1000;
     }
     // A time zone offset is dropped: the value is the wall time the session shows.
     if (*p == '+' || *p == '-') {
@@ -210,6 +211,8 @@ void KindOfType(Oid type, int modifier, TColumnInfo& column) {
       }
       break;
     case kDate:
+      column.Kind = TColumnKind::ckDate;
+      break;
     case kTimestamp:
     case kTimestamptz:
       column.Kind = TColumnKind::ckDateTime;
@@ -287,6 +290,7 @@ void SetCell(TRowsetBuilder& rows, int i, const char* text, int length) {
       if (value == "f") return rows.Set(i, TVariant(false));
       break;
     case TColumnKind::ckDateTime:
+    case TColumnKind::ckDate:
     case TColumnKind::ckTime: {
       double days = 0;
       if (ParseDateTimeText(value, column.Kind == TColumnKind::ckTime, days))

@@ -1,5 +1,6 @@
 #include "server/rowset_builder.h"
 
+#include <cmath>
 #include <limits>
 #include <set>
 
@@ -68,6 +69,10 @@ TRecordsetField MakeField(const TColumnInfo& column) {
       f = TRecordsetField::Make(column.Name, TAdoDataType::adDBTimeStamp);
       f.Precision = 23;
       f.Scale = 3;
+      break;
+    case TColumnKind::ckDate:
+      f = TRecordsetField::Make(column.Name, TAdoDataType::adDBDate);
+      f.Precision.reset();
       break;
     case TColumnKind::ckTime:
       f = TRecordsetField::Make(column.Name, TAdoDataType::adDBTime);
@@ -140,6 +145,9 @@ bool TRowsetBuilder::Fits(const TColumnInfo& column, const TVariant& value) cons
     case TColumnKind::ckDateTime:
     case TColumnKind::ckTime:
       return type == TVarType::vtDateTime;
+    case TColumnKind::ckDate:
+      // A time of day would be lost in a date column: such a column becomes text.
+      return type == TVarType::vtDateTime && std::trunc(value.AsDateTime()) == value.AsDateTime();
     case TColumnKind::ckText:
       return type == TVarType::vtString;
     case TColumnKind::ckBinary:
@@ -235,6 +243,7 @@ TFieldType FieldTypeOfField(const TRecordsetField& field) {
       return ftBoolean;
     case TAdoDataType::adDBTimeStamp:
     case TAdoDataType::adDBTime:
+    case TAdoDataType::adDBDate:
       return ftDateTime;
     case TAdoDataType::adBinary:
     case TAdoDataType::adVarBinary:

@@ -32,6 +32,7 @@ enum class TColumnKind {
   ckDecimal,   // number / decimal with precision and scale
   ckBoolean,
   ckDateTime,  // dateTime / timestamp
+  ckDate,      // date: whole days only
   ckTime,      // time
   ckText,      // string, with maxLength when Size > 0, long otherwise
   ckBinary,    // bin.hex, long when Size is 0
@@ -50,9 +51,8 @@ struct TColumnInfo {
   std::string BaseSchema, BaseTable, BaseColumn;  // for a column straight from a table
 };
 
-// The precision and scale given to a decimal column whose database type names none.
-inline constexpr int kUnboundedDecimalPrecision = 38;
-inline constexpr int kUnboundedDecimalScale = 10;
+// A decimal column whose database type names no precision and scale gets
+// kUnboundedDecimalPrecision and kUnboundedDecimalScale (dataset/recordset.h).
 
 class TRowsetBuilder {
  public:

@@ -100,6 +100,8 @@ TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
     demo.Kind = TDatabaseKind::dkSQLite;
     demo.Location = path;
     demo.Text = "sqlite:" + path;
+    demo.Journal = "wal";
+    demo.Create = true;
     if (!catalog.Has("")) catalog.Add("", demo);
     if (!catalog.Has("demo")) catalog.Add("demo", demo);
   }

@@ -8,7 +8,9 @@
 //   --deny NAME           refuse a client identity or client name (100021); repeatable
 //   --password TEXT       commands must carry this password
 //   --database [NAME=]LOCATOR  serve LOCATOR (sqlite:PATH, postgresql://...) as NAME; without a
-//                         name (or with "=") it is the default database; repeatable
+//                         name (or with "=") it is the default database; repeatable. A SQLite
+//                         file must exist unless the locator ends in "?create=1", and keeps its
+//                         journal mode unless the locator names one ("?journal=wal")
 //   --data-dir DIR        where the demonstration database lives (default ./larkspire-data)
 //   --seed-demo NAME      create and fill the products table in database NAME when it has
 //                         none (a PostgreSQL database, say); repeatable

@@ -218,6 +218,22 @@ bool TSession::TransactionLost() {
   return lost;
 }
 
+bool TSession::InTransaction(const std::string& connection_name) const {
+  auto open = databases_.find(AnsiToWide(connection_name));
+  return open != databases_.end() && open->second->Transactions.Level() > 0;
+}
+
+bool TSession::DiscardBody(uint32_t length) {
+  uint8_t chunk[kChunk];
+  uint32_t left = length;
+  while (left > 0) {
+    const size_t part = std::min<size_t>(left, sizeof chunk);
+    if (ReceiveAll(socket_, chunk, part) != TFrameStatus::fsOk) return false;
+    left -= static_cast<uint32_t>(part);
+  }
+  return true;
+}
+
 std::string TSession::Describe() const {
   return "peer " + peer_ + " identity \"" + LogSafe(identity_) + "\" name \"" +
          LogSafe(client_name_) + "\"";
@@ -249,11 +265,11 @@ TSession::THandshake TSession::Handshake(bool over_limit) {
   int32_t code = 0;
   if (over_limit) {
     reply_status = kHandshakeRefused;
-    code = kConnectionsLimit;
+    code = kErrConnectionsLimit;
     outcome_ = "refused (connections limit)";
   } else if (IsDenied(identity_) || IsDenied(client_name_)) {
     reply_status = kHandshakeRefused;
-    code = kRefusedClient;
+    code = kErrConnectionRefused;
     outcome_ = "refused (denied)";
   } else {
     outcome_ = "accepted";
@@ -278,36 +294,47 @@ void TSession::ServeCommands() {
   while (true) {
     uint32_t length = 0;
     TFrameStatus status = ReceiveFrame(socket_, options.MaxFrame, body, length);
-    if (status != TFrameStatus::fsOk) {
-      if (context_.Stopping) {
-        ending_ = "server stopping";
-      } else if (status == TFrameStatus::fsTooLarge) {
-        ending_ = "closed: frame of " + std::to_string(length) + " bytes exceeds --max-frame " +
-                  std::to_string(options.MaxFrame);
-      } else {
-        ending_ = StatusText(status);
+    const bool too_large = status == TFrameStatus::fsTooLarge;
+    if (too_large && !context_.Stopping) {
+      // The client is still sending the body: take it in and drop it, then answer, so the
+      // client reads a refusal instead of a broken connection (which it would send again).
+      ServerLog("session " + peer_ + ": request of " + std::to_string(length) +
+                " bytes refused (--max-frame " + std::to_string(options.MaxFrame) + ")");
+      if (!DiscardBody(length)) {
+        ending_ = "closed by the client during a request of " + std::to_string(length) +
+                  " bytes over --max-frame " + std::to_string(options.MaxFrame);
+        return;
       }
+    } else if (status != TFrameStatus::fsOk) {
+      ending_ = context_.Stopping ? "server stopping" : StatusText(status);
       return;
     }
     TRemoteCommand request;
     TRemoteCommand reply;
     bool decoded = false;
-    try {
-      request.LoadFromStream(body);
-      decoded = true;
-    } catch (const EZLibError& e) {
-      FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
-    } catch (const EMalformedData& e) {
-      FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
-    } catch (const EStreamError& e) {
-      FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+    if (too_large) {
+      FailReply(reply, kErrRequestTooLarge,
+                "The request of " + std::to_string(length) +
+                    " bytes is longer than this server accepts (--max-frame " +
+                    std::to_string(options.MaxFrame) + " bytes)");
+    } else {
+      try {
+        request.LoadFromStream(body);
+        decoded = true;
+      } catch (const EZLibError& e) {
+        FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+      } catch (const EMalformedData& e) {
+        FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+      } catch (const EStreamError& e) {
+        FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+      }
     }
     body.Clear();
     if (decoded) {
       DispatchCommand(context_.Dispatch, *this, request, reply);
     } else {
       reply.Code = cmdReply;
-      ServerLog("session " + peer_ + ": " + LogSafe(AnsiToWide(reply.Message)));
+      if (!too_large) ServerLog("session " + peer_ + ": " + LogSafe(AnsiToWide(reply.Message)));
     }
     if (skip_reply_) {
       skip_reply_ = false;

@@ -5,7 +5,9 @@
 // Frames are a 4-byte big-endian body length and the body. The handshake body is "Auth:",
 // the client identity, "/" and the client name; its reply body is "Auth:", a status byte
 // (1 accepted, 3 refused) and a 4-byte little-endian code (0, 100021 refused client, 100022
-// connections limit). Every later frame holds one TRemoteCommand and gets one reply frame.
+// connections limit). Every later frame holds one TRemoteCommand and gets one reply frame; a
+// frame longer than --max-frame is read to its end without being kept and answered with a
+// failed reply (kErrRequestTooLarge), and the session goes on.
 //
 // Thread-safety: a session runs on its own thread; only the shared context is read by
 // several sessions, and it does not change while the server runs.
@@ -77,6 +79,9 @@ class TSession {
   // After a database error: whether a database ended an open transaction by itself (the
   // session then forgets its levels there).
   bool TransactionLost();
+  // Whether the database a request names has an open transaction in this session (a database
+  // not opened yet has none).
+  bool InTransaction(const std::string& connection_name) const;
 
   // For a handler that answers with raw bytes instead of a reply frame (the file download):
   // the connection's socket, the mark that no reply frame follows this command, and the mark
@@ -92,6 +97,9 @@ class TSession {
   enum class THandshake { hsAccepted, hsRefused, hsFailed };
   THandshake Handshake(bool over_limit);
   void ServeCommands();
+  // Reads and drops the body of a frame too long to take, so the connection stays in step;
+  // false when the client went away first.
+  bool DiscardBody(uint32_t length);
   std::string Describe() const;
 
   const TServerContext& context_;

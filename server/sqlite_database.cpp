@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <optional>
 
@@ -85,6 +86,8 @@ bool KindOfDeclaredType(const char* declared_text, TColumnInfo& column) {
   } else if (Contains(declared, "REAL") || Contains(declared, "FLOA") ||
              Contains(declared, "DOUB")) {
     column.Kind = TColumnKind::ckDouble;
+  } else if (Contains(declared, "DATE") && !Contains(declared, "TIME")) {
+    column.Kind = TColumnKind::ckDate;
   } else if (Contains(declared, "DATE") || Contains(declared, "TIMESTAMP")) {
     column.Kind = TColumnKind::ckDateTime;
   } else if (Contains(declared, "TIME")) {
@@ -336,6 +339,7 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
       break;
     }
     case TColumnKind::ckDateTime:
+    case TColumnKind::ckDate:
     case TColumnKind::ckTime: {
       double days = 0;
       if (storage == SQLITE_TEXT && TextToDateTime(text(), days))
@@ -365,8 +369,15 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
 
 }  // namespace
 
-TSQLiteDatabase::TSQLiteDatabase(const std::string& path) : path_(path) {
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+TSQLiteDatabase::TSQLiteDatabase(const std::string& path, const std::string& journal_mode,
+                                 bool create)
+    : path_(path) {
+  std::error_code missing;
+  if (!create && !std::filesystem::exists(path, missing))
+    throw EServerDatabaseError("SQLite database " + path +
+                               " does not exist (add ?create=1 to its locator to create it)");
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+  if (create) flags |= SQLITE_OPEN_CREATE;
   int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
@@ -377,7 +388,8 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& path) : path_(path) {
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   try {
-    ExecuteScript("PRAGMA journal_mode=WAL; PRAGMA foreign_keys=ON;");
+    if (!journal_mode.empty()) ExecuteScript("PRAGMA journal_mode=" + journal_mode + ";");
+    ExecuteScript("PRAGMA foreign_keys=ON;");
   } catch (...) {
     sqlite3_close(db_);
     db_ = nullptr;

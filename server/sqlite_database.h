@@ -1,5 +1,7 @@
-// The SQLite backend: one sqlite3 handle on a database file, in WAL mode with a busy
-// time-out so that several sessions can read while one writes.
+// The SQLite backend: one sqlite3 handle on a database file, with a busy time-out so that
+// several sessions can wait for one writer. The demonstration database runs in WAL mode so that
+// they can read while it writes; a user's file keeps its own journal mode unless its locator
+// names one.
 //
 // Placeholders are bound natively (":name", "@name", "$name" by name; "?" and "?NNN" by
 // position in the request's list). Column kinds come from the declared types (INT → int,
@@ -25,8 +27,11 @@ class TSQLiteDatabase : public IDatabase {
  public:
   static constexpr int kBusyTimeoutMs = 5000;
 
-  // Opens (creating when missing) the file; raises EServerDatabaseError with SQLite's text.
-  explicit TSQLiteDatabase(const std::string& path);
+  // Opens the file, creating it when missing only if create is true, and sets its journal
+  // mode when one is given (an empty mode leaves the file's own). Raises EServerDatabaseError
+  // with SQLite's text.
+  explicit TSQLiteDatabase(const std::string& path, const std::string& journal_mode = "wal",
+                           bool create = true);
   ~TSQLiteDatabase() override;
 
   void ExecuteScript(const std::string& sql) override;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <regex>
 #include <sstream>
 
@@ -536,6 +538,122 @@ TEST(AdoXmlMalformed, ErrorsNameTheOffsetOfTheRow) {
   }
 }
 
+// Text that needs escaping in every value of a row, with more such values in each row than in
+// any row before it: every decoded value must stay its own.
+TEST(AdoXmlEscapes, RowsWithGrowingNumbersOfEscapedValuesReadBack) {
+  constexpr int kColumns = 24;
+  std::vector<TRecordsetField> fields;
+  for (int c = 0; c < kColumns; ++c)
+    fields.push_back(TRecordsetField::Make("T" + std::to_string(c), TAdoDataType::adVarWChar, 40));
+  TRecordset rs;
+  rs.CreateFields(fields);
+  std::vector<std::vector<TVariant>> rows;
+  for (int r = 1; r <= kColumns; ++r) {
+    std::vector<TVariant> values;
+    for (int c = 0; c < kColumns; ++c)
+      values.emplace_back(c < r ? "O'N" + std::to_string(c) + "<&>\""
+                                : "plain" + std::to_string(c));
+    rs.AppendRow(values);
+    rows.push_back(values);
+  }
+  const TRecordsetData read = ReadAdoXml(rs.SaveToString());
+  ASSERT_EQ(read.Rows.size(), rows.size());
+  for (size_t r = 0; r < rows.size(); ++r)
+    for (int c = 0; c < kColumns; ++c)
+      EXPECT_EQ(read.Rows[r]->Values[c], rows[r][c]) << "row " << r << " column " << c;
+}
+
+// Generated documents of every kind of row and value, read by the direct scanner and by the
+// document model (text inside rs:data sends a document that way), must give the same values.
+TEST(AdoXmlEscapes, DirectAndTreeReadersAgreeOnGeneratedDocuments) {
+  std::mt19937 random(20261209);
+  const std::string pieces[] = {"a",
+                                "'",
+                                "\"",
+                                "<",
+                                ">",
+                                "&",
+                                "\xC3\xA9",
+                                "\xE4\xB8\xAD",
+                                " ",
+                                "\t",
+                                "long text that does not fit in a small string"};
+  auto text = [&] {
+    std::string t;
+    const int n = static_cast<int>(random() % 12);
+    for (int i = 0; i < n; ++i) t += pieces[random() % std::size(pieces)];
+    return t;
+  };
+  for (int document = 0; document < 40; ++document) {
+    SCOPED_TRACE(document);
+    const int columns = 1 + static_cast<int>(random() % 12);
+    std::vector<TRecordsetField> fields{TRecordsetField::Make("ID", TAdoDataType::adInteger),
+                                        TRecordsetField::Make("R8", TAdoDataType::adDouble)};
+    for (int c = 0; c < columns; ++c)
+      fields.push_back(
+          TRecordsetField::Make("T" + std::to_string(c), TAdoDataType::adVarWChar, 200));
+    TRecordset rs;
+    rs.CreateFields(fields);
+    const int count = 1 + static_cast<int>(random() % 30);
+    for (int r = 0; r < count; ++r) {
+      std::vector<TVariant> values{TVariant(r), TVariant(r / 7.0)};
+      for (int c = 0; c < columns; ++c)
+        values.push_back(random() % 5 == 0 ? TVariant::Null() : TVariant(text()));
+      rs.AppendRow(values);
+    }
+    rs.MoveFirst();
+    while (!rs.Eof()) {
+      const unsigned action = random() % 6;
+      if (action == 0) {
+        rs.SetValue(2 + static_cast<int>(random() % columns), TVariant(text()));
+        rs.Update();
+      } else if (action == 1) {
+        rs.Delete();
+      }
+      rs.MoveNext();
+    }
+    rs.AddNew();
+    rs.SetValue(0, TVariant(count));
+    rs.SetValue(2, TVariant(text()));
+    rs.Update();
+    const std::string saved = rs.SaveToString();
+    std::string tree_text = saved;
+    tree_text.insert(tree_text.find("</rs:data>"), "\t");
+    const TRecordsetData direct = ReadAdoXml(saved);
+    const TRecordsetData tree = ReadAdoXml(tree_text);
+    ASSERT_EQ(direct.Rows.size(), tree.Rows.size());
+    for (size_t r = 0; r < direct.Rows.size(); ++r) {
+      const TRecordsetRow& a = *direct.Rows[r];
+      const TRecordsetRow& b = *tree.Rows[r];
+      EXPECT_EQ(a.Status, b.Status) << "row " << r;
+      ASSERT_EQ(a.Values.size(), b.Values.size());
+      for (size_t c = 0; c < a.Values.size(); ++c)
+        EXPECT_EQ(a.Values[c], b.Values[c]) << "row " << r << " column " << c;
+      EXPECT_EQ(a.Original, b.Original) << "row " << r;
+    }
+    // And both are what was written.
+    TRecordset back;
+    back.OpenFromString(saved);
+    EXPECT_TRUE(back.SaveToString() == saved);
+  }
+}
+
+TEST(AdoXmlValues, DateTimesKeepMicrosecondsAndWriteAFractionOnlyWhenThereIsOne) {
+  const TRecordsetField when = TRecordsetField::Make("W", TAdoDataType::adDBTimeStamp);
+  const TRecordsetField clock = TRecordsetField::Make("C", TAdoDataType::adDBTime);
+  for (const char* text :
+       {"2026-12-31T23:59:59.999999", "1962-02-18T00:00:00", "1962-02-18T00:00:00.000001",
+        "2026-02-28T23:59:58.5", "1850-06-01T06:30:00.123456"})
+    EXPECT_EQ(AdoXmlValueText(when, ParseAdoXmlValue(when, text)), text);
+  EXPECT_EQ(AdoXmlValueText(clock, ParseAdoXmlValue(clock, "13:14:15.5")), "13:14:15.5");
+  EXPECT_EQ(AdoXmlValueText(clock, ParseAdoXmlValue(clock, "13:14:15")), "13:14:15");
+  // A seventh digit rounds the sixth, but never up to the next second.
+  EXPECT_EQ(AdoXmlValueText(when, ParseAdoXmlValue(when, "2000-01-01T10:00:00.1234565")),
+            "2000-01-01T10:00:00.123457");
+  EXPECT_EQ(AdoXmlValueText(when, ParseAdoXmlValue(when, "2000-01-01T10:00:00.99999999")),
+            "2000-01-01T10:00:00.999999");
+}
+
 TEST(AdoXmlValues, ParseAndTextAgree) {
   const TRecordsetField money = TRecordsetField::Make("M", TAdoDataType::adCurrency);
   EXPECT_EQ(ParseAdoXmlValue(money, "-922337203685477.5808"),
@@ -554,6 +672,23 @@ TEST(AdoXmlValues, ParseAndTextAgree) {
   const TRecordsetField number = TRecordsetField::Make("N", TAdoDataType::adNumeric, 0, 38, 10);
   EXPECT_EQ(ParseAdoXmlValue(number, "0012.50000"), TVariant::FromCurrency(125000));
   EXPECT_EQ(ParseAdoXmlValue(number, "-0.00000001"), TVariant("-0.00000001"));
+}
+
+TEST(AdoXmlValues, CurrencyOutsideTheSixtyFourBitRangeIsRefused) {
+  const TRecordsetField money = TRecordsetField::Make("M", TAdoDataType::adCurrency);
+  EXPECT_EQ(ParseAdoXmlValue(money, "922337203685477.5807"),
+            TVariant::FromCurrency(std::numeric_limits<int64_t>::max()));
+  for (const char* text :
+       {"922337203685477.5808", "-922337203685477.5809", "999999999999999.9999"}) {
+    try {
+      ParseAdoXmlValue(money, text);
+      ADD_FAILURE() << text << " was taken";
+    } catch (const EMalformedData& e) {
+      EXPECT_NE(std::string(e.what()).find(std::string("'") + text + "' is not a valid"),
+                std::string::npos)
+          << e.what();
+    }
+  }
 }
 
 }  // namespace

@@ -443,5 +443,69 @@ TEST_F(ApplyTest, PostFromInsideAWaitWindowFindsTheConnectionBusyAndSendsLater) 
   EXPECT_EQ(other.Recordset()->PendingCount(), 0);
 }
 
+// A second query whose insert is posted while the connection is busy, so it stays pending.
+class PendingInsertTest : public ApplyTest {
+ protected:
+  void SetUp() override {
+    other_.SetName("Other");
+    other_.SetConnection(&connection_);
+    other_.SQL().SetText("select * from products");
+    other_.Open();
+    auto* window = dynamic_cast<THeadlessWaitWindow*>(&connection_.WaitForm().Backend());
+    ASSERT_NE(window, nullptr);
+    std::atomic<bool> nested_done{false};
+    window->SetMessageHook([&] {
+      if (nested_done) return;
+      other_.Append();
+      other_.FieldByName("ProCode").SetAsString("0999");
+      other_.FieldByName("ProName").SetAsString("Left pending");
+      other_.Post();
+      nested_done = true;
+    });
+    query_.SetWaitMsg("Loading...");
+    hold_open_ = &nested_done;
+    query_.Open();
+    hold_open_ = nullptr;
+    window->SetMessageHook(nullptr);
+    ASSERT_TRUE(nested_done);
+    ASSERT_EQ(other_.Recordset()->PendingCount(), 1);
+    ASSERT_EQ(other_.RecordCount(), 4);
+  }
+  std::string OtherName() const { return other_.FieldByName("ProName").AsString(); }
+
+  TLarkspireQuery other_;
+};
+
+TEST_F(PendingInsertTest, DeleteCarryingThePendingInsertTakesTheServersRows) {
+  OnApply([](const TRemoteCommand& request, TRemoteCommand& reply) {
+    AnswerRows(reply, InsertedRowsWithIds(request.Data.Bytes(), 100));
+  });
+  other_.SetRecNo(2);
+  other_.Delete();
+  ASSERT_EQ(Applies().size(), 1u);
+  EXPECT_EQ(ShapeOf(Applies()[0].Data).Blocks,
+            (std::vector<std::string>{"rs:delete", "rs:insert"}));
+  EXPECT_EQ(other_.Recordset()->PendingCount(), 0);
+  EXPECT_EQ(other_.RecordCount(), 3);
+  EXPECT_EQ(other_.RecNo(), 2);
+  EXPECT_EQ(OtherName(), "Name 3");
+  other_.Last();
+  EXPECT_EQ(OtherName(), "Left pending");
+  EXPECT_EQ(other_.FieldByName("ProId").AsInteger(), 100);
+}
+
+TEST_F(PendingInsertTest, RefusedDeleteUndoesOnlyItsOwnChange) {
+  Refuse(20011, "no such row");
+  other_.SetRecNo(2);
+  EXPECT_THROW(other_.Delete(), ELarkspireException);
+  EXPECT_EQ(other_.RecNo(), 2);
+  EXPECT_EQ(OtherName(), "Name 2");
+  EXPECT_EQ(other_.RecordCount(), 4);
+  EXPECT_EQ(other_.Recordset()->PendingCount(), 1);
+  other_.Last();
+  EXPECT_EQ(OtherName(), "Left pending");
+  EXPECT_EQ(other_.RecordStatus(), TRowStatus::rsNew);
+}
+
 }  // namespace
 }  // namespace larkspire

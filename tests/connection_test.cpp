@@ -245,6 +245,65 @@ TEST_F(ConnectionTest, BrokenTransferIsRetriedOnAFreshConnection) {
   EXPECT_EQ(message, "");
 }
 
+TEST_F(ConnectionTest, SilentServerFailsWithNoReplyClosesAndIsNotSentAgain) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    std::string body;
+    if (!c.ReadFrame(body) || !c.WriteFrame(AcceptedHandshake())) return;
+    if (c.ReadFrame(body)) c.WaitForClose();  // takes the request and never answers
+  });
+  EXPECT_EQ(connection_.ReplyTimeout(), 300u);
+  connection_.SetReplyTimeout(1);
+  connection_.SetRemotePort(peer.Port());
+  std::string message;
+  EXPECT_FALSE(Run(cmdCommitTrans, &message));
+  EXPECT_EQ(connection_.ErrorCode(), kErrNoReply);
+  EXPECT_EQ(message, "No reply from LarkspireServer " + Address(peer.Port()) + " within 1 s.");
+  EXPECT_EQ(connection_.ErrorText(), message);
+  EXPECT_TRUE(peer.WaitForFinishedScripts(1));  // the socket was closed
+  EXPECT_EQ(peer.Connections(), 1);
+  EXPECT_EQ(peer.Frames().size(), 2u);  // the handshake and the one request
+  EXPECT_FALSE(connection_.Connected());
+}
+
+TEST_F(ConnectionTest, DisconnectWakesACommandWaitingForItsReplyAtOnce) {
+  TScriptedPeer peer([](TPeerConnection& c) {
+    std::string body;
+    if (!c.ReadFrame(body) || !c.WriteFrame(AcceptedHandshake())) return;
+    if (c.ReadFrame(body)) c.WaitForClose();
+  });
+  connection_.SetReplyTimeout(30);
+  connection_.SetRemotePort(peer.Port());
+  auto* window = dynamic_cast<THeadlessWaitWindow*>(&connection_.WaitForm().Backend());
+  ASSERT_NE(window, nullptr);
+  int disconnects = 0;
+  connection_.OnAfterDisconnect = [&] { ++disconnects; };
+  bool asked = false;
+  window->SetMessageHook([&] {
+    if (asked || peer.Frames().size() < 2) return;  // once the request is on its way
+    asked = true;
+    connection_.SetConnected(false);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  std::string message;
+  EXPECT_FALSE(Run(cmdCommitTrans, &message, "wait"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(disconnects, 1);
+  EXPECT_EQ(connection_.ErrorCode(), kErrClosedDuringCommand);
+  EXPECT_EQ(message, "The connection to LarkspireServer " + Address(peer.Port()) +
+                         " was closed while the command was running.");
+  EXPECT_EQ(peer.Connections(), 1);  // not sent again
+  EXPECT_EQ(connection_.TcpClient().Socket(), kInvalidSocket);
+  EXPECT_FALSE(connection_.Connected());
+}
+
+TEST_F(ConnectionTest, IdleWatchStopsAtOnceWhenTheConnectionIsFreed) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 10; ++i) TLarkspireConnection connection;
+  // Each watch is told to end right after it began its first 50 ms poll.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+}
+
 TEST_F(ConnectionTest, ReplyCodeIsAlways900AfterAnAttempt) {
   TCommandPeer peer([](const TRemoteCommand&) { return ReplyBody(true, 0, "", 4321); });
   connection_.SetRemotePort(peer.Port());
@@ -537,6 +596,21 @@ TEST_F(IdleWatchTest, DisconnectsAfterSmartDCTimeMinutesWithoutACommand) {
   clock_.Advance(1);
   EXPECT_TRUE(Eventually([&] { return after_disconnect.load(); }));
   EXPECT_FALSE(connection.Connected());
+}
+
+TEST_F(IdleWatchTest, DisconnectClearsTheLastError) {
+  TLarkspireConnection connection;
+  TCommandPeer peer([](const TRemoteCommand&) { return ReplyBody(false, 20004, "no such table"); });
+  connection.SetRemotePort(peer.Port());
+  connection.SetSmartDCTime(1);
+  TRemoteCommand request;
+  request.Code = 300;
+  connection.ExecuteCommand(request).Reset();
+  ASSERT_EQ(connection.ErrorCode(), 20004);
+  clock_.Advance(60001);
+  EXPECT_TRUE(Eventually([&] { return !connection.TcpClient().Connected(); }));
+  EXPECT_TRUE(Eventually([&] { return connection.ErrorCode() == -1; }));
+  EXPECT_EQ(connection.ErrorText(), "");
 }
 
 TEST_F(IdleWatchTest, NeverDisconnectsWhenSmartDCTimeIsZero) {

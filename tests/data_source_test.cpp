@@ -159,7 +159,10 @@ class TDetail : public TRecordingDataSet {
     ++changed;
     TRecordingDataSet::MasterChanged();
   }
-  void MasterDisabled() override { ++disabled; }
+  void MasterDisabled() override {
+    ++disabled;
+    TRecordingDataSet::MasterDisabled();
+  }
 };
 
 struct MasterDetail {
@@ -228,7 +231,25 @@ TEST(TMasterDataLink, MoveOfTheMasterPostsTheDetailsEdit) {
   md.detail.FieldByName("ProName").SetAsString("kept");
   md.master.Next();
   EXPECT_EQ(md.detail.State(), dsBrowse);
+  md.master.Prior();
   EXPECT_EQ(md.detail.FieldByName("ProName").AsString(), "kept");
+}
+
+TEST(TMasterDataLink, ANewDetailRowTakesTheMastersValuesAndStaysInView) {
+  MasterDetail md;
+  md.master.OpenProducts(3);
+  md.detail.OpenProducts(3);
+  md.detail.SetMasterFields("ProCode");
+  md.master.Next();
+  ASSERT_EQ(md.detail.RecordCount(), 1);
+  md.detail.Append();
+  EXPECT_EQ(md.detail.FieldByName("ProCode").AsString(), "C02");
+  md.detail.FieldByName("ProName").SetAsString("added");
+  md.detail.Post();
+  EXPECT_EQ(md.detail.RecordCount(), 2);
+  EXPECT_EQ(md.detail.FieldByName("ProName").AsString(), "added");
+  md.master.Close();
+  EXPECT_EQ(md.detail.RecordCount(), 4);
 }
 
 TEST(TMasterDataLink, MissingMasterFieldIsReported) {

@@ -22,6 +22,12 @@ void ExpectParts(double days, const TDateTimeParts& expected) {
   EXPECT_EQ(p.minute, expected.minute) << days;
   EXPECT_EQ(p.second, expected.second) << days;
   EXPECT_EQ(p.millisecond, expected.millisecond) << days;
+  EXPECT_EQ(p.microsecond, expected.microsecond) << days;
+}
+
+TDateTimeParts Micro(TDateTimeParts p, int microsecond) {
+  p.microsecond = microsecond;
+  return p;
 }
 
 TEST(DateTime, EncodesDaysSinceTheEpoch) {
@@ -50,10 +56,11 @@ TEST(DateTime, DecodesAndRoundsToTheMillisecond) {
   ExpectParts(45351.25, Parts(2024, 2, 29, 6));
   const double stamp = EncodeDateTime(Parts(2026, 12, 9, 13, 45, 7, 123));
   ExpectParts(stamp, Parts(2026, 12, 9, 13, 45, 7, 123));
-  // A hair before midnight rounds up into the next day, on both sides of the epoch.
-  ExpectParts(1.99999999999, Parts(1900, 1, 1));
-  ExpectParts(-1.99999999999, Parts(1899, 12, 30));
-  ExpectParts(-0.99999999999, Parts(1899, 12, 31));
+  // A hair (less than half a microsecond) before midnight rounds up into the next day, on both
+  // sides of the epoch.
+  ExpectParts(1.999999999999, Parts(1900, 1, 1));
+  ExpectParts(-1.999999999999, Parts(1899, 12, 30));
+  ExpectParts(-0.999999999999, Parts(1899, 12, 31));
 }
 
 TEST(DateTime, RejectsOutOfRangeParts) {
@@ -90,6 +97,41 @@ TEST(DateTime, TextForms) {
   for (const char* bad : {"", "noon", "2023-02-29", "2020-01-01 25:00", "2020-01-01 10:00x",
                           "2020-01-01 10:00:00.", "12", "2020-1"})
     EXPECT_FALSE(TextToDateTime(bad, days)) << bad;
+}
+
+// Microseconds survive encoding, decoding and text, while values of whole seconds or
+// milliseconds decode without a rounding remainder, in every era a date number covers.
+TEST(DateTime, MicrosecondsRoundTripAndShorterFractionsStayShort) {
+  const TDateTimeParts cases[] = {
+      Micro(Parts(2026, 12, 31, 23, 59, 59, 999), 999),
+      Micro(Parts(1962, 2, 18, 0, 0, 0, 0), 1),
+      Micro(Parts(1899, 12, 30, 13, 14, 15, 500), 0),
+      Micro(Parts(1850, 6, 1, 6, 30, 0, 123), 456),
+      Micro(Parts(2078, 1, 1, 12, 0, 0, 0), 7),
+      Parts(9999, 12, 31, 23, 59, 59, 999),
+      Parts(2026, 12, 9, 13, 45, 7, 120),
+      Parts(1, 1, 1, 0, 0, 1),
+  };
+  for (const TDateTimeParts& p : cases) {
+    const double days = EncodeDateTime(p);
+    ExpectParts(days, p);
+    double back;
+    ASSERT_TRUE(TextToDateTime(DateTimeToText(days), back)) << DateTimeToText(days);
+    EXPECT_EQ(back, days) << DateTimeToText(days);
+  }
+  // Arithmetic on date numbers leaves remainders far below a microsecond: they round away.
+  ExpectParts(EncodeDateTime(Parts(2026, 1, 2)) + 0.1, Parts(2026, 1, 2, 2, 24));
+  const double last = EncodeDateTime(Micro(Parts(2026, 12, 31, 23, 59, 59, 999), 999));
+  EXPECT_EQ(DateTimeToText(last), "2026-12-31 23:59:59.999999");
+  EXPECT_EQ(SecondFractionText(DecodeDateTime(last)), ".999999");
+  EXPECT_EQ(SecondFractionText(Parts(2000, 1, 1, 0, 0, 0, 500)), ".5");
+  EXPECT_EQ(SecondFractionText(Micro(Parts(2000, 1, 1), 10)), ".00001");
+  EXPECT_EQ(SecondFractionText(Parts(2000, 1, 1, 1)), "");
+  double days;
+  ASSERT_TRUE(TextToDateTime("13:14:15.5", days));
+  ExpectParts(days, Parts(1899, 12, 30, 13, 14, 15, 500));
+  ASSERT_TRUE(TextToDateTime("2026-12-31 23:59:59.9999994", days));
+  ExpectParts(days, Micro(Parts(2026, 12, 31, 23, 59, 59, 999), 999));
 }
 
 TEST(DateTime, TextRoundTrips) {

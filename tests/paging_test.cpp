@@ -65,6 +65,7 @@ class PagingTest : public ::testing::Test {
             rows = index < 1 || first >= total_ ? 0 : std::min(size, total_ - first);
             test::AnswerRows(reply, test::ProductsXml(rows));
             WriteInt32(reply.Params, total_);
+            if (short_record_) return;
             WriteInt32(reply.Params, 0);
             WriteInt32(reply.Params, size);
             WriteInt32(reply.Params, index);
@@ -90,6 +91,7 @@ class PagingTest : public ::testing::Test {
 
   int total_ = 45;
   bool refuse_ = false;
+  bool short_record_ = false;  // the reply's paging record holds only its first field
   std::atomic<bool>* hold_ = nullptr;
   std::vector<int> events_;
   TCommandPeer peer_;
@@ -257,6 +259,20 @@ TEST_F(PagingTest, RefusedFetchRaisesSkipsTheEventAndKeepsTheAskedPage) {
   EXPECT_FALSE(query_.Active());
   EXPECT_FALSE(query_.PagingFetch());
   EXPECT_EQ(events_, std::vector<int>{1});
+}
+
+TEST_F(PagingTest, ShortPagingRecordIsMalformedAndLeavesTheQueryClosed) {
+  short_record_ = true;
+  try {
+    Paging().ReloadFirstPage();
+    FAIL() << "no exception";
+  } catch (const EMalformedData& e) {
+    EXPECT_STREQ(e.what(), "paging record: 4 bytes in the reply, 16 needed");
+  }
+  EXPECT_FALSE(query_.Active());
+  EXPECT_FALSE(query_.PagingFetch());
+  EXPECT_EQ(Paging().PageCount(), 0);
+  EXPECT_TRUE(events_.empty());
 }
 
 TEST_F(PagingTest, MissingConnectionRaisesAndResetsTheFlag) {

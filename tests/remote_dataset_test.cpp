@@ -453,17 +453,38 @@ TEST_F(MasterDetailTest, MovingTheMasterRefetchesADetailWithParameters) {
   EXPECT_FALSE(query_.ControlsDisabled());
 }
 
-TEST_F(MasterDetailTest, WithoutParametersTheMasterMovesWithoutACommand) {
-  TCommandPeer peer(
-      [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(2)); });
+TEST_F(MasterDetailTest, WithoutParametersTheDetailShowsTheMastersRowsAndFollowsItLocally) {
+  // Items of products 1, 2, 1 and 3, in that order.
+  std::unique_ptr<TRecordset> items = MakeProducts(0);
+  items->AppendRow({TVariant(1), TVariant("I1"), TVariant("first of 1"), TVariant(1.0)});
+  items->AppendRow({TVariant(2), TVariant("I2"), TVariant("only of 2"), TVariant(2.0)});
+  items->AppendRow({TVariant(1), TVariant("I3"), TVariant("second of 1"), TVariant(3.0)});
+  items->AppendRow({TVariant(3), TVariant("I4"), TVariant("only of 3"), TVariant(4.0)});
+  const std::string document = items->SaveToString();
+  TCommandPeer peer([&](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, document); });
   Serve(peer);
+  const auto names = [this] {
+    std::vector<std::string> shown;
+    for (int i = 1; i <= query_.RecordCount(); ++i)
+      shown.push_back(query_.RecordValue(i, query_.FieldByName("ProName")).AsString());
+    return shown;
+  };
   query_.SQL().SetText("select * from items");
+  query_.SetMasterFields("ProId");
   query_.SetDataSource(&source_);
   query_.Open();
-  query_.SetMasterFields("ProId");
+  EXPECT_EQ(names(), (std::vector<std::string>{"first of 1", "second of 1"}));
+  query_.Last();
   master_.Next();
+  EXPECT_EQ(names(), std::vector<std::string>{"only of 2"});
+  EXPECT_EQ(query_.FieldByName("ProName").AsString(), "only of 2");
+  master_.Last();
+  EXPECT_EQ(query_.FieldByName("ProName").AsString(), "only of 3");
   EXPECT_EQ(peer.Count(), 1u);
-  EXPECT_TRUE(query_.Active());
+  // Without master fields every row shows again.
+  query_.SetMasterFields("");
+  EXPECT_EQ(query_.RecordCount(), 4);
+  EXPECT_EQ(query_.RecNo(), 1);
 }
 
 TEST_F(RemoteTest, ExecuteStatementNumbersQuestionMarksAndBindsByPosition) {

@@ -319,7 +319,7 @@ TEST_P(TServerApply, ReportsARowChangedByASecondConnectionAsAConflict) {
   rows->Update();
   TReply reply = client_.Apply(*rows);
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrUpdateConflict);
+  EXPECT_EQ(reply.Value, kErrUpdateConflict);
   EXPECT_NE(reply.Message.find("Row changed or deleted by another user in table " + table),
             std::string::npos)
       << reply.Message;
@@ -340,7 +340,7 @@ TEST_P(TServerApply, ReportsARowChangedByASecondConnectionAsAConflict) {
   Go(*rows, 3);
   rows->Delete();
   reply = client_.Apply(*rows);
-  EXPECT_EQ(reply.Value, server::kErrUpdateConflict) << reply.Message;
+  EXPECT_EQ(reply.Value, kErrUpdateConflict) << reply.Message;
 }
 
 TEST_P(TServerApply, LeavesTheTableUnchangedWhenADeltaFailsHalfWay) {
@@ -364,7 +364,7 @@ TEST_P(TServerApply, LeavesTheTableUnchangedWhenADeltaFailsHalfWay) {
   rows->Update();
   TReply reply = client_.Apply(*rows);
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrUpdateConflict);
+  EXPECT_EQ(reply.Value, kErrUpdateConflict);
   std::vector<std::string> expected = before;
   expected[2] = "3:plum:1.5:changed";
   EXPECT_EQ(Content(table), expected);
@@ -373,7 +373,7 @@ TEST_P(TServerApply, LeavesTheTableUnchangedWhenADeltaFailsHalfWay) {
   ASSERT_TRUE(client_.Transaction(cmdBeginTrans).Success);
   client_.Exec("update " + table + " set price = 4 where id = 1");
   reply = client_.Apply(*rows);
-  EXPECT_EQ(reply.Value, server::kErrUpdateConflict);
+  EXPECT_EQ(reply.Value, kErrUpdateConflict);
   EXPECT_EQ(Content(table)[0], "1:apple:4:null");
   TReply committed = client_.Transaction(cmdCommitTrans);
   ASSERT_TRUE(committed.Success) << committed.Message;
@@ -413,7 +413,7 @@ TEST_P(TServerApply, RefusesAKeyThatMatchesMoreThanOneRow) {
   rows->Update();
   TReply reply = client_.Apply(*rows);
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrUpdateConflict);
+  EXPECT_EQ(reply.Value, kErrUpdateConflict);
   EXPECT_NE(reply.Message.find("does not identify one row"), std::string::npos) << reply.Message;
   auto after = client_.Open("select v from " + table + " where v = 'z'");
   EXPECT_EQ(after->RecordCount(), 0);
@@ -427,7 +427,7 @@ TEST_P(TServerApply, RefusesADeltaWithoutKeyColumnsOrBaseTable) {
   rows->Update();
   TReply reply = client_.Apply(*rows);
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrDeltaRefused);
+  EXPECT_EQ(reply.Value, kErrDeltaRefused);
   EXPECT_EQ(reply.Message,
             "The changes cannot be applied to table " + table + ": the rowset has no key columns");
 
@@ -436,15 +436,15 @@ TEST_P(TServerApply, RefusesADeltaWithoutKeyColumnsOrBaseTable) {
   rows->SetValue("two", TVariant("three"));
   rows->Update();
   reply = client_.Apply(*rows);
-  EXPECT_EQ(reply.Value, server::kErrDeltaRefused);
+  EXPECT_EQ(reply.Value, kErrDeltaRefused);
   EXPECT_NE(reply.Message.find("no column of the rowset comes from a base table"),
             std::string::npos)
       << reply.Message;
 
   reply = client_.ApplyDelta("<xml><rs:data><z:row");
-  EXPECT_EQ(reply.Value, server::kErrMalformedRequest) << reply.Message;
+  EXPECT_EQ(reply.Value, kErrMalformedRequest) << reply.Message;
   reply = client_.ApplyDelta("");
-  EXPECT_EQ(reply.Value, server::kErrMalformedRequest) << reply.Message;
+  EXPECT_EQ(reply.Value, kErrMalformedRequest) << reply.Message;
   EXPECT_EQ(Content(table)[0], "1:apple:1.5:null");
 }
 
@@ -713,12 +713,12 @@ TEST_P(TServerPaging, RefusesAMissingRecordOrAPageSizeBelowOne) {
   WriteInt32(request.Data, 0);  // 4 of the record's 16 bytes
   TReply reply = client_.Send(request);
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrMalformedRequest);
+  EXPECT_EQ(reply.Value, kErrMalformedRequest);
   EXPECT_NE(reply.Message.find("paging record: 4 bytes left"), std::string::npos) << reply.Message;
 
   TPage page = Page(description, 0, 1);
   EXPECT_FALSE(page.Success);
-  EXPECT_EQ(page.Value, server::kErrMalformedRequest);
+  EXPECT_EQ(page.Value, kErrMalformedRequest);
   EXPECT_NE(page.Message.find("page size 0"), std::string::npos) << page.Message;
 }
 

@@ -111,7 +111,7 @@ TEST_F(PluginHostTest, LeavesOutFilesThatAreNoPluginAndNamesServedTwice) {
 
 TEST_F(PluginHostTest, AnUnknownPluginIsNamedWithWhatTheServerHas) {
   auto [code, text] = Failure(faulty_, "NoSuch", Container(0));
-  EXPECT_EQ(code, server::kErrUnknownPlugin);
+  EXPECT_EQ(code, kErrUnknownPlugin);
   EXPECT_EQ(text, "Unknown plug-in \"NoSuch\" (this server has PluginFaulty)");
   TPluginHost empty(Options({folder_}));
   EXPECT_EQ(Failure(empty, "X", Container(0)).second,
@@ -120,7 +120,7 @@ TEST_F(PluginHostTest, AnUnknownPluginIsNamedWithWhatTheServerHas) {
 
 TEST_F(PluginHostTest, ACrashEndsOnlyTheRunner) {
   auto [code, text] = Failure(faulty_, "PluginFaulty", Container(0));
-  EXPECT_EQ(code, server::kErrPluginBroken);
+  EXPECT_EQ(code, kErrPluginBroken);
   EXPECT_EQ(text, "Plug-in \"PluginFaulty\" crashed (signal 11, Segmentation fault)");
   EXPECT_FALSE(HasChildren());
 }
@@ -129,14 +129,14 @@ TEST_F(PluginHostTest, APluginThatDoesNotAnswerIsStoppedAtTheTimeLimit) {
   const auto start = std::chrono::steady_clock::now();
   auto [code, text] = Failure(faulty_, "PluginFaulty", Container(1));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(code, server::kErrPluginTimeout);
+  EXPECT_EQ(code, kErrPluginTimeout);
   EXPECT_EQ(text, "Plug-in \"PluginFaulty\" did not answer within 500 ms and was stopped");
   EXPECT_FALSE(HasChildren());
 }
 
 TEST_F(PluginHostTest, APluginsErrorTextComesBackUnchanged) {
   auto [code, text] = Failure(faulty_, "PluginFaulty", Container(2));
-  EXPECT_EQ(code, server::kErrPluginFailed);
+  EXPECT_EQ(code, kErrPluginFailed);
   EXPECT_EQ(text, "PluginFaulty: asked to fail");
   EXPECT_EQ(Failure(faulty_, "PluginFaulty", Container(5)).second,
             "Plug-in \"PluginFaulty\" failed without saying why");
@@ -146,7 +146,7 @@ TEST_F(PluginHostTest, APluginsErrorTextComesBackUnchanged) {
 
 TEST_F(PluginHostTest, BadAnswersAreRefused) {
   auto [code, text] = Failure(faulty_, "PluginFaulty", Container(4));
-  EXPECT_EQ(code, server::kErrPluginBroken);
+  EXPECT_EQ(code, kErrPluginBroken);
   EXPECT_NE(text.find("Plug-in \"PluginFaulty\" answered malformed data: plug-in data: count 5"),
             std::string::npos)
       << text;
@@ -183,7 +183,7 @@ TEST_F(PluginHostTest, AMissingRunnerIsReportedAsSuch) {
   options.Runner = folder_ + "/no-runner";
   TPluginHost host(options);
   auto [code, text] = Failure(host, "PluginFaulty", Container(2));
-  EXPECT_EQ(code, server::kErrPluginHost);
+  EXPECT_EQ(code, kErrPluginHost);
   EXPECT_NE(text.find("Plug-ins cannot be run on this server: cannot start"), std::string::npos)
       << text;
 }

@@ -305,7 +305,7 @@ TEST_P(TServerSql, CancelsAStatementThatRunsPastTheDescriptionsTimeout) {
   TReply reply = Send(cmdOpenQuery, description);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrDatabase);
+  EXPECT_EQ(reply.Value, kErrDatabase);
   EXPECT_NE(reply.Message.find("ancel"), std::string::npos) << reply.Message;
   // The next statement runs with its own time-out.
   EXPECT_EQ(Open("select ProId from products where ProId = 2").Rows.size(), 1u);
@@ -336,7 +336,7 @@ TEST_P(TServerSql, ExecutesInsideTheSessionsTransactionAndRollsBack) {
   // A failed statement inside the transaction leaves it usable.
   TReply failed = Send(cmdExecSQL, "update no_such_table set x = 1");
   EXPECT_FALSE(failed.Success);
-  EXPECT_EQ(failed.Value, server::kErrDatabase);
+  EXPECT_EQ(failed.Value, kErrDatabase);
   EXPECT_EQ(Open("select ProId from products where ProKind = :kind", kind).Rows.size(), 8u);
 
   TReply rolled = Transaction(cmdRollbackTrans);
@@ -350,12 +350,12 @@ TEST_P(TServerSql, ExecutesInsideTheSessionsTransactionAndRollsBack) {
 TEST_P(TServerSql, AnswersAnSqlErrorWith20004AndTheDatabasesText) {
   TReply reply = Send(cmdOpenQuery, "select * from no_such_table");
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrDatabase);
+  EXPECT_EQ(reply.Value, kErrDatabase);
   EXPECT_NE(reply.Message.find("no_such_table"), std::string::npos) << reply.Message;
 
   reply = Send(cmdOpenQuery, "select ProId from products where ProCode = :missing");
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrDatabase);
+  EXPECT_EQ(reply.Value, kErrDatabase);
   EXPECT_NE(reply.Message.find("missing"), std::string::npos) << reply.Message;
 }
 
@@ -380,12 +380,12 @@ TEST_P(TServerSql, AnswersAMalformedDescriptionWith20003) {
   for (const TCase& c : cases) {
     TReply reply = SendData(cmdOpenQuery, c.Data);
     EXPECT_FALSE(reply.Success);
-    EXPECT_EQ(reply.Value, server::kErrMalformedRequest);
+    EXPECT_EQ(reply.Value, kErrMalformedRequest);
     EXPECT_NE(reply.Message.find(c.Expected), std::string::npos) << reply.Message;
-    EXPECT_EQ(SendData(cmdExecSQL, c.Data).Value, server::kErrMalformedRequest);
+    EXPECT_EQ(SendData(cmdExecSQL, c.Data).Value, kErrMalformedRequest);
   }
   TReply empty = Send(cmdExecSQL, "   ");
-  EXPECT_EQ(empty.Value, server::kErrMalformedRequest);
+  EXPECT_EQ(empty.Value, kErrMalformedRequest);
   // The session goes on.
   EXPECT_EQ(Open("select ProId from products where ProId = 1").Rows.size(), 1u);
 }
@@ -396,7 +396,7 @@ TEST_P(TServerSql, CallsProceduresAndFunctionsWithOutputParameters) {
   if (!Postgres()) {
     TReply reply = Send(cmdOpenQuery, "add_tax", {}, server::cmdStoredProc);
     EXPECT_FALSE(reply.Success);
-    EXPECT_EQ(reply.Value, server::kErrDatabase);
+    EXPECT_EQ(reply.Value, kErrDatabase);
     EXPECT_EQ(reply.Message, "Stored procedures are not supported by SQLite databases");
     return;
   }
@@ -442,7 +442,7 @@ TEST_P(TServerSql, CallsProceduresAndFunctionsWithOutputParameters) {
   EXPECT_EQ(reply.Params[0].Value, TVariant(int32_t{42}));
 
   reply = Send(cmdOpenQuery, "no_such_procedure", {}, server::cmdStoredProc);
-  EXPECT_EQ(reply.Value, server::kErrDatabase);
+  EXPECT_EQ(reply.Value, kErrDatabase);
   EXPECT_NE(reply.Message.find("no_such_procedure"), std::string::npos) << reply.Message;
 }
 

@@ -8,12 +8,14 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "components/connection.h"
 #include "components/exception.h"
+#include "components/query.h"
 #include "gtest/gtest.h"
 #include "platform/codepage.h"
 #include "protocol/memory_stream.h"
@@ -193,7 +195,7 @@ TEST_F(TServerCommands, AnswersAnUnknownCommandWith20001) {
   auto client = Client();
   auto reply = Run(*client, 777);
   EXPECT_FALSE(reply->Success);
-  EXPECT_EQ(reply->Value, server::kErrUnknownCommand);
+  EXPECT_EQ(reply->Value, kErrUnknownCommand);
   EXPECT_EQ(reply->Message, "Unknown command 777");
   // The session goes on.
   EXPECT_TRUE(Run(*client, cmdClientName, "", "Renamed")->Success);
@@ -210,7 +212,7 @@ TEST_F(TServerCommands, RefusesEveryCommandWithAWrongPassword) {
     TRemoteCommand reply;
     ASSERT_TRUE(client->Execute(request, reply));
     EXPECT_FALSE(reply.Success);
-    EXPECT_EQ(reply.Value, server::kErrWrongPassword);
+    EXPECT_EQ(reply.Value, kErrWrongPassword);
     EXPECT_EQ(reply.Message, "Invalid password");
   }
   EXPECT_TRUE(Run(*client, cmdBeginTrans)->Success);  // Run sends the right password
@@ -223,7 +225,7 @@ TEST_F(TServerCommands, ChangesTheClientNameUnlessItIsDenied) {
   EXPECT_TRUE(Run(*client, cmdClientName, "", "After")->Success);
   auto refused = Run(*client, cmdClientName, "", "Blocked");
   EXPECT_FALSE(refused->Success);
-  EXPECT_EQ(refused->Value, server::kErrClientNameRefused);
+  EXPECT_EQ(refused->Value, kErrClientNameRefused);
   EXPECT_NE(refused->Message.find("Blocked"), std::string::npos);
 }
 
@@ -232,7 +234,7 @@ TEST_F(TServerCommands, NamesAnUnknownDatabaseWith20005) {
   auto client = Client();
   auto reply = Run(*client, cmdBeginTrans, "nowhere");
   EXPECT_FALSE(reply->Success);
-  EXPECT_EQ(reply->Value, server::kErrNoSuchDatabase);
+  EXPECT_EQ(reply->Value, kErrNoSuchDatabase);
   EXPECT_NE(reply->Message.find("\"nowhere\""), std::string::npos);
   EXPECT_TRUE(Run(*client, cmdBeginTrans, "demo")->Success);
 }
@@ -244,7 +246,7 @@ TEST_F(TServerCommands, ReportsAPostgreSQLDatabaseItCannotReach) {
   auto client = Client();
   auto reply = Run(*client, cmdBeginTrans, "pg");
   EXPECT_FALSE(reply->Success);
-  EXPECT_EQ(reply->Value, server::kErrDatabase);
+  EXPECT_EQ(reply->Value, kErrDatabase);
   EXPECT_NE(reply->Message.find("cannot connect"), std::string::npos);
 }
 
@@ -271,7 +273,7 @@ TEST_F(TServerTransactions, RefusesCommitAndRollbackWithoutATransaction) {
   for (uint16_t code : {uint16_t{cmdCommitTrans}, uint16_t{cmdRollbackTrans}}) {
     auto reply = Run(*client, code);
     EXPECT_FALSE(reply->Success);
-    EXPECT_EQ(reply->Value, server::kErrNotInTransaction);
+    EXPECT_EQ(reply->Value, kErrNotInTransaction);
     EXPECT_NE(reply->Message.find("No transaction is open"), std::string::npos);
   }
 }
@@ -295,7 +297,7 @@ TEST_F(TServerTransactions, StopsNestingAtTheLimit) {
   }
   auto reply = Run(*client, cmdBeginTrans);
   EXPECT_FALSE(reply->Success);
-  EXPECT_EQ(reply->Value, server::kErrTransactionTooDeep);
+  EXPECT_EQ(reply->Value, kErrTransactionTooDeep);
 }
 
 class TTransactionStackTest : public ::testing::Test {
@@ -373,16 +375,6 @@ TEST_F(TTransactionStackTest, ForgetsItsLevelsWhenTheDatabaseEndedTheTransaction
 
 using TServerHardening = TServerTest;
 
-TEST_F(TServerHardening, ClosesAConnectionWhoseFrameExceedsMaxFrame) {
-  options_.MaxFrame = 1024;
-  StartServer();
-  auto client = Client();
-  ASSERT_TRUE(client->SendBytes(std::string("\x00\x00\x08\x00", 4)));  // 2048 bytes announced
-  EXPECT_TRUE(client->WaitForClose());
-  auto next = Client();
-  EXPECT_TRUE(Run(*next, cmdBeginTrans)->Success);
-}
-
 TEST_F(TServerHardening, AnswersABodyThatIsNoZlibStreamWith20003AndGoesOn) {
   StartServer();
   auto client = Client();
@@ -396,7 +388,7 @@ TEST_F(TServerHardening, AnswersABodyThatIsNoZlibStreamWith20003AndGoesOn) {
     TRemoteCommand reply;
     reply.LoadFromStream(stream);
     EXPECT_FALSE(reply.Success);
-    EXPECT_EQ(reply.Value, server::kErrMalformedRequest);
+    EXPECT_EQ(reply.Value, kErrMalformedRequest);
     EXPECT_EQ(reply.Message.rfind("Malformed request: ", 0), 0u) << reply.Message;
   }
   EXPECT_TRUE(Run(*client, cmdBeginTrans)->Success);
@@ -421,7 +413,7 @@ TEST_F(TServerHardening, AnswersAFieldBlockWithAWrongFieldWidthWith20003) {
   TRemoteCommand reply;
   reply.LoadFromStream(stream);
   EXPECT_FALSE(reply.Success);
-  EXPECT_EQ(reply.Value, server::kErrMalformedRequest);
+  EXPECT_EQ(reply.Value, kErrMalformedRequest);
   EXPECT_TRUE(Run(*client, cmdBeginTrans)->Success);
 }
 
@@ -487,6 +479,57 @@ TEST_F(TServerDemoDatabase, KeepsAnExistingDatabaseOnTheNextStart) {
   }
 }
 
+// A user's SQLite file in rollback-journal mode, with one table.
+std::string MakeUserDatabase(const std::string& path) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "CREATE TABLE notes (n INTEGER)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  return path;
+}
+
+TEST_F(TServerDemoDatabase, LeavesTheJournalModeOfAUsersFileUnlessTheLocatorAsks) {
+  const std::string kept = MakeUserDatabase(folder_ + "/kept.db");
+  const std::string wal = MakeUserDatabase(folder_ + "/wal.db");
+  options_.Databases.push_back(server::ParseDatabaseOption("kept=sqlite:" + kept));
+  options_.Databases.push_back(server::ParseDatabaseOption("wal=sqlite:" + wal + "?journal=wal"));
+  StartServer();
+  TLarkspireConnection connection;
+  connection.SetRemotePort(server_->Port());
+  for (const char* name : {"kept", "wal"}) {
+    connection.SetConnectionName(name);
+    TLarkspireQuery query;
+    query.SetConnection(&connection);
+    query.SQL().SetText("insert into notes values (1)");
+    EXPECT_EQ(query.ExecSQL(), 1) << name;
+  }
+  connection.SetConnected(false);
+  EXPECT_EQ(QueryText(kept, "PRAGMA journal_mode"), "delete");
+  EXPECT_EQ(QueryText(kept, "SELECT count(*) FROM notes"), "1");
+  EXPECT_FALSE(fs::exists(kept + "-wal"));
+  EXPECT_EQ(QueryText(wal, "PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(QueryText(options_.DataDir + "/" + server::kDemoDatabaseFile, "PRAGMA journal_mode"),
+            "wal");
+}
+
+TEST_F(TServerDemoDatabase, RefusesToStartOnAMissingFileUnlessTheLocatorSaysCreate) {
+  const std::string missing = folder_ + "/mistyped.db";
+  options_.Databases.push_back(server::ParseDatabaseOption("erp=sqlite:" + missing));
+  try {
+    StartServer();
+    FAIL() << "the server started";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "SQLite database " + missing +
+                  " does not exist (add ?create=1 to its locator to create it)");
+  }
+  EXPECT_FALSE(fs::exists(missing));
+  options_.Databases.back() = server::ParseDatabaseOption("erp=sqlite:" + missing + "?create=1");
+  StartServer();
+  EXPECT_TRUE(fs::exists(missing));
+}
+
 TEST(TServerCatalog, ServesTheDemoDatabaseAsDefaultAndAsDemoUnlessNamedOtherwise) {
   std::string folder = MakeTempFolder();
   TServerOptions options;
@@ -542,6 +585,21 @@ TEST(TServerOptionsParsing, ReadsEveryOptionAndTheDatabaseForms) {
   EXPECT_EQ(options.DataDir, "/tmp/lk");
 }
 
+TEST(TServerOptionsParsing, ReadsTheOptionsOfASQLiteLocator) {
+  const auto plain = server::ParseDatabaseLocator("sqlite:/srv/erp.db");
+  EXPECT_EQ(plain.Location, "/srv/erp.db");
+  EXPECT_EQ(plain.Journal, "");
+  EXPECT_FALSE(plain.Create);
+  const auto both = server::ParseDatabaseLocator("sqlite:/srv/erp.db?journal=wal&create=1");
+  EXPECT_EQ(both.Location, "/srv/erp.db");
+  EXPECT_EQ(both.Journal, "wal");
+  EXPECT_TRUE(both.Create);
+  EXPECT_EQ(both.Text, "sqlite:/srv/erp.db?journal=wal&create=1");
+  for (const char* bad : {"sqlite:/srv/erp.db?journal=wal;drop", "sqlite:/srv/erp.db?create=yes",
+                          "sqlite:/srv/erp.db?mode=ro", "sqlite:?create=1"})
+    EXPECT_THROW(server::ParseDatabaseLocator(bad), Exception) << bad;
+}
+
 TEST(TServerOptionsParsing, HasTheDocumentedDefaults) {
   const char* argv[] = {"larkspire-server"};
   auto parsed = server::ParseServerOptions(1, argv);
@@ -586,6 +644,31 @@ TEST_F(TServerWithConnection, RunsTheConnectionsTransactionsAndClientName) {
   EXPECT_EQ(connection.ClientName(), "Demo2");
 }
 
+TEST_F(TServerWithConnection, RequestOverMaxFrameIsRefusedWithTheReasonAndSentOnce) {
+  options_.MaxFrame = 1024;
+  StartServer();
+  TLarkspireConnection connection;
+  connection.SetRemotePort(server_->Port());
+  int connects = 0;
+  connection.OnAfterConnect = [&] { ++connects; };
+  TRemoteCommand request;
+  request.Code = cmdClientName;
+  std::mt19937 random(7);
+  std::string noise(4096, '\0');  // does not compress below the limit
+  for (char& c : noise) c = static_cast<char>(random());
+  request.Data.WriteBuffer(noise.data(), static_cast<int64_t>(noise.size()));
+  TRemoteCommand& reply = connection.ExecuteCommand(request);
+  EXPECT_FALSE(reply.Success);
+  reply.Reset();
+  EXPECT_EQ(connection.ErrorCode(), kErrRequestTooLarge);
+  EXPECT_NE(connection.ErrorText().find("--max-frame 1024"), std::string::npos)
+      << connection.ErrorText();
+  EXPECT_EQ(connects, 1);
+  // The server read the body to its end: the same connection goes on.
+  EXPECT_EQ(connection.StartTransaction(), 1);
+  EXPECT_EQ(connects, 1);
+}
+
 TEST_F(TServerWithConnection, IsRefusedWithTheConnectionsWordingWhenDenied) {
   options_.Deny = {"Demo1"};
   StartServer();
@@ -622,7 +705,7 @@ TEST(TServerProcess, SendsMessagesInTheConfiguredCodePage) {
   request.ConnectionName = ConvertCodePage("演示库", "UTF-8", "GBK");
   TRemoteCommand reply;
   ASSERT_TRUE(client.Execute(request, reply));
-  EXPECT_EQ(reply.Value, server::kErrNoSuchDatabase);
+  EXPECT_EQ(reply.Value, kErrNoSuchDatabase);
   EXPECT_NE(reply.Message.find(ConvertCodePage("\"演示库\"", "UTF-8", "GBK")), std::string::npos);
 }
 

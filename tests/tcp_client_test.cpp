@@ -471,9 +471,10 @@ TEST(TSuperTcpClient, PeerClosingMidFrameFailsTheReceive) {
   EXPECT_FALSE(client.Connected());
   EXPECT_EQ(reply.Size(), 50);
   EXPECT_NE(client.Socket(), kInvalidSocket);
+  EXPECT_FALSE(client.ReceiveTimedOut());  // the peer went away: not a slow reply
 }
 
-TEST(TSuperTcpClient, ReceiveTimeoutFailsAgainstASilentPeer) {
+TEST(TSuperTcpClient, ReceiveTimeoutFailsAgainstASilentPeerAndSaysSo) {
   TScriptedPeer peer(TScriptedPeer::AnswerHandshake(AcceptedHandshake()));
   TSuperTcpClient client;
   client.SetReceiveTimeout(300);
@@ -485,6 +486,7 @@ TEST(TSuperTcpClient, ReceiveTimeoutFailsAgainstASilentPeer) {
   EXPECT_GE(elapsed, 0.2);
   EXPECT_LT(elapsed, 3.0);
   EXPECT_FALSE(client.Connected());
+  EXPECT_TRUE(client.ReceiveTimedOut());
 }
 
 TEST(TSuperTcpClient, FailedRecvMidFrameFailsTheReceive) {

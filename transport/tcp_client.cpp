@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -142,9 +143,32 @@ bool TSuperTcpClient::Connect(const std::string& host, int port, const std::stri
 }
 
 void TSuperTcpClient::Disconnect() {
-  if (socket_ != kInvalidSocket) SocketApi().Close(socket_);
-  socket_ = kInvalidSocket;
+  const TSocket socket = socket_.exchange(kInvalidSocket);
   connected_ = false;
+  if (socket == kInvalidSocket) return;
+  // Closing alone does not wake a call blocked on the socket in another thread; shutting the
+  // connection down first does.
+  ISocketApi& api = SocketApi();
+  api.Shutdown(socket);
+  api.Close(socket);
+}
+
+void TSuperTcpClient::Interrupt() {
+  const TSocket socket = socket_;
+  connected_ = false;
+  if (socket != kInvalidSocket) SocketApi().Shutdown(socket);
+}
+
+void TSuperTcpClient::SetReceiveTimeout(uint32_t milliseconds) {
+  receive_timeout_ms_ = milliseconds;
+  const TSocket socket = socket_;
+  if (socket != kInvalidSocket) SocketApi().SetReceiveTimeout(socket, milliseconds);
+}
+
+ssize_t TSuperTcpClient::RecvSome(void* buffer, size_t count) {
+  const ssize_t n = SocketApi().Recv(socket_, buffer, count);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) receive_timed_out_ = true;
+  return n;
 }
 
 bool TSuperTcpClient::SendStream(TStream& stream) {
@@ -180,6 +204,7 @@ bool TSuperTcpClient::SendStream(TStream& stream) {
 }
 
 bool TSuperTcpClient::ReceiveStream(TStream& stream) {
+  receive_timed_out_ = false;
   uint8_t prefix[4];
   int64_t length = 0;
   if (ReceiveBuffer(prefix, sizeof prefix) == static_cast<int64_t>(sizeof prefix)) {
@@ -192,11 +217,10 @@ bool TSuperTcpClient::ReceiveStream(TStream& stream) {
   // The stream grows by what actually arrives; nothing is reserved from the length field.
   int64_t received = 0;
   if (length > 0) {
-    ISocketApi& api = SocketApi();
     uint8_t chunk[kChunkSize];
     while (received < length) {
       // The request is not cut to what remains: bytes beyond the frame count against it.
-      const ssize_t n = api.Recv(socket_, chunk, sizeof chunk);
+      const ssize_t n = RecvSome(chunk, sizeof chunk);
       if (n <= 0) break;
       stream.WriteBuffer(chunk, n);
       received += n;
@@ -220,11 +244,11 @@ int64_t TSuperTcpClient::SendBuffer(const void* buffer, int64_t count) {
 }
 
 int64_t TSuperTcpClient::ReceiveBuffer(void* buffer, int64_t count) {
-  ISocketApi& api = SocketApi();
+  receive_timed_out_ = false;
   uint8_t* bytes = static_cast<uint8_t*>(buffer);
   int64_t received = 0;
   while (received < count) {
-    const ssize_t n = api.Recv(socket_, bytes + received, static_cast<size_t>(count - received));
+    const ssize_t n = RecvSome(bytes + received, static_cast<size_t>(count - received));
     if (n <= 0) break;
     received += n;
   }

@@ -3,14 +3,18 @@
 // and then moves frames: a 4-byte big-endian body length followed by the body.
 //
 // Sends go out in 8192-byte chunks with a progress report after each; the last short chunk goes
-// out with no-delay on. Receives wait at most ReceiveTimeout milliseconds for each piece of data,
-// so a server that accepts and never answers fails the transfer like a broken connection.
+// out with no-delay on. Receives wait at most ReceiveTimeout milliseconds for each piece of data;
+// a receive that stops for that reason says so (ReceiveTimedOut), so the owner can tell a server
+// that is slow to answer from one that went away.
 //
 // Thread-safety: not safe for simultaneous use; the connection's busy state serializes the
-// calling thread and its worker thread.
+// calling thread and its worker thread. Connected, Socket and ReceiveTimedOut may be read from
+// any thread, and Interrupt may be called from any thread to wake an exchange blocked on the
+// socket.
 #ifndef LARKSPIRE_TRANSPORT_TCP_CLIENT_H_
 #define LARKSPIRE_TRANSPORT_TCP_CLIENT_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -38,16 +42,24 @@ class TSuperTcpClient {
   int32_t HandshakeCode() const { return handshake_code_; }
   TSocket Socket() const { return socket_; }
 
-  // Default 120 000 ms; 0 waits for ever. Applies to the next Connect.
+  // Default 120 000 ms; 0 waits for ever. Applies to the open socket at once and to every later
+  // Connect.
   uint32_t ReceiveTimeout() const { return receive_timeout_ms_; }
-  void SetReceiveTimeout(uint32_t milliseconds) { receive_timeout_ms_ = milliseconds; }
+  void SetReceiveTimeout(uint32_t milliseconds);
+  // Whether the last ReceiveStream or ReceiveBuffer stopped because no data came within
+  // ReceiveTimeout (rather than because the peer closed or the socket failed).
+  bool ReceiveTimedOut() const { return receive_timed_out_; }
 
   // True when connected and the handshake was accepted. Raises Exception "套接字创建失败" when no
   // socket can be created.
   bool Connect(const std::string& host, int port, const std::string& auth_text,
                uint16_t timeout_seconds);
-  // Closes the socket if one is open; HandshakeStatus and HandshakeCode keep their values.
+  // Shuts the socket down and closes it if one is open; HandshakeStatus and HandshakeCode keep
+  // their values.
   void Disconnect();
+  // Shuts the socket down without closing it: a send or receive blocked on it (in another
+  // thread) returns at once and fails, and so does every later one, until Disconnect.
+  void Interrupt();
   // One frame out, the stream sent from its start: true when the whole body went out, and
   // Connected takes that value. An empty stream, or one of 2 GiB or more, sends nothing at all
   // (not even the length prefix), returns false and leaves Connected as it was.
@@ -63,11 +75,15 @@ class TSuperTcpClient {
   int64_t ReceiveBuffer(void* buffer, int64_t count);
 
  private:
-  TSocket socket_ = kInvalidSocket;
-  bool connected_ = false;
+  // One recv through the socket API; notes a receive time-out.
+  ssize_t RecvSome(void* buffer, size_t count);
+
+  std::atomic<TSocket> socket_{kInvalidSocket};
+  std::atomic<bool> connected_{false};
   uint8_t handshake_status_ = 0;
   int32_t handshake_code_ = 0;
-  uint32_t receive_timeout_ms_ = 120000;
+  std::atomic<uint32_t> receive_timeout_ms_{120000};
+  std::atomic<bool> receive_timed_out_{false};
 };
 
 // "LOCALHOST" in any case gives "127.0.0.1"; a dotted quad stays; anything else is looked up

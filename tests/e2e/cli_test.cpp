@@ -202,6 +202,30 @@ TEST(LarkspireCli, ExecPrintsTheRowsAffected) {
   EXPECT_EQ(check.out, "n\n3\n") << check.err;
 }
 
+TEST(LarkspireCli, EveryParameterNeedsAValueOrADeliberateNull) {
+  TServerProcess server;
+  const TProgramResult missing =
+      RunCli(At(server, {"exec", "update products set ProUnit = :u where RetaiPrice > :price",
+                         "--param", "u=box"}));
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_EQ(missing.err, "error: no value for parameter :price\n");
+  EXPECT_EQ(missing.out, "");
+
+  const TProgramResult nulled =
+      RunCli(At(server, {"exec", "update products set ProUnit = :u where ProId = :id", "--null",
+                         "u", "--param", "id=2"}));
+  ASSERT_EQ(nulled.exit_code, 0) << nulled.err;
+  EXPECT_EQ(nulled.out, "1 rows affected\n");
+  const TProgramResult check = RunCli(
+      At(server, {"query", "select ProId from products where ProUnit is null", "--format", "csv"}));
+  EXPECT_EQ(check.out, "ProId\n2\n") << check.err;
+
+  const TProgramResult twice = RunCli(
+      At(server, {"query", "select :a as a", "--param", "a=1", "--null", "a", "--format", "csv"}));
+  EXPECT_EQ(twice.exit_code, 2);
+  EXPECT_NE(twice.err.find("\":a\" is given more than once"), std::string::npos) << twice.err;
+}
+
 TEST(LarkspireCli, QueryFailuresPrintTheMessageAndFail) {
   TServerProcess server;
   const TProgramResult refused = RunCli(At(server, {"query", "select * from no_such_table"}));
@@ -278,6 +302,34 @@ TEST(LarkspireCli, ShellOnPostgreSqlKeepsDollarQuotedBodiesWholeAndPrintsReturne
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "0 rows affected\nBEGIN\nprocode\nPG1\nt,s\n42,;\nROLLBACK\n");
   EXPECT_EQ(cluster->Psql(database, "select count(*) from products where ProCode = 'PG1'"), "0\n");
+}
+
+TEST(LarkspireCli, ShellAndScriptsNeedEveryParameterAndPrintValuesExactly) {
+  TServerProcess server;
+  const std::string script =
+      "update products set ProUnit = :u where ProId = :id;\n"
+      "select ProId from products where ProUnit is null;\n"
+      "select ProName from products where RetaiPrice > :price;\n"
+      "create table v (born datetime, ratio real, price numeric(10,2));\n"
+      "insert into v values ('1962-02-18 00:00:00', 1261.3999999999999, 2328.6);\n"
+      "select * from v;\n";
+  const TProgramResult shell = RunCli(
+      At(server, {"shell", "--format", "csv", "--null", "u", "--param", "id=2"}), {script, {}});
+  EXPECT_EQ(shell.exit_code, 2);
+  EXPECT_EQ(shell.out,
+            "1 rows affected\nProId\n2\n0 rows affected\n1 rows affected\n"
+            "born,ratio,price\n1962-02-18 00:00:00,1261.3999999999999,2328.60\n");
+  EXPECT_EQ(shell.err, "error: no value for parameter :price\n");
+
+  // A script stops at the statement left without a value, after those before it ran.
+  const TProgramResult piped = RunCli(At(server, {"exec", "-", "--null", "u"}),
+                                      {"update products set ProUnit = :u where ProId = 3;\n"
+                                       "delete from products where ProId = :id;\n",
+                                       {}});
+  EXPECT_EQ(piped.exit_code, 2);
+  EXPECT_EQ(piped.out, "1 rows affected\n");
+  EXPECT_EQ(piped.err, "error: no value for parameter :id\n");
+  EXPECT_EQ(CountOf(server, "ProUnit is null"), "2\n");
 }
 
 TEST(LarkspireCli, QueryRunsTheStatementsOfAFileOrOfStandardInput) {

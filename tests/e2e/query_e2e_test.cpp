@@ -1,20 +1,23 @@
 // TLarkspireQuery against the real server, on SQLite (the demonstration database) and on
 // PostgreSQL (a fresh database seeded with the same products table): opening with a parameter,
-// a detail that follows its master, statements inside a transaction, and the server's refusal.
+// a detail that follows its master, statements inside a transaction (and after it was lost with
+// its connection), and the server's refusal.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
 #include "components/query.h"
-#include "support/postgres_cluster.h"
 #include "support/backend_server.h"
+#include "support/postgres_cluster.h"
 #include "support/server_fixture.h"
 
 namespace larkspire::test {
 namespace {
 
-TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lkquery"); }
+TBackendServer& ServerFor(TBackend backend) {
+  return test::ServerFor(backend, "lkquery");
+}
 
 class QueryE2E : public ::testing::TestWithParam<TBackend> {
  protected:
@@ -112,6 +115,27 @@ TEST_P(QueryE2E, ExecSqlInsideATransactionIsRolledBack) {
   EXPECT_EQ(ProductName(7), before);
 }
 
+TEST_P(QueryE2E, StatementAfterTheTransactionsConnectionDroppedIsRefusedAsLost) {
+  const std::string before = ProductName(8);
+  ASSERT_NE(before, "<missing>");
+  ASSERT_EQ(connection_.StartTransaction(), 1);
+  connection_.SetConnected(false);  // the server rolls the session's transaction back
+  query_.SQL().SetText("update products set ProName = :name where ProId = :id");
+  query_.Parameters().ParamByName("name").Value = "不该写入";
+  query_.Parameters().ParamByName("id").Value = int32_t{8};
+  try {
+    query_.ExecSQL();
+    FAIL() << "no exception";
+  } catch (const ELarkspireException& e) {
+    EXPECT_EQ(e.ErrorCode(), kErrTransactionLost) << e.what();
+    EXPECT_EQ(e.ErrorMessage(),
+              "The transaction was lost: the connection to the server was closed.");
+  }
+  EXPECT_EQ(connection_.TransactionLevel(), 0);
+  // Not run in autocommit either; the next statement runs as usual.
+  EXPECT_EQ(ProductName(8), before);
+}
+
 TEST_P(QueryE2E, ServerRefusalRaisesAndLeavesTheQueryClosed) {
   query_.SQL().SetText("select * from no_such_table");
   try {
@@ -150,6 +174,27 @@ TEST_P(QueryE2E, StatusFieldAndRefresh) {
   EXPECT_EQ(query_.RowStatus()[4], 3);
   query_.Refresh();
   EXPECT_EQ(query_.RowStatus(), std::vector<int32_t>(5, 0));
+}
+
+TEST_P(QueryE2E, ColumnsThatShareANameShowTheirOwnValues) {
+  query_.SQL().SetText("select 1 as a, 2 as a, 3 as A");
+  query_.Open();
+  ASSERT_TRUE(query_.Active());
+  ASSERT_EQ(query_.FieldCount(), 3);
+  EXPECT_EQ(query_.Fields(0).AsInteger(), 1);
+  EXPECT_EQ(query_.Fields(1).AsInteger(), 2);
+  EXPECT_EQ(query_.Fields(2).AsInteger(), 3);
+  EXPECT_EQ(query_.FieldByName("A").AsInteger(), 1);  // by name: the first of that name
+  query_.Close();
+  // A join of a table with itself: both name columns, each with its own row's name.
+  query_.SQL().SetText(
+      "select p.ProName, q.ProName from products p join products q on q.ProId = p.ProId + 1 "
+      "where p.ProId = 1");
+  query_.Open();
+  ASSERT_EQ(query_.RecordCount(), 1);
+  EXPECT_EQ(query_.Fields(0).AsString(), ProductName(1));
+  EXPECT_EQ(query_.Fields(1).AsString(), ProductName(2));
+  EXPECT_NE(ProductName(1), ProductName(2));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, QueryE2E,

@@ -134,6 +134,14 @@ int TFaultSocketApi::Close(TSocket socket) {
   return result;
 }
 
+int TFaultSocketApi::Shutdown(TSocket socket) {
+  {
+    std::lock_guard lock(mutex_);
+    Record("Shutdown");
+  }
+  return PosixSocketApi().Shutdown(socket);
+}
+
 int TFaultSocketApi::SetNonBlocking(TSocket socket, bool non_blocking) {
   {
     std::lock_guard lock(mutex_);

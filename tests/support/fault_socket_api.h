@@ -53,10 +53,10 @@ class TFaultSocketApi : public ISocketApi {
   void Reset();
 
   // --- Records ---
-  // Every call in order, as text: "CreateStreamSocket", "Close", "SetNonBlocking(1)",
-  // "Connect(127.0.0.1:8008)", "Select", "SetKeepAlive(1,4400,4)", "SetNoDelay(1)",
-  // "SetReceiveTimeout(300)", "Send(8192)" (bytes asked), "Recv(8192)" (bytes asked),
-  // "LookupHost(name)".
+  // Every call in order, as text: "CreateStreamSocket", "Shutdown", "Close",
+  // "SetNonBlocking(1)", "Connect(127.0.0.1:8008)", "Select", "SetKeepAlive(1,4400,4)",
+  // "SetNoDelay(1)", "SetReceiveTimeout(300)", "Send(8192)" (bytes asked), "Recv(8192)" (bytes
+  // asked), "LookupHost(name)".
   std::vector<std::string> Calls() const;
   // How many recorded calls start with this text ("Send", "SetNoDelay(1)").
   int CountCalls(const std::string& prefix) const;
@@ -73,6 +73,7 @@ class TFaultSocketApi : public ISocketApi {
   // ISocketApi
   TSocket CreateStreamSocket() override;
   int Close(TSocket socket) override;
+  int Shutdown(TSocket socket) override;
   int SetNonBlocking(TSocket socket, bool non_blocking) override;
   int Connect(TSocket socket, uint32_t address, uint16_t port) override;
   int Select(TFDSet* read, TFDSet* write, TFDSet* except, int timeout_ms) override;

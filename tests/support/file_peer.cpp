@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/exception.h"
+#include "protocol/error_codes.h"
 #include "protocol/memory_stream.h"
 #include "protocol/remote_command.h"
 
@@ -24,7 +25,7 @@ std::string FailedReply(const std::string& message) {
   TRemoteCommand reply;
   reply.Code = cmdReply;
   reply.Success = false;
-  reply.Value = 20011;
+  reply.Value = kErrNoSuchPath;
   reply.Message = message;
   return Encode(reply);
 }

@@ -1,0 +1,110 @@
+#include "cli/value_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "dataset/recordset.h"
+#include "dataset/recordset_dataset.h"
+#include "platform/datetime.h"
+
+namespace larkspire::cli {
+namespace {
+
+bool IsBinaryField(const TField& field) {
+  switch (field.DataType()) {
+    case ftBytes:
+    case ftVarBytes:
+    case ftBlob:
+    case ftGraphic:
+    case ftTypedBinary:
+    case ftOraBlob:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string HexText(const TBytes& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    hex += kHex[b >> 4];
+    hex += kHex[b & 15];
+  }
+  return hex;
+}
+
+// The shortest text that reads back as the same number; a single-precision column's values
+// as single-precision numbers (0.1, not 0.10000000149011612).
+std::string ShortestFloatText(double value, bool single) {
+  char buffer[64];
+  const auto result = single
+                          ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value))
+                          : std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+// A decimal's text with at least scale digits after the point ("2328.6" with 2: "2328.60").
+std::string WithScale(std::string text, int scale) {
+  if (scale <= 0 || text.find_first_not_of("-0123456789.") != std::string::npos) return text;
+  const size_t point = text.find('.');
+  const int decimals = point == std::string::npos ? 0 : static_cast<int>(text.size() - point - 1);
+  if (decimals >= scale) return text;
+  if (point == std::string::npos) text += '.';
+  text.append(static_cast<size_t>(scale - decimals), '0');
+  return text;
+}
+
+std::string DateText(const TDateTimeParts& p) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
+  return text;
+}
+
+std::string TimeText(const TDateTimeParts& p) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", p.hour, p.minute, p.second);
+  return text + SecondFractionText(p);
+}
+
+}  // namespace
+
+std::string ValueText(const TField& field) {
+  if (field.IsNull()) return std::string();
+  // The rowset's column tells single from double precision and gives a decimal's scale.
+  const auto* dataset = dynamic_cast<const TRecordsetDataSet*>(field.DataSet());
+  const TRecordsetField* column = dataset != nullptr ? dataset->SourceColumn(field) : nullptr;
+  if (IsBinaryField(field)) return HexText(field.AsBytes());
+  const TVariant value = field.Value();
+  switch (field.DataType()) {
+    case ftFloat:
+      if (value.Type() != TVarType::vtDouble) break;
+      return ShortestFloatText(value.AsDouble(),
+                               column != nullptr && column->DataType == TAdoDataType::adSingle);
+    case ftBCD:
+    case ftFMTBcd:
+      if (column != nullptr &&
+          (column->DataType == TAdoDataType::adDecimal ||
+           column->DataType == TAdoDataType::adNumeric) &&
+          column->Scale &&
+          !(column->Precision == kUnboundedDecimalPrecision &&
+            *column->Scale == kUnboundedDecimalScale))
+        return WithScale(field.AsString(), *column->Scale);
+      break;
+    case ftDateTime: {
+      const TDateTimeParts p = DecodeDateTime(field.AsDateTime());
+      return DateText(p) + " " + TimeText(p);
+    }
+    case ftDate:
+      return DateText(DecodeDateTime(field.AsDateTime()));
+    case ftTime:
+      return TimeText(DecodeDateTime(field.AsDateTime()));
+    default:
+      break;
+  }
+  return field.AsString();
+}
+
+}  // namespace larkspire::cli

@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""A second, independent peer of the reliable datagram protocol, written from the wire layout.
+
+send PORT SIZE: links to 127.0.0.1:PORT, sends SIZE bytes ((i * 7 + 3) & 255) as one stream
+message (one packet at a time, resending until acknowledged) and prints "sent N" once the
+peer answers complete.
+receive: binds 127.0.0.1 on a free port, prints "port P", accepts one link, acknowledges every
+data packet, and prints "received SIZE CRC32" once the message is whole.
+"""
+import socket
+import struct
+import sys
+import zlib
+
+HEADER = struct.Struct("<BBII")            # kind, sub, sender's channel, receiver's channel
+DATA = struct.Struct("<BBIIBIIIH")         # + message number, ticket, count, index, length
+ACK = struct.Struct("<BBIIBBI10I")         # + message number, complete, ticket, history
+
+
+def send(port, size):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(0.5)
+    peer = ("127.0.0.1", port)
+    own = 0x5151
+    for _ in range(10):
+        s.sendto(HEADER.pack(1, 0, own, 0) + b"python peer", peer)
+        try:
+            reply = s.recv(2048)
+            break
+        except socket.timeout:
+            continue
+    kind, result, channel, echoed = HEADER.unpack_from(reply)
+    code, = struct.unpack_from("<i", reply, 10)
+    assert (kind, result, echoed, code, len(reply)) == (2, 1, own, 0, 14), reply
+    message = bytes((i * 7 + 3) & 255 for i in range(size))
+    count = max(1, (size + 1023) // 1024)
+    ticket = 0
+    complete = 0
+    for index in range(1, count + 1):
+        payload = message[(index - 1) * 1024:index * 1024]
+        while True:
+            ticket += 1
+            s.sendto(DATA.pack(5, 1, own, channel, 9, ticket, count, index, len(payload)) + payload,
+                     peer)
+            try:
+                ack = s.recv(2048)
+            except socket.timeout:
+                continue
+            fields = ACK.unpack_from(ack)
+            assert len(ack) == 56 and fields[0] == 6 and fields[2] == channel and fields[3] == own
+            if fields[4] == 9 and fields[6] == ticket:
+                complete = fields[5]
+                break
+    assert complete == 1
+    print("sent", size, flush=True)
+
+
+def receive():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    s.settimeout(20)
+    print("port", s.getsockname()[1], flush=True)
+    own = 99
+    peer_channel = 0
+    parts = {}
+    count = None
+    history = [0] * 10
+    while count is None or len(parts) < count:
+        datagram, peer = s.recvfrom(8192)
+        kind, sub, sender, receiver = HEADER.unpack_from(datagram)
+        if kind == 1:
+            peer_channel = sender
+            s.sendto(HEADER.pack(2, 1, own, sender) + struct.pack("<i", 0), peer)
+        elif kind == 5 and receiver == own:
+            _, _, _, _, msg_no, ticket, total, index, length = DATA.unpack_from(datagram)
+            count = total
+            parts[index] = datagram[25:25 + length]
+            done = 1 if len(parts) == count else 0
+            s.sendto(ACK.pack(6, 0, own, sender, msg_no, done, ticket, *history), peer)
+            history = history[1:] + [ticket]
+        elif kind == 7 and receiver == own:
+            s.sendto(HEADER.pack(8, 0, own, sender), peer)
+    message = b"".join(parts[i] for i in range(1, count + 1))
+    print("received", len(message), zlib.crc32(message), flush=True)
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "send":
+        send(int(sys.argv[2]), int(sys.argv[3]))
+    else:
+        receive()
