@@ -3,18 +3,13 @@
 #include <ostream>
 
 #include "components/exception.h"
+#include "protocol/error_codes.h"
 
 namespace larkspire::cli {
-namespace {
-
-// The server's code for a login password it does not accept.
-constexpr int32_t kServerWrongPassword = 20002;
-
-}  // namespace
 
 bool IsConnectionFailure(int32_t code) {
   return code == kErrCouldNotConnect || code == kErrConnectionRefused ||
-         code == kErrConnectionsLimit || code == kServerWrongPassword;
+         code == kErrConnectionsLimit || code == kErrWrongPassword;
 }
 
 int ReportError(std::ostream& err, int32_t code, const std::string& text) {
