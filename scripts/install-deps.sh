@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config zlib1g-dev libpugixml-dev libsqlite3-dev libpq-dev
-  postgresql googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libx11-dev xvfb)
+  postgresql googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libx11-dev xvfb
+  sqlite3 python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
