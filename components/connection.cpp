@@ -114,7 +114,10 @@ TLarkspireConnection::TLarkspireConnection(TComponent* owner)
                                      TDataProcessModule* module) {
     OnDatagramMessage(ip, port, stream, module);
   };
-  udp_socket_->OnProgress = OnProgress;
+  // Read at each report, so a handler assigned after construction is the one called.
+  udp_socket_->OnProgress = [this](double progress, TTransType type) {
+    if (OnProgress) OnProgress(progress, type);
+  };
   if (!IsDesigning()) {
     watch_thread_ = std::make_unique<TLarkspireConnectionThread>(*this);
     watch_thread_->Start();

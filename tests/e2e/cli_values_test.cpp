@@ -3,6 +3,7 @@
 // text is the shortest that reads back) for SQLite.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>

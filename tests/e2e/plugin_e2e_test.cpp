@@ -19,6 +19,7 @@
 #include "platform/wait_window.h"
 #include "protocol/plugin_data.h"
 #include "support/server_fixture.h"
+#include "support/xvfb.h"
 
 namespace larkspire::test {
 namespace {
@@ -46,48 +47,6 @@ class TEnvironmentGuard {
  private:
   const char* name_;
   std::optional<std::string> previous_;
-};
-
-// A virtual X display with a white root window, when Xvfb is installed.
-class TXvfb {
- public:
-  TXvfb() {
-    const char* binary = "/usr/bin/Xvfb";
-    if (::access(binary, X_OK) != 0) return;
-    int pipe_fds[2];
-    if (::pipe(pipe_fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(pipe_fds[0]);
-      const std::string fd = std::to_string(pipe_fds[1]);
-      const std::string screen =
-          std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
-      ::execl(binary, binary, "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-wr",
-              "-nolisten", "tcp", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(pipe_fds[1]);
-    std::string number;
-    char c;
-    while (::read(pipe_fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
-    ::close(pipe_fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  ~TXvfb() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  TXvfb(const TXvfb&) = delete;
-  TXvfb& operator=(const TXvfb&) = delete;
-
-  // Empty when Xvfb is missing or did not start.
-  const std::string& Display() const { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
 };
 
 uint32_t U32At(const std::string& bytes, size_t at) {
@@ -180,7 +139,7 @@ TEST_F(PluginEndToEnd, ServerTimeIsLocalTimeAsText) {
 }
 
 TEST_F(PluginEndToEnd, ScreenOfTheServersDisplayIsABmpFile) {
-  TXvfb xvfb;
+  TXvfb xvfb(kScreenWidth, kScreenHeight);
   if (xvfb.Display().empty()) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb)";
   {
     TEnvironmentGuard display("DISPLAY", xvfb.Display());

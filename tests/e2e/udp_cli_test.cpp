@@ -47,6 +47,11 @@ TEST(LarkspireUdpCli, SentFileArrivesWithTheSameDigest) {
   auto listener = std::async(std::launch::async, [&] {
     return RunCli({"udp", "listen", "--bind", "127.0.0.1", "--port", port, "--count", "1"}, 20000);
   });
+  // The listener is up once it answers a load query.
+  TSuperUdpSocket prober("127.0.0.1", 0, 0);
+  bool up = false;
+  for (int i = 0; i < 50 && !up; ++i) up = prober.QueryLoad("127.0.0.1", std::stoi(port), 200);
+  ASSERT_TRUE(up);
   const TProgramResult sent = RunCli({"udp", "send", "127.0.0.1", port, path});
   const TProgramResult heard = listener.get();
   EXPECT_EQ(sent.exit_code, 0) << sent.err;

@@ -16,8 +16,8 @@ TXvfb::TXvfb(int width, int height) {
     ::close(fds[0]);
     const std::string fd = std::to_string(fds[1]);
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-    ::execl(binary, binary, "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
-            "tcp", static_cast<char*>(nullptr));
+    ::execl(binary, binary, "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-wr",
+            "-nolisten", "tcp", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(fds[1]);

@@ -1,9 +1,9 @@
-// TXvfb: a virtual X display for a test, when Xvfb is installed; it picks a free display
-// number itself and is stopped by the destructor.
+// TXvfb: a virtual X display with a white root window for a test, when Xvfb is installed; it
+// picks a free display number itself and is stopped by the destructor.
 //
 // Thread-safety: one thread.
-#ifndef LARKSPIRE_TESTS_GUI_SUPPORT_XVFB_H_
-#define LARKSPIRE_TESTS_GUI_SUPPORT_XVFB_H_
+#ifndef LARKSPIRE_TESTS_SUPPORT_XVFB_H_
+#define LARKSPIRE_TESTS_SUPPORT_XVFB_H_
 
 #include <sys/types.h>
 
@@ -28,4 +28,4 @@ class TXvfb {
 
 }  // namespace larkspire::test
 
-#endif  // LARKSPIRE_TESTS_GUI_SUPPORT_XVFB_H_
+#endif  // LARKSPIRE_TESTS_SUPPORT_XVFB_H_
