@@ -47,6 +47,9 @@ std::string MakeTempFolder() {
 std::string QueryText(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  // The server may still hold a lock on a file in WAL mode (its connection closing, a
+  // checkpoint): wait for it as any second reader would.
+  sqlite3_busy_timeout(db, 5000);
   sqlite3_stmt* statement = nullptr;
   std::string result = "<error>";
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
