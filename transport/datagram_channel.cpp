@@ -204,7 +204,9 @@ void TDataProcessModule::StorePacket(const TDataView& packet) {
   if (offset + static_cast<int64_t>(length) > recv_buffer_->Size()) {
     recv_buffer_->SetSize(offset + static_cast<int64_t>(length));
   }
-  std::memcpy(recv_buffer_->Memory() + offset, packet.Data() + off::kDataPayload, length);
+  if (length > 0) {  // an empty message has no buffer to copy into
+    std::memcpy(recv_buffer_->Memory() + offset, packet.Data() + off::kDataPayload, length);
+  }
   ++stored_count_;
   if (stored_count_ >= packet_count_ && missing_map_.find('1') == std::string::npos) {
     state_ = csReady;
