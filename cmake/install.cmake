@@ -89,7 +89,12 @@ configure_file(packaging/larkspire-server.service.in
   "${CMAKE_BINARY_DIR}/packaging/larkspire-server.service" @ONLY)
 install(FILES "${CMAKE_BINARY_DIR}/packaging/larkspire-server.service"
   DESTINATION lib/systemd/system COMPONENT server)
-install(FILES packaging/larkspire-server.default DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/default
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(LARKSPIRE_INSTALL_DEFAULTSDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default")  # /etc/default
+else()
+  set(LARKSPIRE_INSTALL_DEFAULTSDIR "${CMAKE_INSTALL_SYSCONFDIR}/default")  # under the prefix
+endif()
+install(FILES packaging/larkspire-server.default DESTINATION ${LARKSPIRE_INSTALL_DEFAULTSDIR}
   RENAME larkspire-server COMPONENT server)
 
 # A Debian package of the library, the server and the command-line client.
@@ -104,6 +109,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/prerm;${CMAKE_SOURCE_DIR}/packaging/postrm")
+  "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/prerm;${CMAKE_SOURCE_DIR}/packaging/postrm;${CMAKE_SOURCE_DIR}/packaging/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
