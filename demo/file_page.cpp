@@ -71,8 +71,7 @@ void TlkDemoMainForm::BuildFilePage() {
 }
 
 void TlkDemoMainForm::ConnectFilePage() {
-  connect(btnGetFiles, &QPushButton::clicked, this,
-          [this] { RunGuarded([this] { btnGetFilesClick(); }); });
+  ConnectClick(btnGetFiles, &TlkDemoMainForm::btnGetFilesClick);
   connect(TreeView1, &QTreeWidget::itemDoubleClicked, this,
           [this] { RunGuarded([this] { TreeView1DblClick(); }); });
   LarkspireUpdateFile1->OnDownloadBegin = [this](const std::string& name, int64_t size,

@@ -1,5 +1,6 @@
 #include "demo/main_form.h"
 
+#include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -7,6 +8,7 @@
 #include "demo/form_layout.h"
 #include "demo/product_form.h"
 #include "qt/application.h"
+#include "qt/exception_handler.h"
 
 namespace larkspire {
 namespace {
@@ -151,6 +153,11 @@ void TlkDemoMainForm::LoadProductKinds(TStringList& kinds) {
   for (CommonQuery->First(); !CommonQuery->Eof(); CommonQuery->Next()) {
     kinds.Add(CommonQuery->FieldByName("ProKind").AsString());
   }
+}
+
+void TlkDemoMainForm::ConnectClick(QPushButton* button, void (TlkDemoMainForm::*handler)()) {
+  connect(button, &QPushButton::clicked, this,
+          [this, handler] { RunGuarded([&] { (this->*handler)(); }); });
 }
 
 }  // namespace larkspire

@@ -194,6 +194,8 @@ class TlkDemoMainForm : public QMainWindow {
   void ConnectPagingPage();
   void ConnectPluginPage();
   void ConnectFilePage();
+  // Runs handler on the button's clicks, with exceptions shown by the default handler.
+  void ConnectClick(QPushButton* button, void (TlkDemoMainForm::*handler)());
   // Sum (0) or product (1) of the two inputs into result.
   void CallArithmetic(int request_type, QLineEdit* result);
   void SetNodeImage(TTreeFileNode* node, int image);

@@ -44,15 +44,11 @@ void TlkDemoMainForm::BuildPagingPage() {
 }
 
 void TlkDemoMainForm::ConnectPagingPage() {
-  auto on_click = [this](QPushButton* button, void (TlkDemoMainForm::*handler)()) {
-    connect(button, &QPushButton::clicked, this,
-            [this, handler] { RunGuarded([&] { (this->*handler)(); }); });
-  };
-  on_click(btnPageQuery, &TlkDemoMainForm::btnPageQueryClick);
-  on_click(btnFirstPage, &TlkDemoMainForm::btnFirstPageClick);
-  on_click(btnPriorPage, &TlkDemoMainForm::btnPriorPageClick);
-  on_click(btnNextPage, &TlkDemoMainForm::btnNextPageClick);
-  on_click(btnLastPage, &TlkDemoMainForm::btnLastPageClick);
+  ConnectClick(btnPageQuery, &TlkDemoMainForm::btnPageQueryClick);
+  ConnectClick(btnFirstPage, &TlkDemoMainForm::btnFirstPageClick);
+  ConnectClick(btnPriorPage, &TlkDemoMainForm::btnPriorPageClick);
+  ConnectClick(btnNextPage, &TlkDemoMainForm::btnNextPageClick);
+  ConnectClick(btnLastPage, &TlkDemoMainForm::btnLastPageClick);
   // A choice in the list, also of the item already shown; choosing by program does not count.
   connect(cbPages, &QComboBox::activated, this,
           [this] { RunGuarded([this] { cbPagesChange(); }); });

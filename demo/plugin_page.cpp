@@ -63,14 +63,10 @@ void TlkDemoMainForm::BuildPluginPage() {
 }
 
 void TlkDemoMainForm::ConnectPluginPage() {
-  auto on_click = [this](QPushButton* button, void (TlkDemoMainForm::*handler)()) {
-    connect(button, &QPushButton::clicked, this,
-            [this, handler] { RunGuarded([&] { (this->*handler)(); }); });
-  };
-  on_click(btnPluginDemo1, &TlkDemoMainForm::btnPluginDemo1Click);
-  on_click(btnPluginDemo2, &TlkDemoMainForm::btnPluginDemo2Click);
-  on_click(btnPluginDemo3, &TlkDemoMainForm::btnPluginDemo3Click);
-  on_click(btnPluginDemo4, &TlkDemoMainForm::btnPluginDemo4Click);
+  ConnectClick(btnPluginDemo1, &TlkDemoMainForm::btnPluginDemo1Click);
+  ConnectClick(btnPluginDemo2, &TlkDemoMainForm::btnPluginDemo2Click);
+  ConnectClick(btnPluginDemo3, &TlkDemoMainForm::btnPluginDemo3Click);
+  ConnectClick(btnPluginDemo4, &TlkDemoMainForm::btnPluginDemo4Click);
 }
 
 void TlkDemoMainForm::CallArithmetic(int request_type, QLineEdit* result) {

@@ -63,19 +63,15 @@ void TlkDemoMainForm::BuildProductPage() {
 }
 
 void TlkDemoMainForm::ConnectProductPage() {
-  auto on_click = [this](QPushButton* button, void (TlkDemoMainForm::*handler)()) {
-    connect(button, &QPushButton::clicked, this,
-            [this, handler] { RunGuarded([&] { (this->*handler)(); }); });
-  };
-  on_click(Button1, &TlkDemoMainForm::Button1Click);
-  on_click(btnDataFirst, &TlkDemoMainForm::btnDataFirstClick);
-  on_click(btnDataPrior, &TlkDemoMainForm::btnDataPriorClick);
-  on_click(btnDataNext, &TlkDemoMainForm::btnDataNextClick);
-  on_click(btnDataLast, &TlkDemoMainForm::btnDataLastClick);
-  on_click(btnDataLocate, &TlkDemoMainForm::btnDataLocateClick);
-  on_click(btnAddPro, &TlkDemoMainForm::btnAddProClick);
-  on_click(btnEditPro, &TlkDemoMainForm::btnEditProClick);
-  on_click(btnDelPro, &TlkDemoMainForm::btnDelProClick);
+  ConnectClick(Button1, &TlkDemoMainForm::Button1Click);
+  ConnectClick(btnDataFirst, &TlkDemoMainForm::btnDataFirstClick);
+  ConnectClick(btnDataPrior, &TlkDemoMainForm::btnDataPriorClick);
+  ConnectClick(btnDataNext, &TlkDemoMainForm::btnDataNextClick);
+  ConnectClick(btnDataLast, &TlkDemoMainForm::btnDataLastClick);
+  ConnectClick(btnDataLocate, &TlkDemoMainForm::btnDataLocateClick);
+  ConnectClick(btnAddPro, &TlkDemoMainForm::btnAddProClick);
+  ConnectClick(btnEditPro, &TlkDemoMainForm::btnEditProClick);
+  ConnectClick(btnDelPro, &TlkDemoMainForm::btnDelProClick);
   connect(CheckBox1, &QCheckBox::clicked, this,
           [this] { RunGuarded([this] { CheckBox1Click(); }); });
   connect(DBGridEh1, &TDataGrid::DblClick, this,
