@@ -9,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/identity.h"
 #include "platform/thread.h"
+#include "protocol/handshake.h"
 
 namespace larkspire {
 
@@ -60,10 +61,14 @@ constexpr uint32_t kMaxReplyTimeout = 0xFFFFFFFFu / 1000;
 
 const char* MessageOfCode(int32_t code) {
   switch (code) {
-    case kErrCouldNotConnect: return kCouldNotConnect;
-    case kErrConnectionRefused: return kRefused;
-    case kErrConnectionsLimit: return kLimit;
-    default: return nullptr;
+    case kErrCouldNotConnect:
+      return kCouldNotConnect;
+    case kErrConnectionRefused:
+      return kRefused;
+    case kErrConnectionsLimit:
+      return kLimit;
+    default:
+      return nullptr;
   }
 }
 
@@ -195,13 +200,13 @@ void TLarkspireConnection::SetConnected(bool value) {
     DisconnectLink();
     return;
   }
-  const std::string auth = WideToAnsi(GetClientIdentity() + "/" + client_name_);
+  const std::string auth = WideToAnsi(HandshakeAuthText(GetClientIdentity(), client_name_));
   connected_ = tcp_client_.Connect(resolved_ip_, remote_port_, auth, 1);
   if (!connected_) {
     int32_t code = kNoErrorCode;
-    if (tcp_client_.HandshakeStatus() == 0)
+    if (tcp_client_.HandshakeStatus() == kHandshakeNone)
       code = kErrCouldNotConnect;
-    else if (tcp_client_.HandshakeStatus() == 3)
+    else if (tcp_client_.HandshakeStatus() == kHandshakeRefused)
       code = tcp_client_.HandshakeCode();
     const char* format = MessageOfCode(code);
     SetError(code, format != nullptr ? FormatAddressMessage(format) : "");
@@ -352,9 +357,15 @@ void TLarkspireConnection::RaiseError(int32_t code, const std::string& msg,
     text = msg;
   } else {
     switch (error_msg_type_) {
-      case emtCode: text = std::to_string(code); break;
-      case emtMsg: text = msg; break;
-      case emtCodeAndMsg: text = "(" + std::to_string(code) + ")" + msg + "."; break;
+      case emtCode:
+        text = std::to_string(code);
+        break;
+      case emtMsg:
+        text = msg;
+        break;
+      case emtCodeAndMsg:
+        text = "(" + std::to_string(code) + ")" + msg + ".";
+        break;
     }
   }
   const std::string& name = component != nullptr ? component->Name() : Name();
@@ -371,9 +382,8 @@ std::string TLarkspireConnection::GetClientIdentity() {
   return identity;
 }
 
-bool TLarkspireConnection::RunSimple(uint16_t code, bool success_flag,
-                                     const std::string& data_text, std::string& failure,
-                                     int32_t* value) {
+bool TLarkspireConnection::RunSimple(uint16_t code, bool success_flag, const std::string& data_text,
+                                     std::string& failure, int32_t* value) {
   TRemoteCommand request;
   request.Code = code;
   request.Success = success_flag;
@@ -389,8 +399,10 @@ bool TLarkspireConnection::RunSimple(uint16_t code, bool success_flag,
 int32_t TLarkspireConnection::StartTransaction() {
   std::string failure;
   int32_t level = 0;
-  if (RunSimple(cmdBeginTrans, true, "", failure, &level)) transaction_level_ = level;
-  else level = 0;
+  if (RunSimple(cmdBeginTrans, true, "", failure, &level))
+    transaction_level_ = level;
+  else
+    level = 0;
   if (!failure.empty()) RaiseError(error_code_, failure);
   return level;
 }

@@ -11,6 +11,7 @@
 #include "dataset/param_parser.h"
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "protocol/paging_record.h"
 #include "protocol/param_encoding.h"
 
 namespace larkspire {
@@ -73,14 +74,6 @@ int CountRows(const pugi::xml_node& block) {
   int count = 0;
   for (pugi::xml_node row = block.child("z:row"); row; row = row.next_sibling("z:row")) ++count;
   return count;
-}
-
-// The paging record: four 32-bit fields, in a request's Data and a reply's Params.
-constexpr int64_t kPagingRecordSize = 16;
-
-void PutInt32(uint8_t* at, int32_t value) {
-  const uint32_t v = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // The framework's ordinals of the recordset's ADO values.
@@ -308,21 +301,20 @@ void TCustomLarkspireDataSet::WriteQueryDescription(TStream& stream) {
   TRecordset* recordset = Recordset();
   const TCursorType cursor_type = recordset != nullptr ? recordset->CursorType() : CursorType();
   const TLockType lock_type = recordset != nullptr ? recordset->LockType() : LockType();
-  uint8_t block[16];
-  block[0] = static_cast<uint8_t>(CursorLocation());
-  block[1] = CursorTypeOrdinal(cursor_type);
-  block[2] = LockTypeOrdinal(lock_type);
-  PutInt32(block + 3, CacheSize());
-  PutInt32(block + 7, MaxRecords());
-  block[11] = static_cast<uint8_t>(command_type_);
-  PutInt32(block + 12, command_timeout_);
+  TQueryDescription description;
+  description.CursorLocation = static_cast<uint8_t>(CursorLocation());
+  description.CursorType = CursorTypeOrdinal(cursor_type);
+  description.LockType = LockTypeOrdinal(lock_type);
+  description.CacheSize = CacheSize();
+  description.MaxRecords = MaxRecords();
+  description.CommandType = static_cast<uint8_t>(command_type_);
+  description.CommandTimeout = command_timeout_;
+  description.CommandText = command_text_;
   for (int i = 0; i < parameters_.Count(); ++i) {
     TParameter& p = parameters_[i];
     if (p.DataType == ftUnknown) p.DataType = FieldTypeOfValue(p.Value);
   }
-  stream.WriteBuffer(block, sizeof block);
-  WriteText(stream, WideToAnsi(command_text_));
-  WriteParameterList(parameters_, stream);
+  larkspire::WriteQueryDescription(description, parameters_, stream);
 }
 
 std::unique_ptr<TParameters> TCustomLarkspireDataSet::CopyParameters() const {
@@ -545,9 +537,8 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
     if (PagingFetch()) {
       int32_t fields[4];
       FillPagingRecord(fields);
-      uint8_t record[kPagingRecordSize];
-      for (int i = 0; i < 4; ++i) PutInt32(record + 4 * i, fields[i]);
-      request.WritePaging(record);
+      TPagingRecord record{fields[0], fields[1], fields[2], fields[3]};
+      WritePagingRecord(record, request.Data);
     }
     TRemoteCommand& reply = connection.ExecuteCommand(request, wait_msg_);
     TFinally reset([&reply] { reply.Reset(); });
@@ -557,13 +548,7 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
         if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
         if (PagingFetch()) {
           if (CommandType() != cmdStoredProc) reply.Params.SetPosition(0);
-          const int64_t left = reply.Params.Size() - reply.Params.Position();
-          if (left < kPagingRecordSize)
-            throw EMalformedData("paging record: " + std::to_string(std::max<int64_t>(left, 0)) +
-                                 " bytes in the reply, " + std::to_string(kPagingRecordSize) +
-                                 " needed");
-          const int32_t count = ReadInt32(reply.Params, "paging record: total row count");
-          UpdatePagingRecordCount(count);
+          UpdatePagingRecordCount(ReadPagingRecord(reply.Params, "in the reply").RecordCount);
         }
         if (EnableStatusField() && load_error.empty() && Active())
           RowStatus().assign(static_cast<size_t>(RecordCount()), 0);

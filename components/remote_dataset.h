@@ -25,12 +25,8 @@
 // earlier shows them too and keeps its row number. Otherwise changes stay pending until the
 // application calls ApplyUpdates.
 //
-// Query description (Data of commands 210 and 300), packed:
-//   0 CursorLocation (1: 0 server, 1 client)   1 CursorType (1: 0 unspecified, 1 forward-only,
-//   2 keyset, 3 dynamic, 4 static)   2 LockType (1: 0 unspecified, 1 read-only, 2 pessimistic,
-//   3 optimistic, 4 batch optimistic)   3 CacheSize (4)   7 MaxRecords (4)   11 CommandType (1)
-//   12 CommandTimeout (4)   16 text length (4), the command text in the code page, then the
-//   parameter list with every parameter of every direction.
+// The query description (Data of commands 210 and 300) and the paging record are written and
+// read by protocol/query_description.h and protocol/paging_record.h.
 //
 // Thread-safety: main thread only, like every dataset.
 #ifndef LARKSPIRE_COMPONENTS_REMOTE_DATASET_H_
@@ -46,6 +42,7 @@
 #include "dataset/recordset_dataset.h"
 #include "platform/parameters.h"
 #include "platform/stream.h"
+#include "protocol/query_description.h"
 #include "protocol/remote_command.h"
 
 namespace pugi {
@@ -53,16 +50,6 @@ class xml_document;
 }
 
 namespace larkspire {
-
-// How the command text is to be understood; the ordinals travel in the query description.
-enum TCommandType : uint8_t {
-  cmdUnknown = 0,
-  cmdText = 1,
-  cmdTable = 2,
-  cmdStoredProc = 3,
-  cmdFile = 4,
-  cmdTableDirect = 5,
-};
 
 // The recordset's open option for a command type (ADO's CommandTypeEnum: text 1, table 2,
 // stored procedure 4, unknown 8, file 256, table direct 512).

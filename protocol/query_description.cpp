@@ -1,10 +1,10 @@
-#include "server/query_description.h"
+#include "protocol/query_description.h"
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
 #include "protocol/param_encoding.h"
 
-namespace larkspire::server {
+namespace larkspire {
 
 namespace {
 
@@ -51,6 +51,11 @@ TQueryDescription ReadQueryDescription(TStream& stream) {
 }
 
 void WriteQueryDescription(const TQueryDescription& description, TStream& stream) {
+  WriteQueryDescription(description, description.Parameters, stream);
+}
+
+void WriteQueryDescription(const TQueryDescription& description, const TParameters& parameters,
+                           TStream& stream) {
   WriteByte(stream, description.CursorLocation);
   WriteByte(stream, description.CursorType);
   WriteByte(stream, description.LockType);
@@ -59,7 +64,7 @@ void WriteQueryDescription(const TQueryDescription& description, TStream& stream
   WriteByte(stream, description.CommandType);
   WriteInt32(stream, description.CommandTimeout);
   WriteText(stream, WideToAnsi(description.CommandText));
-  WriteParameterList(description.Parameters, stream);
+  WriteParameterList(parameters, stream);
 }
 
-}  // namespace larkspire::server
+}  // namespace larkspire

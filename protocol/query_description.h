@@ -6,12 +6,14 @@
 //   offset 7  MaxRecords (4)      11 CommandType (1) 12 CommandTimeout (4)
 //   offset 16 TextLength (4), then the text, then the parameter list
 //
-// Command 300 may carry a 16-byte paging record after the description; the reader leaves the
-// stream positioned just after the parameter list so that a caller can read it.
+// Command 300 may carry a 16-byte paging record after the description (protocol/paging_record.h);
+// the reader leaves the stream positioned just after the parameter list so that a caller can
+// read it. The client's datasets write descriptions and the server reads them, both through
+// these functions.
 //
 // Thread-safety: plain values and free functions over a stream used by one thread.
-#ifndef LARKSPIRE_SERVER_QUERY_DESCRIPTION_H_
-#define LARKSPIRE_SERVER_QUERY_DESCRIPTION_H_
+#ifndef LARKSPIRE_PROTOCOL_QUERY_DESCRIPTION_H_
+#define LARKSPIRE_PROTOCOL_QUERY_DESCRIPTION_H_
 
 #include <cstdint>
 #include <string>
@@ -19,9 +21,9 @@
 #include "platform/parameters.h"
 #include "platform/stream.h"
 
-namespace larkspire::server {
+namespace larkspire {
 
-// TCommandType ordinals as they travel.
+// How the command text is to be understood; the ordinals travel in the description.
 enum TCommandType : uint8_t {
   cmdUnknown = 0,
   cmdText = 1,
@@ -33,8 +35,10 @@ enum TCommandType : uint8_t {
 
 struct TQueryDescription {
   uint8_t CursorLocation = 1;  // 0 clUseServer, 1 clUseClient
-  uint8_t CursorType = 2;      // 0 unspecified ... 4 static (the client's ordinals)
-  uint8_t LockType = 4;        // 0 unspecified ... 4 batch optimistic
+  // 0 unspecified, 1 forward-only, 2 keyset, 3 dynamic, 4 static.
+  uint8_t CursorType = 2;
+  // 0 unspecified, 1 read-only, 2 pessimistic, 3 optimistic, 4 batch optimistic.
+  uint8_t LockType = 4;
   int32_t CacheSize = 1;
   int32_t MaxRecords = 0;  // 0: every row
   uint8_t CommandType = cmdText;
@@ -50,9 +54,14 @@ inline constexpr int kQueryBlockSize = 16;
 // left: a truncated block, a negative or oversized text length, or a malformed parameter
 // list raises EMalformedData saying what and where.
 TQueryDescription ReadQueryDescription(TStream& stream);
-// Appends a description (the client's form), for tests and tools.
+// Appends a description at the stream's position. A parameter whose value cannot be encoded
+// raises the conversion error (EVariantError).
 void WriteQueryDescription(const TQueryDescription& description, TStream& stream);
+// The same with the parameter list given apart (description.Parameters is not read), for a
+// caller that keeps its parameters elsewhere.
+void WriteQueryDescription(const TQueryDescription& description, const TParameters& parameters,
+                           TStream& stream);
 
-}  // namespace larkspire::server
+}  // namespace larkspire
 
-#endif  // LARKSPIRE_SERVER_QUERY_DESCRIPTION_H_
+#endif  // LARKSPIRE_PROTOCOL_QUERY_DESCRIPTION_H_

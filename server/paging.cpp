@@ -79,28 +79,6 @@ void RestoreRepeatedNames(TRecordsetData& rows) {
 
 }  // namespace
 
-TPagingRecord ReadPagingRecord(TStream& stream) {
-  const int64_t left = stream.Size() - stream.Position();
-  if (left < kPagingRecordSize) {
-    throw EMalformedData("paging record: " + std::to_string(std::max<int64_t>(left, 0)) +
-                         " bytes left after the query description, " +
-                         std::to_string(kPagingRecordSize) + " needed");
-  }
-  TPagingRecord record;
-  record.RecordCount = ReadInt32(stream, "paging record: record count");
-  record.Reserved = ReadInt32(stream, "paging record: second field");
-  record.PageSize = ReadInt32(stream, "paging record: page size");
-  record.PageIndex = ReadInt32(stream, "paging record: page index");
-  return record;
-}
-
-void WritePagingRecord(const TPagingRecord& record, TStream& stream) {
-  WriteInt32(stream, record.RecordCount);
-  WriteInt32(stream, record.Reserved);
-  WriteInt32(stream, record.PageSize);
-  WriteInt32(stream, record.PageIndex);
-}
-
 TPageWindow PageWindow(int32_t page_size, int32_t page_index, int32_t max_records) {
   TPageWindow window;
   if (page_size < 1 || page_index < 1) return window;

@@ -1,11 +1,6 @@
 // Paging of command 300: with Option 1 the query description in Data is followed by a
-// 16-byte paging record, and the reply answers one page of the rows and the total row count.
-//
-//   paging record, four signed 32-bit little-endian fields
-//   offset 0  request: 0          reply: the total number of rows of the query
-//   offset 4  request: 0          reply: 0
-//   offset 8  request: PageSize   reply: the page size served
-//   offset 12 request: PageIndex  reply: the page index served (counted from 1)
+// 16-byte paging record (protocol/paging_record.h), and the reply answers one page of the rows
+// and the total row count.
 //
 // The reply's Data holds the rows of page PageIndex (rows (PageIndex - 1) * PageSize + 1 on,
 // at most PageSize of them, in the query's own order); its Params holds the paging record,
@@ -28,24 +23,12 @@
 #include "dataset/recordset.h"
 #include "platform/parameters.h"
 #include "platform/stream.h"
+#include "protocol/paging_record.h"
+#include "protocol/query_description.h"
 #include "protocol/remote_command.h"
 #include "server/database.h"
-#include "server/query_description.h"
 
 namespace larkspire::server {
-
-inline constexpr int kPagingRecordSize = 16;
-
-struct TPagingRecord {
-  int32_t RecordCount = 0;
-  int32_t Reserved = 0;
-  int32_t PageSize = 0;
-  int32_t PageIndex = 0;
-};
-
-// Reads the record at the stream's position; fewer than 16 bytes left raise EMalformedData.
-TPagingRecord ReadPagingRecord(TStream& stream);
-void WritePagingRecord(const TPagingRecord& record, TStream& stream);
 
 // The rows a page covers: First is the 0-based index of its first row, Count how many rows
 // it may hold (0 for a page before the first or beyond a positive max_records).

@@ -6,8 +6,8 @@
 
 #include "dataset/ado_xml.h"
 #include "protocol/param_encoding.h"
+#include "protocol/query_description.h"
 #include "server/paging.h"
-#include "server/query_description.h"
 #include "server/server_errors.h"
 #include "server/session.h"
 
@@ -57,8 +57,7 @@ void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand&
   const TStatementOptions options = OptionsOf(description);
   if (request.Option == 1) {
     // The paging record follows the description.
-    ServePagedQuery(database, description, StatementOf(description), options, request.Data,
-                    reply);
+    ServePagedQuery(database, description, StatementOf(description), options, request.Data, reply);
     return;
   }
   TRecordsetData rows;

@@ -1,7 +1,7 @@
 // The SQL commands: 300 opens a query and answers its rows, 210 executes a statement and
 // answers the rows it changed.
 //
-//   300  request Data: the query description (server/query_description.h)
+//   300  request Data: the query description (protocol/query_description.h)
 //        reply   Data: the rows as an ADO XML rowset; Params: for a stored procedure, the
 //                request's parameter list with the output values filled in
 //        with Option 1 a paging record follows the description, and the reply holds one

@@ -15,11 +15,6 @@
 
 namespace larkspire::server {
 
-// Handshake reply: status byte (the refusal codes are kErrConnectionRefused and
-// kErrConnectionsLimit).
-inline constexpr uint8_t kHandshakeAccepted = 1;
-inline constexpr uint8_t kHandshakeRefused = 3;
-
 // Raised by a handler to fail the command with a code and a UTF-8 message.
 class TServerError : public std::runtime_error {
  public:

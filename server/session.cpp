@@ -12,6 +12,8 @@
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "protocol/frame.h"
+#include "protocol/handshake.h"
 #include "protocol/memory_stream.h"
 #include "protocol/remote_command.h"
 #include "server/dispatch.h"
@@ -51,11 +53,10 @@ TFrameStatus ReceiveAll(int socket, void* buffer, size_t count) {
 // Reads one frame into body (emptied first). The body grows as its bytes arrive, so a
 // length that the peer never sends costs nothing. length reports the announced length.
 TFrameStatus ReceiveFrame(int socket, uint32_t max_length, TMemoryStream& body, uint32_t& length) {
-  uint8_t prefix[4];
+  uint8_t prefix[kFramePrefixSize];
   TFrameStatus status = ReceiveAll(socket, prefix, sizeof prefix);
   if (status != TFrameStatus::fsOk) return status;
-  length = (uint32_t{prefix[0]} << 24) | (uint32_t{prefix[1]} << 16) | (uint32_t{prefix[2]} << 8) |
-           uint32_t{prefix[3]};
+  length = DecodeFramePrefix(prefix);
   if (length > max_length) return TFrameStatus::fsTooLarge;
   body.Clear();
   uint8_t chunk[kChunk];
@@ -74,8 +75,8 @@ TFrameStatus ReceiveFrame(int socket, uint32_t max_length, TMemoryStream& body, 
 // The length and the body leave in one call, so that a small reply is one segment and
 // does not wait for the acknowledgement of its length.
 bool SendFrame(int socket, const void* body, size_t length) {
-  uint8_t prefix[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                       static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+  uint8_t prefix[kFramePrefixSize];
+  EncodeFramePrefix(static_cast<uint32_t>(length), prefix);
   iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<void*>(body), length}};
   size_t total = sizeof prefix + length;
   size_t done = 0;
@@ -111,14 +112,6 @@ void SetReceiveTimeout(int socket, uint32_t milliseconds) {
   timeout.tv_sec = milliseconds / 1000;
   timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
   ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-}
-
-std::string HandshakeReply(uint8_t status, int32_t code) {
-  std::string body = "Auth:";
-  body.push_back(static_cast<char>(status));
-  auto value = static_cast<uint32_t>(code);
-  for (int i = 0; i < 4; ++i) body.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  return body;
 }
 
 std::string StatusText(TFrameStatus status) {
@@ -251,15 +244,13 @@ TSession::THandshake TSession::Handshake(bool over_limit) {
     }
     return THandshake::hsFailed;
   }
-  std::string text = body.Bytes();
-  if (text.compare(0, 5, "Auth:") != 0) {
+  std::string identity, client_name;
+  if (!DecodeHandshakeRequest(body.Bytes(), identity, client_name)) {
     ending_ = "first frame is not a handshake";
     return THandshake::hsFailed;
   }
-  std::string auth = text.substr(5);
-  auto slash = auth.find('/');
-  identity_ = AnsiToWide(auth.substr(0, slash));
-  client_name_ = slash == std::string::npos ? std::string() : AnsiToWide(auth.substr(slash + 1));
+  identity_ = AnsiToWide(identity);
+  client_name_ = AnsiToWide(client_name);
 
   uint8_t reply_status = kHandshakeAccepted;
   int32_t code = 0;
@@ -274,7 +265,7 @@ TSession::THandshake TSession::Handshake(bool over_limit) {
   } else {
     outcome_ = "accepted";
   }
-  std::string reply = HandshakeReply(reply_status, code);
+  std::string reply = EncodeHandshakeReply(reply_status, code);
   if (!SendFrame(socket_, reply.data(), reply.size())) {
     ending_ = "handshake reply could not be sent";
     return THandshake::hsFailed;

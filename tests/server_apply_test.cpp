@@ -13,11 +13,12 @@
 #include "dataset/recordset.h"
 #include "gtest/gtest.h"
 #include "platform/exception.h"
+#include "protocol/handshake.h"
 #include "protocol/memory_stream.h"
 #include "protocol/param_encoding.h"
 #include "protocol/remote_command.h"
 #include "server/paging.h"
-#include "server/query_description.h"
+#include "protocol/query_description.h"
 #include "server/server_errors.h"
 #include "support/postgres_cluster.h"
 #include "support/raw_client.h"
@@ -27,8 +28,6 @@
 namespace larkspire {
 namespace {
 
-using server::TPagingRecord;
-using server::TQueryDescription;
 using test::TPostgresCluster;
 using test::TRawClient;
 using test::TServerProcess;
@@ -55,7 +54,7 @@ class TClient {
     if (!server.Server) return false;
     connection_name_ = server.ConnectionName;
     return raw_.Connect(server.Server->Port()) &&
-           raw_.Handshake("00-1A-2B-3C-4D-5E", "ApplyTester").Status == server::kHandshakeAccepted;
+           raw_.Handshake("00-1A-2B-3C-4D-5E", "ApplyTester").Status == kHandshakeAccepted;
   }
 
   TReply Send(TRemoteCommand& request) {
@@ -79,10 +78,10 @@ class TClient {
                const TPagingRecord* paging = nullptr) {
     TRemoteCommand request;
     request.Code = code;
-    server::WriteQueryDescription(description, request.Data);
+    WriteQueryDescription(description, request.Data);
     if (paging) {
       request.Option = 1;
-      server::WritePagingRecord(*paging, request.Data);
+      WritePagingRecord(*paging, request.Data);
     }
     return Send(request);
   }
@@ -554,8 +553,8 @@ class TServerPaging : public TServerApply {
     TLarkspireMemoryStream params;
     params.WriteBuffer(reply.Params.data(), static_cast<int64_t>(reply.Params.size()));
     params.SetPosition(0);
-    if (description.CommandType == server::cmdStoredProc) ReadParameterList(page.Params, params);
-    page.Paging = server::ReadPagingRecord(params);
+    if (description.CommandType == cmdStoredProc) ReadParameterList(page.Params, params);
+    page.Paging = ReadPagingRecord(params);
     EXPECT_EQ(params.Position(), params.Size()) << "bytes after the paging record";
     return page;
   }
@@ -693,7 +692,7 @@ TEST_P(TServerPaging, PagesAStoredProceduresRowsAfterItsParameters) {
       " language sql as $$ select generate_series(1, upto) $$");
   TQueryDescription description;
   description.CommandText = "counting";
-  description.CommandType = server::cmdStoredProc;
+  description.CommandType = cmdStoredProc;
   description.Parameters.CreateParameter("upto", ftInteger, pdInput, 0, TVariant(45));
   TPage page = Page(description, 20, 3);
   ASSERT_TRUE(page.Success) << page.Message;
@@ -709,7 +708,7 @@ TEST_P(TServerPaging, RefusesAMissingRecordOrAPageSizeBelowOne) {
   request.Option = 1;
   TQueryDescription description;
   description.CommandText = "select * from " + table;
-  server::WriteQueryDescription(description, request.Data);
+  WriteQueryDescription(description, request.Data);
   WriteInt32(request.Data, 0);  // 4 of the record's 16 bytes
   TReply reply = client_.Send(request);
   EXPECT_FALSE(reply.Success);
@@ -729,18 +728,18 @@ TEST(TPagingRecord, ReadsTheFourFieldsLittleEndian) {
   const std::string bytes("\x00\x00\x00\x00\x00\x00\x00\x00\x14\x00\x00\x00\x02\x00\x00\x00", 16);
   stream.WriteBuffer(bytes.data(), 16);
   stream.SetPosition(0);
-  TPagingRecord record = server::ReadPagingRecord(stream);
+  TPagingRecord record = ReadPagingRecord(stream);
   EXPECT_EQ(record.PageSize, 20);
   EXPECT_EQ(record.PageIndex, 2);
   TLarkspireMemoryStream written;
-  server::WritePagingRecord(record, written);
+  WritePagingRecord(record, written);
   EXPECT_EQ(written.Bytes(), bytes);
 
   for (int length = 0; length < 16; ++length) {
     TLarkspireMemoryStream cut;
     cut.WriteBuffer(bytes.data(), length);
     cut.SetPosition(0);
-    EXPECT_THROW(server::ReadPagingRecord(cut), EMalformedData) << length;
+    EXPECT_THROW(ReadPagingRecord(cut), EMalformedData) << length;
   }
 }
 

@@ -10,10 +10,11 @@
 #include "dataset/ado_xml.h"
 #include "gtest/gtest.h"
 #include "platform/exception.h"
+#include "protocol/handshake.h"
 #include "protocol/memory_stream.h"
 #include "protocol/param_encoding.h"
 #include "protocol/remote_command.h"
-#include "server/query_description.h"
+#include "protocol/query_description.h"
 #include "server/server_errors.h"
 #include "server/sql_parameters.h"
 #include "support/postgres_cluster.h"
@@ -24,7 +25,6 @@
 namespace larkspire {
 namespace {
 
-using server::TQueryDescription;
 using test::TPostgresCluster;
 using test::TRawClient;
 using test::TServerProcess;
@@ -56,7 +56,7 @@ class TServerSql : public ::testing::TestWithParam<TBackend> {
     connection_name_ = server.ConnectionName;
     ASSERT_TRUE(client_.Connect(server.Server->Port()));
     ASSERT_EQ(client_.Handshake("00-1A-2B-3C-4D-5E", "SqlTester").Status,
-              server::kHandshakeAccepted);
+              kHandshakeAccepted);
   }
 
   bool Postgres() const { return GetParam() == TBackend::bkPostgreSQL; }
@@ -86,12 +86,12 @@ class TServerSql : public ::testing::TestWithParam<TBackend> {
 
   TReply Send(uint16_t code, const TQueryDescription& description) {
     TLarkspireMemoryStream data;
-    server::WriteQueryDescription(description, data);
+    WriteQueryDescription(description, data);
     return SendData(code, data.Bytes());
   }
 
   TReply Send(uint16_t code, const std::string& sql, const std::vector<TParameter>& params = {},
-              uint8_t command_type = server::cmdText) {
+              uint8_t command_type = cmdText) {
     TQueryDescription description;
     description.CommandText = sql;
     description.CommandType = command_type;
@@ -363,7 +363,7 @@ TEST_P(TServerSql, AnswersAMalformedDescriptionWith20003) {
   TLarkspireMemoryStream good;
   TQueryDescription description;
   description.CommandText = "select 1";
-  server::WriteQueryDescription(description, good);
+  WriteQueryDescription(description, good);
   const std::string bytes = good.Bytes();
 
   struct TCase {
@@ -394,7 +394,7 @@ TEST_P(TServerSql, AnswersAMalformedDescriptionWith20003) {
 
 TEST_P(TServerSql, CallsProceduresAndFunctionsWithOutputParameters) {
   if (!Postgres()) {
-    TReply reply = Send(cmdOpenQuery, "add_tax", {}, server::cmdStoredProc);
+    TReply reply = Send(cmdOpenQuery, "add_tax", {}, cmdStoredProc);
     EXPECT_FALSE(reply.Success);
     EXPECT_EQ(reply.Value, kErrDatabase);
     EXPECT_EQ(reply.Message, "Stored procedures are not supported by SQLite databases");
@@ -407,7 +407,7 @@ TEST_P(TServerSql, CallsProceduresAndFunctionsWithOutputParameters) {
                       {MakeParameter("price", ftBCD, TVariant::FromCurrency(100000)),
                        MakeParameter("total", ftBCD, TVariant::Null(), pdInputOutput),
                        MakeParameter("note", ftUnknown, TVariant::Null(), pdOutput)},
-                      server::cmdStoredProc);
+                      cmdStoredProc);
   ASSERT_TRUE(reply.Success) << reply.Message;
   ASSERT_EQ(reply.Params.Count(), 3);
   EXPECT_EQ(reply.Params[0].Value, TVariant::FromCurrency(100000));
@@ -423,7 +423,7 @@ TEST_P(TServerSql, CallsProceduresAndFunctionsWithOutputParameters) {
                {MakeParameter("@kind", ftWideString, TVariant("饮料")),
                 MakeParameter("@high", ftFloat, TVariant::Null(), pdOutput),
                 MakeParameter("@low", ftFloat, TVariant::Null(), pdOutput)},
-               server::cmdStoredProc);
+               cmdStoredProc);
   ASSERT_TRUE(reply.Success) << reply.Message;
   ASSERT_EQ(reply.Params.Count(), 3);
   EXPECT_EQ(reply.Params[1].Value, TVariant(6.2));
@@ -436,12 +436,12 @@ TEST_P(TServerSql, CallsProceduresAndFunctionsWithOutputParameters) {
   reply = Send(cmdExecSQL, "double_it",
                {MakeParameter("RETURN_VALUE", ftInteger, TVariant::Null(), pdReturnValue),
                 MakeParameter("x", ftInteger, TVariant(int32_t{21}))},
-               server::cmdStoredProc);
+               cmdStoredProc);
   ASSERT_TRUE(reply.Success) << reply.Message;
   ASSERT_EQ(reply.Params.Count(), 2);
   EXPECT_EQ(reply.Params[0].Value, TVariant(int32_t{42}));
 
-  reply = Send(cmdOpenQuery, "no_such_procedure", {}, server::cmdStoredProc);
+  reply = Send(cmdOpenQuery, "no_such_procedure", {}, cmdStoredProc);
   EXPECT_EQ(reply.Value, kErrDatabase);
   EXPECT_NE(reply.Message.find("no_such_procedure"), std::string::npos) << reply.Message;
 }
@@ -458,7 +458,7 @@ TEST(TServerSqlSQLite, TurnsAColumnWithValuesOfAnotherKindIntoText) {
     description.CommandText = sql;
     TRemoteCommand request, reply;
     request.Code = code;
-    server::WriteQueryDescription(description, request.Data);
+    WriteQueryDescription(description, request.Data);
     EXPECT_TRUE(client.Execute(request, reply));
     EXPECT_TRUE(reply.Success) << reply.Message;
     return reply.GetDataText();
@@ -480,17 +480,17 @@ TEST(TQueryDescription, ReadsTheClientsSixtySixByteForm) {
   TQueryDescription description;
   description.CommandText = "select * from products order by ProId desc";
   TLarkspireMemoryStream stream;
-  server::WriteQueryDescription(description, stream);
+  WriteQueryDescription(description, stream);
   const std::string bytes = stream.Bytes();
   ASSERT_EQ(bytes.size(), 66u);
   EXPECT_EQ(bytes.substr(0, 20), std::string("\x01\x02\x04\x01\x00\x00\x00\x00\x00\x00\x00\x01"
                                              "\x1e\x00\x00\x00\x2a\x00\x00\x00",
                                              20));
   stream.SetPosition(0);
-  TQueryDescription read = server::ReadQueryDescription(stream);
+  TQueryDescription read = ReadQueryDescription(stream);
   EXPECT_EQ(read.CommandText, description.CommandText);
   EXPECT_EQ(read.CommandTimeout, 30);
-  EXPECT_EQ(read.CommandType, server::cmdText);
+  EXPECT_EQ(read.CommandType, cmdText);
   EXPECT_EQ(read.Parameters.Count(), 0);
   EXPECT_EQ(stream.Position(), 66);
 }
@@ -500,13 +500,13 @@ TEST(TQueryDescription, RefusesEveryTruncationWithoutReadingPastTheEnd) {
   description.CommandText = "select :a";
   description.Parameters.CreateParameter("a", ftString, pdInput, 0, TVariant("value"));
   TLarkspireMemoryStream full;
-  server::WriteQueryDescription(description, full);
+  WriteQueryDescription(description, full);
   const std::string bytes = full.Bytes();
   for (size_t length = 0; length < bytes.size(); ++length) {
     TLarkspireMemoryStream cut;
     cut.WriteBuffer(bytes.data(), static_cast<int64_t>(length));
     cut.SetPosition(0);
-    EXPECT_THROW(server::ReadQueryDescription(cut), EMalformedData) << length;
+    EXPECT_THROW(ReadQueryDescription(cut), EMalformedData) << length;
   }
 }
 

@@ -18,6 +18,7 @@
 #include "components/query.h"
 #include "gtest/gtest.h"
 #include "platform/codepage.h"
+#include "protocol/handshake.h"
 #include "protocol/memory_stream.h"
 #include "protocol/remote_command.h"
 #include "server/database.h"
@@ -88,7 +89,7 @@ class TServerTest : public ::testing::Test {
     auto client = std::make_unique<TRawClient>();
     EXPECT_TRUE(client->Connect(server_->Port()));
     auto handshake = client->Handshake("00-1A-2B-3C-4D-5E", name);
-    EXPECT_EQ(handshake.Status, server::kHandshakeAccepted);
+    EXPECT_EQ(handshake.Status, kHandshakeAccepted);
     return client;
   }
 
@@ -132,7 +133,7 @@ TEST_F(TServerHandshake, RefusesADeniedIdentityOrNameWith100021AndCloses) {
     TRawClient client;
     ASSERT_TRUE(client.Connect(server_->Port()));
     auto reply = client.Handshake(identity, name);
-    EXPECT_EQ(reply.Status, server::kHandshakeRefused) << identity << "/" << name;
+    EXPECT_EQ(reply.Status, kHandshakeRefused) << identity << "/" << name;
     EXPECT_EQ(reply.Code, 100021);
     EXPECT_TRUE(client.WaitForClose());
   }
@@ -173,7 +174,7 @@ TEST_F(TServerHandshake, RefusesConnectionsBeyondTheLimitWith100022) {
   TRawClient second;
   ASSERT_TRUE(second.Connect(server_->Port()));
   auto refused = second.Handshake("00-1A-2B-3C-4D-5E", "Second");
-  EXPECT_EQ(refused.Status, server::kHandshakeRefused);
+  EXPECT_EQ(refused.Status, kHandshakeRefused);
   EXPECT_EQ(refused.Code, 100022);
   EXPECT_TRUE(second.WaitForClose());
   // The first session is not disturbed, and once it ends its place is free again.

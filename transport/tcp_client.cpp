@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/exception.h"
+#include "protocol/frame.h"
+#include "protocol/handshake.h"
 
 namespace larkspire {
 namespace {
@@ -16,12 +18,6 @@ constexpr int64_t kChunkSize = 8192;
 // Keep-alive: idle time and probe interval in milliseconds.
 constexpr uint32_t kKeepAliveIdleMs = 4400;
 constexpr uint32_t kKeepAliveIntervalMs = 4;
-// Bodies must be shorter than 2 GiB.
-constexpr int64_t kMaxBodySize = 0x7FFFFFFF;
-
-// Handshake reply body: the status byte and the little-endian code after five unexamined bytes.
-constexpr size_t kStatusOffset = 5;
-constexpr size_t kCodeOffset = 6;
 
 // Parses a decimal octet: digits only (leading zeros allowed), value 0..255. Anything else
 // (blanks, signs, hex, empty text) does not convert.
@@ -94,7 +90,7 @@ bool TSuperTcpClient::Connect(const std::string& host, int port, const std::stri
 
   const std::string address_text = ResolveHost(host);
   connected_ = false;
-  handshake_status_ = 0;
+  handshake_status_ = kHandshakeNone;
 
   // An address that does not resolve, or a port outside 0..65535, cannot be reached: the
   // attempt fails like a peer that does not accept.
@@ -116,26 +112,20 @@ bool TSuperTcpClient::Connect(const std::string& host, int port, const std::stri
   connected_ = ready > 0;
 
   if (connected_) {
-    handshake_status_ = 0;
+    handshake_status_ = kHandshakeNone;
     TMemoryStream request;
-    const std::string body = "Auth:" + auth_text;
+    const std::string body = EncodeHandshakeRequest(auth_text);
     request.WriteBuffer(body.data(), static_cast<int64_t>(body.size()));
     if (SendStream(request)) {
       TMemoryStream reply;
       if (ReceiveStream(reply)) {
-        const uint8_t* bytes = reply.Memory();
-        const size_t size = static_cast<size_t>(reply.Size());
-        if (size >= kStatusOffset + 1) handshake_status_ = bytes[kStatusOffset];
-        if (size >= kCodeOffset + 4) {
-          const uint32_t code = static_cast<uint32_t>(bytes[kCodeOffset]) |
-                                static_cast<uint32_t>(bytes[kCodeOffset + 1]) << 8 |
-                                static_cast<uint32_t>(bytes[kCodeOffset + 2]) << 16 |
-                                static_cast<uint32_t>(bytes[kCodeOffset + 3]) << 24;
-          handshake_code_ = static_cast<int32_t>(code);
-        }
+        const THandshakeAnswer answer =
+            DecodeHandshakeReply(reply.Memory(), static_cast<size_t>(reply.Size()));
+        handshake_status_ = answer.Status;
+        if (answer.HasCode) handshake_code_ = answer.Code;
       }
     }
-    connected_ = handshake_status_ == 1;
+    connected_ = handshake_status_ == kHandshakeAccepted;
   }
 
   if (!connected_) Disconnect();
@@ -175,14 +165,14 @@ bool TSuperTcpClient::SendStream(TStream& stream) {
   const int64_t size = stream.Size();
   // Nothing to frame: no length prefix goes out and Connected keeps its value. A body of 2 GiB
   // or more cannot be framed either and is refused the same way before any byte is sent.
-  if (size <= 0 || size > kMaxBodySize) return false;
+  if (size <= 0 || size > int64_t{kMaxFrameBody}) return false;
 
   ISocketApi& api = SocketApi();
   stream.SetPosition(0);
 
   const uint32_t length = static_cast<uint32_t>(size);
-  const uint8_t prefix[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+  uint8_t prefix[kFramePrefixSize];
+  EncodeFramePrefix(length, prefix);
   int64_t sent = 0;
   if (SendBuffer(prefix, sizeof prefix) == static_cast<int64_t>(sizeof prefix)) {
     uint8_t chunk[kChunkSize];
@@ -205,13 +195,10 @@ bool TSuperTcpClient::SendStream(TStream& stream) {
 
 bool TSuperTcpClient::ReceiveStream(TStream& stream) {
   receive_timed_out_ = false;
-  uint8_t prefix[4];
+  uint8_t prefix[kFramePrefixSize];
   int64_t length = 0;
   if (ReceiveBuffer(prefix, sizeof prefix) == static_cast<int64_t>(sizeof prefix)) {
-    const uint32_t raw = static_cast<uint32_t>(prefix[0]) << 24 |
-                         static_cast<uint32_t>(prefix[1]) << 16 |
-                         static_cast<uint32_t>(prefix[2]) << 8 | static_cast<uint32_t>(prefix[3]);
-    length = static_cast<int32_t>(raw);
+    length = static_cast<int32_t>(DecodeFramePrefix(prefix));
   }
 
   // The stream grows by what actually arrives; nothing is reserved from the length field.
