@@ -56,6 +56,8 @@ const char kLimit[] = "Connections limit from LarkspireServer (%s:%d).";
 const char kNoReply[] = "No reply from LarkspireServer (%s:%d) within %u s.";
 const char kClosedDuringCommand[] =
     "The connection to LarkspireServer (%s:%d) was closed while the command was running.";
+const char kReplyTooLarge[] =
+    "The reply from LarkspireServer (%s:%d) inflates to more than MaxMessageSize (%llu bytes).";
 // The longest reply time-out that milliseconds in 32 bits can carry.
 constexpr uint32_t kMaxReplyTimeout = 0xFFFFFFFFu / 1000;
 
@@ -307,6 +309,14 @@ void TLarkspireConnection::RunAttempt(TRemoteCommand& request, const std::string
       std::snprintf(text, sizeof text, kNoReply, remote_ip_.c_str(), remote_port_,
                     static_cast<unsigned>(reply_timeout_));
       reply_.Message = WideToAnsi(text);
+    } else if (exchange_failure_ == kErrReplyTooLarge) {
+      code = kErrReplyTooLarge;
+      reply_.Reset();
+      reply_.Code = cmdReply;
+      char text[1024];
+      std::snprintf(text, sizeof text, kReplyTooLarge, remote_ip_.c_str(), remote_port_,
+                    static_cast<unsigned long long>(max_message_size_.load()));
+      reply_.Message = WideToAnsi(text);
     } else if (exchange_failure_ == kErrClosedDuringCommand) {
       code = kErrClosedDuringCommand;
       reply_.Message = WideToAnsi(FormatAddressMessage(kClosedDuringCommand));
@@ -340,7 +350,14 @@ void TLarkspireConnection::RunExchange(TStream& stream) {
   stream.SetSize(0);
   stream.SetPosition(0);
   if (tcp_client_.ReceiveStream(stream)) {
-    reply_.LoadFromStream(stream);
+    try {
+      reply_.LoadFromStream(stream, max_message_size_);
+    } catch (const EMessageTooLarge&) {
+      // The whole frame was read, so the connection can carry the next command.
+      exchange_failure_ = kErrReplyTooLarge;
+      state_ = kFailed;
+      return;
+    }
     state_ = kReplied;
   } else {
     failed();

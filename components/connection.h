@@ -88,6 +88,11 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // ever. Default 300. Applies at once, to an open connection too.
   uint32_t ReplyTimeout() const { return reply_timeout_; }
   void SetReplyTimeout(uint32_t seconds);
+  // The most bytes a reply may inflate to (default 256 MiB). A reply past it is dropped as soon
+  // as decoding passes the bound, never held whole: the command fails with 10007, is not
+  // retried, and the connection stays open. Applies from the next command.
+  uint64_t MaxMessageSize() const { return max_message_size_; }
+  void SetMaxMessageSize(uint64_t bytes) { max_message_size_ = bytes; }
 
   TOnTransProgressEvent OnProgress;
   TLarkspireConnectEvent OnAfterConnect;
@@ -185,11 +190,12 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   std::string error_text_;
   std::atomic<uint8_t> state_{kIdle};
   // Why the exchange of the running attempt failed, when it was not a broken connection:
-  // kErrNoReply or kErrClosedDuringCommand; kNoErrorCode otherwise.
+  // kErrNoReply, kErrClosedDuringCommand or kErrReplyTooLarge; kNoErrorCode otherwise.
   std::atomic<int32_t> exchange_failure_{kNoErrorCode};
   // Set when Connected := false arrives while a command is in progress.
   std::atomic<bool> disconnect_requested_{false};
   std::atomic<uint32_t> reply_timeout_{300};
+  std::atomic<uint64_t> max_message_size_{kDefaultMaxMessageSize};
   TRemoteCommand reply_;
   TRemoteCommand busy_reply_;
   int32_t transaction_level_ = 0;

@@ -3,7 +3,7 @@
 // reply's Value next to a text in Message. A code means one thing only; the table is checked
 // for duplicates when it is compiled.
 //
-// Client side (10001..10006, 100021, 100022): set by the components themselves, except 10004,
+// Client side (10001..10007, 100021, 100022): set by the components themselves, except 10004,
 // which the server sends when a transaction is gone and on which the client sets its
 // transaction level back to 0. The handshake's refusal codes travel in the handshake reply,
 // not in a command. Server side (2xxxx): the server's own.
@@ -26,6 +26,7 @@ inline constexpr int32_t kErrCouldNotConnect = 10002;
 inline constexpr int32_t kErrTransactionLost = 10004;
 inline constexpr int32_t kErrNoReply = 10005;
 inline constexpr int32_t kErrClosedDuringCommand = 10006;
+inline constexpr int32_t kErrReplyTooLarge = 10007;
 inline constexpr int32_t kErrConnectionRefused = 100021;
 inline constexpr int32_t kErrConnectionsLimit = 100022;
 
@@ -45,6 +46,7 @@ inline constexpr int32_t kErrFileUnreadable = 20012;
 inline constexpr int32_t kErrPathRefused = 20013;
 inline constexpr int32_t kErrNoSuchPath = 20014;
 inline constexpr int32_t kErrRequestTooLarge = 20015;
+inline constexpr int32_t kErrMessageTooLarge = 20016;
 inline constexpr int32_t kErrUnknownPlugin = 20501;
 inline constexpr int32_t kErrPluginFailed = 20502;
 inline constexpr int32_t kErrPluginTimeout = 20503;
@@ -66,6 +68,9 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrNoReply, "no reply within the connection's receive time-out; never retried"},
     {kErrClosedDuringCommand,
      "the connection was closed (Connected := false) while a command waited for its reply"},
+    {kErrReplyTooLarge,
+     "the reply inflates to more than the connection's MaxMessageSize; it is dropped unread "
+     "and the command fails, not retried"},
     {kErrConnectionRefused, "the server refused this client in the handshake"},
     {kErrConnectionsLimit, "the server serves as many connections as it allows"},
     {kErrUnknownCommand, "the command code is not served"},
@@ -83,6 +88,8 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrPathRefused, "a remote path leads outside the served root"},
     {kErrNoSuchPath, "no such file or folder"},
     {kErrRequestTooLarge, "the request frame is longer than the server's --max-frame"},
+    {kErrMessageTooLarge,
+     "the request inflates to more than the server's --max-message; it is not decoded"},
     {kErrUnknownPlugin, "no plug-in has the name"},
     {kErrPluginFailed, "the plug-in reported an error: its own text"},
     {kErrPluginTimeout, "the plug-in did not answer in time"},

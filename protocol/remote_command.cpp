@@ -167,11 +167,13 @@ void Compress(const TSpan* spans, size_t span_count, TCompressedSink& sink, TDef
   sink.Finish(z);
 }
 
-// Inflates the field block on demand, straight into the memory the caller names.
+// Inflates the field block on demand, straight into the memory the caller names, and never
+// more than the bound of the whole message (plus one byte, to tell that it was passed).
 class TInflater {
  public:
   // The compressed bytes start at the source's position.
-  explicit TInflater(TStream& source) : source_(source) {
+  TInflater(TStream& source, uint64_t max_message_size)
+      : source_(source), max_message_size_(max_message_size) {
     const int result = inflateInit(&z_);
     if (result != Z_OK) throw EZLibError(ZLibText(z_, result));
     memory_ = dynamic_cast<TMemoryStream*>(&source);
@@ -187,16 +189,19 @@ class TInflater {
   TInflater& operator=(const TInflater&) = delete;
 
   // Inflates up to count bytes into target; fewer only when the field block has ended.
-  // Raises EZLibError when the compressed data is not valid or stops short.
+  // Raises EZLibError when the compressed data is not valid or stops short, and
+  // EMessageTooLarge as soon as the message inflates past its bound.
   uint64_t Read(uint8_t* target, uint64_t count) {
     uint64_t done = 0;
     while (done < count && !ended_) {
       if (z_.avail_in == 0 && !Refill()) throw EZLibError("unexpected end of compressed data");
-      const uint64_t piece = std::min(count - done, kMaxZlibSpan);
+      const uint64_t allowed = max_message_size_ - std::min(TotalOut(), max_message_size_) + 1;
+      const uint64_t piece = std::min({count - done, kMaxZlibSpan, allowed});
       z_.next_out = target + done;
       z_.avail_out = static_cast<uInt>(piece);
       const int result = inflate(&z_, Z_NO_FLUSH);
       done += piece - z_.avail_out;
+      if (TotalOut() > max_message_size_) throw EMessageTooLarge(max_message_size_);
       if (result == Z_STREAM_END) {
         ended_ = true;
       } else if (result == Z_NEED_DICT) {
@@ -209,6 +214,9 @@ class TInflater {
   }
 
   uint64_t TotalOut() const { return z_.total_out; }
+  // How many more bytes the message may inflate to.
+  uint64_t BoundLeft() const { return max_message_size_ - std::min(TotalOut(), max_message_size_); }
+  uint64_t Bound() const { return max_message_size_; }
 
   // Inflates whatever follows the fields, so the end of the zlib stream and its checksum are
   // checked; bytes a newer peer may append are dropped.
@@ -248,6 +256,7 @@ class TInflater {
   }
 
   TStream& source_;
+  const uint64_t max_message_size_;
   TMemoryStream* memory_ = nullptr;
   uint64_t offset_ = 0;
   uint64_t end_ = 0;
@@ -324,11 +333,14 @@ class TFieldReader {
   }
 
  private:
+  // A length beyond what the message may still inflate to is refused before any byte of it is
+  // allocated, and so is one the compressed bytes left could not fill.
   void CheckReachable(const char* field, uint32_t length) {
     const uint64_t most = in_.MostLeft();
     if (length > most)
       Malformed(std::string("field ") + field + " has length " + std::to_string(length) +
                 ", more than the compressed data left can hold");
+    if (length > in_.BoundLeft()) throw EMessageTooLarge(in_.Bound());
   }
 
   uint64_t FirstAllocation(uint32_t length) const {
@@ -453,7 +465,12 @@ void TRemoteCommand::SaveToStream(TStream& stream) {
   stream.SetPosition(0);
 }
 
-void TRemoteCommand::LoadFromStream(TStream& stream) {
+EMessageTooLarge::EMessageTooLarge(uint64_t limit)
+    : EMalformedData("command message: it inflates to more than " + std::to_string(limit) +
+                     " bytes, the most accepted"),
+      limit_(limit) {}
+
+void TRemoteCommand::LoadFromStream(TStream& stream, uint64_t max_message_size) {
   // Decoding one of our own payloads would overwrite the bytes being read.
   std::unique_ptr<TMemoryStream> copy;
   TStream* source = &stream;
@@ -470,7 +487,7 @@ void TRemoteCommand::LoadFromStream(TStream& stream) {
               " bytes is too short for its length prefix");
   const uint32_t u = GetUInt32(prefix);  // a size hint only; nothing relies on it
 
-  TInflater in(*source);
+  TInflater in(*source, max_message_size);
   TFieldReader reader(in, u);
   uint8_t code[2];
   reader.ReadFixed("Code", code, 2);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/exception.h"
 #include "platform/parameters.h"
 #include "protocol/memory_stream.h"
 
@@ -34,6 +35,21 @@ enum : uint16_t {
 };
 
 inline constexpr const char* kProtocolVersion = "4.1.0.0";
+
+// The most bytes a message may inflate to unless its reader says otherwise (256 MiB).
+inline constexpr uint64_t kDefaultMaxMessageSize = uint64_t{256} << 20;
+
+// A message whose field block inflates past the reader's bound. Decoding stops at the bound:
+// no more than that is ever inflated or allocated.
+class EMessageTooLarge : public EMalformedData {
+ public:
+  explicit EMessageTooLarge(uint64_t limit);
+  // The bound that was passed, in bytes.
+  uint64_t Limit() const { return limit_; }
+
+ private:
+  uint64_t limit_;
+};
 
 class TRemoteCommand {
  public:
@@ -70,8 +86,10 @@ class TRemoteCommand {
   // EZLibError with the library's text; a malformed field block (a fixed-width field of the
   // wrong length, a block that ends before Option, a length past the end) raises
   // EMalformedData. The zlib stream is read to its end, so a damaged checksum or a truncated
-  // body raises EZLibError too. Fields decoded before the fault keep their new values.
-  void LoadFromStream(TStream& stream);
+  // body raises EZLibError too. A field block that inflates to more than max_message_size
+  // bytes (its fields, or bytes after them) raises EMessageTooLarge the moment it passes the
+  // bound. Fields decoded before the fault keep their new values.
+  void LoadFromStream(TStream& stream, uint64_t max_message_size = kDefaultMaxMessageSize);
 };
 
 }  // namespace larkspire

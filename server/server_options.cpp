@@ -52,6 +52,9 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--max-frame", options.MaxFrame, "longest request frame in bytes")
       ->check(CLI::Range(uint32_t{64}, uint32_t{std::numeric_limits<int32_t>::max()}))
       ->capture_default_str();
+  app.add_option("--max-message", options.MaxMessage, "most bytes a request may inflate to")
+      ->check(CLI::Range(uint64_t{64}, uint64_t{0xFFFFFFFF}))
+      ->capture_default_str();
   app.add_option("--codepage", options.CodePage, "code page of texts on the wire")
       ->capture_default_str();
   app.add_option("--plugins", options.PluginDirs,

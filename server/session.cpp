@@ -310,8 +310,12 @@ void TSession::ServeCommands() {
                     std::to_string(options.MaxFrame) + " bytes)");
     } else {
       try {
-        request.LoadFromStream(body);
+        request.LoadFromStream(body, options.MaxMessage);
         decoded = true;
+      } catch (const EMessageTooLarge& e) {
+        FailReply(reply, kErrMessageTooLarge,
+                  "The request inflates to more than this server accepts (--max-message " +
+                      std::to_string(e.Limit()) + " bytes)");
       } catch (const EZLibError& e) {
         FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
       } catch (const EMalformedData& e) {

@@ -67,15 +67,16 @@ class TCommandPeer {
  public:
   using TAnswer = std::function<std::string(TRemoteCommand&)>;
   explicit TCommandPeer(TAnswer answer, std::string handshake = AcceptedHandshake())
-      : peer_(TScriptedPeer::ServeWith(std::move(handshake), [this, answer](const std::string& body) {
-          auto request = Decode(body);
-          {
-            std::lock_guard lock(mutex_);
-            seen_.push_back({request->Code, request->Success, request->GetDataText(),
-                             request->Password, request->ConnectionName});
-          }
-          return answer(*request);
-        })) {}
+      : peer_(
+            TScriptedPeer::ServeWith(std::move(handshake), [this, answer](const std::string& body) {
+              auto request = Decode(body);
+              {
+                std::lock_guard lock(mutex_);
+                seen_.push_back({request->Code, request->Success, request->GetDataText(),
+                                 request->Password, request->ConnectionName});
+              }
+              return answer(*request);
+            })) {}
 
   uint16_t Port() const { return peer_.Port(); }
   TScriptedPeer& Peer() { return peer_; }
@@ -90,7 +91,9 @@ class TCommandPeer {
   TScriptedPeer peer_;
 };
 
-std::string Address(int port) { return "(127.0.0.1:" + std::to_string(port) + ")"; }
+std::string Address(int port) {
+  return "(127.0.0.1:" + std::to_string(port) + ")";
+}
 
 class ConnectionTest : public ::testing::Test {
  protected:
@@ -222,7 +225,8 @@ TEST_F(ConnectionTest, UnreachableServerIsTriedTwiceThenOnceForTheNextCommand) {
   EXPECT_FALSE(Run(cmdBeginTrans, &message));
   EXPECT_EQ(api.CountCalls("Connect("), 2);
   EXPECT_EQ(connection_.ErrorCode(), 10002);
-  EXPECT_EQ(message, "Could not connect to LarkspireServer (localhost:" + std::to_string(port) + ").");
+  EXPECT_EQ(message,
+            "Could not connect to LarkspireServer (localhost:" + std::to_string(port) + ").");
   EXPECT_EQ(connection_.ErrorText(), message);
   EXPECT_EQ(api.OpenSockets(), 0);
 
@@ -494,7 +498,9 @@ TEST_F(ConnectionTest, WaitMessageRunsTheExchangeBehindTheWaitWindow) {
     pump_thread = std::this_thread::get_id();
   });
   std::thread::id progress_thread;
-  connection_.OnProgress = [&](double, TTransType) { progress_thread = std::this_thread::get_id(); };
+  connection_.OnProgress = [&](double, TTransType) {
+    progress_thread = std::this_thread::get_id();
+  };
 
   TRemoteCommand request;
   request.Code = 300;
@@ -546,7 +552,8 @@ TEST_F(ConnectionTest, CommandIssuedWhileBusyGetsItsOwnFailedReply) {
 }
 
 TEST_F(ConnectionTest, UndecodableReplyOnTheWorkerRaisesOnTheCaller) {
-  TScriptedPeer peer(TScriptedPeer::ServeReplies(AcceptedHandshake(), {std::string("\x05\x00\x00\x00garbage", 11)}));
+  TScriptedPeer peer(TScriptedPeer::ServeReplies(AcceptedHandshake(),
+                                                 {std::string("\x05\x00\x00\x00garbage", 11)}));
   connection_.SetRemotePort(peer.Port());
   TRemoteCommand request;
   request.Code = 300;
@@ -554,11 +561,34 @@ TEST_F(ConnectionTest, UndecodableReplyOnTheWorkerRaisesOnTheCaller) {
   EXPECT_FALSE(connection_.Busy());
   EXPECT_FALSE(connection_.WaitForm().Running);
   // And the same without a wait message.
-  TScriptedPeer again(TScriptedPeer::ServeReplies(AcceptedHandshake(), {std::string("\x05\x00\x00\x00garbage", 11)}));
+  TScriptedPeer again(TScriptedPeer::ServeReplies(AcceptedHandshake(),
+                                                  {std::string("\x05\x00\x00\x00garbage", 11)}));
   connection_.SetConnected(false);
   connection_.SetRemotePort(again.Port());
   EXPECT_THROW(connection_.ExecuteCommand(request), EZLibError);
   EXPECT_FALSE(connection_.Busy());
+}
+
+TEST_F(ConnectionTest, ReplyPastMaxMessageSizeFailsTheCommandAndKeepsTheConnection) {
+  EXPECT_EQ(connection_.MaxMessageSize(), 256u << 20);
+  // 4 MiB of one letter: a few KiB on the wire.
+  TCommandPeer peer([](const TRemoteCommand& r) {
+    return ReplyBody(true, 0, "", 0, r.Code == 300 ? std::string(4 << 20, 'x') : "small");
+  });
+  connection_.SetRemotePort(peer.Port());
+  connection_.SetMaxMessageSize(1 << 20);
+  for (const std::string wait : {"", "wait"}) {
+    std::string message;
+    EXPECT_FALSE(Run(300, &message, wait)) << wait;
+    EXPECT_EQ(connection_.ErrorCode(), kErrReplyTooLarge);
+    EXPECT_EQ(message, "The reply from LarkspireServer " + Address(peer.Port()) +
+                           " inflates to more than MaxMessageSize (1048576 bytes).");
+    EXPECT_LT(connection_.Reply().Data.Capacity(), 2 << 20);
+    EXPECT_TRUE(connection_.Connected());
+    EXPECT_TRUE(Run(210, nullptr, wait));
+  }
+  // Sent once each: a reply too large is not retried.
+  EXPECT_EQ(peer.Seen().size(), 4u);
 }
 
 // The idle watch measures from the start of the last command on the clock in use.

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "platform/exception.h"
@@ -340,6 +342,87 @@ TEST(TRemoteCommandMalformed, DecompressionBombCostsOnlyWhatItHolds) {
   TRemoteCommand decoded;
   EXPECT_THROW(decoded.LoadFromStream(stream), EMalformedData);
   EXPECT_LE(decoded.Data.Capacity(), 2 * (65 << 20));
+}
+
+// A message whose block is head, zero_count zero bytes, then tail, compressed as it goes so
+// that the zeros are never held in memory.
+std::string BombMessage(const std::string& head, uint64_t zero_count, const std::string& tail) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 15, 8, Z_RLE), Z_OK);
+  std::string out = Le32(0);  // U: a hint only
+  std::vector<uint8_t> buffer(1 << 20);
+  const std::vector<uint8_t> zeros(1 << 20, 0);
+  auto feed = [&](const uint8_t* data, size_t size, int flush) {
+    z.next_in = const_cast<Bytef*>(data);
+    z.avail_in = static_cast<uInt>(size);
+    do {
+      z.next_out = buffer.data();
+      z.avail_out = static_cast<uInt>(buffer.size());
+      deflate(&z, flush);
+      out.append(reinterpret_cast<const char*>(buffer.data()), buffer.size() - z.avail_out);
+    } while (z.avail_out == 0 || z.avail_in > 0);
+  };
+  feed(reinterpret_cast<const uint8_t*>(head.data()), head.size(), Z_NO_FLUSH);
+  for (uint64_t left = zero_count; left > 0;) {
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
+    feed(zeros.data(), piece, Z_NO_FLUSH);
+    left -= piece;
+  }
+  feed(reinterpret_cast<const uint8_t*>(tail.data()), tail.size(), Z_FINISH);
+  deflateEnd(&z);
+  return out;
+}
+
+int64_t PeakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(TRemoteCommandMalformed, RefusesABombOfAGibibyteWithoutItsMemory) {
+  // One honest Data field of 1 GiB of zeros: about 1 MB on the wire.
+  const uint64_t gib = uint64_t{1} << 30;
+  const std::string head = Block({std::string("\0\0", 2), ""}) + Le32(static_cast<uint32_t>(gib));
+  const std::string tail = Block(
+      {"", "", std::string(1, '\0'), std::string(4, '\0'), "", std::string(1, '\0'), "4.1.0.0"});
+  const std::string bytes = BombMessage(head, gib, tail);
+  ASSERT_LT(bytes.size(), 2u << 20);
+  TMemoryStream stream;
+  stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+  const int64_t peak_before = PeakResidentKiB();
+  TRemoteCommand decoded;
+  try {
+    decoded.LoadFromStream(stream);
+    ADD_FAILURE() << "a 1 GiB message decoded under the default bound";
+  } catch (const EMessageTooLarge& e) {
+    EXPECT_EQ(e.Limit(), kDefaultMaxMessageSize);
+    EXPECT_STREQ(e.what(),
+                 "command message: it inflates to more than 268435456 bytes, the most accepted");
+  }
+  EXPECT_LT(PeakResidentKiB() - peak_before, 64 * 1024);
+  EXPECT_LT(decoded.Data.Capacity(), 64 << 20);
+}
+
+TEST(TRemoteCommandMalformed, BoundsTheWholeMessageNotEachField) {
+  const uint64_t bound = 1 << 20;
+  const std::string half(600 * 1024, 'x');
+  const std::string tail_fields =
+      Block({"", std::string(1, '\1'), std::string(4, '\0'), "", std::string(1, '\0'), "4.1.0.0"});
+  // Two fields that fit the bound each but not together.
+  const std::string two_fields =
+      Framed(Block({std::string("\0\0", 2), "", half, half}) + tail_fields);
+  // Fields well inside the bound, followed by bytes that inflate past it.
+  const std::string trailing =
+      BombMessage(Block({std::string("\0\0", 2), "", "abc", ""}) + tail_fields, 4 * bound, "");
+  for (const std::string* bytes : {&two_fields, &trailing}) {
+    TMemoryStream stream;
+    stream.WriteBuffer(bytes->data(), static_cast<int64_t>(bytes->size()));
+    TRemoteCommand decoded;
+    EXPECT_THROW(decoded.LoadFromStream(stream, bound), EMessageTooLarge);
+    // The same message under the default bound decodes.
+    EXPECT_NO_THROW(decoded.LoadFromStream(stream));
+    EXPECT_TRUE(decoded.Success);
+  }
 }
 
 TEST(TRemoteCommandMalformed, ReportsZLibErrorsWithTheLibraryText) {

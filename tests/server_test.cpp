@@ -421,6 +421,20 @@ TEST_F(TServerHardening, AnswersAFieldBlockWithAWrongFieldWidthWith20003) {
   EXPECT_TRUE(Run(*client, cmdBeginTrans)->Success);
 }
 
+TEST_F(TServerHardening, RefusesARequestThatInflatesPastMaxMessageAndGoesOn) {
+  options_.MaxMessage = 1 << 20;
+  StartServer();
+  auto client = Client();
+  // 4 MiB of one letter: a few KiB in the frame, far under --max-frame.
+  auto reply = Run(*client, cmdExecSQL, "", std::string(4 << 20, 'x'));
+  EXPECT_FALSE(reply->Success);
+  EXPECT_EQ(reply->Value, kErrMessageTooLarge);
+  EXPECT_EQ(AnsiToWide(reply->Message),
+            "The request inflates to more than this server accepts (--max-message 1048576 "
+            "bytes)");
+  EXPECT_TRUE(Run(*client, cmdBeginTrans)->Success);
+}
+
 TEST_F(TServerHardening, ServesTheNextClientAfterOneVanishesMidFrame) {
   StartServer();
   {
