@@ -386,7 +386,21 @@ void TLarkspireConnection::RaiseError(int32_t code, const std::string& msg,
     }
   }
   const std::string& name = component != nullptr ? component->Name() : Name();
-  throw ELarkspireException(code, msg, name + ":" + text);
+  ThrowLarkspireException(code == kNoErrorCode ? error_code_.load() : code, code, msg,
+                          name + ":" + text);
+}
+
+void TLarkspireConnection::RaiseFor(TLarkspireConnection* connection, const TComponent& component,
+                                    int32_t code, const std::string& msg) {
+  if (connection != nullptr) connection->RaiseError(code, msg, &component);
+  ThrowLarkspireException(code, code, msg, component.Name() + ":" + msg + ".");
+}
+
+TLarkspireConnection& TLarkspireConnection::Required(TLarkspireConnection* connection,
+                                                     const TComponent& component) {
+  if (connection == nullptr)
+    RaiseFor(nullptr, component, kErrMissingConnection, "Missing Connection.");
+  return *connection;
 }
 
 std::string TLarkspireConnection::GetClientIdentity() {

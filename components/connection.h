@@ -109,9 +109,20 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // UTF-8.
   std::string ErrorText() const;
   // Raises ELarkspireException worded by ErrorMsgType and NetErrorInfo, prefixed with the name
-  // of component (or of this connection) and ":".
+  // of component (or of this connection) and ":", as the kind the code calls for
+  // (components/exception.h). Code -1 uses the text unchanged; its kind then follows ErrorCode,
+  // the cause of the last command's failure.
   [[noreturn]] void RaiseError(int32_t code, const std::string& msg,
                                const TComponent* component = nullptr);
+  // How a component that works through a connection fails: through the connection's
+  // RaiseError naming the component, or, without a connection, with the message
+  // "<Name>:<msg>.".
+  [[noreturn]] static void RaiseFor(TLarkspireConnection* connection, const TComponent& component,
+                                    int32_t code, const std::string& msg);
+  // The connection a component needs: without one raises code 10001 "Missing Connection."
+  // (worded "<Name>:Missing Connection..").
+  static TLarkspireConnection& Required(TLarkspireConnection* connection,
+                                        const TComponent& component);
   // The adapter address in pairs joined by "-" ("00-1A-2B-3C-4D-5E"), or empty.
   std::string GetClientIdentity();
 

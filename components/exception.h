@@ -2,7 +2,23 @@
 // the worded message (what() — the component's name, ":" and the text) and the message before
 // any wording was applied (ErrorMessage).
 //
-// Thread-safety: a plain value.
+// A caller that wants to know whether trying again helps catches one of the kinds derived from
+// it (each is an ELarkspireException too, with the same code and texts):
+//
+//   ELarkspireConnectionError       the server could not be reached, refused the client, did
+//                                   not answer in time or the connection was closed or broke
+//                                   (10002, 10005, 10006, 100021, 100022): reconnecting may help
+//   ELarkspireTransactionLostError  the server's transaction is gone (10004): start it again
+//   ELarkspireUpdateConflictError   a row was changed or deleted by another client meanwhile
+//                                   (20011): read it again, then retry
+//   ELarkspireStatementError        the server refused or failed the statement or command
+//                                   (its 2xxxx codes) or its reply was too large (10007):
+//                                   retrying the same will not help
+//
+// Anything else (a missing connection, 10001; a failure without a code) is a plain
+// ELarkspireException.
+//
+// Thread-safety: plain values.
 #ifndef LARKSPIRE_COMPONENTS_EXCEPTION_H_
 #define LARKSPIRE_COMPONENTS_EXCEPTION_H_
 
@@ -26,6 +42,32 @@ class ELarkspireException : public Exception {
   int32_t error_code_;
   std::string error_message_;
 };
+
+class ELarkspireConnectionError : public ELarkspireException {
+ public:
+  using ELarkspireException::ELarkspireException;
+};
+
+class ELarkspireTransactionLostError : public ELarkspireException {
+ public:
+  using ELarkspireException::ELarkspireException;
+};
+
+class ELarkspireUpdateConflictError : public ELarkspireException {
+ public:
+  using ELarkspireException::ELarkspireException;
+};
+
+class ELarkspireStatementError : public ELarkspireException {
+ public:
+  using ELarkspireException::ELarkspireException;
+};
+
+// Raises the kind that kind_code belongs to (see above), carrying error_code, error_message
+// and message. kind_code is usually error_code; it differs where a component reports a
+// failure without a code (-1) that the connection knows the cause of.
+[[noreturn]] void ThrowLarkspireException(int32_t kind_code, int32_t error_code,
+                                          std::string error_message, const std::string& message);
 
 }  // namespace larkspire
 

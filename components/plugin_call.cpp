@@ -4,10 +4,6 @@
 
 namespace larkspire {
 
-namespace {
-constexpr const char* kMissingConnection = "Missing Connection.";
-}  // namespace
-
 TLarkspirePluginCall::TLarkspirePluginCall(TComponent* owner) : TComponent(owner) {}
 
 TLarkspirePluginCall::~TLarkspirePluginCall() {
@@ -27,11 +23,7 @@ void TLarkspirePluginCall::Notification(TComponent* component, TOperation operat
 }
 
 void TLarkspirePluginCall::CheckConnection() {
-  if (connection_ == nullptr) {
-    // The text ends in two full stops: the message already has one.
-    throw ELarkspireException(kErrMissingConnection, kMissingConnection,
-                              Name() + ":" + kMissingConnection + ".");
-  }
+  TLarkspireConnection::Required(connection_, *this);
 }
 
 bool TLarkspirePluginCall::Execute(const std::string& plugin_name) {

@@ -444,12 +444,11 @@ bool TCustomLarkspireDataSetEx::SendsOwnChanges() const {
 }
 
 void TCustomLarkspireDataSetEx::RaiseDataSetError(int32_t code, const std::string& msg) {
-  if (connection_ != nullptr) connection_->RaiseError(code, msg, this);
-  throw ELarkspireException(code, msg, Name() + ":" + msg + ".");
+  TLarkspireConnection::RaiseFor(connection_, *this, code, msg);
 }
 
 void TCustomLarkspireDataSetEx::CheckConnection() {
-  if (connection_ == nullptr) RaiseDataSetError(kErrMissingConnection, "Missing Connection.");
+  TLarkspireConnection::Required(connection_, *this);
 }
 
 void TCustomLarkspireDataSetEx::CheckCommandText() {

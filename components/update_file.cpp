@@ -19,7 +19,6 @@ namespace larkspire {
 
 namespace {
 
-const char kMissingConnection[] = "Missing Connection.";
 const char kCouldNotConnect[] = "Could not connect to LarkspireServer (%s:%d).";
 
 // Creates the folder part of a local path (up to its last "/") with every missing parent.
@@ -79,10 +78,7 @@ void TLarkspireUpdateFile::Notification(TComponent* component, TOperation operat
 }
 
 void TLarkspireUpdateFile::CheckConnection() {
-  if (connection_ != nullptr) return;
-  char text[64];
-  std::snprintf(text, sizeof text, "%s.", kMissingConnection);
-  throw ELarkspireException(kErrMissingConnection, kMissingConnection, Name() + ":" + text);
+  TLarkspireConnection::Required(connection_, *this);
 }
 
 bool TLarkspireUpdateFile::GetFileList(TStringList& list, const std::string& path, uint8_t option) {

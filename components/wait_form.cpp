@@ -16,7 +16,9 @@ TLarkspireWaitForm::TLarkspireWaitForm(std::unique_ptr<IWaitWindowBackend> backe
   backend_->Apply(layout_);
 }
 
-TLarkspireWaitForm::~TLarkspireWaitForm() { timer_enabled_ = false; }
+TLarkspireWaitForm::~TLarkspireWaitForm() {
+  timer_enabled_ = false;
+}
 
 void TLarkspireWaitForm::ShowText(const std::string& text) {
   layout_.Caption = text;

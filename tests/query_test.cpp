@@ -2,6 +2,8 @@
 // ExecSQL, stored procedures and the paging flag, against scripted peers.
 #include "components/query.h"
 
+#include "components/plugin_call.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/wait_window.h"
@@ -123,6 +125,53 @@ TEST_F(QueryTest, RefreshSendsANewOpen) {
   query_.Refresh();
   EXPECT_EQ(query_.RecordCount(), 2);
   EXPECT_EQ(peer.Count(), 2u);
+}
+
+// Runs action and expects it to raise Kind (an ELarkspireException) with the code.
+template <typename Kind>
+void ExpectKind(const std::function<void()>& action, int32_t code, const std::string& what) {
+  try {
+    action();
+    ADD_FAILURE() << what << ": nothing raised";
+  } catch (const ELarkspireException& e) {
+    EXPECT_NE(dynamic_cast<const Kind*>(&e), nullptr) << what << ": " << e.what();
+    EXPECT_EQ(e.ErrorCode(), code) << what;
+  }
+}
+
+TEST_F(QueryTest, EachFailureRaisesTheKindACallerActsOn) {
+  TCommandPeer peer([](const TRemoteCommand& request, TRemoteCommand& r) {
+    const std::string sql = test::ReadDescription(request.Data.Bytes()).Text;
+    r.Success = false;
+    r.Value = sql == "lost"      ? kErrTransactionLost
+              : sql == "changed" ? kErrUpdateConflict
+                                 : kErrDatabase;
+    r.Message = "failed: " + sql;
+  });
+  connection_.SetRemotePort(peer.Port());
+  const auto exec = [this](const std::string& sql) {
+    return [this, sql] {
+      query_.SQL().SetText(sql);
+      query_.ExecSQL();
+    };
+  };
+  ExpectKind<ELarkspireTransactionLostError>(exec("lost"), kErrTransactionLost, "lost");
+  ExpectKind<ELarkspireUpdateConflictError>(exec("changed"), kErrUpdateConflict, "changed");
+  ExpectKind<ELarkspireStatementError>(exec("no such table"), kErrDatabase, "statement");
+
+  connection_.SetConnected(false);
+  connection_.SetRemotePort(test::FreeLoopbackPort());
+  ExpectKind<ELarkspireConnectionError>(exec("select 1"), kErrCouldNotConnect, "unreachable");
+  // A component that reports without a code still tells the cause.
+  TLarkspirePluginCall call;
+  call.SetName("Call1");
+  call.SetConnection(&connection_);
+  ExpectKind<ELarkspireConnectionError>([&] { call.Execute("PluginSample"); }, kNoErrorCode,
+                                        "plug-in call");
+
+  TLarkspireQuery alone;
+  alone.SQL().SetText("select 1");
+  ExpectKind<ELarkspireException>([&] { alone.Open(); }, kErrMissingConnection, "no connection");
 }
 
 TEST_F(QueryTest, ExecSqlReturnsRowsAffectedAndNeverShowsTheWaitWindow) {

@@ -1,0 +1,29 @@
+#include "components/exception.h"
+
+namespace larkspire {
+
+void ThrowLarkspireException(int32_t kind_code, int32_t error_code, std::string error_message,
+                             const std::string& message) {
+  switch (kind_code) {
+    case kErrCouldNotConnect:
+    case kErrNoReply:
+    case kErrClosedDuringCommand:
+    case kErrConnectionRefused:
+    case kErrConnectionsLimit:
+      throw ELarkspireConnectionError(error_code, std::move(error_message), message);
+    case kErrTransactionLost:
+      throw ELarkspireTransactionLostError(error_code, std::move(error_message), message);
+    case kErrUpdateConflict:
+      throw ELarkspireUpdateConflictError(error_code, std::move(error_message), message);
+    case kErrReplyTooLarge:
+      throw ELarkspireStatementError(error_code, std::move(error_message), message);
+    default:
+      break;
+  }
+  // Every code the server sends of its own is 2xxxx.
+  if (kind_code >= 20000 && kind_code < 30000)
+    throw ELarkspireStatementError(error_code, std::move(error_message), message);
+  throw ELarkspireException(error_code, std::move(error_message), message);
+}
+
+}  // namespace larkspire
