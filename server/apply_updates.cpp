@@ -57,7 +57,7 @@ TTarget FindTarget(const TRecordsetSchema& schema) {
     if (field.KeyColumn) key_tables.insert({field.BaseSchema, field.BaseTable});
   }
   if (!any_base) {
-    throw TServerError(kErrDeltaRefused,
+    throw EServerError(kErrDeltaRefused,
                        "The changes cannot be applied: no column of the rowset comes from a "
                        "base table");
   }
@@ -69,7 +69,7 @@ TTarget FindTarget(const TRecordsetSchema& schema) {
         break;
       }
     }
-    throw TServerError(kErrDeltaRefused, "The changes cannot be applied to table " + table +
+    throw EServerError(kErrDeltaRefused, "The changes cannot be applied to table " + table +
                                              ": the rowset has no key columns");
   }
   if (key_tables.size() > 1) {
@@ -78,7 +78,7 @@ TTarget FindTarget(const TRecordsetSchema& schema) {
       if (!names.empty()) names += ", ";
       names += table;
     }
-    throw TServerError(kErrDeltaRefused,
+    throw EServerError(kErrDeltaRefused,
                        "The changes cannot be applied: the key columns "
                        "belong to more than one table (" +
                            names + ")");
@@ -282,11 +282,11 @@ class TDeltaApplier {
     if (affected == 1) return;
     const std::string key = DescribeKey(schema_, target_, key_values);
     if (affected == 0) {
-      throw TServerError(kErrUpdateConflict, "Row changed or deleted by another user in table " +
+      throw EServerError(kErrUpdateConflict, "Row changed or deleted by another user in table " +
                                                  target_.Table + " (" + key + "); none of the " +
                                                  "changes were applied");
     }
-    throw TServerError(kErrUpdateConflict,
+    throw EServerError(kErrUpdateConflict,
                        std::string("The ") + action + " would change " + std::to_string(affected) +
                            " rows of table " + target_.Table + ": the key (" + key +
                            ") does not identify one row; none of the " + "changes were applied");
@@ -427,7 +427,7 @@ std::string ApplyDelta(IDatabase& database, TTransactionStack& transactions,
 void HandleApplyUpdates(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   std::string text = request.GetDataText();
   if (text.empty()) {
-    throw TServerError(kErrMalformedRequest, "The request carries no delta");
+    throw EServerError(kErrMalformedRequest, "The request carries no delta");
   }
   const TRecordsetData delta = ReadAdoXmlInPlace(text);
   TSessionDatabase& database = session.DatabaseFor(request.ConnectionName);

@@ -45,7 +45,7 @@ inline constexpr int kApplyTimeoutSeconds = 30;
 
 // Applies the delta on database within one more level of transactions, and answers the reply
 // document. On any failure every change of the delta is rolled back and the error raised:
-// TServerError (20010 refused delta, 20011 conflict) or the database's error.
+// EServerError (20010 refused delta, 20011 conflict) or the database's error.
 std::string ApplyDelta(IDatabase& database, TTransactionStack& transactions,
                        const TRecordsetData& delta);
 

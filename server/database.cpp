@@ -91,7 +91,7 @@ std::string TTransactionStack::SavepointName(int level) {
 
 int TTransactionStack::Begin() {
   if (level_ >= kMaxLevel) {
-    throw TServerError(kErrTransactionTooDeep, "Transactions cannot be nested deeper than " +
+    throw EServerError(kErrTransactionTooDeep, "Transactions cannot be nested deeper than " +
                                                    std::to_string(kMaxLevel) + " levels");
   }
   if (level_ == 0) {
@@ -103,7 +103,7 @@ int TTransactionStack::Begin() {
 }
 
 int TTransactionStack::Commit() {
-  if (level_ == 0) throw TServerError(kErrNotInTransaction, "No transaction is open to commit");
+  if (level_ == 0) throw EServerError(kErrNotInTransaction, "No transaction is open to commit");
   if (level_ == 1) {
     database_.Commit();
   } else {
@@ -114,7 +114,7 @@ int TTransactionStack::Commit() {
 
 int TTransactionStack::Rollback() {
   if (level_ == 0) {
-    throw TServerError(kErrNotInTransaction, "No transaction is open to roll back");
+    throw EServerError(kErrNotInTransaction, "No transaction is open to roll back");
   }
   if (level_ == 1) {
     database_.Rollback();

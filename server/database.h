@@ -118,10 +118,10 @@ class TTransactionStack {
   ~TTransactionStack();
 
   int Level() const { return level_; }
-  // Opens one more level and returns it. Raises TServerError 20009 past kMaxLevel.
+  // Opens one more level and returns it. Raises EServerError 20009 past kMaxLevel.
   int Begin();
   // Commits or rolls back the innermost level and returns the level left. Raises
-  // TServerError 20006 when no transaction is open.
+  // EServerError 20006 when no transaction is open.
   int Commit();
   int Rollback();
   // After a failed statement: when the backend has ended the transaction by itself, forgets

@@ -19,7 +19,7 @@ namespace {
 void HandleClientName(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   std::string name = AnsiToWide(request.GetDataText());
   if (session.IsDenied(name)) {
-    throw TServerError(kErrClientNameRefused,
+    throw EServerError(kErrClientNameRefused,
                        "The client name \"" + name + "\" is refused by this server");
   }
   ServerLog("session " + session.Peer() + ": client name \"" + LogSafe(session.ClientName()) +
@@ -96,7 +96,7 @@ void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteComm
   try {
     reply.Success = true;
     (*handler)(session, request, reply);
-  } catch (const TServerError& e) {
+  } catch (const EServerError& e) {
     FailReply(reply, e.Code(), e.what());
   } catch (const EDatabaseError& e) {
     if (session.TransactionLost()) {

@@ -2,7 +2,7 @@
 // runs one request through it.
 //
 // A handler reads the request and fills the reply; it fails the command by raising
-// TServerError (its code and text go to the reply's Value and Message), a database error
+// EServerError (its code and text go to the reply's Value and Message), a database error
 // (code 20004) or a decoding error on the payload (code 20003).
 //
 // Thread-safety: the table is built once and then only read, by every session.

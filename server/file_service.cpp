@@ -32,7 +32,7 @@ constexpr int kMaxListingDepth = 64;
 constexpr double kUnixEpochDays = 25569.0;
 
 [[noreturn]] void RefusePath(const std::string& remote, const std::string& why) {
-  throw TServerError(kErrPathRefused, "Path \"" + remote + "\" refused: " + why);
+  throw EServerError(kErrPathRefused, "Path \"" + remote + "\" refused: " + why);
 }
 
 // Whether a name can travel in a listing line and be asked for again.
@@ -152,7 +152,7 @@ TFileRoot RootOf(TSession& session) {
   try {
     return TFileRoot(root);
   } catch (const std::exception& e) {
-    throw TServerError(kErrFileUnreadable, e.what());
+    throw EServerError(kErrFileUnreadable, e.what());
   }
 }
 
@@ -289,9 +289,9 @@ std::string TFileRoot::List(const std::string& remote, bool recursive) const {
   std::error_code error;
   const fs::file_status status = fs::status(folder, error);
   if (!fs::exists(status))
-    throw TServerError(kErrNoSuchPath, "No folder \"" + remote + "\" on this server");
+    throw EServerError(kErrNoSuchPath, "No folder \"" + remote + "\" on this server");
   if (!fs::is_directory(status))
-    throw TServerError(kErrNoSuchPath, "\"" + remote + "\" is a file, not a folder");
+    throw EServerError(kErrNoSuchPath, "\"" + remote + "\" is a file, not a folder");
   std::string out;
   ListInto(folder, prefix, recursive, out, 0);
   return out;
@@ -310,7 +310,7 @@ void TFileRoot::ListInto(const fs::path& folder, const std::string& prefix, bool
   fs::directory_iterator it(folder, error);
   if (error) {
     if (depth == 0)
-      throw TServerError(kErrFileUnreadable,
+      throw EServerError(kErrFileUnreadable,
                          "Cannot read the folder \"" + prefix + "\": " + error.message());
     return;
   }
@@ -352,16 +352,16 @@ TRemoteFileInfo TFileRoot::Info(const std::string& remote) const {
   const fs::path path = Resolve(remote);
   struct stat status {};
   if (Normalize(remote).empty() || ::stat(path.c_str(), &status) != 0)
-    throw TServerError(kErrNoSuchPath, "No file \"" + remote + "\" on this server");
+    throw EServerError(kErrNoSuchPath, "No file \"" + remote + "\" on this server");
   if (S_ISDIR(status.st_mode))
-    throw TServerError(kErrNoSuchPath, "\"" + remote + "\" is a folder, not a file");
+    throw EServerError(kErrNoSuchPath, "\"" + remote + "\" is a folder, not a file");
   if (!S_ISREG(status.st_mode))
-    throw TServerError(kErrFileUnreadable, "\"" + remote + "\" is not a plain file");
+    throw EServerError(kErrFileUnreadable, "\"" + remote + "\" is not a plain file");
   if (status.st_size > kMaxTransferFileSize)
-    throw TServerError(kErrFileUnreadable, "\"" + remote + "\" is too large to be sent");
+    throw EServerError(kErrFileUnreadable, "\"" + remote + "\" is too large to be sent");
   TFileHandle file(path);
   if (file.Fd() < 0)
-    throw TServerError(kErrFileUnreadable,
+    throw EServerError(kErrFileUnreadable,
                        "Cannot read the file \"" + remote + "\": " + std::strerror(errno));
   TRemoteFileInfo info;
   info.FileSize = status.st_size;

@@ -53,15 +53,15 @@ class TFileRoot {
   const std::filesystem::path& Root() const { return root_; }
 
   // The remote path (UTF-8) in its normal form: its parts joined by "\" ("" for the root).
-  // Raises TServerError kErrPathRefused for a refused path.
+  // Raises EServerError kErrPathRefused for a refused path.
   std::string Normalize(const std::string& remote) const;
-  // The local path of a remote path (UTF-8), inside the root. Raises TServerError kErrPathRefused
+  // The local path of a remote path (UTF-8), inside the root. Raises EServerError kErrPathRefused
   // for a refused path; the path need not exist.
   std::filesystem::path Resolve(const std::string& remote) const;
 
   // The listing of a folder (UTF-8 lines; the caller converts to the code page).
   std::string List(const std::string& remote, bool recursive) const;
-  // Raises TServerError kErrNoSuchPath when the path is not a file, kErrFileUnreadable when it
+  // Raises EServerError kErrNoSuchPath when the path is not a file, kErrFileUnreadable when it
   // cannot be read or is too large for the block count.
   TRemoteFileInfo Info(const std::string& remote) const;
 

@@ -116,7 +116,7 @@ void ServePagedQuery(IDatabase& database, TQueryDescription& description,
                      TStream& paging, TRemoteCommand& reply) {
   TPagingRecord request = ReadPagingRecord(paging);
   if (request.PageSize < 1) {
-    throw TServerError(kErrMalformedRequest, "paging record: page size " +
+    throw EServerError(kErrMalformedRequest, "paging record: page size " +
                                                  std::to_string(request.PageSize) +
                                                  " is not a positive number of rows");
   }

@@ -300,12 +300,12 @@ const TPluginInfo* TPluginHost::Find(const std::string& name) {
 std::string TPluginHost::Call(const std::string& name, const std::string& request) {
   const TPluginInfo* info = Find(name);
   if (info == nullptr && !scan_error_.empty()) {
-    throw TServerError(kErrPluginHost, "Plug-ins cannot be run on this server: " + scan_error_);
+    throw EServerError(kErrPluginHost, "Plug-ins cannot be run on this server: " + scan_error_);
   }
   if (info == nullptr) {
     std::string known;
     for (const TPluginInfo& plugin : Plugins()) known += (known.empty() ? "" : ", ") + plugin.Name;
-    throw TServerError(kErrUnknownPlugin, "Unknown plug-in " + Quoted(name) +
+    throw EServerError(kErrUnknownPlugin, "Unknown plug-in " + Quoted(name) +
                                               (known.empty() ? " (this server has no plug-ins)"
                                                              : " (this server has " + known + ")"));
   }
@@ -314,29 +314,29 @@ std::string TPluginHost::Call(const std::string& name, const std::string& reques
                 options_.TimeoutMs, size_t{options_.MaxAnswer} + 1);
   const std::string plugin = "Plug-in " + Quoted(info->Name);
   if (!outcome.Started) {
-    throw TServerError(kErrPluginHost, plugin + " cannot be run: " + outcome.Error);
+    throw EServerError(kErrPluginHost, plugin + " cannot be run: " + outcome.Error);
   }
   if (outcome.TimedOut) {
     ServerLog("plug-ins: " + info->Name + " stopped after " + Duration(options_.TimeoutMs));
-    throw TServerError(kErrPluginTimeout, plugin + " did not answer within " +
+    throw EServerError(kErrPluginTimeout, plugin + " did not answer within " +
                                               Duration(options_.TimeoutMs) + " and was stopped");
   }
   if (outcome.TooLarge) {
-    throw TServerError(kErrPluginBroken, plugin + " answered more than " +
+    throw EServerError(kErrPluginBroken, plugin + " answered more than " +
                                              std::to_string(options_.MaxAnswer) + " bytes");
   }
   const std::string& out = outcome.Output;
   const bool exited_cleanly = WIFEXITED(outcome.Status) && WEXITSTATUS(outcome.Status) == 0;
   if (out.empty() || !exited_cleanly || (out[0] != kAnswerMark && out[0] != kErrorMark)) {
     ServerLog("plug-ins: " + info->Name + " " + Ending(outcome));
-    throw TServerError(kErrPluginBroken, plugin + " " + Ending(outcome));
+    throw EServerError(kErrPluginBroken, plugin + " " + Ending(outcome));
   }
-  if (out[0] == kErrorMark) throw TServerError(kErrPluginFailed, out.substr(1));
+  if (out[0] == kErrorMark) throw EServerError(kErrPluginFailed, out.substr(1));
   std::string answer = out.substr(1);
   try {
     CheckContainer(answer);
   } catch (const EMalformedData& e) {
-    throw TServerError(kErrPluginBroken, plugin + " answered malformed data: " + e.what());
+    throw EServerError(kErrPluginBroken, plugin + " answered malformed data: " + e.what());
   }
   return answer;
 }

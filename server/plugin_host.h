@@ -11,7 +11,7 @@
 // that has not answered within --plugin-timeout-ms is killed. The cost is one process start per
 // call (a few milliseconds), which this server accepts for the isolation it buys.
 //
-// Failed calls, as TServerError (code and text in the failed reply):
+// Failed calls, as EServerError (code and text in the failed reply):
 //
 // | code  | when                                                                          |
 // |-------|-------------------------------------------------------------------------------|
@@ -67,7 +67,7 @@ class TPluginHost {
   // The plug-in of that name, compared ignoring ASCII letter case, or nullptr.
   const TPluginInfo* Find(const std::string& name);
   // Runs the plug-in with a request container (checked against the layout by the caller) and
-  // returns its answer container, checked. Raises TServerError as in the table above.
+  // returns its answer container, checked. Raises EServerError as in the table above.
   std::string Call(const std::string& name, const std::string& request);
 
   const TPluginHostOptions& Options() const { return options_; }

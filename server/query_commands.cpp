@@ -24,7 +24,7 @@ TQueryDescription ReadDescription(TRemoteCommand& request) {
   request.Data.SetPosition(0);
   TQueryDescription description = ReadQueryDescription(request.Data);
   if (IsBlank(description.CommandText)) {
-    throw TServerError(kErrMalformedRequest, "The query description holds no SQL text");
+    throw EServerError(kErrMalformedRequest, "The query description holds no SQL text");
   }
   return description;
 }

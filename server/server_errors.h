@@ -1,4 +1,4 @@
-// How a server handler fails a command: TServerError carries one of the codes of
+// How a server handler fails a command: EServerError carries one of the codes of
 // protocol/error_codes.h (the one table of every code) and a UTF-8 text. 10004, the code the
 // client knows as "the transaction is gone", is used when the database ended a transaction by
 // itself and when a request expects a transaction the session no longer has.
@@ -16,9 +16,9 @@
 namespace larkspire::server {
 
 // Raised by a handler to fail the command with a code and a UTF-8 message.
-class TServerError : public std::runtime_error {
+class EServerError : public std::runtime_error {
  public:
-  TServerError(int32_t code, const std::string& message)
+  EServerError(int32_t code, const std::string& message)
       : std::runtime_error(message), code_(code) {}
   int32_t Code() const { return code_; }
 

@@ -195,7 +195,7 @@ TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name) {
   if (open != databases_.end()) return *open->second;
   auto locator = context_.Catalog.Find(name);
   if (!locator) {
-    throw TServerError(kErrNoSuchDatabase, "No database named \"" + name + "\" is served here");
+    throw EServerError(kErrNoSuchDatabase, "No database named \"" + name + "\" is served here");
   }
   auto database = std::make_unique<TSessionDatabase>(OpenDatabase(*locator));
   TSessionDatabase& result = *database;

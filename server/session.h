@@ -73,7 +73,7 @@ class TSession {
   bool IsDenied(const std::string& name) const;
 
   // The database a request names by its ConnectionName (code-page text), opened on first
-  // use. Raises TServerError 20005 for an unknown name, EServerDatabaseError when it cannot
+  // use. Raises EServerError 20005 for an unknown name, EServerDatabaseError when it cannot
   // be opened.
   TSessionDatabase& DatabaseFor(const std::string& connection_name);
   // After a database error: whether a database ended an open transaction by itself (the

@@ -33,12 +33,12 @@ class FileServiceTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(base_); }
 
-  // The code of the TServerError that fn raises, or 0.
+  // The code of the EServerError that fn raises, or 0.
   template <typename F>
   static int32_t CodeOf(F fn) {
     try {
       fn();
-    } catch (const TServerError& e) {
+    } catch (const EServerError& e) {
       return e.Code();
     }
     return 0;
@@ -94,7 +94,7 @@ TEST_F(FileServiceTest, RefusesEveryPathThatLeadsOutside) {
   }
   try {
     root.Info("..\\outside\\secret.txt");
-  } catch (const TServerError& e) {
+  } catch (const EServerError& e) {
     EXPECT_EQ(std::string(e.what()),
               "Path \"..\\outside\\secret.txt\" refused: \"..\" leads outside the served folder");
   }

@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using server::TPluginHost;
 using server::TPluginHostOptions;
-using server::TServerError;
+using server::EServerError;
 
 const std::string kFaultyDir = LARKSPIRE_TEST_PLUGIN_DIR;
 
@@ -42,12 +42,12 @@ TPluginHostOptions Options(std::vector<std::string> folders, uint32_t timeout_ms
   return options;
 }
 
-// The code and text of the TServerError that the call raises.
+// The code and text of the EServerError that the call raises.
 std::pair<int32_t, std::string> Failure(TPluginHost& host, const std::string& name,
                                         const std::string& request) {
   try {
     host.Call(name, request);
-  } catch (const TServerError& e) {
+  } catch (const EServerError& e) {
     return {e.Code(), e.what()};
   }
   return {0, "no error"};
