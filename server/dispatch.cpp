@@ -15,6 +15,14 @@ namespace larkspire::server {
 
 namespace {
 
+// What a request that does not decode raises: its bytes, their compression, a value in them.
+bool IsMalformedRequest(const std::exception& e) {
+  return dynamic_cast<const EMalformedData*>(&e) != nullptr ||
+         dynamic_cast<const EZLibError*>(&e) != nullptr ||
+         dynamic_cast<const EStreamError*>(&e) != nullptr ||
+         dynamic_cast<const EVariantError*>(&e) != nullptr;
+}
+
 // 120: the request's Data text is the client's new name.
 void HandleClientName(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   std::string name = AnsiToWide(request.GetDataText());
@@ -96,8 +104,20 @@ void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteComm
   try {
     reply.Success = true;
     (*handler)(session, request, reply);
+  } catch (...) {
+    FailReplyForException(session, reply);
+  }
+}
+
+void FailReplyForException(TSession& session, TRemoteCommand& reply) {
+  try {
+    throw;
   } catch (const EServerError& e) {
     FailReply(reply, e.Code(), e.what());
+  } catch (const EMessageTooLarge& e) {
+    FailReply(reply, kErrMessageTooLarge,
+              "The request inflates to more than this server accepts (--max-message " +
+                  std::to_string(e.Limit()) + " bytes)");
   } catch (const EDatabaseError& e) {
     if (session.TransactionLost()) {
       FailReply(reply, kErrTransactionLost,
@@ -105,18 +125,14 @@ void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteComm
     } else {
       FailReply(reply, kErrDatabase, e.what());
     }
-  } catch (const EMalformedData& e) {
-    FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
-  } catch (const EZLibError& e) {
-    FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
-  } catch (const EStreamError& e) {
-    FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
-  } catch (const EVariantError& e) {
-    FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
   } catch (const std::bad_alloc&) {
     FailReply(reply, kErrInternal, "The server ran out of memory for this command");
   } catch (const std::exception& e) {
-    FailReply(reply, kErrInternal, std::string("Internal server error: ") + e.what());
+    if (IsMalformedRequest(e)) {
+      FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+    } else {
+      FailReply(reply, kErrInternal, std::string("Internal server error: ") + e.what());
+    }
   }
 }
 

@@ -41,6 +41,13 @@ TDispatchTable BuildDispatchTable();
 void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteCommand& request,
                      TRemoteCommand& reply);
 
+// Fails reply for the exception being handled; call it only inside a catch block. EServerError
+// gives its own code; a request past --max-message 20016; a database error 20004 (10004 when
+// the session's transaction went with it); bytes, compression or a value that do not decode
+// 20003 "Malformed request: ..."; anything else 20007. What is not a std::exception is raised
+// again.
+void FailReplyForException(TSession& session, TRemoteCommand& reply);
+
 // Fails reply with a code and a UTF-8 text (sent in the code page), dropping any payload.
 void FailReply(TRemoteCommand& reply, int32_t code, const std::string& message);
 

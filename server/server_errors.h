@@ -8,18 +8,17 @@
 #define LARKSPIRE_SERVER_SERVER_ERRORS_H_
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
+#include "platform/exception.h"
 #include "protocol/error_codes.h"
 
 namespace larkspire::server {
 
 // Raised by a handler to fail the command with a code and a UTF-8 message.
-class EServerError : public std::runtime_error {
+class EServerError : public Exception {
  public:
-  EServerError(int32_t code, const std::string& message)
-      : std::runtime_error(message), code_(code) {}
+  EServerError(int32_t code, const std::string& message) : Exception(message), code_(code) {}
   int32_t Code() const { return code_; }
 
  private:

@@ -312,16 +312,8 @@ void TSession::ServeCommands() {
       try {
         request.LoadFromStream(body, options.MaxMessage);
         decoded = true;
-      } catch (const EMessageTooLarge& e) {
-        FailReply(reply, kErrMessageTooLarge,
-                  "The request inflates to more than this server accepts (--max-message " +
-                      std::to_string(e.Limit()) + " bytes)");
-      } catch (const EZLibError& e) {
-        FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
-      } catch (const EMalformedData& e) {
-        FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
-      } catch (const EStreamError& e) {
-        FailReply(reply, kErrMalformedRequest, std::string("Malformed request: ") + e.what());
+      } catch (...) {
+        FailReplyForException(*this, reply);
       }
     }
     body.Clear();
