@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/terminal_text.h"
 #include "components/connection.h"
 #include "components/plugin_call.h"
 #include "platform/exception.h"
@@ -103,6 +104,15 @@ std::string Shortest(T value) {
   return error == std::errc() ? std::string(buffer, end) : std::string("?");
 }
 
+// A parameter name from the server as part of a local file name: never a folder separator,
+// so the file stays beside --out whatever the name says.
+std::string FileNamePart(const std::string& name) {
+  std::string part = name;
+  for (char& c : part)
+    if (c == '/' || c == '\\' || c == '\0') c = '_';
+  return part;
+}
+
 int RunCall(const TClientOptions& options, const TCallArgs& args) {
   TLarkspireConnection connection;
   options.Configure(connection);
@@ -119,7 +129,7 @@ int RunCall(const TClientOptions& options, const TCallArgs& args) {
   for (int i = 0; i < answer.Count(); ++i) streams += answer.Items(i).DataType() == pdtStream;
   for (int i = 0; i < answer.Count(); ++i) {
     TLarkspirePluginParam& p = answer.Items(i);
-    std::cout << p.Name() << ":";
+    std::cout << TerminalSafe(p.Name()) << ":";
     switch (p.DataType()) {
       case pdtInteger:
         std::cout << "int=" << p.GetAsInteger();
@@ -128,7 +138,7 @@ int RunCall(const TClientOptions& options, const TCallArgs& args) {
         std::cout << "int64=" << p.GetAsInt64();
         break;
       case pdtString:
-        std::cout << "string=" << p.GetAsString();
+        std::cout << "string=" << TerminalSafe(p.GetAsString());
         break;
       case pdtBoolean:
         std::cout << "bool=" << (p.GetAsBoolean() ? "true" : "false");
@@ -144,10 +154,11 @@ int RunCall(const TClientOptions& options, const TCallArgs& args) {
         if (args.out.empty()) {
           std::cout << "; --out FILE saves them>";
         } else {
-          const std::string path = streams == 1 ? args.out : args.out + "." + p.Name();
+          const std::string path =
+              streams == 1 ? args.out : args.out + "." + FileNamePart(p.Name());
           TFileStream file(path, TFileMode::fmCreate);
           file.CopyFrom(p.GetAsStream(), 0);
-          std::cout << " written to " << path << ">";
+          std::cout << " written to " << TerminalSafe(path) << ">";
         }
         break;
       }

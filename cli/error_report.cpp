@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "cli/terminal_text.h"
 #include "components/exception.h"
 #include "protocol/error_codes.h"
 
@@ -14,9 +15,9 @@ bool IsConnectionFailure(int32_t code) {
 
 int ReportError(std::ostream& err, int32_t code, const std::string& text) {
   if (code == kNoErrorCode || code == 0)
-    err << "error: " << text << "\n";
+    err << "error: " << TerminalSafe(text) << "\n";
   else
-    err << "error " << code << ": " << text << "\n";
+    err << "error " << code << ": " << TerminalSafe(text) << "\n";
   return IsConnectionFailure(code) ? kExitConnectionOrUsage : kExitStatementFailed;
 }
 
@@ -28,7 +29,7 @@ int ReportException(std::ostream& err, const std::exception_ptr& failure) {
   } catch (const std::exception& e) {
     // Everything else is found on our side before or around a statement: a parameter that
     // does not fit, a file that cannot be read, a statement used with the wrong command.
-    err << "error: " << e.what() << "\n";
+    err << "error: " << TerminalSafe(e.what()) << "\n";
     return kExitConnectionOrUsage;
   }
 }

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/terminal_text.h"
 #include "components/connection.h"
 #include "components/update_file.h"
 #include "platform/string_list.h"
@@ -51,7 +52,8 @@ int RunLs(const TClientOptions& options, const TLsArgs& args) {
     std::cerr << "error: the listing was not received\n";
     return 1;
   }
-  for (const std::string& line : list.Strings()) std::cout << FormatListingLine(line) << "\n";
+  for (const std::string& line : list.Strings())
+    std::cout << TerminalSafe(FormatListingLine(line)) << "\n";
   return 0;
 }
 
@@ -116,10 +118,8 @@ int RunGet(const TClientOptions& options, const TGetArgs& args) {
   files.SetConnection(&connection);
   TProgressDisplay progress;
   files.OnDownloadBegin = [&](const std::string& name, int64_t size, bool resume) {
-    if (resume)
-      std::cout << "resuming " << name << " (" << size << " bytes) into " << local << "\n";
-    else
-      std::cout << "downloading " << name << " (" << size << " bytes) into " << local << "\n";
+    std::cout << (resume ? "resuming " : "downloading ") << TerminalSafe(name) << " (" << size
+              << " bytes) into " << TerminalSafe(local) << "\n";
     std::cout.flush();
   };
   files.OnDownloadProgress = [&](int64_t size, int64_t done) { progress.Show(size, done); };

@@ -32,6 +32,7 @@
 #include "cli/sql_source.h"
 #include "cli/statement_session.h"
 #include "cli/statements.h"
+#include "cli/terminal_text.h"
 #include "cli/value_text.h"
 #include "components/query.h"
 #include "platform/exception.h"
@@ -143,10 +144,12 @@ std::string CellText(const TField& field) {
 // --- Formats
 // --------------------------------------------------------------------------------------
 
+// A name or value in the table: line breaks and tabs become blanks, so each row keeps to one
+// line, and any other control character is shown escaped.
 std::string TableCell(std::string text) {
   for (char& c : text)
     if (c == '\r' || c == '\n' || c == '\t') c = ' ';
-  return text;
+  return TerminalSafe(text);
 }
 
 void PrintTable(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
@@ -222,9 +225,17 @@ void PrintCsv(TLarkspireQuery& query, const TOutputOptions& output, std::ostream
   }
 }
 
+void AppendJsonEscape(std::string& out, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  out += "\\u00";
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
+}
+
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
     switch (c) {
       case '"':
         out += "\\\"";
@@ -242,11 +253,13 @@ std::string JsonString(const std::string& text) {
         out += "\\t";
         break;
       default:
-        if (c < 0x20) {
-          static const char kHex[] = "0123456789abcdef";
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 15];
+        if (c < 0x20 || c == 0x7F) {
+          AppendJsonEscape(out, c);
+        } else if (c == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+          // U+0080 to U+009F, the C1 controls: escaped too, so no terminal acts on them.
+          AppendJsonEscape(out, static_cast<unsigned char>(text[++i]));
         } else {
           out += static_cast<char>(c);
         }

@@ -247,6 +247,28 @@ TEST(LarkspireCli, QueryFailuresPrintTheMessageAndFail) {
                           std::to_string(port) + ").\n");
 }
 
+TEST(LarkspireCli, ServerTextsPrintWithControlCharactersEscaped) {
+  TServerProcess server;
+  // A column name that retitles the terminal, values that clear it (C0 and C1 introducers).
+  const std::string sql =
+      "select char(27) || '[2J' as \"t\x1b]0;owned\x07\", char(155) || '2J' as c1";
+  const TProgramResult table = RunCli(At(server, {"query", sql}));
+  ASSERT_EQ(table.exit_code, 0) << table.err;
+  const std::vector<std::string> lines = Lines(table.out);
+  ASSERT_EQ(lines.size(), 4u) << table.out;
+  EXPECT_EQ(lines[0], "t\\x1b]0;owned\\x07  c1");
+  EXPECT_EQ(lines[2], "\\x1b[2J            \\u009b2J");
+
+  const TProgramResult json = RunCli(At(server, {"query", sql, "--format", "json"}));
+  ASSERT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_EQ(json.out,
+            "[\n  {\"t\\u001b]0;owned\\u0007\": \"\\u001b[2J\", \"c1\": \"\\u009b2J\"}\n]\n");
+
+  const TProgramResult error = RunCli(At(server, {"query", "select * from \"t\x1b[31m\""}));
+  EXPECT_EQ(error.exit_code, 1);
+  EXPECT_EQ(error.err, "error 20004: no such table: t\\x1b[31m\n");
+}
+
 std::string CountOf(const TServerProcess& server, const std::string& where) {
   return RunCli(At(server, {"query", "select count(*) from products where " + where, "--format",
                             "csv", "--no-header"}))
