@@ -1,7 +1,7 @@
 // Command 301 (applying a delta) and paged command 300 end to end, through the real server
 // binary on SQLite and on PostgreSQL: edits, inserts with server-assigned keys, deletes,
 // conflicts with a second connection, deltas that fail half-way, refused deltas, and pages
-// with their counts; plus the paging record and page windows on their own.
+// with their counts; plus page windows on their own.
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -16,13 +16,13 @@
 #include "protocol/handshake.h"
 #include "protocol/memory_stream.h"
 #include "protocol/param_encoding.h"
+#include "protocol/query_description.h"
 #include "protocol/remote_command.h"
 #include "server/paging.h"
-#include "protocol/query_description.h"
 #include "server/server_errors.h"
+#include "support/backend_server.h"
 #include "support/postgres_cluster.h"
 #include "support/raw_client.h"
-#include "support/backend_server.h"
 #include "support/server_fixture.h"
 
 namespace larkspire {
@@ -36,7 +36,9 @@ using test::BackendName;
 using test::TBackend;
 using test::TBackendServer;
 
-TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lkapply"); }
+TBackendServer& ServerFor(TBackend backend) {
+  return test::ServerFor(backend, "lkapply");
+}
 
 struct TReply {
   bool Success = false;
@@ -721,27 +723,7 @@ TEST_P(TServerPaging, RefusesAMissingRecordOrAPageSizeBelowOne) {
   EXPECT_NE(page.Message.find("page size 0"), std::string::npos) << page.Message;
 }
 
-// ---- The paging record and page windows ----
-
-TEST(TPagingRecord, ReadsTheFourFieldsLittleEndian) {
-  TLarkspireMemoryStream stream;
-  const std::string bytes("\x00\x00\x00\x00\x00\x00\x00\x00\x14\x00\x00\x00\x02\x00\x00\x00", 16);
-  stream.WriteBuffer(bytes.data(), 16);
-  stream.SetPosition(0);
-  TPagingRecord record = ReadPagingRecord(stream);
-  EXPECT_EQ(record.PageSize, 20);
-  EXPECT_EQ(record.PageIndex, 2);
-  TLarkspireMemoryStream written;
-  WritePagingRecord(record, written);
-  EXPECT_EQ(written.Bytes(), bytes);
-
-  for (int length = 0; length < 16; ++length) {
-    TLarkspireMemoryStream cut;
-    cut.WriteBuffer(bytes.data(), length);
-    cut.SetPosition(0);
-    EXPECT_THROW(ReadPagingRecord(cut), EMalformedData) << length;
-  }
-}
+// ---- Page windows ----
 
 TEST(TPageWindow, CoversThePageAndStopsAtMaximumRecords) {
   auto window = server::PageWindow(20, 3, 0);

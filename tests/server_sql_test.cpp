@@ -13,13 +13,13 @@
 #include "protocol/handshake.h"
 #include "protocol/memory_stream.h"
 #include "protocol/param_encoding.h"
-#include "protocol/remote_command.h"
 #include "protocol/query_description.h"
+#include "protocol/remote_command.h"
 #include "server/server_errors.h"
 #include "server/sql_parameters.h"
+#include "support/backend_server.h"
 #include "support/postgres_cluster.h"
 #include "support/raw_client.h"
-#include "support/backend_server.h"
 #include "support/server_fixture.h"
 
 namespace larkspire {
@@ -33,7 +33,9 @@ using test::BackendName;
 using test::TBackend;
 using test::TBackendServer;
 
-TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lksql"); }
+TBackendServer& ServerFor(TBackend backend) {
+  return test::ServerFor(backend, "lksql");
+}
 
 struct TReply {
   bool Success = false;
@@ -55,8 +57,7 @@ class TServerSql : public ::testing::TestWithParam<TBackend> {
     ASSERT_TRUE(server.Server) << server.Error;
     connection_name_ = server.ConnectionName;
     ASSERT_TRUE(client_.Connect(server.Server->Port()));
-    ASSERT_EQ(client_.Handshake("00-1A-2B-3C-4D-5E", "SqlTester").Status,
-              kHandshakeAccepted);
+    ASSERT_EQ(client_.Handshake("00-1A-2B-3C-4D-5E", "SqlTester").Status, kHandshakeAccepted);
   }
 
   bool Postgres() const { return GetParam() == TBackend::bkPostgreSQL; }
@@ -472,42 +473,6 @@ TEST(TServerSqlSQLite, TurnsAColumnWithValuesOfAnotherKindIntoText) {
   EXPECT_EQ(rows.Rows[1]->Values[0], TVariant("abc"));
   EXPECT_EQ(rows.Schema.Fields[1].TypeName, "i8");
   EXPECT_EQ(rows.Rows[1]->Values[1], TVariant(int64_t{9000000000}));
-}
-
-// ---- The query description ----
-
-TEST(TQueryDescription, ReadsTheClientsSixtySixByteForm) {
-  TQueryDescription description;
-  description.CommandText = "select * from products order by ProId desc";
-  TLarkspireMemoryStream stream;
-  WriteQueryDescription(description, stream);
-  const std::string bytes = stream.Bytes();
-  ASSERT_EQ(bytes.size(), 66u);
-  EXPECT_EQ(bytes.substr(0, 20), std::string("\x01\x02\x04\x01\x00\x00\x00\x00\x00\x00\x00\x01"
-                                             "\x1e\x00\x00\x00\x2a\x00\x00\x00",
-                                             20));
-  stream.SetPosition(0);
-  TQueryDescription read = ReadQueryDescription(stream);
-  EXPECT_EQ(read.CommandText, description.CommandText);
-  EXPECT_EQ(read.CommandTimeout, 30);
-  EXPECT_EQ(read.CommandType, cmdText);
-  EXPECT_EQ(read.Parameters.Count(), 0);
-  EXPECT_EQ(stream.Position(), 66);
-}
-
-TEST(TQueryDescription, RefusesEveryTruncationWithoutReadingPastTheEnd) {
-  TQueryDescription description;
-  description.CommandText = "select :a";
-  description.Parameters.CreateParameter("a", ftString, pdInput, 0, TVariant("value"));
-  TLarkspireMemoryStream full;
-  WriteQueryDescription(description, full);
-  const std::string bytes = full.Bytes();
-  for (size_t length = 0; length < bytes.size(); ++length) {
-    TLarkspireMemoryStream cut;
-    cut.WriteBuffer(bytes.data(), static_cast<int64_t>(length));
-    cut.SetPosition(0);
-    EXPECT_THROW(ReadQueryDescription(cut), EMalformedData) << length;
-  }
 }
 
 // ---- Placeholder rewriting ----
