@@ -19,29 +19,13 @@
 
 #include <pugixml.hpp>
 
+#include "dataset/column_type.h"
 #include "dataset/recordset.h"
 
 namespace larkspire::adoxml {
 
-// How a column's values are read and written.
-enum class TKind {
-  kInteger,  // Integer or Int64 within [low, high]
-  kUInt64,   // ui8: Int64, or its decimal text above the Int64 range
-  kSingle,
-  kDouble,
-  kCurrency,
-  kDecimal,  // Currency when exact, else the exact decimal text
-  kBoolean,
-  kDateTime,
-  kDate,
-  kTime,
-  kGuid,
-  kString,
-  kBinary,
-};
-
 struct TColumn {
-  TKind kind = TKind::kString;
+  TValueKind kind = TValueKind::vkString;
   int64_t low = 0, high = 0;
   bool int32 = false;
   const TRecordsetField* field = nullptr;
@@ -53,7 +37,7 @@ struct TColumn {
 // The column's kind; false when its type is not one the format knows.
 bool ColumnFor(const TRecordsetField& field, TColumn& column);
 // The kind's name in messages ("integer", "dateTime").
-const char* KindName(TKind kind);
+const char* KindName(TValueKind kind);
 
 inline bool IsXmlSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';

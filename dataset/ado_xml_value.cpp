@@ -20,110 +20,41 @@ namespace larkspire::adoxml {
 }
 
 bool ColumnFor(const TRecordsetField& field, TColumn& column) {
-  TAdoDataType type = field.DataType;
-  if (type == TAdoDataType::adEmpty)
-    type = AdoTypeOf(field.TypeName, field.DbType, field.FixedLength, field.Long, field.MaxLength);
   column.field = &field;
-  auto integer = [&](int64_t low, int64_t high, bool int32) {
-    column.kind = TKind::kInteger;
-    column.low = low;
-    column.high = high;
-    column.int32 = int32;
-  };
-  switch (type) {
-    case TAdoDataType::adTinyInt:
-      integer(-128, 127, true);
-      break;
-    case TAdoDataType::adUnsignedTinyInt:
-      integer(0, 255, true);
-      break;
-    case TAdoDataType::adSmallInt:
-      integer(-32768, 32767, true);
-      break;
-    case TAdoDataType::adUnsignedSmallInt:
-      integer(0, 65535, true);
-      break;
-    case TAdoDataType::adInteger:
-      integer(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), true);
-      break;
-    case TAdoDataType::adUnsignedInt:
-      integer(0, 4294967295LL, false);
-      break;
-    case TAdoDataType::adBigInt:
-      integer(std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), false);
-      break;
-    case TAdoDataType::adUnsignedBigInt:
-      column.kind = TKind::kUInt64;
-      break;
-    case TAdoDataType::adSingle:
-      column.kind = TKind::kSingle;
-      break;
-    case TAdoDataType::adDouble:
-      column.kind = TKind::kDouble;
-      break;
-    case TAdoDataType::adCurrency:
-      column.kind = TKind::kCurrency;
-      break;
-    case TAdoDataType::adDecimal:
-    case TAdoDataType::adNumeric:
-      column.kind = TKind::kDecimal;
-      break;
-    case TAdoDataType::adBoolean:
-      column.kind = TKind::kBoolean;
-      break;
-    case TAdoDataType::adDate:
-    case TAdoDataType::adDBTimeStamp:
-    case TAdoDataType::adFileTime:
-      column.kind = TKind::kDateTime;
-      break;
-    case TAdoDataType::adDBDate:
-      column.kind = TKind::kDate;
-      break;
-    case TAdoDataType::adDBTime:
-      column.kind = TKind::kTime;
-      break;
-    case TAdoDataType::adGUID:
-      column.kind = TKind::kGuid;
-      break;
-    case TAdoDataType::adBinary:
-    case TAdoDataType::adVarBinary:
-    case TAdoDataType::adLongVarBinary:
-      column.kind = TKind::kBinary;
-      break;
-    case TAdoDataType::adEmpty:
-      return false;
-    default:
-      column.kind = TKind::kString;
-      break;
-  }
+  const TColumnTypeTraits* traits = ColumnTypeOf(field);
+  if (!traits) return false;
+  column.kind = traits->Kind;
+  column.low = traits->Low;
+  column.high = traits->High;
+  column.int32 = traits->Int32;
   return true;
 }
 
-const char* KindName(TKind kind) {
+const char* KindName(TValueKind kind) {
   switch (kind) {
-    case TKind::kInteger:
-    case TKind::kUInt64:
+    case TValueKind::vkInteger:
+    case TValueKind::vkUInt64:
       return "integer";
-    case TKind::kSingle:
-    case TKind::kDouble:
+    case TValueKind::vkSingle:
+    case TValueKind::vkDouble:
       return "floating-point";
-    case TKind::kCurrency:
+    case TValueKind::vkCurrency:
       return "currency";
-    case TKind::kDecimal:
+    case TValueKind::vkDecimal:
       return "decimal";
-    case TKind::kBoolean:
+    case TValueKind::vkBoolean:
       return "boolean";
-    case TKind::kDateTime:
+    case TValueKind::vkDateTime:
       return "dateTime";
-    case TKind::kDate:
+    case TValueKind::vkDate:
       return "date";
-    case TKind::kTime:
+    case TValueKind::vkTime:
       return "time";
-    case TKind::kGuid:
+    case TValueKind::vkGuid:
       return "uuid";
-    case TKind::kString:
+    case TValueKind::vkString:
       return "string";
-    case TKind::kBinary:
+    case TValueKind::vkBinary:
       return "bin.hex";
   }
   return "?";
@@ -298,11 +229,11 @@ bool Encode(const TDateTimeParts& p, double& days) {
   return true;
 }
 
-bool ParseDateTime(std::string_view text, TKind kind, double& days) {
+bool ParseDateTime(std::string_view text, TValueKind kind, double& days) {
   TDateTimeParts p;
   p.hour = p.minute = p.second = p.millisecond = p.microsecond = 0;
   size_t i = 0;
-  if (kind == TKind::kTime && text.size() >= 3 && text[2] == ':') {
+  if (kind == TValueKind::vkTime && text.size() >= 3 && text[2] == ':') {
     p.year = 1899, p.month = 12, p.day = 30;
     if (!ParseTimePart(text, i, p) || i != text.size()) return false;
     return Encode(p, days);
@@ -314,8 +245,8 @@ bool ParseDateTime(std::string_view text, TKind kind, double& days) {
     if (!ParseTimePart(text, i, p)) return false;
   }
   if (i != text.size()) return false;
-  if (kind == TKind::kDate) p.hour = p.minute = p.second = p.millisecond = p.microsecond = 0;
-  if (kind == TKind::kTime) p.year = 1899, p.month = 12, p.day = 30;
+  if (kind == TValueKind::vkDate) p.hour = p.minute = p.second = p.millisecond = p.microsecond = 0;
+  if (kind == TValueKind::vkTime) p.year = 1899, p.month = 12, p.day = 30;
   return Encode(p, days);
 }
 
@@ -377,15 +308,15 @@ void AppendDigits(std::string& out, int value, int count) {
   out.append(buffer, count);
 }
 
-void AppendDateTime(std::string& out, double days, TKind kind) {
+void AppendDateTime(std::string& out, double days, TValueKind kind) {
   const TDateTimeParts p = DecodeDateTime(days);
-  if (kind != TKind::kTime) {
+  if (kind != TValueKind::vkTime) {
     AppendDigits(out, p.year, 4);
     out.push_back('-');
     AppendDigits(out, p.month, 2);
     out.push_back('-');
     AppendDigits(out, p.day, 2);
-    if (kind == TKind::kDate) return;
+    if (kind == TValueKind::vkDate) return;
     out.push_back('T');
   }
   AppendDigits(out, p.hour, 2);
@@ -410,13 +341,13 @@ void AppendDateTime(std::string& out, double days, TKind kind) {
 template <typename TPut>
 bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::string& scratch,
                   bool spaced) {
-  if (column.kind == TKind::kString) {
+  if (column.kind == TValueKind::vkString) {
     put(std::string(raw));
     return true;
   }
   const std::string_view text = spaced ? WithoutSpace(raw, scratch) : raw;
   switch (column.kind) {
-    case TKind::kInteger: {
+    case TValueKind::vkInteger: {
       int64_t v;
       if (!ParseWhole(text, v) || v < column.low || v > column.high) return false;
       if (column.int32)
@@ -425,7 +356,7 @@ bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::
         put(v);
       return true;
     }
-    case TKind::kUInt64: {
+    case TValueKind::vkUInt64: {
       uint64_t v;
       if (!ParseWhole(text, v)) return false;
       if (v <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
@@ -434,19 +365,19 @@ bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::
         put(std::to_string(v));
       return true;
     }
-    case TKind::kSingle: {
+    case TValueKind::vkSingle: {
       double v;
       if (!ParseFloat(text, v) || std::fabs(v) > std::numeric_limits<float>::max()) return false;
       put(static_cast<double>(static_cast<float>(v)));
       return true;
     }
-    case TKind::kDouble: {
+    case TValueKind::vkDouble: {
       double v;
       if (!ParseFloat(text, v)) return false;
       put(v);
       return true;
     }
-    case TKind::kCurrency: {
+    case TValueKind::vkCurrency: {
       int64_t scaled;
       if (!ParsePlainCurrency(text, scaled) &&
           (text.empty() || !TextToCurrency(std::string(text), scaled)))
@@ -454,13 +385,13 @@ bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::
       put(TVariant::FromCurrency(scaled));
       return true;
     }
-    case TKind::kDecimal: {
+    case TValueKind::vkDecimal: {
       TVariant value;
       if (!ParseDecimal(text, value)) return false;
       put(std::move(value));
       return true;
     }
-    case TKind::kBoolean:
+    case TValueKind::vkBoolean:
       if (EqualsIgnoreCase(text, "true") || text == "1" || text == "-1") {
         put(true);
         return true;
@@ -470,27 +401,27 @@ bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::
         return true;
       }
       return false;
-    case TKind::kDateTime:
-    case TKind::kDate:
-    case TKind::kTime: {
+    case TValueKind::vkDateTime:
+    case TValueKind::vkDate:
+    case TValueKind::vkTime: {
       double days;
       if (!ParseDateTime(text, column.kind, days)) return false;
       put(TVariant::FromDateTime(days));
       return true;
     }
-    case TKind::kGuid: {
+    case TValueKind::vkGuid: {
       TVariant value;
       if (!ParseGuid(text, value)) return false;
       put(std::move(value));
       return true;
     }
-    case TKind::kBinary: {
+    case TValueKind::vkBinary: {
       TVariant value;
       if (!ParseBinary(text, value)) return false;
       put(std::move(value));
       return true;
     }
-    case TKind::kString:
+    case TValueKind::vkString:
       break;
   }
   return false;
@@ -567,7 +498,7 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
     AppendValue(out, column, v);
   };
   switch (column.kind) {
-    case TKind::kInteger:
+    case TValueKind::vkInteger:
       if (type == TVarType::vtInteger || type == TVarType::vtInt64) {
         const int64_t v = value.AsInt64();
         if (v < column.low || v > column.high)
@@ -576,7 +507,7 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
         return AppendNumber(out, v);
       }
       return coerced();
-    case TKind::kUInt64:
+    case TValueKind::vkUInt64:
       if (type == TVarType::vtInt64 || type == TVarType::vtInteger) {
         const int64_t v = value.AsInt64();
         if (v < 0)
@@ -592,16 +523,16 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
         return AppendNumber(out, v);
       }
       return coerced();
-    case TKind::kSingle:
-    case TKind::kDouble:
+    case TValueKind::vkSingle:
+    case TValueKind::vkDouble:
       if (type == TVarType::vtDouble)
-        return AppendFloat(out, value.AsDouble(), column.kind == TKind::kSingle);
+        return AppendFloat(out, value.AsDouble(), column.kind == TValueKind::vkSingle);
       return coerced();
-    case TKind::kCurrency:
+    case TValueKind::vkCurrency:
       if (type == TVarType::vtCurrency)
         return out.append(CurrencyToText(value.AsCurrency())), void();
       return coerced();
-    case TKind::kDecimal:
+    case TValueKind::vkDecimal:
       if (type == TVarType::vtCurrency)
         return out.append(CurrencyToText(value.AsCurrency())), void();
       if (type == TVarType::vtString) {
@@ -612,16 +543,16 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
         return AppendEscaped(out, value.AsString());
       }
       return coerced();
-    case TKind::kBoolean:
+    case TValueKind::vkBoolean:
       if (type == TVarType::vtBoolean)
         return out.append(value.AsBoolean() ? "True" : "False"), void();
       return coerced();
-    case TKind::kDateTime:
-    case TKind::kDate:
-    case TKind::kTime:
+    case TValueKind::vkDateTime:
+    case TValueKind::vkDate:
+    case TValueKind::vkTime:
       if (type == TVarType::vtDateTime) return AppendDateTime(out, value.AsDateTime(), column.kind);
       return coerced();
-    case TKind::kGuid:
+    case TValueKind::vkGuid:
       if (type == TVarType::vtString) {
         TVariant check;
         if (!ParseGuid(value.AsString(), check))
@@ -630,13 +561,13 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
         return AppendEscaped(out, check.AsString());
       }
       return coerced();
-    case TKind::kString:
+    case TValueKind::vkString:
       if (type == TVarType::vtString) {
         // Reference the stored text without copying it.
         return AppendEscaped(out, value.AsString());
       }
       return AppendEscaped(out, value.AsString());
-    case TKind::kBinary: {
+    case TValueKind::vkBinary: {
       if (type != TVarType::vtBytes) return coerced();
       static const char kHex[] = "0123456789abcdef";
       const TBytes bytes = value.AsBytes();
@@ -661,7 +592,7 @@ std::string AdoXmlValueText(const TRecordsetField& field, const TVariant& value)
     throw EDatabaseError("Field '" + field.Name + "' has an unknown type '" + field.TypeName + "'");
   if (value.IsClear()) return std::string();
   std::string out;
-  if (column.kind == TKind::kString) return value.AsString();
+  if (column.kind == TValueKind::vkString) return value.AsString();
   AppendValue(out, column, value);
   return out;
 }

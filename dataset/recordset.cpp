@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "dataset/ado_xml.h"
+#include "dataset/column_type.h"
 #include "platform/exception.h"
 
 namespace larkspire {
@@ -26,24 +27,9 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsStringType(TAdoDataType type) {
-  switch (type) {
-    case TAdoDataType::adBSTR:
-    case TAdoDataType::adChar:
-    case TAdoDataType::adWChar:
-    case TAdoDataType::adVarChar:
-    case TAdoDataType::adLongVarChar:
-    case TAdoDataType::adVarWChar:
-    case TAdoDataType::adLongVarWChar:
-      return true;
-    default:
-      return false;
-  }
-}
-
-TAdoDataType EffectiveType(const TRecordsetField& field) {
-  if (field.DataType != TAdoDataType::adEmpty) return field.DataType;
-  return AdoTypeOf(field.TypeName, field.DbType, field.FixedLength, field.Long, field.MaxLength);
+bool IsTextColumn(const TRecordsetField& field) {
+  const TColumnTypeTraits* traits = ColumnTypeOf(field);
+  return traits && traits->Kind == TValueKind::vkString;
 }
 
 bool MatchText(const std::string& value, const std::string& key, TLocateOptions options) {
@@ -142,7 +128,7 @@ void TRecordset::CreateFields(std::vector<TRecordsetField> fields, TLockType loc
     TRecordsetField& f = fields[i];
     if (f.Number == 0) f.Number = static_cast<int>(i + 1);
     if (f.XmlName.empty()) f.XmlName = AdoXmlRowName(f, i);
-    if (f.DataType == TAdoDataType::adEmpty) f.DataType = EffectiveType(f);
+    if (f.DataType == TAdoDataType::adEmpty) f.DataType = EffectiveDataType(f);
     if (f.DataType == TAdoDataType::adEmpty)
       throw EDatabaseError("Field '" + f.Name + "' has an unknown type '" + f.TypeName + "'");
     for (size_t j = 0; j < i; ++j)
@@ -732,7 +718,7 @@ std::optional<std::vector<TRecordset::TValueKey>> TRecordset::MakeKeys(
   for (size_t i = 0; i < fields.size(); ++i) {
     const int index = FieldIndexOrRaise(fields[i]);
     const TRecordsetField& field = data_->Schema.Fields[index];
-    const bool text = IsStringType(EffectiveType(field));
+    const bool text = IsTextColumn(field);
     TVariant key;
     if (values[i].IsClear()) {
       key = TVariant::Null();

@@ -1,5 +1,6 @@
 #include "dataset/recordset_field.h"
 
+#include "dataset/column_type.h"
 #include "platform/exception.h"
 
 namespace larkspire {
@@ -77,130 +78,34 @@ TRecordsetField TRecordsetField::Make(const std::string& name, TAdoDataType type
   f.MaybeNull = false;
   f.Nullable = true;
   f.Write = true;
-  auto fixed = [&](const char* type_name, int64_t length) {
-    f.TypeName = type_name;
-    f.MaxLength = length;
-    f.FixedLength = true;
-  };
-  switch (type) {
-    case TAdoDataType::adTinyInt:
-      fixed("i1", 1);
+  const TColumnTypeTraits* traits = FindColumnType(type);
+  if (!traits) throw EDatabaseError("Field '" + name + "' has no data type");
+  f.TypeName = traits->XmlType;
+  f.DbType = traits->DbType;
+  switch (traits->Length) {
+    case TColumnLength::clFixed:
+      f.MaxLength = traits->Size;
+      f.FixedLength = true;
       break;
-    case TAdoDataType::adUnsignedTinyInt:
-      fixed("ui1", 1);
+    case TColumnLength::clSized:
+      f.MaxLength = size;
+      f.FixedLength = true;
       break;
-    case TAdoDataType::adSmallInt:
-      fixed("i2", 2);
-      break;
-    case TAdoDataType::adUnsignedSmallInt:
-      fixed("ui2", 2);
-      break;
-    case TAdoDataType::adInteger:
-      fixed("int", 4);
-      break;
-    case TAdoDataType::adUnsignedInt:
-      fixed("ui4", 4);
-      break;
-    case TAdoDataType::adBigInt:
-      fixed("i8", 8);
-      break;
-    case TAdoDataType::adUnsignedBigInt:
-      fixed("ui8", 8);
-      break;
-    case TAdoDataType::adSingle:
-      fixed("r4", 4);
-      break;
-    case TAdoDataType::adDouble:
-      fixed("float", 8);
-      break;
-    case TAdoDataType::adCurrency:
-      fixed("number", 8);
-      f.DbType = "currency";
-      break;
-    case TAdoDataType::adNumeric:
-      fixed("number", 19);
-      f.DbType = "numeric";
-      f.Precision = precision;
-      f.Scale = scale;
-      break;
-    case TAdoDataType::adDecimal:
-      fixed("number", 16);
-      f.DbType = "decimal";
-      f.Precision = precision;
-      f.Scale = scale;
-      break;
-    case TAdoDataType::adBoolean:
-      fixed("boolean", 2);
-      break;
-    case TAdoDataType::adDate:
-      fixed("dateTime", 16);
-      f.DbType = "variantdate";
-      break;
-    case TAdoDataType::adDBTimeStamp:
-      fixed("dateTime", 16);
-      f.DbType = "timestamp";
-      f.Scale = 0;
-      break;
-    case TAdoDataType::adFileTime:
-      fixed("dateTime", 16);
-      f.DbType = "filetime";
-      break;
-    case TAdoDataType::adDBDate:
-      fixed("date", 6);
-      break;
-    case TAdoDataType::adDBTime:
-      fixed("time", 6);
-      break;
-    case TAdoDataType::adGUID:
-      fixed("uuid", 16);
-      break;
-    case TAdoDataType::adChar:
-      fixed("string", size);
-      f.DbType = "str";
-      break;
-    case TAdoDataType::adWChar:
-      fixed("string", size);
-      break;
-    case TAdoDataType::adVarChar:
-      f.TypeName = "string";
-      f.DbType = "str";
+    case TColumnLength::clVariable:
       f.MaxLength = size;
       break;
-    case TAdoDataType::adVarWChar:
-      f.TypeName = "string";
-      f.MaxLength = size;
-      break;
-    case TAdoDataType::adLongVarChar:
-      f.TypeName = "string";
-      f.DbType = "str";
+    case TColumnLength::clLong:
       f.MaxLength = size;
       f.Long = true;
       break;
-    case TAdoDataType::adLongVarWChar:
-      f.TypeName = "string";
-      f.MaxLength = size;
-      f.Long = true;
-      break;
-    case TAdoDataType::adBSTR:
-      f.TypeName = "string";
-      f.MaxLength = size > 0 ? size : 4294967295LL;
-      f.Long = true;
-      break;
-    case TAdoDataType::adBinary:
-      fixed("bin.hex", size);
-      break;
-    case TAdoDataType::adVarBinary:
-      f.TypeName = "bin.hex";
-      f.MaxLength = size;
-      break;
-    case TAdoDataType::adLongVarBinary:
-      f.TypeName = "bin.hex";
-      f.MaxLength = size;
-      f.Long = true;
-      break;
-    case TAdoDataType::adEmpty:
-      throw EDatabaseError("Field '" + name + "' has no data type");
   }
+  if (traits->Kind == TValueKind::vkDecimal) {
+    f.Precision = precision;
+    f.Scale = scale;
+  }
+  if (type == TAdoDataType::adDBTimeStamp) f.Scale = 0;
+  // A BSTR of no given size holds any length.
+  if (type == TAdoDataType::adBSTR && size <= 0) f.MaxLength = 4294967295LL;
   return f;
 }
 

@@ -6,30 +6,11 @@
 #include <limits>
 
 #include "dataset/ado_xml.h"
+#include "dataset/column_type.h"
 #include "platform/exception.h"
 
 namespace larkspire {
 namespace {
-
-bool IsStringType(TAdoDataType type) {
-  switch (type) {
-    case TAdoDataType::adBSTR:
-    case TAdoDataType::adChar:
-    case TAdoDataType::adWChar:
-    case TAdoDataType::adVarChar:
-    case TAdoDataType::adLongVarChar:
-    case TAdoDataType::adVarWChar:
-    case TAdoDataType::adLongVarWChar:
-      return true;
-    default:
-      return false;
-  }
-}
-
-TAdoDataType EffectiveType(const TRecordsetField& field) {
-  if (field.DataType != TAdoDataType::adEmpty) return field.DataType;
-  return AdoTypeOf(field.TypeName, field.DbType, field.FixedLength, field.Long, field.MaxLength);
-}
 
 [[noreturn]] void OutOfRange(const TRecordsetField& field, const TVariant& value) {
   throw EDatabaseError("Value " + value.AsString() + " is out of range for field '" + field.Name +
@@ -55,51 +36,42 @@ size_t CharacterCount(const std::string& text) {
 
 TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
   if (value.IsClear()) return TVariant::Null();
-  const TAdoDataType type = EffectiveType(field);
+  const TColumnTypeTraits* traits = ColumnTypeOf(field);
+  if (!traits) throw EDatabaseError("Field '" + field.Name + "' has no data type");
+  const TValueKind kind = traits->Kind;
+  // The XML reading of the column's type, which keeps the exact forms (decimal text, uuid).
+  auto parse = [&](const std::string& text) {
+    TRecordsetField typed = field;
+    typed.DataType = traits->DataType;
+    return ParseAdoXmlValue(typed, text);
+  };
   try {
     // Text goes through the XML reading of the column's type first, so that the exact forms
     // (decimal text, uuid, dates with a "T") keep their precision.
-    if (value.Type() == TVarType::vtString && !IsStringType(type) &&
-        type != TAdoDataType::adBinary && type != TAdoDataType::adVarBinary &&
-        type != TAdoDataType::adLongVarBinary) {
+    if (value.Type() == TVarType::vtString && kind != TValueKind::vkString &&
+        kind != TValueKind::vkBinary) {
       try {
-        TRecordsetField typed = field;
-        typed.DataType = type;
-        return ParseAdoXmlValue(typed, value.AsString());
+        return parse(value.AsString());
       } catch (const EMalformedData&) {
         // Fall through to the general conversions ("2026-01-02 03:04", " 12 ").
       }
     }
-    switch (type) {
-      case TAdoDataType::adTinyInt:
-        return RangedInteger(field, value, -128, 127, true);
-      case TAdoDataType::adUnsignedTinyInt:
-        return RangedInteger(field, value, 0, 255, true);
-      case TAdoDataType::adSmallInt:
-        return RangedInteger(field, value, -32768, 32767, true);
-      case TAdoDataType::adUnsignedSmallInt:
-        return RangedInteger(field, value, 0, 65535, true);
-      case TAdoDataType::adInteger:
-        return RangedInteger(field, value, std::numeric_limits<int32_t>::min(),
-                             std::numeric_limits<int32_t>::max(), true);
-      case TAdoDataType::adUnsignedInt:
-        return RangedInteger(field, value, 0, 4294967295LL, false);
-      case TAdoDataType::adBigInt:
-        return TVariant(value.AsInt64());
-      case TAdoDataType::adUnsignedBigInt:
+    switch (kind) {
+      case TValueKind::vkInteger:
+        return RangedInteger(field, value, traits->Low, traits->High, traits->Int32);
+      case TValueKind::vkUInt64:
         return RangedInteger(field, value, 0, std::numeric_limits<int64_t>::max(), false);
-      case TAdoDataType::adSingle: {
+      case TValueKind::vkSingle: {
         const double d = value.AsDouble();
         if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max())
           OutOfRange(field, value);
         return TVariant(static_cast<double>(static_cast<float>(d)));
       }
-      case TAdoDataType::adDouble:
+      case TValueKind::vkDouble:
         return TVariant(value.AsDouble());
-      case TAdoDataType::adCurrency:
+      case TValueKind::vkCurrency:
         return TVariant::FromCurrency(value.AsCurrency());
-      case TAdoDataType::adDecimal:
-      case TAdoDataType::adNumeric: {
+      case TValueKind::vkDecimal: {
         std::string text;
         switch (value.Type()) {
           case TVarType::vtCurrency:
@@ -118,46 +90,35 @@ TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
             text = buffer;
           }
         }
-        TRecordsetField typed = field;
-        typed.DataType = type;
-        return ParseAdoXmlValue(typed, text);
+        return parse(text);
       }
-      case TAdoDataType::adBoolean:
+      case TValueKind::vkBoolean:
         return TVariant(value.AsBoolean());
-      case TAdoDataType::adDate:
-      case TAdoDataType::adDBTimeStamp:
-      case TAdoDataType::adFileTime:
+      case TValueKind::vkDateTime:
         return TVariant::FromDateTime(value.AsDateTime());
-      case TAdoDataType::adDBDate:
+      case TValueKind::vkDate:
         return TVariant::FromDateTime(std::trunc(value.AsDateTime()));
-      case TAdoDataType::adDBTime: {
+      case TValueKind::vkTime: {
         const double d = value.AsDateTime();
         return TVariant::FromDateTime(std::fabs(d - std::trunc(d)));
       }
-      case TAdoDataType::adGUID: {
-        TRecordsetField typed = field;
-        typed.DataType = type;
-        return ParseAdoXmlValue(typed, value.AsString());
-      }
-      case TAdoDataType::adChar:
-      case TAdoDataType::adWChar: {
+      case TValueKind::vkGuid:
+        return parse(value.AsString());
+      case TValueKind::vkBinary:
+        return TVariant(value.AsBytes());
+      case TValueKind::vkString: {
         std::string text = value.AsString();
-        if (field.FixedLength && field.MaxLength > 0 && field.MaxLength <= 8000) {
+        // Fixed-length text is padded with blanks to its length.
+        if (traits->Length == TColumnLength::clSized && field.FixedLength && field.MaxLength > 0 &&
+            field.MaxLength <= 8000) {
           const size_t count = CharacterCount(text);
           if (count < static_cast<size_t>(field.MaxLength))
             text.append(static_cast<size_t>(field.MaxLength) - count, ' ');
         }
         return TVariant(std::move(text));
       }
-      case TAdoDataType::adBinary:
-      case TAdoDataType::adVarBinary:
-      case TAdoDataType::adLongVarBinary:
-        return TVariant(value.AsBytes());
-      case TAdoDataType::adEmpty:
-        throw EDatabaseError("Field '" + field.Name + "' has no data type");
-      default:
-        return TVariant(value.AsString());
     }
+    return TVariant(value.AsString());
   } catch (const EMalformedData& e) {
     throw EDatabaseError("Value is not valid for field '" + field.Name + "': " + e.Message());
   } catch (const EVariantError& e) {
