@@ -653,6 +653,22 @@ void TRecordset::AcceptChanges(TAffectRecords affect) {
   Sync();
 }
 
+void TRecordset::ReplaceChangedRows(std::vector<std::unique_ptr<TRecordsetRow>> rows) {
+  CheckActive();
+  DropEdit();
+  auto& own = data_->Rows;
+  own.erase(std::remove_if(own.begin(), own.end(),
+                           [](const auto& r) { return r->Status != TRowStatus::rsUnmodified; }),
+            own.end());
+  own.reserve(own.size() + rows.size());
+  for (auto& row : rows) {
+    row->Id = data_->NextId++;
+    own.push_back(std::move(row));
+  }
+  Touch();
+  MoveFirst();
+}
+
 void TRecordset::CancelBatch(TAffectRecords affect) {
   CheckActive();
   if (edit_mode_ != TEditMode::emNone) CancelUpdate();

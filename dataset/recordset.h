@@ -214,6 +214,10 @@ class TRecordset {
   void AcceptChanges(TAffectRecords affect = TAffectRecords::arAll);
   void CancelBatch(TAffectRecords affect = TAffectRecords::arAll);
   int64_t PendingCount() const;
+  // Drops every row with a pending change (of this recordset and its clones) and appends these
+  // rows after the others, with fresh identities and the state they hold; then stands on the
+  // first row. An edit in progress is dropped. For merging the rows a server returns.
+  void ReplaceChangedRows(std::vector<std::unique_ptr<TRecordsetRow>> rows);
 
   // The view; setting it moves to the first row.
   void SetFilter(TFilterGroup filter);
