@@ -147,7 +147,8 @@ void WriteAdoXml(const TRecordsetData& data, std::string& out, const TRowPredica
                            fields[i].TypeName + "'");
     names[i] = AdoXmlRowName(fields[i], i);
   }
-  out.reserve(out.size() + 1024 + data.Rows.size() * (32 + fields.size() * 24));
+  // Room for every row only when every row is written: a delta holds a few of them.
+  if (!include) out.reserve(out.size() + 1024 + data.Rows.size() * (32 + fields.size() * 24));
   AppendSchema(out, data.Schema, names);
   out.append("<rs:data>\r\n");
   std::vector<const TRecordsetRow*> inserted, deleted;

@@ -98,8 +98,17 @@ void TRecordset::Install(std::shared_ptr<TRecordsetData> data, TCursorType curso
 
 void TRecordset::Open(TStream& source, TCursorType cursor_type, TLockType lock_type, int options) {
   Close();
-  std::string buffer;
   const int64_t size = source.Size() - source.Position();
+  // A document in memory (a reply's data) is read where it is, without a copy.
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&source); memory != nullptr && size > 0) {
+    const std::string_view text(reinterpret_cast<const char*>(memory->Memory()) + source.Position(),
+                                static_cast<size_t>(size));
+    auto data = std::make_shared<TRecordsetData>(ReadAdoXml(text));
+    source.SetPosition(source.Size());
+    Install(std::move(data), cursor_type, lock_type, options);
+    return;
+  }
+  std::string buffer;
   if (size > 0) {
     buffer.resize(static_cast<size_t>(size));
     source.ReadBuffer(buffer.data(), size);
