@@ -8,6 +8,7 @@
 
 #include "components/query.h"
 #include "components/update_sql.h"
+#include "dataset/ado_xml.h"
 #include "dataset/param_parser.h"
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -213,11 +214,6 @@ void TCustomLarkspireDataSet::CreateDeltaDataSet() {
   if (delta_dataset_ == nullptr) delta_dataset_ = std::make_unique<TCustomLarkspireDataSet>();
 }
 
-pugi::xml_document& TCustomLarkspireDataSet::XmlDocument() {
-  if (xml_document_ == nullptr) xml_document_ = std::make_unique<pugi::xml_document>();
-  return *xml_document_;
-}
-
 std::string TCustomLarkspireDataSet::LoadRecordsetFromStream(TStream& stream) {
   try {
     auto recordset = std::make_unique<TRecordset>();
@@ -256,15 +252,32 @@ std::string CutDeltaDocument(const std::string& document, std::string& delta) {
 }
 
 std::string TCustomLarkspireDataSet::BuildDelta(TStream& target) {
-  std::string kinds;
-  pugi::xml_document& document = XmlDocument();
-  TFinally empty([&document] { document.reset(); });
+  // Only the rows with a pending change are written and cut: the cost follows the changes. A
+  // recordset that cannot be written gives an empty text, which the cut refuses as before.
+  std::string changes;
+  if (Recordset() != nullptr && Recordset()->Active()) {
+    try {
+      changes = WriteAdoXml(Recordset()->Data(), [](const TRecordsetRow& row) {
+        return row.Status != TRowStatus::rsUnmodified;
+      });
+    } catch (const std::exception&) {
+      changes.clear();
+    }
+  }
+  std::string delta;
+  const std::string kinds = CutDeltaDocument(changes, delta);
+  target.WriteBuffer(delta.data(), static_cast<int64_t>(delta.size()));
+  return kinds;
+}
+
+std::string BuildDeltaFromEveryRow(TCustomLarkspireDataSet& dataset, TStream& target) {
+  pugi::xml_document document;
   {
     TMemoryStream scratch;
-    SaveRecordsetToStream(scratch);
+    dataset.SaveRecordsetToStream(scratch);
     Parse(document, ReadAll(scratch), "delta");
   }
-  kinds = CutDelta(document);
+  const std::string kinds = CutDelta(document);
   TStreamWriter writer(target);
   document.save(writer, "", kFormatOptions, pugi::encoding_utf8);
   return kinds;
@@ -274,11 +287,36 @@ void TCustomLarkspireDataSet::MergeReturnedRows(TStream& source) {
   pugi::xml_document reply;
   Parse(reply, ReadAll(source), "returned rows");
   const pugi::xml_node returned = RowsElement(reply, "returned rows");
+  TRecordset* recordset = Recordset();
+  if (recordset == nullptr || !recordset->Active())
+    throw EMalformedData("merge: the dataset has no rows to merge into");
+  // The returned rows are read under the rows' own schema, as one document of them alone.
+  TRecordsetData empty;
+  empty.Schema = recordset->Schema();
+  std::string text = WriteAdoXml(empty);
+  std::string children;
+  TStringWriter writer(children);
+  for (pugi::xml_node child = returned.first_child(); child; child = child.next_sibling())
+    child.print(writer, "", kFormatOptions, pugi::encoding_utf8);
+  text.insert(text.rfind("</rs:data>"), children);
+  TRecordsetData merged;
+  try {
+    merged = ReadAdoXmlInPlace(text);
+  } catch (const Exception&) {
+    return;  // as a failed load: the dataset keeps its rows
+  }
+  recordset->ReplaceChangedRows(std::move(merged.Rows));
+  SetRecordset(recordset->Clone());
+}
 
-  pugi::xml_document& document = XmlDocument();
-  TFinally empty([&document] { document.reset(); });
+void MergeReturnedRowsByReloading(TCustomLarkspireDataSet& dataset, TStream& source) {
+  pugi::xml_document reply;
+  Parse(reply, ReadAll(source), "returned rows");
+  const pugi::xml_node returned = RowsElement(reply, "returned rows");
+
+  pugi::xml_document document;
   TMemoryStream scratch;
-  SaveRecordsetToStream(scratch);
+  dataset.SaveRecordsetToStream(scratch);
   Parse(document, ReadAll(scratch), "merge");
   pugi::xml_node rows = RowsElement(document, "merge");
   for (pugi::xml_node child = rows.first_child(); child;) {
@@ -294,7 +332,7 @@ void TCustomLarkspireDataSet::MergeReturnedRows(TStream& source) {
   scratch.Clear();
   TStreamWriter writer(scratch);
   document.save(writer, "", kFormatOptions, pugi::encoding_utf8);
-  LoadRecordsetFromStream(scratch);
+  dataset.LoadRecordsetFromStream(scratch);
 }
 
 void TCustomLarkspireDataSet::WriteQueryDescription(TStream& stream) {

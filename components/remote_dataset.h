@@ -45,10 +45,6 @@
 #include "protocol/query_description.h"
 #include "protocol/remote_command.h"
 
-namespace pugi {
-class xml_document;
-}
-
 namespace larkspire {
 
 // The recordset's open option for a command type (ADO's CommandTypeEnum: text 1, table 2,
@@ -74,6 +70,14 @@ TFieldType FieldTypeOfValue(const TVariant& value);
 
 // The delta cut from a saved row document, as BuildDelta cuts it; returns ChangeKinds.
 std::string CutDeltaDocument(const std::string& document, std::string& delta);
+
+class TCustomLarkspireDataSet;
+// BuildDelta as it was first written: saving every row, parsing the whole document and cutting
+// the plain rows out. Kept for the tests that compare it with BuildDelta.
+std::string BuildDeltaFromEveryRow(TCustomLarkspireDataSet& dataset, TStream& target);
+// MergeReturnedRows as it was first written: saving every row, splicing the returned rows into
+// the document and reloading the whole of it.
+void MergeReturnedRowsByReloading(TCustomLarkspireDataSet& dataset, TStream& source);
 
 class TCustomLarkspireDataSet : public TRecordsetDataSet {
  public:
@@ -156,7 +160,6 @@ class TCustomLarkspireDataSet : public TRecordsetDataSet {
   // The index in RowStatus of a 1-based row number, or -1 outside it.
   int RowStatusIndex(int rec_no) const;
   void CreateDeltaDataSet();
-  pugi::xml_document& XmlDocument();
 
  private:
   std::string command_text_;
@@ -171,7 +174,6 @@ class TCustomLarkspireDataSet : public TRecordsetDataSet {
   std::vector<int32_t> row_status_;
   bool enable_status_field_ = false;
   std::unique_ptr<TCustomLarkspireDataSet> delta_dataset_;
-  std::unique_ptr<pugi::xml_document> xml_document_;
   bool has_inserts_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "dataset/ado_xml.h"
+#include "dataset/column_type.h"
 #include "platform/exception.h"
 
 namespace larkspire {
@@ -26,44 +27,9 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsStringType(TAdoDataType type) {
-  switch (type) {
-    case TAdoDataType::adBSTR:
-    case TAdoDataType::adChar:
-    case TAdoDataType::adWChar:
-    case TAdoDataType::adVarChar:
-    case TAdoDataType::adLongVarChar:
-    case TAdoDataType::adVarWChar:
-    case TAdoDataType::adLongVarWChar:
-      return true;
-    default:
-      return false;
-  }
-}
-
-TAdoDataType EffectiveType(const TRecordsetField& field) {
-  if (field.DataType != TAdoDataType::adEmpty) return field.DataType;
-  return AdoTypeOf(field.TypeName, field.DbType, field.FixedLength, field.Long, field.MaxLength);
-}
-
-[[noreturn]] void OutOfRange(const TRecordsetField& field, const TVariant& value) {
-  throw EDatabaseError("Value " + value.AsString() + " is out of range for field '" + field.Name +
-                       "'");
-}
-
-TVariant RangedInteger(const TRecordsetField& field, const TVariant& value, int64_t low,
-                       int64_t high, bool as_int32) {
-  const int64_t v = value.AsInt64();
-  if (v < low || v > high) OutOfRange(field, value);
-  return as_int32 ? TVariant(static_cast<int32_t>(v)) : TVariant(v);
-}
-
-// Number of UTF-8 characters in text.
-size_t CharacterCount(const std::string& text) {
-  size_t count = 0;
-  for (unsigned char c : text)
-    if ((c & 0xC0) != 0x80) ++count;
-  return count;
+bool IsTextColumn(const TRecordsetField& field) {
+  const TColumnTypeTraits* traits = ColumnTypeOf(field);
+  return traits && traits->Kind == TValueKind::vkString;
 }
 
 bool MatchText(const std::string& value, const std::string& key, TLocateOptions options) {
@@ -76,316 +42,6 @@ bool MatchText(const std::string& value, const std::string& key, TLocateOptions 
 }
 
 }  // namespace
-
-// --- Fields -------------------------------------------------------------------------------------
-
-TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type, bool fixed_length,
-                       bool is_long, int64_t max_length) {
-  const std::string& t = type_name;
-  if (t == "int" || t == "i4") return TAdoDataType::adInteger;
-  if (t == "i1") return TAdoDataType::adTinyInt;
-  if (t == "i2") return TAdoDataType::adSmallInt;
-  if (t == "i8") return TAdoDataType::adBigInt;
-  if (t == "ui1") return TAdoDataType::adUnsignedTinyInt;
-  if (t == "ui2") return TAdoDataType::adUnsignedSmallInt;
-  if (t == "ui4") return TAdoDataType::adUnsignedInt;
-  if (t == "ui8") return TAdoDataType::adUnsignedBigInt;
-  if (t == "r4") return TAdoDataType::adSingle;
-  if (t == "float" || t == "r8") return TAdoDataType::adDouble;
-  if (t == "fixed.14.4") return TAdoDataType::adCurrency;
-  if (t == "number") {
-    if (db_type == "currency") return TAdoDataType::adCurrency;
-    if (db_type == "decimal") return TAdoDataType::adDecimal;
-    if (db_type.empty() || db_type == "numeric" || db_type == "varnumeric")
-      return TAdoDataType::adNumeric;
-    return TAdoDataType::adEmpty;
-  }
-  if (t == "boolean") return TAdoDataType::adBoolean;
-  if (t == "dateTime" || t == "dateTime.tz") {
-    if (db_type == "timestamp") return TAdoDataType::adDBTimeStamp;
-    if (db_type == "filetime") return TAdoDataType::adFileTime;
-    return TAdoDataType::adDate;
-  }
-  if (t == "date") return TAdoDataType::adDBDate;
-  if (t == "time" || t == "time.tz") return TAdoDataType::adDBTime;
-  if (t == "uuid") return TAdoDataType::adGUID;
-  if (t == "string" || t == "char") {
-    if (db_type == "str")
-      return fixed_length ? TAdoDataType::adChar
-             : is_long    ? TAdoDataType::adLongVarChar
-                          : TAdoDataType::adVarChar;
-    if (db_type == "bstr") return TAdoDataType::adBSTR;
-    if (!db_type.empty() && db_type != "wstr") return TAdoDataType::adEmpty;
-    if (fixed_length) return TAdoDataType::adWChar;
-    if (is_long)
-      return max_length == 4294967295LL ? TAdoDataType::adBSTR : TAdoDataType::adLongVarWChar;
-    return TAdoDataType::adVarWChar;
-  }
-  if (t == "bin.hex") {
-    return fixed_length ? TAdoDataType::adBinary
-           : is_long    ? TAdoDataType::adLongVarBinary
-                        : TAdoDataType::adVarBinary;
-  }
-  return TAdoDataType::adEmpty;
-}
-
-TRecordsetField TRecordsetField::Make(const std::string& name, TAdoDataType type, int64_t size,
-                                      int precision, int scale) {
-  TRecordsetField f;
-  f.Name = name;
-  f.DataType = type;
-  f.Precision = 0;
-  f.MaybeNull = false;
-  f.Nullable = true;
-  f.Write = true;
-  auto fixed = [&](const char* type_name, int64_t length) {
-    f.TypeName = type_name;
-    f.MaxLength = length;
-    f.FixedLength = true;
-  };
-  switch (type) {
-    case TAdoDataType::adTinyInt:
-      fixed("i1", 1);
-      break;
-    case TAdoDataType::adUnsignedTinyInt:
-      fixed("ui1", 1);
-      break;
-    case TAdoDataType::adSmallInt:
-      fixed("i2", 2);
-      break;
-    case TAdoDataType::adUnsignedSmallInt:
-      fixed("ui2", 2);
-      break;
-    case TAdoDataType::adInteger:
-      fixed("int", 4);
-      break;
-    case TAdoDataType::adUnsignedInt:
-      fixed("ui4", 4);
-      break;
-    case TAdoDataType::adBigInt:
-      fixed("i8", 8);
-      break;
-    case TAdoDataType::adUnsignedBigInt:
-      fixed("ui8", 8);
-      break;
-    case TAdoDataType::adSingle:
-      fixed("r4", 4);
-      break;
-    case TAdoDataType::adDouble:
-      fixed("float", 8);
-      break;
-    case TAdoDataType::adCurrency:
-      fixed("number", 8);
-      f.DbType = "currency";
-      break;
-    case TAdoDataType::adNumeric:
-      fixed("number", 19);
-      f.DbType = "numeric";
-      f.Precision = precision;
-      f.Scale = scale;
-      break;
-    case TAdoDataType::adDecimal:
-      fixed("number", 16);
-      f.DbType = "decimal";
-      f.Precision = precision;
-      f.Scale = scale;
-      break;
-    case TAdoDataType::adBoolean:
-      fixed("boolean", 2);
-      break;
-    case TAdoDataType::adDate:
-      fixed("dateTime", 16);
-      f.DbType = "variantdate";
-      break;
-    case TAdoDataType::adDBTimeStamp:
-      fixed("dateTime", 16);
-      f.DbType = "timestamp";
-      f.Scale = 0;
-      break;
-    case TAdoDataType::adFileTime:
-      fixed("dateTime", 16);
-      f.DbType = "filetime";
-      break;
-    case TAdoDataType::adDBDate:
-      fixed("date", 6);
-      break;
-    case TAdoDataType::adDBTime:
-      fixed("time", 6);
-      break;
-    case TAdoDataType::adGUID:
-      fixed("uuid", 16);
-      break;
-    case TAdoDataType::adChar:
-      fixed("string", size);
-      f.DbType = "str";
-      break;
-    case TAdoDataType::adWChar:
-      fixed("string", size);
-      break;
-    case TAdoDataType::adVarChar:
-      f.TypeName = "string";
-      f.DbType = "str";
-      f.MaxLength = size;
-      break;
-    case TAdoDataType::adVarWChar:
-      f.TypeName = "string";
-      f.MaxLength = size;
-      break;
-    case TAdoDataType::adLongVarChar:
-      f.TypeName = "string";
-      f.DbType = "str";
-      f.MaxLength = size;
-      f.Long = true;
-      break;
-    case TAdoDataType::adLongVarWChar:
-      f.TypeName = "string";
-      f.MaxLength = size;
-      f.Long = true;
-      break;
-    case TAdoDataType::adBSTR:
-      f.TypeName = "string";
-      f.MaxLength = size > 0 ? size : 4294967295LL;
-      f.Long = true;
-      break;
-    case TAdoDataType::adBinary:
-      fixed("bin.hex", size);
-      break;
-    case TAdoDataType::adVarBinary:
-      f.TypeName = "bin.hex";
-      f.MaxLength = size;
-      break;
-    case TAdoDataType::adLongVarBinary:
-      f.TypeName = "bin.hex";
-      f.MaxLength = size;
-      f.Long = true;
-      break;
-    case TAdoDataType::adEmpty:
-      throw EDatabaseError("Field '" + name + "' has no data type");
-  }
-  return f;
-}
-
-TVariant TRecordsetField::Property(const std::string& name) const {
-  if (EqualsIgnoreCase(name, "KEYCOLUMN")) return TVariant(KeyColumn);
-  if (EqualsIgnoreCase(name, "ISAUTOINCREMENT")) return TVariant(AutoIncrement);
-  if (EqualsIgnoreCase(name, "BASECATALOGNAME")) return TVariant(BaseCatalog);
-  if (EqualsIgnoreCase(name, "BASESCHEMANAME")) return TVariant(BaseSchema);
-  if (EqualsIgnoreCase(name, "BASETABLENAME")) return TVariant(BaseTable);
-  if (EqualsIgnoreCase(name, "BASECOLUMNNAME")) return TVariant(BaseColumn);
-  return TVariant();
-}
-
-TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value) {
-  if (value.IsClear()) return TVariant::Null();
-  const TAdoDataType type = EffectiveType(field);
-  try {
-    // Text goes through the XML reading of the column's type first, so that the exact forms
-    // (decimal text, uuid, dates with a "T") keep their precision.
-    if (value.Type() == TVarType::vtString && !IsStringType(type) &&
-        type != TAdoDataType::adBinary && type != TAdoDataType::adVarBinary &&
-        type != TAdoDataType::adLongVarBinary) {
-      try {
-        TRecordsetField typed = field;
-        typed.DataType = type;
-        return ParseAdoXmlValue(typed, value.AsString());
-      } catch (const EMalformedData&) {
-        // Fall through to the general conversions ("2026-01-02 03:04", " 12 ").
-      }
-    }
-    switch (type) {
-      case TAdoDataType::adTinyInt:
-        return RangedInteger(field, value, -128, 127, true);
-      case TAdoDataType::adUnsignedTinyInt:
-        return RangedInteger(field, value, 0, 255, true);
-      case TAdoDataType::adSmallInt:
-        return RangedInteger(field, value, -32768, 32767, true);
-      case TAdoDataType::adUnsignedSmallInt:
-        return RangedInteger(field, value, 0, 65535, true);
-      case TAdoDataType::adInteger:
-        return RangedInteger(field, value, std::numeric_limits<int32_t>::min(),
-                             std::numeric_limits<int32_t>::max(), true);
-      case TAdoDataType::adUnsignedInt:
-        return RangedInteger(field, value, 0, 4294967295LL, false);
-      case TAdoDataType::adBigInt:
-        return TVariant(value.AsInt64());
-      case TAdoDataType::adUnsignedBigInt:
-        return RangedInteger(field, value, 0, std::numeric_limits<int64_t>::max(), false);
-      case TAdoDataType::adSingle: {
-        const double d = value.AsDouble();
-        if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max())
-          OutOfRange(field, value);
-        return TVariant(static_cast<double>(static_cast<float>(d)));
-      }
-      case TAdoDataType::adDouble:
-        return TVariant(value.AsDouble());
-      case TAdoDataType::adCurrency:
-        return TVariant::FromCurrency(value.AsCurrency());
-      case TAdoDataType::adDecimal:
-      case TAdoDataType::adNumeric: {
-        std::string text;
-        switch (value.Type()) {
-          case TVarType::vtCurrency:
-            return value;
-          case TVarType::vtBoolean:
-          case TVarType::vtInteger:
-          case TVarType::vtInt64:
-            text = std::to_string(value.AsInt64());
-            break;
-          default: {
-            const double d = value.AsDouble();
-            if (!std::isfinite(d)) OutOfRange(field, value);
-            char buffer[400];
-            std::snprintf(buffer, sizeof buffer, "%.*f", std::clamp(field.Scale.value_or(4), 0, 30),
-                          d);
-            text = buffer;
-          }
-        }
-        TRecordsetField typed = field;
-        typed.DataType = type;
-        return ParseAdoXmlValue(typed, text);
-      }
-      case TAdoDataType::adBoolean:
-        return TVariant(value.AsBoolean());
-      case TAdoDataType::adDate:
-      case TAdoDataType::adDBTimeStamp:
-      case TAdoDataType::adFileTime:
-        return TVariant::FromDateTime(value.AsDateTime());
-      case TAdoDataType::adDBDate:
-        return TVariant::FromDateTime(std::trunc(value.AsDateTime()));
-      case TAdoDataType::adDBTime: {
-        const double d = value.AsDateTime();
-        return TVariant::FromDateTime(std::fabs(d - std::trunc(d)));
-      }
-      case TAdoDataType::adGUID: {
-        TRecordsetField typed = field;
-        typed.DataType = type;
-        return ParseAdoXmlValue(typed, value.AsString());
-      }
-      case TAdoDataType::adChar:
-      case TAdoDataType::adWChar: {
-        std::string text = value.AsString();
-        if (field.FixedLength && field.MaxLength > 0 && field.MaxLength <= 8000) {
-          const size_t count = CharacterCount(text);
-          if (count < static_cast<size_t>(field.MaxLength))
-            text.append(static_cast<size_t>(field.MaxLength) - count, ' ');
-        }
-        return TVariant(std::move(text));
-      }
-      case TAdoDataType::adBinary:
-      case TAdoDataType::adVarBinary:
-      case TAdoDataType::adLongVarBinary:
-        return TVariant(value.AsBytes());
-      case TAdoDataType::adEmpty:
-        throw EDatabaseError("Field '" + field.Name + "' has no data type");
-      default:
-        return TVariant(value.AsString());
-    }
-  } catch (const EMalformedData& e) {
-    throw EDatabaseError("Value is not valid for field '" + field.Name + "': " + e.Message());
-  } catch (const EVariantError& e) {
-    throw EDatabaseError("Value is not valid for field '" + field.Name + "': " + e.Message());
-  }
-}
 
 // --- Rows ---------------------------------------------------------------------------------------
 
@@ -442,8 +98,17 @@ void TRecordset::Install(std::shared_ptr<TRecordsetData> data, TCursorType curso
 
 void TRecordset::Open(TStream& source, TCursorType cursor_type, TLockType lock_type, int options) {
   Close();
-  std::string buffer;
   const int64_t size = source.Size() - source.Position();
+  // A document in memory (a reply's data) is read where it is, without a copy.
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&source); memory != nullptr && size > 0) {
+    const std::string_view text(reinterpret_cast<const char*>(memory->Memory()) + source.Position(),
+                                static_cast<size_t>(size));
+    auto data = std::make_shared<TRecordsetData>(ReadAdoXml(text));
+    source.SetPosition(source.Size());
+    Install(std::move(data), cursor_type, lock_type, options);
+    return;
+  }
+  std::string buffer;
   if (size > 0) {
     buffer.resize(static_cast<size_t>(size));
     source.ReadBuffer(buffer.data(), size);
@@ -472,7 +137,7 @@ void TRecordset::CreateFields(std::vector<TRecordsetField> fields, TLockType loc
     TRecordsetField& f = fields[i];
     if (f.Number == 0) f.Number = static_cast<int>(i + 1);
     if (f.XmlName.empty()) f.XmlName = AdoXmlRowName(f, i);
-    if (f.DataType == TAdoDataType::adEmpty) f.DataType = EffectiveType(f);
+    if (f.DataType == TAdoDataType::adEmpty) f.DataType = EffectiveDataType(f);
     if (f.DataType == TAdoDataType::adEmpty)
       throw EDatabaseError("Field '" + f.Name + "' has an unknown type '" + f.TypeName + "'");
     for (size_t j = 0; j < i; ++j)
@@ -997,6 +662,22 @@ void TRecordset::AcceptChanges(TAffectRecords affect) {
   Sync();
 }
 
+void TRecordset::ReplaceChangedRows(std::vector<std::unique_ptr<TRecordsetRow>> rows) {
+  CheckActive();
+  DropEdit();
+  auto& own = data_->Rows;
+  own.erase(std::remove_if(own.begin(), own.end(),
+                           [](const auto& r) { return r->Status != TRowStatus::rsUnmodified; }),
+            own.end());
+  own.reserve(own.size() + rows.size());
+  for (auto& row : rows) {
+    row->Id = data_->NextId++;
+    own.push_back(std::move(row));
+  }
+  Touch();
+  MoveFirst();
+}
+
 void TRecordset::CancelBatch(TAffectRecords affect) {
   CheckActive();
   if (edit_mode_ != TEditMode::emNone) CancelUpdate();
@@ -1062,7 +743,7 @@ std::optional<std::vector<TRecordset::TValueKey>> TRecordset::MakeKeys(
   for (size_t i = 0; i < fields.size(); ++i) {
     const int index = FieldIndexOrRaise(fields[i]);
     const TRecordsetField& field = data_->Schema.Fields[index];
-    const bool text = IsStringType(EffectiveType(field));
+    const bool text = IsTextColumn(field);
     TVariant key;
     if (values[i].IsClear()) {
       key = TVariant::Null();

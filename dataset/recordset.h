@@ -12,12 +12,7 @@
 // in progress commits the edit first (Update), as ADO does. Rows deleted but not yet accepted are
 // not visible, except through the pending-records filter.
 //
-// Values are stored in the kind that suits the column (see CoerceFieldValue): Integer for i1, i2,
-// i4, ui1, ui2; Int64 for ui4, i8, ui8 (an ui8 above the Int64 range as its decimal text);
-// Double for r4 (rounded to single precision) and float; Currency for currency; Currency for
-// decimal and numeric values that fit it exactly, their exact decimal text otherwise; Boolean;
-// DateTime for dateTime, date, time; String for uuid ("{XXXXXXXX-XXXX-...}") and string; Bytes for
-// bin.hex. Null is Null.
+// Values are stored in the kind that suits the column (dataset/value_coercion.h).
 //
 // Thread-safety: a recordset and all its clones are used by one thread at a time.
 #ifndef LARKSPIRE_DATASET_RECORDSET_H_
@@ -31,45 +26,12 @@
 #include <utility>
 #include <vector>
 
+#include "dataset/recordset_field.h"
+#include "dataset/value_coercion.h"
 #include "platform/stream.h"
 #include "platform/variant.h"
 
 namespace larkspire {
-
-// ADO's DataTypeEnum values of the column types the XML format carries.
-enum class TAdoDataType : int {
-  adEmpty = 0,
-  adSmallInt = 2,
-  adInteger = 3,
-  adSingle = 4,
-  adDouble = 5,
-  adCurrency = 6,
-  adDate = 7,
-  adBSTR = 8,
-  adBoolean = 11,
-  adDecimal = 14,
-  adTinyInt = 16,
-  adUnsignedTinyInt = 17,
-  adUnsignedSmallInt = 18,
-  adUnsignedInt = 19,
-  adBigInt = 20,
-  adUnsignedBigInt = 21,
-  adFileTime = 64,
-  adGUID = 72,
-  adBinary = 128,
-  adChar = 129,
-  adWChar = 130,
-  adNumeric = 131,
-  adDBDate = 133,
-  adDBTime = 134,
-  adDBTimeStamp = 135,
-  adVarChar = 200,
-  adLongVarChar = 201,
-  adVarWChar = 202,
-  adLongVarWChar = 203,
-  adVarBinary = 204,
-  adLongVarBinary = 205,
-};
 
 // Lock and cursor types with ADO's values.
 enum TLockType : int {
@@ -111,62 +73,6 @@ using TBookmark = int64_t;
 constexpr int64_t adPosUnknown = -1;
 constexpr int64_t adPosBOF = -2;
 constexpr int64_t adPosEOF = -3;
-
-using TXmlAttributes = std::vector<std::pair<std::string, std::string>>;
-
-// The precision and scale a rowset gives a decimal column whose database type names none
-// (PostgreSQL's "numeric" alone): its values keep their own number of decimals.
-inline constexpr int kUnboundedDecimalPrecision = 38;
-inline constexpr int kUnboundedDecimalScale = 10;
-
-// One column: its name, type and the schema properties the XML format carries.
-struct TRecordsetField {
-  std::string Name;      // the field name (the schema's rs:name when it has one)
-  std::string XmlName;   // the attribute name in rows; empty: derived from Name when saving
-  int Number = 0;        // rs:number, 1-based
-  std::string TypeName;  // dt:type: "int", "i8", "string", "bin.hex", "number", "dateTime", ...
-  std::string DbType;    // rs:dbtype: "str", "currency", "decimal", "numeric", "timestamp", ...
-  TAdoDataType DataType = TAdoDataType::adEmpty;  // derived from the four above
-  int64_t MaxLength = 0;          // dt:maxLength (characters for strings, bytes otherwise)
-  bool HasMaxLength = true;       // dt:maxLength was given
-  std::optional<int> Precision;   // rs:precision
-  std::optional<int> Scale;       // rs:scale
-  bool FixedLength = false;       // rs:fixedlength
-  bool Long = false;              // rs:long
-  std::optional<bool> MaybeNull;  // rs:maybenull of the datatype
-  bool Nullable = false;          // rs:nullable
-  bool Write = false;             // rs:write
-  bool WriteUnknown = false;      // rs:writeunknown
-  bool KeyColumn = false;         // rs:keycolumn
-  bool AutoIncrement = false;     // rs:autoincrement
-  bool RowVersion = false;        // rs:rowver
-  bool RowId = false;             // rs:rowid
-  bool Hidden = false;            // rs:hidden
-  std::string BaseCatalog, BaseSchema, BaseTable, BaseColumn;  // rs:base*
-  TXmlAttributes ExtraAttributes;          // other attributes of s:AttributeType, kept as read
-  TXmlAttributes ExtraDatatypeAttributes;  // other attributes of s:datatype, kept as read
-
-  // A field of the given ADO type with the XML type, length and flags ADO gives it. size is the
-  // length of strings and binaries (ignored for fixed-size types); precision and scale apply to
-  // decimal and numeric.
-  static TRecordsetField Make(const std::string& name, TAdoDataType type, int64_t size = 0,
-                              int precision = 0, int scale = 0);
-
-  // A field property by ADO's name, case-insensitive: "KEYCOLUMN" and "ISAUTOINCREMENT"
-  // (Boolean), "BASECATALOGNAME", "BASESCHEMANAME", "BASETABLENAME", "BASECOLUMNNAME" (String).
-  // Empty for any other name.
-  TVariant Property(const std::string& name) const;
-
-  bool operator==(const TRecordsetField& other) const = default;
-};
-
-// The ADO type of an XML type; adEmpty when the type is not one the format knows.
-TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type, bool fixed_length,
-                       bool is_long, int64_t max_length);
-
-// value converted to the kind a field of this column stores (see the top comment). Empty and
-// Null give Null. Raises EDatabaseError when the value does not fit the column.
-TVariant CoerceFieldValue(const TRecordsetField& field, const TVariant& value);
 
 // The schema of a rowset: its columns and what the XML format keeps beside them.
 struct TRecordsetSchema {
@@ -308,6 +214,10 @@ class TRecordset {
   void AcceptChanges(TAffectRecords affect = TAffectRecords::arAll);
   void CancelBatch(TAffectRecords affect = TAffectRecords::arAll);
   int64_t PendingCount() const;
+  // Drops every row with a pending change (of this recordset and its clones) and appends these
+  // rows after the others, with fresh identities and the state they hold; then stands on the
+  // first row. An edit in progress is dropped. For merging the rows a server returns.
+  void ReplaceChangedRows(std::vector<std::unique_ptr<TRecordsetRow>> rows);
 
   // The view; setting it moves to the first row.
   void SetFilter(TFilterGroup filter);

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <climits>
 
+#include "dataset/column_type.h"
 #include "platform/exception.h"
 
 namespace larkspire {
@@ -22,64 +23,15 @@ bool ParseBookmark(const std::string& text, TBookmark& bookmark) {
 }  // namespace
 
 TFieldType FieldTypeOfColumn(const TRecordsetField& column, bool enable_bcd) {
-  switch (column.DataType) {
-    case TAdoDataType::adTinyInt:
-    case TAdoDataType::adSmallInt:
-      return ftSmallint;
-    case TAdoDataType::adInteger:
-      return column.AutoIncrement ? ftAutoInc : ftInteger;
-    case TAdoDataType::adUnsignedTinyInt:
-    case TAdoDataType::adUnsignedSmallInt:
-      return ftWord;
-    // An unsigned 32-bit value does not fit an Integer field.
-    case TAdoDataType::adUnsignedInt:
-    case TAdoDataType::adBigInt:
-    case TAdoDataType::adUnsignedBigInt:
-      return ftLargeint;
-    case TAdoDataType::adSingle:
-    case TAdoDataType::adDouble:
-      return ftFloat;
-    case TAdoDataType::adCurrency:
-      return ftBCD;
-    case TAdoDataType::adDecimal:
-    case TAdoDataType::adNumeric:
-      if (!enable_bcd) return ftFloat;
-      // A Currency holds four decimals and 19 digits; anything wider keeps its exact text.
-      if (column.Scale.value_or(0) > 4 || column.Precision.value_or(0) > 18) return ftFMTBcd;
-      return ftBCD;
-    case TAdoDataType::adBoolean:
-      return ftBoolean;
-    case TAdoDataType::adDate:
-    case TAdoDataType::adDBTimeStamp:
-    case TAdoDataType::adFileTime:
-      return ftDateTime;
-    case TAdoDataType::adDBDate:
-      return ftDate;
-    case TAdoDataType::adDBTime:
-      return ftTime;
-    case TAdoDataType::adChar:
-      return ftFixedChar;
-    case TAdoDataType::adVarChar:
-      return ftString;
-    case TAdoDataType::adBSTR:
-    case TAdoDataType::adWChar:
-    case TAdoDataType::adVarWChar:
-      return ftWideString;
-    case TAdoDataType::adLongVarChar:
-    case TAdoDataType::adLongVarWChar:
-      return ftMemo;
-    case TAdoDataType::adGUID:
-      return ftGuid;
-    case TAdoDataType::adBinary:
-      return ftBytes;
-    case TAdoDataType::adVarBinary:
-      return ftVarBytes;
-    case TAdoDataType::adLongVarBinary:
-      return ftBlob;
-    case TAdoDataType::adEmpty:
-      break;
+  const TColumnTypeTraits* traits = FindColumnType(column.DataType);
+  if (!traits) return ftUnknown;
+  if (traits->FieldType == ftInteger && column.AutoIncrement) return ftAutoInc;
+  if (traits->Kind == TValueKind::vkDecimal) {
+    if (!enable_bcd) return ftFloat;
+    // A Currency holds four decimals and 19 digits; anything wider keeps its exact text.
+    if (column.Scale.value_or(0) > 4 || column.Precision.value_or(0) > 18) return ftFMTBcd;
   }
-  return ftUnknown;
+  return traits->FieldType;
 }
 
 TRecordsetDataSet::TRecordsetDataSet(TComponent* owner) : TDataSet(owner) {}

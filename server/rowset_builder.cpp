@@ -4,6 +4,7 @@
 #include <limits>
 #include <set>
 
+#include "dataset/column_type.h"
 #include "platform/datetime.h"
 
 namespace larkspire::server {
@@ -226,32 +227,8 @@ TRecordsetData TRowsetBuilder::Finish() {
 }
 
 TFieldType FieldTypeOfField(const TRecordsetField& field) {
-  switch (field.DataType) {
-    case TAdoDataType::adSmallInt:
-      return ftSmallint;
-    case TAdoDataType::adInteger:
-      return ftInteger;
-    case TAdoDataType::adBigInt:
-      return ftLargeint;
-    case TAdoDataType::adSingle:
-    case TAdoDataType::adDouble:
-      return ftFloat;
-    case TAdoDataType::adCurrency:
-    case TAdoDataType::adDecimal:
-      return ftBCD;
-    case TAdoDataType::adBoolean:
-      return ftBoolean;
-    case TAdoDataType::adDBTimeStamp:
-    case TAdoDataType::adDBTime:
-    case TAdoDataType::adDBDate:
-      return ftDateTime;
-    case TAdoDataType::adBinary:
-    case TAdoDataType::adVarBinary:
-    case TAdoDataType::adLongVarBinary:
-      return ftBlob;
-    default:
-      return ftWideString;
-  }
+  const TColumnTypeTraits* traits = FindColumnType(field.DataType);
+  return traits ? traits->ParameterType : ftWideString;
 }
 
 bool DecimalFromText(const std::string& text, TVariant& value) {

@@ -179,6 +179,111 @@ TEST_F(DeltaTest, MergeOfAReplyThatIsNoRowDocumentRaisesAndKeepsTheRows) {
   EXPECT_EQ(dataset_.RecordCount(), 4);
 }
 
+// A document with every kind of pending change, over every kind of value: Nulls, binary,
+// date-times with microseconds, accented and CJK text.
+std::string DocumentWithEveryChange() {
+  TRecordset rs;
+  std::vector<TRecordsetField> fields = {
+      TRecordsetField::Make("Id", TAdoDataType::adInteger),
+      TRecordsetField::Make("Name", TAdoDataType::adVarWChar, 40),
+      TRecordsetField::Make("Code", TAdoDataType::adChar, 6),
+      TRecordsetField::Make("Price", TAdoDataType::adCurrency),
+      TRecordsetField::Make("Amount", TAdoDataType::adNumeric, 0, 28, 8),
+      TRecordsetField::Make("At", TAdoDataType::adDBTimeStamp),
+      TRecordsetField::Make("Data", TAdoDataType::adVarBinary, 16),
+  };
+  fields[0].KeyColumn = true;
+  rs.CreateFields(fields);
+  const char* names[] = {"Crème brûlée", "中文名称", "a'b\"c<d>&e", "tab\there"};
+  for (int i = 1; i <= 12; ++i)
+    rs.AppendRow({TVariant(i), i % 5 == 0 ? TVariant::Null() : TVariant(names[i % 4]),
+                  TVariant("C" + std::to_string(i)), TVariant::FromCurrency(i * 12345),
+                  TVariant("1234567890.12345678"),
+                  TVariant::FromDateTime(45000.5 + i / 24.0 + 123456e-6 / 86400),
+                  i % 3 == 0 ? TVariant::Null() : TVariant(TBytes{0, uint8_t(i), 0xff})});
+  auto edit = [&](int row, int field, const TVariant& value) {
+    rs.SetAbsolutePosition(row);
+    rs.SetValue(field, value);
+    rs.Update();
+  };
+  edit(2, 1, TVariant("première"));
+  edit(2, 1, TVariant("deuxième"));  // an update of an updated row
+  edit(2, 6, TVariant(TBytes{1, 2, 3}));
+  edit(4, 1, TVariant::Null());
+  edit(7, 5, TVariant::FromDateTime(46000.000001));
+  rs.SetAbsolutePosition(9);
+  rs.Delete();
+  for (int id : {100, 101, 102}) {
+    rs.AddNew();
+    rs.SetValue(0, TVariant(id));
+    rs.SetValue(1,
+                TVariant(id == 101 ? TVariant::Null() : TVariant("新しい " + std::to_string(id))));
+    rs.SetValue(6, TVariant(TBytes{0xde, 0xad}));
+    rs.Update();
+  }
+  rs.MoveLast();
+  rs.Delete();  // a deletion of an inserted row
+  rs.SetAbsolutePosition(1);
+  rs.Delete();
+  return rs.SaveToString();
+}
+
+void Load(TCustomLarkspireDataSet& dataset, const std::string& text) {
+  TMemoryStream stream;
+  stream.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+  ASSERT_EQ(dataset.LoadRecordsetFromStream(stream), "");
+}
+
+// The delta written from the pending changes alone is the one cut from the whole document, byte
+// for byte; merging returned rows in place gives the rows reloading the whole document gave.
+TEST(TCustomLarkspireDataSet, DeltaAndMergeFromTheChangesMatchTheWholeDocumentPath) {
+  const std::string document = DocumentWithEveryChange();
+  TCustomLarkspireDataSet ours, old;
+  Load(ours, document);
+  Load(old, document);
+  TMemoryStream ours_delta, old_delta;
+  const std::string kinds = ours.BuildDelta(ours_delta);
+  EXPECT_EQ(kinds, "3322111");
+  EXPECT_EQ(BuildDeltaFromEveryRow(old, old_delta), kinds);
+  EXPECT_EQ(StreamText(ours_delta), StreamText(old_delta));
+
+  // Replies: the inserted rows as plain rows with server values, an insertion block, a row the
+  // schema cannot read (both keep their rows), and no rows at all.
+  TRecordset returned;
+  returned.OpenFromString(document);
+  returned.SetFilter(TFilterGroup::fgPendingRecords);
+  std::vector<std::string> replies;
+  TRecordset plain;
+  plain.CreateFields(returned.Fields());
+  plain.AppendRow({TVariant(100), TVariant("新しい 100"), TVariant("S"), TVariant::FromCurrency(1),
+                   TVariant::Null(), TVariant::FromDateTime(45001.25 + 7e-6 / 86400),
+                   TVariant(TBytes{9})});
+  plain.AppendRow({TVariant(101), TVariant::Null(), TVariant::Null(), TVariant::Null(),
+                   TVariant("0.00000001"), TVariant::Null(), TVariant::Null()});
+  replies.push_back(plain.SaveToString());
+  replies.push_back(returned.SaveToString());
+  std::string bad = plain.SaveToString();
+  bad.replace(bad.find("Id='100'"), 8, "Id='x'");
+  replies.push_back(bad);
+  TRecordset none;
+  none.CreateFields(returned.Fields());
+  replies.push_back(none.SaveToString());
+  for (size_t r = 0; r < replies.size(); ++r) {
+    SCOPED_TRACE(r);
+    TCustomLarkspireDataSet merged, reloaded;
+    Load(merged, document);
+    Load(reloaded, document);
+    TMemoryStream a, b;
+    a.WriteBuffer(replies[r].data(), static_cast<int64_t>(replies[r].size()));
+    b.WriteBuffer(replies[r].data(), static_cast<int64_t>(replies[r].size()));
+    merged.MergeReturnedRows(a);
+    MergeReturnedRowsByReloading(reloaded, b);
+    EXPECT_TRUE(merged.Recordset()->Data().SameContent(reloaded.Recordset()->Data()));
+    EXPECT_EQ(merged.Recordset()->SaveToString(), reloaded.Recordset()->SaveToString());
+    EXPECT_EQ(merged.RecordCount(), reloaded.RecordCount());
+  }
+}
+
 TEST(TCustomLarkspireDataSet, LoadReturnsTheErrorTextInsteadOfRaising) {
   TCustomLarkspireDataSet dataset;
   TMemoryStream stream;
