@@ -13,7 +13,10 @@
 // Each backend runs twice: with a fresh runner process for every plug-in call
 // (--plugin-runners 0, the server as it was) and with the warm runners (the default).
 //
-//   load_bench [--clients N] [--rounds N]        (defaults 64 and 30)
+//   load_bench [--clients N] [--rounds N] [--runners N]    (defaults 64, 30 and the server's 8)
+//
+// A reply is wrong when it arrives with other rows or bytes than asked for; a failed reply (an
+// exception with the server's or the connection's text) is counted apart, with its first texts.
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,14 +72,15 @@ struct TLoadRun {
 struct TResults {
   std::mutex Mutex;
   std::vector<double> Ms[opCount];
+  int Wrong = 0;
   int Failures = 0;
   std::vector<std::string> FailureTexts;
   std::set<std::string> Posted;  // codes of the posts that succeeded
   int64_t Requests = 0;
 
-  void Fail(const std::string& text) {
+  void Fail(const std::string& text, bool wrong) {
     std::lock_guard lock(Mutex);
-    ++Failures;
+    ++(wrong ? Wrong : Failures);
     if (FailureTexts.size() < 5) FailureTexts.push_back(text);
   }
 };
@@ -136,6 +140,7 @@ void RunClient(int client, int rounds, uint16_t port, const TLoadRun& run,
     const TOp op = kMix[(client + round) % (sizeof kMix / sizeof kMix[0])];
     const auto start = TClock::now();
     std::string wrong;
+    bool failed = false;
     std::string code;
     try {
       switch (op) {
@@ -185,6 +190,7 @@ void RunClient(int client, int rounds, uint16_t port, const TLoadRun& run,
       }
     } catch (const std::exception& e) {
       wrong = std::string(kOpNames[op]) + ": " + e.what();
+      failed = true;
       if (op == opPost) {
         try {
           posts.Cancel();
@@ -194,7 +200,7 @@ void RunClient(int client, int rounds, uint16_t port, const TLoadRun& run,
     }
     const double took = std::chrono::duration<double, std::milli>(TClock::now() - start).count();
     if (!wrong.empty()) {
-      results.Fail("client " + std::to_string(client) + ": " + wrong);
+      results.Fail("client " + std::to_string(client) + ": " + wrong, !failed);
       continue;
     }
     ms[op].push_back(took);
@@ -265,11 +271,11 @@ void RunLoad(const TLoadRun& run, int clients, int rounds, const fs::path& folde
   for (const auto& ms : results.Ms) all.insert(all.end(), ms.begin(), ms.end());
   std::printf(
       "load %-6s %-26s %d clients x %d: %7.0f requests/s  p50 %6.2f ms  p99 %7.2f ms  "
-      "plug-in p50 %6.2f ms  p99 %7.2f ms  lost/wrong %d  posts %zu in table (missing %d, "
+      "plug-in p50 %6.2f ms  p99 %7.2f ms  wrong %d  failed %d  posts %zu in table (missing %d, "
       "extra %d)  server VmRSS %.1f / %.1f / %.1f MiB (before / peak / after)\n",
       run.Backend.c_str(), run.Label.c_str(), clients, rounds,
       static_cast<double>(results.Requests) / seconds, Percentile(all, 0.50), Percentile(all, 0.99),
-      Percentile(results.Ms[opPlugin], 0.50), Percentile(results.Ms[opPlugin], 0.99),
+      Percentile(results.Ms[opPlugin], 0.50), Percentile(results.Ms[opPlugin], 0.99), results.Wrong,
       results.Failures, results.Posted.size(), missing, extra, static_cast<double>(before) / 1024,
       static_cast<double>(peak) / 1024, static_cast<double>(after) / 1024);
   for (int op = 0; op < opCount; ++op)
@@ -286,9 +292,11 @@ void RunLoad(const TLoadRun& run, int clients, int rounds, const fs::path& folde
 int main(int argc, char** argv) {
   int clients = 64;
   int rounds = 30;
+  std::string warm = "8";
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--clients") == 0) clients = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--runners") == 0) warm = argv[i + 1];
   }
   char pattern[] = "/tmp/lk-load-bench-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;
@@ -305,14 +313,14 @@ int main(int argc, char** argv) {
   std::ofstream(folder / "served" / "load.bin", std::ios::binary) << file_bytes;
 
   std::vector<TLoadRun> runs;
-  for (const char* runners : {"0", "8"}) {
-    const std::string label = runners[0] == '0' ? "(a runner for every call)" : "(warm runners)";
+  for (const std::string& runners : {std::string("0"), warm}) {
+    const std::string label = runners == "0" ? "(a runner for every call)" : "(warm runners)";
     runs.push_back({"sqlite", "", {"--plugin-runners", runners}, label});
   }
   TPostgresCluster* cluster = TPostgresCluster::Instance();
   if (cluster != nullptr) {
-    for (const char* runners : {"0", "8"}) {
-      const std::string label = runners[0] == '0' ? "(a runner for every call)" : "(warm runners)";
+    for (const std::string& runners : {std::string("0"), warm}) {
+      const std::string label = runners == "0" ? "(a runner for every call)" : "(warm runners)";
       const std::string database = cluster->CreateDatabase("lkload");
       runs.push_back({"pg",
                       "pg",
@@ -331,6 +339,7 @@ int main(int argc, char** argv) {
       std::printf("load %s %s: %s\n", run.Backend.c_str(), run.Label.c_str(), e.what());
       status = 1;
     }
+    std::fflush(stdout);
   }
   std::error_code ignored;
   fs::remove_all(folder, ignored);
