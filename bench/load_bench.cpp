@@ -13,7 +13,7 @@
 // Each backend runs twice: with a fresh runner process for every plug-in call
 // (--plugin-runners 0, the server as it was) and with the warm runners (the default).
 //
-//   load_bench [--clients N] [--rounds N] [--runners N]    (defaults 64, 30 and the server's 8)
+//   load_bench [--clients N] [--rounds N] [--runners N]    (defaults 64, 30 and the server's 16)
 //
 // A reply is wrong when it arrives with other rows or bytes than asked for; a failed reply (an
 // exception with the server's or the connection's text) is counted apart, with its first texts.
@@ -292,7 +292,7 @@ void RunLoad(const TLoadRun& run, int clients, int rounds, const fs::path& folde
 int main(int argc, char** argv) {
   int clients = 64;
   int rounds = 30;
-  std::string warm = "8";
+  std::string warm = "16";
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--clients") == 0) clients = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));

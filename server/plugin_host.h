@@ -54,7 +54,7 @@ struct TPluginHostOptions {
   uint32_t TimeoutMs = 30000;
   uint32_t MaxAnswer = 256u * 1024 * 1024;
   std::string CodePage = "UTF-8";
-  size_t IdleRunners = 8;  // idle runners kept per plug-in
+  size_t IdleRunners = 16;  // idle runners kept per plug-in
 };
 
 struct TPluginInfo {
