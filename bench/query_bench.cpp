@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_tables.h"
 #include "components/query.h"
 #include "dataset/ado_xml.h"
 #include "dataset/recordset.h"
@@ -33,40 +34,11 @@ namespace {
 using namespace larkspire;
 using larkspire::test::TPostgresCluster;
 using larkspire::test::TServerProcess;
+using namespace larkspire::bench;
 
 constexpr int kOpenRows = 10000;
 constexpr int kPagedRows = 100000;
 constexpr const char* kOpenSql = "select * from big order by ProId";
-
-// Product-like columns: key, codes, names, a float, three prices and a time stamp.
-std::string CreateTable(const std::string& table, bool postgres) {
-  const char* price = postgres ? "NUMERIC(10,2)" : "FLOAT";
-  return "CREATE TABLE " + table +
-         " (ProId INTEGER PRIMARY KEY, ProCode VARCHAR(15) NOT NULL, ProName VARCHAR(50), "
-         "ProKind VARCHAR(50), ProUnit VARCHAR(10), ProSpec " +
-         (postgres ? "DOUBLE PRECISION" : "FLOAT") + ", BarCode VARCHAR(20), PurPrice " + price +
-         ", RetaiPrice " + price + ", TradePrice " + price + ", Created TIMESTAMP)";
-}
-
-std::string FillPostgres(const std::string& table, int rows) {
-  return "INSERT INTO " + table +
-         " SELECT g, 'P' || (1000000 + g), 'Product number ' || g || ' deluxe', "
-         "(ARRAY['Drinks','Snacks','Grain & oil','Dairy','Stationery'])[g % 5 + 1], 'pcs', "
-         "g % 48, '692' || (1000000000 + g), (g % 1000) * 0.37 + 0.5, (g % 1000) * 0.61 + 0.9, "
-         "(g % 1000) * 0.49 + 0.7, TIMESTAMP '2023-01-01' + g * INTERVAL '1 minute' "
-         "FROM generate_series(1, " +
-         std::to_string(rows) + ") AS g";
-}
-
-std::string FillSqlite(const std::string& table, int rows) {
-  return "WITH RECURSIVE s(g) AS (SELECT 1 UNION ALL SELECT g + 1 FROM s WHERE g < " +
-         std::to_string(rows) + ") INSERT INTO " + table +
-         " SELECT g, 'P' || (1000000 + g), 'Product number ' || g || ' deluxe', "
-         "CASE g % 5 WHEN 0 THEN 'Drinks' WHEN 1 THEN 'Snacks' WHEN 2 THEN 'Grain & oil' "
-         "WHEN 3 THEN 'Dairy' ELSE 'Stationery' END, 'pcs', g % 48, '692' || (1000000000 + g), "
-         "(g % 1000) * 0.37 + 0.5, (g % 1000) * 0.61 + 0.9, (g % 1000) * 0.49 + 0.7, "
-         "datetime('2023-01-01', '+' || g || ' minutes') FROM s";
-}
 
 void SqliteExec(sqlite3* db, const std::string& sql) {
   char* error = nullptr;

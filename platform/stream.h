@@ -90,6 +90,9 @@ class TFileStream : public TStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   void SetSize(int64_t new_size) override;
 
+  // The file's descriptor, for gathered writes at the stream's position; stays owned here.
+  int Handle() const { return fd_; }
+
  private:
   int fd_ = -1;
 };

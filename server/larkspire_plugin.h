@@ -5,9 +5,11 @@
  * given by --plugins (every file ending in ".so"), and runs every call of command 500 in a
  * helper process of its own (larkspire-plugin-runner), so a plug-in that crashes ends only that
  * process, and one that does not answer within --plugin-timeout-ms is killed; either way the
- * client gets a failed reply that says so. Each call starts a fresh process: a plug-in keeps no
- * state between calls, and its process inherits the server's environment (DISPLAY, the current
- * folder) and standard error (the server's log).
+ * client gets a failed reply that says so. A runner process is kept warm and serves call after
+ * call of its plug-in, one at a time, so a plug-in must not rely on state from an earlier call
+ * (nor on its absence: after a crash the next call runs in a fresh process). The process
+ * inherits the server's environment (DISPLAY, the current folder) and standard error (the
+ * server's log); what a plug-in writes to standard output goes to standard error too.
  *
  * Values cross the interface in the wire layout of a parameter container, so a plug-in needs
  * nothing of the server's C++ code:
@@ -37,7 +39,7 @@
  *     return &kInfo;
  *   }
  *
- * Thread-safety: the runner calls a plug-in once, from its main thread.
+ * Thread-safety: the runner calls a plug-in from its main thread, one call after another.
  */
 #ifndef LARKSPIRE_SERVER_LARKSPIRE_PLUGIN_H_
 #define LARKSPIRE_SERVER_LARKSPIRE_PLUGIN_H_

@@ -58,7 +58,9 @@ void CloseQuietly(int& fd) {
 }  // namespace
 
 TServer::TServer(TServerOptions options)
-    : options_(std::move(options)), context_{options_, catalog_, dispatch_, stopping_} {}
+    : options_(std::move(options)),
+      plugins_(PluginHostOptionsOf(options_)),
+      context_{options_, catalog_, dispatch_, stopping_, plugins_} {}
 
 TServer::~TServer() {
   Stop();

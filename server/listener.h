@@ -20,6 +20,7 @@
 
 #include "server/database.h"
 #include "server/dispatch.h"
+#include "server/plugin_host.h"
 #include "server/server_options.h"
 #include "server/session.h"
 
@@ -65,6 +66,7 @@ class TServer {
   TDatabaseCatalog catalog_;
   TDispatchTable dispatch_;
   std::atomic<bool> stopping_{false};
+  TPluginHost plugins_;
   TServerContext context_;
   int listen_socket_ = -1;
   int wake_pipe_[2] = {-1, -1};

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,17 +12,15 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <memory>
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
 #include "protocol/memory_stream.h"
 #include "protocol/plugin_data.h"
+#include "server/runner_pool.h"
 #include "server/server_errors.h"
 #include "server/session.h"
-
-extern char** environ;
 
 #ifndef LARKSPIRE_BUILD_PLUGIN_DIR
 #define LARKSPIRE_BUILD_PLUGIN_DIR ""
@@ -76,16 +73,15 @@ void CheckContainer(const std::string& bytes) {
 }
 
 // Says how a helper that gave no usable answer ended.
-std::string Ending(const THelperOutcome& outcome) {
-  if (WIFSIGNALED(outcome.Status)) {
-    const int signal = WTERMSIG(outcome.Status);
+std::string Ending(int status) {
+  if (WIFSIGNALED(status)) {
+    const int signal = WTERMSIG(status);
     const char* description = sigdescr_np(signal);
     return "crashed (signal " + std::to_string(signal) +
            (description ? std::string(", ") + description : std::string()) + ")";
   }
-  if (WIFEXITED(outcome.Status))
-    return "ended without an answer (exit code " + std::to_string(WEXITSTATUS(outcome.Status)) +
-           ")";
+  if (WIFEXITED(status))
+    return "ended without an answer (exit code " + std::to_string(WEXITSTATUS(status)) + ")";
   return "ended without an answer";
 }
 
@@ -105,48 +101,16 @@ class TFd {
   int fd_;
 };
 
-class TSpawnActions {
- public:
-  TSpawnActions() { posix_spawn_file_actions_init(&actions_); }
-  TSpawnActions(const TSpawnActions&) = delete;
-  TSpawnActions& operator=(const TSpawnActions&) = delete;
-  ~TSpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-  posix_spawn_file_actions_t* Get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
 }  // namespace
 
 THelperOutcome RunHelper(const std::vector<std::string>& argv, const std::string& input,
                          uint32_t timeout_ms, size_t max_output) {
   THelperOutcome outcome;
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    outcome.Error = std::string("socketpair failed: ") + strerror(errno);
-    return outcome;
-  }
-  TFd ours(pair[0]);
-  TFd theirs(pair[1]);
-
-  // The helper gets one end of the pair as standard input and output, keeps standard error,
-  // and nothing else of ours.
-  TSpawnActions actions;
-  posix_spawn_file_actions_adddup2(actions.Get(), theirs.Get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(actions.Get(), theirs.Get(), STDOUT_FILENO);
-  posix_spawn_file_actions_addclosefrom_np(actions.Get(), STDERR_FILENO + 1);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, args[0], actions.Get(), nullptr, args.data(), environ);
-  if (spawned != 0) {
-    outcome.Error = "cannot start " + argv[0] + ": " + strerror(spawned);
-    return outcome;
-  }
+  int channel = -1;
+  const pid_t pid = SpawnWithChannel(argv, channel, outcome.Error);
+  if (pid < 0) return outcome;
+  TFd ours(channel);
   outcome.Started = true;
-  theirs.Close();
   ::fcntl(ours.Get(), F_SETFL, ::fcntl(ours.Get(), F_GETFL) | O_NONBLOCK);
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -240,6 +204,17 @@ std::string DefaultPluginRunner() {
 
 // --- TPluginHost ----------------------------------------------------------------------------
 
+TPluginHost::TPluginHost(TPluginHostOptions options)
+    : options_(std::move(options)),
+      runners_(std::make_unique<TRunnerPool>(options_.Runner, options_.CodePage,
+                                             options_.IdleRunners)) {}
+
+TPluginHost::~TPluginHost() = default;
+
+uint64_t TPluginHost::RunnersStarted() const {
+  return runners_->RunnersStarted();
+}
+
 const std::vector<TPluginInfo>& TPluginHost::Plugins() {
   std::call_once(scanned_, [this] { Scan(); });
   return plugins_;
@@ -271,7 +246,7 @@ void TPluginHost::Scan() {
       if (outcome.TimedOut || out.empty() || out[0] != kNameMark || out.size() == 1) {
         std::string why = outcome.TimedOut                       ? "did not answer in time"
                           : !out.empty() && out[0] == kErrorMark ? LogSafe(out.substr(1))
-                                                                 : Ending(outcome);
+                                                                 : Ending(outcome.Status);
         ServerLog("plug-ins: " + library.string() + " is left out: " + why);
         continue;
       }
@@ -309,9 +284,8 @@ std::string TPluginHost::Call(const std::string& name, const std::string& reques
                                               (known.empty() ? " (this server has no plug-ins)"
                                                              : " (this server has " + known + ")"));
   }
-  const THelperOutcome outcome =
-      RunHelper({options_.Runner, "call", info->Path, options_.CodePage}, request,
-                options_.TimeoutMs, size_t{options_.MaxAnswer} + 1);
+  const TRunnerOutcome outcome =
+      runners_->Call(info->Path, request, options_.TimeoutMs, options_.MaxAnswer);
   const std::string plugin = "Plug-in " + Quoted(info->Name);
   if (!outcome.Started) {
     throw EServerError(kErrPluginHost, plugin + " cannot be run: " + outcome.Error);
@@ -325,14 +299,13 @@ std::string TPluginHost::Call(const std::string& name, const std::string& reques
     throw EServerError(kErrPluginBroken, plugin + " answered more than " +
                                              std::to_string(options_.MaxAnswer) + " bytes");
   }
-  const std::string& out = outcome.Output;
-  const bool exited_cleanly = WIFEXITED(outcome.Status) && WEXITSTATUS(outcome.Status) == 0;
-  if (out.empty() || !exited_cleanly || (out[0] != kAnswerMark && out[0] != kErrorMark)) {
-    ServerLog("plug-ins: " + info->Name + " " + Ending(outcome));
-    throw EServerError(kErrPluginBroken, plugin + " " + Ending(outcome));
+  if (!outcome.Answered || (outcome.Mark != kAnswerMark && outcome.Mark != kErrorMark)) {
+    const std::string ending = Ending(outcome.Status);
+    ServerLog("plug-ins: " + info->Name + " " + ending);
+    throw EServerError(kErrPluginBroken, plugin + " " + ending);
   }
-  if (out[0] == kErrorMark) throw EServerError(kErrPluginFailed, out.substr(1));
-  std::string answer = out.substr(1);
+  if (outcome.Mark == kErrorMark) throw EServerError(kErrPluginFailed, outcome.Bytes);
+  std::string answer = outcome.Bytes;
   try {
     CheckContainer(answer);
   } catch (const EMalformedData& e) {
@@ -343,7 +316,7 @@ std::string TPluginHost::Call(const std::string& name, const std::string& reques
 
 // --- Shared host and command 500 ------------------------------------------------------------
 
-TPluginHost& SharedPluginHost(const TServerOptions& options) {
+TPluginHostOptions PluginHostOptionsOf(const TServerOptions& options) {
   TPluginHostOptions host;
   host.Folders = options.PluginDirs;
   if (host.Folders.empty()) host.Folders.push_back(DefaultPluginFolder());
@@ -351,16 +324,8 @@ TPluginHost& SharedPluginHost(const TServerOptions& options) {
   host.TimeoutMs = options.PluginTimeoutMs;
   host.MaxAnswer = options.MaxFrame;
   host.CodePage = options.CodePage;
-  std::string key = host.Runner + '\n' + std::to_string(host.TimeoutMs) + '\n' +
-                    std::to_string(host.MaxAnswer) + '\n' + host.CodePage;
-  for (const std::string& folder : host.Folders) key += '\n' + folder;
-
-  static std::mutex mutex;
-  static std::map<std::string, std::unique_ptr<TPluginHost>> hosts;
-  std::lock_guard lock(mutex);
-  auto& slot = hosts[key];
-  if (!slot) slot = std::make_unique<TPluginHost>(std::move(host));
-  return *slot;
+  host.IdleRunners = options.PluginRunners;
+  return host;
 }
 
 void HandleCallPlugin(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
@@ -368,7 +333,7 @@ void HandleCallPlugin(TSession& session, TRemoteCommand& request, TRemoteCommand
   std::string container = request.Params.Bytes();
   if (container.empty()) container = kEmptyContainer;
   CheckContainer(container);
-  const std::string answer = SharedPluginHost(session.Options()).Call(name, container);
+  const std::string answer = session.Plugins().Call(name, container);
   reply.Params.WriteBuffer(answer.data(), static_cast<int64_t>(answer.size()));
 }
 

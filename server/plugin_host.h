@@ -5,11 +5,12 @@
 // folders given by --plugins (default: the folder where the build puts PluginSample, that is
 // "plugins" beside the server binary). The folders are scanned once, at the first plug-in call:
 // each "*.so" file is asked for its name by the helper program larkspire-plugin-runner, so no
-// plug-in code is ever loaded into the server itself. Every call then runs in a fresh runner
-// process: the request container goes to its standard input, the answer (or the plug-in's error
-// text) comes back on its standard output. A plug-in that crashes ends only its runner; one
-// that has not answered within --plugin-timeout-ms is killed. The cost is one process start per
-// call (a few milliseconds), which this server accepts for the isolation it buys.
+// plug-in code is ever loaded into the server itself. Calls then run in runner processes kept
+// warm for each plug-in (server/runner_pool.h): a runner serves call after call, so a call costs
+// a round trip through a socket pair rather than a process start. A plug-in that crashes ends
+// only its runner; one that has not answered within --plugin-timeout-ms is killed; either way
+// the next call gets a fresh runner. --plugin-runners says how many idle runners each plug-in
+// keeps (0: a fresh process for every call).
 //
 // Failed calls, as EServerError (code and text in the failed reply):
 //
@@ -24,12 +25,16 @@
 // A request container that does not follow the layout is refused before any plug-in runs
 // (EMalformedData, so 20003).
 //
+// The server owns one host for its lifetime (TServerContext::Plugins); ending the host ends its
+// runners.
+//
 // Thread-safety: a TPluginHost may be used by every session at once; the scan runs once, under
-// a lock, and calls run in parallel, each in its own process.
+// a lock, and calls run in parallel, each in a runner of its own.
 #ifndef LARKSPIRE_SERVER_PLUGIN_HOST_H_
 #define LARKSPIRE_SERVER_PLUGIN_HOST_H_
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,6 +45,7 @@
 
 namespace larkspire::server {
 
+class TRunnerPool;
 class TSession;
 
 struct TPluginHostOptions {
@@ -48,6 +54,7 @@ struct TPluginHostOptions {
   uint32_t TimeoutMs = 30000;
   uint32_t MaxAnswer = 256u * 1024 * 1024;
   std::string CodePage = "UTF-8";
+  size_t IdleRunners = 16;  // idle runners kept per plug-in
 };
 
 struct TPluginInfo {
@@ -57,9 +64,10 @@ struct TPluginInfo {
 
 class TPluginHost {
  public:
-  explicit TPluginHost(TPluginHostOptions options) : options_(std::move(options)) {}
+  explicit TPluginHost(TPluginHostOptions options);
   TPluginHost(const TPluginHost&) = delete;
   TPluginHost& operator=(const TPluginHost&) = delete;
+  ~TPluginHost();
 
   // The plug-ins found, in folder and then file-name order (scanned on first use). A name that
   // comes twice is served by the first library; files that are no plug-in are logged and left.
@@ -71,11 +79,14 @@ class TPluginHost {
   std::string Call(const std::string& name, const std::string& request);
 
   const TPluginHostOptions& Options() const { return options_; }
+  // Runner processes started for calls so far (the scan's are not counted).
+  uint64_t RunnersStarted() const;
 
  private:
   void Scan();
 
   TPluginHostOptions options_;
+  std::unique_ptr<TRunnerPool> runners_;
   std::once_flag scanned_;
   std::vector<TPluginInfo> plugins_;
   std::string scan_error_;  // why the runner could not be started, if it could not
@@ -102,8 +113,8 @@ THelperOutcome RunHelper(const std::vector<std::string>& argv, const std::string
 std::string DefaultPluginFolder();
 std::string DefaultPluginRunner();
 
-// The host for the server's options, shared by every session and made on first use.
-TPluginHost& SharedPluginHost(const TServerOptions& options);
+// The host's options from the server's.
+TPluginHostOptions PluginHostOptionsOf(const TServerOptions& options);
 
 // Command 500: Data is the plug-in's name in the code page, Params the request container.
 void HandleCallPlugin(TSession& session, TRemoteCommand& request, TRemoteCommand& reply);

@@ -64,6 +64,10 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--plugin-timeout-ms", options.PluginTimeoutMs, "time limit of a plug-in call")
       ->check(CLI::Range(uint32_t{1}, uint32_t{86400000}))
       ->capture_default_str();
+  app.add_option("--plugin-runners", options.PluginRunners,
+                 "idle runner processes kept per plug-in (0: a fresh one for every call)")
+      ->check(CLI::Range(uint32_t{0}, uint32_t{256}))
+      ->capture_default_str();
   app.add_option("--files", options.FilesDir,
                  "folder served by the file commands (default: files in --data-dir)");
   app.add_option("--log-file", options.LogFile,

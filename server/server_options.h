@@ -21,6 +21,7 @@
 //   --plugins DIR         a folder of plug-in libraries; repeatable (default: the folder where
 //                         the build puts PluginSample)
 //   --plugin-timeout-ms N time limit of one plug-in call (default 30000)
+//   --plugin-runners N    idle runner processes kept per plug-in (default 16; 0: one per call)
 //   --files DIR           folder served by the file commands (default "files" in --data-dir,
 //                         created with sample files on first start)
 //   --log-file PATH       append the log to PATH instead of stderr; SIGHUP reopens it
@@ -60,6 +61,8 @@ struct TServerOptions {
   // The helper that runs plug-in calls; empty: DefaultPluginRunner().
   std::string PluginRunner;
   uint32_t PluginTimeoutMs = 30000;
+  // Idle plug-in runners kept per plug-in; 0 starts a runner for every call.
+  uint32_t PluginRunners = 16;
   // The folder served by the file commands; empty: "files" in DataDir.
   std::string FilesDir;
   // Where the log goes; empty: stderr.

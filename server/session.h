@@ -26,6 +26,7 @@
 namespace larkspire::server {
 
 class TDispatchTable;
+class TPluginHost;
 
 // Writes one line to the server's log (stderr), whole, from any thread.
 void ServerLog(const std::string& line);
@@ -39,6 +40,7 @@ struct TServerContext {
   const TDatabaseCatalog& Catalog;
   const TDispatchTable& Dispatch;
   const std::atomic<bool>& Stopping;
+  TPluginHost& Plugins;
 };
 
 // A database the session has opened, with its transaction nesting.
@@ -63,6 +65,7 @@ class TSession {
   void RefuseOverLimit();
 
   const TServerOptions& Options() const { return context_.Options; }
+  TPluginHost& Plugins() const { return context_.Plugins; }
   const std::string& Peer() const { return peer_; }
   const std::string& Identity() const { return identity_; }
   const std::string& ClientName() const { return client_name_; }

@@ -2,14 +2,18 @@
 // how a plug-in that crashes, hangs, fails or answers badly is reported.
 #include "server/plugin_host.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "protocol/memory_stream.h"
@@ -186,6 +190,92 @@ TEST_F(PluginHostTest, AMissingRunnerIsReportedAsSuch) {
   EXPECT_EQ(code, kErrPluginHost);
   EXPECT_NE(text.find("Plug-ins cannot be run on this server: cannot start"), std::string::npos)
       << text;
+}
+
+// The "Result" of a PluginSample sum.
+int32_t SampleSum(TPluginHost& host, int32_t a, int32_t b) {
+  TLarkspirePluginData request;
+  request.Param("ReqType").SetAsInteger(0);
+  request.Param("a").SetAsInteger(a);
+  request.Param("b").SetAsInteger(b);
+  TLarkspireMemoryStream bytes;
+  request.WriteToStream(bytes);
+  const std::string answer = host.Call("PluginSample", bytes.Bytes());
+  TLarkspireMemoryStream stream;
+  stream.WriteBuffer(answer.data(), static_cast<int64_t>(answer.size()));
+  TLarkspirePluginData data;
+  data.ReadFromStream(stream);
+  return data.Param("Result").GetAsInteger();
+}
+
+TEST_F(PluginHostTest, CallAfterCallIsServedByTheSameWarmRunner) {
+  TPluginHost host(Options({server::DefaultPluginFolder()}));
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(SampleSum(host, i, 1000), i + 1000);
+  EXPECT_EQ(host.RunnersStarted(), 1u);
+}
+
+TEST_F(PluginHostTest, ParallelCallsEachGetARunnerAndTheIdleOnesAreBounded) {
+  TPluginHostOptions options = Options({server::DefaultPluginFolder()});
+  options.IdleRunners = 2;
+  TPluginHost host(options);
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 6; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < 40; ++i)
+        if (SampleSum(host, t, i) != t + i) ++wrong;
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(wrong, 0);
+  // Six callers need at most six runners at once; with two kept idle, a few more are started
+  // as callers outnumber them, but far fewer than one per call.
+  EXPECT_GE(host.RunnersStarted(), 2u);
+  EXPECT_LT(host.RunnersStarted(), 240u / 2);
+}
+
+TEST_F(PluginHostTest, NoIdleRunnersMeansAFreshProcessForEveryCall) {
+  TPluginHostOptions options = Options({server::DefaultPluginFolder()});
+  options.IdleRunners = 0;
+  TPluginHost host(options);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(SampleSum(host, i, 1), i + 1);
+  EXPECT_EQ(host.RunnersStarted(), 3u);
+  EXPECT_FALSE(HasChildren());
+}
+
+TEST_F(PluginHostTest, ACrashOrAHangFailsOnlyItsCallAndTheRunnerIsReplaced) {
+  EXPECT_EQ(faulty_.Call("PluginFaulty", Container(6)), std::string(4, '\0'));
+  EXPECT_EQ(faulty_.RunnersStarted(), 1u);
+  EXPECT_EQ(Failure(faulty_, "PluginFaulty", Container(0)).first, kErrPluginBroken);
+  EXPECT_EQ(faulty_.Call("PluginFaulty", Container(6)), std::string(4, '\0'));
+  EXPECT_EQ(faulty_.RunnersStarted(), 2u);
+  EXPECT_EQ(Failure(faulty_, "PluginFaulty", Container(1)).first, kErrPluginTimeout);
+  EXPECT_EQ(faulty_.Call("PluginFaulty", Container(6)), std::string(4, '\0'));
+  EXPECT_EQ(faulty_.RunnersStarted(), 3u);
+  // A plug-in's own failure leaves its runner serving.
+  EXPECT_EQ(Failure(faulty_, "PluginFaulty", Container(2)).first, kErrPluginFailed);
+  EXPECT_EQ(Failure(faulty_, "PluginFaulty", Container(7)).first, kErrPluginFailed);
+  EXPECT_EQ(faulty_.Call("PluginFaulty", Container(6)), std::string(4, '\0'));
+  EXPECT_EQ(faulty_.RunnersStarted(), 3u);
+}
+
+TEST_F(PluginHostTest, AnIdleRunnerThatDiedMeanwhileIsReplacedUnnoticed) {
+  TPluginHost host(Options({server::DefaultPluginFolder()}));
+  ASSERT_EQ(SampleSum(host, 1, 2), 3);
+  // Kill the idle runner from outside (its name is cut to 15 characters in /proc).
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string pid, comm, state;
+    int ppid = 0;
+    stat >> pid >> comm >> state >> ppid;
+    if (ppid == ::getpid() && comm.find("larkspire-plug") != std::string::npos)
+      ::kill(std::stoi(pid), SIGKILL);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(SampleSum(host, 3, 4), 7);
+  EXPECT_EQ(host.RunnersStarted(), 2u);
 }
 
 }  // namespace

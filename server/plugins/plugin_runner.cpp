@@ -6,17 +6,25 @@
 //   larkspire-plugin-runner call LIBRARY CODEPAGE
 //       reads the request container from standard input to its end, runs the plug-in and
 //       writes "A" and the answer container, or "E" and the error text
-// Either writes "E" and a text when the library cannot be loaded or is no plug-in. The exit
-// code is 0 whenever something was written, 2 for a wrong command line.
+//   larkspire-plugin-runner serve LIBRARY CODEPAGE
+//       serves call after call on standard input and output until its input ends: each request
+//       is an 8-byte little-endian length and the container; each answer is the mark ("A" or
+//       "E"), an 8-byte little-endian length and the bytes. The plug-in's own writes to standard
+//       output go to standard error, so they cannot break the framing.
+// Each writes "E" and a text when the library cannot be loaded or is no plug-in (serve: as the
+// answer to the first request, then ends). The exit code is 0 whenever something was written, 2
+// for a wrong command line.
 //
 // The runner dies with the server (parent-death signal) and writes no core file.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -61,6 +69,35 @@ int Emit(char mark, const std::string& bytes) {
   return 0;
 }
 
+bool ReadExactly(int fd, char* bytes, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::read(fd, bytes + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void PutLength(char* out, uint64_t length) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+}
+
+uint64_t GetLength(const char* in) {
+  uint64_t length = 0;
+  for (int i = 0; i < 8; ++i) length |= uint64_t{static_cast<unsigned char>(in[i])} << (8 * i);
+  return length;
+}
+
+bool EmitFramed(int fd, char mark, const std::string& bytes) {
+  std::string frame(9, '\0');
+  frame[0] = mark;
+  PutLength(&frame[1], bytes.size());
+  frame += bytes;
+  return WriteAll(fd, frame);
+}
+
 std::string ReadAll(int fd) {
   std::string bytes;
   char buffer[65536];
@@ -100,6 +137,59 @@ const LarkspirePluginInfo* Load(const char* path, std::string& error) {
   return info;
 }
 
+// Runs one call; mark is set to 'A' or 'E' and the bytes returned.
+std::string RunCall(const LarkspirePluginInfo* info, const std::string& request,
+                    const char* code_page, char& mark) {
+  TReplyState state;
+  LarkspirePluginReply reply{&state, SetAnswer, SetError};
+  LarkspirePluginCall call{reinterpret_cast<const unsigned char*>(request.data()), request.size(),
+                           code_page, &reply};
+  const std::string name = info->name;
+  int outcome = 0;
+  mark = 'E';
+  try {
+    outcome = info->call(&call);
+  } catch (const std::exception& e) {
+    return "Plug-in \"" + name + "\" failed: " + e.what();
+  } catch (...) {
+    return "Plug-in \"" + name + "\" failed with an exception";
+  }
+  if (outcome != 0) {
+    return state.failed && !state.error.empty()
+               ? state.error
+               : "Plug-in \"" + name + "\" failed without saying why";
+  }
+  mark = 'A';
+  if (!state.answered) return std::string(4, '\0');  // nothing to say: no values
+  return state.answer;
+}
+
+// The serving loop: the channel moves off standard input and output, which then point at
+// /dev/null and standard error.
+int Serve(const LarkspirePluginInfo* info, const std::string& load_error, const char* code_page) {
+  const int channel = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (channel < 0) return 4;
+  const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null >= 0) {
+    ::dup2(null, STDIN_FILENO);
+    ::close(null);
+  }
+  ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  for (;;) {
+    char header[8];
+    if (!ReadExactly(channel, header, sizeof header)) return 0;  // the host is done with us
+    std::string request(GetLength(header), '\0');
+    if (!ReadExactly(channel, request.data(), request.size())) return 0;
+    if (info == nullptr) {
+      EmitFramed(channel, 'E', load_error);
+      return 0;
+    }
+    char mark = 'E';
+    const std::string answer = RunCall(info, request, code_page, mark);
+    if (!EmitFramed(channel, mark, answer)) return 0;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,36 +200,21 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_DFL);
 
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (!((mode == "describe" && argc == 3) || (mode == "call" && argc == 4))) {
+  if (!((mode == "describe" && argc == 3) || ((mode == "call" || mode == "serve") && argc == 4))) {
     std::fprintf(stderr,
                  "usage: larkspire-plugin-runner describe LIBRARY\n"
-                 "       larkspire-plugin-runner call LIBRARY CODEPAGE\n");
+                 "       larkspire-plugin-runner call LIBRARY CODEPAGE\n"
+                 "       larkspire-plugin-runner serve LIBRARY CODEPAGE\n");
     return 2;
   }
   std::string error;
   const LarkspirePluginInfo* info = Load(argv[2], error);
+  if (mode == "serve") return Serve(info, error, argv[3]);
   if (info == nullptr) return Emit('E', error);
   if (mode == "describe") return Emit('N', info->name);
 
   const std::string request = ReadAll(STDIN_FILENO);
-  TReplyState state;
-  LarkspirePluginReply reply{&state, SetAnswer, SetError};
-  LarkspirePluginCall call{reinterpret_cast<const unsigned char*>(request.data()), request.size(),
-                           argv[3], &reply};
-  const std::string name = info->name;
-  int outcome = 0;
-  try {
-    outcome = info->call(&call);
-  } catch (const std::exception& e) {
-    return Emit('E', "Plug-in \"" + name + "\" failed: " + e.what());
-  } catch (...) {
-    return Emit('E', "Plug-in \"" + name + "\" failed with an exception");
-  }
-  if (outcome != 0) {
-    return Emit('E', state.failed && !state.error.empty()
-                         ? state.error
-                         : "Plug-in \"" + name + "\" failed without saying why");
-  }
-  if (!state.answered) return Emit('A', std::string(4, '\0'));  // nothing to say: no values
-  return Emit('A', state.answer);
+  char mark = 'E';
+  const std::string answer = RunCall(info, request, argv[3], mark);
+  return Emit(mark, answer);
 }

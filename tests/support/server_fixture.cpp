@@ -56,7 +56,10 @@ TServerProcess::TServerProcess(std::vector<std::string> extra_args) {
   data_dir_ = folder_ + "/data";
   log_path_ = folder_ + "/server.log";
 
-  std::vector<std::string> args = {binary, "--port", "0"};
+  std::vector<std::string> args = {binary};
+  if (std::find(extra_args.begin(), extra_args.end(), "--port") == extra_args.end()) {
+    args.insert(args.end(), {"--port", "0"});
+  }
   if (std::find(extra_args.begin(), extra_args.end(), "--data-dir") == extra_args.end()) {
     args.insert(args.end(), {"--data-dir", data_dir_});
   }

@@ -6,7 +6,7 @@
 //   ...                          // the destructor stops the server and removes its folder
 //
 // The server is started with --port 0 and --data-dir in a new temporary folder (unless the
-// extra arguments give --data-dir), its stdout is read until the "listening on" line (at
+// extra arguments give --port or --data-dir), its stdout is read until the "listening on" line (at
 // most kServerStartMs), and its stderr goes to a log file in the folder (Log()). Stop sends
 // SIGTERM and, if the server has not exited within the bound, SIGKILL.
 //
