@@ -9,7 +9,7 @@
 #include "dataset/ado_xml.h"
 #include "platform/datetime.h"
 #include "platform/exception.h"
-#include "server/postgres_database.h"
+#include "server/backends/postgres/postgres_database.h"
 #include "server/server_errors.h"
 #include "server/session.h"
 

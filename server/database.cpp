@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
-#include "server/postgres_database.h"
+#include "server/backends/postgres/postgres_database.h"
 #include "server/server_errors.h"
-#include "server/sqlite_database.h"
+#include "server/backends/sqlite/sqlite_database.h"
 
 namespace larkspire::server {
 

@@ -9,7 +9,7 @@
 
 #include "platform/exception.h"
 #include "server/seed_products_sql.h"
-#include "server/sqlite_database.h"
+#include "server/backends/sqlite/sqlite_database.h"
 
 namespace larkspire::server {
 

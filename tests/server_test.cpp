@@ -25,7 +25,7 @@
 #include "server/seed.h"
 #include "server/server_errors.h"
 #include "server/server_options.h"
-#include "server/sqlite_database.h"
+#include "server/backends/sqlite/sqlite_database.h"
 #include "support/raw_client.h"
 #include "support/server_fixture.h"
 

@@ -1,4 +1,4 @@
-#include "server/postgres_database.h"
+#include "server/backends/postgres/postgres_database.h"
 
 #include <libpq-fe.h>
 

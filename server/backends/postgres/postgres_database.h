@@ -16,8 +16,8 @@
 // values come back in the parameters.
 //
 // Thread-safety: a connection belongs to one session thread.
-#ifndef LARKSPIRE_SERVER_POSTGRES_DATABASE_H_
-#define LARKSPIRE_SERVER_POSTGRES_DATABASE_H_
+#ifndef LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
+#define LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
 
 #include <string>
 #include <vector>
@@ -69,4 +69,4 @@ class TPostgresDatabase : public IDatabase {
 
 }  // namespace larkspire::server
 
-#endif  // LARKSPIRE_SERVER_POSTGRES_DATABASE_H_
+#endif  // LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_

@@ -1,4 +1,4 @@
-#include "server/sqlite_database.h"
+#include "server/backends/sqlite/sqlite_database.h"
 
 #include <sqlite3.h>
 

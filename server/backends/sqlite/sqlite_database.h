@@ -12,8 +12,8 @@
 // (the rowid) and an AUTOINCREMENT key are auto-increment columns.
 //
 // Thread-safety: a handle belongs to one session thread.
-#ifndef LARKSPIRE_SERVER_SQLITE_DATABASE_H_
-#define LARKSPIRE_SERVER_SQLITE_DATABASE_H_
+#ifndef LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
+#define LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
 
 #include <string>
 
@@ -53,4 +53,4 @@ class TSQLiteDatabase : public IDatabase {
 
 }  // namespace larkspire::server
 
-#endif  // LARKSPIRE_SERVER_SQLITE_DATABASE_H_
+#endif  // LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
