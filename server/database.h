@@ -35,6 +35,13 @@ class EServerDatabaseError : public EDatabaseError {
   using EDatabaseError::EDatabaseError;
 };
 
+// The database stayed locked by another session for longer than the busy time-out: the same
+// request may succeed when tried again.
+class EServerDatabaseBusy : public EServerDatabaseError {
+ public:
+  using EServerDatabaseError::EServerDatabaseError;
+};
+
 enum class TDatabaseKind { dkSQLite, dkPostgreSQL };
 
 struct TDatabaseLocator {

@@ -98,6 +98,8 @@ void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteComm
     (*handler)(session, request, reply);
   } catch (const TServerError& e) {
     FailReply(reply, e.Code(), e.what());
+  } catch (const EServerDatabaseBusy& e) {
+    FailReply(reply, kErrDatabaseBusy, e.what());
   } catch (const EDatabaseError& e) {
     if (session.TransactionLost()) {
       FailReply(reply, kErrTransactionLost,

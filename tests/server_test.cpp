@@ -20,12 +20,12 @@
 #include "platform/codepage.h"
 #include "protocol/memory_stream.h"
 #include "protocol/remote_command.h"
+#include "server/backends/sqlite/sqlite_database.h"
 #include "server/database.h"
 #include "server/listener.h"
 #include "server/seed.h"
 #include "server/server_errors.h"
 #include "server/server_options.h"
-#include "server/backends/sqlite/sqlite_database.h"
 #include "support/raw_client.h"
 #include "support/server_fixture.h"
 
@@ -372,6 +372,21 @@ TEST_F(TTransactionStackTest, ForgetsItsLevelsWhenTheDatabaseEndedTheTransaction
   EXPECT_TRUE(stack.SyncWithDatabase());
   EXPECT_EQ(stack.Level(), 0);
   EXPECT_EQ(stack.Begin(), 1);
+}
+
+TEST_F(TTransactionStackTest, SecondWriterWaitsThenFailsAsBusyWhileTheFirstHoldsTheLock) {
+  server::TSQLiteDatabase second(path_, "wal", false, 50);
+  server::TTransactionStack first_stack(*database_), second_stack(second);
+  first_stack.Begin();  // takes the write lock at once
+  try {
+    second_stack.Begin();
+    FAIL() << "the second transaction began while the first held the lock";
+  } catch (const server::EServerDatabaseBusy& e) {
+    EXPECT_NE(std::string(e.what()).find("try again"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(second_stack.Level(), 0);
+  first_stack.Commit();
+  EXPECT_EQ(second_stack.Begin(), 1);
 }
 
 // ---- Bad frames and bodies ----

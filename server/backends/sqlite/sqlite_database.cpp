@@ -158,12 +158,25 @@ class TTimeoutGuard {
   bool expired_ = false;
 };
 
-[[noreturn]] void RaiseError(sqlite3* db, const TTimeoutGuard& guard, int32_t seconds) {
+// Raises the error of a failed call; a lock another session held past the busy time-out
+// becomes the retryable EServerDatabaseBusy.
+[[noreturn]] void RaiseSQLiteError(int rc, const std::string& message, int busy_timeout_ms) {
+  if ((rc & 0xFF) == SQLITE_BUSY) {
+    throw EServerDatabaseBusy(
+        "The database is busy: another client kept it locked for longer "
+        "than " +
+        std::to_string(busy_timeout_ms) + " ms; try again (" + message + ")");
+  }
+  throw EServerDatabaseError(message);
+}
+
+[[noreturn]] void RaiseError(sqlite3* db, const TTimeoutGuard& guard, int32_t seconds,
+                             int busy_timeout_ms) {
   if (guard.Expired()) {
     throw EServerDatabaseError("The statement was cancelled: it ran past its time-out of " +
                                std::to_string(seconds) + " s");
   }
-  throw EServerDatabaseError(sqlite3_errmsg(db));
+  RaiseSQLiteError(sqlite3_extended_errcode(db), sqlite3_errmsg(db), busy_timeout_ms);
 }
 
 void BindParameters(sqlite3* db, sqlite3_stmt* statement, const TParameters& parameters) {
@@ -370,8 +383,8 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
 }  // namespace
 
 TSQLiteDatabase::TSQLiteDatabase(const std::string& path, const std::string& journal_mode,
-                                 bool create)
-    : path_(path) {
+                                 bool create, int busy_timeout_ms)
+    : path_(path), busy_timeout_ms_(busy_timeout_ms) {
   std::error_code missing;
   if (!create && !std::filesystem::exists(path, missing))
     throw EServerDatabaseError("SQLite database " + path +
@@ -386,7 +399,7 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& path, const std::string& jou
     throw EServerDatabaseError("cannot open SQLite database " + path + ": " + message);
   }
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db_, busy_timeout_ms_);
   try {
     if (!journal_mode.empty()) ExecuteScript("PRAGMA journal_mode=" + journal_mode + ";");
     ExecuteScript("PRAGMA foreign_keys=ON;");
@@ -407,8 +420,15 @@ void TSQLiteDatabase::ExecuteScript(const std::string& sql) {
   if (rc != SQLITE_OK) {
     std::string message = error ? error : sqlite3_errstr(rc);
     sqlite3_free(error);
-    throw EServerDatabaseError(message);
+    RaiseSQLiteError(sqlite3_extended_errcode(db_), message, busy_timeout_ms_);
   }
+}
+
+void TSQLiteDatabase::Begin() {
+  // A deferred transaction that reads and then writes cannot wait for the write lock in WAL
+  // mode (its snapshot may be stale), so it fails at once under contention. Taking the lock at
+  // the start makes the transaction wait its turn under the busy time-out instead.
+  ExecuteScript("BEGIN IMMEDIATE");
 }
 
 bool TSQLiteDatabase::InTransaction() {
@@ -430,7 +450,7 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
     const char* tail = nullptr;
     if (sqlite3_prepare_v2(db_, next, static_cast<int>(end - next), &statement.Handle(), &tail) !=
         SQLITE_OK) {
-      RaiseError(db_, guard, options.TimeoutSeconds);
+      RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
     }
     next = tail ? tail : end;
     if (statement.get() == nullptr) continue;  // only blanks or a comment
@@ -441,7 +461,7 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
       int rc;
       while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
       }
-      if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds);
+      if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
       continue;
     }
     std::vector<bool> inferred;
@@ -460,7 +480,7 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
         }
       }
     }
-    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds);
+    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
     answer = rows.Finish();
   }
   if (!answer) return TRecordsetData();
@@ -478,7 +498,7 @@ int64_t TSQLiteDatabase::ExecuteStatement(const std::string& sql, const TParamet
     const char* tail = nullptr;
     if (sqlite3_prepare_v2(db_, next, static_cast<int>(end - next), &statement.Handle(), &tail) !=
         SQLITE_OK) {
-      RaiseError(db_, guard, options.TimeoutSeconds);
+      RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
     }
     next = tail ? tail : end;
     if (statement.get() == nullptr) continue;
@@ -487,7 +507,7 @@ int64_t TSQLiteDatabase::ExecuteStatement(const std::string& sql, const TParamet
     int rc;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
     }
-    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds);
+    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
     if (sqlite3_total_changes64(db_) != before) affected += sqlite3_changes64(db_);
   }
   return affected;

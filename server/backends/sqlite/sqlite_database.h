@@ -28,14 +28,17 @@ class TSQLiteDatabase : public IDatabase {
   static constexpr int kBusyTimeoutMs = 5000;
 
   // Opens the file, creating it when missing only if create is true, and sets its journal
-  // mode when one is given (an empty mode leaves the file's own). Raises EServerDatabaseError
-  // with SQLite's text.
+  // mode when one is given (an empty mode leaves the file's own). A statement waits up to
+  // busy_timeout_ms for a lock another session holds, then raises EServerDatabaseBusy. Raises
+  // EServerDatabaseError with SQLite's text.
   explicit TSQLiteDatabase(const std::string& path, const std::string& journal_mode = "wal",
-                           bool create = true);
+                           bool create = true, int busy_timeout_ms = kBusyTimeoutMs);
   ~TSQLiteDatabase() override;
 
   void ExecuteScript(const std::string& sql) override;
   bool InTransaction() override;
+  // BEGIN IMMEDIATE: the transaction takes the write lock at its start.
+  void Begin() override;
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
   int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
@@ -48,6 +51,7 @@ class TSQLiteDatabase : public IDatabase {
 
  private:
   std::string path_;
+  int busy_timeout_ms_;
   sqlite3* db_ = nullptr;
 };
 
