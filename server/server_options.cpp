@@ -97,7 +97,7 @@ TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
   if (!catalog.Has("") || !catalog.Has("demo")) {
     std::string path = EnsureDemoDatabase(options.DataDir);
     TDatabaseLocator demo;
-    demo.Kind = TDatabaseKind::dkSQLite;
+    demo.Backend = FindBackend("sqlite:");
     demo.Location = path;
     demo.Text = "sqlite:" + path;
     demo.Journal = "wal";
@@ -110,7 +110,7 @@ TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
     if (!locator) throw Exception("--seed-demo \"" + name + "\": no database of that name");
     try {
       auto database = OpenDatabase(*locator);
-      SeedDemoTable(*database, locator->Kind);
+      SeedDemoTable(*database);
     } catch (const EDatabaseError& e) {
       throw Exception("--seed-demo \"" + name + "\": " + e.what());
     }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "server/backends/postgres/postgres_procedure.h"
 #include "server/database.h"
 
 struct pg_conn;
@@ -46,6 +47,7 @@ class TPostgresDatabase : public IDatabase {
                            const TStatementOptions& options) override;
   TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                const TStatementOptions& options) override;
+  const ISqlDialect& Dialect() const override;
 
  private:
   class TResult;
@@ -61,6 +63,9 @@ class TPostgresDatabase : public IDatabase {
   void EnsureConnected();
   void SetTimeout(int32_t seconds);
   TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options);
+  // The routine a client's name means, with the overload that takes the request's parameters.
+  TRoutine FindRoutine(const std::string& name, const TParameters& parameters,
+                       const TStatementOptions& options);
 
   pg_conn* connection_ = nullptr;
   // The statement_timeout in force; -1 when unknown (a rollback may have restored another).

@@ -10,8 +10,10 @@
 #include <optional>
 
 #include "platform/datetime.h"
+#include "server/backends/sqlite/sqlite_dialect.h"
 #include "server/rowset_builder.h"
 #include "server/sql_parameters.h"
+#include "server/sql_text.h"
 
 namespace larkspire::server {
 
@@ -20,18 +22,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 std::string Upper(const char* text) {
-  std::string result = text ? text : "";
-  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return result;
-}
-
-std::string QuoteIdentifier(const std::string& name) {
-  std::string quoted = "\"";
-  for (char c : name) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
+  return UpperAscii(text ? text : "");
 }
 
 bool Contains(const std::string& text, const char* part) {
@@ -415,6 +406,11 @@ TSQLiteDatabase::~TSQLiteDatabase() {
 }
 
 void TSQLiteDatabase::ExecuteScript(const std::string& sql) {
+  StartPendingTransaction();
+  Exec(sql);
+}
+
+void TSQLiteDatabase::Exec(const std::string& sql) {
   char* error = nullptr;
   int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
   if (rc != SQLITE_OK) {
@@ -424,15 +420,45 @@ void TSQLiteDatabase::ExecuteScript(const std::string& sql) {
   }
 }
 
+// A deferred transaction that reads and then writes cannot wait for the write lock in WAL mode
+// (its snapshot may be stale by then), so under contention it fails at once. A transaction
+// here takes the write lock with its first statement instead, waiting its turn under the busy
+// time-out; one that runs no statement locks nothing.
 void TSQLiteDatabase::Begin() {
-  // A deferred transaction that reads and then writes cannot wait for the write lock in WAL
-  // mode (its snapshot may be stale), so it fails at once under contention. Taking the lock at
-  // the start makes the transaction wait its turn under the busy time-out instead.
-  ExecuteScript("BEGIN IMMEDIATE");
+  if (InTransaction()) {
+    throw EServerDatabaseError("cannot start a transaction within a transaction");
+  }
+  pending_begin_ = true;
+}
+
+void TSQLiteDatabase::StartPendingTransaction() {
+  if (!pending_begin_) return;
+  Exec("BEGIN IMMEDIATE");  // still pending when the lock could not be had
+  pending_begin_ = false;
+}
+
+void TSQLiteDatabase::Commit() {
+  if (pending_begin_) {
+    pending_begin_ = false;
+    return;
+  }
+  Exec("COMMIT");
+}
+
+void TSQLiteDatabase::Rollback() {
+  if (pending_begin_) {
+    pending_begin_ = false;
+    return;
+  }
+  Exec("ROLLBACK");
+}
+
+const ISqlDialect& TSQLiteDatabase::Dialect() const {
+  return TSQLiteDialect::Instance();
 }
 
 bool TSQLiteDatabase::InTransaction() {
-  return sqlite3_get_autocommit(db_) == 0;
+  return pending_begin_ || sqlite3_get_autocommit(db_) == 0;
 }
 
 }  // namespace larkspire::server
@@ -441,6 +467,7 @@ namespace larkspire::server {
 
 TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParameters& parameters,
                                           const TStatementOptions& options) {
+  StartPendingTransaction();
   TTimeoutGuard guard(db_, options.TimeoutSeconds);
   const char* next = sql.c_str();
   const char* end = sql.c_str() + sql.size();
@@ -489,6 +516,7 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
 
 int64_t TSQLiteDatabase::ExecuteStatement(const std::string& sql, const TParameters& parameters,
                                           const TStatementOptions& options) {
+  StartPendingTransaction();
   TTimeoutGuard guard(db_, options.TimeoutSeconds);
   const char* next = sql.c_str();
   const char* end = sql.c_str() + sql.size();

@@ -11,6 +11,10 @@
 // base table and NOT NULL facts come from SQLite's column metadata; an INTEGER PRIMARY KEY
 // (the rowid) and an AUTOINCREMENT key are auto-increment columns.
 //
+// A transaction takes the write lock with its first statement (BEGIN IMMEDIATE), so a
+// transaction that reads and then writes waits for another writer instead of failing; a lock
+// held past the busy time-out raises the retryable EServerDatabaseBusy.
+//
 // Thread-safety: a handle belongs to one session thread.
 #ifndef LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
 #define LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
@@ -37,22 +41,31 @@ class TSQLiteDatabase : public IDatabase {
 
   void ExecuteScript(const std::string& sql) override;
   bool InTransaction() override;
-  // BEGIN IMMEDIATE: the transaction takes the write lock at its start.
+  // The transaction begins (BEGIN IMMEDIATE, taking the write lock) with its first statement;
+  // a commit or rollback before any statement ends it without touching the file.
   void Begin() override;
+  void Commit() override;
+  void Rollback() override;
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
   int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
   TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                const TStatementOptions& options) override;
+  const ISqlDialect& Dialect() const override;
 
   const std::string& Path() const { return path_; }
   sqlite3* Handle() { return db_; }
 
  private:
+  // Runs sql without starting a pending transaction first.
+  void Exec(const std::string& sql);
+  void StartPendingTransaction();
+
   std::string path_;
   int busy_timeout_ms_;
   sqlite3* db_ = nullptr;
+  bool pending_begin_ = false;
 };
 
 }  // namespace larkspire::server
