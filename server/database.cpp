@@ -1,5 +1,6 @@
 #include "server/database.h"
 
+#include "server/rowset_writer.h"
 #include "server/server_errors.h"
 
 namespace larkspire::server {
@@ -24,6 +25,11 @@ std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseLocator& locator) {
     throw EServerDatabaseError("no database backend serves " + locator.Text);
   }
   return locator.Backend->Open(locator);
+}
+
+void IDatabase::StreamQuery(const std::string& sql, const TParameters& parameters,
+                            const TStatementOptions& options, TRowsetXmlWriter& writer) {
+  writer.WriteWhole(OpenQuery(sql, parameters, options));
 }
 
 void CheckDatabaseAtStart(const TDatabaseLocator& locator) {

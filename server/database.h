@@ -32,6 +32,8 @@
 
 namespace larkspire::server {
 
+class TRowsetXmlWriter;
+
 // A database error; the message is the backend's text, UTF-8.
 class EServerDatabaseError : public EDatabaseError {
  public:
@@ -87,6 +89,10 @@ class IDatabase {
   // that has none). Raises EServerDatabaseError with the database's text.
   virtual TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                                    const TStatementOptions& options) = 0;
+  // Runs a statement as OpenQuery does and writes its rowset document into writer, row by row
+  // as the backend reads them where it can. The default builds the rowset whole first.
+  virtual void StreamQuery(const std::string& sql, const TParameters& parameters,
+                           const TStatementOptions& options, TRowsetXmlWriter& writer);
   // Runs the statements of sql and answers the number of rows they changed.
   virtual int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                                    const TStatementOptions& options) = 0;

@@ -52,6 +52,10 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--max-frame", options.MaxFrame, "longest request frame in bytes")
       ->check(CLI::Range(uint32_t{64}, uint32_t{std::numeric_limits<int32_t>::max()}))
       ->capture_default_str();
+  app.add_option("--max-reply", options.MaxReply,
+                 "longest compressed reply to a query in bytes; a larger result fails")
+      ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 40))
+      ->capture_default_str();
   app.add_option("--codepage", options.CodePage, "code page of texts on the wire")
       ->capture_default_str();
   app.add_option("--plugins", options.PluginDirs,

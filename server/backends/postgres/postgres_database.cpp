@@ -11,6 +11,7 @@
 #include "platform/datetime.h"
 #include "server/backends/postgres/postgres_dialect.h"
 #include "server/rowset_builder.h"
+#include "server/rowset_writer.h"
 #include "server/sql_parameters.h"
 
 namespace larkspire::server {
@@ -478,7 +479,8 @@ TPostgresDatabase::TResult TPostgresDatabase::RunNamed(const std::string& sql,
   return Run(rewritten.Text, values, options);
 }
 
-TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOptions& options) {
+TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOptions& options,
+                                           TRowsetXmlWriter* stream) {
   if (PQresultStatus(result) != PGRES_TUPLES_OK) return TRecordsetData();
   const int fields = PQnfields(result);
   std::vector<TColumnInfo> columns(fields);
@@ -534,7 +536,7 @@ TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOpt
     }
   }
 
-  TRowsetBuilder rows(std::move(columns));
+  TRowsetBuilder rows(std::move(columns), stream);
   int count = PQntuples(result);
   if (options.MaxRecords > 0 && count > options.MaxRecords) count = options.MaxRecords;
   for (int r = 0; r < count; ++r) {
@@ -543,6 +545,7 @@ TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOpt
       if (PQgetisnull(result, r, i)) continue;
       SetCell(rows, i, PQgetvalue(result, r, i), PQgetlength(result, r, i));
     }
+    rows.Flush(true);  // the kinds come from the result's types
   }
   return rows.Finish();
 }
@@ -551,6 +554,22 @@ TRecordsetData TPostgresDatabase::OpenQuery(const std::string& sql, const TParam
                                             const TStatementOptions& options) {
   TResult result = RunNamed(sql, parameters, options);
   return RowsetOf(result.get(), options);
+}
+
+void TPostgresDatabase::StreamQuery(const std::string& sql, const TParameters& parameters,
+                                    const TStatementOptions& options, TRowsetXmlWriter& writer) {
+  TResult result = RunNamed(sql, parameters, options);
+  if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+    writer.WriteWhole(TRecordsetData());
+    return;
+  }
+  try {
+    RowsetOf(result.get(), options, &writer);
+  } catch (const TRowsetRestart&) {
+    // A value its type's kind cannot hold ("NaN", "infinity"): the rowset is built whole.
+    writer.Reset();
+    writer.WriteWhole(RowsetOf(result.get(), options));
+  }
 }
 
 int64_t TPostgresDatabase::ExecuteStatement(const std::string& sql, const TParameters& parameters,

@@ -43,6 +43,9 @@ class TPostgresDatabase : public IDatabase {
 
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
+  // The rows are converted and written one by one from libpq's result.
+  void StreamQuery(const std::string& sql, const TParameters& parameters,
+                   const TStatementOptions& options, TRowsetXmlWriter& writer) override;
   int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
   TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
@@ -62,7 +65,8 @@ class TPostgresDatabase : public IDatabase {
   // Connects again when the connection was lost.
   void EnsureConnected();
   void SetTimeout(int32_t seconds);
-  TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options);
+  TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options,
+                          TRowsetXmlWriter* stream = nullptr);
   // The routine a client's name means, with the overload that takes the request's parameters.
   TRoutine FindRoutine(const std::string& name, const TParameters& parameters,
                        const TStatementOptions& options);

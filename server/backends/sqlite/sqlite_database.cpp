@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "platform/datetime.h"
 #include "server/backends/sqlite/sqlite_dialect.h"
 #include "server/rowset_builder.h"
+#include "server/rowset_writer.h"
 #include "server/sql_parameters.h"
 #include "server/sql_text.h"
 
@@ -159,6 +161,19 @@ class TTimeoutGuard {
         std::to_string(busy_timeout_ms) + " ms; try again (" + message + ")");
   }
   throw EServerDatabaseError(message);
+}
+
+// Whether the text after a statement holds no other statement (blanks, comments, ";").
+bool OnlyBlanksFollow(sqlite3* db, const char* tail) {
+  while (tail != nullptr && *tail != '\0') {
+    TStatement next;
+    const char* rest = nullptr;
+    if (sqlite3_prepare_v2(db, tail, -1, &next.Handle(), &rest) != SQLITE_OK) return false;
+    if (next.get() != nullptr) return false;
+    if (rest == tail) break;
+    tail = rest;
+  }
+  return true;
 }
 
 [[noreturn]] void RaiseError(sqlite3* db, const TTimeoutGuard& guard, int32_t seconds,
@@ -465,6 +480,65 @@ bool TSQLiteDatabase::InTransaction() {
 
 namespace larkspire::server {
 
+namespace {
+
+// Reads a statement's rows into a rowset, or streams them into stream.
+TRecordsetData ReadRows(sqlite3* db_, int busy_timeout_ms_, sqlite3_stmt* statement,
+                        const TStatementOptions& options, const TTimeoutGuard& guard,
+                        TRowsetXmlWriter* stream) {
+  const int count = sqlite3_column_count(statement);
+  std::vector<bool> inferred;
+  TRowsetBuilder rows(DescribeColumns(db_, statement, inferred), stream);
+  int undecided = static_cast<int>(std::count(inferred.begin(), inferred.end(), true));
+  int64_t read = 0;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    if (options.MaxRecords > 0 && read >= options.MaxRecords) {
+      rc = SQLITE_DONE;  // the rest is not asked for
+      break;
+    }
+    ++read;
+    rows.AddRow();
+    for (int i = 0; i < count; ++i) {
+      SetCell(rows, statement, i, inferred[i]);
+      if (inferred[i] && sqlite3_column_type(statement, i) != SQLITE_NULL) {
+        inferred[i] = false;
+        --undecided;
+      }
+    }
+    rows.Flush(undecided == 0);
+  }
+  if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
+  return rows.Finish();
+}
+
+}  // namespace
+
+void TSQLiteDatabase::StreamQuery(const std::string& sql, const TParameters& parameters,
+                                  const TStatementOptions& options, TRowsetXmlWriter& writer) {
+  StartPendingTransaction();
+  // Streamed: one statement that only reads, so that it can run again should a value change a
+  // column's kind after the schema was written. Anything else is built whole.
+  TStatement statement;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &statement.Handle(),
+                         &tail) != SQLITE_OK ||
+      statement.get() == nullptr || !sqlite3_stmt_readonly(statement.get()) ||
+      sqlite3_column_count(statement.get()) == 0 || !OnlyBlanksFollow(db_, tail)) {
+    writer.WriteWhole(OpenQuery(sql, parameters, options));
+    return;
+  }
+  TTimeoutGuard guard(db_, options.TimeoutSeconds);
+  BindParameters(db_, statement.get(), parameters);
+  try {
+    ReadRows(db_, busy_timeout_ms_, statement.get(), options, guard, &writer);
+  } catch (const TRowsetRestart&) {
+    writer.Reset();
+    sqlite3_reset(statement.get());
+    writer.WriteWhole(ReadRows(db_, busy_timeout_ms_, statement.get(), options, guard, nullptr));
+  }
+}
+
 TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParameters& parameters,
                                           const TStatementOptions& options) {
   StartPendingTransaction();
@@ -491,24 +565,7 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
       if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
       continue;
     }
-    std::vector<bool> inferred;
-    TRowsetBuilder rows(DescribeColumns(db_, statement.get(), inferred));
-    int rc;
-    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
-      if (options.MaxRecords > 0 && rows.RowCount() >= options.MaxRecords) {
-        rc = SQLITE_DONE;  // the rest is not asked for
-        break;
-      }
-      rows.AddRow();
-      for (int i = 0; i < count; ++i) {
-        SetCell(rows, statement.get(), i, inferred[i]);
-        if (inferred[i] && sqlite3_column_type(statement.get(), i) != SQLITE_NULL) {
-          inferred[i] = false;
-        }
-      }
-    }
-    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
-    answer = rows.Finish();
+    answer = ReadRows(db_, busy_timeout_ms_, statement.get(), options, guard, nullptr);
   }
   if (!answer) return TRecordsetData();
   return std::move(*answer);

@@ -50,6 +50,9 @@ class TSQLiteDatabase : public IDatabase {
                            const TStatementOptions& options) override;
   int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
+  // One read-only statement is streamed; anything else is built whole.
+  void StreamQuery(const std::string& sql, const TParameters& parameters,
+                   const TStatementOptions& options, TRowsetXmlWriter& writer) override;
   TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                const TStatementOptions& options) override;
   const ISqlDialect& Dialect() const override;
