@@ -1,5 +1,8 @@
 #include "server/rowset_writer.h"
 
+#include <charconv>
+#include <cstdint>
+
 #include "dataset/ado_xml.h"
 
 namespace larkspire::server {
@@ -47,19 +50,30 @@ void AppendEscaped(std::string& out, std::string_view text) {
   out.append(text.data() + start, text.size() - start);
 }
 
-bool IsTextType(TAdoDataType type) {
-  switch (type) {
-    case TAdoDataType::adBSTR:
-    case TAdoDataType::adChar:
-    case TAdoDataType::adWChar:
-    case TAdoDataType::adVarChar:
-    case TAdoDataType::adVarWChar:
-    case TAdoDataType::adLongVarChar:
-    case TAdoDataType::adLongVarWChar:
-      return true;
-    default:
-      return false;
-  }
+template <typename T>
+void AppendNumber(std::string& out, T value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+// Whether an integer fits the column (the recordset writer refuses one that does not).
+bool InRange(TAdoDataType type, int64_t value) {
+  if (type == TAdoDataType::adSmallInt) return value >= -32768 && value <= 32767;
+  if (type == TAdoDataType::adInteger) return value >= INT32_MIN && value <= INT32_MAX;
+  return true;
+}
+
+// Up to 17 significant digits (8 for single precision), the exponent's "E" upper case.
+void AppendFloat(std::string& out, double value, bool single) {
+  char buffer[64];
+  const auto result =
+      single ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value),
+                             std::chars_format::general, 8)
+             : std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 17);
+  for (char* p = buffer; p != result.ptr; ++p)
+    if (*p == 'e') *p = 'E';
+  out.append(buffer, result.ptr);
 }
 
 constexpr std::string_view kRowsEnd = "</rs:data>";
@@ -83,7 +97,38 @@ void TRowsetXmlWriter::Begin(const TRecordsetSchema& schema) {
     TColumn& column = columns_[i];
     column.Field = &schema_.Fields[i];
     column.Attribute = " " + AdoXmlRowName(schema_.Fields[i], i) + "='";
-    column.Text = IsTextType(schema_.Fields[i].DataType);
+    switch (schema_.Fields[i].DataType) {
+      case TAdoDataType::adBSTR:
+      case TAdoDataType::adChar:
+      case TAdoDataType::adWChar:
+      case TAdoDataType::adVarChar:
+      case TAdoDataType::adVarWChar:
+      case TAdoDataType::adLongVarChar:
+      case TAdoDataType::adLongVarWChar:
+        column.Form = TForm::fmText;
+        break;
+      case TAdoDataType::adSmallInt:
+      case TAdoDataType::adInteger:
+      case TAdoDataType::adBigInt:
+        column.Form = TForm::fmInteger;
+        break;
+      case TAdoDataType::adDouble:
+        column.Form = TForm::fmDouble;
+        break;
+      case TAdoDataType::adSingle:
+        column.Form = TForm::fmSingle;
+        break;
+      case TAdoDataType::adBoolean:
+        column.Form = TForm::fmBoolean;
+        break;
+      case TAdoDataType::adCurrency:
+      case TAdoDataType::adDecimal:
+        column.Form = TForm::fmCurrency;
+        break;
+      default:
+        column.Form = TForm::fmOther;
+        break;
+    }
   }
 }
 
@@ -95,8 +140,22 @@ void TRowsetXmlWriter::Row(const std::vector<TVariant>& values) {
     if (value.IsClear()) continue;
     const TColumn& column = columns_[i];
     out.append(column.Attribute);
-    if (column.Text && value.Type() == TVarType::vtString) {
+    const TVarType type = value.Type();
+    // The builder gives each column values of its own kind (integers within the column's
+    // range); anything else takes the recordset writer's way.
+    if (column.Form == TForm::fmText && type == TVarType::vtString) {
       AppendEscaped(out, value.AsString());
+    } else if (column.Form == TForm::fmInteger &&
+               (type == TVarType::vtInt64 || type == TVarType::vtInteger) &&
+               InRange(schema_.Fields[i].DataType, value.AsInt64())) {
+      AppendNumber(out, value.AsInt64());
+    } else if ((column.Form == TForm::fmDouble || column.Form == TForm::fmSingle) &&
+               type == TVarType::vtDouble) {
+      AppendFloat(out, value.AsDouble(), column.Form == TForm::fmSingle);
+    } else if (column.Form == TForm::fmBoolean && type == TVarType::vtBoolean) {
+      out.append(value.AsBoolean() ? "True" : "False");
+    } else if (column.Form == TForm::fmCurrency && type == TVarType::vtCurrency) {
+      out.append(CurrencyToText(value.AsCurrency()));
     } else {
       AppendEscaped(out, AdoXmlValueText(*column.Field, value));
     }

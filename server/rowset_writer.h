@@ -34,10 +34,14 @@ class TRowsetXmlWriter {
   void Reset();
 
  private:
+  // How a column's values are written: the common kinds directly, the rest through the
+  // recordset writer's value text.
+  enum class TForm { fmText, fmInteger, fmDouble, fmSingle, fmBoolean, fmCurrency, fmOther };
+
   struct TColumn {
     std::string Attribute;  // " name='"
     const TRecordsetField* Field = nullptr;
-    bool Text = false;  // a string column: values are escaped as they are
+    TForm Form = TForm::fmOther;
   };
 
   TDeflatedPayload& payload_;
