@@ -148,16 +148,14 @@ void EncodeReply(TRemoteCommand& reply, TDeflatedPayload& payload, TMemoryStream
       kFixedBlockSize + password_length + data_size + params_size + name_length + message_length,
       "block");
 
-  std::string head, tail;
+  std::string head, params_length, tail;
   PutUInt32(head, 2);
   head.push_back(static_cast<char>(reply.Code & 0xFF));
   head.push_back(static_cast<char>(reply.Code >> 8));
   PutUInt32(head, password_length);
   head += reply.Password;
   PutUInt32(head, data_size);
-  if (!streamed) head.append(reinterpret_cast<const char*>(reply.Data.Memory()), data_size);
-  PutUInt32(head, params_size);
-  head.append(reinterpret_cast<const char*>(reply.Params.Memory()), params_size);
+  PutUInt32(params_length, params_size);
   PutUInt32(tail, name_length);
   tail += reply.ConnectionName;
   PutUInt32(tail, 1);
@@ -171,30 +169,36 @@ void EncodeReply(TRemoteCommand& reply, TDeflatedPayload& payload, TMemoryStream
   PutUInt32(tail, static_cast<uint32_t>(reply.Version.size()));
   tail += reply.Version;
 
-  // Without a payload: head holds every field up to Params, compressed in one run with tail.
-  // With one: the fields before Data, the payload's blocks, then Params and the rest.
-  std::string before, after;
+  struct TSpan {
+    const void* data;
+    size_t size;
+  };
   thread_local TRawDeflater deflater;  // its level buffer is reused by the session's replies
-  deflater.Restart();
   uint32_t adler = 1;
-  if (streamed) {
-    const size_t params_at = head.size() - params_size - 4;
-    deflater.Compress(head.data(), params_at, true, false, before);
-    adler = Adler(adler, head.data(), params_at);
-    adler = adler32_combine(adler, payload.Adler32(), static_cast<z_off_t>(payload.Size()));
-    head.erase(0, params_at);
-    head += tail;
+  // Compresses spans in one run (the payloads straight from their memory), appending to out.
+  auto compress = [&](std::initializer_list<TSpan> spans, bool last, std::string& out) {
     deflater.Restart();
-    deflater.Compress(head.data(), head.size(), true, true, after);
-    adler = adler32_combine(adler, Adler(1, head.data(), head.size()),
-                            static_cast<z_off_t>(head.size()));
+    size_t left = spans.size();
+    for (const TSpan& span : spans) {
+      deflater.Compress(span.data, span.size, --left == 0, last, out);
+      adler = Adler(adler, span.data, span.size);
+    }
+  };
+  const TSpan params{reply.Params.Memory(), params_size};
+  // With a payload: the fields before Data, the payload's blocks, then Params and the rest.
+  std::string before, after;
+  if (streamed) {
+    compress({{head.data(), head.size()}}, false, before);
+    adler = adler32_combine(adler, payload.Adler32(), static_cast<z_off_t>(payload.Size()));
+    compress({{params_length.data(), 4}, params, {tail.data(), tail.size()}}, true, after);
   } else {
-    head += tail;
-    deflater.Compress(head.data(), head.size(), true, true, after);
-    adler = Adler(adler, head.data(), head.size());
+    compress({{head.data(), head.size()},
+              {reply.Data.Memory(), data_size},
+              {params_length.data(), 4},
+              params,
+              {tail.data(), tail.size()}},
+             true, after);
   }
-  head.clear();
-  head.shrink_to_fit();
 
   uint64_t total = 4 + sizeof kZlibHeader + before.size() + after.size() + 4;
   if (streamed) total += payload.CompressedSize();
