@@ -70,7 +70,7 @@ class TRawDeflater {
       // Done when the input is taken and output room was left over (the flush, or the end
       // of the stream, is written by then).
       const bool drained = stream_.avail_in == 0 && stream_.avail_out > 0;
-      if (drained && (!last || stream_.internal_state.state == ZSTATE_END)) break;
+      if (drained && (!(finish && last) || stream_.internal_state.state == ZSTATE_END)) break;
     }
   }
 
