@@ -26,6 +26,8 @@
 #include "dataset/recordset.h"
 #include "protocol/remote_command.h"
 #include "server/database.h"
+#include "server/reply_compression.h"
+#include "server/rowset_writer.h"
 #include "support/postgres_cluster.h"
 #include "support/server_fixture.h"
 
@@ -249,6 +251,46 @@ void BM_PieceCompress(benchmark::State& state) {
   state.counters["wire_bytes"] = static_cast<double>(rows.Packed.size());
 }
 BENCHMARK(BM_PieceCompress)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+
+// The server's reply as it makes it now, in-process: rows from libpq through the XML writer
+// into igzip, then framed.
+void BM_PieceServerStream(benchmark::State& state) {
+  if (SkipWithoutPostgres(state)) return;
+  auto database = server::OpenDatabase(server::ParseDatabaseLocator(Bench().PgUrl));
+  int64_t wire = 0;
+  for (auto _ : state) {
+    server::TDeflatedPayload payload;
+    server::TRowsetXmlWriter writer(payload);
+    database->StreamQuery(kOpenSql, TParameters(), {}, writer);
+    TRemoteCommand reply;
+    reply.Code = cmdReply;
+    reply.Success = true;
+    TMemoryStream body;
+    server::EncodeReply(reply, payload, body);
+    wire = body.Size();
+  }
+  state.counters["wire_bytes"] = static_cast<double>(wire);
+}
+BENCHMARK(BM_PieceServerStream)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+
+// The server's compression of the same rowset document with igzip (BM_PieceCompress: zlib).
+void BM_PieceServerDeflate(benchmark::State& state) {
+  if (SkipWithoutPostgres(state)) return;
+  const TPgRows& rows = PgRows();
+  int64_t wire = 0;
+  for (auto _ : state) {
+    server::TDeflatedPayload payload;
+    payload.Write(rows.Xml.data(), rows.Xml.size());
+    TRemoteCommand reply;
+    reply.Code = cmdOpenQuery;
+    reply.Success = true;
+    TMemoryStream body;
+    server::EncodeReply(reply, payload, body);
+    wire = body.Size();
+  }
+  state.counters["wire_bytes"] = static_cast<double>(wire);
+}
+BENCHMARK(BM_PieceServerDeflate)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 
 void BM_PieceDecompress(benchmark::State& state) {
   if (SkipWithoutPostgres(state)) return;
@@ -510,6 +552,10 @@ int main(int argc, char** argv) {
              "BM_LibpqFetch/");
   PrintRatio(reporter, "server fetch in-process / libpq fetch", "BM_PieceServerFetch/",
              "BM_LibpqFetch/");
+  PrintRatio(reporter, "server streamed reply in-process / libpq fetch", "BM_PieceServerStream/",
+             "BM_LibpqFetch/");
+  PrintRatio(reporter, "server deflate igzip / zlib (same rowset)", "BM_PieceServerDeflate/",
+             "BM_PieceCompress/");
   PrintRatio(reporter, "build delta 10 000 / 1 000 rows", "BM_BuildDelta/10000/",
              "BM_BuildDelta/1000/");
   PrintRatio(reporter, "build delta 100 000 / 10 000 rows", "BM_BuildDelta/100000/",

@@ -47,6 +47,8 @@ inline constexpr int32_t kErrPathRefused = 20013;
 inline constexpr int32_t kErrNoSuchPath = 20014;
 inline constexpr int32_t kErrRequestTooLarge = 20015;
 inline constexpr int32_t kErrMessageTooLarge = 20016;
+inline constexpr int32_t kErrDatabaseBusy = 20030;
+inline constexpr int32_t kErrReplyTooLarge = 20031;
 inline constexpr int32_t kErrUnknownPlugin = 20501;
 inline constexpr int32_t kErrPluginFailed = 20502;
 inline constexpr int32_t kErrPluginTimeout = 20503;
@@ -90,6 +92,9 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrRequestTooLarge, "the request frame is longer than the server's --max-frame"},
     {kErrMessageTooLarge,
      "the request inflates to more than the server's --max-message; it is not decoded"},
+    {kErrDatabaseBusy,
+     "the database stayed locked by another client past the busy time-out; retry"},
+    {kErrReplyTooLarge, "the compressed reply would be longer than the server's --max-reply"},
     {kErrUnknownPlugin, "no plug-in has the name"},
     {kErrPluginFailed, "the plug-in reported an error: its own text"},
     {kErrPluginTimeout, "the plug-in did not answer in time"},

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(build-essential cmake pkg-config zlib1g-dev libpugixml-dev libsqlite3-dev libpq-dev
+packages=(build-essential cmake pkg-config zlib1g-dev libpugixml-dev libsqlite3-dev libpq-dev libisal-dev
   postgresql googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libedit-dev
   libssl-dev python3 sqlite3 libx11-dev xvfb qt6-base-dev fonts-wqy-microhei)
 missing=()

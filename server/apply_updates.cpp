@@ -9,29 +9,12 @@
 #include "dataset/ado_xml.h"
 #include "platform/datetime.h"
 #include "platform/exception.h"
-#include "server/postgres_database.h"
 #include "server/server_errors.h"
 #include "server/session.h"
 
 namespace larkspire::server {
 
 namespace {
-
-enum class TDialect { dlSQLite, dlPostgreSQL };
-
-TDialect DialectOf(IDatabase& database) {
-  return dynamic_cast<TPostgresDatabase*>(&database) != nullptr ? TDialect::dlPostgreSQL
-                                                                : TDialect::dlSQLite;
-}
-
-std::string QuoteIdentifier(const std::string& name) {
-  std::string quoted = "\"";
-  for (char c : name) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
-}
 
 // The table the delta writes and the columns of it that the schema carries.
 struct TTarget {
@@ -47,7 +30,7 @@ bool HasBase(const TRecordsetField& field) {
   return !field.BaseTable.empty() && !field.BaseColumn.empty();
 }
 
-TTarget FindTarget(const TRecordsetSchema& schema) {
+TTarget FindTarget(const TRecordsetSchema& schema, const ISqlDialect& dialect) {
   const auto& fields = schema.Fields;
   std::set<std::pair<std::string, std::string>> key_tables;
   bool any_base = false;
@@ -86,9 +69,9 @@ TTarget FindTarget(const TRecordsetSchema& schema) {
   TTarget target;
   const auto& [base_schema, base_table] = *key_tables.begin();
   target.Table = base_table;
-  target.QualifiedName = base_schema.empty()
-                             ? QuoteIdentifier(base_table)
-                             : QuoteIdentifier(base_schema) + "." + QuoteIdentifier(base_table);
+  target.QualifiedName = base_schema.empty() ? dialect.QuoteIdentifier(base_table)
+                                             : dialect.QuoteIdentifier(base_schema) + "." +
+                                                   dialect.QuoteIdentifier(base_table);
   target.ColumnOf.assign(fields.size(), -1);
   std::map<std::string, int> by_column;
   for (size_t i = 0; i < fields.size(); ++i) {
@@ -132,7 +115,7 @@ bool IsTimeField(const TRecordsetField& field) {
 // rowset reader produced them.
 class TStatementBuilder {
  public:
-  explicit TStatementBuilder(TDialect dialect) : dialect_(dialect) {}
+  explicit TStatementBuilder(const ISqlDialect& dialect) : dialect_(dialect) {}
 
   // A placeholder bound to a non-null value of the field.
   std::string Bind(const TRecordsetField& field, const TVariant& value) {
@@ -180,8 +163,8 @@ class TStatementBuilder {
   std::string Matches(const std::string& column, const TRecordsetField& field,
                       const TVariant& value) {
     if (value.IsClear()) return column + " IS NULL";
-    if (dialect_ == TDialect::dlSQLite && value.Type() == TVarType::vtDateTime) {
-      return "julianday(" + column + ") = julianday(" + Bind(field, value) + ")";
+    if (value.Type() == TVarType::vtDateTime) {
+      return dialect_.DateTimeEquals(column, Bind(field, value));
     }
     return column + " = " + Bind(field, value);
   }
@@ -192,11 +175,11 @@ class TStatementBuilder {
   std::string DateTimeText(const TRecordsetField& field, double days) const {
     if (IsTimeField(field)) return TimeText(days);
     // SQLite keeps what it was given: a time of day alone stays a time of day.
-    if (dialect_ == TDialect::dlSQLite && days >= 0 && days < 1) return TimeText(days);
+    if (dialect_.BindsTimeOfDayAsTime() && days >= 0 && days < 1) return TimeText(days);
     return DateTimeToText(days);
   }
 
-  TDialect dialect_;
+  const ISqlDialect& dialect_;
   TParameters parameters_;
 };
 
@@ -226,10 +209,10 @@ class TDeltaApplier {
  public:
   TDeltaApplier(IDatabase& database, const TRecordsetData& delta)
       : database_(database),
-        dialect_(DialectOf(database)),
+        dialect_(database.Dialect()),
         delta_(delta),
         schema_(delta.Schema),
-        target_(FindTarget(delta.Schema)) {
+        target_(FindTarget(delta.Schema, dialect_)) {
     options_.TimeoutSeconds = kApplyTimeoutSeconds;
     reply_.Schema = delta.Schema;
   }
@@ -265,7 +248,9 @@ class TDeltaApplier {
   const TRecordsetData& Reply() const { return reply_; }
 
  private:
-  std::string Column(int field) const { return QuoteIdentifier(schema_.Fields[field].BaseColumn); }
+  std::string Column(int field) const {
+    return dialect_.QuoteIdentifier(schema_.Fields[field].BaseColumn);
+  }
 
   // The key columns' test against the given values.
   std::string KeyCondition(TStatementBuilder& builder, const std::vector<TVariant>& values) {
@@ -347,7 +332,7 @@ class TDeltaApplier {
     for (int key : target_.Keys) returning += (returning.empty() ? "" : ", ") + Column(key);
     std::string sql = "INSERT INTO " + target_.QualifiedName;
     sql += columns.empty() ? " DEFAULT VALUES" : " (" + columns + ") VALUES (" + placeholders + ")";
-    sql += " RETURNING " + returning;
+    sql = dialect_.InsertReturning(sql, returning);
     TRecordsetData keys = database_.OpenQuery(sql, builder.Parameters(), options_);
     std::vector<TVariant> values = row.Values;
     if (keys.Rows.size() != 1 || keys.Rows[0]->Values.size() != target_.Keys.size()) {
@@ -385,7 +370,7 @@ class TDeltaApplier {
   }
 
   IDatabase& database_;
-  TDialect dialect_;
+  const ISqlDialect& dialect_;
   const TRecordsetData& delta_;
   const TRecordsetSchema& schema_;
   TTarget target_;

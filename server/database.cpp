@@ -1,81 +1,39 @@
 #include "server/database.h"
 
-#include <algorithm>
-#include <iterator>
-
-#include "server/postgres_database.h"
+#include "server/rowset_writer.h"
 #include "server/server_errors.h"
-#include "server/sqlite_database.h"
 
 namespace larkspire::server {
-
-namespace {
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Reads the options after the "?" of a SQLite locator into it.
-void ReadSQLiteOptions(const std::string& text, const std::string& options,
-                       TDatabaseLocator& locator) {
-  static const char* const kJournalModes[] = {"wal",     "delete", "truncate",
-                                              "persist", "memory", "off"};
-  size_t start = 0;
-  while (start <= options.size()) {
-    size_t end = options.find('&', start);
-    if (end == std::string::npos) end = options.size();
-    const std::string option = options.substr(start, end - start);
-    const size_t equals = option.find('=');
-    const std::string key = option.substr(0, equals);
-    const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
-    if (key == "journal" && std::find(std::begin(kJournalModes), std::end(kJournalModes), value) !=
-                                std::end(kJournalModes)) {
-      locator.Journal = value;
-    } else if (key == "create" && (value == "1" || value == "0")) {
-      locator.Create = value == "1";
-    } else {
-      throw Exception("database \"" + text + "\": unknown option \"" + option +
-                      "\" (expected journal=wal|delete|truncate|persist|memory|off or create=1)");
-    }
-    start = end + 1;
-  }
-}
-
-}  // namespace
 
 TDatabaseLocator ParseDatabaseLocator(const std::string& text) {
   TDatabaseLocator locator;
   locator.Text = text;
-  if (StartsWith(text, "sqlite:")) {
-    locator.Kind = TDatabaseKind::dkSQLite;
-    locator.Location = text.substr(7);
-    const size_t question = locator.Location.find('?');
-    if (question != std::string::npos) {
-      ReadSQLiteOptions(text, locator.Location.substr(question + 1), locator);
-      locator.Location.resize(question);
+  locator.Backend = FindBackend(text);
+  if (locator.Backend == nullptr) {
+    std::string forms;
+    for (const TBackend* backend : RegisteredBackends()) {
+      forms += (forms.empty() ? "" : " or ") + backend->Form;
     }
-    if (locator.Location.empty()) {
-      throw Exception("database \"" + text + "\": the SQLite file path is empty");
-    }
-    return locator;
+    throw Exception("database \"" + text + "\": expected " + forms);
   }
-  if (StartsWith(text, "postgresql://") || StartsWith(text, "postgres://")) {
-    locator.Kind = TDatabaseKind::dkPostgreSQL;
-    locator.Location = text;
-    return locator;
-  }
-  throw Exception("database \"" + text +
-                  "\": expected sqlite:PATH or postgresql://... (a PostgreSQL URI)");
+  locator.Backend->ReadLocator(locator);
+  return locator;
 }
 
 std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseLocator& locator) {
-  switch (locator.Kind) {
-    case TDatabaseKind::dkSQLite:
-      return std::make_unique<TSQLiteDatabase>(locator.Location, locator.Journal, locator.Create);
-    case TDatabaseKind::dkPostgreSQL:
-      return std::make_unique<TPostgresDatabase>(locator.Location);
+  if (locator.Backend == nullptr) {
+    throw EServerDatabaseError("no database backend serves " + locator.Text);
   }
-  throw EServerDatabaseError("unknown database kind for " + locator.Text);
+  return locator.Backend->Open(locator);
+}
+
+void IDatabase::StreamQuery(const std::string& sql, const TParameters& parameters,
+                            const TStatementOptions& options, TRowsetXmlWriter& writer) {
+  writer.WriteWhole(OpenQuery(sql, parameters, options));
+}
+
+void CheckDatabaseAtStart(const TDatabaseLocator& locator) {
+  if (locator.Backend != nullptr && locator.Backend->OpenAtStart) OpenDatabase(locator);
 }
 
 TTransactionStack::~TTransactionStack() {

@@ -1,6 +1,7 @@
 // The server's view of a database: one handle per session, opened from a database
-// locator, with the transaction statements and the queries the commands need. SQLite
-// and PostgreSQL are the backends.
+// locator, with the transaction statements and the queries the commands need, and the SQL
+// dialect the commands write in. The backends (server/backends/) are found by the locator's
+// prefix in the registry (server/backend_registry.h).
 //
 // Queries take the SQL text as the client wrote it, with ":name" placeholders bound by name
 // from the request's parameters (a placeholder without a parameter of its name is an error),
@@ -8,9 +9,9 @@
 // columns, base table and column, auto-increment and NOT NULL.
 //
 // TDatabaseLocator names a database as given on the command line ("sqlite:PATH",
-// "postgresql://..."); TDatabaseCatalog maps the names clients use (a request's
-// ConnectionName) to specifications; TTransactionStack turns the nesting levels of commands
-// 220/221/222 into BEGIN, SAVEPOINT, RELEASE, ROLLBACK TO and COMMIT/ROLLBACK.
+// "postgresql://...", whatever prefix a registered backend serves); TDatabaseCatalog maps the names
+// clients use (a request's ConnectionName) to specifications; TTransactionStack turns the nesting
+// levels of commands 220/221/222 into BEGIN, SAVEPOINT, RELEASE, ROLLBACK TO and COMMIT/ROLLBACK.
 //
 // Thread-safety: an IDatabase and a TTransactionStack belong to one session thread. A
 // TDatabaseCatalog is filled before the server starts and only read afterwards.
@@ -26,8 +27,12 @@
 #include "dataset/recordset.h"
 #include "platform/exception.h"
 #include "platform/parameters.h"
+#include "server/backend_registry.h"
+#include "server/sql_dialect.h"
 
 namespace larkspire::server {
+
+class TRowsetXmlWriter;
 
 // A database error; the message is the backend's text, UTF-8.
 class EServerDatabaseError : public EDatabaseError {
@@ -35,11 +40,16 @@ class EServerDatabaseError : public EDatabaseError {
   using EDatabaseError::EDatabaseError;
 };
 
-enum class TDatabaseKind { dkSQLite, dkPostgreSQL };
+// The database stayed locked by another session for longer than the busy time-out: the same
+// request may succeed when tried again.
+class EServerDatabaseBusy : public EServerDatabaseError {
+ public:
+  using EServerDatabaseError::EServerDatabaseError;
+};
 
 struct TDatabaseLocator {
-  TDatabaseKind Kind = TDatabaseKind::dkSQLite;
-  std::string Location;  // the file path for SQLite, the connection URI for PostgreSQL
+  const TBackend* Backend = nullptr;  // the registered backend that serves it
+  std::string Location;               // the file path for SQLite, the connection URI for PostgreSQL
   // The text as given ("sqlite:/srv/erp.db"), for messages and the log.
   std::string Text;
   // SQLite: the journal mode to set when a session opens the file ("wal", "delete", ...);
@@ -49,10 +59,11 @@ struct TDatabaseLocator {
   bool Create = false;
 };
 
-// Parses "sqlite:PATH", "postgresql://..." or "postgres://...". A SQLite path may end in
-// options after "?", joined by "&": "journal=MODE" (wal, delete, truncate, persist, memory,
-// off) and "create=1" (or 0). Raises Exception with a message naming the text when it is
-// none of these, the path is empty or an option is unknown.
+// Parses a locator of a registered backend: "sqlite:PATH", "postgresql://..." or
+// "postgres://...". A SQLite path may end in options after "?", joined by "&": "journal=MODE"
+// (wal, delete, truncate, persist, memory, off) and "create=1" (or 0). Raises Exception with a
+// message naming the text when no backend serves it or the backend refuses it (an empty path,
+// an unknown option).
 TDatabaseLocator ParseDatabaseLocator(const std::string& text);
 
 // How a statement runs.
@@ -78,6 +89,10 @@ class IDatabase {
   // that has none). Raises EServerDatabaseError with the database's text.
   virtual TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                                    const TStatementOptions& options) = 0;
+  // Runs a statement as OpenQuery does and writes its rowset document into writer, row by row
+  // as the backend reads them where it can. The default builds the rowset whole first.
+  virtual void StreamQuery(const std::string& sql, const TParameters& parameters,
+                           const TStatementOptions& options, TRowsetXmlWriter& writer);
   // Runs the statements of sql and answers the number of rows they changed.
   virtual int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                                    const TStatementOptions& options) = 0;
@@ -86,6 +101,9 @@ class IDatabase {
   // gave. Raises EServerDatabaseError when the backend has no stored procedures.
   virtual TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                        const TStatementOptions& options) = 0;
+
+  // The SQL the commands write for this database.
+  virtual const ISqlDialect& Dialect() const = 0;
 
   virtual void Begin() { ExecuteScript("BEGIN"); }
   virtual void Commit() { ExecuteScript("COMMIT"); }
@@ -102,8 +120,12 @@ class IDatabase {
 };
 
 // Opens a handle on the database; raises EServerDatabaseError when it cannot be opened or
-// its kind is not built into this server.
+// its backend is not built into this server.
 std::unique_ptr<IDatabase> OpenDatabase(const TDatabaseLocator& locator);
+
+// At the server's start: opens the database once when its backend asks for it, so that a
+// wrong locator stops the start rather than a client's first command.
+void CheckDatabaseAtStart(const TDatabaseLocator& locator);
 
 // The nesting of a session's transactions on one database. Level 1 is a real transaction,
 // each deeper level a savepoint named lk_N.

@@ -118,6 +118,8 @@ void FailReplyForException(TSession& session, TRemoteCommand& reply) {
     FailReply(reply, kErrMessageTooLarge,
               "The request inflates to more than this server accepts (--max-message " +
                   std::to_string(e.Limit()) + " bytes)");
+  } catch (const EServerDatabaseBusy& e) {
+    FailReply(reply, kErrDatabaseBusy, e.what());
   } catch (const EDatabaseError& e) {
     if (session.TransactionLost()) {
       FailReply(reply, kErrTransactionLost,

@@ -70,10 +70,8 @@ void TServer::Start() {
   if (started_) return;
   SetAnsiCodePage(options_.CodePage);
   catalog_ = BuildDatabaseCatalog(options_);
-  // Open every SQLite database once so that a wrong path stops the start, not a client.
-  for (const auto& [name, locator] : catalog_.All()) {
-    if (locator.Kind == TDatabaseKind::dkSQLite) OpenDatabase(locator);
-  }
+  // A wrong database file stops the start, not a client.
+  for (const auto& [name, locator] : catalog_.All()) CheckDatabaseAtStart(locator);
   dispatch_ = BuildDispatchTable();
   // The file commands serve this folder; a missing --files folder stops the start.
   options_.FilesDir = PrepareFilesRoot(options_);

@@ -8,6 +8,7 @@
 #include "platform/exception.h"
 #include "protocol/param_encoding.h"
 #include "server/server_errors.h"
+#include "server/sql_text.h"
 
 namespace larkspire::server {
 
@@ -48,16 +49,6 @@ std::string WithoutTrailingTerminators(const std::string& sql) {
   return sql.substr(0, end);
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
 // SQLite names the second and later columns of the same name in a subquery "name:1",
 // "name:2"; the page's columns keep the names the query gave them.
 void RestoreRepeatedNames(TRecordsetData& rows) {
@@ -69,7 +60,7 @@ void RestoreRepeatedNames(TRecordsetData& rows) {
     if (name.find_first_not_of("0123456789", colon + 1) != std::string::npos) continue;
     const std::string base = name.substr(0, colon);
     for (size_t j = 0; j < i; ++j) {
-      if (SameName(fields[j].Name, base)) {
+      if (EqualsIgnoringCase(fields[j].Name, base)) {
         name = base;
         break;
       }
@@ -138,9 +129,7 @@ void ServePagedQuery(IDatabase& database, TQueryDescription& description,
       total = count.Rows[0]->Values[0].AsInt64();
     }
     if (options.MaxRecords > 0) total = std::min<int64_t>(total, options.MaxRecords);
-    rows = database.OpenQuery("SELECT * FROM " + query + " AS lk_page LIMIT " +
-                                  std::to_string(window.Count) + " OFFSET " +
-                                  std::to_string(window.First),
+    rows = database.OpenQuery(database.Dialect().PageQuery(query, window.First, window.Count),
                               description.Parameters, whole);
     RestoreRepeatedNames(rows);
   } else {

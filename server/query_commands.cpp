@@ -8,6 +8,8 @@
 #include "protocol/param_encoding.h"
 #include "protocol/query_description.h"
 #include "server/paging.h"
+#include "server/reply_compression.h"
+#include "server/rowset_writer.h"
 #include "server/server_errors.h"
 #include "server/session.h"
 
@@ -60,15 +62,20 @@ void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand&
     ServePagedQuery(database, description, StatementOf(description), options, request.Data, reply);
     return;
   }
-  TRecordsetData rows;
   if (description.CommandType == cmdStoredProc) {
-    rows = database.CallProcedure(description.CommandText, description.Parameters, options);
+    TRecordsetData rows =
+        database.CallProcedure(description.CommandText, description.Parameters, options);
     WriteParameterList(description.Parameters, reply.Params);
-  } else {
-    rows = database.OpenQuery(StatementOf(description), description.Parameters, options);
+    std::string xml = WriteAdoXml(rows);
+    reply.Data.WriteBuffer(xml.data(), static_cast<int64_t>(xml.size()));
+    return;
   }
-  std::string xml = WriteAdoXml(rows);
-  reply.Data.WriteBuffer(xml.data(), static_cast<int64_t>(xml.size()));
+  // The rows go from the database through the XML writer into the compressed reply.
+  TDeflatedPayload& payload = session.ReplyPayload();
+  payload.Clear();
+  payload.SetLimit(session.Options().MaxReply);
+  TRowsetXmlWriter writer(payload);
+  database.StreamQuery(StatementOf(description), description.Parameters, options, writer);
 }
 
 void HandleExecSQL(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {

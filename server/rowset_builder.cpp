@@ -6,6 +6,7 @@
 
 #include "dataset/column_type.h"
 #include "platform/datetime.h"
+#include "server/rowset_writer.h"
 
 namespace larkspire::server {
 
@@ -120,8 +121,40 @@ TRecordsetField MakeField(const TColumnInfo& column) {
 
 }  // namespace
 
-TRowsetBuilder::TRowsetBuilder(std::vector<TColumnInfo> columns)
-    : columns_(std::move(columns)), mixed_(columns_.size()), wide_(columns_.size()) {}
+TRowsetBuilder::TRowsetBuilder(std::vector<TColumnInfo> columns, TRowsetXmlWriter* stream)
+    : columns_(std::move(columns)),
+      mixed_(columns_.size()),
+      wide_(columns_.size()),
+      stream_(stream),
+      writer_(stream) {}
+
+void TRowsetBuilder::Flush(bool settled) {
+  if (stream_ == nullptr) return;
+  const size_t count = columns_.size();
+  if (!written_) {
+    if (!settled && rows_.size() < kSettleRows) return;
+    for (size_t c = 0; c < count; ++c) {
+      // A kind that already changed: the rowset is built whole, as without a writer.
+      if (mixed_[c] || wide_[c]) {
+        stream_ = nullptr;
+        return;
+      }
+    }
+    written_kinds_.resize(count);
+    for (size_t c = 0; c < count; ++c) written_kinds_[c] = columns_[c].Kind;
+    stream_->Begin(MakeSchema());
+    written_ = true;
+  }
+  WriteHeldRows();
+}
+
+void TRowsetBuilder::WriteHeldRows() {
+  for (size_t c = 0; c < columns_.size(); ++c) {
+    if (mixed_[c] || wide_[c] || columns_[c].Kind != written_kinds_[c]) throw TRowsetRestart();
+  }
+  for (const auto& row : rows_) stream_->Row(row);
+  rows_.clear();
+}
 
 void TRowsetBuilder::AddRow() {
   rows_.emplace_back(columns_.size(), TVariant::Null());
@@ -179,7 +212,33 @@ void TRowsetBuilder::SetMismatch(int column, std::string text) {
   rows_.back()[column] = TVariant(std::move(text));
 }
 
+TRecordsetSchema TRowsetBuilder::MakeSchema() const {
+  TRecordsetSchema schema;
+  std::set<std::string> used;
+  for (size_t c = 0; c < columns_.size(); ++c) {
+    TRecordsetField field = MakeField(columns_[c]);
+    field.Number = static_cast<int>(c + 1);
+    // Row attributes need distinct, valid XML names; the column keeps its own name.
+    std::string xml_name = IsValidXmlName(field.Name) ? field.Name : "c" + std::to_string(c);
+    for (int n = 1; used.count(xml_name); ++n) {
+      xml_name = "c" + std::to_string(c) + (n > 1 ? "_" + std::to_string(n) : "");
+    }
+    used.insert(xml_name);
+    if (xml_name != field.Name) field.XmlName = xml_name;
+    schema.Fields.push_back(std::move(field));
+  }
+  return schema;
+}
+
 TRecordsetData TRowsetBuilder::Finish() {
+  if (stream_ != nullptr) {
+    if (!written_) Flush(true);
+    if (written_) {
+      WriteHeldRows();
+      stream_->End();
+      return TRecordsetData();
+    }
+  }
   const size_t count = columns_.size();
   // Settle each column's kind from what its values were.
   std::vector<bool> to_int32(count);
@@ -199,19 +258,7 @@ TRecordsetData TRowsetBuilder::Finish() {
   }
 
   TRecordsetData data;
-  std::set<std::string> used;
-  for (size_t c = 0; c < count; ++c) {
-    TRecordsetField field = MakeField(columns_[c]);
-    field.Number = static_cast<int>(c + 1);
-    // Row attributes need distinct, valid XML names; the column keeps its own name.
-    std::string xml_name = IsValidXmlName(field.Name) ? field.Name : "c" + std::to_string(c);
-    for (int n = 1; used.count(xml_name); ++n) {
-      xml_name = "c" + std::to_string(c) + (n > 1 ? "_" + std::to_string(n) : "");
-    }
-    used.insert(xml_name);
-    if (xml_name != field.Name) field.XmlName = xml_name;
-    data.Schema.Fields.push_back(std::move(field));
-  }
+  data.Schema = MakeSchema();
   data.Rows.reserve(rows_.size());
   for (auto& row : rows_) {
     for (size_t c = 0; c < count; ++c) {
@@ -223,6 +270,10 @@ TRecordsetData TRowsetBuilder::Finish() {
     data.AppendRow(TRowStatus::rsUnmodified, std::move(row));
   }
   rows_.clear();
+  if (writer_ != nullptr) {
+    writer_->WriteWhole(data);
+    return TRecordsetData();
+  }
   return data;
 }
 

@@ -8,6 +8,11 @@
 // when the rowset is finished, so no row is lost. An int column whose values leave the 32-bit
 // range becomes an i8 column.
 //
+// Given a writer, the builder streams: it holds rows only until the columns' kinds are settled,
+// then writes the schema and every row as it comes, so the rows are never all in memory. A
+// value that would change a kind already written raises TRowsetRestart; the caller then builds
+// the rowset whole instead.
+//
 // Thread-safety: a builder is used by one thread.
 #ifndef LARKSPIRE_SERVER_ROWSET_BUILDER_H_
 #define LARKSPIRE_SERVER_ROWSET_BUILDER_H_
@@ -54,9 +59,20 @@ struct TColumnInfo {
 // A decimal column whose database type names no precision and scale gets
 // kUnboundedDecimalPrecision and kUnboundedDecimalScale (dataset/recordset.h).
 
+class TRowsetXmlWriter;
+
+// A streamed rowset met a value that changes a column kind already written.
+class TRowsetRestart : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the rowset's columns changed"; }
+};
+
 class TRowsetBuilder {
  public:
-  explicit TRowsetBuilder(std::vector<TColumnInfo> columns);
+  // Rows held before the schema is written even though a kind may still change.
+  static constexpr size_t kSettleRows = 1000;
+
+  explicit TRowsetBuilder(std::vector<TColumnInfo> columns, TRowsetXmlWriter* stream = nullptr);
 
   int ColumnCount() const { return static_cast<int>(columns_.size()); }
   const TColumnInfo& Column(int index) const { return columns_[index]; }
@@ -70,16 +86,30 @@ class TRowsetBuilder {
   // text column.
   void SetMismatch(int column, std::string text);
 
-  // The rowset: schema from the columns, rows in order. Leaves the builder empty.
+  // After each row when streaming: writes the rows held so far once the schema is written or
+  // may be (settled: no kind can change any more, or kSettleRows rows wait). Raises
+  // TRowsetRestart when a written kind no longer fits.
+  void Flush(bool settled);
+
+  // The rowset: schema from the columns, rows in order. Leaves the builder empty. Given a
+  // writer, the document is finished in it instead (streamed, or whole when a kind changed
+  // before the schema was written) and the answer is empty.
   TRecordsetData Finish();
 
  private:
+  TRecordsetSchema MakeSchema() const;
+  void WriteHeldRows();
+
   bool Fits(const TColumnInfo& column, const TVariant& value) const;
 
   std::vector<TColumnInfo> columns_;
   std::vector<bool> mixed_;  // a value of another kind was met
   std::vector<bool> wide_;   // an integer beyond the column's range was met
   std::vector<std::vector<TVariant>> rows_;
+  TRowsetXmlWriter* stream_ = nullptr;  // null once rows are no longer streamed
+  TRowsetXmlWriter* writer_ = nullptr;  // where the document goes, streamed or whole
+  bool written_ = false;                // the schema is in the writer
+  std::vector<TColumnKind> written_kinds_;
 };
 
 // The field type a parameter takes for a value of this column (for output parameters whose

@@ -15,12 +15,11 @@ inline constexpr const char* kDemoDatabaseFile = "larkspire-demo.db";
 
 // The SQL script that creates and fills the products table (SQLite's dialect).
 const std::string& DemoSeedScript();
-// The same script in a backend's dialect: PostgreSQL makes ProId an identity column.
-std::string DemoSeedScript(TDatabaseKind kind);
 
-// Creates and fills the products table in a database that has none, in one transaction.
-// Returns whether it did. Raises EServerDatabaseError when the script fails.
-bool SeedDemoTable(IDatabase& database, TDatabaseKind kind);
+// Creates and fills the products table in a database that has none, in one transaction, with
+// the script in the database's dialect. Returns whether it did. Raises EServerDatabaseError
+// when the script fails.
+bool SeedDemoTable(IDatabase& database);
 
 // Makes data_dir (and its parents) when missing and, when it holds no demonstration
 // database yet, creates one from the seed script. The file appears whole or not at all: it

@@ -55,6 +55,10 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--max-message", options.MaxMessage, "most bytes a request may inflate to")
       ->check(CLI::Range(uint64_t{64}, uint64_t{0xFFFFFFFF}))
       ->capture_default_str();
+  app.add_option("--max-reply", options.MaxReply,
+                 "longest compressed reply to a query in bytes; a larger result fails")
+      ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 40))
+      ->capture_default_str();
   app.add_option("--codepage", options.CodePage, "code page of texts on the wire")
       ->capture_default_str();
   app.add_option("--plugins", options.PluginDirs,
@@ -104,7 +108,7 @@ TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
   if (!catalog.Has("") || !catalog.Has("demo")) {
     std::string path = EnsureDemoDatabase(options.DataDir);
     TDatabaseLocator demo;
-    demo.Kind = TDatabaseKind::dkSQLite;
+    demo.Backend = FindBackend("sqlite:");
     demo.Location = path;
     demo.Text = "sqlite:" + path;
     demo.Journal = "wal";
@@ -117,7 +121,7 @@ TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
     if (!locator) throw Exception("--seed-demo \"" + name + "\": no database of that name");
     try {
       auto database = OpenDatabase(*locator);
-      SeedDemoTable(*database, locator->Kind);
+      SeedDemoTable(*database);
     } catch (const EDatabaseError& e) {
       throw Exception("--seed-demo \"" + name + "\": " + e.what());
     }

@@ -325,6 +325,7 @@ void TSession::ServeCommands() {
     }
     if (skip_reply_) {
       skip_reply_ = false;
+      reply_payload_.Clear();
       ++commands_;
       if (!end_reason_.empty()) {
         ending_ = end_reason_;
@@ -332,7 +333,7 @@ void TSession::ServeCommands() {
       }
       continue;
     }
-    reply.SaveToStream(out);
+    EncodeReply(reply, reply_payload_, out);
     bool sent = SendFrame(socket_, out.Memory(), static_cast<size_t>(out.Size()));
     out.Clear();
     ++commands_;

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "server/database.h"
+#include "server/reply_compression.h"
 #include "server/server_options.h"
 
 namespace larkspire::server {
@@ -90,6 +91,8 @@ class TSession {
   // the connection's socket, the mark that no reply frame follows this command, and the mark
   // that the connection ends after it (with the reason for the log).
   int Socket() const { return socket_; }
+  // The reply's Data compressed as a handler writes it (server/reply_compression.h).
+  TDeflatedPayload& ReplyPayload() { return reply_payload_; }
   void SkipReply() { skip_reply_ = true; }
   void EndAfterCommand(const std::string& reason) {
     skip_reply_ = true;
@@ -116,6 +119,7 @@ class TSession {
   bool skip_reply_ = false;
   std::string end_reason_;
   std::map<std::string, std::unique_ptr<TSessionDatabase>> databases_;
+  TDeflatedPayload reply_payload_;
 };
 
 }  // namespace larkspire::server

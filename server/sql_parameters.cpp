@@ -4,6 +4,7 @@
 
 #include "platform/datetime.h"
 #include "platform/variant.h"
+#include "server/sql_text.h"
 
 namespace larkspire::server {
 
@@ -19,16 +20,6 @@ bool IsNameStart(unsigned char c) {
 
 bool IsDateTimeType(TFieldType type) {
   return type == ftDate || type == ftTime || type == ftDateTime || type == ftTimeStamp;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Bare(const std::string& name) {
-  if (!name.empty() && (name[0] == ':' || name[0] == '@')) return name.substr(1);
-  return name;
 }
 
 // The end (one past) of the quoted text that starts at `start` with `quote`; a doubled quote
@@ -182,7 +173,7 @@ TRewrittenSql RewriteNamedParameters(const std::string& sql) {
         while (end < sql.size() && IsNameChar(static_cast<unsigned char>(sql[end]))) ++end;
         name = sql.substr(i + 1, end - i - 1);
       }
-      std::string key = Lower(name);
+      std::string key = LowerAscii(name);
       size_t number = 0;
       while (number < lowered.size() && lowered[number] != key) ++number;
       if (number == lowered.size()) {
@@ -204,9 +195,9 @@ TRewrittenSql RewriteNamedParameters(const std::string& sql) {
 }
 
 const TParameter* FindSqlParameter(const TParameters& parameters, const std::string& name) {
-  const std::string wanted = Lower(Bare(name));
+  const std::string wanted = LowerAscii(BareParameterName(name));
   for (int i = 0; i < parameters.Count(); ++i) {
-    if (Lower(Bare(parameters[i].Name)) == wanted) return &parameters[i];
+    if (LowerAscii(BareParameterName(parameters[i].Name)) == wanted) return &parameters[i];
   }
   return nullptr;
 }

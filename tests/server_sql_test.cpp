@@ -15,6 +15,8 @@
 #include "protocol/param_encoding.h"
 #include "protocol/query_description.h"
 #include "protocol/remote_command.h"
+#include "server/backends/postgres/postgres_procedure.h"
+#include "server/database.h"
 #include "server/server_errors.h"
 #include "server/sql_parameters.h"
 #include "support/backend_server.h"
@@ -507,6 +509,41 @@ TEST(TRewriteNamedParameters, LeavesQuotesCommentsAndCastsAlone) {
   EXPECT_EQ(server::RewriteNamedParameters("select 1 -- :a\n, :b").Text, "select 1 -- :a\n, $1");
   EXPECT_EQ(server::RewriteNamedParameters("select ':x' || :y::text").Text,
             "select ':x' || $1::text");
+}
+
+// ---- The steps of a stored-procedure call ----
+
+TEST(TRoutineCall, ReadsQuotedAndBareNamesAndRefusesOthers) {
+  const server::TRoutineName plain = server::ParseRoutineName("Sales.AddOrder;1");
+  EXPECT_EQ(plain.Schema, "sales");
+  EXPECT_EQ(plain.Name, "addorder");
+  const server::TRoutineName quoted = server::ParseRoutineName("\"My Proc\"");
+  EXPECT_EQ(quoted.Schema, "");
+  EXPECT_EQ(quoted.Name, "My Proc");
+  for (const char* bad : {"", "a.b.c", "a b", "\"open"})
+    EXPECT_THROW(server::ParseRoutineName(bad), server::EServerDatabaseError) << bad;
+}
+
+TEST(TRoutineCall, PassesNamedArgumentsAndAProceduresOutArgumentsAsNull) {
+  TParameters parameters;
+  parameters.CreateParameter(":qty", ftInteger, pdInput, 0, TVariant(int32_t{3}));
+  parameters.CreateParameter("total", ftFloat, pdOutput, 0, TVariant::Null());
+  parameters.CreateParameter("result", ftInteger, pdReturnValue, 0, TVariant::Null());
+  // The overload whose argument names take every passed parameter.
+  const std::vector<std::vector<server::TRoutineArgument>> overloads = {
+      {{"id", 'i'}}, {{"QTY", 'i'}, {"total", 'o'}}};
+  EXPECT_EQ(server::ChooseOverload(overloads, server::PassedParameters(parameters)), 1u);
+
+  server::TRoutine routine{"public", "add_order", true, overloads[1]};
+  server::TRoutineCall call = server::BuildRoutineCall(routine, parameters);
+  EXPECT_EQ(call.Sql, "CALL \"public\".\"add_order\"(\"QTY\" => $1, \"total\" => $2)");
+  ASSERT_EQ(call.Values.size(), 2u);
+  EXPECT_EQ(call.Values[0], &parameters[0]);
+  EXPECT_EQ(call.Values[1], nullptr);
+  // A function takes no OUT arguments in its call.
+  routine.IsProcedure = false;
+  call = server::BuildRoutineCall(routine, parameters);
+  EXPECT_EQ(call.Sql, "SELECT * FROM \"public\".\"add_order\"(\"QTY\" => $1)");
 }
 
 }  // namespace

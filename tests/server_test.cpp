@@ -21,12 +21,12 @@
 #include "protocol/handshake.h"
 #include "protocol/memory_stream.h"
 #include "protocol/remote_command.h"
+#include "server/backends/sqlite/sqlite_database.h"
 #include "server/database.h"
 #include "server/listener.h"
 #include "server/seed.h"
 #include "server/server_errors.h"
 #include "server/server_options.h"
-#include "server/sqlite_database.h"
 #include "support/raw_client.h"
 #include "support/server_fixture.h"
 
@@ -373,6 +373,27 @@ TEST_F(TTransactionStackTest, ForgetsItsLevelsWhenTheDatabaseEndedTheTransaction
   EXPECT_TRUE(stack.SyncWithDatabase());
   EXPECT_EQ(stack.Level(), 0);
   EXPECT_EQ(stack.Begin(), 1);
+}
+
+TEST_F(TTransactionStackTest, TransactionWaitsForAnotherWriterThenFailsAsBusyAndCanRetry) {
+  server::TSQLiteDatabase second(path_, "wal", false, 50);
+  server::TTransactionStack first_stack(*database_), second_stack(second);
+  first_stack.Begin();
+  database_->ExecuteScript("INSERT INTO t VALUES (1)");
+  EXPECT_EQ(second_stack.Begin(), 1);  // nothing is locked before its first statement
+  const std::string count = "SELECT count(*) FROM t";
+  try {
+    second.OpenQuery(count, TParameters(), server::TStatementOptions());
+    FAIL() << "the second transaction read while the first held the write lock";
+  } catch (const server::EServerDatabaseBusy& e) {
+    EXPECT_NE(std::string(e.what()).find("try again"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(second.InTransaction());
+  first_stack.Commit();
+  // The same transaction goes on once the lock is free, and sees the committed row.
+  TRecordsetData rows = second.OpenQuery(count, TParameters(), server::TStatementOptions());
+  EXPECT_EQ(rows.Rows.at(0)->Values.at(0).AsInt64(), 1);
+  EXPECT_EQ(second_stack.Commit(), 0);
 }
 
 // ---- Bad frames and bodies ----

@@ -11,9 +11,13 @@
 // base table and NOT NULL facts come from SQLite's column metadata; an INTEGER PRIMARY KEY
 // (the rowid) and an AUTOINCREMENT key are auto-increment columns.
 //
+// A transaction takes the write lock with its first statement (BEGIN IMMEDIATE), so a
+// transaction that reads and then writes waits for another writer instead of failing; a lock
+// held past the busy time-out raises the retryable EServerDatabaseBusy.
+//
 // Thread-safety: a handle belongs to one session thread.
-#ifndef LARKSPIRE_SERVER_SQLITE_DATABASE_H_
-#define LARKSPIRE_SERVER_SQLITE_DATABASE_H_
+#ifndef LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
+#define LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
 
 #include <string>
 
@@ -28,29 +32,45 @@ class TSQLiteDatabase : public IDatabase {
   static constexpr int kBusyTimeoutMs = 5000;
 
   // Opens the file, creating it when missing only if create is true, and sets its journal
-  // mode when one is given (an empty mode leaves the file's own). Raises EServerDatabaseError
-  // with SQLite's text.
+  // mode when one is given (an empty mode leaves the file's own). A statement waits up to
+  // busy_timeout_ms for a lock another session holds, then raises EServerDatabaseBusy. Raises
+  // EServerDatabaseError with SQLite's text.
   explicit TSQLiteDatabase(const std::string& path, const std::string& journal_mode = "wal",
-                           bool create = true);
+                           bool create = true, int busy_timeout_ms = kBusyTimeoutMs);
   ~TSQLiteDatabase() override;
 
   void ExecuteScript(const std::string& sql) override;
   bool InTransaction() override;
+  // The transaction begins (BEGIN IMMEDIATE, taking the write lock) with its first statement;
+  // a commit or rollback before any statement ends it without touching the file.
+  void Begin() override;
+  void Commit() override;
+  void Rollback() override;
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
   int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
+  // One read-only statement is streamed; anything else is built whole.
+  void StreamQuery(const std::string& sql, const TParameters& parameters,
+                   const TStatementOptions& options, TRowsetXmlWriter& writer) override;
   TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                const TStatementOptions& options) override;
+  const ISqlDialect& Dialect() const override;
 
   const std::string& Path() const { return path_; }
   sqlite3* Handle() { return db_; }
 
  private:
+  // Runs sql without starting a pending transaction first.
+  void Exec(const std::string& sql);
+  void StartPendingTransaction();
+
   std::string path_;
+  int busy_timeout_ms_;
   sqlite3* db_ = nullptr;
+  bool pending_begin_ = false;
 };
 
 }  // namespace larkspire::server
 
-#endif  // LARKSPIRE_SERVER_SQLITE_DATABASE_H_
+#endif  // LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_

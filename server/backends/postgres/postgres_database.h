@@ -16,12 +16,13 @@
 // values come back in the parameters.
 //
 // Thread-safety: a connection belongs to one session thread.
-#ifndef LARKSPIRE_SERVER_POSTGRES_DATABASE_H_
-#define LARKSPIRE_SERVER_POSTGRES_DATABASE_H_
+#ifndef LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
+#define LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
 
 #include <string>
 #include <vector>
 
+#include "server/backends/postgres/postgres_procedure.h"
 #include "server/database.h"
 
 struct pg_conn;
@@ -42,10 +43,14 @@ class TPostgresDatabase : public IDatabase {
 
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
+  // The rows are converted and written one by one from libpq's result.
+  void StreamQuery(const std::string& sql, const TParameters& parameters,
+                   const TStatementOptions& options, TRowsetXmlWriter& writer) override;
   int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
   TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                const TStatementOptions& options) override;
+  const ISqlDialect& Dialect() const override;
 
  private:
   class TResult;
@@ -60,7 +65,11 @@ class TPostgresDatabase : public IDatabase {
   // Connects again when the connection was lost.
   void EnsureConnected();
   void SetTimeout(int32_t seconds);
-  TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options);
+  TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options,
+                          TRowsetXmlWriter* stream = nullptr);
+  // The routine a client's name means, with the overload that takes the request's parameters.
+  TRoutine FindRoutine(const std::string& name, const TParameters& parameters,
+                       const TStatementOptions& options);
 
   pg_conn* connection_ = nullptr;
   // The statement_timeout in force; -1 when unknown (a rollback may have restored another).
@@ -69,4 +78,4 @@ class TPostgresDatabase : public IDatabase {
 
 }  // namespace larkspire::server
 
-#endif  // LARKSPIRE_SERVER_POSTGRES_DATABASE_H_
+#endif  // LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_

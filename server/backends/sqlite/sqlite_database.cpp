@@ -1,7 +1,8 @@
-#include "server/sqlite_database.h"
+#include "server/backends/sqlite/sqlite_database.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -10,8 +11,11 @@
 #include <optional>
 
 #include "platform/datetime.h"
+#include "server/backends/sqlite/sqlite_dialect.h"
 #include "server/rowset_builder.h"
+#include "server/rowset_writer.h"
 #include "server/sql_parameters.h"
+#include "server/sql_text.h"
 
 namespace larkspire::server {
 
@@ -20,18 +24,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 std::string Upper(const char* text) {
-  std::string result = text ? text : "";
-  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return result;
-}
-
-std::string QuoteIdentifier(const std::string& name) {
-  std::string quoted = "\"";
-  for (char c : name) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
+  return UpperAscii(text ? text : "");
 }
 
 bool Contains(const std::string& text, const char* part) {
@@ -158,12 +151,38 @@ class TTimeoutGuard {
   bool expired_ = false;
 };
 
-[[noreturn]] void RaiseError(sqlite3* db, const TTimeoutGuard& guard, int32_t seconds) {
+// Raises the error of a failed call; a lock another session held past the busy time-out
+// becomes the retryable EServerDatabaseBusy.
+[[noreturn]] void RaiseSQLiteError(int rc, const std::string& message, int busy_timeout_ms) {
+  if ((rc & 0xFF) == SQLITE_BUSY) {
+    throw EServerDatabaseBusy(
+        "The database is busy: another client kept it locked for longer "
+        "than " +
+        std::to_string(busy_timeout_ms) + " ms; try again (" + message + ")");
+  }
+  throw EServerDatabaseError(message);
+}
+
+// Whether the text after a statement holds no other statement (blanks, comments, ";").
+bool OnlyBlanksFollow(sqlite3* db, const char* tail) {
+  while (tail != nullptr && *tail != '\0') {
+    TStatement next;
+    const char* rest = nullptr;
+    if (sqlite3_prepare_v2(db, tail, -1, &next.Handle(), &rest) != SQLITE_OK) return false;
+    if (next.get() != nullptr) return false;
+    if (rest == tail) break;
+    tail = rest;
+  }
+  return true;
+}
+
+[[noreturn]] void RaiseError(sqlite3* db, const TTimeoutGuard& guard, int32_t seconds,
+                             int busy_timeout_ms) {
   if (guard.Expired()) {
     throw EServerDatabaseError("The statement was cancelled: it ran past its time-out of " +
                                std::to_string(seconds) + " s");
   }
-  throw EServerDatabaseError(sqlite3_errmsg(db));
+  RaiseSQLiteError(sqlite3_extended_errcode(db), sqlite3_errmsg(db), busy_timeout_ms);
 }
 
 void BindParameters(sqlite3* db, sqlite3_stmt* statement, const TParameters& parameters) {
@@ -370,8 +389,8 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
 }  // namespace
 
 TSQLiteDatabase::TSQLiteDatabase(const std::string& path, const std::string& journal_mode,
-                                 bool create)
-    : path_(path) {
+                                 bool create, int busy_timeout_ms)
+    : path_(path), busy_timeout_ms_(busy_timeout_ms) {
   std::error_code missing;
   if (!create && !std::filesystem::exists(path, missing))
     throw EServerDatabaseError("SQLite database " + path +
@@ -386,7 +405,7 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& path, const std::string& jou
     throw EServerDatabaseError("cannot open SQLite database " + path + ": " + message);
   }
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db_, busy_timeout_ms_);
   try {
     if (!journal_mode.empty()) ExecuteScript("PRAGMA journal_mode=" + journal_mode + ";");
     ExecuteScript("PRAGMA foreign_keys=ON;");
@@ -402,25 +421,127 @@ TSQLiteDatabase::~TSQLiteDatabase() {
 }
 
 void TSQLiteDatabase::ExecuteScript(const std::string& sql) {
+  StartPendingTransaction();
+  Exec(sql);
+}
+
+void TSQLiteDatabase::Exec(const std::string& sql) {
   char* error = nullptr;
   int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
   if (rc != SQLITE_OK) {
     std::string message = error ? error : sqlite3_errstr(rc);
     sqlite3_free(error);
-    throw EServerDatabaseError(message);
+    RaiseSQLiteError(sqlite3_extended_errcode(db_), message, busy_timeout_ms_);
   }
 }
 
+// A deferred transaction that reads and then writes cannot wait for the write lock in WAL mode
+// (its snapshot may be stale by then), so under contention it fails at once. A transaction
+// here takes the write lock with its first statement instead, waiting its turn under the busy
+// time-out; one that runs no statement locks nothing.
+void TSQLiteDatabase::Begin() {
+  if (InTransaction()) {
+    throw EServerDatabaseError("cannot start a transaction within a transaction");
+  }
+  pending_begin_ = true;
+}
+
+void TSQLiteDatabase::StartPendingTransaction() {
+  if (!pending_begin_) return;
+  Exec("BEGIN IMMEDIATE");  // still pending when the lock could not be had
+  pending_begin_ = false;
+}
+
+void TSQLiteDatabase::Commit() {
+  if (pending_begin_) {
+    pending_begin_ = false;
+    return;
+  }
+  Exec("COMMIT");
+}
+
+void TSQLiteDatabase::Rollback() {
+  if (pending_begin_) {
+    pending_begin_ = false;
+    return;
+  }
+  Exec("ROLLBACK");
+}
+
+const ISqlDialect& TSQLiteDatabase::Dialect() const {
+  return TSQLiteDialect::Instance();
+}
+
 bool TSQLiteDatabase::InTransaction() {
-  return sqlite3_get_autocommit(db_) == 0;
+  return pending_begin_ || sqlite3_get_autocommit(db_) == 0;
 }
 
 }  // namespace larkspire::server
 
 namespace larkspire::server {
 
+namespace {
+
+// Reads a statement's rows into a rowset, or streams them into stream.
+TRecordsetData ReadRows(sqlite3* db_, int busy_timeout_ms_, sqlite3_stmt* statement,
+                        const TStatementOptions& options, const TTimeoutGuard& guard,
+                        TRowsetXmlWriter* stream) {
+  const int count = sqlite3_column_count(statement);
+  std::vector<bool> inferred;
+  TRowsetBuilder rows(DescribeColumns(db_, statement, inferred), stream);
+  int undecided = static_cast<int>(std::count(inferred.begin(), inferred.end(), true));
+  int64_t read = 0;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    if (options.MaxRecords > 0 && read >= options.MaxRecords) {
+      rc = SQLITE_DONE;  // the rest is not asked for
+      break;
+    }
+    ++read;
+    rows.AddRow();
+    for (int i = 0; i < count; ++i) {
+      SetCell(rows, statement, i, inferred[i]);
+      if (inferred[i] && sqlite3_column_type(statement, i) != SQLITE_NULL) {
+        inferred[i] = false;
+        --undecided;
+      }
+    }
+    rows.Flush(undecided == 0);
+  }
+  if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
+  return rows.Finish();
+}
+
+}  // namespace
+
+void TSQLiteDatabase::StreamQuery(const std::string& sql, const TParameters& parameters,
+                                  const TStatementOptions& options, TRowsetXmlWriter& writer) {
+  StartPendingTransaction();
+  // Streamed: one statement that only reads, so that it can run again should a value change a
+  // column's kind after the schema was written. Anything else is built whole.
+  TStatement statement;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &statement.Handle(),
+                         &tail) != SQLITE_OK ||
+      statement.get() == nullptr || !sqlite3_stmt_readonly(statement.get()) ||
+      sqlite3_column_count(statement.get()) == 0 || !OnlyBlanksFollow(db_, tail)) {
+    writer.WriteWhole(OpenQuery(sql, parameters, options));
+    return;
+  }
+  TTimeoutGuard guard(db_, options.TimeoutSeconds);
+  BindParameters(db_, statement.get(), parameters);
+  try {
+    ReadRows(db_, busy_timeout_ms_, statement.get(), options, guard, &writer);
+  } catch (const TRowsetRestart&) {
+    writer.Reset();
+    sqlite3_reset(statement.get());
+    writer.WriteWhole(ReadRows(db_, busy_timeout_ms_, statement.get(), options, guard, nullptr));
+  }
+}
+
 TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParameters& parameters,
                                           const TStatementOptions& options) {
+  StartPendingTransaction();
   TTimeoutGuard guard(db_, options.TimeoutSeconds);
   const char* next = sql.c_str();
   const char* end = sql.c_str() + sql.size();
@@ -430,7 +551,7 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
     const char* tail = nullptr;
     if (sqlite3_prepare_v2(db_, next, static_cast<int>(end - next), &statement.Handle(), &tail) !=
         SQLITE_OK) {
-      RaiseError(db_, guard, options.TimeoutSeconds);
+      RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
     }
     next = tail ? tail : end;
     if (statement.get() == nullptr) continue;  // only blanks or a comment
@@ -441,27 +562,10 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
       int rc;
       while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
       }
-      if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds);
+      if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
       continue;
     }
-    std::vector<bool> inferred;
-    TRowsetBuilder rows(DescribeColumns(db_, statement.get(), inferred));
-    int rc;
-    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
-      if (options.MaxRecords > 0 && rows.RowCount() >= options.MaxRecords) {
-        rc = SQLITE_DONE;  // the rest is not asked for
-        break;
-      }
-      rows.AddRow();
-      for (int i = 0; i < count; ++i) {
-        SetCell(rows, statement.get(), i, inferred[i]);
-        if (inferred[i] && sqlite3_column_type(statement.get(), i) != SQLITE_NULL) {
-          inferred[i] = false;
-        }
-      }
-    }
-    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds);
-    answer = rows.Finish();
+    answer = ReadRows(db_, busy_timeout_ms_, statement.get(), options, guard, nullptr);
   }
   if (!answer) return TRecordsetData();
   return std::move(*answer);
@@ -469,6 +573,7 @@ TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParamet
 
 int64_t TSQLiteDatabase::ExecuteStatement(const std::string& sql, const TParameters& parameters,
                                           const TStatementOptions& options) {
+  StartPendingTransaction();
   TTimeoutGuard guard(db_, options.TimeoutSeconds);
   const char* next = sql.c_str();
   const char* end = sql.c_str() + sql.size();
@@ -478,7 +583,7 @@ int64_t TSQLiteDatabase::ExecuteStatement(const std::string& sql, const TParamet
     const char* tail = nullptr;
     if (sqlite3_prepare_v2(db_, next, static_cast<int>(end - next), &statement.Handle(), &tail) !=
         SQLITE_OK) {
-      RaiseError(db_, guard, options.TimeoutSeconds);
+      RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
     }
     next = tail ? tail : end;
     if (statement.get() == nullptr) continue;
@@ -487,7 +592,7 @@ int64_t TSQLiteDatabase::ExecuteStatement(const std::string& sql, const TParamet
     int rc;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
     }
-    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds);
+    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
     if (sqlite3_total_changes64(db_) != before) affected += sqlite3_changes64(db_);
   }
   return affected;

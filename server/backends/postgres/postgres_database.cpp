@@ -1,4 +1,4 @@
-#include "server/postgres_database.h"
+#include "server/backends/postgres/postgres_database.h"
 
 #include <libpq-fe.h>
 
@@ -9,9 +9,9 @@
 #include <set>
 
 #include "platform/datetime.h"
-#include "protocol/memory_stream.h"
-#include "protocol/param_encoding.h"
+#include "server/backends/postgres/postgres_dialect.h"
 #include "server/rowset_builder.h"
+#include "server/rowset_writer.h"
 #include "server/sql_parameters.h"
 
 namespace larkspire::server {
@@ -48,25 +48,6 @@ constexpr const char* kStatementSavepoint = "lk_statement";
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   return text;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string BareName(const std::string& name) {
-  if (!name.empty() && (name[0] == ':' || name[0] == '@')) return name.substr(1);
-  return name;
-}
-
-std::string QuoteIdentifier(const std::string& name) {
-  std::string quoted = "\"";
-  for (char c : name) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
 }
 
 std::string ResultError(PGconn* connection, PGresult* result) {
@@ -308,18 +289,6 @@ void SetCell(TRowsetBuilder& rows, int i, const char* text, int length) {
   rows.SetMismatch(i, std::move(value));
 }
 
-// Whether the parameter's value can travel in the form of its type.
-bool Encodes(const TParameter& parameter) {
-  if (parameter.Value.IsClear() || parameter.Value.Type() == TVarType::vtBytes) return true;
-  try {
-    TLarkspireMemoryStream scratch;
-    WriteParamValue(parameter.Value, scratch, parameter.DataType);
-    return true;
-  } catch (const EVariantError&) {
-    return false;
-  }
-}
-
 // What the catalog says of one table column.
 struct TColumnFacts {
   std::string Schema, Table, Column;
@@ -510,7 +479,8 @@ TPostgresDatabase::TResult TPostgresDatabase::RunNamed(const std::string& sql,
   return Run(rewritten.Text, values, options);
 }
 
-TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOptions& options) {
+TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOptions& options,
+                                           TRowsetXmlWriter* stream) {
   if (PQresultStatus(result) != PGRES_TUPLES_OK) return TRecordsetData();
   const int fields = PQnfields(result);
   std::vector<TColumnInfo> columns(fields);
@@ -566,7 +536,7 @@ TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOpt
     }
   }
 
-  TRowsetBuilder rows(std::move(columns));
+  TRowsetBuilder rows(std::move(columns), stream);
   int count = PQntuples(result);
   if (options.MaxRecords > 0 && count > options.MaxRecords) count = options.MaxRecords;
   for (int r = 0; r < count; ++r) {
@@ -575,6 +545,7 @@ TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOpt
       if (PQgetisnull(result, r, i)) continue;
       SetCell(rows, i, PQgetvalue(result, r, i), PQgetlength(result, r, i));
     }
+    rows.Flush(true);  // the kinds come from the result's types
   }
   return rows.Finish();
 }
@@ -585,6 +556,22 @@ TRecordsetData TPostgresDatabase::OpenQuery(const std::string& sql, const TParam
   return RowsetOf(result.get(), options);
 }
 
+void TPostgresDatabase::StreamQuery(const std::string& sql, const TParameters& parameters,
+                                    const TStatementOptions& options, TRowsetXmlWriter& writer) {
+  TResult result = RunNamed(sql, parameters, options);
+  if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+    writer.WriteWhole(TRecordsetData());
+    return;
+  }
+  try {
+    RowsetOf(result.get(), options, &writer);
+  } catch (const TRowsetRestart&) {
+    // A value its type's kind cannot hold ("NaN", "infinity"): the rowset is built whole.
+    writer.Reset();
+    writer.WriteWhole(RowsetOf(result.get(), options));
+  }
+}
+
 int64_t TPostgresDatabase::ExecuteStatement(const std::string& sql, const TParameters& parameters,
                                             const TStatementOptions& options) {
   TResult result = RunNamed(sql, parameters, options);
@@ -592,73 +579,24 @@ int64_t TPostgresDatabase::ExecuteStatement(const std::string& sql, const TParam
   return tuples && *tuples ? std::strtoll(tuples, nullptr, 10) : 0;
 }
 
-TRecordsetData TPostgresDatabase::CallProcedure(const std::string& name, TParameters& parameters,
-                                                const TStatementOptions& options) {
-  // "schema.name", either part optionally in double quotes; ADO's ";1" suffix is dropped.
-  std::string text = name;
-  if (auto semicolon = text.rfind(';');
-      semicolon != std::string::npos && text.find('"', semicolon) == std::string::npos) {
-    text.erase(semicolon);
-  }
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    std::string part;
-    if (i < text.size() && text[i] == '"') {
-      size_t end = text.find('"', i + 1);
-      if (end == std::string::npos) break;
-      part = text.substr(i + 1, end - i - 1);
-      i = end + 1;
-    } else {
-      size_t end = i;
-      while (end < text.size() && text[end] != '.' &&
-             !std::isspace(static_cast<unsigned char>(text[end])))
-        ++end;
-      part = Lower(text.substr(i, end - i));
-      i = end;
-    }
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    parts.push_back(part);
-    if (i < text.size() && text[i] == '.') {
-      ++i;
-    } else {
-      break;
-    }
-  }
-  if (i < text.size() || parts.empty() || parts.size() > 2 || parts.back().empty()) {
-    throw EServerDatabaseError("\"" + name + "\" is not the name of a stored procedure");
-  }
-  const std::string schema = parts.size() == 2 ? parts[0] : std::string();
-  const std::string routine = parts.back();
-
+TRoutine TPostgresDatabase::FindRoutine(const std::string& text, const TParameters& parameters,
+                                        const TStatementOptions& options) {
+  const TRoutineName name = ParseRoutineName(text);
   TParameters lookup;
-  lookup.CreateParameter("name", ftString, pdInput, 0, TVariant(routine));
-  lookup.CreateParameter("schema", ftString, pdInput, 0, TVariant(schema));
+  lookup.CreateParameter("name", ftString, pdInput, 0, TVariant(name.Name));
+  lookup.CreateParameter("schema", ftString, pdInput, 0, TVariant(name.Schema));
   TResult candidates =
       Run("SELECT p.oid, p.prokind, n.nspname, p.proname, p.pronargs FROM pg_proc p "
           "JOIN pg_namespace n ON n.oid = p.pronamespace WHERE p.proname = $1 AND "
           "CASE WHEN $2 = '' THEN pg_function_is_visible(p.oid) ELSE n.nspname = $2 END "
           "ORDER BY p.oid",
           {&lookup[0], &lookup[1]}, options);
-  if (PQntuples(candidates.get()) == 0) {
-    throw EServerDatabaseError("No stored procedure or function named \"" + name + "\" exists");
+  const int count = PQntuples(candidates.get());
+  if (count == 0) {
+    throw EServerDatabaseError("No stored procedure or function named \"" + text + "\" exists");
   }
-
-  // The request's parameters passed to the routine: every one but the return value.
-  std::vector<TParameter*> passed;
-  for (int p = 0; p < parameters.Count(); ++p) {
-    if (parameters[p].Direction != pdReturnValue) passed.push_back(&parameters[p]);
-  }
-
-  struct TArgument {
-    std::string Name;
-    char Mode;  // i, o, b (in-out), v (variadic), t (table column)
-  };
-  // Of several overloads, the first whose named arguments take every passed parameter.
-  int chosen = 0;
-  std::vector<TArgument> arguments;
-  for (int c = 0; c < PQntuples(candidates.get()); ++c) {
+  std::vector<std::vector<TRoutineArgument>> overloads;
+  for (int c = 0; c < count; ++c) {
     TParameters which;
     which.CreateParameter("oid", ftString, pdInput, 0,
                           TVariant(std::string(PQgetvalue(candidates.get(), c, 0))));
@@ -667,81 +605,32 @@ TRecordsetData TPostgresDatabase::CallProcedure(const std::string& name, TParame
             "unnest(p.proargnames, p.proargmodes::text[]) WITH ORDINALITY AS a(name, mode, ord) "
             "WHERE p.oid = $1::oid ORDER BY a.ord",
             {&which[0]}, options);
-    std::vector<TArgument> found;
+    std::vector<TRoutineArgument>& arguments = overloads.emplace_back();
     for (int r = 0; r < PQntuples(listed.get()); ++r) {
-      found.push_back({PQgetvalue(listed.get(), r, 0), PQgetvalue(listed.get(), r, 1)[0]});
-    }
-    bool all = !found.empty();
-    for (const TParameter* parameter : passed) {
-      bool match = false;
-      for (const TArgument& argument : found) {
-        if (Lower(argument.Name) == Lower(BareName(parameter->Name))) match = true;
-      }
-      all = all && match;
-    }
-    if (c == 0 || all) {
-      chosen = c;
-      arguments = std::move(found);
-      if (all) break;
+      arguments.push_back({PQgetvalue(listed.get(), r, 0), PQgetvalue(listed.get(), r, 1)[0]});
     }
   }
-  const bool is_procedure = PQgetvalue(candidates.get(), chosen, 1)[0] == 'p';
-  std::string call = (is_procedure ? "CALL " : "SELECT * FROM ") +
-                     QuoteIdentifier(PQgetvalue(candidates.get(), chosen, 2)) + "." +
-                     QuoteIdentifier(PQgetvalue(candidates.get(), chosen, 3)) + "(";
-  std::vector<const TParameter*> values;
-  auto add = [&](const std::string& argument, const TParameter* value) {
-    if (!values.empty()) call += ", ";
-    if (!argument.empty()) call += QuoteIdentifier(argument) + " => ";
-    values.push_back(value);
-    call += "$" + std::to_string(values.size());
-  };
-  bool named = !arguments.empty();
-  for (const TArgument& argument : arguments) named = named && !argument.Name.empty();
-  if (named) {
-    for (const TArgument& argument : arguments) {
-      if (argument.Mode == 't' || (!is_procedure && argument.Mode == 'o')) continue;
-      const TParameter* value = FindSqlParameter(parameters, argument.Name);
-      if (value && value->Direction == pdReturnValue) value = nullptr;
-      if (argument.Mode == 'o') {
-        add(argument.Name, nullptr);  // a procedure's OUT argument is passed as NULL
-      } else if (value) {
-        add(argument.Name, value->Direction == pdOutput ? nullptr : value);
-      }
-    }
-  } else {
-    for (const TParameter* parameter : passed) {
-      if (!is_procedure && parameter->Direction == pdOutput) continue;
-      add(std::string(), parameter->Direction == pdOutput ? nullptr : parameter);
-    }
-  }
-  call += ")";
+  const int chosen = static_cast<int>(ChooseOverload(overloads, PassedParameters(parameters)));
+  TRoutine routine;
+  routine.IsProcedure = PQgetvalue(candidates.get(), chosen, 1)[0] == 'p';
+  routine.Schema = PQgetvalue(candidates.get(), chosen, 2);
+  routine.Name = PQgetvalue(candidates.get(), chosen, 3);
+  routine.Arguments = std::move(overloads[chosen]);
+  return routine;
+}
 
-  TResult result = Run(call, values, options);
+TRecordsetData TPostgresDatabase::CallProcedure(const std::string& name, TParameters& parameters,
+                                                const TStatementOptions& options) {
+  const TRoutine routine = FindRoutine(name, parameters, options);
+  const TRoutineCall call = BuildRoutineCall(routine, parameters);
+  TResult result = Run(call.Sql, call.Values, options);
   TRecordsetData rows = RowsetOf(result.get(), options);
-  if (rows.Rows.empty()) return rows;
-  const TRecordsetRow& first = *rows.Rows.front();
-  for (int p = 0; p < parameters.Count(); ++p) {
-    TParameter& parameter = parameters[p];
-    if (parameter.Direction != pdOutput && parameter.Direction != pdInputOutput &&
-        parameter.Direction != pdReturnValue) {
-      continue;
-    }
-    int column = -1;
-    const std::string wanted = Lower(BareName(parameter.Name));
-    for (size_t c = 0; c < rows.Schema.Fields.size(); ++c) {
-      if (Lower(rows.Schema.Fields[c].Name) == wanted) column = static_cast<int>(c);
-    }
-    // A function's own result is its return value.
-    if (column < 0 && parameter.Direction == pdReturnValue && !is_procedure) column = 0;
-    if (column < 0) continue;
-    parameter.Value = first.Values[column];
-    if (parameter.DataType == ftUnknown || !Encodes(parameter)) {
-      // The request's type cannot carry the value (or named none): take the column's.
-      parameter.DataType = FieldTypeOfField(rows.Schema.Fields[column]);
-    }
-  }
+  FillOutputParameters(rows, routine.IsProcedure, parameters);
   return rows;
+}
+
+const ISqlDialect& TPostgresDatabase::Dialect() const {
+  return TPostgresDialect::Instance();
 }
 
 }  // namespace larkspire::server
