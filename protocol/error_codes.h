@@ -48,7 +48,7 @@ inline constexpr int32_t kErrNoSuchPath = 20014;
 inline constexpr int32_t kErrRequestTooLarge = 20015;
 inline constexpr int32_t kErrMessageTooLarge = 20016;
 inline constexpr int32_t kErrDatabaseBusy = 20030;
-inline constexpr int32_t kErrReplyTooLarge = 20031;
+inline constexpr int32_t kErrResultTooLarge = 20031;
 inline constexpr int32_t kErrUnknownPlugin = 20501;
 inline constexpr int32_t kErrPluginFailed = 20502;
 inline constexpr int32_t kErrPluginTimeout = 20503;
@@ -94,7 +94,7 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
      "the request inflates to more than the server's --max-message; it is not decoded"},
     {kErrDatabaseBusy,
      "the database stayed locked by another client past the busy time-out; retry"},
-    {kErrReplyTooLarge, "the compressed reply would be longer than the server's --max-reply"},
+    {kErrResultTooLarge, "the compressed reply would be longer than the server's --max-reply"},
     {kErrUnknownPlugin, "no plug-in has the name"},
     {kErrPluginFailed, "the plug-in reported an error: its own text"},
     {kErrPluginTimeout, "the plug-in did not answer in time"},

@@ -106,14 +106,14 @@ void TDeflatedPayload::CompressBlock(bool finish) {
   block_.clear();
   if (size_ > kMaxDataSize) {
     Clear();
-    throw EServerError(kErrReplyTooLarge, "The result is too large to send: more than " +
+    throw EServerError(kErrResultTooLarge, "The result is too large to send: more than " +
                                               std::to_string(kMaxDataSize) +
                                               " bytes, the most a reply holds");
   }
   if (limit_ > 0 && compressed_size_ > limit_) {
     const uint64_t limit = limit_;
     Clear();
-    throw EServerError(kErrReplyTooLarge,
+    throw EServerError(kErrResultTooLarge,
                        "The result is too large to send: its compressed reply passed " +
                            std::to_string(limit) + " bytes (--max-reply)");
   }

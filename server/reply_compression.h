@@ -36,7 +36,7 @@ class TDeflatedPayload {
   TDeflatedPayload& operator=(const TDeflatedPayload&) = delete;
 
   // The most compressed bytes the payload may hold; 0: no limit. Past it Write raises
-  // EServerError kErrReplyTooLarge.
+  // EServerError kErrResultTooLarge.
   void SetLimit(uint64_t max_compressed) { limit_ = max_compressed; }
 
   // Appends uncompressed bytes. The returned buffer form lets a writer format in place:

@@ -167,8 +167,8 @@ TEST_F(TReplyPipeline, ResultPastTheReplyLimitFailsWithoutGrowing) {
   try {
     EncodeStreamed(database, "select * from big", body, 64 * 1024);
     FAIL() << "the reply of " << body.Size() << " bytes passed the limit";
-  } catch (const server::TServerError& e) {
-    EXPECT_EQ(e.Code(), kErrReplyTooLarge);
+  } catch (const server::EServerError& e) {
+    EXPECT_EQ(e.Code(), kErrResultTooLarge);
     EXPECT_NE(std::string(e.what()).find("--max-reply"), std::string::npos) << e.what();
   }
 }
