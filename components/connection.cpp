@@ -143,7 +143,7 @@ TLarkspireConnection::~TLarkspireConnection() {
 void TLarkspireConnection::OnDatagramMessage(const std::string& ip, int port, TStream& stream,
                                              TDataProcessModule* module) {
   TRemoteCommand message;
-  message.LoadFromStream(stream);
+  message.LoadFromStream(stream, max_message_size_);
   ++datagram_messages_ignored_;
 }
 
