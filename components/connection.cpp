@@ -57,7 +57,15 @@ const char kNoReply[] = "No reply from LarkspireServer (%s:%d) within %u s.";
 const char kClosedDuringCommand[] =
     "The connection to LarkspireServer (%s:%d) was closed while the command was running.";
 const char kReplyTooLarge[] =
-    "The reply from LarkspireServer (%s:%d) inflates to more than MaxMessageSize (%llu bytes).";
+    "The reply from LarkspireServer (%s:%d) is larger than MaxMessageSize (%llu bytes).";
+// The longest frame a reply of at most max_message bytes can come in: deflate at any level
+// adds far less than an eighth, and the frame's own fields are small. A longer frame is not
+// read at all.
+uint32_t MaxReplyFrame(uint64_t max_message) {
+  const uint64_t most = 4 + max_message + max_message / 8 + 65536;
+  return static_cast<uint32_t>(std::min<uint64_t>(most, kMaxFrameBody));
+}
+
 // The longest reply time-out that milliseconds in 32 bits can carry.
 constexpr uint32_t kMaxReplyTimeout = 0xFFFFFFFFu / 1000;
 
@@ -143,7 +151,7 @@ TLarkspireConnection::~TLarkspireConnection() {
 void TLarkspireConnection::OnDatagramMessage(const std::string& ip, int port, TStream& stream,
                                              TDataProcessModule* module) {
   TRemoteCommand message;
-  message.LoadFromStream(stream);
+  message.LoadFromStream(stream, max_message_size_);
   ++datagram_messages_ignored_;
 }
 
@@ -339,6 +347,8 @@ void TLarkspireConnection::RunExchange(TStream& stream) {
       exchange_failure_ = kErrClosedDuringCommand;
     else if (tcp_client_.ReceiveTimedOut())
       exchange_failure_ = kErrNoReply;
+    else if (tcp_client_.ReceiveTooLarge())
+      exchange_failure_ = kErrReplyTooLarge;
     state_ = kFailed;
     // A socket that Connected := false shut down is closed when the attempt ends.
     if (!disconnect_requested_) tcp_client_.Disconnect();
@@ -347,6 +357,7 @@ void TLarkspireConnection::RunExchange(TStream& stream) {
     failed();
     return;
   }
+  tcp_client_.SetMaxReceiveSize(MaxReplyFrame(max_message_size_));
   stream.SetSize(0);
   stream.SetPosition(0);
   if (tcp_client_.ReceiveStream(stream)) {

@@ -89,8 +89,10 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   uint32_t ReplyTimeout() const { return reply_timeout_; }
   void SetReplyTimeout(uint32_t seconds);
   // The most bytes a reply may inflate to (default 256 MiB). A reply past it is dropped as soon
-  // as decoding passes the bound, never held whole: the command fails with 10007, is not
-  // retried, and the connection stays open. Applies from the next command.
+  // as decoding passes the bound, never held whole: the command fails with 10007 and is not
+  // retried; the connection stays open, unless the reply's frame alone was too long to hold
+  // such a message (it is then not read, and the connection is closed). Applies from the next
+  // command.
   uint64_t MaxMessageSize() const { return max_message_size_; }
   void SetMaxMessageSize(uint64_t bytes) { max_message_size_ = bytes; }
 

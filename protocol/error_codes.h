@@ -71,8 +71,8 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrClosedDuringCommand,
      "the connection was closed (Connected := false) while a command waited for its reply"},
     {kErrReplyTooLarge,
-     "the reply inflates to more than the connection's MaxMessageSize; it is dropped unread "
-     "and the command fails, not retried"},
+     "the reply inflates past the connection's MaxMessageSize, or its frame is too long to hold "
+     "such a reply; the command fails and is not retried"},
     {kErrConnectionRefused, "the server refused this client in the handshake"},
     {kErrConnectionsLimit, "the server serves as many connections as it allows"},
     {kErrUnknownCommand, "the command code is not served"},

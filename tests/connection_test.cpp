@@ -582,13 +582,28 @@ TEST_F(ConnectionTest, ReplyPastMaxMessageSizeFailsTheCommandAndKeepsTheConnecti
     EXPECT_FALSE(Run(300, &message, wait)) << wait;
     EXPECT_EQ(connection_.ErrorCode(), kErrReplyTooLarge);
     EXPECT_EQ(message, "The reply from LarkspireServer " + Address(peer.Port()) +
-                           " inflates to more than MaxMessageSize (1048576 bytes).");
+                           " is larger than MaxMessageSize (1048576 bytes).");
     EXPECT_LT(connection_.Reply().Data.Capacity(), 2 << 20);
     EXPECT_TRUE(connection_.Connected());
     EXPECT_TRUE(Run(210, nullptr, wait));
   }
   // Sent once each: a reply too large is not retried.
   EXPECT_EQ(peer.Seen().size(), 4u);
+}
+
+TEST_F(ConnectionTest, ReplyFrameTooLongForMaxMessageSizeIsNotReadAndClosesTheConnection) {
+  // 8 MiB announced and sent: more than any reply of at most 1 MiB can be compressed to.
+  TScriptedPeer peer(TScriptedPeer::ServeRaw(
+      AcceptedHandshake(), {std::string("\x00\x80\x00\x00", 4) + std::string(8 << 20, 'z')}));
+  connection_.SetRemotePort(peer.Port());
+  connection_.SetMaxMessageSize(1 << 20);
+  std::string message;
+  EXPECT_FALSE(Run(300, &message));
+  EXPECT_EQ(connection_.ErrorCode(), kErrReplyTooLarge);
+  EXPECT_EQ(message, "The reply from LarkspireServer " + Address(peer.Port()) +
+                         " is larger than MaxMessageSize (1048576 bytes).");
+  EXPECT_FALSE(connection_.Connected());
+  EXPECT_EQ(peer.Connections(), 1);
 }
 
 // The idle watch measures from the start of the last command on the clock in use.

@@ -24,9 +24,9 @@ namespace larkspire {
 namespace {
 
 namespace fs = std::filesystem;
+using server::EServerError;
 using server::TPluginHost;
 using server::TPluginHostOptions;
-using server::EServerError;
 
 const std::string kFaultyDir = LARKSPIRE_TEST_PLUGIN_DIR;
 

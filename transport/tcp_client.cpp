@@ -195,10 +195,16 @@ bool TSuperTcpClient::SendStream(TStream& stream) {
 
 bool TSuperTcpClient::ReceiveStream(TStream& stream) {
   receive_timed_out_ = false;
+  receive_too_large_ = false;
   uint8_t prefix[kFramePrefixSize];
   int64_t length = 0;
   if (ReceiveBuffer(prefix, sizeof prefix) == static_cast<int64_t>(sizeof prefix)) {
     length = static_cast<int32_t>(DecodeFramePrefix(prefix));
+  }
+  if (length > static_cast<int64_t>(max_receive_size_.load())) {
+    receive_too_large_ = true;
+    connected_ = false;
+    return false;
   }
 
   // The stream grows by what actually arrives; nothing is reserved from the length field.

@@ -21,6 +21,7 @@
 
 #include "platform/socket_api.h"
 #include "platform/stream.h"
+#include "protocol/frame.h"
 
 namespace larkspire {
 
@@ -49,6 +50,12 @@ class TSuperTcpClient {
   // Whether the last ReceiveStream or ReceiveBuffer stopped because no data came within
   // ReceiveTimeout (rather than because the peer closed or the socket failed).
   bool ReceiveTimedOut() const { return receive_timed_out_; }
+  // The longest frame body ReceiveStream takes in (default: any a frame can carry); a longer
+  // one is not read at all.
+  uint32_t MaxReceiveSize() const { return max_receive_size_; }
+  void SetMaxReceiveSize(uint32_t bytes) { max_receive_size_ = bytes; }
+  // Whether the last ReceiveStream stopped because the frame was longer than MaxReceiveSize.
+  bool ReceiveTooLarge() const { return receive_too_large_; }
 
   // True when connected and the handshake was accepted. Raises Exception "套接字创建失败" when no
   // socket can be created.
@@ -66,8 +73,9 @@ class TSuperTcpClient {
   bool SendStream(TStream& stream);
   // One frame in, appended at the stream's position (neither cleared nor rewound): true when
   // exactly the announced body came in; Connected takes that value. A length of 0 or above
-  // 2^31 - 1 reads nothing further. Bytes beyond the frame (a second frame sent back to back)
-  // count against it and make the result false.
+  // 2^31 - 1 reads nothing further, and so does one above MaxReceiveSize (ReceiveTooLarge
+  // then says so; the unread body leaves the socket unusable). Bytes beyond the frame (a second
+  // frame sent back to back) count against it and make the result false.
   bool ReceiveStream(TStream& stream);
   // Raw bytes without framing; neither touches Connected. Each returns how many bytes moved:
   // fewer than count when the peer closed, the socket failed or the receive time-out passed.
@@ -84,6 +92,8 @@ class TSuperTcpClient {
   int32_t handshake_code_ = 0;
   std::atomic<uint32_t> receive_timeout_ms_{120000};
   std::atomic<bool> receive_timed_out_{false};
+  std::atomic<uint32_t> max_receive_size_{kMaxFrameBody};
+  std::atomic<bool> receive_too_large_{false};
 };
 
 // "LOCALHOST" in any case gives "127.0.0.1"; a dotted quad stays; anything else is looked up
