@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "server/listener.h"
+#include "server/server.h"
 #include "server/log_file.h"
 #include "server/server_options.h"
 

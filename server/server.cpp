@@ -1,4 +1,4 @@
-#include "server/listener.h"
+#include "server/server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -7,8 +7,8 @@
 // every thread; it is also what the destructor does.
 //
 // Thread-safety: Start and Stop from the owner's thread; Port and ActiveSessions from any.
-#ifndef LARKSPIRE_SERVER_LISTENER_H_
-#define LARKSPIRE_SERVER_LISTENER_H_
+#ifndef LARKSPIRE_SERVER_SERVER_H_
+#define LARKSPIRE_SERVER_SERVER_H_
 
 #include <atomic>
 #include <cstdint>
@@ -80,4 +80,4 @@ class TServer {
 
 }  // namespace larkspire::server
 
-#endif  // LARKSPIRE_SERVER_LISTENER_H_
+#endif  // LARKSPIRE_SERVER_SERVER_H_

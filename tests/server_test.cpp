@@ -21,7 +21,7 @@
 #include "protocol/memory_stream.h"
 #include "protocol/remote_command.h"
 #include "server/database.h"
-#include "server/listener.h"
+#include "server/server.h"
 #include "server/seed.h"
 #include "server/server_errors.h"
 #include "server/server_options.h"
