@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "platform/codepage.h"
 #include "platform/exception.h"
 #include "server/file_service.h"
+#include "server/server_errors.h"
 
 namespace larkspire::server {
 
@@ -50,19 +52,15 @@ uint16_t AddressPort(const sockaddr* address) {
   return 0;
 }
 
-void CloseQuietly(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
+// How long Stop waits for the sessions once their connections are cut.
+constexpr auto kCutSessionsBound = std::chrono::milliseconds(2000);
+// How much of a refused peer's input is read per wake-up.
+constexpr size_t kRefusedDrain = 16 * 1024;
 
 }  // namespace
 
 TServer::TServer(TServerOptions options)
     : options_(std::move(options)), context_{options_, catalog_, dispatch_, stopping_} {}
-
-TServer::~TServer() {
-  Stop();
-}
 
 void TServer::Start() {
   if (started_) return;
@@ -87,36 +85,38 @@ void TServer::Start() {
     throw Exception("cannot resolve --bind " + options_.Bind + ": " + ::gai_strerror(rc));
   }
   std::string failure = "no address";
-  for (addrinfo* entry = found; entry && listen_socket_ < 0; entry = entry->ai_next) {
-    int fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
-    if (fd < 0) {
+  for (addrinfo* entry = found; entry && !listen_socket_.IsOpen(); entry = entry->ai_next) {
+    TUniqueFd fd(::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
+    if (!fd.IsOpen()) {
       failure = std::strerror(errno);
       continue;
     }
     int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(fd, entry->ai_addr, entry->ai_addrlen) != 0 || ::listen(fd, 128) != 0) {
+    ::setsockopt(fd.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd.Fd(), entry->ai_addr, entry->ai_addrlen) != 0 || ::listen(fd.Fd(), 128) != 0) {
       failure = std::strerror(errno);
-      ::close(fd);
       continue;
     }
-    listen_socket_ = fd;
+    listen_socket_ = std::move(fd);
   }
   ::freeaddrinfo(found);
-  if (listen_socket_ < 0) {
+  if (!listen_socket_.IsOpen()) {
     throw Exception("cannot listen on " + options_.Bind + ":" + service + ": " + failure);
   }
   sockaddr_storage bound{};
   socklen_t bound_length = sizeof bound;
-  ::getsockname(listen_socket_, reinterpret_cast<sockaddr*>(&bound), &bound_length);
+  ::getsockname(listen_socket_.Fd(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
   port_ = AddressPort(reinterpret_cast<sockaddr*>(&bound));
   address_ = AddressText(reinterpret_cast<sockaddr*>(&bound));
 
-  if (::pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+  int wake_pipe[2];
+  if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     int code = errno;
-    CloseQuietly(listen_socket_);
+    listen_socket_.Reset();
     throw Exception(std::string("cannot create the wake-up pipe: ") + std::strerror(code));
   }
+  wake_read_.Reset(wake_pipe[0]);
+  wake_write_.Reset(wake_pipe[1]);
   stopping_ = false;
   started_ = true;
   accept_thread_ = std::thread([this] { AcceptLoop(); });
@@ -127,74 +127,117 @@ void TServer::Start() {
 
 void TServer::Wake() {
   char byte = 1;
-  ssize_t ignored = ::write(wake_pipe_[1], &byte, 1);
+  ssize_t ignored = ::write(wake_write_.Fd(), &byte, 1);
   (void)ignored;
 }
 
 void TServer::AcceptLoop() {
+  std::vector<pollfd> fds;
+  std::vector<short> refused_events;
   while (!stopping_) {
-    pollfd fds[2] = {{listen_socket_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
-    int ready = ::poll(fds, 2, 1000);
+    fds.assign({{listen_socket_.Fd(), POLLIN, 0}, {wake_read_.Fd(), POLLIN, 0}});
+    int timeout_ms = 1000;
+    const auto now = std::chrono::steady_clock::now();
+    for (const TRefused& refused : refused_) {
+      fds.push_back({refused.Socket.Fd(), POLLIN, 0});
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(refused.Until - now).count() + 1;
+      timeout_ms = static_cast<int>(std::clamp<int64_t>(left, 0, timeout_ms));
+    }
+    int ready = ::poll(fds.data(), fds.size(), timeout_ms);
     if (ready < 0 && errno != EINTR) break;
+    if (ready < 0) continue;
     if (fds[1].revents & POLLIN) {
       char drain[64];
-      while (::read(wake_pipe_[0], drain, sizeof drain) > 0) {
+      while (::read(wake_read_.Fd(), drain, sizeof drain) > 0) {
       }
     }
+    refused_events.clear();
+    for (size_t i = 2; i < fds.size(); ++i) refused_events.push_back(fds[i].revents);
+    ServeRefused(refused_events);
     Reap(false);
     if (stopping_) break;
     if (!(fds[0].revents & POLLIN)) continue;
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
-    int fd =
-        ::accept4(listen_socket_, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
-    if (fd < 0) {
+    TUniqueFd fd(::accept4(listen_socket_.Fd(), reinterpret_cast<sockaddr*>(&peer), &peer_length,
+                           SOCK_CLOEXEC));
+    if (!fd.IsOpen()) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         ServerLog(std::string("accept failed: ") + std::strerror(errno));
         ::poll(nullptr, 0, 100);  // let sessions end before trying again
       }
       continue;
     }
-    StartClient(fd, AddressText(reinterpret_cast<sockaddr*>(&peer)));
+    StartClient(std::move(fd), AddressText(reinterpret_cast<sockaddr*>(&peer)));
+  }
+  refused_.clear();
+}
+
+void TServer::Refuse(TUniqueFd socket, const std::string& peer, const std::string& why) {
+  // The refusal goes out before the peer's handshake is read: it is what every handshake gets
+  // here, and it costs no thread. Fourteen bytes fit in a new connection's send buffer.
+  const std::string reply = HandshakeReply(kHandshakeRefused, kErrConnectionsLimit);
+  uint8_t frame[32];
+  const size_t length = reply.size();
+  frame[0] = static_cast<uint8_t>(length >> 24);
+  frame[1] = static_cast<uint8_t>(length >> 16);
+  frame[2] = static_cast<uint8_t>(length >> 8);
+  frame[3] = static_cast<uint8_t>(length);
+  std::memcpy(frame + 4, reply.data(), length);
+  const ssize_t sent = ::send(socket.Fd(), frame, 4 + length, MSG_DONTWAIT | MSG_NOSIGNAL);
+  ServerLog("peer " + peer + " refused (connections limit" + why + ")" +
+            (sent == static_cast<ssize_t>(4 + length) ? "" : ", the refusal could not be sent"));
+  ::shutdown(socket.Fd(), SHUT_WR);
+  if (static_cast<int>(refused_.size()) >= options_.MaxPendingRefusals) refused_.pop_front();
+  refused_.push_back(
+      {std::move(socket),
+       std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.HandshakeTimeoutMs)});
+}
+
+void TServer::ServeRefused(const std::vector<short>& events) {
+  const auto now = std::chrono::steady_clock::now();
+  size_t index = 0;
+  for (auto it = refused_.begin(); it != refused_.end(); ++index) {
+    bool ended = now >= it->Until;
+    if (!ended && index < events.size() && events[index] != 0) {
+      char drain[kRefusedDrain];
+      const ssize_t got = ::recv(it->Socket.Fd(), drain, sizeof drain, MSG_DONTWAIT);
+      ended = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+    it = ended ? refused_.erase(it) : std::next(it);
   }
 }
 
-void TServer::StartClient(int socket, const std::string& peer) {
-  bool over_limit = active_ >= options_.MaxConnections;
-  if (over_limit && refusing_ >= options_.MaxPendingRefusals) {
-    ServerLog("peer " + peer + " closed at once: connections limit and refusals pending");
-    ::close(socket);
+void TServer::StartClient(TUniqueFd socket, const std::string& peer) {
+  if (active_ >= options_.MaxConnections) {
+    Refuse(std::move(socket), peer, "");
     return;
   }
   // Frames leave in one call each, so no-delay costs no small segments.
   int on = 1;
-  ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  std::atomic<int>& counter = over_limit ? refusing_ : active_;
-  ++counter;
+  ::setsockopt(socket.Fd(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ++active_;
   std::lock_guard<std::mutex> lock(clients_mutex_);
   auto client = std::make_unique<TClient>();
   TClient* raw = client.get();
-  raw->Socket = socket;
+  const int fd = socket.Fd();
+  raw->Socket = std::move(socket);
   try {
-    raw->Thread = std::thread([this, raw, socket, peer, over_limit, &counter] {
+    raw->Thread = std::thread([this, raw, fd, peer] {
       {
-        TSession session(context_, socket, peer);
-        if (over_limit) {
-          session.RefuseOverLimit();
-        } else {
-          session.Run();
-        }
+        TSession session(context_, fd, peer);
+        session.Run();
       }
-      ::shutdown(socket, SHUT_RDWR);
-      --counter;
+      ::shutdown(fd, SHUT_RDWR);
+      --active_;
       raw->Done = true;
       Wake();
     });
   } catch (const std::exception& e) {
-    --counter;
-    ServerLog("peer " + peer + " closed at once: no thread for it (" + e.what() + ")");
-    ::close(socket);
+    --active_;
+    Refuse(std::move(raw->Socket), peer, std::string(", no thread for it: ") + e.what());
     return;
   }
   clients_.push_back(std::move(client));
@@ -206,7 +249,6 @@ void TServer::Reap(bool every) {
     TClient& client = **it;
     if (every || client.Done) {
       if (client.Thread.joinable()) client.Thread.join();
-      CloseQuietly(client.Socket);
       it = clients_.erase(it);
     } else {
       ++it;
@@ -217,7 +259,7 @@ void TServer::Reap(bool every) {
 void TServer::CutClients(int how) {
   std::lock_guard<std::mutex> lock(clients_mutex_);
   for (auto& client : clients_) {
-    if (!client->Done) ::shutdown(client->Socket, how);
+    if (!client->Done) ::shutdown(client->Socket.Fd(), how);
   }
 }
 
@@ -229,26 +271,41 @@ bool TServer::AllClientsDone() {
   return true;
 }
 
-void TServer::Stop() {
-  if (!started_) return;
+bool TServer::WaitForClients(std::chrono::steady_clock::time_point until) {
+  while (!AllClientsDone()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool TServer::Stop() {
+  if (!started_) return AllClientsDone();
+  started_ = false;
   stopping_ = true;
   Wake();
   if (accept_thread_.joinable()) accept_thread_.join();
-  CloseQuietly(listen_socket_);
+  listen_socket_.Reset();
   // No new requests: a session waiting for one sees the end of its stream, while one that is
-  // answering finishes and sends its reply. Connections still busy after the grace are cut.
+  // answering finishes and sends its reply. Connections still busy after the grace are cut;
+  // a session that does not end even then (a long query) is waited for a short while only.
   CutClients(SHUT_RD);
-  const auto grace_end =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.StopGraceMs);
-  while (!AllClientsDone() && std::chrono::steady_clock::now() < grace_end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitForClients(std::chrono::steady_clock::now() +
+                 std::chrono::milliseconds(options_.StopGraceMs));
   CutClients(SHUT_RDWR);
-  Reap(true);
-  CloseQuietly(wake_pipe_[0]);
-  CloseQuietly(wake_pipe_[1]);
-  started_ = false;
+  const bool all_ended = WaitForClients(std::chrono::steady_clock::now() + kCutSessionsBound);
+  Reap(all_ended);
+  if (!all_ended) {
+    ServerLog("larkspire-server on " + address_ + ": " + std::to_string(active_.load()) +
+              " sessions still busy after their connections were cut");
+    return false;
+  }
   ServerLog("larkspire-server on " + address_ + " stopped");
+  return true;
+}
+
+TServer::~TServer() {
+  if (!Stop()) Reap(true);
 }
 
 }  // namespace larkspire::server

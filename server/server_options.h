@@ -24,6 +24,10 @@
 //   --log-file PATH       append the log to PATH instead of stderr; SIGHUP reopens it
 //   --stop-grace-ms N     on SIGTERM, how long requests in flight may take to finish before
 //                         their connections are cut (default 10000)
+//   --frame-timeout S     seconds a request frame may take from its first byte to its last
+//                         (default 30)
+//   --idle-timeout S      close a session with no transaction open after S seconds without
+//                         a request (default 0: never)
 //
 // Thread-safety: plain values, read by every session once the server runs.
 #ifndef LARKSPIRE_SERVER_SERVER_OPTIONS_H_
@@ -63,11 +67,19 @@ struct TServerOptions {
   std::string LogFile;
   // How long Stop lets the requests in flight finish before it cuts their connections.
   uint32_t StopGraceMs = 10000;
-  // How long a new connection may take to send its handshake.
+  // How long a new connection may take to send its whole handshake.
   uint32_t HandshakeTimeoutMs = 10000;
-  // Connections over the limit that are being answered with a refusal at once; more are
-  // closed without an answer.
-  int MaxPendingRefusals = 16;
+  // How long a request frame may take from its first byte to its last.
+  uint32_t FrameTimeoutMs = 30000;
+  // How long a session with no transaction open may wait for its next request; 0: for ever.
+  // Off by default: the client keeps one connection for as long as it runs, and an
+  // application left open between two clicks would otherwise meet a closed connection (the
+  // connection retries once, but a client that is not idle-safe sees the failure). Every
+  // half-sent frame is bounded anyway, so an idle session costs a thread and no more.
+  uint32_t IdleTimeoutMs = 0;
+  // Refused connections (over the limit) whose peers have their refusal but have not closed
+  // yet; past this the oldest is closed.
+  int MaxPendingRefusals = 256;
 };
 
 // What parsing the command line decided.

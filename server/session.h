@@ -21,17 +21,15 @@
 #include <string>
 
 #include "server/database.h"
+#include "server/server_log.h"
 #include "server/server_options.h"
 
 namespace larkspire::server {
 
 class TDispatchTable;
 
-// Writes one line to the server's log (stderr), whole, from any thread.
-void ServerLog(const std::string& line);
-// A peer's text made safe for one log line: control characters and bytes that are not
-// UTF-8 are shown as \xNN.
-std::string LogSafe(const std::string& text);
+// The handshake's reply body: "Auth:", the status byte and the code (little-endian).
+std::string HandshakeReply(uint8_t status, int32_t code);
 
 // What every session reads.
 struct TServerContext {
@@ -59,8 +57,6 @@ class TSession {
 
   // Serves the connection to its end and writes its log line. Never throws.
   void Run();
-  // Answers the handshake with the connections-limit refusal and ends.
-  void RefuseOverLimit();
 
   const TServerOptions& Options() const { return context_.Options; }
   const std::string& Peer() const { return peer_; }
@@ -95,11 +91,9 @@ class TSession {
 
  private:
   enum class THandshake { hsAccepted, hsRefused, hsFailed };
-  THandshake Handshake(bool over_limit);
+  THandshake Handshake();
   void ServeCommands();
-  // Reads and drops the body of a frame too long to take, so the connection stays in step;
-  // false when the client went away first.
-  bool DiscardBody(uint32_t length);
+  bool AnyTransactionOpen() const;
   std::string Describe() const;
 
   const TServerContext& context_;
