@@ -2,12 +2,14 @@
 // client goes away or the server stops. A session owns its database handles, so a client's
 // transactions are its own.
 //
-// Frames are a 4-byte big-endian body length and the body. The handshake body is "Auth:",
-// the client identity, "/" and the client name; its reply body is "Auth:", a status byte
-// (1 accepted, 3 refused) and a 4-byte little-endian code (0, 100021 refused client, 100022
-// connections limit). Every later frame holds one TRemoteCommand and gets one reply frame; a
-// frame longer than --max-frame is read to its end without being kept and answered with a
-// failed reply (kErrRequestTooLarge), and the session goes on.
+// The handshake body is "Auth:", the client identity, "/" and the client name; it must be whole
+// within the handshake time of the connection's start. Its reply body is "Auth:", a status
+// byte (1 accepted, 3 refused) and a 4-byte little-endian code (0, or 100021 refused client;
+// the limit refusal 100022 is sent by the server itself). Every later frame holds one
+// TRemoteCommand and gets one reply frame, and must be whole within --frame-timeout of its
+// first byte; a frame longer than --max-frame is read to its end without being kept and
+// answered with a failed reply (kErrRequestTooLarge), and the session goes on. With
+// --idle-timeout, a session with no transaction open that sends nothing for that long ends.
 //
 // Thread-safety: a session runs on its own thread; only the shared context is read by
 // several sessions, and it does not change while the server runs.
