@@ -54,6 +54,8 @@ uint16_t AddressPort(const sockaddr* address) {
 
 // How long Stop waits for the sessions once their connections are cut.
 constexpr auto kCutSessionsBound = std::chrono::milliseconds(2000);
+// Refusals logged one by one in a second; more are counted.
+constexpr int kRefusalLinesPerSecond = 10;
 // How much of a refused peer's input is read per wake-up.
 constexpr size_t kRefusedDrain = 16 * 1024;
 
@@ -155,6 +157,10 @@ void TServer::AcceptLoop() {
     refused_events.clear();
     for (size_t i = 2; i < fds.size(); ++i) refused_events.push_back(fds[i].revents);
     ServeRefused(refused_events);
+    if (refusals_unlogged_ > 0 &&
+        std::chrono::steady_clock::now() - refusal_window_ >= std::chrono::seconds(1)) {
+      LogRefusalsUnlogged(std::chrono::steady_clock::now());
+    }
     Reap(false);
     if (stopping_) break;
     if (!(fds[0].revents & POLLIN)) continue;
@@ -172,6 +178,7 @@ void TServer::AcceptLoop() {
     StartClient(std::move(fd), AddressText(reinterpret_cast<sockaddr*>(&peer)));
   }
   refused_.clear();
+  LogRefusalsUnlogged(std::chrono::steady_clock::now());
 }
 
 void TServer::Refuse(TUniqueFd socket, const std::string& peer, const std::string& why) {
@@ -186,13 +193,31 @@ void TServer::Refuse(TUniqueFd socket, const std::string& peer, const std::strin
   frame[3] = static_cast<uint8_t>(length);
   std::memcpy(frame + 4, reply.data(), length);
   const ssize_t sent = ::send(socket.Fd(), frame, 4 + length, MSG_DONTWAIT | MSG_NOSIGNAL);
-  ServerLog("peer " + peer + " refused (connections limit" + why + ")" +
-            (sent == static_cast<ssize_t>(4 + length) ? "" : ", the refusal could not be sent"));
+  // A flood is logged as a few lines and a count, not a line per connection.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - refusal_window_ >= std::chrono::seconds(1)) LogRefusalsUnlogged(now);
+  if (refusals_logged_ < kRefusalLinesPerSecond) {
+    ++refusals_logged_;
+    ServerLog("peer " + peer + " refused (connections limit" + why + ")" +
+              (sent == static_cast<ssize_t>(4 + length) ? "" : ", the refusal could not be sent"));
+  } else {
+    ++refusals_unlogged_;
+  }
   ::shutdown(socket.Fd(), SHUT_WR);
   if (static_cast<int>(refused_.size()) >= options_.MaxPendingRefusals) refused_.pop_front();
   refused_.push_back(
       {std::move(socket),
        std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.HandshakeTimeoutMs)});
+}
+
+void TServer::LogRefusalsUnlogged(std::chrono::steady_clock::time_point now) {
+  if (refusals_unlogged_ > 0) {
+    ServerLog(std::to_string(refusals_unlogged_) +
+              " more connections refused (connections limit) in one second");
+  }
+  refusal_window_ = now;
+  refusals_logged_ = 0;
+  refusals_unlogged_ = 0;
 }
 
 void TServer::ServeRefused(const std::vector<short>& events) {

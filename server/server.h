@@ -79,6 +79,8 @@ class TServer {
   // Drains the refused connections whose poll events (revents, in the order of refused_) show
   // input, and closes those that ended or whose time is up.
   void ServeRefused(const std::vector<short>& events);
+  // Logs how many refusals went unlogged, and starts a new second at now.
+  void LogRefusalsUnlogged(std::chrono::steady_clock::time_point now);
   // Joins and closes the clients whose thread has ended (all of them when every is true).
   void Reap(bool every);
   void Wake();
@@ -97,7 +99,12 @@ class TServer {
   std::mutex clients_mutex_;
   std::list<std::unique_ptr<TClient>> clients_;
   std::atomic<int> active_{0};
-  std::deque<TRefused> refused_;  // the accepting thread's
+  // The accepting thread's: the refused connections, and the refusals logged and counted in
+  // the current second.
+  std::deque<TRefused> refused_;
+  std::chrono::steady_clock::time_point refusal_window_;
+  int refusals_logged_ = 0;
+  int refusals_unlogged_ = 0;
   bool started_ = false;
 };
 
