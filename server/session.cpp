@@ -191,7 +191,8 @@ void TSession::ServeCommands() {
       DispatchCommand(context_.Dispatch, *this, request, reply);
     } else {
       reply.Code = cmdReply;
-      if (!too_large) ServerLog("session " + peer_ + ": " + LogSafe(AnsiToWide(reply.Message)));
+      if (!too_large)
+        ServerLog("session " + peer_ + ": " + LogSafe(AnsiToWide(reply.Message), 256));
     }
     if (skip_reply_) {
       skip_reply_ = false;
