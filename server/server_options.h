@@ -72,10 +72,10 @@ struct TServerOptions {
   // How long a request frame may take from its first byte to its last.
   uint32_t FrameTimeoutMs = 30000;
   // How long a session with no transaction open may wait for its next request; 0: for ever.
-  // Off by default: the client keeps one connection for as long as it runs, and an
-  // application left open between two clicks would otherwise meet a closed connection (the
-  // connection retries once, but a client that is not idle-safe sees the failure). Every
-  // half-sent frame is bounded anyway, so an idle session costs a thread and no more.
+  // Off by default: the client keeps one connection for as long as it runs, and the first
+  // command after the server closed it fails (only the next one connects afresh), so an
+  // application left open between two clicks would show an error. Every half-sent frame is
+  // bounded anyway, so an idle session costs a thread and no more.
   uint32_t IdleTimeoutMs = 0;
   // Refused connections (over the limit) whose peers have their refusal but have not closed
   // yet; past this the oldest is closed.
