@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -243,6 +244,12 @@ void TServer::StartClient(TUniqueFd socket, const std::string& peer) {
   int on = 1;
   ::setsockopt(socket.Fd(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // A client that takes no byte of a reply (or a download) for the frame time is cut, as one
+  // that sends a request too slowly: neither may hold a session for good.
+  timeval send_timeout{};
+  send_timeout.tv_sec = options_.FrameTimeoutMs / 1000;
+  send_timeout.tv_usec = static_cast<suseconds_t>(options_.FrameTimeoutMs % 1000) * 1000;
+  ::setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   ++active_;
   std::lock_guard<std::mutex> lock(clients_mutex_);
   auto client = std::make_unique<TClient>();

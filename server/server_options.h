@@ -24,8 +24,8 @@
 //   --log-file PATH       append the log to PATH instead of stderr; SIGHUP reopens it
 //   --stop-grace-ms N     on SIGTERM, how long requests in flight may take to finish before
 //                         their connections are cut (default 10000)
-//   --frame-timeout S     seconds a request frame may take from its first byte to its last
-//                         (default 30)
+//   --frame-timeout S     seconds a request frame may take from its first byte to its last,
+//                         and that a client may take no byte of a reply (default 30)
 //   --idle-timeout S      close a session with no transaction open after S seconds without
 //                         a request (default 0: never)
 //
@@ -69,7 +69,8 @@ struct TServerOptions {
   uint32_t StopGraceMs = 10000;
   // How long a new connection may take to send its whole handshake.
   uint32_t HandshakeTimeoutMs = 10000;
-  // How long a request frame may take from its first byte to its last.
+  // How long a request frame may take from its first byte to its last, and how long a client
+  // may take no byte of a reply or download.
   uint32_t FrameTimeoutMs = 30000;
   // How long a session with no transaction open may wait for its next request; 0: for ever.
   // Off by default: the client keeps one connection for as long as it runs, and the first

@@ -1,6 +1,7 @@
 #include "server/session.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 #include "platform/codepage.h"
@@ -208,7 +209,14 @@ void TSession::ServeCommands() {
     out.Clear();
     ++commands_;
     if (!sent) {
-      ending_ = context_.Stopping ? "server stopping" : "reply could not be sent";
+      if (context_.Stopping) {
+        ending_ = "server stopping";
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        ending_ = "closed: the client took no byte of a reply for " +
+                  std::to_string(options.FrameTimeoutMs) + " ms (--frame-timeout)";
+      } else {
+        ending_ = "reply could not be sent";
+      }
       return;
     }
   }

@@ -172,6 +172,26 @@ TEST_F(TServerSlowSenders, ClosesAnIdleSessionOnlyWhenNoTransactionIsOpen) {
   EXPECT_TRUE(working->WaitForClose(2000));
 }
 
+TEST_F(TServerSlowSenders, CutsAClientThatTakesNoByteOfADownloadAfterTheFrameTimeout) {
+  options_.MaxConnections = 1;
+  options_.FrameTimeoutMs = 300;
+  options_.FilesDir = folder_ + "/files";
+  fs::create_directories(options_.FilesDir);
+  // Sparse: far more than the socket buffers hold, for no disk space.
+  const std::string big = options_.FilesDir + "/big.bin";
+  std::ofstream(big).close();
+  fs::resize_file(big, 64 << 20);
+  StartServer();
+  auto reader = Accepted("NeverReads");
+  TRemoteCommand download;
+  download.Code = cmdDownload;
+  download.Value = 1;
+  download.SetDataText("big.bin");
+  ASSERT_TRUE(reader->SendFrame(Encoded(download)));
+  // Its session ends on its own, and so its place is free again.
+  EXPECT_TRUE(AdmitsANewClient());
+}
+
 // ---- The connection limit ----
 
 using TServerConnectionLimit = TServerLimitsTest;
