@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "components/connection.h"
 #include "gtest/gtest.h"
 #include "protocol/memory_stream.h"
 #include "protocol/remote_command.h"
@@ -222,6 +223,23 @@ TEST_F(TServerConnectionLimit, RefusesEveryNewcomerOfAFloodWith100022ThenAdmitsA
 
   silent.reset();
   EXPECT_TRUE(AdmitsANewClient());
+}
+
+TEST_F(TServerConnectionLimit, TheClientsConnectionReadsTheEarlyRefusalAsTheLimit) {
+  options_.MaxConnections = 1;
+  StartServer();
+  auto holder = Accepted("Holder");
+  TLarkspireConnection connection;
+  connection.SetRemotePort(server_->Port());
+  connection.SetConnected(true);
+  EXPECT_FALSE(connection.Connected());
+  EXPECT_EQ(connection.ErrorCode(), 100022);
+  holder.reset();
+  for (int attempt = 0; attempt < 200 && !connection.Connected(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    connection.SetConnected(true);
+  }
+  EXPECT_TRUE(connection.Connected());
 }
 
 TEST_F(TServerConnectionLimit, FreesTheSlotOfAClientThatVanishesMidFrame) {
