@@ -73,10 +73,11 @@ struct TServerOptions {
   // may take no byte of a reply or download.
   uint32_t FrameTimeoutMs = 30000;
   // How long a session with no transaction open may wait for its next request; 0: for ever.
-  // Off by default: the client keeps one connection for as long as it runs, and the first
-  // command after the server closed it fails (only the next one connects afresh), so an
-  // application left open between two clicks would show an error. Every half-sent frame is
-  // bounded anyway, so an idle session costs a thread and no more.
+  // Off by default: the client has an idle policy of its own (its idle watch disconnects after
+  // the application's SmartDCTime), which a server default would override; a closed session
+  // costs the next command a new handshake and a new database connection (a new backend on
+  // PostgreSQL); and with every handshake and frame bounded in time, an idle session holds a
+  // thread and a place and no more. Operators short of places turn it on.
   uint32_t IdleTimeoutMs = 0;
   // Refused connections (over the limit) whose peers have their refusal but have not closed
   // yet; past this the oldest is closed.

@@ -193,6 +193,21 @@ TEST_F(TServerSlowSenders, CutsAClientThatTakesNoByteOfADownloadAfterTheFrameTim
   EXPECT_TRUE(AdmitsANewClient());
 }
 
+TEST_F(TServerSlowSenders, AClientWhoseIdleSessionWasClosedConnectsAfreshOnItsNextCommand) {
+  options_.IdleTimeoutMs = 200;
+  StartServer();
+  TLarkspireConnection connection;
+  connection.SetRemotePort(server_->Port());
+  int connects = 0;
+  connection.OnAfterConnect = [&] { ++connects; };
+  EXPECT_EQ(connection.StartTransaction(), 1);
+  connection.CommitTransaction();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(connection.StartTransaction(), 1);
+  connection.CommitTransaction();
+  EXPECT_EQ(connects, 2);
+}
+
 // ---- The connection limit ----
 
 using TServerConnectionLimit = TServerLimitsTest;
