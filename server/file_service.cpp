@@ -17,8 +17,10 @@
 #include "platform/exception.h"
 #include "protocol/remote_command.h"
 #include "server/dispatch.h"
+#include "server/framing.h"
 #include "server/server_errors.h"
 #include "server/session.h"
+#include "server/unique_fd.h"
 
 namespace larkspire::server {
 
@@ -75,44 +77,32 @@ void WriteSamples(const fs::path& folder) {
   WriteSample(folder / "data" / "empty.dat", "");
 }
 
-bool SendAll(int socket, const uint8_t* bytes, size_t count, int flags) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t sent = ::send(socket, bytes + done, count - done, MSG_NOSIGNAL | flags);
-    if (sent > 0) {
-      done += static_cast<size_t>(sent);
-    } else if (sent < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
+// Opens a file for reading without ever blocking: a FIFO or a device in the folder would hold
+// the session in open() for good. Anything but a regular file is refused; failure says why.
+TUniqueFd OpenRegularFile(const fs::path& path, const std::string& name, std::string& failure) {
+  TUniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat info {};
+  if (!file.IsOpen()) {
+    failure = "cannot open \"" + name + "\": " + std::strerror(errno);
+  } else if (::fstat(file.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    failure = "\"" + name + "\" is not a file";
+    file.Reset();
+  } else {
+    // Reads of a regular file do not block in the FIFO sense; plain blocking reads from here.
+    ::fcntl(file.Fd(), F_SETFL, ::fcntl(file.Fd(), F_GETFL) & ~O_NONBLOCK);
   }
-  return true;
+  return file;
 }
-
-class TFileHandle {
- public:
-  explicit TFileHandle(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~TFileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFileHandle(const TFileHandle&) = delete;
-  TFileHandle& operator=(const TFileHandle&) = delete;
-  int Fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Streams the blocks of a file from first_block to the last; returns why it could not, or "".
 std::string StreamFile(int socket, const TFileRoot& root, const std::string& name,
                        int32_t first_block) {
   const fs::path path = root.Resolve(name);
-  TFileHandle file(path);
-  if (file.Fd() < 0) return "cannot open \"" + name + "\": " + std::strerror(errno);
+  std::string failure;
+  const TUniqueFd file = OpenRegularFile(path, name, failure);
+  if (!file.IsOpen()) return failure;
   struct stat info {};
-  if (::fstat(file.Fd(), &info) != 0 || !S_ISREG(info.st_mode))
-    return "\"" + name + "\" is not a file";
+  if (::fstat(file.Fd(), &info) != 0) return "\"" + name + "\" is not a file";
   if (info.st_size > kMaxTransferFileSize) return "\"" + name + "\" is too large to send";
   if (first_block < 1)
     return "first block " + std::to_string(first_block) + " is not a block number";
@@ -359,10 +349,12 @@ TRemoteFileInfo TFileRoot::Info(const std::string& remote) const {
     throw EServerError(kErrFileUnreadable, "\"" + remote + "\" is not a plain file");
   if (status.st_size > kMaxTransferFileSize)
     throw EServerError(kErrFileUnreadable, "\"" + remote + "\" is too large to be sent");
-  TFileHandle file(path);
-  if (file.Fd() < 0)
+  // The size is that of what was opened, should the path have been swapped since.
+  std::string failure;
+  const TUniqueFd file = OpenRegularFile(path, remote, failure);
+  if (!file.IsOpen() || ::fstat(file.Fd(), &status) != 0 || status.st_size > kMaxTransferFileSize)
     throw EServerError(kErrFileUnreadable,
-                       "Cannot read the file \"" + remote + "\": " + std::strerror(errno));
+                       failure.empty() ? "Cannot read the file \"" + remote + "\"" : failure);
   TRemoteFileInfo info;
   info.FileSize = status.st_size;
   info.BlockCount = BlockCountOf(status.st_size);

@@ -8,16 +8,18 @@
 #include <cstring>
 
 #include "platform/exception.h"
+#include "server/unique_fd.h"
 
 namespace larkspire::server {
 
 void RedirectLogTo(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  if (fd < 0) throw Exception("cannot open the log file " + path + ": " + std::strerror(errno));
+  const TUniqueFd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+  if (!file.IsOpen()) {
+    throw Exception("cannot open the log file " + path + ": " + std::strerror(errno));
+  }
   std::fflush(stderr);
-  const int rc = ::dup2(fd, STDERR_FILENO);
+  const int rc = ::dup2(file.Fd(), STDERR_FILENO);
   const int saved = errno;
-  ::close(fd);
   if (rc < 0) throw Exception("cannot log to " + path + ": " + std::strerror(saved));
 }
 

@@ -2,15 +2,17 @@
 //
 // Prints "listening on ADDRESS:PORT" on stdout once it accepts connections; logs one line
 // per connection on stderr, or in the --log-file, which SIGHUP reopens. SIGTERM and SIGINT
-// stop taking requests, let the ones in flight answer (for --stop-grace-ms at most) and exit.
+// stop taking requests, let the ones in flight answer (for --stop-grace-ms at most) and exit,
+// within a bounded time whatever the sessions are doing.
 #include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
-#include "server/listener.h"
 #include "server/log_file.h"
+#include "server/server.h"
 #include "server/server_options.h"
 
 int main(int argc, char** argv) {
@@ -55,6 +57,11 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "larkspire-server: %s received, stopping\n",
                received == SIGINT ? "SIGINT" : "SIGTERM");
-  server.Stop();
+  if (!server.Stop()) {
+    // A session that does not end when its connection is cut (a long query) must not keep
+    // the process: its database sees the connection drop and rolls the transaction back.
+    std::fflush(stderr);
+    std::_Exit(0);
+  }
   return 0;
 }

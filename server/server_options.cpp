@@ -78,6 +78,16 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
                  "append the log to this file instead of stderr; SIGHUP reopens it");
   app.add_option("--stop-grace-ms", options.StopGraceMs,
                  "how long requests in flight may take to finish on SIGTERM");
+  double frame_timeout = options.FrameTimeoutMs / 1000.0;
+  double idle_timeout = options.IdleTimeoutMs / 1000.0;
+  app.add_option("--frame-timeout", frame_timeout,
+                 "seconds a request may take from its first byte to its last")
+      ->check(CLI::Range(0.001, 86400.0))
+      ->capture_default_str();
+  app.add_option("--idle-timeout", idle_timeout,
+                 "close a session with no transaction open after this many idle seconds; 0: never")
+      ->check(CLI::Range(0.0, 2592000.0))
+      ->capture_default_str();
 
   std::ostringstream out;
   std::ostringstream err;
@@ -90,6 +100,8 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
     return result;
   }
   if (!password_option->empty()) options.Password = password;
+  options.FrameTimeoutMs = static_cast<uint32_t>(frame_timeout * 1000 + 0.5);
+  options.IdleTimeoutMs = static_cast<uint32_t>(idle_timeout * 1000 + 0.5);
   try {
     for (const std::string& value : databases) {
       options.Databases.push_back(ParseDatabaseOption(value));

@@ -29,6 +29,10 @@
 //   --log-file PATH       append the log to PATH instead of stderr; SIGHUP reopens it
 //   --stop-grace-ms N     on SIGTERM, how long requests in flight may take to finish before
 //                         their connections are cut (default 10000)
+//   --frame-timeout S     seconds a request frame may take from its first byte to its last,
+//                         and that a client may take no byte of a reply (default 30)
+//   --idle-timeout S      close a session with no transaction open after S seconds without
+//                         a request (default 0: never)
 //
 // Thread-safety: plain values, read by every session once the server runs.
 #ifndef LARKSPIRE_SERVER_SERVER_OPTIONS_H_
@@ -72,11 +76,21 @@ struct TServerOptions {
   std::string LogFile;
   // How long Stop lets the requests in flight finish before it cuts their connections.
   uint32_t StopGraceMs = 10000;
-  // How long a new connection may take to send its handshake.
+  // How long a new connection may take to send its whole handshake.
   uint32_t HandshakeTimeoutMs = 10000;
-  // Connections over the limit that are being answered with a refusal at once; more are
-  // closed without an answer.
-  int MaxPendingRefusals = 16;
+  // How long a request frame may take from its first byte to its last, and how long a client
+  // may take no byte of a reply or download.
+  uint32_t FrameTimeoutMs = 30000;
+  // How long a session with no transaction open may wait for its next request; 0: for ever.
+  // Off by default: the client has an idle policy of its own (its idle watch disconnects after
+  // the application's SmartDCTime), which a server default would override; a closed session
+  // costs the next command a new handshake and a new database connection (a new backend on
+  // PostgreSQL); and with every handshake and frame bounded in time, an idle session holds a
+  // thread and a place and no more. Operators short of places turn it on.
+  uint32_t IdleTimeoutMs = 0;
+  // Refused connections (over the limit) whose peers have their refusal but have not closed
+  // yet; past this the oldest is closed.
+  int MaxPendingRefusals = 256;
 };
 
 // What parsing the command line decided.

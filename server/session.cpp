@@ -1,14 +1,8 @@
 #include "server/session.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/uio.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <mutex>
+#include <chrono>
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -17,6 +11,7 @@
 #include "protocol/memory_stream.h"
 #include "protocol/remote_command.h"
 #include "server/dispatch.h"
+#include "server/framing.h"
 #include "server/server_errors.h"
 
 namespace larkspire::server {
@@ -24,160 +19,9 @@ namespace larkspire::server {
 namespace {
 
 constexpr uint32_t kMaxHandshakeFrame = 64 * 1024;
-constexpr size_t kChunk = 64 * 1024;
-
-enum class TFrameStatus { fsOk, fsClosed, fsTimedOut, fsTooLarge, fsError };
-
-// Receives exactly count bytes; fsClosed when the peer closed before the first byte or in
-// the middle.
-TFrameStatus ReceiveAll(int socket, void* buffer, size_t count) {
-  auto* bytes = static_cast<uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t got = ::recv(socket, bytes + done, count - done, 0);
-    if (got > 0) {
-      done += static_cast<size_t>(got);
-    } else if (got == 0) {
-      return TFrameStatus::fsClosed;
-    } else if (errno == EINTR) {
-      continue;
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      return TFrameStatus::fsTimedOut;
-    } else {
-      return TFrameStatus::fsError;
-    }
-  }
-  return TFrameStatus::fsOk;
-}
-
-// Reads one frame into body (emptied first). The body grows as its bytes arrive, so a
-// length that the peer never sends costs nothing. length reports the announced length.
-TFrameStatus ReceiveFrame(int socket, uint32_t max_length, TMemoryStream& body, uint32_t& length) {
-  uint8_t prefix[kFramePrefixSize];
-  TFrameStatus status = ReceiveAll(socket, prefix, sizeof prefix);
-  if (status != TFrameStatus::fsOk) return status;
-  length = DecodeFramePrefix(prefix);
-  if (length > max_length) return TFrameStatus::fsTooLarge;
-  body.Clear();
-  uint8_t chunk[kChunk];
-  uint32_t left = length;
-  while (left > 0) {
-    size_t part = std::min<size_t>(left, sizeof chunk);
-    status = ReceiveAll(socket, chunk, part);
-    if (status != TFrameStatus::fsOk) return status;
-    body.WriteBuffer(chunk, static_cast<int64_t>(part));
-    left -= static_cast<uint32_t>(part);
-  }
-  body.SetPosition(0);
-  return TFrameStatus::fsOk;
-}
-
-// The length and the body leave in one call, so that a small reply is one segment and
-// does not wait for the acknowledgement of its length.
-bool SendFrame(int socket, const void* body, size_t length) {
-  uint8_t prefix[kFramePrefixSize];
-  EncodeFramePrefix(static_cast<uint32_t>(length), prefix);
-  iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<void*>(body), length}};
-  size_t total = sizeof prefix + length;
-  size_t done = 0;
-  while (done < total) {
-    msghdr message{};
-    iovec rest[2];
-    int count = 0;
-    size_t skip = done;
-    for (const iovec& part : parts) {
-      if (skip >= part.iov_len) {
-        skip -= part.iov_len;
-        continue;
-      }
-      rest[count++] = {static_cast<uint8_t*>(part.iov_base) + skip, part.iov_len - skip};
-      skip = 0;
-    }
-    message.msg_iov = rest;
-    message.msg_iovlen = static_cast<size_t>(count);
-    ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
-    if (sent > 0) {
-      done += static_cast<size_t>(sent);
-    } else if (sent < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-void SetReceiveTimeout(int socket, uint32_t milliseconds) {
-  timeval timeout{};
-  timeout.tv_sec = milliseconds / 1000;
-  timeout.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
-  ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-}
-
-std::string StatusText(TFrameStatus status) {
-  switch (status) {
-    case TFrameStatus::fsOk:
-      return "ok";
-    case TFrameStatus::fsClosed:
-      return "closed by the client";
-    case TFrameStatus::fsTimedOut:
-      return "timed out";
-    case TFrameStatus::fsTooLarge:
-      return "frame too large";
-    case TFrameStatus::fsError:
-      return std::string("receive failed: ") + std::strerror(errno);
-  }
-  return "ended";
-}
-
-std::mutex& LogMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
 
 }  // namespace
 
-void ServerLog(const std::string& line) {
-  std::lock_guard<std::mutex> lock(LogMutex());
-  std::fputs((line + "\n").c_str(), stderr);
-  std::fflush(stderr);
-}
-
-std::string LogSafe(const std::string& text) {
-  std::string safe;
-  size_t i = 0;
-  auto escape = [&safe](unsigned char byte) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-    safe += hex;
-  };
-  while (i < text.size()) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
-      escape(byte);
-      ++i;
-      continue;
-    }
-    if (byte < 0x80) {
-      safe.push_back(static_cast<char>(byte));
-      ++i;
-      continue;
-    }
-    size_t length = byte >= 0xF0 && byte < 0xF5 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 0;
-    bool valid = length > 0 && byte < 0xF5 && i + length <= text.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    }
-    if (!valid) {
-      escape(byte);
-      ++i;
-      continue;
-    }
-    safe.append(text, i, length);
-    i += length;
-  }
-  return safe;
-}
 
 TSession::TSession(const TServerContext& context, int socket, std::string peer)
     : context_(context), socket_(socket), peer_(std::move(peer)) {}
@@ -216,15 +60,11 @@ bool TSession::InTransaction(const std::string& connection_name) const {
   return open != databases_.end() && open->second->Transactions.Level() > 0;
 }
 
-bool TSession::DiscardBody(uint32_t length) {
-  uint8_t chunk[kChunk];
-  uint32_t left = length;
-  while (left > 0) {
-    const size_t part = std::min<size_t>(left, sizeof chunk);
-    if (ReceiveAll(socket_, chunk, part) != TFrameStatus::fsOk) return false;
-    left -= static_cast<uint32_t>(part);
+bool TSession::AnyTransactionOpen() const {
+  for (const auto& [name, database] : databases_) {
+    if (database->Transactions.Level() > 0) return true;
   }
-  return true;
+  return false;
 }
 
 std::string TSession::Describe() const {
@@ -232,13 +72,19 @@ std::string TSession::Describe() const {
          LogSafe(client_name_) + "\"";
 }
 
-TSession::THandshake TSession::Handshake(bool over_limit) {
-  SetReceiveTimeout(socket_, context_.Options.HandshakeTimeoutMs);
+TSession::THandshake TSession::Handshake() {
+  // One deadline for the whole handshake, however its bytes trickle in.
+  TFrameTimes times;
+  times.Last = std::chrono::steady_clock::now() +
+               std::chrono::milliseconds(context_.Options.HandshakeTimeoutMs);
+  times.FirstByte = times.Last;
   TMemoryStream body;
   uint32_t length = 0;
-  TFrameStatus status = ReceiveFrame(socket_, kMaxHandshakeFrame, body, length);
+  TDeadline frame_end;
+  TFrameStatus status = ReceiveFrame(socket_, times, kMaxHandshakeFrame, body, length, frame_end);
   if (status != TFrameStatus::fsOk) {
-    ending_ = "no handshake: " + StatusText(status);
+    ending_ = "no handshake: " +
+              (status == TFrameStatus::fsIdle ? std::string("timed out") : FrameStatusText(status));
     if (status == TFrameStatus::fsTooLarge) {
       ending_ += " (" + std::to_string(length) + " bytes)";
     }
@@ -254,11 +100,7 @@ TSession::THandshake TSession::Handshake(bool over_limit) {
 
   uint8_t reply_status = kHandshakeAccepted;
   int32_t code = 0;
-  if (over_limit) {
-    reply_status = kHandshakeRefused;
-    code = kErrConnectionsLimit;
-    outcome_ = "refused (connections limit)";
-  } else if (IsDenied(identity_) || IsDenied(client_name_)) {
+  if (IsDenied(identity_) || IsDenied(client_name_)) {
     reply_status = kHandshakeRefused;
     code = kErrConnectionRefused;
     outcome_ = "refused (denied)";
@@ -270,7 +112,6 @@ TSession::THandshake TSession::Handshake(bool over_limit) {
     ending_ = "handshake reply could not be sent";
     return THandshake::hsFailed;
   }
-  SetReceiveTimeout(socket_, 0);
   if (reply_status != kHandshakeAccepted) {
     ending_ = "closed after the refusal";
     return THandshake::hsRefused;
@@ -283,21 +124,40 @@ void TSession::ServeCommands() {
   TLarkspireMemoryStream body;
   TLarkspireMemoryStream out;
   while (true) {
+    // A frame must be whole within --frame-timeout of its first byte; with --idle-timeout, a
+    // session with no transaction open may wait that long for the next one.
+    TFrameTimes times;
+    times.Frame = std::chrono::milliseconds(options.FrameTimeoutMs);
+    const bool may_idle_out = options.IdleTimeoutMs > 0 && !AnyTransactionOpen();
+    if (may_idle_out) {
+      times.FirstByte =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(options.IdleTimeoutMs);
+    }
     uint32_t length = 0;
-    TFrameStatus status = ReceiveFrame(socket_, options.MaxFrame, body, length);
+    TDeadline frame_end;
+    TFrameStatus status = ReceiveFrame(socket_, times, options.MaxFrame, body, length, frame_end);
     const bool too_large = status == TFrameStatus::fsTooLarge;
     if (too_large && !context_.Stopping) {
       // The client is still sending the body: take it in and drop it, then answer, so the
       // client reads a refusal instead of a broken connection (which it would send again).
       ServerLog("session " + peer_ + ": request of " + std::to_string(length) +
                 " bytes refused (--max-frame " + std::to_string(options.MaxFrame) + ")");
-      if (!DiscardBody(length)) {
-        ending_ = "closed by the client during a request of " + std::to_string(length) +
+      const TFrameStatus discarded = DiscardBody(socket_, length, frame_end);
+      if (discarded != TFrameStatus::fsOk) {
+        ending_ = FrameStatusText(discarded) + " during a request of " + std::to_string(length) +
                   " bytes over --max-frame " + std::to_string(options.MaxFrame);
         return;
       }
+    } else if (status == TFrameStatus::fsIdle) {
+      ending_ = "closed after " + std::to_string(options.IdleTimeoutMs) +
+                " ms idle with no transaction open (--idle-timeout)";
+      return;
+    } else if (status == TFrameStatus::fsTimedOut) {
+      ending_ = "closed: a request was not whole within " + std::to_string(options.FrameTimeoutMs) +
+                " ms of its first byte (--frame-timeout)";
+      return;
     } else if (status != TFrameStatus::fsOk) {
-      ending_ = context_.Stopping ? "server stopping" : StatusText(status);
+      ending_ = context_.Stopping ? "server stopping" : FrameStatusText(status);
       return;
     }
     TRemoteCommand request;
@@ -321,7 +181,8 @@ void TSession::ServeCommands() {
       DispatchCommand(context_.Dispatch, *this, request, reply);
     } else {
       reply.Code = cmdReply;
-      if (!too_large) ServerLog("session " + peer_ + ": " + LogSafe(AnsiToWide(reply.Message)));
+      if (!too_large)
+        ServerLog("session " + peer_ + ": " + LogSafe(AnsiToWide(reply.Message), 256));
     }
     if (skip_reply_) {
       skip_reply_ = false;
@@ -338,7 +199,14 @@ void TSession::ServeCommands() {
     out.Clear();
     ++commands_;
     if (!sent) {
-      ending_ = context_.Stopping ? "server stopping" : "reply could not be sent";
+      if (context_.Stopping) {
+        ending_ = "server stopping";
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        ending_ = "closed: the client took no byte of a reply for " +
+                  std::to_string(options.FrameTimeoutMs) + " ms (--frame-timeout)";
+      } else {
+        ending_ = "reply could not be sent";
+      }
       return;
     }
   }
@@ -346,7 +214,7 @@ void TSession::ServeCommands() {
 
 void TSession::Run() {
   try {
-    if (Handshake(false) == THandshake::hsAccepted) ServeCommands();
+    if (Handshake() == THandshake::hsAccepted) ServeCommands();
   } catch (const std::exception& e) {
     ending_ = std::string("failed: ") + e.what();
   } catch (...) {
@@ -360,15 +228,6 @@ void TSession::Run() {
   databases_.clear();
   ServerLog(Describe() + " " + outcome_ + ", " + std::to_string(commands_) + " commands, " +
             ending_);
-}
-
-void TSession::RefuseOverLimit() {
-  try {
-    Handshake(true);
-  } catch (const std::exception& e) {
-    ending_ = std::string("failed: ") + e.what();
-  }
-  ServerLog(Describe() + " " + outcome_ + ", 0 commands, " + ending_);
 }
 
 }  // namespace larkspire::server

