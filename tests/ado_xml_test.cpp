@@ -18,7 +18,7 @@ namespace larkspire {
 namespace {
 
 std::string SamplePath(const std::string& name) {
-  return std::string(LARKSPIRE_SHARED_DIR) + "/ado-xml/" + name;
+  return std::string(LARKSPIRE_TEST_DATA_DIR) + "/ado-xml/" + name;
 }
 
 std::string ReadSample(const std::string& name) {
