@@ -527,6 +527,22 @@ TEST(AdoXmlMalformed, ReportsWhatIsWrongAndWhere) {
   ExpectMalformed(Minimal("int", "<z:row A='1'/>").substr(0, 400), "not well-formed");
 }
 
+// The fast reader once took documents the tree reader refuses: a raw NUL byte in a value (which
+// no document can carry back), and names with characters no XML name holds.
+TEST(AdoXmlMalformed, WhatTheTreeRefusesTheFastReaderRefusesToo) {
+  std::string nul = Minimal("string",
+                            "<z:row A='a\x01"
+                            "b'/>");
+  nul[nul.find('\x01')] = '\0';
+  for (const std::string& text : {nul, Minimal("int", "<z:row A='1'><child b[='x'/></z:row>"),
+                                  Minimal("int", "<z:row A='1'><child 1b='x'/></z:row>"),
+                                  Minimal("int", "<z:row A='1'><ch(ld b='x'/></z:row>")}) {
+    ExpectMalformed(text, "not well-formed");
+    std::string buffer = text;
+    EXPECT_THROW(ReadAdoXmlInPlace(buffer), EMalformedData);
+  }
+}
+
 TEST(AdoXmlMalformed, ErrorsNameTheOffsetOfTheRow) {
   const std::string text = Minimal("int", "<z:row A='1'/><z:row A='x'/>");
   try {
