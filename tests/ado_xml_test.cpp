@@ -688,6 +688,10 @@ TEST(AdoXmlValues, ParseAndTextAgree) {
   const TRecordsetField number = TRecordsetField::Make("N", TAdoDataType::adNumeric, 0, 38, 10);
   EXPECT_EQ(ParseAdoXmlValue(number, "0012.50000"), TVariant::FromCurrency(125000));
   EXPECT_EQ(ParseAdoXmlValue(number, "-0.00000001"), TVariant("-0.00000001"));
+  // Past the Currency range a decimal keeps its text; it once wrapped to a negative amount.
+  EXPECT_EQ(ParseAdoXmlValue(number, "999999999999999.9999"), TVariant("999999999999999.9999"));
+  EXPECT_EQ(ParseAdoXmlValue(number, "-922337203685477.5808"),
+            TVariant::FromCurrency(std::numeric_limits<int64_t>::min()));
 }
 
 TEST(AdoXmlValues, CurrencyOutsideTheSixtyFourBitRangeIsRefused) {
