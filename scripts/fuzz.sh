@@ -30,11 +30,15 @@ cmake --build "$build_dir" -j "$jobs" "${build[@]}"
 
 seeds="$build_dir/seeds"
 rm -rf "$seeds"
-"$build_dir/fuzz/larkspire-fuzz-corpus" "$seeds" tests/data >/dev/null
+mkdir -p "$build_dir/logs"
+if ! "$build_dir/fuzz/larkspire-fuzz-corpus" "$seeds" tests/data >"$build_dir/logs/seeds.log" 2>&1
+then
+  cat "$build_dir/logs/seeds.log"
+  exit 1
+fi
 
 export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
-mkdir -p "$build_dir/logs"
 failed=()
 for target in "${targets[@]}"; do
   corpus="$build_dir/corpus/$target"
