@@ -26,6 +26,12 @@ TQueryDescription ReadDescription(TRemoteCommand& request) {
   if (IsBlank(description.CommandText)) {
     throw TServerError(kErrMalformedRequest, "The query description holds no SQL text");
   }
+  // The databases read SQL text up to a NUL: SQLite would never get past it, PostgreSQL would
+  // run only the text before it.
+  if (const size_t nul = description.CommandText.find('\0'); nul != std::string::npos) {
+    throw TServerError(kErrMalformedRequest,
+                       "The SQL text holds a NUL character at byte " + std::to_string(nul));
+  }
   return description;
 }
 
@@ -57,8 +63,7 @@ void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand&
   const TStatementOptions options = OptionsOf(description);
   if (request.Option == 1) {
     // The paging record follows the description.
-    ServePagedQuery(database, description, StatementOf(description), options, request.Data,
-                    reply);
+    ServePagedQuery(database, description, StatementOf(description), options, request.Data, reply);
     return;
   }
   TRecordsetData rows;

@@ -16,9 +16,9 @@
 #include "server/query_description.h"
 #include "server/server_errors.h"
 #include "server/sql_parameters.h"
+#include "support/backend_server.h"
 #include "support/postgres_cluster.h"
 #include "support/raw_client.h"
-#include "support/backend_server.h"
 #include "support/server_fixture.h"
 
 namespace larkspire {
@@ -33,7 +33,9 @@ using test::BackendName;
 using test::TBackend;
 using test::TBackendServer;
 
-TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lksql"); }
+TBackendServer& ServerFor(TBackend backend) {
+  return test::ServerFor(backend, "lksql");
+}
 
 struct TReply {
   bool Success = false;
@@ -388,6 +390,23 @@ TEST_P(TServerSql, AnswersAMalformedDescriptionWith20003) {
   EXPECT_EQ(empty.Value, kErrMalformedRequest);
   // The session goes on.
   EXPECT_EQ(Open("select ProId from products where ProId = 1").Rows.size(), 1u);
+}
+
+// SQL text with a NUL byte once held a SQLite session in an endless loop, and PostgreSQL ran only
+// the text before the NUL (here a DELETE without its WHERE): it is refused before anything runs.
+TEST_P(TServerSql, RefusesSqlTextWithANulByteBeforeItRuns) {
+  const std::string table = TableName("nul");
+  Exec("drop table if exists " + table);
+  Exec("create table " + table + " (id integer primary key)");
+  Exec("insert into " + table + " values (1), (2)");
+  const std::string sql = "delete from " + table + std::string("\0 where id = 1", 14);
+  for (uint16_t code : {cmdExecSQL, cmdOpenQuery}) {
+    TReply reply = Send(code, sql);
+    EXPECT_FALSE(reply.Success);
+    EXPECT_EQ(reply.Value, kErrMalformedRequest);
+    EXPECT_NE(reply.Message.find("NUL character at byte"), std::string::npos) << reply.Message;
+  }
+  EXPECT_EQ(Open("select id from " + table).Rows.size(), 2u);
 }
 
 // ---- Stored procedures ----
