@@ -36,7 +36,8 @@ TServerHarness& TServerHarness::Instance() {
 
 TServerHarness::TServerHarness() {
   options_.FilesDir = MakeFilesFolder();
-  options_.DataDir = fs::path(options_.FilesDir).parent_path().string();
+  folder_ = fs::path(options_.FilesDir).parent_path().string();
+  options_.DataDir = folder_;
   server::TDatabaseLocator memory;
   memory.Kind = server::TDatabaseKind::dkSQLite;
   memory.Location = ":memory:";
@@ -48,6 +49,11 @@ TServerHarness::TServerHarness() {
   dispatch_.Register(cmdCallPlugin, [](server::TSession&, TRemoteCommand&, TRemoteCommand& reply) {
     server::FailReply(reply, kErrPluginHost, "no plug-ins in the fuzz harness");
   });
+}
+
+TServerHarness::~TServerHarness() {
+  std::error_code ignored;
+  fs::remove_all(folder_, ignored);
 }
 
 void TServerHarness::Execute(TRemoteCommand& request, TRemoteCommand& reply) {

@@ -27,6 +27,7 @@ class TServerHarness {
   // The one harness of the process, made on first use.
   static TServerHarness& Instance();
 
+  ~TServerHarness();
   TServerHarness(const TServerHarness&) = delete;
   TServerHarness& operator=(const TServerHarness&) = delete;
 
@@ -38,6 +39,7 @@ class TServerHarness {
  private:
   TServerHarness();
 
+  std::string folder_;  // the temporary folder that holds the files folder
   server::TServerOptions options_;
   server::TDatabaseCatalog catalog_;
   server::TDispatchTable dispatch_;
