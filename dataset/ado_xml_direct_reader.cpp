@@ -1,5 +1,6 @@
 // The direct reader of ADO XML: the rows of a plain UTF-8 document read straight from the text.
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <deque>
 #include <optional>
@@ -139,13 +140,19 @@ class TDirectScanner {
   }
 
   // Character classes of the scanner.
-  enum : uint8_t { kSpace = 1, kNameEnd = 2, kBadInName = 4 };
+  // Names hold what the tree's parser takes in a name: ASCII letters, digits, "-", ".", "_",
+  // ":" and every byte from 0x80, and begin with none of "-", "." and the digits.
+  enum : uint8_t { kSpace = 1, kNameEnd = 2, kBadInName = 4, kBadNameStart = 8 };
   static const uint8_t* Classes() {
     static const auto table = [] {
       std::array<uint8_t, 256> t{};
       for (char c : {' ', '\t', '\r', '\n'}) t[static_cast<uint8_t>(c)] |= kSpace | kNameEnd;
       for (char c : {'/', '>', '='}) t[static_cast<uint8_t>(c)] |= kNameEnd;
-      for (char c : {'<', '&', '"', '\''}) t[static_cast<uint8_t>(c)] |= kBadInName;
+      for (int c = 0; c < 0x80; ++c) {
+        const bool in_name = std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == ':';
+        if (!in_name && !(t[c] & kNameEnd)) t[c] |= kBadInName;
+        if (std::isdigit(c) || c == '-' || c == '.') t[c] |= kBadNameStart;
+      }
       return t;
     }();
     return table.data();
@@ -162,7 +169,7 @@ class TDirectScanner {
       ++p;
     }
     p_ = p;
-    if (p == start) return false;
+    if (p == start || (classes[static_cast<uint8_t>(*start)] & kBadNameStart)) return false;
     name = std::string_view(start, static_cast<size_t>(p - start));
     return true;
   }
@@ -436,6 +443,10 @@ std::optional<TRecordsetData> ReadAdoXmlDirect(std::string_view text) {
   if (text.size() < 2 || text[0] == '\0' || text[1] == '\0' ||
       static_cast<unsigned char>(text[0]) >= 0xFE)
     return std::nullopt;
+  // A NUL byte is no XML character (and would cut a value short in the tree).
+  if (const void* nul = std::memchr(text.data(), '\0', text.size()))
+    Malformed("not well-formed XML: a NUL byte at offset " +
+              std::to_string(static_cast<const char*>(nul) - text.data()));
   size_t data_at = 0;
   while (true) {
     data_at = text.find("<rs:data", data_at);

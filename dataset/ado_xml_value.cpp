@@ -111,13 +111,18 @@ bool ParseDecimal(std::string_view text, TVariant& out) {
   if (whole.empty()) whole = "0";
   while (!fraction.empty() && fraction.back() == '0') fraction.remove_suffix(1);
   if (fraction.size() <= 4 && whole.size() <= 15) {
-    int64_t scaled = 0;
-    for (char c : whole) scaled = scaled * 10 + (c - '0');
+    // At most 19 digits: they fit unsigned, and a Currency holds them when the range allows.
+    uint64_t scaled = 0;
+    for (char c : whole) scaled = scaled * 10 + static_cast<uint64_t>(c - '0');
     int digits = 0;
-    for (char c : fraction) scaled = scaled * 10 + (c - '0'), ++digits;
+    for (char c : fraction) scaled = scaled * 10 + static_cast<uint64_t>(c - '0'), ++digits;
     for (; digits < 4; ++digits) scaled *= 10;
-    out = TVariant::FromCurrency(negative ? -scaled : scaled);
-    return true;
+    constexpr uint64_t kMax = std::numeric_limits<int64_t>::max();
+    if (scaled <= kMax || (negative && scaled == kMax + 1)) {
+      out = TVariant::FromCurrency(negative ? static_cast<int64_t>(0 - scaled)
+                                            : static_cast<int64_t>(scaled));
+      return true;
+    }
   }
   std::string normalized;
   if (negative) normalized = "-";

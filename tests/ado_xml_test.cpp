@@ -20,7 +20,7 @@ namespace larkspire {
 namespace {
 
 std::string SamplePath(const std::string& name) {
-  return std::string(LARKSPIRE_SHARED_DIR) + "/ado-xml/" + name;
+  return std::string(LARKSPIRE_TEST_DATA_DIR) + "/ado-xml/" + name;
 }
 
 std::string ReadSample(const std::string& name) {
@@ -530,6 +530,22 @@ TEST(AdoXmlMalformed, ReportsWhatIsWrongAndWhere) {
   ExpectMalformed(Minimal("int", "<z:row A='1'/>").substr(0, 400), "not well-formed");
 }
 
+// The fast reader once took documents the tree reader refuses: a raw NUL byte in a value (which
+// no document can carry back), and names with characters no XML name holds.
+TEST(AdoXmlMalformed, WhatTheTreeRefusesTheFastReaderRefusesToo) {
+  std::string nul = Minimal("string",
+                            "<z:row A='a\x01"
+                            "b'/>");
+  nul[nul.find('\x01')] = '\0';
+  for (const std::string& text : {nul, Minimal("int", "<z:row A='1'><child b[='x'/></z:row>"),
+                                  Minimal("int", "<z:row A='1'><child 1b='x'/></z:row>"),
+                                  Minimal("int", "<z:row A='1'><ch(ld b='x'/></z:row>")}) {
+    ExpectMalformed(text, "not well-formed");
+    std::string buffer = text;
+    EXPECT_THROW(ReadAdoXmlInPlace(buffer), EMalformedData);
+  }
+}
+
 TEST(AdoXmlMalformed, ErrorsNameTheOffsetOfTheRow) {
   const std::string text = Minimal("int", "<z:row A='1'/><z:row A='x'/>");
   try {
@@ -675,6 +691,10 @@ TEST(AdoXmlValues, ParseAndTextAgree) {
   const TRecordsetField number = TRecordsetField::Make("N", TAdoDataType::adNumeric, 0, 38, 10);
   EXPECT_EQ(ParseAdoXmlValue(number, "0012.50000"), TVariant::FromCurrency(125000));
   EXPECT_EQ(ParseAdoXmlValue(number, "-0.00000001"), TVariant("-0.00000001"));
+  // Past the Currency range a decimal keeps its text; it once wrapped to a negative amount.
+  EXPECT_EQ(ParseAdoXmlValue(number, "999999999999999.9999"), TVariant("999999999999999.9999"));
+  EXPECT_EQ(ParseAdoXmlValue(number, "-922337203685477.5808"),
+            TVariant::FromCurrency(std::numeric_limits<int64_t>::min()));
 }
 
 TEST(AdoXmlValues, CurrencyOutsideTheSixtyFourBitRangeIsRefused) {

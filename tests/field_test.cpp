@@ -180,7 +180,7 @@ TEST(TField, EveryValueOfARealRowsetHasAText) {
   // A rowset written by the recordset engine with every column type the format carries.
   TRecordsetDataSet ds;
   auto recordset = std::make_unique<TRecordset>();
-  recordset->OpenFromFile(std::string(LARKSPIRE_SHARED_DIR) +
+  recordset->OpenFromFile(std::string(LARKSPIRE_TEST_DATA_DIR) +
                           "/ado-xml/pending-changes-all-types.xml");
   ds.SetRecordset(std::move(recordset));
   ASSERT_GT(ds.RecordCount(), 0);

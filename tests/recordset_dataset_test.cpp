@@ -167,7 +167,7 @@ TEST(TRecordsetDataSet, ReadOnlyRecordsetRefusesEditing) {
 TEST(TRecordsetDataSet, OpensARowsetDocumentWithItsPendingChanges) {
   TRecordsetDataSet ds;
   auto recordset = std::make_unique<TRecordset>();
-  recordset->OpenFromFile(std::string(LARKSPIRE_SHARED_DIR) +
+  recordset->OpenFromFile(std::string(LARKSPIRE_TEST_DATA_DIR) +
                           "/ado-xml/shape-sqlserver-customers-orders-keycolumn-hidden.xml");
   ds.SetRecordset(std::move(recordset));
   ASSERT_GT(ds.RecordCount(), 0);

@@ -393,6 +393,23 @@ TEST_P(TServerSql, AnswersAMalformedDescriptionWith20003) {
   EXPECT_EQ(Open("select ProId from products where ProId = 1").Rows.size(), 1u);
 }
 
+// SQL text with a NUL byte once held a SQLite session in an endless loop, and PostgreSQL ran only
+// the text before the NUL (here a DELETE without its WHERE): it is refused before anything runs.
+TEST_P(TServerSql, RefusesSqlTextWithANulByteBeforeItRuns) {
+  const std::string table = TableName("nul");
+  Exec("drop table if exists " + table);
+  Exec("create table " + table + " (id integer primary key)");
+  Exec("insert into " + table + " values (1), (2)");
+  const std::string sql = "delete from " + table + std::string("\0 where id = 1", 14);
+  for (uint16_t code : {cmdExecSQL, cmdOpenQuery}) {
+    TReply reply = Send(code, sql);
+    EXPECT_FALSE(reply.Success);
+    EXPECT_EQ(reply.Value, kErrMalformedRequest);
+    EXPECT_NE(reply.Message.find("NUL character at byte"), std::string::npos) << reply.Message;
+  }
+  EXPECT_EQ(Open("select id from " + table).Rows.size(), 2u);
+}
+
 // ---- Stored procedures ----
 
 TEST_P(TServerSql, CallsProceduresAndFunctionsWithOutputParameters) {
