@@ -24,8 +24,8 @@
 #include "protocol/param_encoding.h"
 #include "protocol/plugin_data.h"
 #include "protocol/remote_command.h"
-#include "server/paging.h"
-#include "server/query_description.h"
+#include "protocol/paging_record.h"
+#include "protocol/query_description.h"
 #include "transport/datagram_packets.h"
 
 namespace larkspire::fuzz {
@@ -74,20 +74,20 @@ std::string ParameterListBytes(const TParameters& parameters) {
   return stream.Bytes();
 }
 
-server::TQueryDescription Description(const std::string& sql, uint8_t command_type,
+TQueryDescription Description(const std::string& sql, uint8_t command_type,
                                       const TParameters& parameters) {
-  server::TQueryDescription description;
+  TQueryDescription description;
   description.CommandText = sql;
   description.CommandType = command_type;
   description.Parameters = parameters;
   return description;
 }
 
-std::string DescriptionBytes(const server::TQueryDescription& description,
-                             const server::TPagingRecord* paging) {
+std::string DescriptionBytes(const TQueryDescription& description,
+                             const TPagingRecord* paging) {
   TLarkspireMemoryStream stream;
-  server::WriteQueryDescription(description, stream);
-  if (paging) server::WritePagingRecord(*paging, stream);
+  WriteQueryDescription(description, stream);
+  if (paging) WritePagingRecord(*paging, stream);
   return stream.Bytes();
 }
 
@@ -132,7 +132,7 @@ std::vector<std::unique_ptr<TRemoteCommand>> Requests(const std::string& delta) 
                                   nullptr));
   TRemoteCommand& table = add(cmdOpenQuery);
   Put(table.Data, DescriptionBytes(Description("products", server::cmdTable, none), nullptr));
-  server::TPagingRecord paging;
+  TPagingRecord paging;
   paging.PageSize = 5;
   paging.PageIndex = 2;
   TRemoteCommand& paged = add(cmdOpenQuery);
@@ -282,7 +282,7 @@ void Generate(TCorpusWriter& out, const fs::path& test_data) {
   out.Add("plugin_data_fuzzer", PluginDataBytes(plugin_data));
   out.Add("plugin_data_fuzzer", PluginDataBytes(TLarkspirePluginData()));
 
-  server::TPagingRecord paging;
+  TPagingRecord paging;
   paging.PageSize = 20;
   paging.PageIndex = 1;
   out.Add("query_description_fuzzer",

@@ -6,13 +6,13 @@
 
 #include "platform/exception.h"
 #include "protocol/memory_stream.h"
-#include "server/paging.h"
-#include "server/query_description.h"
+#include "protocol/paging_record.h"
+#include "protocol/query_description.h"
 
 namespace {
 
-bool SameBlock(const larkspire::server::TQueryDescription& a,
-               const larkspire::server::TQueryDescription& b) {
+bool SameBlock(const larkspire::TQueryDescription& a,
+               const larkspire::TQueryDescription& b) {
   return a.CursorLocation == b.CursorLocation && a.CursorType == b.CursorType &&
          a.LockType == b.LockType && a.CacheSize == b.CacheSize && a.MaxRecords == b.MaxRecords &&
          a.CommandType == b.CommandType && a.CommandTimeout == b.CommandTimeout &&

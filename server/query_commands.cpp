@@ -31,7 +31,7 @@ TQueryDescription ReadDescription(TRemoteCommand& request) {
   // The databases read SQL text up to a NUL: SQLite would never get past it, PostgreSQL would
   // run only the text before it.
   if (const size_t nul = description.CommandText.find('\0'); nul != std::string::npos) {
-    throw TServerError(kErrMalformedRequest,
+    throw EServerError(kErrMalformedRequest,
                        "The SQL text holds a NUL character at byte " + std::to_string(nul));
   }
   return description;
