@@ -21,11 +21,11 @@
 #include "platform/parameters.h"
 #include "protocol/file_transfer.h"
 #include "protocol/memory_stream.h"
+#include "protocol/paging_record.h"
 #include "protocol/param_encoding.h"
 #include "protocol/plugin_data.h"
-#include "protocol/remote_command.h"
-#include "protocol/paging_record.h"
 #include "protocol/query_description.h"
+#include "protocol/remote_command.h"
 #include "transport/datagram_packets.h"
 
 namespace larkspire::fuzz {
@@ -75,7 +75,7 @@ std::string ParameterListBytes(const TParameters& parameters) {
 }
 
 TQueryDescription Description(const std::string& sql, uint8_t command_type,
-                                      const TParameters& parameters) {
+                              const TParameters& parameters) {
   TQueryDescription description;
   description.CommandText = sql;
   description.CommandType = command_type;
@@ -83,8 +83,7 @@ TQueryDescription Description(const std::string& sql, uint8_t command_type,
   return description;
 }
 
-std::string DescriptionBytes(const TQueryDescription& description,
-                             const TPagingRecord* paging) {
+std::string DescriptionBytes(const TQueryDescription& description, const TPagingRecord* paging) {
   TLarkspireMemoryStream stream;
   WriteQueryDescription(description, stream);
   if (paging) WritePagingRecord(*paging, stream);

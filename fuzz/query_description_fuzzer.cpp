@@ -11,8 +11,7 @@
 
 namespace {
 
-bool SameBlock(const larkspire::TQueryDescription& a,
-               const larkspire::TQueryDescription& b) {
+bool SameBlock(const larkspire::TQueryDescription& a, const larkspire::TQueryDescription& b) {
   return a.CursorLocation == b.CursorLocation && a.CursorType == b.CursorType &&
          a.LockType == b.LockType && a.CacheSize == b.CacheSize && a.MaxRecords == b.MaxRecords &&
          a.CommandType == b.CommandType && a.CommandTimeout == b.CommandTimeout &&

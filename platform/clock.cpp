@@ -19,8 +19,9 @@ class TSystemClock : public IClock {
   double Now() override {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        now.time_since_epoch()).count() % 1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm local{};
     localtime_r(&seconds, &local);
     TDateTimeParts parts;
@@ -52,7 +53,9 @@ IClock& Clock() {
   return clock != nullptr ? *clock : SystemClock();
 }
 
-IClock* SetClock(IClock* clock) { return g_clock.exchange(clock); }
+IClock* SetClock(IClock* clock) {
+  return g_clock.exchange(clock);
+}
 
 void TManualClock::Sleep(uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds < 5 ? milliseconds : 5));

@@ -28,9 +28,15 @@ IClock& Clock();
 // Installs a clock; nullptr restores the system clock. Returns the previous one.
 IClock* SetClock(IClock* clock);
 
-inline uint32_t TickCount() { return Clock().TickCount(); }
-inline double Now() { return Clock().Now(); }
-inline void Sleep(uint32_t milliseconds) { Clock().Sleep(milliseconds); }
+inline uint32_t TickCount() {
+  return Clock().TickCount();
+}
+inline double Now() {
+  return Clock().Now();
+}
+inline void Sleep(uint32_t milliseconds) {
+  Clock().Sleep(milliseconds);
+}
 
 // A clock for tests: ticks move only when Advance is called; Sleep sleeps for real, briefly
 // (threads that poll still get to run), but does not move the ticks.

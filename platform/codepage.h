@@ -22,7 +22,8 @@ std::string WideToAnsi(const std::string& utf8);
 std::string AnsiToWide(const std::string& bytes);
 
 // Conversion between any two iconv code pages with the substitute rule above.
-std::string ConvertCodePage(const std::string& text, const std::string& from, const std::string& to);
+std::string ConvertCodePage(const std::string& text, const std::string& from,
+                            const std::string& to);
 
 }  // namespace larkspire
 

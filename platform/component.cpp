@@ -47,8 +47,10 @@ TComponent* TComponent::FindComponent(const std::string& name) const {
 }
 
 void TComponent::SetDesigning(bool designing) {
-  if (designing) state_ |= csDesigning;
-  else state_ &= ~csDesigning;
+  if (designing)
+    state_ |= csDesigning;
+  else
+    state_ &= ~csDesigning;
   for (TComponent* c : components_) c->SetDesigning(designing);
 }
 

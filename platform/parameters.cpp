@@ -9,7 +9,8 @@ namespace larkspire {
 TParameter& TParameters::CreateParameter(const std::string& name, TFieldType data_type,
                                          TParameterDirection direction, int size,
                                          const TVariant& value) {
-  return *items_.emplace_back(std::make_unique<TParameter>(name, data_type, direction, size, value));
+  return *items_.emplace_back(
+      std::make_unique<TParameter>(name, data_type, direction, size, value));
 }
 
 TParameter* TParameters::FindParam(const std::string& name) {

@@ -16,22 +16,56 @@ namespace larkspire {
 
 // The ordinals travel on the wire as one-byte type tags.
 enum TFieldType : uint8_t {
-  ftUnknown, ftString, ftSmallint, ftInteger, ftWord, ftBoolean, ftFloat, ftCurrency, ftBCD,
-  ftDate, ftTime, ftDateTime, ftBytes, ftVarBytes, ftAutoInc, ftBlob, ftMemo, ftGraphic,
-  ftFmtMemo, ftParadoxOle, ftDBaseOle, ftTypedBinary, ftCursor, ftFixedChar, ftWideString,
-  ftLargeint, ftADT, ftArray, ftReference, ftDataSet, ftOraBlob, ftOraClob, ftVariant,
-  ftInterface, ftIDispatch, ftGuid, ftTimeStamp, ftFMTBcd
+  ftUnknown,
+  ftString,
+  ftSmallint,
+  ftInteger,
+  ftWord,
+  ftBoolean,
+  ftFloat,
+  ftCurrency,
+  ftBCD,
+  ftDate,
+  ftTime,
+  ftDateTime,
+  ftBytes,
+  ftVarBytes,
+  ftAutoInc,
+  ftBlob,
+  ftMemo,
+  ftGraphic,
+  ftFmtMemo,
+  ftParadoxOle,
+  ftDBaseOle,
+  ftTypedBinary,
+  ftCursor,
+  ftFixedChar,
+  ftWideString,
+  ftLargeint,
+  ftADT,
+  ftArray,
+  ftReference,
+  ftDataSet,
+  ftOraBlob,
+  ftOraClob,
+  ftVariant,
+  ftInterface,
+  ftIDispatch,
+  ftGuid,
+  ftTimeStamp,
+  ftFMTBcd
 };
 
-enum TParameterDirection : uint8_t {
-  pdUnknown, pdInput, pdOutput, pdInputOutput, pdReturnValue
-};
+enum TParameterDirection : uint8_t { pdUnknown, pdInput, pdOutput, pdInputOutput, pdReturnValue };
 
 class TParameter {
  public:
   TParameter(std::string name, TFieldType data_type, TParameterDirection direction, int size,
              TVariant value)
-      : Name(std::move(name)), DataType(data_type), Direction(direction), Size(size),
+      : Name(std::move(name)),
+        DataType(data_type),
+        Direction(direction),
+        Size(size),
         Value(std::move(value)) {}
   TParameter() = default;
 

@@ -146,7 +146,9 @@ std::atomic<ISocketApi*> g_api{nullptr};
 
 }  // namespace
 
-void SocketSetClear(TFDSet& set) { set.fd_count = 0; }
+void SocketSetClear(TFDSet& set) {
+  set.fd_count = 0;
+}
 
 void SocketSetAdd(TSocket socket, TFDSet& set) {
   if (set.fd_count < 64) set.fd_array[set.fd_count++] = socket;
@@ -171,6 +173,8 @@ ISocketApi& SocketApi() {
   return api != nullptr ? *api : PosixSocketApi();
 }
 
-ISocketApi* SetSocketApi(ISocketApi* api) { return g_api.exchange(api); }
+ISocketApi* SetSocketApi(ISocketApi* api) {
+  return g_api.exchange(api);
+}
 
 }  // namespace larkspire

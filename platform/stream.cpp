@@ -44,7 +44,9 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
   return total;
 }
 
-TMemoryStream::~TMemoryStream() { std::free(memory_); }
+TMemoryStream::~TMemoryStream() {
+  std::free(memory_);
+}
 
 int64_t TMemoryStream::GrowthStep(int64_t requested_capacity, int64_t current_size) const {
   if (requested_capacity > 0 && requested_capacity != current_size)
@@ -90,9 +92,15 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
 
 int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
   switch (origin) {
-    case TSeekOrigin::soBeginning: position_ = offset; break;
-    case TSeekOrigin::soCurrent: position_ += offset; break;
-    case TSeekOrigin::soEnd: position_ = size_ + offset; break;
+    case TSeekOrigin::soBeginning:
+      position_ = offset;
+      break;
+    case TSeekOrigin::soCurrent:
+      position_ += offset;
+      break;
+    case TSeekOrigin::soEnd:
+      position_ = size_ + offset;
+      break;
   }
   return position_;
 }
@@ -136,13 +144,18 @@ void TMemoryStream::SaveToFile(const std::string& path) {
 TFileStream::TFileStream(const std::string& path, TFileMode mode) {
   int flags = O_CLOEXEC;
   switch (mode) {
-    case TFileMode::fmOpenRead: flags |= O_RDONLY; break;
-    case TFileMode::fmOpenReadWrite: flags |= O_RDWR; break;
-    case TFileMode::fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case TFileMode::fmOpenRead:
+      flags |= O_RDONLY;
+      break;
+    case TFileMode::fmOpenReadWrite:
+      flags |= O_RDWR;
+      break;
+    case TFileMode::fmCreate:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
   }
   fd_ = ::open(path.c_str(), flags, 0644);
-  if (fd_ < 0)
-    throw EStreamError("Cannot open file \"" + path + "\": " + std::strerror(errno));
+  if (fd_ < 0) throw EStreamError("Cannot open file \"" + path + "\": " + std::strerror(errno));
 }
 
 TFileStream::~TFileStream() {

@@ -2,7 +2,9 @@
 
 namespace larkspire {
 
-TThread::~TThread() { WaitFor(); }
+TThread::~TThread() {
+  WaitFor();
+}
 
 void TThread::Start() {
   if (thread_.joinable()) return;

@@ -22,7 +22,8 @@ std::string Trim(const std::string& text) {
 bool EqualsIgnoreCase(const std::string& a, const char* b) {
   if (a.size() != std::strlen(b)) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }
@@ -136,9 +137,12 @@ bool TextToCurrency(const std::string& raw, int64_t& scaled) {
     while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
       const int d = text[i++] - '0';
       ++digits;
-      if (fraction_digits < 4) fraction = fraction * 10 + d, ++fraction_digits;
-      else if (round_digit < 0) round_digit = d;
-      else if (d != 0) sticky = true;
+      if (fraction_digits < 4)
+        fraction = fraction * 10 + d, ++fraction_digits;
+      else if (round_digit < 0)
+        round_digit = d;
+      else if (d != 0)
+        sticky = true;
     }
   }
   if (digits == 0) return false;
@@ -151,9 +155,11 @@ bool TextToCurrency(const std::string& raw, int64_t& scaled) {
   while (fraction_digits < 4) fraction *= 10, ++fraction_digits;
   unsigned __int128 total = whole * 10000 + fraction;
   if (round_digit > 5 || (round_digit == 5 && (sticky || (total & 1)))) ++total;
-  const unsigned __int128 limit = negative ? (unsigned __int128)1 << 63 : ((unsigned __int128)1 << 63) - 1;
+  const unsigned __int128 limit =
+      negative ? (unsigned __int128)1 << 63 : ((unsigned __int128)1 << 63) - 1;
   if (total > limit) return false;
-  scaled = negative ? static_cast<int64_t>(0 - static_cast<uint64_t>(total)) : static_cast<int64_t>(total);
+  scaled = negative ? static_cast<int64_t>(0 - static_cast<uint64_t>(total))
+                    : static_cast<int64_t>(total);
   return true;
 }
 
@@ -163,30 +169,48 @@ TVariant TVariant::Null() {
   return v;
 }
 
-TVariant TVariant::FromCurrency(int64_t scaled) { return TVariant(TVarType::vtCurrency, scaled); }
+TVariant TVariant::FromCurrency(int64_t scaled) {
+  return TVariant(TVarType::vtCurrency, scaled);
+}
 
-TVariant TVariant::FromDateTime(double days) { return TVariant(TVarType::vtDateTime, days); }
+TVariant TVariant::FromDateTime(double days) {
+  return TVariant(TVarType::vtDateTime, days);
+}
 
 bool TVariant::IsNumeric() const {
   switch (type_) {
-    case TVarType::vtInteger: case TVarType::vtInt64: case TVarType::vtDouble:
-    case TVarType::vtCurrency: return true;
-    default: return false;
+    case TVarType::vtInteger:
+    case TVarType::vtInt64:
+    case TVarType::vtDouble:
+    case TVarType::vtCurrency:
+      return true;
+    default:
+      return false;
   }
 }
 
 std::string TVariant::TypeName(TVarType type) {
   switch (type) {
-    case TVarType::vtEmpty: return "Empty";
-    case TVarType::vtNull: return "Null";
-    case TVarType::vtBoolean: return "Boolean";
-    case TVarType::vtInteger: return "Integer";
-    case TVarType::vtInt64: return "Int64";
-    case TVarType::vtDouble: return "Double";
-    case TVarType::vtCurrency: return "Currency";
-    case TVarType::vtDateTime: return "Date";
-    case TVarType::vtString: return "String";
-    case TVarType::vtBytes: return "Array Byte";
+    case TVarType::vtEmpty:
+      return "Empty";
+    case TVarType::vtNull:
+      return "Null";
+    case TVarType::vtBoolean:
+      return "Boolean";
+    case TVarType::vtInteger:
+      return "Integer";
+    case TVarType::vtInt64:
+      return "Int64";
+    case TVarType::vtDouble:
+      return "Double";
+    case TVarType::vtCurrency:
+      return "Currency";
+    case TVarType::vtDateTime:
+      return "Date";
+    case TVarType::vtString:
+      return "String";
+    case TVarType::vtBytes:
+      return "Array Byte";
   }
   return "Unknown";
 }
@@ -198,10 +222,16 @@ void TVariant::CannotConvert(TVarType to) const {
 
 bool TVariant::AsBoolean() const {
   switch (type_) {
-    case TVarType::vtEmpty: return false;
-    case TVarType::vtBoolean: case TVarType::vtInteger: case TVarType::vtInt64:
-    case TVarType::vtCurrency: return std::get<int64_t>(value_) != 0;
-    case TVarType::vtDouble: case TVarType::vtDateTime: return std::get<double>(value_) != 0;
+    case TVarType::vtEmpty:
+      return false;
+    case TVarType::vtBoolean:
+    case TVarType::vtInteger:
+    case TVarType::vtInt64:
+    case TVarType::vtCurrency:
+      return std::get<int64_t>(value_) != 0;
+    case TVarType::vtDouble:
+    case TVarType::vtDateTime:
+      return std::get<double>(value_) != 0;
     case TVarType::vtString: {
       const std::string& s = std::get<std::string>(value_);
       const std::string t = Trim(s);
@@ -211,24 +241,31 @@ bool TVariant::AsBoolean() const {
       if (TextToFloat(t, d)) return d != 0;
       break;
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(TVarType::vtBoolean);
 }
 
 int64_t TVariant::AsInt64() const {
   switch (type_) {
-    case TVarType::vtEmpty: return 0;
-    case TVarType::vtBoolean: case TVarType::vtInteger: case TVarType::vtInt64:
+    case TVarType::vtEmpty:
+      return 0;
+    case TVarType::vtBoolean:
+    case TVarType::vtInteger:
+    case TVarType::vtInt64:
       return std::get<int64_t>(value_);
     case TVarType::vtCurrency: {
       const int64_t scaled = std::get<int64_t>(value_);
       int64_t q = scaled / 10000, r = scaled % 10000;
-      if (r > 5000 || (r == 5000 && (q & 1))) ++q;
-      else if (r < -5000 || (r == -5000 && (q & 1))) --q;
+      if (r > 5000 || (r == 5000 && (q & 1)))
+        ++q;
+      else if (r < -5000 || (r == -5000 && (q & 1)))
+        --q;
       return q;
     }
-    case TVarType::vtDouble: case TVarType::vtDateTime:
+    case TVarType::vtDouble:
+    case TVarType::vtDateTime:
       try {
         return RoundHalfEven(std::get<double>(value_));
       } catch (const EVariantError&) {
@@ -243,7 +280,8 @@ int64_t TVariant::AsInt64() const {
       if (TextToFloat(s, d)) return RoundHalfEven(d);
       break;
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(TVarType::vtInt64);
 }
@@ -257,11 +295,17 @@ int32_t TVariant::AsInteger() const {
 
 double TVariant::AsDouble() const {
   switch (type_) {
-    case TVarType::vtEmpty: return 0;
-    case TVarType::vtBoolean: case TVarType::vtInteger: case TVarType::vtInt64:
+    case TVarType::vtEmpty:
+      return 0;
+    case TVarType::vtBoolean:
+    case TVarType::vtInteger:
+    case TVarType::vtInt64:
       return static_cast<double>(std::get<int64_t>(value_));
-    case TVarType::vtCurrency: return static_cast<double>(std::get<int64_t>(value_)) / 10000.0;
-    case TVarType::vtDouble: case TVarType::vtDateTime: return std::get<double>(value_);
+    case TVarType::vtCurrency:
+      return static_cast<double>(std::get<int64_t>(value_)) / 10000.0;
+    case TVarType::vtDouble:
+    case TVarType::vtDateTime:
+      return std::get<double>(value_);
     case TVarType::vtString: {
       double d;
       if (TextToFloat(std::get<std::string>(value_), d)) return d;
@@ -269,15 +313,19 @@ double TVariant::AsDouble() const {
       if (TextToDateTime(Trim(std::get<std::string>(value_)), days)) return days;
       break;
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(TVarType::vtDouble);
 }
 
 int64_t TVariant::AsCurrency() const {
   switch (type_) {
-    case TVarType::vtCurrency: return std::get<int64_t>(value_);
-    case TVarType::vtBoolean: case TVarType::vtInteger: case TVarType::vtInt64: {
+    case TVarType::vtCurrency:
+      return std::get<int64_t>(value_);
+    case TVarType::vtBoolean:
+    case TVarType::vtInteger:
+    case TVarType::vtInt64: {
       const int64_t v = std::get<int64_t>(value_);
       if (v > INT64_MAX / 10000 || v < INT64_MIN / 10000) throw EVariantError("Numeric overflow");
       return v * 10000;
@@ -287,7 +335,8 @@ int64_t TVariant::AsCurrency() const {
       if (TextToCurrency(std::get<std::string>(value_), scaled)) return scaled;
       CannotConvert(TVarType::vtCurrency);
     }
-    default: return RoundHalfEven(AsDouble() * 10000.0);
+    default:
+      return RoundHalfEven(AsDouble() * 10000.0);
   }
 }
 
@@ -304,18 +353,27 @@ double TVariant::AsDateTime() const {
 
 std::string TVariant::AsString() const {
   switch (type_) {
-    case TVarType::vtEmpty: return "";
-    case TVarType::vtBoolean: return std::get<int64_t>(value_) ? "True" : "False";
-    case TVarType::vtInteger: case TVarType::vtInt64: return std::to_string(std::get<int64_t>(value_));
-    case TVarType::vtCurrency: return CurrencyToText(std::get<int64_t>(value_));
-    case TVarType::vtDouble: return FloatToText(std::get<double>(value_));
-    case TVarType::vtDateTime: return DateTimeToText(std::get<double>(value_));
-    case TVarType::vtString: return std::get<std::string>(value_);
+    case TVarType::vtEmpty:
+      return "";
+    case TVarType::vtBoolean:
+      return std::get<int64_t>(value_) ? "True" : "False";
+    case TVarType::vtInteger:
+    case TVarType::vtInt64:
+      return std::to_string(std::get<int64_t>(value_));
+    case TVarType::vtCurrency:
+      return CurrencyToText(std::get<int64_t>(value_));
+    case TVarType::vtDouble:
+      return FloatToText(std::get<double>(value_));
+    case TVarType::vtDateTime:
+      return DateTimeToText(std::get<double>(value_));
+    case TVarType::vtString:
+      return std::get<std::string>(value_);
     case TVarType::vtBytes: {
       const TBytes& b = std::get<TBytes>(value_);
       return std::string(b.begin(), b.end());
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(TVarType::vtString);
 }

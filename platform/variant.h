@@ -17,8 +17,18 @@
 
 namespace larkspire {
 
-enum class TVarType { vtEmpty, vtNull, vtBoolean, vtInteger, vtInt64, vtDouble, vtCurrency,
-                      vtDateTime, vtString, vtBytes };
+enum class TVarType {
+  vtEmpty,
+  vtNull,
+  vtBoolean,
+  vtInteger,
+  vtInt64,
+  vtDouble,
+  vtCurrency,
+  vtDateTime,
+  vtString,
+  vtBytes
+};
 
 using TBytes = std::vector<uint8_t>;
 

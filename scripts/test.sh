@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test (the end-to-end tests start their own
+# Installs what is missing, checks the formatting of the C++ files (scripts/check-format.sh),
+# builds, and runs every test (the end-to-end tests start their own
 # server and PostgreSQL cluster). Then, one build after another: the non-GUI tests again with
 # AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitizers.sh), the tests of what runs
 # on several threads with ThreadSanitizer (scripts/tsan.sh), and every fuzz target for
@@ -13,6 +14,8 @@ scripts/install-deps.sh
 start=$SECONDS
 step() { echo "=== $1 (at $(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s)"; }
 
+step "formatting"
+scripts/check-format.sh
 step "build and tests"
 scripts/build.sh
 (cd "${BUILD_DIR:-build}" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j 2 --timeout 900)

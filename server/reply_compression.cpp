@@ -107,8 +107,8 @@ void TDeflatedPayload::CompressBlock(bool finish) {
   if (size_ > kMaxDataSize) {
     Clear();
     throw EServerError(kErrResultTooLarge, "The result is too large to send: more than " +
-                                              std::to_string(kMaxDataSize) +
-                                              " bytes, the most a reply holds");
+                                               std::to_string(kMaxDataSize) +
+                                               " bytes, the most a reply holds");
   }
   if (limit_ > 0 && compressed_size_ > limit_) {
     const uint64_t limit = limit_;

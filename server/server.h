@@ -25,8 +25,8 @@
 
 #include "server/database.h"
 #include "server/dispatch.h"
-#include "server/plugin_host.h"
 #include "server/framing.h"
+#include "server/plugin_host.h"
 #include "server/server_options.h"
 #include "server/session.h"
 #include "server/unique_fd.h"

@@ -22,7 +22,6 @@ constexpr uint32_t kMaxHandshakeFrame = 64 * 1024;
 
 }  // namespace
 
-
 TSession::TSession(const TServerContext& context, int socket, std::string peer)
     : context_(context), socket_(socket), peer_(std::move(peer)) {}
 

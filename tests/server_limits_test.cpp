@@ -15,10 +15,10 @@
 
 #include "components/connection.h"
 #include "gtest/gtest.h"
-#include "protocol/memory_stream.h"
-#include "protocol/remote_command.h"
 #include "protocol/handshake.h"
+#include "protocol/memory_stream.h"
 #include "protocol/query_description.h"
+#include "protocol/remote_command.h"
 #include "server/server.h"
 #include "server/server_errors.h"
 #include "server/server_log.h"

@@ -9,14 +9,16 @@
 #include <vector>
 
 #include "components/query.h"
-#include "support/postgres_cluster.h"
 #include "support/backend_server.h"
+#include "support/postgres_cluster.h"
 #include "support/server_fixture.h"
 
 namespace larkspire::test {
 namespace {
 
-TBackendServer& ServerFor(TBackend backend) { return test::ServerFor(backend, "lkpaging"); }
+TBackendServer& ServerFor(TBackend backend) {
+  return test::ServerFor(backend, "lkpaging");
+}
 
 class PagingE2E : public ::testing::TestWithParam<TBackend> {
  protected:

@@ -45,14 +45,18 @@ int Run(const std::string& command, std::string* out = nullptr) {
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) {
-    if (c == '\'') quoted += "'\\''";
-    else quoted.push_back(c);
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted.push_back(c);
   }
   return quoted + "'";
 }
 
 // The prefix that runs a command as the unprivileged user when we are root.
-std::string AsUser() { return ::geteuid() == 0 ? "runuser -u nobody -- " : ""; }
+std::string AsUser() {
+  return ::geteuid() == 0 ? "runuser -u nobody -- " : "";
+}
 
 }  // namespace
 
@@ -66,7 +70,9 @@ TPostgresCluster* TPostgresCluster::Instance() {
   return cluster.get();
 }
 
-const std::string& TPostgresCluster::StartError() { return g_error; }
+const std::string& TPostgresCluster::StartError() {
+  return g_error;
+}
 
 bool TPostgresCluster::Start(std::string& error) {
   bin_dir_ = FindBinDir();
@@ -126,7 +132,8 @@ std::string TPostgresCluster::ConnInfo(const std::string& database) const {
 }
 
 std::string TPostgresCluster::CreateDatabase(const std::string& prefix) {
-  const std::string name = prefix + "_" + std::to_string(::getpid()) + "_" + std::to_string(++databases_);
+  const std::string name =
+      prefix + "_" + std::to_string(::getpid()) + "_" + std::to_string(++databases_);
   Psql("postgres", "CREATE DATABASE " + name + " ENCODING 'UTF8' TEMPLATE template0");
   return name;
 }
