@@ -123,23 +123,23 @@ std::vector<std::unique_ptr<TRemoteCommand>> Requests(const std::string& delta) 
   TRemoteCommand& exec = add(cmdExecSQL);
   Put(exec.Data,
       DescriptionBytes(Description("update products set PurPrice = :price where ProId = :id",
-                                   server::cmdText, EveryTypeParameters()),
+                                   cmdText, EveryTypeParameters()),
                        nullptr));
   TRemoteCommand& open = add(cmdOpenQuery);
-  Put(open.Data, DescriptionBytes(Description("select * from products where ProName like :name",
-                                              server::cmdText, one),
-                                  nullptr));
+  Put(open.Data,
+      DescriptionBytes(Description("select * from products where ProName like :name", cmdText, one),
+                       nullptr));
   TRemoteCommand& table = add(cmdOpenQuery);
-  Put(table.Data, DescriptionBytes(Description("products", server::cmdTable, none), nullptr));
+  Put(table.Data, DescriptionBytes(Description("products", cmdTable, none), nullptr));
   TPagingRecord paging;
   paging.PageSize = 5;
   paging.PageIndex = 2;
   TRemoteCommand& paged = add(cmdOpenQuery);
   paged.Option = 1;
   Put(paged.Data,
-      DescriptionBytes(Description("select ProId, ProName from products order by ProId desc",
-                                   server::cmdText, none),
-                       &paging));
+      DescriptionBytes(
+          Description("select ProId, ProName from products order by ProId desc", cmdText, none),
+          &paging));
   TRemoteCommand& apply = add(cmdApplyUpdates);
   apply.Value = 2;
   apply.SetDataText(delta);
@@ -236,9 +236,9 @@ void Generate(TCorpusWriter& out, const fs::path& test_data) {
   TRemoteCommand query;
   query.Code = cmdOpenQuery;
   Put(query.Data,
-      DescriptionBytes(Description("select * from products where ProId <= 4 order by ProId",
-                                   server::cmdText, {}),
-                       nullptr));
+      DescriptionBytes(
+          Description("select * from products where ProId <= 4 order by ProId", cmdText, {}),
+          nullptr));
   TRemoteCommand rows;
   harness.Execute(query, rows);
   if (!rows.Success) throw Exception("the seed query failed: " + rows.Message);
@@ -287,11 +287,11 @@ void Generate(TCorpusWriter& out, const fs::path& test_data) {
   out.Add("query_description_fuzzer",
           DescriptionBytes(
               Description("select * from products where ProName like :name and ProId = :id",
-                          server::cmdText, EveryTypeParameters()),
+                          cmdText, EveryTypeParameters()),
               &paging));
-  out.Add("query_description_fuzzer",
-          DescriptionBytes(Description("get_price", server::cmdStoredProc, EveryTypeParameters()),
-                           nullptr));
+  out.Add(
+      "query_description_fuzzer",
+      DescriptionBytes(Description("get_price", cmdStoredProc, EveryTypeParameters()), nullptr));
 
   TRemoteFileInfo info;
   info.FileSize = 70000;

@@ -22,7 +22,6 @@ bool SameBlock(const larkspire::TQueryDescription& a, const larkspire::TQueryDes
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace larkspire;
-  using namespace larkspire::server;
   TLarkspireMemoryStream stream;
   stream.Write(data, static_cast<int64_t>(size));
   stream.SetPosition(0);

@@ -7,6 +7,7 @@
 #include "platform/exception.h"
 #include "protocol/memory_stream.h"
 #include "server/file_service.h"
+#include "server/reply_compression.h"
 #include "server/seed.h"
 #include "server/server_errors.h"
 #include "server/session.h"
@@ -38,11 +39,9 @@ TServerHarness::TServerHarness() {
   options_.FilesDir = MakeFilesFolder();
   folder_ = fs::path(options_.FilesDir).parent_path().string();
   options_.DataDir = folder_;
-  server::TDatabaseLocator memory;
-  memory.Kind = server::TDatabaseKind::dkSQLite;
-  memory.Location = ":memory:";
-  memory.Text = "sqlite::memory:";
+  server::TDatabaseLocator memory = server::ParseDatabaseLocator("sqlite::memory:");
   memory.Create = true;
+  plugins_ = std::make_unique<server::TPluginHost>(server::PluginHostOptionsOf(options_));
   catalog_.Add("", memory);
   catalog_.Add("demo", memory);
   dispatch_ = server::BuildDispatchTable();
@@ -57,10 +56,16 @@ TServerHarness::~TServerHarness() {
 }
 
 void TServerHarness::Execute(TRemoteCommand& request, TRemoteCommand& reply) {
-  const server::TServerContext context{options_, catalog_, dispatch_, stopping_};
+  const server::TServerContext context{options_, catalog_, dispatch_, stopping_, *plugins_};
   server::TSession session(context, -1, "fuzz");
-  server::SeedDemoTable(*session.DatabaseFor("").Database, server::TDatabaseKind::dkSQLite);
+  server::SeedDemoTable(*session.DatabaseFor("").Database);
   server::DispatchCommand(dispatch_, session, request, reply);
+  // A query's rowset may have been streamed into the session's payload: frame it as the session
+  // does, then read the reply back whole.
+  TLarkspireMemoryStream out;
+  server::EncodeReply(reply, session.ReplyPayload(), out);
+  out.SetPosition(0);
+  reply.LoadFromStream(out);
 }
 
 std::string TServerHarness::Serve(const std::string& body) {

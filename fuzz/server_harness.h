@@ -13,11 +13,13 @@
 #define LARKSPIRE_FUZZ_SERVER_HARNESS_H_
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "protocol/remote_command.h"
 #include "server/database.h"
 #include "server/dispatch.h"
+#include "server/plugin_host.h"
 #include "server/server_options.h"
 
 namespace larkspire::fuzz {
@@ -44,6 +46,8 @@ class TServerHarness {
   server::TDatabaseCatalog catalog_;
   server::TDispatchTable dispatch_;
   std::atomic<bool> stopping_{false};
+  // Never called: the dispatch table answers plug-in calls itself.
+  std::unique_ptr<server::TPluginHost> plugins_;
 };
 
 }  // namespace larkspire::fuzz
