@@ -42,6 +42,9 @@ std::string AdoXmlRowName(const TRecordsetField& field, size_t index);
 // escaping ("True", "2026-01-02T03:04:05", "0aff"). Raises EDatabaseError when the value does
 // not convert.
 std::string AdoXmlValueText(const TRecordsetField& field, const TVariant& value);
+// Appends text escaped for an attribute as the writer escapes it: markup characters and control
+// characters other than TAB, CR and LF as hexadecimal character references.
+void AppendAdoXmlEscaped(std::string& out, std::string_view text);
 // The value of an attribute text in a column of this field; raises EMalformedData (the message
 // names the column) when the text is not a value of the column's type.
 TVariant ParseAdoXmlValue(const TRecordsetField& field, std::string_view text);

@@ -591,6 +591,10 @@ namespace larkspire {
 
 using namespace adoxml;
 
+void AppendAdoXmlEscaped(std::string& out, std::string_view text) {
+  AppendEscaped(out, text);
+}
+
 std::string AdoXmlValueText(const TRecordsetField& field, const TVariant& value) {
   TColumn column;
   if (!ColumnFor(field, column))

@@ -16,17 +16,6 @@ constexpr char kNoCurrentRow[] =
     "Either BOF or EOF is True, or the current record has been deleted. Requested operation "
     "requires a current record.";
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
 bool IsTextColumn(const TRecordsetField& field) {
   const TColumnTypeTraits* traits = ColumnTypeOf(field);
   return traits && traits->Kind == TValueKind::vkString;

@@ -4,20 +4,13 @@
 #include "platform/exception.h"
 
 namespace larkspire {
-namespace {
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
+    if (lower(a[i]) != lower(b[i])) return false;
   return true;
 }
-
-}  // namespace
 
 TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type, bool fixed_length,
                        bool is_long, int64_t max_length) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,9 @@ enum class TAdoDataType : int {
 };
 
 using TXmlAttributes = std::vector<std::pair<std::string, std::string>>;
+
+// Whether two names are the same but for ASCII case (how field names are matched).
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 
 // The precision and scale a rowset gives a decimal column whose database type names none
 // (PostgreSQL's "numeric" alone): its values keep their own number of decimals.

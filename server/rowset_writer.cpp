@@ -9,47 +9,6 @@ namespace larkspire::server {
 
 namespace {
 
-// Attribute text as the recordset's writer escapes it: markup characters and control
-// characters other than TAB, CR and LF as hexadecimal character references.
-void AppendEscaped(std::string& out, std::string_view text) {
-  size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const char* entity = nullptr;
-    switch (c) {
-      case '"':
-        entity = "&#x22;";
-        break;
-      case '\'':
-        entity = "&#x27;";
-        break;
-      case '<':
-        entity = "&#x3c;";
-        break;
-      case '&':
-        entity = "&#x26;";
-        break;
-      case '>':
-        entity = "&#x3e;";
-        break;
-      default:
-        if (c >= 0x20 || c == '\t' || c == '\r' || c == '\n') continue;
-    }
-    out.append(text.data() + start, i - start);
-    if (entity) {
-      out.append(entity);
-    } else {
-      static const char kHex[] = "0123456789abcdef";
-      out.append("&#x");
-      if (c >= 0x10) out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 15]);
-      out.push_back(';');
-    }
-    start = i + 1;
-  }
-  out.append(text.data() + start, text.size() - start);
-}
-
 template <typename T>
 void AppendNumber(std::string& out, T value) {
   char buffer[32];
@@ -144,7 +103,7 @@ void TRowsetXmlWriter::Row(const std::vector<TVariant>& values) {
     // The builder gives each column values of its own kind (integers within the column's
     // range); anything else takes the recordset writer's way.
     if (column.Form == TForm::fmText && type == TVarType::vtString) {
-      AppendEscaped(out, value.AsString());
+      AppendAdoXmlEscaped(out, value.AsString());
     } else if (column.Form == TForm::fmInteger &&
                (type == TVarType::vtInt64 || type == TVarType::vtInteger) &&
                InRange(schema_.Fields[i].DataType, value.AsInt64())) {
@@ -157,7 +116,7 @@ void TRowsetXmlWriter::Row(const std::vector<TVariant>& values) {
     } else if (column.Form == TForm::fmCurrency && type == TVarType::vtCurrency) {
       out.append(CurrencyToText(value.AsCurrency()));
     } else {
-      AppendEscaped(out, AdoXmlValueText(*column.Field, value));
+      AppendAdoXmlEscaped(out, AdoXmlValueText(*column.Field, value));
     }
     out.push_back('\'');
   }
