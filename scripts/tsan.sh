@@ -12,7 +12,7 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
-mapfile -t tests < <(cd tests && ls connection_test.cpp server_test.cpp server_session*_test.cpp \
+mapfile -t tests < <(cd tests && ls connection_test.cpp server_test.cpp server_session*_test.cpp server_limits_test.cpp \
   datagram_*_test.cpp sending_window_test.cpp 2>/dev/null | sed 's/\.cpp$//' | sort -u)
 flags="-fsanitize=thread"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPIRE_BUILD_BENCH=OFF \
