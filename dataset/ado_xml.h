@@ -45,6 +45,9 @@ std::string AdoXmlValueText(const TRecordsetField& field, const TVariant& value)
 // Appends text escaped for an attribute as the writer escapes it: markup characters and control
 // characters other than TAB, CR and LF as hexadecimal character references.
 void AppendAdoXmlEscaped(std::string& out, std::string_view text);
+// Appends a float as the writer writes it: up to 17 significant digits (8 for single precision),
+// the exponent's "E" upper case.
+void AppendAdoXmlFloat(std::string& out, double value, bool single);
 // The value of an attribute text in a column of this field; raises EMalformedData (the message
 // names the column) when the text is not a value of the column's type.
 TVariant ParseAdoXmlValue(const TRecordsetField& field, std::string_view text);

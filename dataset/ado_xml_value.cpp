@@ -595,6 +595,10 @@ void AppendAdoXmlEscaped(std::string& out, std::string_view text) {
   AppendEscaped(out, text);
 }
 
+void AppendAdoXmlFloat(std::string& out, double value, bool single) {
+  AppendFloat(out, value, single);
+}
+
 std::string AdoXmlValueText(const TRecordsetField& field, const TVariant& value) {
   TColumn column;
   if (!ColumnFor(field, column))

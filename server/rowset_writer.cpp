@@ -23,18 +23,6 @@ bool InRange(TAdoDataType type, int64_t value) {
   return true;
 }
 
-// Up to 17 significant digits (8 for single precision), the exponent's "E" upper case.
-void AppendFloat(std::string& out, double value, bool single) {
-  char buffer[64];
-  const auto result =
-      single ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value),
-                             std::chars_format::general, 8)
-             : std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 17);
-  for (char* p = buffer; p != result.ptr; ++p)
-    if (*p == 'e') *p = 'E';
-  out.append(buffer, result.ptr);
-}
-
 constexpr std::string_view kRowsEnd = "</rs:data>";
 
 }  // namespace
@@ -110,7 +98,7 @@ void TRowsetXmlWriter::Row(const std::vector<TVariant>& values) {
       AppendNumber(out, value.AsInt64());
     } else if ((column.Form == TForm::fmDouble || column.Form == TForm::fmSingle) &&
                type == TVarType::vtDouble) {
-      AppendFloat(out, value.AsDouble(), column.Form == TForm::fmSingle);
+      AppendAdoXmlFloat(out, value.AsDouble(), column.Form == TForm::fmSingle);
     } else if (column.Form == TForm::fmBoolean && type == TVarType::vtBoolean) {
       out.append(value.AsBoolean() ? "True" : "False");
     } else if (column.Form == TForm::fmCurrency && type == TVarType::vtCurrency) {
