@@ -33,7 +33,7 @@ struct TOutcome {
   std::atomic<bool> noted{false};
 };
 
-// One client: each round reads a product's ProSpec inside a transaction and writes it back one
+// One client: each round reads a product's PurPrice inside a transaction and writes it back one
 // higher, so a lost update or a failed round shows in the sum.
 void RunClient(uint16_t port, int client, int rounds, TOutcome& outcome) {
   TLarkspireConnection connection;
@@ -43,8 +43,8 @@ void RunClient(uint16_t port, int client, int rounds, TOutcome& outcome) {
   TLarkspireQuery read, write;
   read.SetConnection(&connection);
   write.SetConnection(&connection);
-  read.SQL().SetText("select ProSpec from products where ProId = :id");
-  write.SQL().SetText("update products set ProSpec = :spec where ProId = :id");
+  read.SQL().SetText("select PurPrice from products where ProId = :id");
+  write.SQL().SetText("update products set PurPrice = :price where ProId = :id");
   for (int round = 0; round < rounds; ++round) {
     const int id = 1 + (client + round) % 5;
     try {
@@ -52,8 +52,8 @@ void RunClient(uint16_t port, int client, int rounds, TOutcome& outcome) {
       read.Close();
       read.Parameters().ParamByName("id").Value = int32_t{id};
       read.Open();
-      const double spec = read.Fields(0).AsFloat();
-      write.Parameters().ParamByName("spec").Value = spec + 1;
+      const double price = read.Fields(0).AsFloat();
+      write.Parameters().ParamByName("price").Value = price + 1;
       write.Parameters().ParamByName("id").Value = int32_t{id};
       write.ExecSQL();
       connection.CommitTransaction();
@@ -70,12 +70,12 @@ void RunClient(uint16_t port, int client, int rounds, TOutcome& outcome) {
   }
 }
 
-double SpecSum(uint16_t port) {
+double PriceSum(uint16_t port) {
   TLarkspireConnection connection;
   connection.SetRemotePort(port);
   TLarkspireQuery query;
   query.SetConnection(&connection);
-  query.SQL().SetText("select sum(ProSpec) from products where ProId between 1 and 5");
+  query.SQL().SetText("select sum(PurPrice) from products where ProId between 1 and 5");
   query.Open();
   return query.Fields(0).AsFloat();
 }
@@ -84,7 +84,7 @@ TEST(SQLiteContention, ReadThenWriteTransactionsWaitTheirTurnInsteadOfFailing) {
   const int clients = FromEnvironment("LARKSPIRE_CONTENTION_CLIENTS", 8);
   const int rounds = FromEnvironment("LARKSPIRE_CONTENTION_ROUNDS", 10);
   TServerProcess server;
-  const double before = SpecSum(server.Port());
+  const double before = PriceSum(server.Port());
   TOutcome outcome;
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c)
@@ -96,7 +96,7 @@ TEST(SQLiteContention, ReadThenWriteTransactionsWaitTheirTurnInsteadOfFailing) {
               outcome.busy.load());
   EXPECT_EQ(outcome.failed.load(), 0) << outcome.first_failure;
   // Every committed round added exactly one: no update was lost between the read and the write.
-  EXPECT_DOUBLE_EQ(SpecSum(server.Port()) - before, outcome.committed.load());
+  EXPECT_DOUBLE_EQ(PriceSum(server.Port()) - before, outcome.committed.load());
   EXPECT_EQ(outcome.committed.load() + outcome.failed.load(), total);
 }
 
