@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "components/update_file.h"
-#include "server/server.h"
+#include "server/net/server.h"
 
 namespace larkspire {
 namespace {

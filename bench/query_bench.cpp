@@ -25,9 +25,9 @@
 #include "dataset/ado_xml.h"
 #include "dataset/recordset.h"
 #include "protocol/remote_command.h"
-#include "server/database.h"
-#include "server/reply_compression.h"
-#include "server/rowset_writer.h"
+#include "server/rowsets/reply_compression.h"
+#include "server/rowsets/rowset_writer.h"
+#include "server/sql/database.h"
 #include "support/postgres_cluster.h"
 #include "support/server_fixture.h"
 

@@ -6,11 +6,11 @@
 
 #include "platform/exception.h"
 #include "protocol/memory_stream.h"
-#include "server/file_service.h"
-#include "server/reply_compression.h"
-#include "server/seed.h"
-#include "server/server_errors.h"
-#include "server/session.h"
+#include "server/base/server_errors.h"
+#include "server/files/file_service.h"
+#include "server/net/session.h"
+#include "server/rowsets/reply_compression.h"
+#include "server/sql/seed.h"
 
 namespace larkspire::fuzz {
 namespace {

@@ -17,10 +17,10 @@
 #include <string>
 
 #include "protocol/remote_command.h"
-#include "server/database.h"
-#include "server/dispatch.h"
-#include "server/plugin_host.h"
-#include "server/server_options.h"
+#include "server/config/server_options.h"
+#include "server/commands/dispatch.h"
+#include "server/plugins/plugin_host.h"
+#include "server/sql/database.h"
 
 namespace larkspire::fuzz {
 

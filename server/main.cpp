@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <exception>
 
-#include "server/log_file.h"
-#include "server/server.h"
-#include "server/server_options.h"
+#include "server/base/log_file.h"
+#include "server/config/server_options.h"
+#include "server/net/server.h"
 
 int main(int argc, char** argv) {
   using larkspire::server::ParseServerOptions;

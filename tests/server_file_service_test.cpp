@@ -1,6 +1,6 @@
 // The server's file service in-process: resolving paths inside the served root, the listing
 // format, file information and the sample folder made on first start.
-#include "server/file_service.h"
+#include "server/files/file_service.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "server/server_errors.h"
+#include "server/base/server_errors.h"
 
 namespace larkspire::server {
 namespace {

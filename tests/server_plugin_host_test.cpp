@@ -1,6 +1,6 @@
 // The server's plug-in host in-process: finding plug-ins, running calls in runner processes, and
 // how a plug-in that crashes, hangs, fails or answers badly is reported.
-#include "server/plugin_host.h"
+#include "server/plugins/plugin_host.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -18,7 +18,7 @@
 #include "gtest/gtest.h"
 #include "protocol/memory_stream.h"
 #include "protocol/plugin_data.h"
-#include "server/server_errors.h"
+#include "server/base/server_errors.h"
 
 namespace larkspire {
 namespace {

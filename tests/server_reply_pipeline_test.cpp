@@ -15,11 +15,11 @@
 
 #include "dataset/ado_xml.h"
 #include "protocol/remote_command.h"
-#include "server/backends/postgres/postgres_database.h"
-#include "server/backends/sqlite/sqlite_database.h"
-#include "server/reply_compression.h"
-#include "server/rowset_writer.h"
-#include "server/server_errors.h"
+#include "server/base/server_errors.h"
+#include "server/rowsets/reply_compression.h"
+#include "server/rowsets/rowset_writer.h"
+#include "server/sql/backends/postgres/postgres_database.h"
+#include "server/sql/backends/sqlite/sqlite_database.h"
 #include "support/postgres_cluster.h"
 
 namespace larkspire {

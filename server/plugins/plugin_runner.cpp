@@ -1,5 +1,5 @@
 // larkspire-plugin-runner: runs one plug-in call (or tells a plug-in's name) in a process of its
-// own, for the server's plug-in host (server/plugin_host.h).
+// own, for the server's plug-in host (server/plugins/plugin_host.h).
 //
 //   larkspire-plugin-runner describe LIBRARY
 //       writes "N" and the plug-in's name
@@ -30,7 +30,7 @@
 #include <exception>
 #include <string>
 
-#include "server/larkspire_plugin.h"
+#include "server/plugins/larkspire_plugin.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <X11/Xutil.h>
 #endif
 
-#include "server/larkspire_plugin.h"
+#include "server/plugins/larkspire_plugin.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "server/larkspire_plugin.h"
+#include "server/plugins/larkspire_plugin.h"
 
 namespace {
 

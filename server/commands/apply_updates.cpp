@@ -1,0 +1,427 @@
+#include "server/commands/apply_updates.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "dataset/ado_xml.h"
+#include "platform/datetime.h"
+#include "platform/exception.h"
+#include "server/base/server_errors.h"
+#include "server/net/session.h"
+
+namespace larkspire::server {
+
+namespace {
+
+// The table the delta writes and the columns of it that the schema carries.
+struct TTarget {
+  std::string Table;          // as the schema names it, for messages
+  std::string QualifiedName;  // quoted, with its schema when the rowset names one
+  std::vector<int> Keys;      // field indexes of the key columns, one per base column
+  std::vector<int> Columns;   // field indexes of the table's columns, one per base column
+  // For each field: the index in Columns of its base column, -1 when it is none of the table's.
+  std::vector<int> ColumnOf;
+};
+
+bool HasBase(const TRecordsetField& field) {
+  return !field.BaseTable.empty() && !field.BaseColumn.empty();
+}
+
+TTarget FindTarget(const TRecordsetSchema& schema, const ISqlDialect& dialect) {
+  const auto& fields = schema.Fields;
+  std::set<std::pair<std::string, std::string>> key_tables;
+  bool any_base = false;
+  for (const TRecordsetField& field : fields) {
+    if (!HasBase(field)) continue;
+    any_base = true;
+    if (field.KeyColumn) key_tables.insert({field.BaseSchema, field.BaseTable});
+  }
+  if (!any_base) {
+    throw EServerError(kErrDeltaRefused,
+                       "The changes cannot be applied: no column of the rowset comes from a "
+                       "base table");
+  }
+  if (key_tables.empty()) {
+    std::string table;
+    for (const TRecordsetField& field : fields) {
+      if (HasBase(field)) {
+        table = field.BaseTable;
+        break;
+      }
+    }
+    throw EServerError(kErrDeltaRefused, "The changes cannot be applied to table " + table +
+                                             ": the rowset has no key columns");
+  }
+  if (key_tables.size() > 1) {
+    std::string names;
+    for (const auto& [schema_name, table] : key_tables) {
+      if (!names.empty()) names += ", ";
+      names += table;
+    }
+    throw EServerError(kErrDeltaRefused,
+                       "The changes cannot be applied: the key columns "
+                       "belong to more than one table (" +
+                           names + ")");
+  }
+  TTarget target;
+  const auto& [base_schema, base_table] = *key_tables.begin();
+  target.Table = base_table;
+  target.QualifiedName = base_schema.empty() ? dialect.QuoteIdentifier(base_table)
+                                             : dialect.QuoteIdentifier(base_schema) + "." +
+                                                   dialect.QuoteIdentifier(base_table);
+  target.ColumnOf.assign(fields.size(), -1);
+  std::map<std::string, int> by_column;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const TRecordsetField& field = fields[i];
+    if (!HasBase(field) || field.BaseTable != base_table || field.BaseSchema != base_schema) {
+      continue;
+    }
+    auto [found, added] =
+        by_column.emplace(field.BaseColumn, static_cast<int>(target.Columns.size()));
+    if (added) {
+      target.Columns.push_back(static_cast<int>(i));
+      if (field.KeyColumn) target.Keys.push_back(static_cast<int>(i));
+    }
+    target.ColumnOf[i] = found->second;
+  }
+  return target;
+}
+
+// "HH:MM:SS", ".fff" when there are milliseconds and ".ffffff" when there are microseconds:
+// the form a time column reads.
+std::string TimeText(double days) {
+  const TDateTimeParts p = DecodeDateTime(days);
+  char buffer[32];
+  if (p.microsecond != 0) {
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03d%03d", p.hour, p.minute, p.second,
+                  p.millisecond, p.microsecond);
+  } else if (p.millisecond != 0) {
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03d", p.hour, p.minute, p.second,
+                  p.millisecond);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", p.hour, p.minute, p.second);
+  }
+  return buffer;
+}
+
+bool IsTimeField(const TRecordsetField& field) {
+  return field.DataType == TAdoDataType::adDBTime;
+}
+
+// Builds the statements of one row: placeholders :v1, :v2 ... bound to the values as the
+// rowset reader produced them.
+class TStatementBuilder {
+ public:
+  explicit TStatementBuilder(const ISqlDialect& dialect) : dialect_(dialect) {}
+
+  // A placeholder bound to a non-null value of the field.
+  std::string Bind(const TRecordsetField& field, const TVariant& value) {
+    const std::string name = "v" + std::to_string(parameters_.Count() + 1);
+    TFieldType type = ftWideString;
+    TVariant bound = value;
+    switch (value.Type()) {
+      case TVarType::vtBoolean:
+        type = ftBoolean;
+        break;
+      case TVarType::vtInteger:
+        type = ftInteger;
+        break;
+      case TVarType::vtInt64:
+        type = ftLargeint;
+        break;
+      case TVarType::vtDouble:
+        type = ftFloat;
+        break;
+      case TVarType::vtCurrency:
+        type = ftBCD;
+        break;
+      case TVarType::vtDateTime:
+        // As text, so that PostgreSQL reads it as the column's own type (date, time,
+        // timestamp with or without time zone) and SQLite stores the form it reads back.
+        bound = TVariant(DateTimeText(field, value.AsDateTime()));
+        break;
+      case TVarType::vtBytes:
+        type = ftBlob;
+        break;
+      default:  // text, and exact decimals beyond the currency range as their digits
+        break;
+    }
+    parameters_.CreateParameter(name, type, pdInput, 0, bound);
+    return ":" + name;
+  }
+
+  // "column = value" for a SET list or an insert's value.
+  std::string Value(const TRecordsetField& field, const TVariant& value) {
+    if (value.IsClear()) return "NULL";
+    return Bind(field, value);
+  }
+
+  // The test that a column still holds value.
+  std::string Matches(const std::string& column, const TRecordsetField& field,
+                      const TVariant& value) {
+    if (value.IsClear()) return column + " IS NULL";
+    if (value.Type() == TVarType::vtDateTime) {
+      return dialect_.DateTimeEquals(column, Bind(field, value));
+    }
+    return column + " = " + Bind(field, value);
+  }
+
+  const TParameters& Parameters() const { return parameters_; }
+
+ private:
+  std::string DateTimeText(const TRecordsetField& field, double days) const {
+    if (IsTimeField(field)) return TimeText(days);
+    // SQLite keeps what it was given: a time of day alone stays a time of day.
+    if (dialect_.BindsTimeOfDayAsTime() && days >= 0 && days < 1) return TimeText(days);
+    return DateTimeToText(days);
+  }
+
+  const ISqlDialect& dialect_;
+  TParameters parameters_;
+};
+
+// The key's values as a message shows them: "ProId = 5".
+std::string DescribeKey(const TRecordsetSchema& schema, const TTarget& target,
+                        const std::vector<TVariant>& values) {
+  std::string text;
+  for (int key : target.Keys) {
+    if (!text.empty()) text += ", ";
+    const TRecordsetField& field = schema.Fields[key];
+    text += field.BaseColumn + " = ";
+    const TVariant& value = values[key];
+    if (value.IsClear()) {
+      text += "Null";
+    } else {
+      try {
+        text += value.AsString();
+      } catch (const Exception&) {
+        text += "?";
+      }
+    }
+  }
+  return text;
+}
+
+class TDeltaApplier {
+ public:
+  TDeltaApplier(IDatabase& database, const TRecordsetData& delta)
+      : database_(database),
+        dialect_(database.Dialect()),
+        delta_(delta),
+        schema_(delta.Schema),
+        target_(FindTarget(delta.Schema, dialect_)) {
+    options_.TimeoutSeconds = kApplyTimeoutSeconds;
+    reply_.Schema = delta.Schema;
+  }
+
+  void Apply() {
+    bool inserts = false;
+    for (const auto& row : delta_.Rows) inserts |= row->Status == TRowStatus::rsNew;
+    std::vector<std::vector<TVariant>> updated, inserted;
+    for (const auto& row : delta_.Rows) {
+      switch (row->Status) {
+        case TRowStatus::rsDeleted:
+          Delete(*row);
+          break;
+        case TRowStatus::rsModified: {
+          std::vector<TVariant> values = Update(*row);
+          if (inserts) updated.push_back(std::move(values));
+          break;
+        }
+        case TRowStatus::rsNew:
+          inserted.push_back(Insert(*row));
+          break;
+        case TRowStatus::rsUnmodified:
+          break;
+      }
+    }
+    // The client's merge drops every row of its delta and appends these: with inserted rows
+    // the updated ones come back too, so that they stay in its rows.
+    for (auto* rows : {&updated, &inserted}) {
+      for (auto& values : *rows) reply_.AppendRow(TRowStatus::rsUnmodified, std::move(values));
+    }
+  }
+
+  const TRecordsetData& Reply() const { return reply_; }
+
+ private:
+  std::string Column(int field) const {
+    return dialect_.QuoteIdentifier(schema_.Fields[field].BaseColumn);
+  }
+
+  // The key columns' test against the given values.
+  std::string KeyCondition(TStatementBuilder& builder, const std::vector<TVariant>& values) {
+    std::string where;
+    for (int key : target_.Keys) {
+      if (!where.empty()) where += " AND ";
+      where += builder.Matches(Column(key), schema_.Fields[key], values[key]);
+    }
+    return where;
+  }
+
+  // A delete or update must have changed exactly its one row.
+  void CheckOneRow(int64_t affected, const std::vector<TVariant>& key_values, const char* action) {
+    if (affected == 1) return;
+    const std::string key = DescribeKey(schema_, target_, key_values);
+    if (affected == 0) {
+      throw EServerError(kErrUpdateConflict, "Row changed or deleted by another user in table " +
+                                                 target_.Table + " (" + key + "); none of the " +
+                                                 "changes were applied");
+    }
+    throw EServerError(kErrUpdateConflict,
+                       std::string("The ") + action + " would change " + std::to_string(affected) +
+                           " rows of table " + target_.Table + ": the key (" + key +
+                           ") does not identify one row; none of the " + "changes were applied");
+  }
+
+  void Delete(const TRecordsetRow& row) {
+    const std::vector<TVariant>& values = row.Original.empty() ? row.Values : row.Original;
+    TStatementBuilder builder(dialect_);
+    const std::string sql =
+        "DELETE FROM " + target_.QualifiedName + " WHERE " + KeyCondition(builder, values);
+    CheckOneRow(database_.ExecuteStatement(sql, builder.Parameters(), options_), values, "delete");
+  }
+
+  std::vector<TVariant> Update(const TRecordsetRow& row) {
+    const std::vector<TVariant>& original = row.Original.empty() ? row.Values : row.Original;
+    TStatementBuilder builder(dialect_);
+    std::string set, where = KeyCondition(builder, original);
+    for (int field : target_.Columns) {
+      // Any field of the same base column may carry the change.
+      bool changed = false;
+      int source = field;
+      for (size_t i = 0; i < schema_.Fields.size(); ++i) {
+        if (target_.ColumnOf[i] == target_.ColumnOf[field] && i < row.Modified.size() &&
+            row.Modified[i]) {
+          changed = true;
+          source = static_cast<int>(i);
+          break;
+        }
+      }
+      if (!changed) continue;
+      const TRecordsetField& f = schema_.Fields[source];
+      if (!set.empty()) set += ", ";
+      set += Column(field) + " = " + builder.Value(f, row.Values[source]);
+      if (!f.KeyColumn) where += " AND " + builder.Matches(Column(field), f, original[source]);
+    }
+    std::vector<TVariant> values = row.Values;
+    if (set.empty()) return values;  // only columns that are not the table's were changed
+    const std::string sql = "UPDATE " + target_.QualifiedName + " SET " + set + " WHERE " + where;
+    CheckOneRow(database_.ExecuteStatement(sql, builder.Parameters(), options_), original,
+                "update");
+    ReadBack(values);
+    return values;
+  }
+
+  std::vector<TVariant> Insert(const TRecordsetRow& row) {
+    TStatementBuilder builder(dialect_);
+    std::string columns, placeholders;
+    for (int field : target_.Columns) {
+      if (row.Values[field].IsClear()) continue;  // the database's default
+      if (!columns.empty()) {
+        columns += ", ";
+        placeholders += ", ";
+      }
+      columns += Column(field);
+      placeholders += builder.Value(schema_.Fields[field], row.Values[field]);
+    }
+    std::string returning;
+    for (int key : target_.Keys) returning += (returning.empty() ? "" : ", ") + Column(key);
+    std::string sql = "INSERT INTO " + target_.QualifiedName;
+    sql += columns.empty() ? " DEFAULT VALUES" : " (" + columns + ") VALUES (" + placeholders + ")";
+    sql = dialect_.InsertReturning(sql, returning);
+    TRecordsetData keys = database_.OpenQuery(sql, builder.Parameters(), options_);
+    std::vector<TVariant> values = row.Values;
+    if (keys.Rows.size() != 1 || keys.Rows[0]->Values.size() != target_.Keys.size()) {
+      return values;
+    }
+    for (size_t k = 0; k < target_.Keys.size(); ++k) {
+      values[target_.Keys[k]] = keys.Rows[0]->Values[k];
+    }
+    ReadBack(values);
+    return values;
+  }
+
+  // Replaces values with the row the database holds under their key (defaults, triggers and
+  // the columns other clients changed). A row that cannot be read keeps the values given.
+  void ReadBack(std::vector<TVariant>& values) {
+    TStatementBuilder builder(dialect_);
+    std::string columns;
+    for (int field : target_.Columns) columns += (columns.empty() ? "" : ", ") + Column(field);
+    const std::string sql = "SELECT " + columns + " FROM " + target_.QualifiedName + " WHERE " +
+                            KeyCondition(builder, values);
+    TRecordsetData rows = database_.OpenQuery(sql, builder.Parameters(), options_);
+    if (rows.Rows.size() != 1) return;
+    const std::vector<TVariant>& read = rows.Rows[0]->Values;
+    if (read.size() != target_.Columns.size()) return;
+    for (size_t i = 0; i < schema_.Fields.size(); ++i) {
+      const int column = target_.ColumnOf[i];
+      if (column < 0) continue;
+      try {
+        values[i] = CoerceFieldValue(schema_.Fields[i], read[column]);
+      } catch (const EDatabaseError&) {
+        // A stored value the client's column cannot hold: the client keeps its own.
+      } catch (const EVariantError&) {
+      }
+    }
+  }
+
+  IDatabase& database_;
+  const ISqlDialect& dialect_;
+  const TRecordsetData& delta_;
+  const TRecordsetSchema& schema_;
+  TTarget target_;
+  TStatementOptions options_;
+  TRecordsetData reply_;
+};
+
+}  // namespace
+
+std::string ApplyDelta(IDatabase& database, TTransactionStack& transactions,
+                       const TRecordsetData& delta) {
+  bool changes = false;
+  for (const auto& row : delta.Rows) changes |= row->Status != TRowStatus::rsUnmodified;
+  TRecordsetData nothing;
+  nothing.Schema = delta.Schema;
+  if (!changes) return WriteAdoXml(nothing);
+
+  TDeltaApplier applier(database, delta);  // refuses a delta without a table before it begins
+  const int outer = transactions.Level();
+  transactions.Begin();
+  try {
+    applier.Apply();
+    std::string document = WriteAdoXml(applier.Reply());
+    transactions.Commit();
+    return document;
+  } catch (...) {
+    if (transactions.Level() > outer) {
+      try {
+        transactions.Rollback();
+      } catch (...) {
+        // The database ended the transaction by itself; the level is brought in line below.
+      }
+    }
+    if (outer == 0) transactions.SyncWithDatabase();
+    throw;
+  }
+}
+
+void HandleApplyUpdates(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
+  std::string text = request.GetDataText();
+  if (text.empty()) {
+    throw EServerError(kErrMalformedRequest, "The request carries no delta");
+  }
+  const TRecordsetData delta = ReadAdoXmlInPlace(text);
+  TSessionDatabase& database = session.DatabaseFor(request.ConnectionName);
+  const std::string document = ApplyDelta(*database.Database, database.Transactions, delta);
+  reply.Data.WriteBuffer(document.data(), static_cast<int64_t>(document.size()));
+}
+
+void RegisterApplyUpdates(TDispatchTable& table) {
+  table.Register(cmdApplyUpdates, HandleApplyUpdates);
+}
+
+}  // namespace larkspire::server

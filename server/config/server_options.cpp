@@ -1,0 +1,144 @@
+#include "server/config/server_options.h"
+
+#include <CLI/CLI.hpp>
+#include <limits>
+#include <sstream>
+
+#include "server/sql/seed.h"
+
+namespace larkspire::server {
+
+namespace {
+
+bool LooksLikeSpec(const std::string& text) {
+  return text.rfind("sqlite:", 0) == 0 || text.rfind("postgresql://", 0) == 0 ||
+         text.rfind("postgres://", 0) == 0;
+}
+
+}  // namespace
+
+std::pair<std::string, TDatabaseLocator> ParseDatabaseOption(const std::string& value) {
+  if (LooksLikeSpec(value)) return {std::string(), ParseDatabaseLocator(value)};
+  auto equals = value.find('=');
+  if (equals == std::string::npos) {
+    throw Exception("--database \"" + value + "\": expected NAME=sqlite:PATH or sqlite:PATH");
+  }
+  return {value.substr(0, equals), ParseDatabaseLocator(value.substr(equals + 1))};
+}
+
+TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
+  TOptionsParseResult result;
+  TServerOptions& options = result.Options;
+  CLI::App app("larkspire-server: the Larkspire remote-database server", "larkspire-server");
+  std::string password;
+  std::vector<std::string> databases;
+  app.add_option("--port", options.Port, "TCP port to listen on; 0 picks a free port")
+      ->capture_default_str();
+  app.add_option("--bind", options.Bind, "address to listen on")->capture_default_str();
+  app.add_option("--max-connections", options.MaxConnections, "sessions served at once")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  app.add_option("--deny", options.Deny, "refuse this client identity or client name")->take_all();
+  auto* password_option =
+      app.add_option("--password", password, "password every command must carry");
+  app.add_option("--database", databases,
+                 "[NAME=]sqlite:PATH or [NAME=]postgresql://...; no name: the default database")
+      ->take_all();
+  app.add_option("--seed-demo", options.SeedDemo,
+                 "create the products table in this database when it has none")
+      ->take_all();
+  app.add_option("--data-dir", options.DataDir, "folder of the demonstration database")
+      ->capture_default_str();
+  app.add_option("--max-frame", options.MaxFrame, "longest request frame in bytes")
+      ->check(CLI::Range(uint32_t{64}, uint32_t{std::numeric_limits<int32_t>::max()}))
+      ->capture_default_str();
+  app.add_option("--max-message", options.MaxMessage, "most bytes a request may inflate to")
+      ->check(CLI::Range(uint64_t{64}, uint64_t{0xFFFFFFFF}))
+      ->capture_default_str();
+  app.add_option("--max-reply", options.MaxReply,
+                 "longest compressed reply to a query in bytes; a larger result fails")
+      ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 40))
+      ->capture_default_str();
+  app.add_option("--codepage", options.CodePage, "code page of texts on the wire")
+      ->capture_default_str();
+  app.add_option("--plugins", options.PluginDirs,
+                 "folder of plug-in libraries (repeatable; default: the build's PluginSample)")
+      ->take_all();
+  app.add_option("--plugin-runner", options.PluginRunner, "the helper that runs plug-in calls");
+  app.add_option("--plugin-timeout-ms", options.PluginTimeoutMs, "time limit of a plug-in call")
+      ->check(CLI::Range(uint32_t{1}, uint32_t{86400000}))
+      ->capture_default_str();
+  app.add_option("--plugin-runners", options.PluginRunners,
+                 "idle runner processes kept per plug-in (0: a fresh one for every call)")
+      ->check(CLI::Range(uint32_t{0}, uint32_t{256}))
+      ->capture_default_str();
+  app.add_option("--files", options.FilesDir,
+                 "folder served by the file commands (default: files in --data-dir)");
+  app.add_option("--log-file", options.LogFile,
+                 "append the log to this file instead of stderr; SIGHUP reopens it");
+  app.add_option("--stop-grace-ms", options.StopGraceMs,
+                 "how long requests in flight may take to finish on SIGTERM");
+  double frame_timeout = options.FrameTimeoutMs / 1000.0;
+  double idle_timeout = options.IdleTimeoutMs / 1000.0;
+  app.add_option("--frame-timeout", frame_timeout,
+                 "seconds a request may take from its first byte to its last")
+      ->check(CLI::Range(0.001, 86400.0))
+      ->capture_default_str();
+  app.add_option("--idle-timeout", idle_timeout,
+                 "close a session with no transaction open after this many idle seconds; 0: never")
+      ->check(CLI::Range(0.0, 2592000.0))
+      ->capture_default_str();
+
+  std::ostringstream out;
+  std::ostringstream err;
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    result.Exit = true;
+    result.ExitCode = app.exit(e, out, err);
+    result.Output = out.str() + err.str();
+    return result;
+  }
+  if (!password_option->empty()) options.Password = password;
+  options.FrameTimeoutMs = static_cast<uint32_t>(frame_timeout * 1000 + 0.5);
+  options.IdleTimeoutMs = static_cast<uint32_t>(idle_timeout * 1000 + 0.5);
+  try {
+    for (const std::string& value : databases) {
+      options.Databases.push_back(ParseDatabaseOption(value));
+    }
+  } catch (const std::exception& e) {
+    result.Exit = true;
+    result.ExitCode = 2;
+    result.Output = std::string(e.what()) + "\n";
+  }
+  return result;
+}
+
+TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options) {
+  TDatabaseCatalog catalog;
+  for (const auto& [name, locator] : options.Databases) catalog.Add(name, locator);
+  if (!catalog.Has("") || !catalog.Has("demo")) {
+    std::string path = EnsureDemoDatabase(options.DataDir);
+    TDatabaseLocator demo;
+    demo.Backend = FindBackend("sqlite:");
+    demo.Location = path;
+    demo.Text = "sqlite:" + path;
+    demo.Journal = "wal";
+    demo.Create = true;
+    if (!catalog.Has("")) catalog.Add("", demo);
+    if (!catalog.Has("demo")) catalog.Add("demo", demo);
+  }
+  for (const std::string& name : options.SeedDemo) {
+    auto locator = catalog.Find(name);
+    if (!locator) throw Exception("--seed-demo \"" + name + "\": no database of that name");
+    try {
+      auto database = OpenDatabase(*locator);
+      SeedDemoTable(*database);
+    } catch (const EDatabaseError& e) {
+      throw Exception("--seed-demo \"" + name + "\": " + e.what());
+    }
+  }
+  return catalog;
+}
+
+}  // namespace larkspire::server

@@ -1,0 +1,118 @@
+// The server's settings: what the command line gives, with the defaults, and the database
+// catalog made from them.
+//
+// Command line:
+//   --port N              TCP port (default 8008; 0 picks a free port)
+//   --bind ADDRESS        address to listen on (default 127.0.0.1)
+//   --max-connections N   sessions served at once (default 64); more are refused (100022)
+//   --deny NAME           refuse a client identity or client name (100021); repeatable
+//   --password TEXT       commands must carry this password
+//   --database [NAME=]LOCATOR  serve LOCATOR (sqlite:PATH, postgresql://...) as NAME; without a
+//                         name (or with "=") it is the default database; repeatable. A SQLite
+//                         file must exist unless the locator ends in "?create=1", and keeps its
+//                         journal mode unless the locator names one ("?journal=wal")
+//   --data-dir DIR        where the demonstration database lives (default ./larkspire-data)
+//   --seed-demo NAME      create and fill the products table in database NAME when it has
+//                         none (a PostgreSQL database, say); repeatable
+//   --max-frame BYTES     longest request frame accepted (default 256 MiB)
+//   --max-message BYTES   most bytes a request may inflate to (default 256 MiB); a request
+//                         past it is answered with a failed reply (20016), never inflated whole
+//   --max-reply BYTES     longest compressed reply to a query (default 1 GiB); a larger result
+//                         is answered with a failed reply (20031) instead
+//   --codepage NAME       code page of texts on the wire (default UTF-8)
+//   --plugins DIR         a folder of plug-in libraries; repeatable (default: the folder where
+//                         the build puts PluginSample)
+//   --plugin-timeout-ms N time limit of one plug-in call (default 30000)
+//   --plugin-runners N    idle runner processes kept per plug-in (default 16; 0: one per call)
+//   --files DIR           folder served by the file commands (default "files" in --data-dir,
+//                         created with sample files on first start)
+//   --log-file PATH       append the log to PATH instead of stderr; SIGHUP reopens it
+//   --stop-grace-ms N     on SIGTERM, how long requests in flight may take to finish before
+//                         their connections are cut (default 10000)
+//   --frame-timeout S     seconds a request frame may take from its first byte to its last,
+//                         and that a client may take no byte of a reply (default 30)
+//   --idle-timeout S      close a session with no transaction open after S seconds without
+//                         a request (default 0: never)
+//
+// Thread-safety: plain values, read by every session once the server runs.
+#ifndef LARKSPIRE_SERVER_SERVER_OPTIONS_H_
+#define LARKSPIRE_SERVER_SERVER_OPTIONS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/sql/database.h"
+
+namespace larkspire::server {
+
+struct TServerOptions {
+  std::string Bind = "127.0.0.1";
+  uint16_t Port = 8008;
+  int MaxConnections = 64;
+  std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
+  std::optional<std::string> Password;  // UTF-8
+  // (name, locator) in command-line order; the empty name is the default database.
+  std::vector<std::pair<std::string, TDatabaseLocator>> Databases;
+  std::string DataDir = "./larkspire-data";
+  // Databases (by name) that get the products table when they have none.
+  std::vector<std::string> SeedDemo;
+  uint32_t MaxFrame = 256u * 1024 * 1024;
+  uint64_t MaxMessage = uint64_t{256} * 1024 * 1024;
+  uint64_t MaxReply = uint64_t{1} << 30;
+  std::string CodePage = "UTF-8";
+  // Folders of plug-in libraries; empty: DefaultPluginFolder() (server/plugins/plugin_host.h).
+  std::vector<std::string> PluginDirs;
+  // The helper that runs plug-in calls; empty: DefaultPluginRunner().
+  std::string PluginRunner;
+  uint32_t PluginTimeoutMs = 30000;
+  // Idle plug-in runners kept per plug-in; 0 starts a runner for every call.
+  uint32_t PluginRunners = 16;
+  // The folder served by the file commands; empty: "files" in DataDir.
+  std::string FilesDir;
+  // Where the log goes; empty: stderr.
+  std::string LogFile;
+  // How long Stop lets the requests in flight finish before it cuts their connections.
+  uint32_t StopGraceMs = 10000;
+  // How long a new connection may take to send its whole handshake.
+  uint32_t HandshakeTimeoutMs = 10000;
+  // How long a request frame may take from its first byte to its last, and how long a client
+  // may take no byte of a reply or download.
+  uint32_t FrameTimeoutMs = 30000;
+  // How long a session with no transaction open may wait for its next request; 0: for ever.
+  // Off by default: the client has an idle policy of its own (its idle watch disconnects after
+  // the application's SmartDCTime), which a server default would override; a closed session
+  // costs the next command a new handshake and a new database connection (a new backend on
+  // PostgreSQL); and with every handshake and frame bounded in time, an idle session holds a
+  // thread and a place and no more. Operators short of places turn it on.
+  uint32_t IdleTimeoutMs = 0;
+  // Refused connections (over the limit) whose peers have their refusal but have not closed
+  // yet; past this the oldest is closed.
+  int MaxPendingRefusals = 256;
+};
+
+// What parsing the command line decided.
+struct TOptionsParseResult {
+  TServerOptions Options;
+  bool Exit = false;  // --help, or an error: print Output and exit with ExitCode
+  int ExitCode = 0;
+  std::string Output;
+};
+
+TOptionsParseResult ParseServerOptions(int argc, const char* const* argv);
+
+// Splits a --database value into its name and locator: "NAME=LOCATOR", "=LOCATOR" or a bare
+// "LOCATOR" (the default database). Raises Exception for a locator that does not parse.
+std::pair<std::string, TDatabaseLocator> ParseDatabaseOption(const std::string& value);
+
+// The names served: every --database, and the demonstration database in DataDir (created on
+// first start) as the default when no default was given, and as "demo" when no database
+// of that name was given. Seeds the --seed-demo databases; raises Exception naming the
+// database when one cannot be seeded.
+TDatabaseCatalog BuildDatabaseCatalog(const TServerOptions& options);
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_SERVER_OPTIONS_H_

@@ -1,0 +1,344 @@
+#include "server/net/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/codepage.h"
+#include "platform/exception.h"
+#include "protocol/handshake.h"
+#include "server/base/server_errors.h"
+#include "server/files/file_service.h"
+
+namespace larkspire::server {
+
+namespace {
+
+std::string AddressText(const sockaddr* address) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  uint16_t port = 0;
+  if (address->sa_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    ::inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+    port = ntohs(v4->sin_port);
+    return std::string(host) + ":" + std::to_string(port);
+  }
+  if (address->sa_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+    port = ntohs(v6->sin6_port);
+    return "[" + std::string(host) + "]:" + std::to_string(port);
+  }
+  return "?";
+}
+
+uint16_t AddressPort(const sockaddr* address) {
+  if (address->sa_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+  }
+  if (address->sa_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port);
+  }
+  return 0;
+}
+
+// How long Stop waits for the sessions once their connections are cut.
+constexpr auto kCutSessionsBound = std::chrono::milliseconds(2000);
+// Refusals logged one by one in a second; more are counted.
+constexpr int kRefusalLinesPerSecond = 10;
+// How much of a refused peer's input is read per wake-up.
+constexpr size_t kRefusedDrain = 16 * 1024;
+
+}  // namespace
+
+TServer::TServer(TServerOptions options)
+    : options_(std::move(options)),
+      plugins_(PluginHostOptionsOf(options_)),
+      context_{options_, catalog_, dispatch_, stopping_, plugins_} {}
+
+void TServer::Start() {
+  if (started_) return;
+  SetAnsiCodePage(options_.CodePage);
+  catalog_ = BuildDatabaseCatalog(options_);
+  // A wrong database file stops the start, not a client.
+  for (const auto& [name, locator] : catalog_.All()) CheckDatabaseAtStart(locator);
+  dispatch_ = BuildDispatchTable();
+  // The file commands serve this folder; a missing --files folder stops the start.
+  options_.FilesDir = PrepareFilesRoot(options_);
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  std::string service = std::to_string(options_.Port);
+  int rc = ::getaddrinfo(options_.Bind.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) {
+    throw Exception("cannot resolve --bind " + options_.Bind + ": " + ::gai_strerror(rc));
+  }
+  std::string failure = "no address";
+  for (addrinfo* entry = found; entry && !listen_socket_.IsOpen(); entry = entry->ai_next) {
+    TUniqueFd fd(::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
+    if (!fd.IsOpen()) {
+      failure = std::strerror(errno);
+      continue;
+    }
+    int on = 1;
+    ::setsockopt(fd.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd.Fd(), entry->ai_addr, entry->ai_addrlen) != 0 || ::listen(fd.Fd(), 128) != 0) {
+      failure = std::strerror(errno);
+      continue;
+    }
+    listen_socket_ = std::move(fd);
+  }
+  ::freeaddrinfo(found);
+  if (!listen_socket_.IsOpen()) {
+    throw Exception("cannot listen on " + options_.Bind + ":" + service + ": " + failure);
+  }
+  sockaddr_storage bound{};
+  socklen_t bound_length = sizeof bound;
+  ::getsockname(listen_socket_.Fd(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
+  port_ = AddressPort(reinterpret_cast<sockaddr*>(&bound));
+  address_ = AddressText(reinterpret_cast<sockaddr*>(&bound));
+
+  int wake_pipe[2];
+  if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int code = errno;
+    listen_socket_.Reset();
+    throw Exception(std::string("cannot create the wake-up pipe: ") + std::strerror(code));
+  }
+  wake_read_.Reset(wake_pipe[0]);
+  wake_write_.Reset(wake_pipe[1]);
+  stopping_ = false;
+  started_ = true;
+  accept_thread_ = std::thread([this] { AcceptLoop(); });
+  ServerLog("larkspire-server listening on " + address_ + ", " +
+            std::to_string(catalog_.All().size()) + " database names, at most " +
+            std::to_string(options_.MaxConnections) + " connections");
+}
+
+void TServer::Wake() {
+  char byte = 1;
+  ssize_t ignored = ::write(wake_write_.Fd(), &byte, 1);
+  (void)ignored;
+}
+
+void TServer::AcceptLoop() {
+  std::vector<pollfd> fds;
+  std::vector<short> refused_events;
+  while (!stopping_) {
+    fds.assign({{listen_socket_.Fd(), POLLIN, 0}, {wake_read_.Fd(), POLLIN, 0}});
+    int timeout_ms = 1000;
+    const auto now = std::chrono::steady_clock::now();
+    for (const TRefused& refused : refused_) {
+      fds.push_back({refused.Socket.Fd(), POLLIN, 0});
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(refused.Until - now).count() + 1;
+      timeout_ms = static_cast<int>(std::clamp<int64_t>(left, 0, timeout_ms));
+    }
+    int ready = ::poll(fds.data(), fds.size(), timeout_ms);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready < 0) continue;
+    if (fds[1].revents & POLLIN) {
+      char drain[64];
+      while (::read(wake_read_.Fd(), drain, sizeof drain) > 0) {
+      }
+    }
+    refused_events.clear();
+    for (size_t i = 2; i < fds.size(); ++i) refused_events.push_back(fds[i].revents);
+    ServeRefused(refused_events);
+    if (refusals_unlogged_ > 0 &&
+        std::chrono::steady_clock::now() - refusal_window_ >= std::chrono::seconds(1)) {
+      LogRefusalsUnlogged(std::chrono::steady_clock::now());
+    }
+    Reap(false);
+    if (stopping_) break;
+    if (!(fds[0].revents & POLLIN)) continue;
+    sockaddr_storage peer{};
+    socklen_t peer_length = sizeof peer;
+    TUniqueFd fd(::accept4(listen_socket_.Fd(), reinterpret_cast<sockaddr*>(&peer), &peer_length,
+                           SOCK_CLOEXEC));
+    if (!fd.IsOpen()) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        ServerLog(std::string("accept failed: ") + std::strerror(errno));
+        ::poll(nullptr, 0, 100);  // let sessions end before trying again
+      }
+      continue;
+    }
+    StartClient(std::move(fd), AddressText(reinterpret_cast<sockaddr*>(&peer)));
+  }
+  refused_.clear();
+  LogRefusalsUnlogged(std::chrono::steady_clock::now());
+}
+
+void TServer::Refuse(TUniqueFd socket, const std::string& peer, const std::string& why) {
+  // The refusal goes out before the peer's handshake is read: it is what every handshake gets
+  // here, and it costs no thread. Fourteen bytes fit in a new connection's send buffer.
+  const std::string reply = EncodeHandshakeReply(kHandshakeRefused, kErrConnectionsLimit);
+  uint8_t frame[32];
+  const size_t length = reply.size();
+  frame[0] = static_cast<uint8_t>(length >> 24);
+  frame[1] = static_cast<uint8_t>(length >> 16);
+  frame[2] = static_cast<uint8_t>(length >> 8);
+  frame[3] = static_cast<uint8_t>(length);
+  std::memcpy(frame + 4, reply.data(), length);
+  const ssize_t sent = ::send(socket.Fd(), frame, 4 + length, MSG_DONTWAIT | MSG_NOSIGNAL);
+  // A flood is logged as a few lines and a count, not a line per connection.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - refusal_window_ >= std::chrono::seconds(1)) LogRefusalsUnlogged(now);
+  if (refusals_logged_ < kRefusalLinesPerSecond) {
+    ++refusals_logged_;
+    ServerLog("peer " + peer + " refused (connections limit" + why + ")" +
+              (sent == static_cast<ssize_t>(4 + length) ? "" : ", the refusal could not be sent"));
+  } else {
+    ++refusals_unlogged_;
+  }
+  ::shutdown(socket.Fd(), SHUT_WR);
+  if (static_cast<int>(refused_.size()) >= options_.MaxPendingRefusals) refused_.pop_front();
+  refused_.push_back(
+      {std::move(socket),
+       std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.HandshakeTimeoutMs)});
+}
+
+void TServer::LogRefusalsUnlogged(std::chrono::steady_clock::time_point now) {
+  if (refusals_unlogged_ > 0) {
+    ServerLog(std::to_string(refusals_unlogged_) +
+              " more connections refused (connections limit) in one second");
+  }
+  refusal_window_ = now;
+  refusals_logged_ = 0;
+  refusals_unlogged_ = 0;
+}
+
+void TServer::ServeRefused(const std::vector<short>& events) {
+  const auto now = std::chrono::steady_clock::now();
+  size_t index = 0;
+  for (auto it = refused_.begin(); it != refused_.end(); ++index) {
+    bool ended = now >= it->Until;
+    if (!ended && index < events.size() && events[index] != 0) {
+      char drain[kRefusedDrain];
+      const ssize_t got = ::recv(it->Socket.Fd(), drain, sizeof drain, MSG_DONTWAIT);
+      ended = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+    it = ended ? refused_.erase(it) : std::next(it);
+  }
+}
+
+void TServer::StartClient(TUniqueFd socket, const std::string& peer) {
+  if (active_ >= options_.MaxConnections) {
+    Refuse(std::move(socket), peer, "");
+    return;
+  }
+  // Frames leave in one call each, so no-delay costs no small segments.
+  int on = 1;
+  ::setsockopt(socket.Fd(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // A client that takes no byte of a reply (or a download) for the frame time is cut, as one
+  // that sends a request too slowly: neither may hold a session for good.
+  timeval send_timeout{};
+  send_timeout.tv_sec = options_.FrameTimeoutMs / 1000;
+  send_timeout.tv_usec = static_cast<suseconds_t>(options_.FrameTimeoutMs % 1000) * 1000;
+  ::setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  ++active_;
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  auto client = std::make_unique<TClient>();
+  TClient* raw = client.get();
+  const int fd = socket.Fd();
+  raw->Socket = std::move(socket);
+  try {
+    raw->Thread = std::thread([this, raw, fd, peer] {
+      {
+        TSession session(context_, fd, peer);
+        session.Run();
+      }
+      ::shutdown(fd, SHUT_RDWR);
+      --active_;
+      raw->Done = true;
+      Wake();
+    });
+  } catch (const std::exception& e) {
+    --active_;
+    Refuse(std::move(raw->Socket), peer, std::string(", no thread for it: ") + e.what());
+    return;
+  }
+  clients_.push_back(std::move(client));
+}
+
+void TServer::Reap(bool every) {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    TClient& client = **it;
+    if (every || client.Done) {
+      if (client.Thread.joinable()) client.Thread.join();
+      it = clients_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TServer::CutClients(int how) {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  for (auto& client : clients_) {
+    if (!client->Done) ::shutdown(client->Socket.Fd(), how);
+  }
+}
+
+bool TServer::AllClientsDone() {
+  std::lock_guard<std::mutex> lock(clients_mutex_);
+  for (auto& client : clients_) {
+    if (!client->Done) return false;
+  }
+  return true;
+}
+
+bool TServer::WaitForClients(std::chrono::steady_clock::time_point until) {
+  while (!AllClientsDone()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool TServer::Stop() {
+  if (!started_) return AllClientsDone();
+  started_ = false;
+  stopping_ = true;
+  Wake();
+  if (accept_thread_.joinable()) accept_thread_.join();
+  listen_socket_.Reset();
+  // No new requests: a session waiting for one sees the end of its stream, while one that is
+  // answering finishes and sends its reply. Connections still busy after the grace are cut;
+  // a session that does not end even then (a long query) is waited for a short while only.
+  CutClients(SHUT_RD);
+  WaitForClients(std::chrono::steady_clock::now() +
+                 std::chrono::milliseconds(options_.StopGraceMs));
+  CutClients(SHUT_RDWR);
+  const bool all_ended = WaitForClients(std::chrono::steady_clock::now() + kCutSessionsBound);
+  Reap(all_ended);
+  if (!all_ended) {
+    ServerLog("larkspire-server on " + address_ + ": " + std::to_string(active_.load()) +
+              " sessions still busy after their connections were cut");
+    return false;
+  }
+  ServerLog("larkspire-server on " + address_ + " stopped");
+  return true;
+}
+
+TServer::~TServer() {
+  if (!Stop()) Reap(true);
+}
+
+}  // namespace larkspire::server

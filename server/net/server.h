@@ -1,0 +1,115 @@
+// TServer: the listening socket and the sessions it serves, one thread per connection.
+//
+// Start builds the database catalog (creating the demonstration database on first start),
+// binds and listens, and starts the accepting thread; Port tells the port bound (useful
+// with port 0). A connection beyond --max-connections gets the limit refusal (100022) at once
+// from the accepting thread, whatever the sessions are doing, and is closed when its peer has
+// read it (or the handshake time is up). Stop closes the listening socket, lets the requests in
+// flight finish (--stop-grace-ms), shuts every client socket down and joins the sessions that
+// end within a short bound; the destructor stops and joins them all.
+//
+// Thread-safety: Start and Stop from the owner's thread; Port and ActiveSessions from any.
+#ifndef LARKSPIRE_SERVER_SERVER_H_
+#define LARKSPIRE_SERVER_SERVER_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/config/server_options.h"
+#include "server/base/unique_fd.h"
+#include "server/commands/dispatch.h"
+#include "server/net/framing.h"
+#include "server/net/session.h"
+#include "server/plugins/plugin_host.h"
+#include "server/sql/database.h"
+
+namespace larkspire::server {
+
+class TServer {
+ public:
+  explicit TServer(TServerOptions options);
+  TServer(const TServer&) = delete;
+  TServer& operator=(const TServer&) = delete;
+  ~TServer();
+
+  // Raises Exception when the code page, the databases or the address cannot be set up.
+  void Start();
+  // Stops accepting, lets the requests in flight answer (StopGraceMs at most), then cuts every
+  // connection and waits a short while for the sessions. False when some session was still
+  // busy after that (in a long query, say): it is left running, and a process that is ending
+  // should exit without waiting for it. Only the first call does the work.
+  bool Stop();
+
+  uint16_t Port() const { return port_; }
+  // "127.0.0.1:8008", the address actually bound.
+  std::string Address() const { return address_; }
+  int ActiveSessions() const { return active_; }
+  const TServerOptions& Options() const { return options_; }
+  const TDatabaseCatalog& Catalog() const { return catalog_; }
+
+ private:
+  struct TClient {
+    std::thread Thread;
+    TUniqueFd Socket;
+    std::atomic<bool> Done{false};
+  };
+  // A connection refused over the limit: it has its refusal and is read until its peer closes
+  // or the deadline passes, so that the refusal is not lost to a reset.
+  struct TRefused {
+    TUniqueFd Socket;
+    TDeadline Until;
+  };
+
+  void AcceptLoop();
+  // shutdown(how) on every connection whose session still runs.
+  void CutClients(int how);
+  bool AllClientsDone();
+  // Waits until every session has ended (true) or until passes (false).
+  bool WaitForClients(std::chrono::steady_clock::time_point until);
+  void StartClient(TUniqueFd socket, const std::string& peer);
+  // Answers a connection with the limit refusal (accepting thread only).
+  void Refuse(TUniqueFd socket, const std::string& peer, const std::string& why);
+  // Drains the refused connections whose poll events (revents, in the order of refused_) show
+  // input, and closes those that ended or whose time is up.
+  void ServeRefused(const std::vector<short>& events);
+  // Logs how many refusals went unlogged, and starts a new second at now.
+  void LogRefusalsUnlogged(std::chrono::steady_clock::time_point now);
+  // Joins and closes the clients whose thread has ended (all of them when every is true).
+  void Reap(bool every);
+  void Wake();
+
+  TServerOptions options_;
+  TDatabaseCatalog catalog_;
+  TDispatchTable dispatch_;
+  std::atomic<bool> stopping_{false};
+  TPluginHost plugins_;
+  TServerContext context_;
+  TUniqueFd listen_socket_;
+  TUniqueFd wake_read_;
+  TUniqueFd wake_write_;
+  uint16_t port_ = 0;
+  std::string address_;
+  std::thread accept_thread_;
+  std::mutex clients_mutex_;
+  std::list<std::unique_ptr<TClient>> clients_;
+  std::atomic<int> active_{0};
+  // The accepting thread's: the refused connections, and the refusals logged and counted in
+  // the current second.
+  std::deque<TRefused> refused_;
+  std::chrono::steady_clock::time_point refusal_window_;
+  int refusals_logged_ = 0;
+  int refusals_unlogged_ = 0;
+  bool started_ = false;
+};
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_SERVER_H_

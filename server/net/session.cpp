@@ -1,0 +1,232 @@
+#include "server/net/session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "platform/codepage.h"
+#include "platform/exception.h"
+#include "protocol/frame.h"
+#include "protocol/handshake.h"
+#include "protocol/memory_stream.h"
+#include "protocol/remote_command.h"
+#include "server/base/server_errors.h"
+#include "server/commands/dispatch.h"
+#include "server/net/framing.h"
+
+namespace larkspire::server {
+
+namespace {
+
+constexpr uint32_t kMaxHandshakeFrame = 64 * 1024;
+
+}  // namespace
+
+TSession::TSession(const TServerContext& context, int socket, std::string peer)
+    : context_(context), socket_(socket), peer_(std::move(peer)) {}
+
+TSession::~TSession() = default;
+
+bool TSession::IsDenied(const std::string& name) const {
+  const auto& deny = context_.Options.Deny;
+  return std::find(deny.begin(), deny.end(), name) != deny.end();
+}
+
+TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name) {
+  std::string name = AnsiToWide(connection_name);
+  auto open = databases_.find(name);
+  if (open != databases_.end()) return *open->second;
+  auto locator = context_.Catalog.Find(name);
+  if (!locator) {
+    throw EServerError(kErrNoSuchDatabase, "No database named \"" + name + "\" is served here");
+  }
+  auto database = std::make_unique<TSessionDatabase>(OpenDatabase(*locator));
+  TSessionDatabase& result = *database;
+  databases_.emplace(name, std::move(database));
+  return result;
+}
+
+bool TSession::TransactionLost() {
+  bool lost = false;
+  for (auto& [name, database] : databases_) {
+    if (database->Transactions.SyncWithDatabase()) lost = true;
+  }
+  return lost;
+}
+
+bool TSession::InTransaction(const std::string& connection_name) const {
+  auto open = databases_.find(AnsiToWide(connection_name));
+  return open != databases_.end() && open->second->Transactions.Level() > 0;
+}
+
+bool TSession::AnyTransactionOpen() const {
+  for (const auto& [name, database] : databases_) {
+    if (database->Transactions.Level() > 0) return true;
+  }
+  return false;
+}
+
+std::string TSession::Describe() const {
+  return "peer " + peer_ + " identity \"" + LogSafe(identity_) + "\" name \"" +
+         LogSafe(client_name_) + "\"";
+}
+
+TSession::THandshake TSession::Handshake() {
+  // One deadline for the whole handshake, however its bytes trickle in.
+  TFrameTimes times;
+  times.Last = std::chrono::steady_clock::now() +
+               std::chrono::milliseconds(context_.Options.HandshakeTimeoutMs);
+  times.FirstByte = times.Last;
+  TMemoryStream body;
+  uint32_t length = 0;
+  TDeadline frame_end;
+  TFrameStatus status = ReceiveFrame(socket_, times, kMaxHandshakeFrame, body, length, frame_end);
+  if (status != TFrameStatus::fsOk) {
+    ending_ = "no handshake: " +
+              (status == TFrameStatus::fsIdle ? std::string("timed out") : FrameStatusText(status));
+    if (status == TFrameStatus::fsTooLarge) {
+      ending_ += " (" + std::to_string(length) + " bytes)";
+    }
+    return THandshake::hsFailed;
+  }
+  std::string identity, client_name;
+  if (!DecodeHandshakeRequest(body.Bytes(), identity, client_name)) {
+    ending_ = "first frame is not a handshake";
+    return THandshake::hsFailed;
+  }
+  identity_ = AnsiToWide(identity);
+  client_name_ = AnsiToWide(client_name);
+
+  uint8_t reply_status = kHandshakeAccepted;
+  int32_t code = 0;
+  if (IsDenied(identity_) || IsDenied(client_name_)) {
+    reply_status = kHandshakeRefused;
+    code = kErrConnectionRefused;
+    outcome_ = "refused (denied)";
+  } else {
+    outcome_ = "accepted";
+  }
+  std::string reply = EncodeHandshakeReply(reply_status, code);
+  if (!SendFrame(socket_, reply.data(), reply.size())) {
+    ending_ = "handshake reply could not be sent";
+    return THandshake::hsFailed;
+  }
+  if (reply_status != kHandshakeAccepted) {
+    ending_ = "closed after the refusal";
+    return THandshake::hsRefused;
+  }
+  return THandshake::hsAccepted;
+}
+
+void TSession::ServeCommands() {
+  const TServerOptions& options = context_.Options;
+  TLarkspireMemoryStream body;
+  TLarkspireMemoryStream out;
+  while (true) {
+    // A frame must be whole within --frame-timeout of its first byte; with --idle-timeout, a
+    // session with no transaction open may wait that long for the next one.
+    TFrameTimes times;
+    times.Frame = std::chrono::milliseconds(options.FrameTimeoutMs);
+    const bool may_idle_out = options.IdleTimeoutMs > 0 && !AnyTransactionOpen();
+    if (may_idle_out) {
+      times.FirstByte =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(options.IdleTimeoutMs);
+    }
+    uint32_t length = 0;
+    TDeadline frame_end;
+    TFrameStatus status = ReceiveFrame(socket_, times, options.MaxFrame, body, length, frame_end);
+    const bool too_large = status == TFrameStatus::fsTooLarge;
+    if (too_large && !context_.Stopping) {
+      // The client is still sending the body: take it in and drop it, then answer, so the
+      // client reads a refusal instead of a broken connection (which it would send again).
+      ServerLog("session " + peer_ + ": request of " + std::to_string(length) +
+                " bytes refused (--max-frame " + std::to_string(options.MaxFrame) + ")");
+      const TFrameStatus discarded = DiscardBody(socket_, length, frame_end);
+      if (discarded != TFrameStatus::fsOk) {
+        ending_ = FrameStatusText(discarded) + " during a request of " + std::to_string(length) +
+                  " bytes over --max-frame " + std::to_string(options.MaxFrame);
+        return;
+      }
+    } else if (status == TFrameStatus::fsIdle) {
+      ending_ = "closed after " + std::to_string(options.IdleTimeoutMs) +
+                " ms idle with no transaction open (--idle-timeout)";
+      return;
+    } else if (status == TFrameStatus::fsTimedOut) {
+      ending_ = "closed: a request was not whole within " + std::to_string(options.FrameTimeoutMs) +
+                " ms of its first byte (--frame-timeout)";
+      return;
+    } else if (status != TFrameStatus::fsOk) {
+      ending_ = context_.Stopping ? "server stopping" : FrameStatusText(status);
+      return;
+    }
+    TRemoteCommand request;
+    TRemoteCommand reply;
+    bool decoded = false;
+    if (too_large) {
+      FailReply(reply, kErrRequestTooLarge,
+                "The request of " + std::to_string(length) +
+                    " bytes is longer than this server accepts (--max-frame " +
+                    std::to_string(options.MaxFrame) + " bytes)");
+    } else {
+      try {
+        request.LoadFromStream(body, options.MaxMessage);
+        decoded = true;
+      } catch (...) {
+        FailReplyForException(*this, reply);
+      }
+    }
+    body.Clear();
+    if (decoded) {
+      DispatchCommand(context_.Dispatch, *this, request, reply);
+    } else {
+      reply.Code = cmdReply;
+      if (!too_large)
+        ServerLog("session " + peer_ + ": " + LogSafe(AnsiToWide(reply.Message), 256));
+    }
+    if (skip_reply_) {
+      skip_reply_ = false;
+      reply_payload_.Clear();
+      ++commands_;
+      if (!end_reason_.empty()) {
+        ending_ = end_reason_;
+        return;
+      }
+      continue;
+    }
+    EncodeReply(reply, reply_payload_, out);
+    bool sent = SendFrame(socket_, out.Memory(), static_cast<size_t>(out.Size()));
+    out.Clear();
+    ++commands_;
+    if (!sent) {
+      if (context_.Stopping) {
+        ending_ = "server stopping";
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        ending_ = "closed: the client took no byte of a reply for " +
+                  std::to_string(options.FrameTimeoutMs) + " ms (--frame-timeout)";
+      } else {
+        ending_ = "reply could not be sent";
+      }
+      return;
+    }
+  }
+}
+
+void TSession::Run() {
+  try {
+    if (Handshake() == THandshake::hsAccepted) ServeCommands();
+  } catch (const std::exception& e) {
+    ending_ = std::string("failed: ") + e.what();
+  } catch (...) {
+    ending_ = "failed: unknown error";
+  }
+  try {
+    for (auto& [name, database] : databases_) database->Transactions.RollbackAll();
+  } catch (const std::exception& e) {
+    ending_ += std::string("; rolling back failed: ") + e.what();
+  }
+  databases_.clear();
+  ServerLog(Describe() + " " + outcome_ + ", " + std::to_string(commands_) + " commands, " +
+            ending_);
+}
+
+}  // namespace larkspire::server

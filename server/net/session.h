@@ -1,0 +1,120 @@
+// One client connection: the handshake, then request frames answered one by one until the
+// client goes away or the server stops. A session owns its database handles, so a client's
+// transactions are its own.
+//
+// The handshake body is "Auth:", the client identity, "/" and the client name; it must be whole
+// within the handshake time of the connection's start. Its reply body is "Auth:", a status
+// byte (1 accepted, 3 refused) and a 4-byte little-endian code (0, or 100021 refused client;
+// the limit refusal 100022 is sent by the server itself). Every later frame holds one
+// TRemoteCommand and gets one reply frame, and must be whole within --frame-timeout of its
+// first byte; a frame longer than --max-frame is read to its end without being kept and
+// answered with a failed reply (kErrRequestTooLarge), and the session goes on. With
+// --idle-timeout, a session with no transaction open that sends nothing for that long ends.
+//
+// Thread-safety: a session runs on its own thread; only the shared context is read by
+// several sessions, and it does not change while the server runs.
+#ifndef LARKSPIRE_SERVER_SESSION_H_
+#define LARKSPIRE_SERVER_SESSION_H_
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "server/base/server_log.h"
+#include "server/config/server_options.h"
+#include "server/rowsets/reply_compression.h"
+#include "server/sql/database.h"
+
+namespace larkspire::server {
+
+class TDispatchTable;
+class TPluginHost;
+
+// What every session reads.
+struct TServerContext {
+  const TServerOptions& Options;
+  const TDatabaseCatalog& Catalog;
+  const TDispatchTable& Dispatch;
+  const std::atomic<bool>& Stopping;
+  TPluginHost& Plugins;
+};
+
+// A database the session has opened, with its transaction nesting.
+struct TSessionDatabase {
+  explicit TSessionDatabase(std::unique_ptr<IDatabase> database)
+      : Database(std::move(database)), Transactions(*Database) {}
+  std::unique_ptr<IDatabase> Database;
+  TTransactionStack Transactions;
+};
+
+class TSession {
+ public:
+  // socket stays owned by the caller, who closes it after Run has returned.
+  TSession(const TServerContext& context, int socket, std::string peer);
+  TSession(const TSession&) = delete;
+  TSession& operator=(const TSession&) = delete;
+  ~TSession();
+
+  // Serves the connection to its end and writes its log line. Never throws.
+  void Run();
+
+  const TServerOptions& Options() const { return context_.Options; }
+  TPluginHost& Plugins() const { return context_.Plugins; }
+  const std::string& Peer() const { return peer_; }
+  const std::string& Identity() const { return identity_; }
+  const std::string& ClientName() const { return client_name_; }
+  void SetClientName(const std::string& name) { client_name_ = name; }
+  uint64_t CommandsServed() const { return commands_; }
+
+  // Whether the identity or name is on the deny list.
+  bool IsDenied(const std::string& name) const;
+
+  // The database a request names by its ConnectionName (code-page text), opened on first
+  // use. Raises EServerError 20005 for an unknown name, EServerDatabaseError when it cannot
+  // be opened.
+  TSessionDatabase& DatabaseFor(const std::string& connection_name);
+  // After a database error: whether a database ended an open transaction by itself (the
+  // session then forgets its levels there).
+  bool TransactionLost();
+  // Whether the database a request names has an open transaction in this session (a database
+  // not opened yet has none).
+  bool InTransaction(const std::string& connection_name) const;
+
+  // For a handler that answers with raw bytes instead of a reply frame (the file download):
+  // the connection's socket, the mark that no reply frame follows this command, and the mark
+  // that the connection ends after it (with the reason for the log).
+  int Socket() const { return socket_; }
+  // The reply's Data compressed as a handler writes it (server/rowsets/reply_compression.h).
+  TDeflatedPayload& ReplyPayload() { return reply_payload_; }
+  void SkipReply() { skip_reply_ = true; }
+  void EndAfterCommand(const std::string& reason) {
+    skip_reply_ = true;
+    end_reason_ = reason;
+  }
+
+ private:
+  enum class THandshake { hsAccepted, hsRefused, hsFailed };
+  THandshake Handshake();
+  void ServeCommands();
+  bool AnyTransactionOpen() const;
+  std::string Describe() const;
+
+  const TServerContext& context_;
+  int socket_;
+  std::string peer_;
+  std::string identity_;     // UTF-8
+  std::string client_name_;  // UTF-8
+  std::string outcome_ = "not accepted";
+  std::string ending_;
+  uint64_t commands_ = 0;
+  bool skip_reply_ = false;
+  std::string end_reason_;
+  std::map<std::string, std::unique_ptr<TSessionDatabase>> databases_;
+  TDeflatedPayload reply_payload_;
+};
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_SESSION_H_

@@ -1,0 +1,55 @@
+// Writes a query's rowset document (the ADO XML persistence format, byte for byte as the
+// recordset's writer, dataset/ado_xml.h, writes it) straight into a reply's compressed payload:
+// the schema once the columns are settled, then each row as it is read, then the end.
+//
+// Thread-safety: a writer belongs to one session thread.
+#ifndef LARKSPIRE_SERVER_ROWSET_WRITER_H_
+#define LARKSPIRE_SERVER_ROWSET_WRITER_H_
+
+#include <string>
+#include <vector>
+
+#include "dataset/recordset.h"
+#include "platform/variant.h"
+#include "server/rowsets/reply_compression.h"
+
+namespace larkspire::server {
+
+class TRowsetXmlWriter {
+ public:
+  explicit TRowsetXmlWriter(TDeflatedPayload& payload) : payload_(payload) {}
+  TRowsetXmlWriter(const TRowsetXmlWriter&) = delete;
+  TRowsetXmlWriter& operator=(const TRowsetXmlWriter&) = delete;
+
+  // The schema and the start of the rows.
+  void Begin(const TRecordsetSchema& schema);
+  // One unchanged row ("z:row") of values in the schema's column order; Null values are left
+  // out. Raises EDatabaseError for a value its column cannot write.
+  void Row(const std::vector<TVariant>& values);
+  // The end of the rows and of the document.
+  void End();
+  // A whole rowset built beforehand.
+  void WriteWhole(const TRecordsetData& data);
+  // Forgets what was written, to start over.
+  void Reset();
+
+ private:
+  // How a column's values are written: the common kinds directly, the rest through the
+  // recordset writer's value text.
+  enum class TForm { fmText, fmInteger, fmDouble, fmSingle, fmBoolean, fmCurrency, fmOther };
+
+  struct TColumn {
+    std::string Attribute;  // " name='"
+    const TRecordsetField* Field = nullptr;
+    TForm Form = TForm::fmOther;
+  };
+
+  TDeflatedPayload& payload_;
+  TRecordsetSchema schema_;
+  std::vector<TColumn> columns_;
+  std::string tail_;
+};
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_ROWSET_WRITER_H_

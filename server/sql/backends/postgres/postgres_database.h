@@ -1,0 +1,81 @@
+// The PostgreSQL backend: one libpq connection per session, opened from a
+// "postgresql://user@host:port/db" URI.
+//
+// ":name" placeholders are rewritten to "$n" (server/sql/sql_parameters.h) and bound as typed
+// values; results arrive as text and are converted into the column's kind. Column kinds come
+// from the result's type OIDs and modifiers (varchar(n), numeric(p,s)); base table and
+// column from PQftable/PQftablecol, keys from the primary key index, auto-increment from
+// identity columns and nextval() defaults, NOT NULL from pg_attribute.
+//
+// A lost connection is made again before the next statement (the statement that met the loss
+// fails; an open transaction is gone, which InTransaction reports).
+//
+// Inside a transaction every statement runs under a savepoint of its own, so a failed
+// statement leaves the transaction usable, as SQLite does. Stored procedures are called with
+// CALL and functions with SELECT * FROM, chosen by pg_proc.prokind; their OUT and INOUT
+// values come back in the parameters.
+//
+// Thread-safety: a connection belongs to one session thread.
+#ifndef LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
+#define LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
+
+#include <string>
+#include <vector>
+
+#include "server/sql/backends/postgres/postgres_procedure.h"
+#include "server/sql/database.h"
+
+struct pg_conn;
+struct pg_result;
+
+namespace larkspire::server {
+
+class TPostgresDatabase : public IDatabase {
+ public:
+  // Connects; raises EServerDatabaseError with libpq's text when it cannot.
+  explicit TPostgresDatabase(const std::string& uri);
+  ~TPostgresDatabase() override;
+
+  void ExecuteScript(const std::string& sql) override;
+  bool InTransaction() override;
+  void Rollback() override;
+  void RollbackToSavepoint(const std::string& name) override;
+
+  TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
+                           const TStatementOptions& options) override;
+  // The rows are converted and written one by one from libpq's result.
+  void StreamQuery(const std::string& sql, const TParameters& parameters,
+                   const TStatementOptions& options, TRowsetXmlWriter& writer) override;
+  int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
+                           const TStatementOptions& options) override;
+  TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
+                               const TStatementOptions& options) override;
+  const ISqlDialect& Dialect() const override;
+
+ private:
+  class TResult;
+
+  // Runs a statement whose $n placeholders take values[n-1] (null: NULL).
+  TResult Run(const std::string& sql, const std::vector<const TParameter*>& values,
+              const TStatementOptions& options);
+  TResult RunNamed(const std::string& sql, const TParameters& parameters,
+                   const TStatementOptions& options);
+  // Session settings every connection needs (UTF-8, ISO dates, hex bytea).
+  void Configure();
+  // Connects again when the connection was lost.
+  void EnsureConnected();
+  void SetTimeout(int32_t seconds);
+  TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options,
+                          TRowsetXmlWriter* stream = nullptr);
+  // The routine a client's name means, with the overload that takes the request's parameters.
+  TRoutine FindRoutine(const std::string& name, const TParameters& parameters,
+                       const TStatementOptions& options);
+
+  pg_conn* connection_ = nullptr;
+  // The statement_timeout in force; -1 when unknown (a rollback may have restored another).
+  int32_t timeout_ = -1;
+};
+
+}  // namespace larkspire::server
+
+#endif  // LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
