@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks the formatting of the C++ files (scripts/check-format.sh),
+# Installs what is missing, checks the formatting of the C++ files (scripts/check-format.sh) and
+# the layering of the server's folders (scripts/check-layers.py),
 # builds, and runs every test (the end-to-end tests start their own
 # server and PostgreSQL cluster). Then, one build after another: the non-GUI tests again with
 # AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitizers.sh), the tests of what runs
@@ -14,8 +15,9 @@ scripts/install-deps.sh
 start=$SECONDS
 step() { echo "=== $1 (at $(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s)"; }
 
-step "formatting"
+step "formatting and layering"
 scripts/check-format.sh
+scripts/check-layers.py
 step "build and tests"
 scripts/build.sh
 (cd "${BUILD_DIR:-build}" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j 2 --timeout 900)
