@@ -129,6 +129,7 @@ TRowsetBuilder::TRowsetBuilder(std::vector<TColumnInfo> columns, TRowsetXmlWrite
       writer_(stream) {}
 
 void TRowsetBuilder::Flush(bool settled) {
+  if (direct_) return stream_->EndRow();
   if (stream_ == nullptr) return;
   const size_t count = columns_.size();
   if (!written_) {
@@ -146,6 +147,7 @@ void TRowsetBuilder::Flush(bool settled) {
     written_ = true;
   }
   WriteHeldRows();
+  direct_ = settled;
 }
 
 void TRowsetBuilder::WriteHeldRows() {
@@ -157,6 +159,7 @@ void TRowsetBuilder::WriteHeldRows() {
 }
 
 void TRowsetBuilder::AddRow() {
+  if (direct_) return stream_->BeginRow();
   rows_.emplace_back(columns_.size(), TVariant::Null());
 }
 
@@ -207,7 +210,68 @@ void TRowsetBuilder::Set(int column, TVariant value) {
   rows_.back()[column] = std::move(value);
 }
 
+void TRowsetBuilder::SetInteger(int column, int64_t value) {
+  if (!direct_) return Set(column, TVariant(value));
+  const TColumnKind kind = columns_[column].Kind;
+  if (kind == TColumnKind::ckSmallInt) {
+    CheckDirect(column, value >= -32768 && value <= 32767);
+  } else if (kind == TColumnKind::ckInteger) {
+    CheckDirect(column, value >= INT32_MIN && value <= INT32_MAX);
+  } else {
+    CheckDirect(column, kind == TColumnKind::ckBigInt);
+  }
+  stream_->Integer(column, value);
+}
+
+void TRowsetBuilder::SetFloat(int column, double value) {
+  if (!direct_) return Set(column, TVariant(value));
+  const TColumnKind kind = columns_[column].Kind;
+  CheckDirect(column, kind == TColumnKind::ckSingle || kind == TColumnKind::ckDouble);
+  stream_->Float(column, value);
+}
+
+void TRowsetBuilder::SetBoolean(int column, bool value) {
+  if (!direct_) return Set(column, TVariant(value));
+  CheckDirect(column, columns_[column].Kind == TColumnKind::ckBoolean);
+  stream_->Boolean(column, value);
+}
+
+void TRowsetBuilder::SetCurrency(int column, int64_t scaled) {
+  if (!direct_) return Set(column, TVariant::FromCurrency(scaled));
+  const TColumnKind kind = columns_[column].Kind;
+  CheckDirect(column, kind == TColumnKind::ckCurrency || kind == TColumnKind::ckDecimal);
+  stream_->Currency(column, scaled);
+}
+
+void TRowsetBuilder::SetDecimalText(int column, std::string_view digits) {
+  if (!direct_) return Set(column, TVariant(std::string(digits)));
+  CheckDirect(column, columns_[column].Kind == TColumnKind::ckDecimal);
+  stream_->DecimalText(column, digits);
+}
+
+void TRowsetBuilder::SetDateTime(int column, double days) {
+  if (!direct_) return Set(column, TVariant::FromDateTime(days));
+  const TColumnKind kind = columns_[column].Kind;
+  // A time of day would be lost in a date column.
+  CheckDirect(column, kind == TColumnKind::ckDateTime || kind == TColumnKind::ckTime ||
+                          (kind == TColumnKind::ckDate && std::trunc(days) == days));
+  stream_->DateTime(column, days);
+}
+
+void TRowsetBuilder::SetText(int column, std::string_view text) {
+  if (!direct_) return Set(column, TVariant(std::string(text)));
+  CheckDirect(column, columns_[column].Kind == TColumnKind::ckText);
+  stream_->Text(column, text);
+}
+
+void TRowsetBuilder::SetBytes(int column, const uint8_t* data, size_t size) {
+  if (!direct_) return Set(column, TVariant(TBytes(data, data + size)));
+  CheckDirect(column, columns_[column].Kind == TColumnKind::ckBinary);
+  stream_->Bytes(column, data, size);
+}
+
 void TRowsetBuilder::SetMismatch(int column, std::string text) {
+  if (direct_) throw TRowsetRestart();
   mixed_[column] = true;
   rows_.back()[column] = TVariant(std::move(text));
 }

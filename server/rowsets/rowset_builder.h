@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dataset/recordset.h"
@@ -82,6 +83,16 @@ class TRowsetBuilder {
   // Appends a row of Nulls; Set fills its values.
   void AddRow();
   void Set(int column, TVariant value);
+  // The same in the column's own kind, without a TVariant when rows go straight to the
+  // writer (values then come in column order; one of another kind raises TRowsetRestart).
+  void SetInteger(int column, int64_t value);
+  void SetFloat(int column, double value);
+  void SetBoolean(int column, bool value);
+  void SetCurrency(int column, int64_t scaled);
+  void SetDecimalText(int column, std::string_view digits);
+  void SetDateTime(int column, double days);
+  void SetText(int column, std::string_view text);
+  void SetBytes(int column, const uint8_t* data, size_t size);
   // A value that does not fit the column's kind: kept as its text, and the column becomes a
   // text column.
   void SetMismatch(int column, std::string text);
@@ -101,6 +112,10 @@ class TRowsetBuilder {
   void WriteHeldRows();
 
   bool Fits(const TColumnInfo& column, const TVariant& value) const;
+  // Raises TRowsetRestart when a value of the kind does not fit column's written kind.
+  void CheckDirect(int column, bool fits) const {
+    if (!fits) throw TRowsetRestart();
+  }
 
   std::vector<TColumnInfo> columns_;
   std::vector<bool> mixed_;  // a value of another kind was met
@@ -109,6 +124,7 @@ class TRowsetBuilder {
   TRowsetXmlWriter* stream_ = nullptr;  // null once rows are no longer streamed
   TRowsetXmlWriter* writer_ = nullptr;  // where the document goes, streamed or whole
   bool written_ = false;                // the schema is in the writer
+  bool direct_ = false;                 // kinds settled and written: values go straight to stream_
   std::vector<TColumnKind> written_kinds_;
 };
 

@@ -112,6 +112,80 @@ void TRowsetXmlWriter::Row(const std::vector<TVariant>& values) {
   payload_.Commit();
 }
 
+void TRowsetXmlWriter::BeginRow() {
+  payload_.Buffer().append("\t<z:row");
+}
+
+std::string& TRowsetXmlWriter::Open(int column) {
+  std::string& out = payload_.Buffer();
+  out.append(columns_[column].Attribute);
+  return out;
+}
+
+void TRowsetXmlWriter::Other(int column, const TVariant& value) {
+  const std::string text = AdoXmlValueText(*columns_[column].Field, value);
+  std::string& out = Open(column);
+  AppendAdoXmlEscaped(out, text);
+  out.push_back('\'');
+}
+
+void TRowsetXmlWriter::Integer(int column, int64_t value) {
+  if (columns_[column].Form != TForm::fmInteger ||
+      !InRange(schema_.Fields[column].DataType, value)) {
+    return Other(column, TVariant(value));
+  }
+  std::string& out = Open(column);
+  AppendNumber(out, value);
+  out.push_back('\'');
+}
+
+void TRowsetXmlWriter::Float(int column, double value) {
+  const TForm form = columns_[column].Form;
+  if (form != TForm::fmDouble && form != TForm::fmSingle) return Other(column, TVariant(value));
+  std::string& out = Open(column);
+  AppendAdoXmlFloat(out, value, form == TForm::fmSingle);
+  out.push_back('\'');
+}
+
+void TRowsetXmlWriter::Boolean(int column, bool value) {
+  if (columns_[column].Form != TForm::fmBoolean) return Other(column, TVariant(value));
+  std::string& out = Open(column);
+  out.append(value ? "True'" : "False'");
+}
+
+void TRowsetXmlWriter::Currency(int column, int64_t scaled) {
+  if (columns_[column].Form != TForm::fmCurrency) {
+    return Other(column, TVariant::FromCurrency(scaled));
+  }
+  std::string& out = Open(column);
+  out.append(CurrencyToText(scaled));
+  out.push_back('\'');
+}
+
+void TRowsetXmlWriter::DecimalText(int column, std::string_view digits) {
+  Other(column, TVariant(std::string(digits)));
+}
+
+void TRowsetXmlWriter::DateTime(int column, double days) {
+  Other(column, TVariant::FromDateTime(days));
+}
+
+void TRowsetXmlWriter::Text(int column, std::string_view text) {
+  if (columns_[column].Form != TForm::fmText) return Other(column, TVariant(std::string(text)));
+  std::string& out = Open(column);
+  AppendAdoXmlEscaped(out, text);
+  out.push_back('\'');
+}
+
+void TRowsetXmlWriter::Bytes(int column, const uint8_t* data, size_t size) {
+  Other(column, TVariant(TBytes(data, data + size)));
+}
+
+void TRowsetXmlWriter::EndRow() {
+  payload_.Buffer().append("/>\r\n");
+  payload_.Commit();
+}
+
 void TRowsetXmlWriter::End() {
   payload_.Write(tail_.data(), tail_.size());
 }

@@ -1,6 +1,8 @@
 // Writes a query's rowset document (the ADO XML persistence format, byte for byte as the
 // recordset's writer, dataset/ado_xml.h, writes it) straight into a reply's compressed payload:
-// the schema once the columns are settled, then each row as it is read, then the end.
+// the schema once the columns are settled, then each row as it is read, then the end. Rows
+// come either whole (Row) or a value at a time through the row-sink calls, which format each
+// value straight into the payload's block.
 //
 // Thread-safety: a writer belongs to one session thread.
 #ifndef LARKSPIRE_SERVER_ROWSET_WRITER_H_
@@ -12,10 +14,11 @@
 #include "dataset/recordset.h"
 #include "platform/variant.h"
 #include "server/rowsets/reply_compression.h"
+#include "server/rowsets/row_sink.h"
 
 namespace larkspire::server {
 
-class TRowsetXmlWriter {
+class TRowsetXmlWriter final : public IRowSink {
  public:
   explicit TRowsetXmlWriter(TDeflatedPayload& payload) : payload_(payload) {}
   TRowsetXmlWriter(const TRowsetXmlWriter&) = delete;
@@ -26,6 +29,18 @@ class TRowsetXmlWriter {
   // One unchanged row ("z:row") of values in the schema's column order; Null values are left
   // out. Raises EDatabaseError for a value its column cannot write.
   void Row(const std::vector<TVariant>& values);
+  // A row a value at a time (after Begin). A value its column cannot write raises
+  // EDatabaseError, as Row does.
+  void BeginRow() override;
+  void Integer(int column, int64_t value) override;
+  void Float(int column, double value) override;
+  void Boolean(int column, bool value) override;
+  void Currency(int column, int64_t scaled) override;
+  void DecimalText(int column, std::string_view digits) override;
+  void DateTime(int column, double days) override;
+  void Text(int column, std::string_view text) override;
+  void Bytes(int column, const uint8_t* data, size_t size) override;
+  void EndRow() override;
   // The end of the rows and of the document.
   void End();
   // A whole rowset built beforehand.
@@ -43,6 +58,11 @@ class TRowsetXmlWriter {
     const TRecordsetField* Field = nullptr;
     TForm Form = TForm::fmOther;
   };
+
+  // Starts column's attribute in the pending block and answers the block.
+  std::string& Open(int column);
+  // A value of a kind its column does not take directly: the recordset writer's text of it.
+  void Other(int column, const TVariant& value);
 
   TDeflatedPayload& payload_;
   TRecordsetSchema schema_;

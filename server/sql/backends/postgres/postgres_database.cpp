@@ -3,10 +3,12 @@
 #include <libpq-fe.h>
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
 #include <set>
+#include <string_view>
 
 #include "platform/datetime.h"
 #include "server/rowsets/rowset_builder.h"
@@ -81,9 +83,9 @@ std::string DoubleText(double value) {
 
 // Parses PostgreSQL's ISO output of date, timestamp[tz], time[tz]: "2026-01-02",
 // "2026-01-02 03:04:05.123456+01", "03:04:05". Fractions are kept to the microsecond.
-bool ParseDateTimeText(const std::string& text, bool time_only, double& days) {
+bool ParseDateTimeText(const char* text, bool time_only, double& days) {
   TDateTimeParts parts;
-  const char* p = text.c_str();
+  const char* p = text;
   auto number = [&](int digits, int& out) {
     out = 0;
     for (int k = 0; k < digits; ++k, ++p) {
@@ -233,21 +235,88 @@ void KindOfType(Oid type, int modifier, TColumnInfo& column) {
   }
 }
 
-void SetCell(TRowsetBuilder& rows, int i, const char* text, int length) {
+// An integer as PostgreSQL writes it ("-12"); anything else takes the general parser.
+bool ParseInteger(std::string_view text, int64_t& value) {
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (result.ec == std::errc() && result.ptr == text.data() + text.size()) return true;
+  return TextToInt64(std::string(text), value);
+}
+
+// A float as PostgreSQL writes it ("-1.5", "1e+100"); "NaN" and "Infinity" are no float of
+// ours (the column then becomes text).
+bool ParseFloat(std::string_view text, double& value) {
+  const size_t digit = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (digit < text.size() && text[digit] >= '0' && text[digit] <= '9') {
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (result.ec == std::errc() && result.ptr == text.data() + text.size()) return true;
+  }
+  return TextToFloat(std::string(text), value);
+}
+
+// A plain decimal exact to four places ("-370.50", "12.340000") as a currency scaled by
+// 10 000: false for anything else (more places, more than 14 whole digits, an exponent).
+bool ScaledCurrency(std::string_view text, int64_t& scaled) {
+  size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  int64_t whole = 0;
+  size_t whole_digits = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++whole_digits) {
+    whole = whole * 10 + (text[i] - '0');
+  }
+  if (whole_digits == 0 || whole_digits > 14) return false;
+  int64_t fraction = 0;
+  int places = 0;
+  if (i < text.size() && text[i] == '.') {
+    for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+      if (places < 4) {
+        fraction = fraction * 10 + (text[i] - '0');
+        ++places;
+      } else if (text[i] != '0') {
+        return false;
+      }
+    }
+  }
+  if (i != text.size()) return false;
+  for (; places < 4; ++places) fraction *= 10;
+  scaled = whole * 10000 + fraction;
+  if (negative) scaled = -scaled;
+  return true;
+}
+
+// A decimal: a currency when it is exact to four places, its digits otherwise.
+bool SetDecimal(TRowsetBuilder& rows, int i, std::string_view text) {
+  int64_t scaled = 0;
+  if (ScaledCurrency(text, scaled)) {
+    rows.SetCurrency(i, scaled);
+    return true;
+  }
+  TVariant v;
+  if (!DecimalFromText(std::string(text), v)) return false;
+  if (v.Type() == TVarType::vtCurrency) {
+    rows.SetCurrency(i, v.AsCurrency());
+  } else {
+    rows.SetDecimalText(i, text);
+  }
+  return true;
+}
+
+// One value of the result in text format, written as its column's kind.
+void SetCell(TRowsetBuilder& rows, int i, const char* data, int length) {
   const TColumnInfo& column = rows.Column(i);
-  std::string value(text, static_cast<size_t>(length));
+  const std::string_view value(data, static_cast<size_t>(length));
   switch (column.Kind) {
     case TColumnKind::ckSmallInt:
     case TColumnKind::ckInteger:
     case TColumnKind::ckBigInt: {
       int64_t v = 0;
-      if (TextToInt64(value, v)) return rows.Set(i, TVariant(v));
+      if (ParseInteger(value, v)) return rows.SetInteger(i, v);
       break;
     }
     case TColumnKind::ckSingle:
     case TColumnKind::ckDouble: {
       double d = 0;
-      if (TextToFloat(value, d)) return rows.Set(i, TVariant(d));
+      if (ParseFloat(value, d)) return rows.SetFloat(i, d);
       break;
     }
     case TColumnKind::ckCurrency: {
@@ -258,35 +327,33 @@ void SetCell(TRowsetBuilder& rows, int i, const char* text, int length) {
       }
       TVariant v;
       if (DecimalFromText(digits, v) && v.Type() == TVarType::vtCurrency)
-        return rows.Set(i, std::move(v));
+        return rows.SetCurrency(i, v.AsCurrency());
       break;
     }
-    case TColumnKind::ckDecimal: {
-      TVariant v;
-      if (DecimalFromText(value, v)) return rows.Set(i, std::move(v));
+    case TColumnKind::ckDecimal:
+      if (SetDecimal(rows, i, value)) return;
       break;
-    }
     case TColumnKind::ckBoolean:
-      if (value == "t") return rows.Set(i, TVariant(true));
-      if (value == "f") return rows.Set(i, TVariant(false));
+      if (value == "t") return rows.SetBoolean(i, true);
+      if (value == "f") return rows.SetBoolean(i, false);
       break;
     case TColumnKind::ckDateTime:
     case TColumnKind::ckDate:
     case TColumnKind::ckTime: {
       double days = 0;
-      if (ParseDateTimeText(value, column.Kind == TColumnKind::ckTime, days))
-        return rows.Set(i, TVariant::FromDateTime(days));
+      if (ParseDateTimeText(data, column.Kind == TColumnKind::ckTime, days))
+        return rows.SetDateTime(i, days);
       break;
     }
     case TColumnKind::ckText:
-      return rows.Set(i, TVariant(std::move(value)));
+      return rows.SetText(i, value);
     case TColumnKind::ckBinary: {
       TBytes bytes;
-      if (HexToBytes(text, length, bytes)) return rows.Set(i, TVariant(std::move(bytes)));
+      if (HexToBytes(data, length, bytes)) return rows.SetBytes(i, bytes.data(), bytes.size());
       break;
     }
   }
-  rows.SetMismatch(i, std::move(value));
+  rows.SetMismatch(i, std::string(value));
 }
 
 // What the catalog says of one table column.

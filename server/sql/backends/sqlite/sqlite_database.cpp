@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <string_view>
 
 #include "platform/datetime.h"
 #include "server/rowsets/rowset_builder.h"
@@ -304,31 +305,32 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
     // The first value decides an expression column's kind.
     column.Kind = KindOfStorage(storage);
   }
-  auto text = [&]() {
+  auto view = [&]() {
     const unsigned char* p = sqlite3_column_text(statement, i);
-    return std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(statement, i));
+    return std::string_view(reinterpret_cast<const char*>(p),
+                            static_cast<size_t>(sqlite3_column_bytes(statement, i)));
   };
+  auto text = [&]() { return std::string(view()); };
   switch (column.Kind) {
     case TColumnKind::ckSmallInt:
     case TColumnKind::ckInteger:
     case TColumnKind::ckBigInt: {
-      if (storage == SQLITE_INTEGER)
-        return rows.Set(i, TVariant(int64_t{sqlite3_column_int64(statement, i)}));
+      if (storage == SQLITE_INTEGER) return rows.SetInteger(i, sqlite3_column_int64(statement, i));
       int64_t v = 0;
-      if (storage == SQLITE_TEXT && TextToInt64(text(), v)) return rows.Set(i, TVariant(v));
+      if (storage == SQLITE_TEXT && TextToInt64(text(), v)) return rows.SetInteger(i, v);
       if (storage == SQLITE_FLOAT) {
         double d = sqlite3_column_double(statement, i);
         if (d == static_cast<double>(static_cast<int64_t>(d)) && d > -9.2e18 && d < 9.2e18)
-          return rows.Set(i, TVariant(static_cast<int64_t>(d)));
+          return rows.SetInteger(i, static_cast<int64_t>(d));
       }
       break;
     }
     case TColumnKind::ckSingle:
     case TColumnKind::ckDouble: {
       if (storage == SQLITE_INTEGER || storage == SQLITE_FLOAT)
-        return rows.Set(i, TVariant(sqlite3_column_double(statement, i)));
+        return rows.SetFloat(i, sqlite3_column_double(statement, i));
       double d = 0;
-      if (storage == SQLITE_TEXT && TextToFloat(text(), d)) return rows.Set(i, TVariant(d));
+      if (storage == SQLITE_TEXT && TextToFloat(text(), d)) return rows.SetFloat(i, d);
       break;
     }
     case TColumnKind::ckCurrency:
@@ -342,18 +344,18 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
         digits = text();
       TVariant value;
       if (!digits.empty() && DecimalFromText(digits, value)) {
-        if (column.Kind == TColumnKind::ckDecimal || value.Type() == TVarType::vtCurrency)
-          return rows.Set(i, std::move(value));
+        if (value.Type() == TVarType::vtCurrency) return rows.SetCurrency(i, value.AsCurrency());
+        if (column.Kind == TColumnKind::ckDecimal) return rows.SetDecimalText(i, digits);
       }
       break;
     }
     case TColumnKind::ckBoolean: {
       if (storage == SQLITE_INTEGER)
-        return rows.Set(i, TVariant(sqlite3_column_int64(statement, i) != 0));
+        return rows.SetBoolean(i, sqlite3_column_int64(statement, i) != 0);
       if (storage == SQLITE_TEXT) {
         std::string t = Upper(reinterpret_cast<const char*>(sqlite3_column_text(statement, i)));
-        if (t == "TRUE" || t == "T" || t == "1") return rows.Set(i, TVariant(true));
-        if (t == "FALSE" || t == "F" || t == "0") return rows.Set(i, TVariant(false));
+        if (t == "TRUE" || t == "T" || t == "1") return rows.SetBoolean(i, true);
+        if (t == "FALSE" || t == "F" || t == "0") return rows.SetBoolean(i, false);
       }
       break;
     }
@@ -361,18 +363,17 @@ void SetCell(TRowsetBuilder& rows, sqlite3_stmt* statement, int i, bool inferred
     case TColumnKind::ckDate:
     case TColumnKind::ckTime: {
       double days = 0;
-      if (storage == SQLITE_TEXT && TextToDateTime(text(), days))
-        return rows.Set(i, TVariant::FromDateTime(days));
+      if (storage == SQLITE_TEXT && TextToDateTime(text(), days)) return rows.SetDateTime(i, days);
       break;
     }
     case TColumnKind::ckText:
-      if (storage != SQLITE_BLOB) return rows.Set(i, TVariant(text()));
+      if (storage != SQLITE_BLOB) return rows.SetText(i, view());
       break;
     case TColumnKind::ckBinary: {
       const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(statement, i));
       const int size = sqlite3_column_bytes(statement, i);
       if (storage == SQLITE_BLOB || storage == SQLITE_TEXT)
-        return rows.Set(i, TVariant(TBytes(p, p + size)));
+        return rows.SetBytes(i, p, static_cast<size_t>(size));
       break;
     }
   }
