@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -16,6 +17,7 @@
 #include "dataset/ado_xml.h"
 #include "protocol/remote_command.h"
 #include "server/base/server_errors.h"
+#include "server/commands/paging.h"
 #include "server/rowsets/reply_compression.h"
 #include "server/rowsets/rowset_writer.h"
 #include "server/sql/backends/postgres/postgres_database.h"
@@ -171,6 +173,83 @@ TEST_F(TReplyPipeline, ResultPastTheReplyLimitFailsWithoutGrowing) {
     EXPECT_EQ(e.Code(), kErrResultTooLarge);
     EXPECT_NE(std::string(e.what()).find("--max-reply"), std::string::npos) << e.what();
   }
+}
+
+// A stored procedure's rows and a page's rows take the streamed road too: the same document as
+// the whole rowset, and the reply's limit stops them.
+TEST_F(TReplyPipeline, ProceduresAndPagesStreamWithinTheReplyLimit) {
+  auto expect_too_large = [](const std::function<void(TRowsetXmlWriter&)>& write) {
+    TDeflatedPayload payload;
+    payload.SetLimit(16 * 1024);
+    TRowsetXmlWriter writer(payload);
+    try {
+      write(writer);
+      ADD_FAILURE() << "the rows passed the limit";
+    } catch (const server::EServerError& e) {
+      EXPECT_EQ(e.Code(), kErrResultTooLarge);
+    }
+  };
+  server::TSQLiteDatabase sqlite(folder_ + "/pages.db");
+  sqlite.ExecuteScript(
+      "CREATE TABLE t (id INTEGER PRIMARY KEY, text TEXT);"
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+      "INSERT INTO t SELECT i, hex(randomblob(32)) FROM n;");
+  TQueryDescription description;
+  description.CommandText = "select a.id, a.text, b.id from t a join t b on b.id = a.id";
+  auto page = [&](TRowsetXmlWriter& writer) {
+    TMemoryStream paging;
+    TPagingRecord record;
+    record.PageSize = 20000;
+    record.PageIndex = 1;
+    WritePagingRecord(record, paging);
+    paging.SetPosition(0);
+    TRemoteCommand reply;
+    server::ServePagedQuery(sqlite, description, description.CommandText, TStatementOptions(),
+                            paging, reply, writer);
+  };
+  expect_too_large(page);
+  // A page of two rows keeps the names the query gave its columns.
+  TDeflatedPayload payload;
+  TRowsetXmlWriter writer(payload);
+  description.CommandText += " where a.id < 3";
+  page(writer);
+  TRemoteCommand reply;
+  reply.Code = cmdReply;
+  reply.Success = true;
+  TMemoryStream body;
+  server::EncodeReply(reply, payload, body);
+  TRemoteCommand decoded;
+  decoded.LoadFromStream(body);
+  TRecordset rows;
+  rows.OpenFromString(decoded.GetDataText());
+  EXPECT_EQ(rows.RecordCount(), 2);
+  ASSERT_EQ(rows.Fields().size(), 3u);
+  EXPECT_EQ(rows.Fields()[2].Name, "id");
+
+  test::TPostgresCluster* cluster = test::TPostgresCluster::Instance();
+  if (cluster == nullptr) GTEST_SKIP() << test::TPostgresCluster::StartError();
+  server::TPostgresDatabase database(cluster->Url(cluster->CreateDatabase("lkprocs")));
+  database.ExecuteScript(
+      "CREATE FUNCTION lines(upto integer) RETURNS TABLE (n integer, t text) LANGUAGE sql AS "
+      "$$ SELECT i, md5(i::text) FROM generate_series(1, upto) AS i $$");
+  TParameters parameters;
+  parameters.CreateParameter("upto", ftInteger, pdInput, 0, TVariant(5000));
+  const std::string expected =
+      WriteAdoXml(database.CallProcedure("lines", parameters, TStatementOptions()));
+  TDeflatedPayload streamed;
+  TRowsetXmlWriter procedure_writer(streamed);
+  database.StreamProcedure("lines", parameters, TStatementOptions(), procedure_writer);
+  TRemoteCommand procedure_reply;
+  procedure_reply.Code = cmdReply;
+  procedure_reply.Success = true;
+  TMemoryStream procedure_body;
+  server::EncodeReply(procedure_reply, streamed, procedure_body);
+  TRemoteCommand procedure_decoded;
+  procedure_decoded.LoadFromStream(procedure_body);
+  EXPECT_TRUE(procedure_decoded.GetDataText() == expected);
+  expect_too_large([&](TRowsetXmlWriter& w) {
+    database.StreamProcedure("lines", parameters, TStatementOptions(), w);
+  });
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <limits>
 
-#include "dataset/ado_xml.h"
 #include "platform/exception.h"
 #include "protocol/param_encoding.h"
 #include "server/base/server_errors.h"
@@ -51,8 +50,8 @@ std::string WithoutTrailingTerminators(const std::string& sql) {
 
 // SQLite names the second and later columns of the same name in a subquery "name:1",
 // "name:2"; the page's columns keep the names the query gave them.
-void RestoreRepeatedNames(TRecordsetData& rows) {
-  auto& fields = rows.Schema.Fields;
+void RestoreRepeatedNames(TRecordsetSchema& schema) {
+  auto& fields = schema.Fields;
   for (size_t i = 1; i < fields.size(); ++i) {
     std::string& name = fields[i].Name;
     const size_t colon = name.rfind(':');
@@ -104,7 +103,7 @@ bool IsPageableQuery(const std::string& sql) {
 
 void ServePagedQuery(IDatabase& database, TQueryDescription& description,
                      const std::string& statement, const TStatementOptions& options,
-                     TStream& paging, TRemoteCommand& reply) {
+                     TStream& paging, TRemoteCommand& reply, TRowsetXmlWriter& writer) {
   TPagingRecord request = ReadPagingRecord(paging);
   if (request.PageSize < 1) {
     throw EServerError(kErrMalformedRequest, "paging record: page size " +
@@ -116,6 +115,7 @@ void ServePagedQuery(IDatabase& database, TQueryDescription& description,
   whole.MaxRecords = 0;
   TRecordsetData rows;
   int64_t total = 0;
+  bool streamed = false;
   if (description.CommandType == cmdStoredProc) {
     rows = database.CallProcedure(description.CommandText, description.Parameters, whole);
     total = KeepPage(rows, window, options.MaxRecords);
@@ -129,9 +129,10 @@ void ServePagedQuery(IDatabase& database, TQueryDescription& description,
       total = count.Rows[0]->Values[0].AsInt64();
     }
     if (options.MaxRecords > 0) total = std::min<int64_t>(total, options.MaxRecords);
-    rows = database.OpenQuery(database.Dialect().PageQuery(query, window.First, window.Count),
-                              description.Parameters, whole);
-    RestoreRepeatedNames(rows);
+    writer.SetSchemaAdjustment(RestoreRepeatedNames);
+    database.StreamQuery(database.Dialect().PageQuery(query, window.First, window.Count),
+                         description.Parameters, whole, writer);
+    streamed = true;
   } else {
     rows = database.OpenQuery(statement, description.Parameters, whole);
     total = KeepPage(rows, window, options.MaxRecords);
@@ -141,8 +142,7 @@ void ServePagedQuery(IDatabase& database, TQueryDescription& description,
   answer.PageSize = request.PageSize;
   answer.PageIndex = request.PageIndex;
   WritePagingRecord(answer, reply.Params);
-  const std::string xml = WriteAdoXml(rows);
-  reply.Data.WriteBuffer(xml.data(), static_cast<int64_t>(xml.size()));
+  if (!streamed) writer.WriteWhole(std::move(rows));
 }
 
 }  // namespace larkspire::server

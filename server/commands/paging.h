@@ -26,6 +26,7 @@
 #include "protocol/paging_record.h"
 #include "protocol/query_description.h"
 #include "protocol/remote_command.h"
+#include "server/rowsets/rowset_writer.h"
 #include "server/sql/database.h"
 
 namespace larkspire::server {
@@ -47,10 +48,10 @@ bool IsPageableQuery(const std::string& sql);
 
 // Serves a paged command 300: reads the paging record from paging (just after the
 // description), runs the statement (or calls the stored procedure) for the page and fills the
-// reply's Data and Params.
+// reply's Params; the page's rows go into writer (the reply's Data).
 void ServePagedQuery(IDatabase& database, TQueryDescription& description,
                      const std::string& statement, const TStatementOptions& options,
-                     TStream& paging, TRemoteCommand& reply);
+                     TStream& paging, TRemoteCommand& reply, TRowsetXmlWriter& writer);
 
 }  // namespace larkspire::server
 

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <limits>
 
-#include "dataset/ado_xml.h"
 #include "protocol/param_encoding.h"
 #include "protocol/query_description.h"
 #include "server/base/server_errors.h"
@@ -63,24 +62,23 @@ void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand&
   TQueryDescription description = ReadDescription(request);
   IDatabase& database = *session.DatabaseFor(request.ConnectionName).Database;
   const TStatementOptions options = OptionsOf(description);
-  if (request.Option == 1) {
-    // The paging record follows the description.
-    ServePagedQuery(database, description, StatementOf(description), options, request.Data, reply);
-    return;
-  }
-  if (description.CommandType == cmdStoredProc) {
-    TRecordsetData rows =
-        database.CallProcedure(description.CommandText, description.Parameters, options);
-    WriteParameterList(description.Parameters, reply.Params);
-    std::string xml = WriteAdoXml(rows);
-    reply.Data.WriteBuffer(xml.data(), static_cast<int64_t>(xml.size()));
-    return;
-  }
-  // The rows go from the database through the XML writer into the compressed reply.
+  // The rows go from the database through the XML writer into the compressed reply, within
+  // the reply's size limit, whatever road they take.
   TDeflatedPayload& payload = session.ReplyPayload();
   payload.Clear();
   payload.SetLimit(session.Options().MaxReply);
   TRowsetXmlWriter writer(payload);
+  if (request.Option == 1) {
+    // The paging record follows the description.
+    ServePagedQuery(database, description, StatementOf(description), options, request.Data, reply,
+                    writer);
+    return;
+  }
+  if (description.CommandType == cmdStoredProc) {
+    database.StreamProcedure(description.CommandText, description.Parameters, options, writer);
+    WriteParameterList(description.Parameters, reply.Params);
+    return;
+  }
   database.StreamQuery(StatementOf(description), description.Parameters, options, writer);
 }
 

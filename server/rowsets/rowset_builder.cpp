@@ -335,7 +335,7 @@ TRecordsetData TRowsetBuilder::Finish() {
   }
   rows_.clear();
   if (writer_ != nullptr) {
-    writer_->WriteWhole(data);
+    writer_->WriteWhole(std::move(data));
     return TRecordsetData();
   }
   return data;

@@ -31,6 +31,7 @@ void TRowsetXmlWriter::Begin(const TRecordsetSchema& schema) {
   // The document of the schema without rows, cut where the rows go.
   TRecordsetData empty;
   empty.Schema = schema;
+  if (adjust_) adjust_(empty.Schema);
   std::string document = WriteAdoXml(empty);
   const size_t rows_at = document.rfind(kRowsEnd);
   tail_ = document.substr(rows_at);
@@ -38,7 +39,7 @@ void TRowsetXmlWriter::Begin(const TRecordsetSchema& schema) {
   payload_.Activate();
   payload_.Write(document.data(), document.size());
 
-  schema_ = schema;
+  schema_ = empty.Schema;
   columns_.assign(schema_.Fields.size(), TColumn());
   for (size_t i = 0; i < schema_.Fields.size(); ++i) {
     TColumn& column = columns_[i];
@@ -190,7 +191,8 @@ void TRowsetXmlWriter::End() {
   payload_.Write(tail_.data(), tail_.size());
 }
 
-void TRowsetXmlWriter::WriteWhole(const TRecordsetData& data) {
+void TRowsetXmlWriter::WriteWhole(TRecordsetData data) {
+  if (adjust_) adjust_(data.Schema);
   const std::string document = WriteAdoXml(data);
   payload_.Activate();
   payload_.Write(document.data(), document.size());

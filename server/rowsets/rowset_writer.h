@@ -8,6 +8,7 @@
 #ifndef LARKSPIRE_SERVER_ROWSET_WRITER_H_
 #define LARKSPIRE_SERVER_ROWSET_WRITER_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,12 @@ class TRowsetXmlWriter final : public IRowSink {
   // The end of the rows and of the document.
   void End();
   // A whole rowset built beforehand.
-  void WriteWhole(const TRecordsetData& data);
+  void WriteWhole(TRecordsetData data);
+  // Changes every schema before it is written (Begin and WriteWhole), for instance to give
+  // columns back the names a query gave them; kept across Reset.
+  void SetSchemaAdjustment(std::function<void(TRecordsetSchema&)> adjust) {
+    adjust_ = std::move(adjust);
+  }
   // Forgets what was written, to start over.
   void Reset();
 
@@ -68,6 +74,7 @@ class TRowsetXmlWriter final : public IRowSink {
   TRecordsetSchema schema_;
   std::vector<TColumn> columns_;
   std::string tail_;
+  std::function<void(TRecordsetSchema&)> adjust_;
 };
 
 }  // namespace larkspire::server

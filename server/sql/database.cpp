@@ -32,6 +32,11 @@ void IDatabase::StreamQuery(const std::string& sql, const TParameters& parameter
   writer.WriteWhole(OpenQuery(sql, parameters, options));
 }
 
+void IDatabase::StreamProcedure(const std::string& name, TParameters& parameters,
+                                const TStatementOptions& options, TRowsetXmlWriter& writer) {
+  writer.WriteWhole(CallProcedure(name, parameters, options));
+}
+
 void CheckDatabaseAtStart(const TDatabaseLocator& locator) {
   if (locator.Backend != nullptr && locator.Backend->OpenAtStart) OpenDatabase(locator);
 }

@@ -102,6 +102,11 @@ class IDatabase {
   virtual TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                        const TStatementOptions& options) = 0;
 
+  // Calls a stored procedure as CallProcedure does and writes its rows into writer, row by
+  // row where the backend can. The default builds the rowset whole first.
+  virtual void StreamProcedure(const std::string& name, TParameters& parameters,
+                               const TStatementOptions& options, TRowsetXmlWriter& writer);
+
   // The SQL the commands write for this database.
   virtual const ISqlDialect& Dialect() const = 0;
 

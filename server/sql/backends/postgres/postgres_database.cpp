@@ -626,16 +626,21 @@ TRecordsetData TPostgresDatabase::OpenQuery(const std::string& sql, const TParam
 void TPostgresDatabase::StreamQuery(const std::string& sql, const TParameters& parameters,
                                     const TStatementOptions& options, TRowsetXmlWriter& writer) {
   TResult result = RunNamed(sql, parameters, options);
-  if (PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+  StreamResult(result.get(), options, writer);
+}
+
+void TPostgresDatabase::StreamResult(PGresult* result, const TStatementOptions& options,
+                                     TRowsetXmlWriter& writer) {
+  if (PQresultStatus(result) != PGRES_TUPLES_OK) {
     writer.WriteWhole(TRecordsetData());
     return;
   }
   try {
-    RowsetOf(result.get(), options, &writer);
+    RowsetOf(result, options, &writer);
   } catch (const TRowsetRestart&) {
     // A value its type's kind cannot hold ("NaN", "infinity"): the rowset is built whole.
     writer.Reset();
-    writer.WriteWhole(RowsetOf(result.get(), options));
+    writer.WriteWhole(RowsetOf(result, options));
   }
 }
 
@@ -694,6 +699,22 @@ TRecordsetData TPostgresDatabase::CallProcedure(const std::string& name, TParame
   TRecordsetData rows = RowsetOf(result.get(), options);
   FillOutputParameters(rows, routine.IsProcedure, parameters);
   return rows;
+}
+
+void TPostgresDatabase::StreamProcedure(const std::string& name, TParameters& parameters,
+                                        const TStatementOptions& options,
+                                        TRowsetXmlWriter& writer) {
+  bool outputs = false;
+  for (int p = 0; p < parameters.Count(); ++p) {
+    const TParameterDirection direction = parameters[p].Direction;
+    outputs |= direction == pdOutput || direction == pdInputOutput || direction == pdReturnValue;
+  }
+  // Output values are read from the first row as the whole rowset holds it.
+  if (outputs) return writer.WriteWhole(CallProcedure(name, parameters, options));
+  const TRoutine routine = FindRoutine(name, parameters, options);
+  const TRoutineCall call = BuildRoutineCall(routine, parameters);
+  TResult result = Run(call.Sql, call.Values, options);
+  StreamResult(result.get(), options, writer);
 }
 
 const ISqlDialect& TPostgresDatabase::Dialect() const {

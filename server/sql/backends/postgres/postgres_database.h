@@ -50,6 +50,8 @@ class TPostgresDatabase : public IDatabase {
                            const TStatementOptions& options) override;
   TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                const TStatementOptions& options) override;
+  void StreamProcedure(const std::string& name, TParameters& parameters,
+                       const TStatementOptions& options, TRowsetXmlWriter& writer) override;
   const ISqlDialect& Dialect() const override;
 
  private:
@@ -65,6 +67,8 @@ class TPostgresDatabase : public IDatabase {
   // Connects again when the connection was lost.
   void EnsureConnected();
   void SetTimeout(int32_t seconds);
+  // Writes a result's rowset into writer, row by row; whole when a value changes a kind.
+  void StreamResult(pg_result* result, const TStatementOptions& options, TRowsetXmlWriter& writer);
   TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options,
                           TRowsetXmlWriter* stream = nullptr);
   // The routine a client's name means, with the overload that takes the request's parameters.
