@@ -1,6 +1,8 @@
 #include "server/commands/apply_updates.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <set>
 #include <utility>
@@ -205,8 +207,18 @@ std::string DescribeKey(const TRecordsetSchema& schema, const TTarget& target,
   return text;
 }
 
+// Applies a delta's changes in the delta's order, sending the rows of consecutive changes of
+// the same statement together: one batch of runs of that statement (inserts where the dialect
+// takes many rows in one statement: a statement of many rows). Every statement answers the
+// table's columns of the rows it wrote (RETURNING), which are the rows merged back and, for
+// deletes and updates, the count of rows each one changed.
 class TDeltaApplier {
  public:
+  // Rows of one batch at most, so that the server's memory follows the batch, not the delta.
+  static constexpr size_t kBatchRows = 1000;
+  // Placeholders of one statement at most (PostgreSQL's limit).
+  static constexpr size_t kMaxPlaceholders = 65535;
+
   TDeltaApplier(IDatabase& database, const TRecordsetData& delta)
       : database_(database),
         dialect_(database.Dialect()),
@@ -215,32 +227,34 @@ class TDeltaApplier {
         target_(FindTarget(delta.Schema, dialect_)) {
     options_.TimeoutSeconds = kApplyTimeoutSeconds;
     reply_.Schema = delta.Schema;
+    for (int field : target_.Columns) {
+      table_columns_ += (table_columns_.empty() ? "" : ", ") + Column(field);
+    }
   }
 
   void Apply() {
     bool inserts = false;
     for (const auto& row : delta_.Rows) inserts |= row->Status == TRowStatus::rsNew;
-    std::vector<std::vector<TVariant>> updated, inserted;
+    keep_updated_ = inserts;
     for (const auto& row : delta_.Rows) {
       switch (row->Status) {
         case TRowStatus::rsDeleted:
-          Delete(*row);
+          QueueDelete(*row);
           break;
-        case TRowStatus::rsModified: {
-          std::vector<TVariant> values = Update(*row);
-          if (inserts) updated.push_back(std::move(values));
+        case TRowStatus::rsModified:
+          QueueUpdate(*row);
           break;
-        }
         case TRowStatus::rsNew:
-          inserted.push_back(Insert(*row));
+          QueueInsert(*row);
           break;
         case TRowStatus::rsUnmodified:
           break;
       }
     }
+    Flush();
     // The client's merge drops every row of its delta and appends these: with inserted rows
     // the updated ones come back too, so that they stay in its rows.
-    for (auto* rows : {&updated, &inserted}) {
+    for (auto* rows : {&updated_, &inserted_}) {
       for (auto& values : *rows) reply_.AppendRow(TRowStatus::rsUnmodified, std::move(values));
     }
   }
@@ -248,6 +262,16 @@ class TDeltaApplier {
   const TRecordsetData& Reply() const { return reply_; }
 
  private:
+  enum class TAction { taNone, taDelete, taUpdate, taInsert };
+
+  // A change waiting in the batch: its row, its original values (for messages) and where its
+  // answer goes (nullptr: nowhere).
+  struct TQueued {
+    const TRecordsetRow* Row = nullptr;
+    const std::vector<TVariant>* Original = nullptr;
+    std::vector<TVariant>* Answer = nullptr;
+  };
+
   std::string Column(int field) const {
     return dialect_.QuoteIdentifier(schema_.Fields[field].BaseColumn);
   }
@@ -277,15 +301,29 @@ class TDeltaApplier {
                            ") does not identify one row; none of the " + "changes were applied");
   }
 
-  void Delete(const TRecordsetRow& row) {
-    const std::vector<TVariant>& values = row.Original.empty() ? row.Values : row.Original;
-    TStatementBuilder builder(dialect_);
-    const std::string sql =
-        "DELETE FROM " + target_.QualifiedName + " WHERE " + KeyCondition(builder, values);
-    CheckOneRow(database_.ExecuteStatement(sql, builder.Parameters(), options_), values, "delete");
+  // Adds one run of sql to the batch, after sending the batch when it holds another statement
+  // or is full.
+  void Queue(TAction action, const std::string& sql, TParameters parameters, TQueued queued) {
+    if (action != action_ || sql != sql_ || runs_.size() >= kBatchRows) {
+      Flush();
+      action_ = action;
+      sql_ = sql;
+    }
+    runs_.push_back(std::move(parameters));
+    queued_.push_back(queued);
   }
 
-  std::vector<TVariant> Update(const TRecordsetRow& row) {
+  void QueueDelete(const TRecordsetRow& row) {
+    const std::vector<TVariant>& values = row.Original.empty() ? row.Values : row.Original;
+    TStatementBuilder builder(dialect_);
+    std::string keys;
+    for (int key : target_.Keys) keys += (keys.empty() ? "" : ", ") + Column(key);
+    const std::string sql = dialect_.InsertReturning(
+        "DELETE FROM " + target_.QualifiedName + " WHERE " + KeyCondition(builder, values), keys);
+    Queue(TAction::taDelete, sql, builder.Parameters(), {&row, &values, nullptr});
+  }
+
+  void QueueUpdate(const TRecordsetRow& row) {
     const std::vector<TVariant>& original = row.Original.empty() ? row.Values : row.Original;
     TStatementBuilder builder(dialect_);
     std::string set, where = KeyCondition(builder, original);
@@ -307,55 +345,102 @@ class TDeltaApplier {
       set += Column(field) + " = " + builder.Value(f, row.Values[source]);
       if (!f.KeyColumn) where += " AND " + builder.Matches(Column(field), f, original[source]);
     }
-    std::vector<TVariant> values = row.Values;
-    if (set.empty()) return values;  // only columns that are not the table's were changed
-    const std::string sql = "UPDATE " + target_.QualifiedName + " SET " + set + " WHERE " + where;
-    CheckOneRow(database_.ExecuteStatement(sql, builder.Parameters(), options_), original,
-                "update");
-    ReadBack(values);
-    return values;
+    std::vector<TVariant>* answer = nullptr;
+    if (keep_updated_) answer = &updated_.emplace_back(row.Values);
+    if (set.empty()) return;  // only columns that are not the table's were changed
+    const std::string sql = dialect_.InsertReturning(
+        "UPDATE " + target_.QualifiedName + " SET " + set + " WHERE " + where, table_columns_);
+    Queue(TAction::taUpdate, sql, builder.Parameters(), {&row, &original, answer});
   }
 
-  std::vector<TVariant> Insert(const TRecordsetRow& row) {
-    TStatementBuilder builder(dialect_);
-    std::string columns, placeholders;
+  void QueueInsert(const TRecordsetRow& row) {
+    std::vector<TVariant>* answer = &inserted_.emplace_back(row.Values);
+    std::string columns;
     for (int field : target_.Columns) {
       if (row.Values[field].IsClear()) continue;  // the database's default
-      if (!columns.empty()) {
-        columns += ", ";
-        placeholders += ", ";
-      }
-      columns += Column(field);
-      placeholders += builder.Value(schema_.Fields[field], row.Values[field]);
+      columns += (columns.empty() ? "" : ", ") + Column(field);
     }
-    std::string returning;
-    for (int key : target_.Keys) returning += (returning.empty() ? "" : ", ") + Column(key);
-    std::string sql = "INSERT INTO " + target_.QualifiedName;
-    sql += columns.empty() ? " DEFAULT VALUES" : " (" + columns + ") VALUES (" + placeholders + ")";
-    sql = dialect_.InsertReturning(sql, returning);
-    TRecordsetData keys = database_.OpenQuery(sql, builder.Parameters(), options_);
-    std::vector<TVariant> values = row.Values;
-    if (keys.Rows.size() != 1 || keys.Rows[0]->Values.size() != target_.Keys.size()) {
-      return values;
-    }
-    for (size_t k = 0; k < target_.Keys.size(); ++k) {
-      values[target_.Keys[k]] = keys.Rows[0]->Values[k];
-    }
-    ReadBack(values);
-    return values;
+    // Runs of the same columns share their statement; its values come when it is sent.
+    Queue(TAction::taInsert, columns, TParameters(), {&row, nullptr, answer});
   }
 
-  // Replaces values with the row the database holds under their key (defaults, triggers and
-  // the columns other clients changed). A row that cannot be read keeps the values given.
-  void ReadBack(std::vector<TVariant>& values) {
-    TStatementBuilder builder(dialect_);
-    std::string columns;
-    for (int field : target_.Columns) columns += (columns.empty() ? "" : ", ") + Column(field);
-    const std::string sql = "SELECT " + columns + " FROM " + target_.QualifiedName + " WHERE " +
-                            KeyCondition(builder, values);
-    TRecordsetData rows = database_.OpenQuery(sql, builder.Parameters(), options_);
-    if (rows.Rows.size() != 1) return;
-    const std::vector<TVariant>& read = rows.Rows[0]->Values;
+  // Sends the batch and takes in what it answered.
+  void Flush() {
+    if (runs_.empty()) return;
+    TBatchResult result;
+    if (action_ == TAction::taInsert) {
+      SendInserts(result);
+    } else {
+      database_.ExecuteBatch(sql_, runs_, options_, result);
+    }
+    for (size_t r = 0; r < queued_.size(); ++r) {
+      const TQueued& queued = queued_[r];
+      const size_t first = r == 0 ? 0 : result.RunEnds[r - 1];
+      const size_t count = result.RunEnds[r] - first;
+      if (action_ == TAction::taDelete) CheckOneRow(count, *queued.Original, "delete");
+      if (action_ == TAction::taUpdate) CheckOneRow(count, *queued.Original, "update");
+      if (count == 1 && queued.Answer != nullptr) Merge(*queued.Answer, result.Rows[first]);
+    }
+    runs_.clear();
+    queued_.clear();
+    action_ = TAction::taNone;
+  }
+
+  // The queued inserts (sql_ holds their column list): one statement of many rows where the
+  // dialect takes it, one prepared statement run for each row otherwise.
+  void SendInserts(TBatchResult& result) {
+    const std::string& columns = sql_;
+    std::string head = "INSERT INTO " + target_.QualifiedName;
+    if (columns.empty()) {
+      // DEFAULT VALUES takes one row a statement.
+      const std::string sql = dialect_.InsertReturning(head + " DEFAULT VALUES", table_columns_);
+      database_.ExecuteBatch(sql, runs_, options_, result);
+      return;
+    }
+    head += " (" + columns + ") VALUES ";
+    const bool many = dialect_.InsertsManyRows();
+    size_t width = 0;
+    for (int field : target_.Columns) width += queued_[0].Row->Values[field].IsClear() ? 0 : 1;
+    const size_t per_statement = many ? std::max<size_t>(1, kMaxPlaceholders / width) : 1;
+    std::vector<TParameters> runs;
+    std::string single;
+    for (size_t first = 0; first < queued_.size(); first += per_statement) {
+      const size_t last = std::min(queued_.size(), first + per_statement);
+      TStatementBuilder builder(dialect_);
+      std::string values;
+      for (size_t r = first; r < last; ++r) {
+        const TRecordsetRow& row = *queued_[r].Row;
+        values += r == first ? "(" : ", (";
+        bool more = false;
+        for (int field : target_.Columns) {
+          if (row.Values[field].IsClear()) continue;
+          if (more) values += ", ";
+          values += builder.Value(schema_.Fields[field], row.Values[field]);
+          more = true;
+        }
+        values += ")";
+      }
+      const std::string sql = dialect_.InsertReturning(head + values, table_columns_);
+      if (!many) {
+        // Every row the same statement: prepared once, run for each row.
+        if (runs.empty()) single = sql;
+        runs.push_back(builder.Parameters());
+        continue;
+      }
+      // The rows come back in the order of the VALUES list.
+      TRecordsetData rows = database_.OpenQuery(sql, builder.Parameters(), options_);
+      const bool complete = rows.Rows.size() == last - first;
+      for (size_t r = first; r < last; ++r) {
+        if (complete) result.Rows.push_back(std::move(rows.Rows[r - first]->Values));
+        result.RunEnds.push_back(result.Rows.size());
+      }
+    }
+    if (!many) database_.ExecuteBatch(single, runs, options_, result);
+  }
+
+  // Replaces values with the row the database holds now (defaults, triggers and the columns
+  // other clients changed), given as the table's columns in order.
+  void Merge(std::vector<TVariant>& values, const std::vector<TVariant>& read) {
     if (read.size() != target_.Columns.size()) return;
     for (size_t i = 0; i < schema_.Fields.size(); ++i) {
       const int column = target_.ColumnOf[i];
@@ -375,6 +460,15 @@ class TDeltaApplier {
   const TRecordsetSchema& schema_;
   TTarget target_;
   TStatementOptions options_;
+  std::string table_columns_;  // the table's columns, quoted, in the order of target_.Columns
+  bool keep_updated_ = false;  // updated rows come back (the delta inserts too)
+  // The answers, in the delta's order; a deque keeps them where the batch points at them.
+  std::deque<std::vector<TVariant>> updated_, inserted_;
+  // The batch: one statement (for inserts: their column list) and its runs.
+  TAction action_ = TAction::taNone;
+  std::string sql_;
+  std::vector<TParameters> runs_;
+  std::vector<TQueued> queued_;
   TRecordsetData reply_;
 };
 

@@ -32,6 +32,15 @@ void IDatabase::StreamQuery(const std::string& sql, const TParameters& parameter
   writer.WriteWhole(OpenQuery(sql, parameters, options));
 }
 
+void IDatabase::ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,
+                             const TStatementOptions& options, TBatchResult& result) {
+  for (const TParameters& run : runs) {
+    TRecordsetData rows = OpenQuery(sql, run, options);
+    for (auto& row : rows.Rows) result.Rows.push_back(std::move(row->Values));
+    result.RunEnds.push_back(result.Rows.size());
+  }
+}
+
 void IDatabase::StreamProcedure(const std::string& name, TParameters& parameters,
                                 const TStatementOptions& options, TRowsetXmlWriter& writer) {
   writer.WriteWhole(CallProcedure(name, parameters, options));

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dataset/recordset.h"
 #include "platform/exception.h"
@@ -72,6 +73,14 @@ struct TStatementOptions {
   int32_t TimeoutSeconds = 0;  // the statement is cancelled after this long; 0 or less: never
 };
 
+// What the runs of a batch answered: every row they gave (RETURNING), in order, the values of
+// each in the column's kind as OpenQuery gives them; run r gave Rows[RunEnds[r - 1]] up to
+// Rows[RunEnds[r]] (from 0 for the first run).
+struct TBatchResult {
+  std::vector<std::vector<TVariant>> Rows;
+  std::vector<size_t> RunEnds;
+};
+
 class IDatabase {
  public:
   IDatabase() = default;
@@ -93,6 +102,13 @@ class IDatabase {
   // as the backend reads them where it can. The default builds the rowset whole first.
   virtual void StreamQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options, TRowsetXmlWriter& writer);
+  // Runs one statement once for each parameter list of runs, in order, and fills result with
+  // the rows each run gave. For the many rows of one change: the backend sends the runs
+  // together where it can (one prepared statement, one round trip). A failed run raises
+  // EServerDatabaseError; the open transaction may then have to be rolled back before it takes
+  // other statements. The default runs OpenQuery once per run.
+  virtual void ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,
+                            const TStatementOptions& options, TBatchResult& result);
   // Runs the statements of sql and answers the number of rows they changed.
   virtual int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                                    const TStatementOptions& options) = 0;

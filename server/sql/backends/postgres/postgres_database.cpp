@@ -9,12 +9,14 @@
 #include <map>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/datetime.h"
 #include "server/rowsets/rowset_builder.h"
 #include "server/rowsets/rowset_writer.h"
 #include "server/sql/backends/postgres/postgres_dialect.h"
 #include "server/sql/sql_parameters.h"
+#include "server/sql/sql_text.h"
 
 namespace larkspire::server {
 
@@ -356,6 +358,101 @@ void SetCell(TRowsetBuilder& rows, int i, const char* data, int length) {
   rows.SetMismatch(i, std::string(value));
 }
 
+// The values of a statement's placeholders as libpq takes them (null: NULL).
+struct TBoundValues {
+  std::vector<TSqlValue> Values;
+  std::vector<Oid> Types;
+  std::vector<const char*> Pointers;
+  std::vector<int> Lengths;
+  std::vector<int> Formats;
+
+  explicit TBoundValues(const std::vector<const TParameter*>& values);
+  TBoundValues(const TBoundValues&) = delete;
+  TBoundValues& operator=(const TBoundValues&) = delete;
+};
+
+TBoundValues::TBoundValues(const std::vector<const TParameter*>& values) {
+  const size_t count = values.size();
+  Values.resize(count);
+  Types.assign(count, 0);
+  Pointers.assign(count, nullptr);
+  Lengths.assign(count, 0);
+  Formats.assign(count, 0);
+  for (size_t i = 0; i < count; ++i) {
+    if (values[i] == nullptr) continue;
+    TSqlValue& value = Values[i] = SqlValueOf(*values[i]);
+    const TFieldType type = values[i]->DataType;
+    switch (value.Kind) {
+      case TSqlValue::svNull:
+        continue;
+      case TSqlValue::svInteger: {
+        const bool small = (type == ftSmallint || type == ftInteger || type == ftWord) &&
+                           value.Integer >= INT32_MIN && value.Integer <= INT32_MAX;
+        Types[i] = small ? kInt4 : kInt8;
+        value.Text = std::to_string(value.Integer);
+        break;
+      }
+      case TSqlValue::svBoolean:
+        Types[i] = kBool;
+        value.Text = value.Integer ? "true" : "false";
+        break;
+      case TSqlValue::svDouble:
+        Types[i] = kFloat8;
+        value.Text = DoubleText(value.Double);
+        break;
+      case TSqlValue::svDecimal:
+        Types[i] = kNumeric;
+        break;
+      case TSqlValue::svDateTime:
+        Types[i] = kTimestamp;
+        break;
+      case TSqlValue::svText:
+        break;  // unknown: the statement decides the type
+      case TSqlValue::svBlob:
+        Types[i] = kBytea;
+        Formats[i] = 1;
+        Pointers[i] = reinterpret_cast<const char*>(value.Blob.data());
+        Lengths[i] = static_cast<int>(value.Blob.size());
+        if (Pointers[i] == nullptr) Pointers[i] = "";
+        continue;
+    }
+    Pointers[i] = value.Text.c_str();
+    Lengths[i] = static_cast<int>(value.Text.size());
+  }
+}
+
+// The request's parameter of each name a statement uses, in the statement's order. Raises
+// EServerDatabaseError for a name the request does not carry.
+std::vector<const TParameter*> NamedValues(const TRewrittenSql& rewritten,
+                                           const TParameters& parameters) {
+  std::vector<const TParameter*> values;
+  values.reserve(rewritten.Names.size());
+  // Many placeholders (a statement of many rows) are found through a map of the names.
+  std::unordered_map<std::string, const TParameter*> by_name;
+  const bool mapped = rewritten.Names.size() > 16;
+  if (mapped) {
+    by_name.reserve(static_cast<size_t>(parameters.Count()));
+    for (int i = 0; i < parameters.Count(); ++i) {
+      by_name.emplace(LowerAscii(BareParameterName(parameters[i].Name)), &parameters[i]);
+    }
+  }
+  for (const std::string& name : rewritten.Names) {
+    const TParameter* parameter = nullptr;
+    if (mapped) {
+      const auto found = by_name.find(LowerAscii(BareParameterName(name)));
+      if (found != by_name.end()) parameter = found->second;
+    } else {
+      parameter = FindSqlParameter(parameters, name);
+    }
+    if (parameter == nullptr) {
+      throw EServerDatabaseError("The statement uses the parameter :" + name +
+                                 ", which the request does not carry");
+    }
+    values.push_back(parameter);
+  }
+  return values;
+}
+
 // What the catalog says of one table column.
 struct TColumnFacts {
   std::string Schema, Table, Column;
@@ -461,59 +558,15 @@ TPostgresDatabase::TResult TPostgresDatabase::Run(const std::string& sql,
                                                   const TStatementOptions& options) {
   EnsureConnected();
   SetTimeout(options.TimeoutSeconds);
-  const size_t count = values.size();
-  std::vector<TSqlValue> bound(count);
-  std::vector<Oid> types(count, 0);
-  std::vector<const char*> pointers(count, nullptr);
-  std::vector<int> lengths(count, 0);
-  std::vector<int> formats(count, 0);
-  for (size_t i = 0; i < count; ++i) {
-    if (values[i] == nullptr) continue;
-    TSqlValue& value = bound[i] = SqlValueOf(*values[i]);
-    const TFieldType type = values[i]->DataType;
-    switch (value.Kind) {
-      case TSqlValue::svNull:
-        continue;
-      case TSqlValue::svInteger: {
-        const bool small = (type == ftSmallint || type == ftInteger || type == ftWord) &&
-                           value.Integer >= INT32_MIN && value.Integer <= INT32_MAX;
-        types[i] = small ? kInt4 : kInt8;
-        value.Text = std::to_string(value.Integer);
-        break;
-      }
-      case TSqlValue::svBoolean:
-        types[i] = kBool;
-        value.Text = value.Integer ? "true" : "false";
-        break;
-      case TSqlValue::svDouble:
-        types[i] = kFloat8;
-        value.Text = DoubleText(value.Double);
-        break;
-      case TSqlValue::svDecimal:
-        types[i] = kNumeric;
-        break;
-      case TSqlValue::svDateTime:
-        types[i] = kTimestamp;
-        break;
-      case TSqlValue::svText:
-        break;  // unknown: the statement decides the type
-      case TSqlValue::svBlob:
-        types[i] = kBytea;
-        formats[i] = 1;
-        pointers[i] = reinterpret_cast<const char*>(value.Blob.data());
-        lengths[i] = static_cast<int>(value.Blob.size());
-        if (pointers[i] == nullptr) pointers[i] = "";
-        continue;
-    }
-    pointers[i] = value.Text.c_str();
-    lengths[i] = static_cast<int>(value.Text.size());
-  }
+  const TBoundValues bound(values);
+  const int count = static_cast<int>(values.size());
 
   // Inside a transaction a failed statement would abort it; a savepoint keeps it usable.
   const bool guarded = PQtransactionStatus(connection_) == PQTRANS_INTRANS;
   if (guarded) ExecuteScript(std::string("SAVEPOINT ") + kStatementSavepoint);
-  TResult result(PQexecParams(connection_, sql.c_str(), static_cast<int>(count), types.data(),
-                              pointers.data(), lengths.data(), formats.data(), 0));
+  TResult result(PQexecParams(connection_, sql.c_str(), count, bound.Types.data(),
+                              bound.Pointers.data(), bound.Lengths.data(), bound.Formats.data(),
+                              0));
   ExecStatusType status = PQresultStatus(result.get());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
     std::string message = ResultError(connection_, result.get());
@@ -533,21 +586,12 @@ TPostgresDatabase::TResult TPostgresDatabase::Run(const std::string& sql,
 TPostgresDatabase::TResult TPostgresDatabase::RunNamed(const std::string& sql,
                                                        const TParameters& parameters,
                                                        const TStatementOptions& options) {
-  TRewrittenSql rewritten = RewriteNamedParameters(sql);
-  std::vector<const TParameter*> values;
-  for (const std::string& name : rewritten.Names) {
-    const TParameter* parameter = FindSqlParameter(parameters, name);
-    if (parameter == nullptr) {
-      throw EServerDatabaseError("The statement uses the parameter :" + name +
-                                 ", which the request does not carry");
-    }
-    values.push_back(parameter);
-  }
-  return Run(rewritten.Text, values, options);
+  const TRewrittenSql rewritten = RewriteNamedParameters(sql);
+  return Run(rewritten.Text, NamedValues(rewritten, parameters), options);
 }
 
 TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOptions& options,
-                                           TRowsetXmlWriter* stream) {
+                                           TRowsetXmlWriter* stream, bool describe_tables) {
   if (PQresultStatus(result) != PGRES_TUPLES_OK) return TRecordsetData();
   const int fields = PQnfields(result);
   std::vector<TColumnInfo> columns(fields);
@@ -560,7 +604,7 @@ TRecordsetData TPostgresDatabase::RowsetOf(PGresult* result, const TStatementOpt
     }
   }
 
-  if (!tables.empty()) {
+  if (describe_tables && !tables.empty()) {
     // One look at the catalog for every table the columns come from.
     std::string list = "{";
     for (Oid table : tables) list += (list.size() > 1 ? "," : "") + std::to_string(table);
@@ -715,6 +759,72 @@ void TPostgresDatabase::StreamProcedure(const std::string& name, TParameters& pa
   const TRoutineCall call = BuildRoutineCall(routine, parameters);
   TResult result = Run(call.Sql, call.Values, options);
   StreamResult(result.get(), options, writer);
+}
+
+void TPostgresDatabase::ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,
+                                     const TStatementOptions& options, TBatchResult& result) {
+  if (runs.empty()) return;
+  EnsureConnected();
+  SetTimeout(options.TimeoutSeconds);
+  const TRewrittenSql rewritten = RewriteNamedParameters(sql);
+  if (PQenterPipelineMode(connection_) != 1) {
+    throw EServerDatabaseError("cannot send statements together: " +
+                               Trimmed(PQerrorMessage(connection_)));
+  }
+  // Leaves pipeline mode when a failure cut the reading short: one more sync, then the results
+  // still to come are read and dropped (a bounded number: two for each run, and the syncs).
+  struct TPipeline {
+    PGconn* connection;
+    ~TPipeline() {
+      if (PQpipelineStatus(connection) == PQ_PIPELINE_OFF) return;
+      PQpipelineSync(connection);
+      for (int i = 0; i < 10000 && PQstatus(connection) == CONNECTION_OK; ++i) {
+        if (PQexitPipelineMode(connection) == 1) return;
+        PQclear(PQgetResult(connection));
+      }
+    }
+  } pipeline{connection_};
+
+  // Sent in groups, each closed by a sync, so that neither side waits on a full socket
+  // while the other is still sending.
+  constexpr size_t kRunsPerSync = 200;
+  std::string error;
+  for (size_t first = 0; first < runs.size() && error.empty(); first += kRunsPerSync) {
+    const size_t last = std::min(runs.size(), first + kRunsPerSync);
+    for (size_t r = first; r < last; ++r) {
+      const TBoundValues bound(NamedValues(rewritten, runs[r]));
+      if (PQsendQueryParams(connection_, rewritten.Text.c_str(),
+                            static_cast<int>(bound.Values.size()), bound.Types.data(),
+                            bound.Pointers.data(), bound.Lengths.data(), bound.Formats.data(),
+                            0) != 1) {
+        throw EServerDatabaseError(ResultError(connection_, nullptr));
+      }
+    }
+    if (PQpipelineSync(connection_) != 1)
+      throw EServerDatabaseError(ResultError(connection_, nullptr));
+    for (size_t r = first; r < last; ++r) {
+      TResult answer(PQgetResult(connection_));
+      if (answer.get() == nullptr) throw EServerDatabaseError(ResultError(connection_, nullptr));
+      const ExecStatusType status = PQresultStatus(answer.get());
+      TResult end(PQgetResult(connection_));           // each statement's results end with a null
+      if (status == PGRES_PIPELINE_ABORTED) continue;  // after the failed one
+      if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        if (error.empty()) error = ResultError(connection_, answer.get());
+        continue;
+      }
+      TRecordsetData rows = RowsetOf(answer.get(), options, nullptr, false);
+      for (auto& row : rows.Rows) result.Rows.push_back(std::move(row->Values));
+      result.RunEnds.push_back(result.Rows.size());
+    }
+    TResult sync(PQgetResult(connection_));
+    if (sync.get() == nullptr || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
+      throw EServerDatabaseError(ResultError(connection_, sync.get()));
+    }
+  }
+  if (PQexitPipelineMode(connection_) != 1) {
+    throw EServerDatabaseError(ResultError(connection_, nullptr));
+  }
+  if (!error.empty()) throw EServerDatabaseError(error);
 }
 
 const ISqlDialect& TPostgresDatabase::Dialect() const {

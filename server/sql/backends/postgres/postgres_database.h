@@ -52,6 +52,9 @@ class TPostgresDatabase : public IDatabase {
                                const TStatementOptions& options) override;
   void StreamProcedure(const std::string& name, TParameters& parameters,
                        const TStatementOptions& options, TRowsetXmlWriter& writer) override;
+  // The runs go out together in libpq's pipeline mode and their results are read after.
+  void ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,
+                    const TStatementOptions& options, TBatchResult& result) override;
   const ISqlDialect& Dialect() const override;
 
  private:
@@ -69,8 +72,10 @@ class TPostgresDatabase : public IDatabase {
   void SetTimeout(int32_t seconds);
   // Writes a result's rowset into writer, row by row; whole when a value changes a kind.
   void StreamResult(pg_result* result, const TStatementOptions& options, TRowsetXmlWriter& writer);
+  // The result's rowset; describe_tables looks up what the catalog says of the columns' base
+  // tables (keys, NOT NULL, auto-increment), which takes a statement of its own.
   TRecordsetData RowsetOf(pg_result* result, const TStatementOptions& options,
-                          TRowsetXmlWriter* stream = nullptr);
+                          TRowsetXmlWriter* stream = nullptr, bool describe_tables = true);
   // The routine a client's name means, with the overload that takes the request's parameters.
   TRoutine FindRoutine(const std::string& name, const TParameters& parameters,
                        const TStatementOptions& options);

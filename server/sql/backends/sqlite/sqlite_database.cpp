@@ -540,6 +540,49 @@ void TSQLiteDatabase::StreamQuery(const std::string& sql, const TParameters& par
   }
 }
 
+void TSQLiteDatabase::ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,
+                                   const TStatementOptions& options, TBatchResult& result) {
+  if (runs.empty()) return;
+  StartPendingTransaction();
+  TStatement statement;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &statement.Handle(),
+                         &tail) != SQLITE_OK) {
+    RaiseSQLiteError(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), busy_timeout_ms_);
+  }
+  if (statement.get() == nullptr || !OnlyBlanksFollow(db_, tail)) {
+    IDatabase::ExecuteBatch(sql, runs, options, result);
+    return;
+  }
+  TTimeoutGuard guard(db_, options.TimeoutSeconds);
+  const int count = sqlite3_column_count(statement.get());
+  std::vector<bool> inferred;
+  TRowsetBuilder rows(DescribeColumns(db_, statement.get(), inferred));
+  std::vector<size_t> ends;
+  ends.reserve(runs.size());
+  for (const TParameters& run : runs) {
+    sqlite3_reset(statement.get());
+    sqlite3_clear_bindings(statement.get());
+    BindParameters(db_, statement.get(), run);
+    int rc;
+    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+      rows.AddRow();
+      for (int i = 0; i < count; ++i) {
+        SetCell(rows, statement.get(), i, inferred[i]);
+        if (inferred[i] && sqlite3_column_type(statement.get(), i) != SQLITE_NULL) {
+          inferred[i] = false;
+        }
+      }
+    }
+    if (rc != SQLITE_DONE) RaiseError(db_, guard, options.TimeoutSeconds, busy_timeout_ms_);
+    ends.push_back(static_cast<size_t>(rows.RowCount()));
+  }
+  TRecordsetData data = rows.Finish();
+  const size_t base = result.Rows.size();
+  for (auto& row : data.Rows) result.Rows.push_back(std::move(row->Values));
+  for (size_t end : ends) result.RunEnds.push_back(base + end);
+}
+
 TRecordsetData TSQLiteDatabase::OpenQuery(const std::string& sql, const TParameters& parameters,
                                           const TStatementOptions& options) {
   StartPendingTransaction();

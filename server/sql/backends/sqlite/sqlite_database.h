@@ -48,6 +48,9 @@ class TSQLiteDatabase : public IDatabase {
   void Rollback() override;
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
+  // One prepared statement, bound and run again for each run.
+  void ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,
+                    const TStatementOptions& options, TBatchResult& result) override;
   int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
   // One read-only statement is streamed; anything else is built whole.
