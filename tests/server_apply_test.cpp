@@ -266,6 +266,87 @@ TEST_P(TServerApply, AnswersUpdatedRowsBeforeInsertedOnesWhenADeltaInserts) {
   EXPECT_EQ(answer.Rows[1]->Values[id], TVariant(3));
 }
 
+// Thousands of changes go to the database in batches (of a statement of many rows, of runs
+// of one prepared statement): every inserted row still comes back with its own new key, in
+// the delta's order, past the batches' boundaries.
+TEST_P(TServerApply, AppliesThousandsOfChangesInBatchesAndAnswersEveryNewKeyInOrder) {
+  const std::string table = MakeItems({"apple"});
+  client_.Exec(
+      "with recursive n(i) as (select 2 union all select i + 1 from n where i < 1201) "
+      "insert into " +
+      table + " (name, price) select 'item ' || i, i from n");
+  auto rows = client_.Open("select * from " + table + " order by id");
+  for (rows->MoveFirst(); !rows->Eof(); rows->MoveNext()) {
+    rows->SetValue("price", TVariant(rows->Value("id").AsInteger() + 0.5));
+    rows->Update();
+  }
+  for (int k = 1; k <= 2100; ++k) {
+    rows->AddNew();
+    rows->SetValue("name", TVariant("new " + std::to_string(k)));
+    rows->Update();
+  }
+  TReply reply = client_.Apply(*rows);
+  ASSERT_TRUE(reply.Success) << reply.Message;
+  TRecordsetData answer = ReadAdoXml(reply.Data);
+  ASSERT_EQ(answer.Rows.size(), 1201u + 2100u);
+  const int id = answer.FieldIndex("id"), name = answer.FieldIndex("name"),
+            price = answer.FieldIndex("price"), status = answer.FieldIndex("status");
+  EXPECT_EQ(answer.Rows[1200]->Values[price], TVariant(1201.5));
+  for (int k = 1; k <= 2100; ++k) {
+    const auto& values = answer.Rows[1200 + k]->Values;
+    ASSERT_EQ(values[id], TVariant(1201 + k)) << "inserted row " << k;
+    ASSERT_EQ(values[name], TVariant("new " + std::to_string(k)));
+    ASSERT_EQ(values[status], TVariant("new"));
+  }
+  const std::vector<std::string> content = Content(table);
+  ASSERT_EQ(content.size(), 3301u);
+  EXPECT_EQ(content[0], "1:apple:1.5:null");
+  EXPECT_EQ(content[3300], "3301:new 2100:null:null");
+}
+
+// A row the database refuses in the middle of a batch undoes every change of the delta, and
+// the session's connection takes the next delta as usual.
+TEST_P(TServerApply, UndoesEveryBatchWhenTheDatabaseRefusesARowInsideOne) {
+  const std::string table = MakeItems({});
+  client_.Exec("drop table " + table);
+  client_.Exec("create table " + table +
+               " (id integer primary key, name varchar(40), "
+               "price float check (price < 1000000), note varchar(40), status varchar(10))");
+  client_.Exec(
+      "with recursive n(i) as (select 1 union all select i + 1 from n where i < 1500) "
+      "insert into " +
+      table + " (id, name, price) select i, 'item ' || i, i from n");
+  const std::vector<std::string> before = Content(table);
+  auto rows = client_.Open("select * from " + table + " order by id");
+  for (rows->MoveFirst(); !rows->Eof(); rows->MoveNext()) {
+    const int at = rows->Value("id").AsInteger();
+    rows->SetValue("price", TVariant(at == 1100 ? 2e6 : at + 0.5));
+    rows->Update();
+  }
+  TReply reply = client_.Apply(*rows);
+  EXPECT_FALSE(reply.Success);
+  EXPECT_EQ(Content(table), before);
+
+  auto fresh = client_.Open("select * from " + table + " order by id");
+  for (int k = 1; k <= 1500; ++k) {
+    fresh->AddNew();
+    fresh->SetValue("id", TVariant(2000 + k));
+    fresh->SetValue("price", TVariant(k == 1400 ? 3e6 : 1.0));
+    fresh->Update();
+  }
+  reply = client_.Apply(*fresh);
+  EXPECT_FALSE(reply.Success);
+  EXPECT_EQ(Content(table), before);
+
+  fresh->CancelBatch();
+  fresh->MoveFirst();
+  fresh->SetValue("note", TVariant("after"));
+  fresh->Update();
+  reply = client_.Apply(*fresh);
+  ASSERT_TRUE(reply.Success) << reply.Message;
+  EXPECT_EQ(Content(table)[0], "1:item 1:1:after");
+}
+
 TEST_P(TServerApply, InsertsAProductAndAnswersItsNewProId) {
   auto rows = client_.Open("select * from products order by ProId");
   const int64_t count = rows->RecordCount();
