@@ -135,7 +135,8 @@ class TProbeQuery : public TLarkspireQuery {
 
 // ---- 1. Opening 10 000 rows from PostgreSQL -------------------------------------------------
 
-void BM_LibpqFetch(benchmark::State& state) {
+// Fetches the rows with libpq and touches every value; format 0 asks for text, 1 for binary.
+void LibpqFetch(benchmark::State& state, int format) {
   if (SkipWithoutPostgres(state)) return;
   PGconn* conn = PQconnectdb(Bench().PgConnInfo.c_str());
   if (PQstatus(conn) != CONNECTION_OK) {
@@ -144,7 +145,7 @@ void BM_LibpqFetch(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    PGresult* result = PQexec(conn, kOpenSql);
+    PGresult* result = PQexecParams(conn, kOpenSql, 0, nullptr, nullptr, nullptr, nullptr, format);
     const int rows = PQntuples(result), columns = PQnfields(result);
     size_t bytes = 0;
     for (int r = 0; r < rows; ++r)
@@ -159,32 +160,15 @@ void BM_LibpqFetch(benchmark::State& state) {
   }
   PQfinish(conn);
 }
+
+void BM_LibpqFetch(benchmark::State& state) {
+  LibpqFetch(state, 0);
+}
 BENCHMARK(BM_LibpqFetch)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 
-// The same fetch with the result in binary format (what the server would parse instead of text).
+// The same rows in binary format (what the server would decode instead of text).
 void BM_LibpqFetchBinary(benchmark::State& state) {
-  if (SkipWithoutPostgres(state)) return;
-  PGconn* conn = PQconnectdb(Bench().PgConnInfo.c_str());
-  if (PQstatus(conn) != CONNECTION_OK) {
-    state.SkipWithError(PQerrorMessage(conn));
-    PQfinish(conn);
-    return;
-  }
-  for (auto _ : state) {
-    PGresult* result = PQexecParams(conn, kOpenSql, 0, nullptr, nullptr, nullptr, nullptr, 1);
-    const int rows = PQntuples(result), columns = PQnfields(result);
-    size_t bytes = 0;
-    for (int r = 0; r < rows; ++r)
-      for (int c = 0; c < columns; ++c) {
-        const char* value = PQgetvalue(result, r, c);
-        benchmark::DoNotOptimize(value);
-        bytes += PQgetlength(result, r, c);
-      }
-    benchmark::DoNotOptimize(bytes);
-    if (rows != kOpenRows) state.SkipWithError("libpq: wrong row count");
-    PQclear(result);
-  }
-  PQfinish(conn);
+  LibpqFetch(state, 1);
 }
 BENCHMARK(BM_LibpqFetchBinary)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 

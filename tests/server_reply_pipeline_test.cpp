@@ -76,6 +76,18 @@ uint32_t Le32(const std::string& bytes, size_t at) {
   return v;
 }
 
+// The Data a client reads from a reply whose Data is the payload.
+std::string DecodedData(TDeflatedPayload& payload) {
+  TRemoteCommand reply;
+  reply.Code = cmdReply;
+  reply.Success = true;
+  TMemoryStream body;
+  server::EncodeReply(reply, payload, body);
+  TRemoteCommand decoded;
+  decoded.LoadFromStream(body);
+  return decoded.GetDataText();
+}
+
 class TReplyPipeline : public ::testing::Test {
  protected:
   void SetUp() override { folder_ = TempFolder(); }
@@ -213,15 +225,8 @@ TEST_F(TReplyPipeline, ProceduresAndPagesStreamWithinTheReplyLimit) {
   TRowsetXmlWriter writer(payload);
   description.CommandText += " where a.id < 3";
   page(writer);
-  TRemoteCommand reply;
-  reply.Code = cmdReply;
-  reply.Success = true;
-  TMemoryStream body;
-  server::EncodeReply(reply, payload, body);
-  TRemoteCommand decoded;
-  decoded.LoadFromStream(body);
   TRecordset rows;
-  rows.OpenFromString(decoded.GetDataText());
+  rows.OpenFromString(DecodedData(payload));
   EXPECT_EQ(rows.RecordCount(), 2);
   ASSERT_EQ(rows.Fields().size(), 3u);
   EXPECT_EQ(rows.Fields()[2].Name, "id");
@@ -239,14 +244,7 @@ TEST_F(TReplyPipeline, ProceduresAndPagesStreamWithinTheReplyLimit) {
   TDeflatedPayload streamed;
   TRowsetXmlWriter procedure_writer(streamed);
   database.StreamProcedure("lines", parameters, TStatementOptions(), procedure_writer);
-  TRemoteCommand procedure_reply;
-  procedure_reply.Code = cmdReply;
-  procedure_reply.Success = true;
-  TMemoryStream procedure_body;
-  server::EncodeReply(procedure_reply, streamed, procedure_body);
-  TRemoteCommand procedure_decoded;
-  procedure_decoded.LoadFromStream(procedure_body);
-  EXPECT_TRUE(procedure_decoded.GetDataText() == expected);
+  EXPECT_TRUE(DecodedData(streamed) == expected);
   expect_too_large([&](TRowsetXmlWriter& w) {
     database.StreamProcedure("lines", parameters, TStatementOptions(), w);
   });

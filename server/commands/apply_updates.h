@@ -20,6 +20,12 @@
 // that hold a value, so that the database fills in its defaults and auto-increment keys. A
 // delta without a base table or key columns is refused with code 20010.
 //
+// The changes run in the delta's order; consecutive changes of the same statement go to the
+// database together, in batches of at most a thousand rows (PostgreSQL: inserts as one
+// statement of many rows, updates and deletes sent together in pipeline mode; SQLite: one
+// prepared statement run for each row). Each statement answers the rows it wrote
+// (RETURNING): how many rows a delete or update changed, and the rows merged back.
+//
 // Values are bound as parameters of the kinds the rowset reader produced; a Null original
 // compares with IS NULL, SQLite's date-times through julianday() so that the stored text's
 // form does not matter.
