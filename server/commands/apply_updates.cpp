@@ -208,16 +208,14 @@ std::string DescribeKey(const TRecordsetSchema& schema, const TTarget& target,
 }
 
 // Applies a delta's changes in the delta's order, sending the rows of consecutive changes of
-// the same statement together: one batch of runs of that statement (inserts where the dialect
-// takes many rows in one statement: a statement of many rows). Every statement answers the
+// the same statement together: one batch of runs of that statement (inserts: one batch of rows
+// into the table, which the database may send as one statement). Every statement answers the
 // table's columns of the rows it wrote (RETURNING), which are the rows merged back and, for
 // deletes and updates, the count of rows each one changed.
 class TDeltaApplier {
  public:
   // Rows of one batch at most, so that the server's memory follows the batch, not the delta.
   static constexpr size_t kBatchRows = 1000;
-  // Placeholders of one statement at most (PostgreSQL's limit).
-  static constexpr size_t kMaxPlaceholders = 65535;
 
   TDeltaApplier(IDatabase& database, const TRecordsetData& delta)
       : database_(database),
@@ -386,56 +384,31 @@ class TDeltaApplier {
     action_ = TAction::taNone;
   }
 
-  // The queued inserts (sql_ holds their column list): one statement of many rows where the
-  // dialect takes it, one prepared statement run for each row otherwise.
+  // The queued inserts (sql_ holds their column list), in one batch of the database's own.
   void SendInserts(TBatchResult& result) {
-    const std::string& columns = sql_;
-    std::string head = "INSERT INTO " + target_.QualifiedName;
-    if (columns.empty()) {
+    if (sql_.empty()) {
       // DEFAULT VALUES takes one row a statement.
-      const std::string sql = dialect_.InsertReturning(head + " DEFAULT VALUES", table_columns_);
+      const std::string sql = dialect_.InsertReturning(
+          "INSERT INTO " + target_.QualifiedName + " DEFAULT VALUES", table_columns_);
       database_.ExecuteBatch(sql, runs_, options_, result);
       return;
     }
-    head += " (" + columns + ") VALUES ";
-    const bool many = dialect_.InsertsManyRows();
-    size_t width = 0;
-    for (int field : target_.Columns) width += queued_[0].Row->Values[field].IsClear() ? 0 : 1;
-    const size_t per_statement = many ? std::max<size_t>(1, kMaxPlaceholders / width) : 1;
-    std::vector<TParameters> runs;
-    std::string single;
-    for (size_t first = 0; first < queued_.size(); first += per_statement) {
-      const size_t last = std::min(queued_.size(), first + per_statement);
-      TStatementBuilder builder(dialect_);
-      std::string values;
-      for (size_t r = first; r < last; ++r) {
-        const TRecordsetRow& row = *queued_[r].Row;
-        values += r == first ? "(" : ", (";
-        bool more = false;
-        for (int field : target_.Columns) {
-          if (row.Values[field].IsClear()) continue;
-          if (more) values += ", ";
-          values += builder.Value(schema_.Fields[field], row.Values[field]);
-          more = true;
-        }
-        values += ")";
-      }
-      const std::string sql = dialect_.InsertReturning(head + values, table_columns_);
-      if (!many) {
-        // Every row the same statement: prepared once, run for each row.
-        if (runs.empty()) single = sql;
-        runs.push_back(builder.Parameters());
-        continue;
-      }
-      // The rows come back in the order of the VALUES list.
-      TRecordsetData rows = database_.OpenQuery(sql, builder.Parameters(), options_);
-      const bool complete = rows.Rows.size() == last - first;
-      for (size_t r = first; r < last; ++r) {
-        if (complete) result.Rows.push_back(std::move(rows.Rows[r - first]->Values));
-        result.RunEnds.push_back(result.Rows.size());
-      }
+    std::vector<std::string> columns;
+    const TRecordsetRow& model = *queued_[0].Row;
+    for (int field : target_.Columns) {
+      if (!model.Values[field].IsClear()) columns.push_back(schema_.Fields[field].BaseColumn);
     }
-    if (!many) database_.ExecuteBatch(single, runs, options_, result);
+    std::vector<TParameters> rows;
+    rows.reserve(queued_.size());
+    for (const TQueued& queued : queued_) {
+      TStatementBuilder builder(dialect_);
+      for (int field : target_.Columns) {
+        const TVariant& value = queued.Row->Values[field];
+        if (!value.IsClear()) builder.Value(schema_.Fields[field], value);
+      }
+      rows.push_back(builder.Parameters());
+    }
+    database_.InsertRows(target_.QualifiedName, columns, table_columns_, rows, options_, result);
   }
 
   // Replaces values with the row the database holds now (defaults, triggers and the columns

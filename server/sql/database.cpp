@@ -41,6 +41,19 @@ void IDatabase::ExecuteBatch(const std::string& sql, const std::vector<TParamete
   }
 }
 
+void IDatabase::InsertRows(const std::string& table, const std::vector<std::string>& columns,
+                           const std::string& returning, const std::vector<TParameters>& runs,
+                           const TStatementOptions& options, TBatchResult& result) {
+  std::string names, values;
+  for (size_t c = 0; c < columns.size(); ++c) {
+    names += (c ? ", " : "") + Dialect().QuoteIdentifier(columns[c]);
+    values += (c ? ", :v" : ":v") + std::to_string(c + 1);
+  }
+  const std::string sql = Dialect().InsertReturning(
+      "INSERT INTO " + table + " (" + names + ") VALUES (" + values + ")", returning);
+  ExecuteBatch(sql, runs, options, result);
+}
+
 void IDatabase::StreamProcedure(const std::string& name, TParameters& parameters,
                                 const TStatementOptions& options, TRowsetXmlWriter& writer) {
   writer.WriteWhole(CallProcedure(name, parameters, options));

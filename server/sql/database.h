@@ -109,6 +109,13 @@ class IDatabase {
   // other statements. The default runs OpenQuery once per run.
   virtual void ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,
                             const TStatementOptions& options, TBatchResult& result);
+  // Inserts rows into table (quoted, with its schema) giving the named columns (as the table
+  // names them, unquoted) the values of each run, in order, :v1 for the first column, and fills
+  // result with the columns listed in returning (quoted) of each row. The default runs one
+  // INSERT ... VALUES statement for each row through ExecuteBatch.
+  virtual void InsertRows(const std::string& table, const std::vector<std::string>& columns,
+                          const std::string& returning, const std::vector<TParameters>& runs,
+                          const TStatementOptions& options, TBatchResult& result);
   // Runs the statements of sql and answers the number of rows they changed.
   virtual int64_t ExecuteStatement(const std::string& sql, const TParameters& parameters,
                                    const TStatementOptions& options) = 0;

@@ -27,9 +27,7 @@ class ISqlDialect {
   // list of quoted names).
   virtual std::string InsertReturning(const std::string& insert,
                                       const std::string& key_columns) const;
-  // Whether many rows are best inserted by one statement of many VALUES rows (answering them in
-  // that order) rather than by one prepared statement run for each row.
-  virtual bool InsertsManyRows() const { return false; }
+
   // The rows first .. first + count - 1 (0-based) of a parenthesised subquery.
   virtual std::string PageQuery(const std::string& subquery, int64_t first, int64_t count) const;
   // The demonstration's seed script (written for SQLite) in this dialect.

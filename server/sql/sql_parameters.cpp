@@ -1,6 +1,7 @@
 #include "server/sql/sql_parameters.h"
 
 #include <cctype>
+#include <unordered_map>
 
 #include "platform/datetime.h"
 #include "platform/variant.h"
@@ -124,7 +125,8 @@ TSqlValue SqlValueOf(const TParameter& parameter) {
 
 TRewrittenSql RewriteNamedParameters(const std::string& sql) {
   TRewrittenSql result;
-  std::vector<std::string> lowered;
+  // The number of each name met so far (a statement of many rows has thousands).
+  std::unordered_map<std::string, size_t> numbers;
   std::string& out = result.Text;
   out.reserve(sql.size() + 8);
   size_t i = 0;
@@ -173,13 +175,9 @@ TRewrittenSql RewriteNamedParameters(const std::string& sql) {
         while (end < sql.size() && IsNameChar(static_cast<unsigned char>(sql[end]))) ++end;
         name = sql.substr(i + 1, end - i - 1);
       }
-      std::string key = LowerAscii(name);
-      size_t number = 0;
-      while (number < lowered.size() && lowered[number] != key) ++number;
-      if (number == lowered.size()) {
-        lowered.push_back(key);
-        result.Names.push_back(name);
-      }
+      const auto [found, added] = numbers.emplace(LowerAscii(name), result.Names.size());
+      const size_t number = found->second;
+      if (added) result.Names.push_back(name);
       out += '$';
       out += std::to_string(number + 1);
       i = end;

@@ -453,6 +453,26 @@ std::vector<const TParameter*> NamedValues(const TRewrittenSql& rewritten,
   return values;
 }
 
+// Appends text as a JSON string.
+void AppendJsonString(std::string& out, std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (u < 0x20) {
+      out.append("\\u00");
+      out.push_back(kHex[u >> 4]);
+      out.push_back(kHex[u & 15]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back('"');
+}
+
 // What the catalog says of one table column.
 struct TColumnFacts {
   std::string Schema, Table, Column;
@@ -759,6 +779,129 @@ void TPostgresDatabase::StreamProcedure(const std::string& name, TParameters& pa
   const TRoutineCall call = BuildRoutineCall(routine, parameters);
   TResult result = Run(call.Sql, call.Values, options);
   StreamResult(result.get(), options, writer);
+}
+
+void TPostgresDatabase::InsertRows(const std::string& table,
+                                   const std::vector<std::string>& columns,
+                                   const std::string& returning,
+                                   const std::vector<TParameters>& runs,
+                                   const TStatementOptions& options, TBatchResult& result) {
+  if (runs.empty()) return;
+  // Each column's type without its modifier: the insert itself then checks a length or
+  // rounds a scale, as it does for a value of unknown type.
+  TParameters lookup;
+  lookup.CreateParameter("table", ftWideString, pdInput, 0, TVariant(table));
+  TResult described =
+      Run("SELECT attname, format_type(atttypid, NULL) FROM pg_attribute WHERE attrelid = "
+          "$1::regclass AND attnum > 0 AND NOT attisdropped",
+          {&lookup[0]}, options);
+  std::map<std::string, std::string> types;
+  for (int r = 0; r < PQntuples(described.get()); ++r) {
+    types[PQgetvalue(described.get(), r, 0)] = PQgetvalue(described.get(), r, 1);
+  }
+  // The rows as a JSON array of arrays of texts (null for NULL), and the type each column's
+  // values were bound as (0: unknown, the column's own).
+  std::vector<Oid> bound_as(columns.size(), 0);
+  bool mixed = false;
+  std::string json = "[";
+  for (size_t r = 0; r < runs.size(); ++r) {
+    std::vector<const TParameter*> values;
+    for (int p = 0; p < runs[r].Count(); ++p) values.push_back(&runs[r][p]);
+    if (values.size() != columns.size()) mixed = true;
+    const TBoundValues bound(values);
+    json += r ? ",[" : "[";
+    for (size_t c = 0; c < values.size() && c < columns.size(); ++c) {
+      if (c) json += ',';
+      Oid& type = bound_as[c];
+      const Oid given = bound.Types[c];
+      if (r == 0) {
+        type = given;
+      } else if (type != given) {
+        const bool integers =
+            (type == kInt4 || type == kInt8) && (given == kInt4 || given == kInt8);
+        if (integers) {
+          type = kInt8;
+        } else {
+          mixed = true;
+        }
+      }
+      if (bound.Pointers[c] == nullptr) {
+        json += "null";
+      } else if (bound.Formats[c] == 1) {
+        static const char kHex[] = "0123456789abcdef";
+        json += "\"\\\\x";
+        const auto* bytes = reinterpret_cast<const uint8_t*>(bound.Pointers[c]);
+        for (int b = 0; b < bound.Lengths[c]; ++b) {
+          json += kHex[bytes[b] >> 4];
+          json += kHex[bytes[b] & 15];
+        }
+        json += '"';
+      } else {
+        AppendJsonString(json, std::string_view(bound.Pointers[c], bound.Lengths[c]));
+      }
+    }
+    json += ']';
+  }
+  json += ']';
+  // Each value is cast as its parameter would have been bound: to the type it was bound as,
+  // or from its text to the column's own type; the insert then assigns it to the column.
+  std::string names, casts;
+  for (size_t c = 0; c < columns.size() && !mixed; ++c) {
+    std::string type;
+    switch (bound_as[c]) {
+      case kBool:
+        type = "boolean";
+        break;
+      case kInt4:
+        type = "integer";
+        break;
+      case kInt8:
+        type = "bigint";
+        break;
+      case kFloat8:
+        type = "double precision";
+        break;
+      case kNumeric:
+        type = "numeric";
+        break;
+      case kTimestamp:
+        type = "timestamp";
+        break;
+      case kBytea:
+        type = "bytea";
+        break;
+      default: {
+        const auto found = types.find(columns[c]);
+        if (found == types.end()) {
+          mixed = true;
+          continue;
+        }
+        type = found->second;
+      }
+    }
+    names += (c ? ", " : "") + Dialect().QuoteIdentifier(columns[c]);
+    casts += (c ? ", (e->>" : "(e->>") + std::to_string(c) + ")::" + type;
+  }
+  if (mixed) {
+    // Rows whose values were bound differently (or a column the catalog does not show): one
+    // statement a row.
+    IDatabase::InsertRows(table, columns, returning, runs, options, result);
+    return;
+  }
+  TParameters rows;
+  rows.CreateParameter("rows", ftWideString, pdInput, 0, TVariant(std::move(json)));
+  // The rows are inserted, and answered, in the order of the array.
+  TResult inserted = Run("INSERT INTO " + table + " (" + names + ") SELECT " + casts +
+                             " FROM json_array_elements($1::json) WITH ORDINALITY AS lk_rows(e, n) "
+                             "ORDER BY n RETURNING " +
+                             returning,
+                         {&rows[0]}, options);
+  TRecordsetData answered = RowsetOf(inserted.get(), options, nullptr, false);
+  const bool complete = answered.Rows.size() == runs.size();
+  for (size_t r = 0; r < runs.size(); ++r) {
+    if (complete) result.Rows.push_back(std::move(answered.Rows[r]->Values));
+    result.RunEnds.push_back(result.Rows.size());
+  }
 }
 
 void TPostgresDatabase::ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,

@@ -1,5 +1,5 @@
 // PostgreSQL's SQL as the server's commands write it: standard SQL, and the seed script's
-// auto-increment key made an identity column; many rows are inserted by one statement.
+// auto-increment key made an identity column.
 //
 // Thread-safety: stateless.
 #ifndef LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DIALECT_H_
@@ -14,7 +14,6 @@ namespace larkspire::server {
 class TPostgresDialect : public ISqlDialect {
  public:
   std::string SeedScript(const std::string& script) const override;
-  bool InsertsManyRows() const override { return true; }
 
   static const TPostgresDialect& Instance();
 };
