@@ -594,6 +594,28 @@ TEST_P(TServerApply, MatchesFloatsDecimalsDatesAndBytesAsTheDatabaseHoldsThem) {
   after->Update();
   reply = client_.Apply(*after);
   ASSERT_TRUE(reply.Success) << reply.Message;
+
+  // A new row of every kind (text with quotes, a backslash and a tab) is stored as given.
+  const std::vector<std::pair<const char*, TVariant>> row = {
+      {"id", TVariant(2)},
+      {"r", TVariant(0.1)},
+      {"d", TVariant::FromCurrency(123456789)},
+      {"ts", TVariant::FromDateTime(46000.5)},
+      {"day", TVariant::FromDateTime(46003)},
+      {"flag", TVariant(true)},
+      {"big", TVariant(int64_t{-9000000000})},
+      {"bin", TVariant(TBytes{0, 255, 10})},
+      {"t", TVariant("字 \"q\" \\ \t")},
+      {"tm", TVariant::FromDateTime(0.25)}};
+  auto fresh = client_.Open("select * from " + table);
+  fresh->AddNew();
+  for (const auto& [name, value] : row) fresh->SetValue(name, value);
+  fresh->Update();
+  reply = client_.Apply(*fresh);
+  ASSERT_TRUE(reply.Success) << reply.Message;
+  auto inserted = client_.Open("select * from " + table + " where id = 2");
+  inserted->MoveFirst();
+  for (const auto& [name, value] : row) EXPECT_EQ(inserted->Value(name), value) << name;
 }
 
 // ---- Paged command 300 ----
