@@ -112,4 +112,20 @@ TVariant TRecordsetField::Property(const std::string& name) const {
   return TVariant();
 }
 
+namespace {
+constexpr const char* kUtcAttribute = "lk:timezone";
+}  // namespace
+
+bool IsUtcColumn(const TRecordsetField& field) {
+  for (const auto& [name, value] : field.ExtraAttributes)
+    if (name == kUtcAttribute) return value == "UTC";
+  return false;
+}
+
+void MarkUtcColumn(TRecordsetField& field) {
+  if (IsUtcColumn(field)) return;
+  field.ExtraAttributes.emplace_back("xmlns:lk", "urn:larkspire:rowset");
+  field.ExtraAttributes.emplace_back(kUtcAttribute, "UTC");
+}
+
 }  // namespace larkspire
