@@ -65,7 +65,8 @@ TEST(LarkspireCliValues, PostgreSQLValuesPrintAsPsqlPrintsThem) {
 // What `query --format csv` writes loads back with COPY ... CSV HEADER into a table of the same
 // columns and gives equal rows: every type above and booleans, bytea, timestamptz and timetz
 // (offsets across a date line), Null against the empty text, and texts with quotes, commas and
-// line breaks. The copy is loaded in a session of another time zone than the server's.
+// line breaks. The server's session and the one that loads the copy are in two time zones
+// other than UTC.
 TEST(LarkspireCliValues, PostgreSQLCsvLoadsBackWithCopy) {
   TBackendServer& server = ServerFor(TBackend::bkPostgreSQL, "lkcsv");
   ASSERT_TRUE(server.Server) << server.Error;
@@ -86,9 +87,13 @@ TEST(LarkspireCliValues, PostgreSQLCsvLoadsBackWithCopy) {
                    "'2000-02-29', -5, 1e-300, true, '\\x5c2e', '2000-02-29 00:00:00+00', "
                    "'00:00:00+14')");
 
+  // The server's session shows timestamptz values at -03:30 (or -02:30 in summer).
+  cluster.Psql(server.Database,
+               "alter database " + server.Database + " set timezone = 'America/St_Johns'");
   const TProgramResult r = RunCli({"--port", std::to_string(server.Server->Port()), "--connection",
                                    server.ConnectionName, "query",
                                    "select * from csv_source order by id", "--format", "csv"});
+  cluster.Psql(server.Database, "alter database " + server.Database + " reset timezone");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string file = server.Server->Folder() + "/csv_source.csv";
   {

@@ -372,8 +372,7 @@ void TPostgresDatabase::Configure() {
     throw EServerDatabaseError("cannot use UTF-8 with the PostgreSQL database: " +
                                Trimmed(PQerrorMessage(connection_)));
   }
-  // timestamptz values are read in UTC (and any other offset is brought to it).
-  ExecuteScript("SET DateStyle = 'ISO, YMD'; SET bytea_output = 'hex'; SET TimeZone = 'UTC'");
+  ExecuteScript("SET DateStyle = 'ISO, YMD'; SET bytea_output = 'hex'");
   timeout_ = -1;
 }
 
