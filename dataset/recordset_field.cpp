@@ -4,6 +4,13 @@
 #include "platform/exception.h"
 
 namespace larkspire {
+namespace {
+
+// The mark of a column of UTC instants (IsUtcColumn).
+constexpr const char* kUtcAttribute = "lk:timezone";
+
+}  // namespace
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   if (a.size() != b.size()) return false;
@@ -111,10 +118,6 @@ TVariant TRecordsetField::Property(const std::string& name) const {
   if (EqualsIgnoreCase(name, "BASECOLUMNNAME")) return TVariant(BaseColumn);
   return TVariant();
 }
-
-namespace {
-constexpr const char* kUtcAttribute = "lk:timezone";
-}  // namespace
 
 bool IsUtcColumn(const TRecordsetField& field) {
   for (const auto& [name, value] : field.ExtraAttributes)
