@@ -193,9 +193,11 @@ void PrintTable(TLarkspireQuery& query, const TOutputOptions& output, std::ostre
 }
 
 // RFC 4180: fields holding a comma, a quote or a line break are quoted, quotes doubled. An empty
-// text is written as "" so that it differs from Null, which is an empty field.
+// text is written as "" so that it differs from Null, which is an empty field, and "\." is
+// quoted, since alone on a line it would end PostgreSQL's COPY input.
 std::string CsvField(const std::string& text) {
-  if (!text.empty() && text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  if (!text.empty() && text != "\\." && text.find_first_of(",\"\r\n") == std::string::npos)
+    return text;
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"') quoted += '"';

@@ -25,10 +25,12 @@ bool IsBinaryField(const TField& field) {
   }
 }
 
+// PostgreSQL's hex form of bytea (\x and two lower-case digits a byte), which COPY and
+// every PostgreSQL client read back as the same bytes.
 std::string HexText(const TBytes& bytes) {
   static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(bytes.size() * 2);
+  std::string hex = "\\x";
+  hex.reserve(2 + bytes.size() * 2);
   for (uint8_t b : bytes) {
     hex += kHex[b >> 4];
     hex += kHex[b & 15];
@@ -95,7 +97,9 @@ std::string ValueText(const TField& field) {
       break;
     case ftDateTime: {
       const TDateTimeParts p = DecodeDateTime(field.AsDateTime());
-      return DateText(p) + " " + TimeText(p);
+      // An instant given in UTC says so, as PostgreSQL writes one in a UTC session.
+      const bool utc = column != nullptr && IsUtcColumn(*column);
+      return DateText(p) + " " + TimeText(p) + (utc ? "+00" : "");
     }
     case ftDate:
       return DateText(DecodeDateTime(field.AsDateTime()));

@@ -5,8 +5,9 @@
 //   floating point      the shortest text that reads back as the same number (1261.3999999999999)
 //   decimals            with the column's scale when the rowset gives one (2328.60)
 //   date and time       "YYYY-MM-DD HH:MM:SS[.ffffff]", a date column "YYYY-MM-DD", a time
-//                       column "HH:MM:SS[.ffffff]"; the fraction only when there is one
-//   binary              lower-case hexadecimal
+//                       column "HH:MM:SS[.ffffff]"; the fraction only when there is one; a
+//                       column of UTC instants (timestamptz) ends with "+00"
+//   binary              "\x" and lower-case hexadecimal, as PostgreSQL writes bytea
 //   Null                empty
 //
 // Thread-safety: pure functions over the values passed in.

@@ -4,6 +4,13 @@
 #include "platform/exception.h"
 
 namespace larkspire {
+namespace {
+
+// The mark of a column of UTC instants (IsUtcColumn).
+constexpr const char* kUtcAttribute = "lk:timezone";
+
+}  // namespace
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   if (a.size() != b.size()) return false;
@@ -110,6 +117,18 @@ TVariant TRecordsetField::Property(const std::string& name) const {
   if (EqualsIgnoreCase(name, "BASETABLENAME")) return TVariant(BaseTable);
   if (EqualsIgnoreCase(name, "BASECOLUMNNAME")) return TVariant(BaseColumn);
   return TVariant();
+}
+
+bool IsUtcColumn(const TRecordsetField& field) {
+  for (const auto& [name, value] : field.ExtraAttributes)
+    if (name == kUtcAttribute) return value == "UTC";
+  return false;
+}
+
+void MarkUtcColumn(TRecordsetField& field) {
+  if (IsUtcColumn(field)) return;
+  field.ExtraAttributes.emplace_back("xmlns:lk", "urn:larkspire:rowset");
+  field.ExtraAttributes.emplace_back(kUtcAttribute, "UTC");
 }
 
 }  // namespace larkspire

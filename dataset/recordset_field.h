@@ -102,6 +102,13 @@ struct TRecordsetField {
   bool operator==(const TRecordsetField& other) const = default;
 };
 
+// A date-time column whose values are instants given in UTC (PostgreSQL's timestamptz) carries
+// the attribute lk:timezone='UTC' (with its namespace declared beside it) on its
+// s:AttributeType. The values themselves are written as any date-time's, so a reader that does
+// not know the attribute reads them as before and keeps the attribute as any other.
+bool IsUtcColumn(const TRecordsetField& field);
+void MarkUtcColumn(TRecordsetField& field);
+
 // The ADO type of an XML type; adEmpty when the type is not one the format knows.
 TAdoDataType AdoTypeOf(const std::string& type_name, const std::string& db_type, bool fixed_length,
                        bool is_long, int64_t max_length);

@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "platform/exception.h"
+#include "protocol/command_fields.h"
 #include "protocol/param_encoding.h"
 
 namespace larkspire {
 namespace {
 
-// 40 bytes of length words, 2 + 1 + 4 + 1 fixed bytes and the 7 version bytes.
-constexpr uint64_t kFixedBlockSize = 55;
 // zlib counts in 32-bit words: larger spans are handed over in pieces.
 constexpr uint64_t kMaxZlibSpan = uint64_t{1} << 30;
 // What a stream source is read in when its memory cannot be used directly.
@@ -31,20 +30,9 @@ constexpr uint64_t kFieldStartMaximum = 64 << 20;
 // filled from the compressed bytes that are left.
 constexpr uint64_t kMaxInflateRatio = 1032;
 
-void PutUInt32(std::string& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
 uint32_t GetUInt32(const uint8_t* bytes) {
   return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
          uint32_t{bytes[3]} << 24;
-}
-
-uint32_t FieldLength(uint64_t size, const char* field) {
-  if (size > std::numeric_limits<uint32_t>::max())
-    throw EStreamError(std::string("command message: field ") + field + " of " +
-                       std::to_string(size) + " bytes is too large to encode");
-  return static_cast<uint32_t>(size);
 }
 
 std::string ZLibText(const z_stream& z, int code) {
@@ -93,8 +81,7 @@ class TMemorySink : public TCompressedSink {
  public:
   TMemorySink(TMemoryStream& stream, uint32_t u, uint64_t bound) : stream_(stream) {
     stream_.SetSize(static_cast<int64_t>(4 + bound));
-    uint8_t* memory = stream_.Memory();
-    for (int i = 0; i < 4; ++i) memory[i] = static_cast<uint8_t>(u >> (8 * i));
+    PutMessagePrefix(u, stream_.Memory());
   }
   void Next(z_stream& z) override {
     const uint64_t used = 4 + z.total_out;
@@ -116,9 +103,9 @@ class TStreamSink : public TCompressedSink {
   TStreamSink(TStream& stream, uint32_t u) : stream_(stream), buffer_(kOutputChunk) {
     stream_.SetSize(0);
     stream_.SetPosition(0);
-    uint8_t prefix[4];
-    for (int i = 0; i < 4; ++i) prefix[i] = static_cast<uint8_t>(u >> (8 * i));
-    stream_.WriteBuffer(prefix, 4);
+    uint8_t prefix[kMessagePrefixSize];
+    PutMessagePrefix(u, prefix);
+    stream_.WriteBuffer(prefix, kMessagePrefixSize);
   }
   void Next(z_stream& z) override {
     Flush(z);
@@ -403,37 +390,15 @@ void TRemoteCommand::ReadParameters(TParameters& parameters) {
 
 void TRemoteCommand::SaveToStream(TStream& stream) {
   Version = kProtocolVersion;
-  const uint32_t password_length = FieldLength(Password.size(), "Password");
-  const uint32_t data_size = FieldLength(static_cast<uint64_t>(Data.Size()), "Data");
-  const uint32_t params_size = FieldLength(static_cast<uint64_t>(Params.Size()), "Params");
-  const uint32_t name_length = FieldLength(ConnectionName.size(), "ConnectionName");
-  const uint32_t message_length = FieldLength(Message.size(), "Message");
-  const uint64_t block =
-      kFixedBlockSize + password_length + data_size + params_size + name_length + message_length;
-  const uint32_t u = FieldLength(block, "block");
-
+  const uint64_t data_size = static_cast<uint64_t>(Data.Size());
+  const uint64_t params_size = static_cast<uint64_t>(Params.Size());
   // The small fields are gathered in three short runs; the payload streams are compressed
   // straight from their own memory.
-  std::string head, middle, tail;
-  PutUInt32(head, 2);
-  head.push_back(static_cast<char>(Code & 0xFF));
-  head.push_back(static_cast<char>(Code >> 8));
-  PutUInt32(head, password_length);
-  head += Password;
-  PutUInt32(head, data_size);
-  PutUInt32(middle, params_size);
-  PutUInt32(tail, name_length);
-  tail += ConnectionName;
-  PutUInt32(tail, 1);
-  tail.push_back(Success ? 1 : 0);
-  PutUInt32(tail, 4);
-  PutUInt32(tail, static_cast<uint32_t>(Value));
-  PutUInt32(tail, message_length);
-  tail += Message;
-  PutUInt32(tail, 1);
-  tail.push_back(static_cast<char>(Option));
-  PutUInt32(tail, static_cast<uint32_t>(Version.size()));
-  tail += Version;
+  const TCommandFields fields = LayOutCommandFields(*this, data_size, params_size);
+  const uint32_t u = fields.BlockSize;
+  const std::string& head = fields.Head;
+  const std::string& middle = fields.ParamsLength;
+  const std::string& tail = fields.Tail;
 
   auto bytes = [](const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); };
   TSpan spans[] = {

@@ -2,6 +2,8 @@
 
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QScrollBar>
+#include <algorithm>
 
 #include "dataset/dataset.h"
 #include "qt/exception_handler.h"
@@ -20,11 +22,27 @@ TDataGrid::TDataGrid(QWidget* parent) : QTableView(parent), model_(new TDataSetT
   connect(model_, &TDataSetTableModel::CurrentRowChanged, this, &TDataGrid::FollowDataSet);
   connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           [this](const QModelIndex& current) { MoveDataSet(current); });
+  connect(model_, &QAbstractItemModel::modelReset, this, &TDataGrid::FitColumns);
+  connect(model_, &QAbstractItemModel::dataChanged, this, &TDataGrid::FitColumns);
+  connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TDataGrid::FitColumns);
 }
 
 void TDataGrid::SetColumns(std::vector<TGridColumn> columns) {
-  model_->SetColumns(columns);
-  for (int i = 0; i < static_cast<int>(columns.size()); ++i) setColumnWidth(i, columns[i].Width);
+  least_widths_.clear();
+  for (const TGridColumn& column : columns) least_widths_.push_back(column.Width);
+  model_->SetColumns(std::move(columns));
+  FitColumns();
+}
+
+void TDataGrid::FitColumns() {
+  // sizeHintForColumn measures the rows in the viewport: the values shown.
+  for (int i = 0; i < static_cast<int>(least_widths_.size()); ++i)
+    setColumnWidth(i, std::max(least_widths_[i], sizeHintForColumn(i)));
+}
+
+void TDataGrid::resizeEvent(QResizeEvent* event) {
+  QTableView::resizeEvent(event);
+  FitColumns();
 }
 
 void TDataGrid::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -1,7 +1,9 @@
 // TDataGrid: a read-only grid of a dataset's rows: a QTableView over a TDataSetTableModel with
-// the given columns, titles and widths. The dataset's current row is the grid's current row:
-// scrolling the dataset selects the row, clicking a row moves the dataset to it. DblClick is
-// emitted for every double-click on the grid, on a row or not.
+// the given columns, titles and widths. A column's width is the least it gets: it widens to
+// fit the longest value among the rows shown (after each change of the rows, a scroll or a
+// resize) and narrows back to it when they are shorter. The dataset's current row is the grid's
+// current row: scrolling the dataset selects the row, clicking a row moves the dataset to it.
+// DblClick is emitted for every double-click on the grid, on a row or not.
 //
 //   TDataGrid grid(parent);
 //   grid.SetColumns({{"ProId", "商品ID", 50}, {"ProName", "商品名称", 200}});
@@ -33,12 +35,15 @@ class TDataGrid : public QTableView {
 
  protected:
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
+  void FitColumns();
   void FollowDataSet(int row);
   void MoveDataSet(const QModelIndex& current);
 
   TDataSetTableModel* model_;
+  std::vector<int> least_widths_;
   bool following_ = false;
 };
 

@@ -400,6 +400,32 @@ TEST(AdoXmlRoundTrip, EveryTypeWithPendingChangesOpensUnchanged) {
   EXPECT_NE(saved.find("R8='0.33333333333333331'"), std::string::npos);
 }
 
+// A column of UTC instants carries its mark through both readers and the writer, while its
+// values are written as any date-time's, so that a reader that does not know the mark reads
+// the same rows.
+TEST(AdoXmlRoundTrip, UtcColumnKeepsItsMarkAndItsValuesText) {
+  const auto save = [](bool utc) {
+    TRecordsetField at = TRecordsetField::Make("At", TAdoDataType::adDBTimeStamp);
+    if (utc) MarkUtcColumn(at);
+    TRecordset rs;
+    rs.CreateFields({TRecordsetField::Make("Id", TAdoDataType::adInteger), at});
+    rs.AppendRow({TVariant(1), TVariant::FromDateTime(Date(2026, 6, 1, 10, 34, 56))});
+    return rs.SaveToString();
+  };
+  const std::string marked = save(true), unmarked = save(false);
+  EXPECT_EQ(marked.substr(marked.find("<rs:data>")), unmarked.substr(unmarked.find("<rs:data>")));
+
+  for (const bool tree : {false, true}) {
+    const TRecordsetData back = tree ? adoxml::ReadAdoXmlTree(marked) : ReadAdoXml(marked);
+    EXPECT_FALSE(IsUtcColumn(back.Schema.Fields[0]));
+    EXPECT_TRUE(IsUtcColumn(back.Schema.Fields[1]));
+    ASSERT_EQ(back.Rows.size(), 1u);
+    EXPECT_TRUE(back.Rows[0]->SameContent(*ReadAdoXml(unmarked).Rows[0]));
+    EXPECT_EQ(WriteAdoXml(back), marked);
+  }
+  EXPECT_FALSE(IsUtcColumn(ReadAdoXml(unmarked).Schema.Fields[1]));
+}
+
 TEST(AdoXmlRoundTrip, WritesTextEscapesAsAdoDoes) {
   TRecordset rs;
   rs.CreateFields({TRecordsetField::Make("T", TAdoDataType::adVarWChar, 100)});

@@ -18,6 +18,7 @@
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "protocol/frame.h"
 #include "protocol/handshake.h"
 #include "server/base/server_errors.h"
 #include "server/files/file_service.h"
@@ -189,12 +190,10 @@ void TServer::Refuse(TUniqueFd socket, const std::string& peer, const std::strin
   const std::string reply = EncodeHandshakeReply(kHandshakeRefused, kErrConnectionsLimit);
   uint8_t frame[32];
   const size_t length = reply.size();
-  frame[0] = static_cast<uint8_t>(length >> 24);
-  frame[1] = static_cast<uint8_t>(length >> 16);
-  frame[2] = static_cast<uint8_t>(length >> 8);
-  frame[3] = static_cast<uint8_t>(length);
-  std::memcpy(frame + 4, reply.data(), length);
-  const ssize_t sent = ::send(socket.Fd(), frame, 4 + length, MSG_DONTWAIT | MSG_NOSIGNAL);
+  EncodeFramePrefix(static_cast<uint32_t>(length), frame);
+  std::memcpy(frame + kFramePrefixSize, reply.data(), length);
+  const ssize_t sent =
+      ::send(socket.Fd(), frame, kFramePrefixSize + length, MSG_DONTWAIT | MSG_NOSIGNAL);
   // A flood is logged as a few lines and a count, not a line per connection.
   const auto now = std::chrono::steady_clock::now();
   if (now - refusal_window_ >= std::chrono::seconds(1)) LogRefusalsUnlogged(now);

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "server/config/server_options.h"
 #include "server/base/unique_fd.h"
 #include "server/commands/dispatch.h"
+#include "server/config/server_options.h"
 #include "server/net/framing.h"
 #include "server/net/session.h"
 #include "server/plugins/plugin_host.h"

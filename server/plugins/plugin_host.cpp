@@ -20,6 +20,7 @@
 #include "protocol/plugin_data.h"
 #include "server/base/server_errors.h"
 #include "server/net/session.h"
+#include "server/plugins/runner_channel.h"
 #include "server/plugins/runner_pool.h"
 
 #ifndef LARKSPIRE_BUILD_PLUGIN_DIR
@@ -35,10 +36,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the runner writes first on its standard output.
-constexpr char kAnswerMark = 'A';
-constexpr char kErrorMark = 'E';
-constexpr char kNameMark = 'N';
 constexpr size_t kMaxNameOutput = 4096;
 constexpr uint32_t kMaxScanMs = 10000;
 const std::string kEmptyContainer(4, '\0');
@@ -166,8 +163,7 @@ THelperOutcome RunHelper(const std::vector<std::string>& argv, const std::string
     if (done == 0 && std::chrono::steady_clock::now() >= deadline) {
       outcome.TimedOut = true;
       ::kill(pid, SIGKILL);
-      while (::waitpid(pid, &outcome.Status, 0) < 0 && errno == EINTR) {
-      }
+      WaitForProcess(pid, outcome.Status);
       break;
     }
     if (done == 0) ::usleep(1000);
@@ -243,10 +239,10 @@ void TPluginHost::Scan() {
         return;
       }
       const std::string& out = outcome.Output;
-      if (outcome.TimedOut || out.empty() || out[0] != kNameMark || out.size() == 1) {
-        std::string why = outcome.TimedOut                       ? "did not answer in time"
-                          : !out.empty() && out[0] == kErrorMark ? LogSafe(out.substr(1))
-                                                                 : Ending(outcome.Status);
+      if (outcome.TimedOut || out.empty() || out[0] != kRunnerNameMark || out.size() == 1) {
+        std::string why = outcome.TimedOut                             ? "did not answer in time"
+                          : !out.empty() && out[0] == kRunnerErrorMark ? LogSafe(out.substr(1))
+                                                                       : Ending(outcome.Status);
         ServerLog("plug-ins: " + library.string() + " is left out: " + why);
         continue;
       }
@@ -299,12 +295,13 @@ std::string TPluginHost::Call(const std::string& name, const std::string& reques
     throw EServerError(kErrPluginBroken, plugin + " answered more than " +
                                              std::to_string(options_.MaxAnswer) + " bytes");
   }
-  if (!outcome.Answered || (outcome.Mark != kAnswerMark && outcome.Mark != kErrorMark)) {
+  if (!outcome.Answered ||
+      (outcome.Mark != kRunnerAnswerMark && outcome.Mark != kRunnerErrorMark)) {
     const std::string ending = Ending(outcome.Status);
     ServerLog("plug-ins: " + info->Name + " " + ending);
     throw EServerError(kErrPluginBroken, plugin + " " + ending);
   }
-  if (outcome.Mark == kErrorMark) throw EServerError(kErrPluginFailed, outcome.Bytes);
+  if (outcome.Mark == kRunnerErrorMark) throw EServerError(kErrPluginFailed, outcome.Bytes);
   std::string answer = outcome.Bytes;
   try {
     CheckContainer(answer);

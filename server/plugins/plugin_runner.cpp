@@ -23,6 +23,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -31,8 +32,17 @@
 #include <string>
 
 #include "server/plugins/larkspire_plugin.h"
+#include "server/plugins/runner_channel.h"
 
 namespace {
+
+using larkspire::server::GetRunnerLength;
+using larkspire::server::kRunnerAnswerMark;
+using larkspire::server::kRunnerErrorMark;
+using larkspire::server::kRunnerLengthSize;
+using larkspire::server::kRunnerNameMark;
+using larkspire::server::PutRunnerLength;
+using larkspire::server::RetryOnInterrupt;
 
 struct TReplyState {
   bool answered = false;
@@ -56,8 +66,8 @@ void SetError(LarkspirePluginReply* reply, const char* message) {
 bool WriteAll(int fd, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        RetryOnInterrupt([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -72,28 +82,29 @@ int Emit(char mark, const std::string& bytes) {
 bool ReadExactly(int fd, char* bytes, size_t count) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t n = ::read(fd, bytes + done, count - done);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnInterrupt([&] { return ::read(fd, bytes + done, count - done); });
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
 }
 
-void PutLength(char* out, uint64_t length) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-}
-
-uint64_t GetLength(const char* in) {
-  uint64_t length = 0;
-  for (int i = 0; i < 8; ++i) length |= uint64_t{static_cast<unsigned char>(in[i])} << (8 * i);
-  return length;
+// Reads a request of the announced length; the string grows with what arrives, so a wrong
+// length costs no more memory than the bytes really sent.
+bool ReadRequest(int fd, uint64_t length, std::string& request) {
+  constexpr uint64_t kPiece = 1 << 20;
+  while (request.size() < length) {
+    const size_t done = request.size();
+    request.resize(done + static_cast<size_t>(std::min(length - done, kPiece)));
+    if (!ReadExactly(fd, request.data() + done, request.size() - done)) return false;
+  }
+  return true;
 }
 
 bool EmitFramed(int fd, char mark, const std::string& bytes) {
-  std::string frame(9, '\0');
+  std::string frame(1 + kRunnerLengthSize, '\0');
   frame[0] = mark;
-  PutLength(&frame[1], bytes.size());
+  PutRunnerLength(&frame[1], bytes.size());
   frame += bytes;
   return WriteAll(fd, frame);
 }
@@ -102,8 +113,7 @@ std::string ReadAll(int fd) {
   std::string bytes;
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
     if (n <= 0) break;
     bytes.append(buffer, static_cast<size_t>(n));
   }
@@ -146,7 +156,7 @@ std::string RunCall(const LarkspirePluginInfo* info, const std::string& request,
                            code_page, &reply};
   const std::string name = info->name;
   int outcome = 0;
-  mark = 'E';
+  mark = kRunnerErrorMark;
   try {
     outcome = info->call(&call);
   } catch (const std::exception& e) {
@@ -159,7 +169,7 @@ std::string RunCall(const LarkspirePluginInfo* info, const std::string& request,
                ? state.error
                : "Plug-in \"" + name + "\" failed without saying why";
   }
-  mark = 'A';
+  mark = kRunnerAnswerMark;
   if (!state.answered) return std::string(4, '\0');  // nothing to say: no values
   return state.answer;
 }
@@ -176,15 +186,15 @@ int Serve(const LarkspirePluginInfo* info, const std::string& load_error, const 
   }
   ::dup2(STDERR_FILENO, STDOUT_FILENO);
   for (;;) {
-    char header[8];
+    char header[kRunnerLengthSize];
     if (!ReadExactly(channel, header, sizeof header)) return 0;  // the host is done with us
-    std::string request(GetLength(header), '\0');
-    if (!ReadExactly(channel, request.data(), request.size())) return 0;
+    std::string request;
+    if (!ReadRequest(channel, GetRunnerLength(header), request)) return 0;
     if (info == nullptr) {
-      EmitFramed(channel, 'E', load_error);
+      EmitFramed(channel, kRunnerErrorMark, load_error);
       return 0;
     }
-    char mark = 'E';
+    char mark = kRunnerErrorMark;
     const std::string answer = RunCall(info, request, code_page, mark);
     if (!EmitFramed(channel, mark, answer)) return 0;
   }
@@ -210,11 +220,11 @@ int main(int argc, char** argv) {
   std::string error;
   const LarkspirePluginInfo* info = Load(argv[2], error);
   if (mode == "serve") return Serve(info, error, argv[3]);
-  if (info == nullptr) return Emit('E', error);
-  if (mode == "describe") return Emit('N', info->name);
+  if (info == nullptr) return Emit(kRunnerErrorMark, error);
+  if (mode == "describe") return Emit(kRunnerNameMark, info->name);
 
   const std::string request = ReadAll(STDIN_FILENO);
-  char mark = 'E';
+  char mark = kRunnerErrorMark;
   const std::string answer = RunCall(info, request, argv[3], mark);
   return Emit(mark, answer);
 }

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <future>
 
+#include "server/plugins/runner_channel.h"
+
 extern char** environ;
 
 namespace larkspire::server {
@@ -20,9 +22,6 @@ namespace larkspire::server {
 namespace {
 
 using TClock = std::chrono::steady_clock;
-
-constexpr size_t kLengthSize = 8;
-constexpr size_t kAnswerHeaderSize = 1 + kLengthSize;
 
 class TSpawnActions {
  public:
@@ -35,17 +34,6 @@ class TSpawnActions {
  private:
   posix_spawn_file_actions_t actions_;
 };
-
-void PutLength(char* out, uint64_t length) {
-  for (size_t i = 0; i < kLengthSize; ++i) out[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-}
-
-uint64_t GetLength(const char* in) {
-  uint64_t length = 0;
-  for (size_t i = 0; i < kLengthSize; ++i)
-    length |= uint64_t{static_cast<unsigned char>(in[i])} << (8 * i);
-  return length;
-}
 
 int MillisecondsLeft(TClock::time_point deadline) {
   const auto left =
@@ -72,12 +60,12 @@ TIo WaitReady(int fd, short events, TClock::time_point deadline) {
 TIo SendAll(int fd, const char* bytes, size_t count, TClock::time_point deadline) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t sent = ::send(fd, bytes + done, count - done, MSG_NOSIGNAL);
+    const ssize_t sent =
+        RetryOnInterrupt([&] { return ::send(fd, bytes + done, count - done, MSG_NOSIGNAL); });
     if (sent > 0) {
       done += static_cast<size_t>(sent);
       continue;
     }
-    if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && errno != EAGAIN) return TIo::ioEnded;
     const TIo wait = WaitReady(fd, POLLOUT, deadline);
     if (wait != TIo::ioDone) return wait;
@@ -88,13 +76,12 @@ TIo SendAll(int fd, const char* bytes, size_t count, TClock::time_point deadline
 TIo ReceiveAll(int fd, char* bytes, size_t count, TClock::time_point deadline) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t got = ::recv(fd, bytes + done, count - done, 0);
+    const ssize_t got = RetryOnInterrupt([&] { return ::recv(fd, bytes + done, count - done, 0); });
     if (got > 0) {
       done += static_cast<size_t>(got);
       continue;
     }
     if (got == 0) return TIo::ioEnded;
-    if (errno == EINTR) continue;
     if (errno != EAGAIN) return TIo::ioEnded;
     const TIo wait = WaitReady(fd, POLLIN, deadline);
     if (wait != TIo::ioDone) return wait;
@@ -106,8 +93,7 @@ void KillAndReap(pid_t pid, int channel, int* status = nullptr) {
   if (channel >= 0) ::close(channel);
   ::kill(pid, SIGKILL);
   int ignored = 0;
-  while (::waitpid(pid, status ? status : &ignored, 0) < 0 && errno == EINTR) {
-  }
+  WaitForProcess(pid, status ? *status : ignored);
 }
 
 // A runner that closed its channel is ending by itself: its status, or TimedOut when it
@@ -253,14 +239,14 @@ TRunnerOutcome TRunnerPool::Call(const std::string& library, const std::string& 
   if (runner.Pid < 0) return outcome;
   outcome.Started = true;
 
-  char length[kLengthSize];
-  PutLength(length, request.size());
-  char header[kAnswerHeaderSize];
+  char length[kRunnerLengthSize];
+  PutRunnerLength(length, request.size());
+  char header[kRunnerAnswerHeaderSize];
   TIo io = SendAll(runner.Channel, length, sizeof length, deadline);
   if (io == TIo::ioDone) io = SendAll(runner.Channel, request.data(), request.size(), deadline);
   if (io == TIo::ioDone) io = ReceiveAll(runner.Channel, header, sizeof header, deadline);
   if (io == TIo::ioDone) {
-    const uint64_t size = GetLength(header + 1);
+    const uint64_t size = GetRunnerLength(header + 1);
     if (size > max_answer) {
       outcome.TooLarge = true;
       KillAndReap(runner.Pid, runner.Channel);
@@ -273,7 +259,7 @@ TRunnerOutcome TRunnerPool::Call(const std::string& library, const std::string& 
     case TIo::ioDone:
       outcome.Answered = true;
       outcome.Mark = header[0];
-      if (outcome.Mark == 'A' || outcome.Mark == 'E')
+      if (outcome.Mark == kRunnerAnswerMark || outcome.Mark == kRunnerErrorMark)
         GiveBack(library, runner);
       else
         KillAndReap(runner.Pid, runner.Channel);  // out of step: not to be trusted again

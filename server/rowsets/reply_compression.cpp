@@ -4,34 +4,20 @@
 #include <zlib.h>
 
 #include <cstring>
-#include <limits>
 
 #include "platform/exception.h"
+#include "protocol/command_fields.h"
 #include "server/base/server_errors.h"
 
 namespace larkspire::server {
 
 namespace {
 
-// 40 bytes of length words, 2 + 1 + 4 + 1 fixed bytes and the 7 version bytes.
-constexpr uint64_t kFixedBlockSize = 55;
 // The zlib header of a level-1 stream (32 KiB window, "fastest" level): what zlib writes.
 constexpr uint8_t kZlibHeader[2] = {0x78, 0x01};
 constexpr size_t kOutputChunk = 256 * 1024;
 // The field block's length is a 32-bit word: the payload leaves room for the other fields.
 constexpr uint64_t kMaxDataSize = 0xFFFFFFFFull - 16 * 1024 * 1024;
-
-void PutUInt32(std::string& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
-uint32_t FieldLength(uint64_t size, const char* field) {
-  if (size > std::numeric_limits<uint32_t>::max()) {
-    throw EStreamError(std::string("reply: field ") + field + " of " + std::to_string(size) +
-                       " bytes is too large to encode");
-  }
-  return static_cast<uint32_t>(size);
-}
 
 uint32_t Adler(uint32_t adler, const void* data, size_t size) {
   return isal_adler32(adler, static_cast<const unsigned char*>(data), size);
@@ -139,35 +125,14 @@ void EncodeReply(TRemoteCommand& reply, TDeflatedPayload& payload, TMemoryStream
   const bool streamed = payload.Active() && reply.Success;
   if (streamed) payload.Finish();
   const uint64_t data_size64 = streamed ? payload.Size() : static_cast<uint64_t>(reply.Data.Size());
-  const uint32_t password_length = FieldLength(reply.Password.size(), "Password");
-  const uint32_t data_size = FieldLength(data_size64, "Data");
-  const uint32_t params_size = FieldLength(static_cast<uint64_t>(reply.Params.Size()), "Params");
-  const uint32_t name_length = FieldLength(reply.ConnectionName.size(), "ConnectionName");
-  const uint32_t message_length = FieldLength(reply.Message.size(), "Message");
-  const uint32_t u = FieldLength(
-      kFixedBlockSize + password_length + data_size + params_size + name_length + message_length,
-      "block");
-
-  std::string head, params_length, tail;
-  PutUInt32(head, 2);
-  head.push_back(static_cast<char>(reply.Code & 0xFF));
-  head.push_back(static_cast<char>(reply.Code >> 8));
-  PutUInt32(head, password_length);
-  head += reply.Password;
-  PutUInt32(head, data_size);
-  PutUInt32(params_length, params_size);
-  PutUInt32(tail, name_length);
-  tail += reply.ConnectionName;
-  PutUInt32(tail, 1);
-  tail.push_back(reply.Success ? 1 : 0);
-  PutUInt32(tail, 4);
-  PutUInt32(tail, static_cast<uint32_t>(reply.Value));
-  PutUInt32(tail, message_length);
-  tail += reply.Message;
-  PutUInt32(tail, 1);
-  tail.push_back(static_cast<char>(reply.Option));
-  PutUInt32(tail, static_cast<uint32_t>(reply.Version.size()));
-  tail += reply.Version;
+  const TCommandFields fields =
+      LayOutCommandFields(reply, data_size64, static_cast<uint64_t>(reply.Params.Size()));
+  const uint32_t u = fields.BlockSize;
+  const std::string& head = fields.Head;
+  const std::string& params_length = fields.ParamsLength;
+  const std::string& tail = fields.Tail;
+  const auto data_size = static_cast<size_t>(data_size64);
+  const auto params_size = static_cast<size_t>(reply.Params.Size());
 
   struct TSpan {
     const void* data;
@@ -200,12 +165,13 @@ void EncodeReply(TRemoteCommand& reply, TDeflatedPayload& payload, TMemoryStream
              true, after);
   }
 
-  uint64_t total = 4 + sizeof kZlibHeader + before.size() + after.size() + 4;
+  uint64_t total = kMessagePrefixSize + sizeof kZlibHeader + before.size() + after.size() + 4;
   if (streamed) total += payload.CompressedSize();
   out.Clear();
   out.SetSize(static_cast<int64_t>(total));
   uint8_t* p = out.Memory();
-  for (int i = 0; i < 4; ++i) *p++ = static_cast<uint8_t>(u >> (8 * i));
+  PutMessagePrefix(u, p);
+  p += kMessagePrefixSize;
   std::memcpy(p, kZlibHeader, sizeof kZlibHeader);
   p += sizeof kZlibHeader;
   std::memcpy(p, before.data(), before.size());

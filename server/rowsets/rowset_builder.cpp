@@ -71,6 +71,7 @@ TRecordsetField MakeField(const TColumnInfo& column) {
       f = TRecordsetField::Make(column.Name, TAdoDataType::adDBTimeStamp);
       f.Precision = 23;
       f.Scale = 3;
+      if (column.Utc) MarkUtcColumn(f);
       break;
     case TColumnKind::ckDate:
       f = TRecordsetField::Make(column.Name, TAdoDataType::adDBDate);

@@ -54,6 +54,7 @@ struct TColumnInfo {
   bool NotNull = false;    // the base column is declared NOT NULL
   bool KeyColumn = false;  // part of its table's primary key
   bool AutoIncrement = false;
+  bool Utc = false;  // a date-time given in UTC: the column says so (IsUtcColumn)
   std::string BaseSchema, BaseTable, BaseColumn;  // for a column straight from a table
 };
 

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,62 @@ TEST(LarkspireCliValues, PostgreSQLValuesPrintAsPsqlPrintsThem) {
             "1,Zoë O'Brien,1962-02-18 00:00:00,13:14:15.5,1962-02-18,2328.60,1261.3999999999999\n"
             "2,東京 カフェ,2026-12-31 23:59:59.999999,23:59:59.999999,2026-12-31,0.10,0.1\n"
             "3,,1999-01-01 10:00:00.000001,00:00:00,2000-02-29,-5.00,1e-300\n");
+}
+
+// What `query --format csv` writes loads back with COPY ... CSV HEADER into a table of the same
+// columns and gives equal rows: every type above and booleans, bytea, timestamptz and timetz
+// (offsets across a date line), Null against the empty text, and texts with quotes, commas and
+// line breaks. The server's session and the one that loads the copy are in two time zones
+// other than UTC.
+TEST(LarkspireCliValues, PostgreSQLCsvLoadsBackWithCopy) {
+  TBackendServer& server = ServerFor(TBackend::bkPostgreSQL, "lkcsv");
+  ASSERT_TRUE(server.Server) << server.Error;
+  TPostgresCluster& cluster = *TPostgresCluster::Instance();
+  const std::string columns =
+      "(id int primary key, name text, born timestamp, at time, day date, price numeric(10,2), "
+      "ratio float8, flag bool, blob bytea, stamp timestamptz, clock timetz)";
+  cluster.Psql(server.Database,
+               "create table csv_source " + columns + "; create table csv_copy " + columns +
+                   "; insert into csv_source values "
+                   "(1, E'say \"hi\", then\\ngo', '1962-02-18 00:00:00', '13:14:15.5', "
+                   "'1962-02-18', 2328.60, 1261.3999999999999, true, '\\x00ff2c220a', "
+                   "'2026-06-01 12:34:56.789+02', '12:34:56.789+02'),"
+                   "(2, '', '2026-12-31 23:59:59.999999', '23:59:59.999999', '2026-12-31', "
+                   "0.10, 0.1, false, '', '1999-12-31 23:30:00-05:30', '23:59:59.999999-05:30'),"
+                   "(3, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL),"
+                   "(4, E'東京 カフェ\\r\\n''x'',,', '1999-01-01 10:00:00.000001', '00:00:00', "
+                   "'2000-02-29', -5, 1e-300, true, '\\x5c2e', '2000-02-29 00:00:00+00', "
+                   "'00:00:00+14')");
+
+  // The server's session shows timestamptz values at -03:30 (or -02:30 in summer).
+  cluster.Psql(server.Database,
+               "alter database " + server.Database + " set timezone = 'America/St_Johns'");
+  const TProgramResult r = RunCli({"--port", std::to_string(server.Server->Port()), "--connection",
+                                   server.ConnectionName, "query",
+                                   "select * from csv_source order by id", "--format", "csv"});
+  cluster.Psql(server.Database, "alter database " + server.Database + " reset timezone");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string file = server.Server->Folder() + "/csv_source.csv";
+  {
+    std::ofstream out(file, std::ios::binary);
+    out << r.out;
+  }
+  // psql's \copy runs COPY ... FROM STDIN with the file's bytes; PGTZ sets its session's zone.
+  ::setenv("PGTZ", "Asia/Kathmandu", 1);
+  std::string error;
+  try {
+    cluster.Psql(server.Database, "\\copy csv_copy from '" + file + "' with (format csv, header)");
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  ::unsetenv("PGTZ");
+  ASSERT_EQ(error, "") << r.out;
+  EXPECT_EQ(cluster.Psql(server.Database, "select count(*) from csv_copy"), "4\n") << r.out;
+  EXPECT_EQ(cluster.Psql(server.Database,
+                         "select id from ((table csv_source except all table csv_copy) union all "
+                         "(table csv_copy except all table csv_source)) d order by id"),
+            "")
+      << r.out;
 }
 
 TEST(LarkspireCliValues, SQLiteValuesPrintAsStored) {

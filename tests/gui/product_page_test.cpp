@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include "qt/data_grid.h"
 #include "qt/wait_window.h"
 #include "support/demo_fixture.h"
 
@@ -69,6 +70,23 @@ class TProductPageTest : public TDemoFixture {
     QCOMPARE(Form().DBGridEh1->currentIndex().row(), 0);
     QCOMPARE(Form().DBGridEh1->model()->rowCount(), 45);
     QCOMPARE(Form().DBGridEh1->model()->index(0, 7).data().toString(), QString("￥0.80"));
+  }
+
+  // The specified widths are the least a column gets: scrolled over every row, each value
+  // shown fits its column (the prices of 100 and more included).
+  void ColumnsWidenToTheLongestValueShown() {
+    Search("");
+    TDataGrid& grid = *Form().DBGridEh1;
+    const std::vector<TGridColumn>& columns = grid.Model().Columns();
+    for (int row = 0; row < grid.model()->rowCount(); ++row) {
+      grid.scrollTo(grid.model()->index(row, 0));
+      for (int c = 0; c < static_cast<int>(columns.size()); ++c) {
+        const QModelIndex cell = grid.model()->index(row, c);
+        QVERIFY(grid.columnWidth(c) >= columns[c].Width);
+        QVERIFY2(grid.sizeHintForIndex(cell).width() <= grid.columnWidth(c),
+                 qPrintable(cell.data().toString() + " is cut short"));
+      }
+    }
   }
 
   void EmptyResultLeavesOnlyAddEnabled() {

@@ -16,6 +16,17 @@ trap cleanup EXIT
 prefix="$work/prefix"
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 
+# Only what an application needs is installed: no internal or server header, and each header
+# compiles on its own against the installed tree alone.
+include="$prefix/include"
+internal=$(find "$include" -name '*_internal.h' -o -path '*/server/*' -o -name 'larkspire_plugin.h')
+[ -z "$internal" ] || { echo "internal headers were installed:"; echo "$internal"; exit 1; }
+for header in $(cd "$include/larkspire" && find . -name '*.h' -not -path './qt/*' | sort); do
+  echo "#include <larkspire/${header#./}>" |
+    g++ -std=c++20 -fsyntax-only -x c++ -I"$include" -I"$include/larkspire" - ||
+    { echo "the installed ${header#./} does not compile on its own"; exit 1; }
+done
+
 # CMake: find_package(Larkspire 4.1 REQUIRED).
 cmake -S "$source_dir/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/example" >/dev/null

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -83,8 +84,28 @@ std::string DoubleText(double value) {
   return buffer;
 }
 
-// Parses PostgreSQL's ISO output of date, timestamp[tz], time[tz]: "2026-01-02",
-// "2026-01-02 03:04:05.123456+01", "03:04:05". Fractions are kept to the microsecond.
+// Moves a date and time of day by offset seconds, to the microsecond (calendar arithmetic, so
+// the date number encodes the shifted parts exactly).
+void ShiftParts(TDateTimeParts& parts, int offset) {
+  using namespace std::chrono;
+  const sys_days day = year_month_day(year(parts.year), month(static_cast<unsigned>(parts.month)),
+                                      std::chrono::day(static_cast<unsigned>(parts.day)));
+  const seconds at = day.time_since_epoch() + hours(parts.hour) + minutes(parts.minute) +
+                     seconds(parts.second) + seconds(offset);
+  const sys_days shifted = floor<days>(sys_seconds(at));
+  const year_month_day date(shifted);
+  const hh_mm_ss<seconds> time(sys_seconds(at) - shifted);
+  parts.year = static_cast<int>(date.year());
+  parts.month = static_cast<int>(static_cast<unsigned>(date.month()));
+  parts.day = static_cast<int>(static_cast<unsigned>(date.day()));
+  parts.hour = static_cast<int>(time.hours().count());
+  parts.minute = static_cast<int>(time.minutes().count());
+  parts.second = static_cast<int>(time.seconds().count());
+}
+
+// Parses PostgreSQL's ISO output of date, timestamp[tz] and time: "2026-01-02",
+// "2026-01-02 03:04:05.123456+01", "03:04:05". Fractions are kept to the microsecond. A
+// timestamp with an offset (timestamptz) is brought to UTC; a time with an offset is refused.
 bool ParseDateTimeText(const char* text, bool time_only, double& days) {
   TDateTimeParts parts;
   const char* p = text;
@@ -128,13 +149,20 @@ bool ParseDateTimeText(const char* text, bool time_only, double& days) {
       parts.millisecond = micros / 1000;
       parts.microsecond = micros % 1000;
     }
-    // A time zone offset is dropped: the value is the wall time the session shows.
+    // An offset "+HH", "+HH:MM" or "+HH:MM:SS": the instant is kept, in UTC.
+    int offset = 0;
     if (*p == '+' || *p == '-') {
-      ++p;
-      while ((*p >= '0' && *p <= '9') || *p == ':') ++p;
+      if (time_only) return false;
+      const int sign = *p++ == '-' ? -1 : 1;
+      int hours = 0, minutes = 0, seconds = 0;
+      if (!number(2, hours)) return false;
+      if (*p == ':' && (++p, !number(2, minutes))) return false;
+      if (*p == ':' && (++p, !number(2, seconds))) return false;
+      offset = sign * (hours * 3600 + minutes * 60 + seconds);
     }
     if (*p != '\0') return false;
     if (parts.hour == 24) return false;
+    if (offset != 0) ShiftParts(parts, -offset);
   }
   try {
     days = EncodeDateTime(parts);
@@ -199,12 +227,19 @@ void KindOfType(Oid type, int modifier, TColumnInfo& column) {
       column.Kind = TColumnKind::ckDate;
       break;
     case kTimestamp:
-    case kTimestamptz:
       column.Kind = TColumnKind::ckDateTime;
       break;
+    case kTimestamptz:
+      column.Kind = TColumnKind::ckDateTime;
+      column.Utc = true;
+      break;
     case kTime:
-    case kTimetz:
       column.Kind = TColumnKind::ckTime;
+      break;
+    case kTimetz:
+      // A time of day has no date to carry its offset into UTC, and PostgreSQL tells
+      // 12:00+02 from 10:00+00: the value goes as its text, offset and all.
+      column.Kind = TColumnKind::ckText;
       break;
     case kBytea:
       column.Kind = TColumnKind::ckBinary;
