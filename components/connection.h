@@ -31,6 +31,7 @@
 #include "components/exception.h"
 #include "components/wait_form.h"
 #include "platform/component.h"
+#include "protocol/file_transfer.h"
 #include "protocol/remote_command.h"
 #include "transport/datagram_socket.h"
 #include "transport/tcp_client.h"
@@ -49,6 +50,33 @@ class ICommandCall {
 
  protected:
   ~ICommandCall() = default;
+};
+
+// One block of a download as it arrived: its file bytes, inside the connection's buffer.
+struct TBlockPiece {
+  const uint8_t* Data = nullptr;
+  size_t Size = 0;
+};
+
+// Where the blocks of a download go, in the order they arrive. Its calls run on the thread that
+// called Download; an exception from them ends the download (the connection is then closed,
+// since the packets left unread would be taken for the next reply) and leaves Download.
+class IDownloadSink {
+ public:
+  // The request went out: blocks from first_block on follow.
+  virtual void Started(int32_t first_block) = 0;
+  // The file bytes of count consecutive blocks, from first_block on.
+  virtual void WriteBlocks(int32_t first_block, const TBlockPiece* pieces, int count) = 0;
+
+ protected:
+  ~IDownloadSink() = default;
+};
+
+enum class TDownloadResult {
+  NotSent,   // another command was in progress, or the request could not be sent whole
+  Complete,  // every block from the request's Value to the file's last reached the sink
+  Broken,    // the connection broke during the blocks: it is closed, ErrorCode and ErrorText
+             // say so (10002, "Could not connect to LarkspireServer (host:port).")
 };
 
 class TLarkspireConnectionThread;
@@ -158,17 +186,24 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // The exchange of one attempt; used by the worker thread.
   void RunExchange(TStream& stream);
 
-  // For a transfer that reads the TCP client outside ExecuteCommand (the file download's block
-  // loop): while it runs the connection is busy, so other commands are refused instead of
-  // reading its packets as replies, and the idle watch does not close the socket under it.
-  // BeginRawTransfer is false when a command is in progress; EndRawTransfer counts the idle
-  // time from its end.
+  // The file download (command 402): fills the request's password and connection name as every
+  // command's, sends it and hands the file bytes of each block packet that follows to the sink,
+  // from block request.Value to info.BlockCount. While it runs the connection is busy, so other
+  // commands are refused instead of reading its packets as replies, and the idle watch does not
+  // close the socket under it; the idle time counts from its end. A packet whose Length does
+  // not fit its block raises EMalformedData; like an exception from the sink it closes the
+  // connection first.
+  TDownloadResult Download(TRemoteCommand& request, const TRemoteFileInfo& info,
+                           IDownloadSink& sink);
+
+ private:
+  // Marks the connection busy for a transfer that reads the TCP client outside an exchange;
+  // false when a command is in progress.
   bool BeginRawTransfer();
   void EndRawTransfer();
   // Leaves a failure for ErrorCode and ErrorText (UTF-8), as a failed command would.
   void SetError(int32_t code, const std::string& text);
 
- private:
   friend class TLarkspireConnectionThread;
   enum : uint8_t { kIdle = 0, kBusy = 1, kReplied = 2, kFailed = 3 };
 
