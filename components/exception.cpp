@@ -15,6 +15,8 @@ void ThrowLarkspireException(int32_t kind_code, int32_t error_code, std::string 
       throw ELarkspireTransactionLostError(error_code, std::move(error_message), message);
     case kErrUpdateConflict:
       throw ELarkspireUpdateConflictError(error_code, std::move(error_message), message);
+    case kErrMergeFailed:
+      throw ELarkspireMergeError(error_code, std::move(error_message), message);
     case kErrReplyTooLarge:
       throw ELarkspireStatementError(error_code, std::move(error_message), message);
     default:

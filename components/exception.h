@@ -14,6 +14,9 @@
 //   ELarkspireStatementError        the server refused or failed the statement or command
 //                                   (its 2xxxx codes) or its reply was too large (10007):
 //                                   retrying the same will not help
+//   ELarkspireMergeError            the server committed the changes but the rows it returned
+//                                   (server-assigned keys) could not be merged (10008): do not
+//                                   send them again; refresh to see the server's rows
 //
 // Anything else (a missing connection, 10001; a failure without a code) is a plain
 // ELarkspireException.
@@ -59,6 +62,11 @@ class ELarkspireUpdateConflictError : public ELarkspireException {
 };
 
 class ELarkspireStatementError : public ELarkspireException {
+ public:
+  using ELarkspireException::ELarkspireException;
+};
+
+class ELarkspireMergeError : public ELarkspireException {
  public:
   using ELarkspireException::ELarkspireException;
 };
