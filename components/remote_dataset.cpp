@@ -83,13 +83,27 @@ void TCustomLarkspireDataSet::CreateDeltaDataSet() {
   if (delta_dataset_ == nullptr) delta_dataset_ = std::make_unique<TCustomLarkspireDataSet>();
 }
 
-std::string TCustomLarkspireDataSet::LoadRecordsetFromStream(TStream& stream) {
+std::unique_ptr<TRecordset> TCustomLarkspireDataSet::ReadRecordsetFromStream(TStream& stream,
+                                                                             std::string& error) {
+  error.clear();
   try {
     auto recordset = std::make_unique<TRecordset>();
     stream.SetPosition(0);
     recordset->Open(stream, CursorType(), LockType(), AdoCommandTypeValue(command_type_));
     stream.SetPosition(0);
     if (!recordset->Bof()) recordset->MoveFirst();
+    return recordset;
+  } catch (const Exception& e) {
+    error = e.what();
+  }
+  return nullptr;
+}
+
+std::string TCustomLarkspireDataSet::LoadRecordsetFromStream(TStream& stream) {
+  std::string error;
+  std::unique_ptr<TRecordset> recordset = ReadRecordsetFromStream(stream, error);
+  if (recordset == nullptr) return error;
+  try {
     SetRecordset(std::move(recordset));
   } catch (const Exception& e) {
     return e.what();

@@ -120,6 +120,9 @@ class TCustomLarkspireDataSet : public TRecordsetDataSet {
   TVariant ReadFieldValue(const TField& field) const override;
   TVariant ReadRecordValue(int rec_no, const TField& field) const override;
 
+  // Reads the XML row document in the stream (from its start) into a new open recordset;
+  // null, with the error's message, when it cannot be read.
+  std::unique_ptr<TRecordset> ReadRecordsetFromStream(TStream& stream, std::string& error);
   bool IsRowStatusField(const TField& field) const;
   // The index in RowStatus of a 1-based row number, or -1 outside it.
   int RowStatusIndex(int rec_no) const;

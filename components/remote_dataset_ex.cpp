@@ -169,27 +169,45 @@ void TCustomLarkspireDataSetEx::WriteQuery(TRemoteCommand& request) {
   WriteQueryDescription(request.Data);
 }
 
-std::string TCustomLarkspireDataSetEx::ReadRecordset(TRemoteCommand& reply) {
-  const std::string error = LoadRecordsetFromStream(reply.Data);
+std::unique_ptr<TRecordset> TCustomLarkspireDataSetEx::ReadRecordset(TRemoteCommand& reply,
+                                                                     std::string& error) {
+  std::unique_ptr<TRecordset> rows = ReadRecordsetFromStream(reply.Data, error);
   reply.Message = WideToAnsi(error);
-  return error;
+  return rows;
 }
 
 void TCustomLarkspireDataSetEx::OpenCursor() {
   if (IsLoading()) return;
-  if (Recordset() != nullptr) {
-    // The inner open over the attached rows.
-    TCustomLarkspireDataSet::OpenCursor();
-    GetKeyColumns();
-    return;
+  // Without rows attached the open fetches them and opens over them at once (CreateRecordset
+  // hands them over); with rows attached it opens over those.
+  const bool fetching = Recordset() == nullptr;
+  if (fetching) {
+    fetched_ = FetchRecordset();
+    if (fetched_ == nullptr) return;
   }
+  try {
+    TCustomLarkspireDataSet::OpenCursor();
+  } catch (...) {
+    fetched_.reset();
+    throw;
+  }
+  GetKeyColumns();
+  if (!fetching) return;
+  if (EnableStatusField() && Recordset() != nullptr)
+    RowStatus().assign(static_cast<size_t>(Recordset()->RecordCount()), 0);
+  else
+    RowStatus().clear();
+}
+
+std::unique_ptr<TRecordset> TCustomLarkspireDataSetEx::FetchRecordset() {
   CheckConnection();
   CheckCommandText();
   TLarkspireConnection& connection = *connection_;
-  if (connection.Busy()) return;
+  if (connection.Busy()) return nullptr;
   FillParamsFromMaster();
 
   std::string message;
+  std::unique_ptr<TRecordset> rows;
   {
     TRemoteCommand request;
     request.Code = cmdOpenQuery;
@@ -203,29 +221,21 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
     }
     TRemoteCommand& reply = connection.ExecuteCommand(request, wait_msg_);
     TFinally reset([&reply] { reply.Reset(); });
-    if (reply.Success) try {
-        SetExecuteOptions(0);
-        const std::string load_error = ReadRecordset(reply);
-        if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
-        if (PagingFetch()) {
-          if (CommandType() != cmdStoredProc) reply.Params.SetPosition(0);
-          UpdatePagingRecordCount(ReadPagingRecord(reply.Params, "in the reply").RecordCount);
-        }
-        if (EnableStatusField() && load_error.empty() && Active())
-          RowStatus().assign(static_cast<size_t>(RecordCount()), 0);
-        else
-          RowStatus().clear();
-        message = load_error;
-      } catch (...) {
-        // A reply whose parameters or paging record cannot be read leaves the dataset closed.
-        Close();
-        throw;
+    if (reply.Success) {
+      SetExecuteOptions(0);
+      rows = ReadRecordset(reply, message);
+      // A reply whose parameters or paging record cannot be read leaves the dataset closed.
+      if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
+      if (PagingFetch()) {
+        if (CommandType() != cmdStoredProc) reply.Params.SetPosition(0);
+        UpdatePagingRecordCount(ReadPagingRecord(reply.Params, "in the reply").RecordCount);
       }
-    else {
+    } else {
       message = AnsiToWide(reply.Message);
     }
   }
   if (!message.empty()) RaiseDataSetError(connection.ErrorCode(), message);
+  return rows;
 }
 
 // Applying updates.

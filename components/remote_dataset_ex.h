@@ -144,9 +144,11 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
 
   // The query description written into a request's Data (cleared first).
   void WriteQuery(TRemoteCommand& request);
-  // Loads the rows of the reply's Data; the error text lands in the reply's Message (code-page
-  // bytes) and is returned (UTF-8).
-  std::string ReadRecordset(TRemoteCommand& reply);
+  // Reads the rows of the reply's Data; null when they cannot be read, the error text then in
+  // error (UTF-8) and in the reply's Message (code-page bytes).
+  std::unique_ptr<TRecordset> ReadRecordset(TRemoteCommand& reply, std::string& error);
+  // The open's rows: those FetchRecordset brought, taken once.
+  std::unique_ptr<TRecordset> CreateRecordset() override { return std::move(fetched_); }
 
   TLarkspireUpdateSQL* update_object_ = nullptr;
   std::string deleted_bookmark_;
@@ -159,6 +161,11 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   // Puts back the row of the last delete as it was before (deleted_row_), and stands on it.
   void RestoreDeletedRow();
 
+  // Command 300: sends the query and reads the rows of its reply. Null, and nothing sent, when
+  // the connection is busy; a refusal or rows that cannot be read raise.
+  std::unique_ptr<TRecordset> FetchRecordset();
+  // The rows fetched for the open in progress, until the open takes them.
+  std::unique_ptr<TRecordset> fetched_;
   // Raises the merge failure of the last exchange, if any, as ELarkspireMergeError.
   void RaiseMergeFailure();
   // Why the rows the server returned for committed changes could not be merged.
