@@ -244,8 +244,22 @@ void TLarkspireConnection::SetClientName(const std::string& value) {
   if (!failure.empty()) RaiseError(error_code_, failure);
 }
 
+TLarkspireReply TLarkspireConnection::Exchange(TRemoteCommand& request,
+                                               const std::string& wait_msg) {
+  return TLarkspireReply(ExecuteCommand(request, wait_msg));
+}
+
 TRemoteCommand& TLarkspireConnection::ExecuteCommand(TRemoteCommand& request,
                                                      const std::string& wait_msg) {
+  try {
+    return ExecuteAttempts(request, wait_msg);
+  } catch (...) {
+    RethrowAtComponentBoundary(Name());
+  }
+}
+
+TRemoteCommand& TLarkspireConnection::ExecuteAttempts(TRemoteCommand& request,
+                                                      const std::string& wait_msg) {
   last_activity_ = TickCount();
   const int32_t previous_code = error_code_;
   bool refused_busy = false;
@@ -435,11 +449,10 @@ bool TLarkspireConnection::RunSimple(uint16_t code, bool success_flag, const std
   request.Code = code;
   request.Success = success_flag;
   if (!data_text.empty()) request.SetDataText(WideToAnsi(data_text));
-  TRemoteCommand& reply = ExecuteCommand(request);
-  const bool ok = reply.Success;
-  if (ok && value != nullptr) *value = reply.Value;
-  if (!ok) failure = AnsiToWide(reply.Message);
-  reply.Reset();
+  const TLarkspireReply reply = Exchange(request);
+  const bool ok = reply->Success;
+  if (ok && value != nullptr) *value = reply->Value;
+  if (!ok) failure = AnsiToWide(reply->Message);
   return ok;
 }
 
@@ -561,7 +574,7 @@ TDownloadResult TLarkspireConnection::Download(TRemoteCommand& request, const TR
     }
   } catch (...) {
     SetConnected(false);
-    throw;
+    RethrowAtComponentBoundary(Name());
   }
   return TDownloadResult::Complete;
 }

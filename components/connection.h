@@ -29,6 +29,7 @@
 #include <string>
 
 #include "components/exception.h"
+#include "components/reply.h"
 #include "components/wait_form.h"
 #include "platform/component.h"
 #include "protocol/file_transfer.h"
@@ -133,7 +134,11 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // decoding and socket creation propagate. With a wait message the exchange runs on the worker
   // thread behind the wait window. A command issued while another is in progress gets a failed
   // reply of its own with an empty Message and sends nothing.
+  // The library's other exceptions leave as ELarkspireException kinds (components/exception.h).
+  // The reply stays in Reply until the next command; Exchange is the form every component uses.
   TRemoteCommand& ExecuteCommand(TRemoteCommand& request, const std::string& wait_msg = "");
+  // ExecuteCommand, with the reply handed out through a handle that resets it when it goes.
+  TLarkspireReply Exchange(TRemoteCommand& request, const std::string& wait_msg = "");
   bool Busy() const { return state_ != kIdle; }
   int32_t ErrorCode() const { return error_code_; }
   // UTF-8.
@@ -191,8 +196,8 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // from block request.Value to info.BlockCount. While it runs the connection is busy, so other
   // commands are refused instead of reading its packets as replies, and the idle watch does not
   // close the socket under it; the idle time counts from its end. A packet whose Length does
-  // not fit its block raises EMalformedData; like an exception from the sink it closes the
-  // connection first.
+  // not fit its block raises ELarkspireMalformedDataError; like an exception from the sink
+  // (which leaves as its ELarkspireException kind) it closes the connection first.
   TDownloadResult Download(TRemoteCommand& request, const TRemoteFileInfo& info,
                            IDownloadSink& sink);
 
@@ -207,6 +212,8 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   friend class TLarkspireConnectionThread;
   enum : uint8_t { kIdle = 0, kBusy = 1, kReplied = 2, kFailed = 3 };
 
+  // ExecuteCommand's attempts: one, and one more after a broken connection.
+  TRemoteCommand& ExecuteAttempts(TRemoteCommand& request, const std::string& wait_msg);
   void RunAttempt(TRemoteCommand& request, const std::string& wait_msg, bool& refused_busy);
   std::string FormatAddressMessage(const char* format) const;
   void IdleCheck();

@@ -39,19 +39,6 @@ TFieldType ParameterTypeOfField(TFieldType type) {
   }
 }
 
-// Runs at scope exit, even when an exception leaves the scope.
-template <class F>
-class TFinally {
- public:
-  explicit TFinally(F f) : f_(std::move(f)) {}
-  ~TFinally() { f_(); }
-  TFinally(const TFinally&) = delete;
-  TFinally& operator=(const TFinally&) = delete;
-
- private:
-  F f_;
-};
-
 }  // namespace
 
 TCustomLarkspireDataSetEx::TCustomLarkspireDataSetEx(TComponent* owner)
@@ -114,7 +101,9 @@ void TCustomLarkspireDataSetEx::CheckConnection() {
 }
 
 void TCustomLarkspireDataSetEx::CheckCommandText() {
-  if (CommandText().empty()) DatabaseError("Missing " + command_text_name_ + " property");
+  if (!CommandText().empty()) return;
+  const std::string text = "Missing " + command_text_name_ + " property";
+  throw ELarkspireLocalError(kNoErrorCode, text, Name().empty() ? text : Name() + ": " + text);
 }
 
 void TCustomLarkspireDataSetEx::FillParamsFromMaster() {
@@ -208,7 +197,7 @@ std::unique_ptr<TRecordset> TCustomLarkspireDataSetEx::FetchRecordset() {
 
   std::string message;
   std::unique_ptr<TRecordset> rows;
-  {
+  try {
     TRemoteCommand request;
     request.Code = cmdOpenQuery;
     request.Option = PagingFetch() ? 1 : 0;
@@ -219,20 +208,21 @@ std::unique_ptr<TRecordset> TCustomLarkspireDataSetEx::FetchRecordset() {
       TPagingRecord record{fields[0], fields[1], fields[2], fields[3]};
       WritePagingRecord(record, request.Data);
     }
-    TRemoteCommand& reply = connection.ExecuteCommand(request, wait_msg_);
-    TFinally reset([&reply] { reply.Reset(); });
-    if (reply.Success) {
+    const TLarkspireReply reply = connection.Exchange(request, wait_msg_);
+    if (reply->Success) {
       SetExecuteOptions(0);
-      rows = ReadRecordset(reply, message);
+      rows = ReadRecordset(*reply, message);
       // A reply whose parameters or paging record cannot be read leaves the dataset closed.
-      if (CommandType() == cmdStoredProc) reply.ReadParameters(Parameters());
+      if (CommandType() == cmdStoredProc) reply->ReadParameters(Parameters());
       if (PagingFetch()) {
-        if (CommandType() != cmdStoredProc) reply.Params.SetPosition(0);
-        UpdatePagingRecordCount(ReadPagingRecord(reply.Params, "in the reply").RecordCount);
+        if (CommandType() != cmdStoredProc) reply->Params.SetPosition(0);
+        UpdatePagingRecordCount(ReadPagingRecord(reply->Params, "in the reply").RecordCount);
       }
     } else {
-      message = AnsiToWide(reply.Message);
+      message = AnsiToWide(reply->Message);
     }
+  } catch (...) {
+    RethrowAtComponentBoundary(Name());
   }
   if (!message.empty()) RaiseDataSetError(connection.ErrorCode(), message);
   return rows;
@@ -246,11 +236,11 @@ bool TCustomLarkspireDataSetEx::SendPendingChanges(uint8_t scope) {
   if (connection.Busy() || !Active() || Recordset() == nullptr) return false;
   merge_failure_.clear();
   TCustomLarkspireDataSet& delta = *DeltaDataSet();
-  delta.Close();
-  delta.Clone(*this);
   std::string message;
   bool sent = false;
-  {
+  try {
+    delta.Close();
+    delta.Clone(*this);
     TRemoteCommand request;
     request.Code = cmdApplyUpdates;
     request.Value = scope;
@@ -260,15 +250,14 @@ bool TCustomLarkspireDataSetEx::SendPendingChanges(uint8_t scope) {
       delta.Close();
       return true;
     }
-    TRemoteCommand& reply = connection.ExecuteCommand(request, wait_msg_);
-    TFinally reset([&reply] { reply.Reset(); });
-    if (!reply.Success) {
-      message = AnsiToWide(reply.Message);
+    const TLarkspireReply reply = connection.Exchange(request, wait_msg_);
+    if (!reply->Success) {
+      message = AnsiToWide(reply->Message);
     } else {
       sent = true;
       if (HasInserts()) {
         try {
-          delta.MergeReturnedRows(reply.Data);
+          delta.MergeReturnedRows(reply->Data);
         } catch (const EMalformedData& e) {
           // The server committed the changes: they are accepted as they stand (never sent
           // again) and the failure is raised once the operation is over.
@@ -277,6 +266,8 @@ bool TCustomLarkspireDataSetEx::SendPendingChanges(uint8_t scope) {
         }
       }
     }
+  } catch (...) {
+    RethrowAtComponentBoundary(Name());
   }
   if (!HasInserts() || !sent) delta.Close();
   if (!message.empty()) RaiseDataSetError(connection.ErrorCode(), message);

@@ -78,7 +78,8 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
   [[noreturn]] void RaiseDataSetError(int32_t code, const std::string& msg);
   // Without a connection raises code 10001 "Missing Connection.".
   void CheckConnection();
-  // With an empty command text raises EDatabaseError "<Name>: Missing <CommandTextName> property".
+  // With an empty command text raises ELarkspireLocalError "<Name>: Missing <CommandTextName>
+  // property".
   void CheckCommandText();
   // Makes the input parameters named like a field of the master dataset the master field list
   // and gives them that field's type, size and current value. A field kind whose values the

@@ -184,13 +184,12 @@ bool TLarkspireUpdateFile::GetFileList(TStringList& list, const std::string& pat
     request.Code = cmdListFiles;
     request.SetParamsText(WideToAnsi(path));
     request.Option = option;
-    TRemoteCommand& reply = connection.ExecuteCommand(request);
-    result = reply.Success;
+    const TLarkspireReply reply = connection.Exchange(request);
+    result = reply->Success;
     if (result)
-      list.SetText(AnsiToWide(reply.GetDataText()));
+      list.SetText(AnsiToWide(reply->GetDataText()));
     else
-      failure = AnsiToWide(reply.Message);
-    reply.Reset();
+      failure = AnsiToWide(reply->Message);
   }
   if (!failure.empty()) connection.RaiseError(kNoErrorCode, failure, this);
   return result;
@@ -206,19 +205,17 @@ bool TLarkspireUpdateFile::GetFileInfo(const std::string& file_name) {
     TRemoteCommand request;
     request.Code = cmdFileInfo;
     request.SetDataText(WideToAnsi(file_name));
-    TRemoteCommand& reply = connection.ExecuteCommand(request);
-    result = reply.Success;
+    const TLarkspireReply reply = connection.Exchange(request);
+    result = reply->Success;
     if (result) {
       try {
-        info_ = DecodeFileInfo(reply.Data.Memory(), static_cast<size_t>(reply.Data.Size()));
+        info_ = DecodeFileInfo(reply->Data.Memory(), static_cast<size_t>(reply->Data.Size()));
       } catch (...) {
-        reply.Reset();
-        throw;
+        RethrowAtComponentBoundary(Name());
       }
     } else {
-      failure = AnsiToWide(reply.Message);
+      failure = AnsiToWide(reply->Message);
     }
-    reply.Reset();
   }
   if (!failure.empty()) connection.RaiseError(kNoErrorCode, failure, this);
   return result;
@@ -245,9 +242,12 @@ bool TLarkspireUpdateFile::DownloadFile(const std::string& remote_name,
     result = connection.Download(request, info, local);
     if (result == TDownloadResult::Complete) local.Finish();
     if (result == TDownloadResult::Broken) error = connection.ErrorText();
-  } catch (const EMalformedData& e) {
+  } catch (const ELarkspireMalformedDataError& e) {
     malformed = true;
-    error = e.what();
+    error = e.ErrorMessage();
+    result = TDownloadResult::NotSent;
+  } catch (const ELarkspireException& e) {
+    error = e.ErrorMessage();
     result = TDownloadResult::NotSent;
   } catch (const std::exception& e) {
     error = e.what();
@@ -257,7 +257,7 @@ bool TLarkspireUpdateFile::DownloadFile(const std::string& remote_name,
 
   if (result == TDownloadResult::Complete && OnDownloadComplete) OnDownloadComplete(remote_name);
   if (!error.empty()) {
-    if (malformed) throw EMalformedData(Name() + ":" + error);
+    if (malformed) throw ELarkspireMalformedDataError(kNoErrorCode, error, Name() + ":" + error);
     connection.RaiseError(kNoErrorCode, error, this);
   }
   return result == TDownloadResult::Complete;

@@ -19,7 +19,7 @@
 //   no Connection                      ELarkspireException 10001 "Missing Connection."
 //   the connection is busy             false, nothing sent
 //   400/401 refused with a text        ELarkspireException -1, Name + ":" + the text
-//   401's record malformed             EMalformedData, after the reply was reset
+//   401's record malformed             ELarkspireMalformedDataError, after the reply was reset
 //   local folder/file error, or an     ELarkspireException -1 with the error's message; in the
 //   event handler raises               block loop the connection is closed first (the packets
 //                                      left unread would be taken for the next reply)
@@ -27,7 +27,7 @@
 //   a block packet arrives short       the connection closes with ErrorCode 10002;
 //                                      ELarkspireException -1 with
 //                                      "Could not connect to LarkspireServer (host:port)."
-//   a packet's Length is impossible    the connection closes; EMalformedData
+//   a packet's Length is impossible    the connection closes; ELarkspireMalformedDataError
 // While the block loop runs the connection counts as busy (commands are refused, the idle watch
 // waits).
 //

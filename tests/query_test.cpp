@@ -311,7 +311,7 @@ TEST(PagedOpen, TruncatedPagingRecordRaisesAndLeavesTheReplyReset) {
   query.SetConnection(&connection);
   query.SQL().SetText("select * from products");
   query.SetPagingFetch(true);
-  EXPECT_THROW(query.Open(), EMalformedData);
+  EXPECT_THROW(query.Open(), ELarkspireMalformedDataError);
   EXPECT_EQ(connection.Reply().Data.Size(), 0);
 }
 

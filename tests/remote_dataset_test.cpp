@@ -691,17 +691,18 @@ TEST_F(RemoteTest, MissingTextNamesTheProperty) {
   try {
     query_.Open();
     FAIL() << "no exception";
-  } catch (const EDatabaseError& e) {
+  } catch (const ELarkspireLocalError& e) {
     EXPECT_STREQ(e.what(), "Q1: Missing SQL property");
+    EXPECT_EQ(e.ErrorMessage(), "Missing SQL property");
   }
-  EXPECT_THROW(query_.ExecSQL(), EDatabaseError);
+  EXPECT_THROW(query_.ExecSQL(), ELarkspireLocalError);
   TCustomLarkspireDataSetEx plain;
   plain.SetName("DS");
   plain.SetConnection(&connection_);
   try {
     plain.Open();
     FAIL() << "no exception";
-  } catch (const EDatabaseError& e) {
+  } catch (const ELarkspireLocalError& e) {
     EXPECT_STREQ(e.what(), "DS: Missing CommandText property");
   }
 }
@@ -818,9 +819,9 @@ TEST_F(RemoteTest, ParameterThatCannotBeEncodedSendsNothing) {
   query_.SQL().SetText("select * from products where ProId = :Id");
   query_.Parameters()[0].DataType = ftInteger;
   query_.Parameters()[0].Value = "twelve";
-  EXPECT_THROW(query_.Open(), EVariantError);
+  EXPECT_THROW(query_.Open(), ELarkspireLocalError);
   EXPECT_FALSE(query_.Active());
-  EXPECT_THROW(query_.ExecSQL(), EVariantError);
+  EXPECT_THROW(query_.ExecSQL(), ELarkspireLocalError);
   EXPECT_EQ(peer.Count(), 0u);
   EXPECT_FALSE(connection_.Busy());
 }

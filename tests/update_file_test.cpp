@@ -297,7 +297,7 @@ TEST_F(UpdateFileTest, PacketsWithAnImpossibleLengthAreMalformed) {
   try {
     files_.DownloadFile("bad.bin", Local("bad.bin"));
     FAIL() << "a packet longer than its block was written";
-  } catch (const EMalformedData& e) {
+  } catch (const ELarkspireMalformedDataError& e) {
     EXPECT_NE(std::string(e.what()).find("block packet 3 of 3: length 32769"), std::string::npos)
         << e.what();
   }
@@ -309,14 +309,14 @@ TEST_F(UpdateFileTest, InformationThatDoesNotAddUpIsMalformedAndLeavesTheReplyRe
   TFilePeer peer(TFilePeer::ContentOf("abc"));
   UsePeer(peer);
   peer.SetRawInfo(std::string(12, '\0'));
-  EXPECT_THROW(files_.GetFileInfo("a"), EMalformedData);
+  EXPECT_THROW(files_.GetFileInfo("a"), ELarkspireMalformedDataError);
   EXPECT_EQ(connection_.Reply().Data.Size(), 0);
 
   TRemoteFileInfo lying;
   lying.FileSize = 100;
   lying.BlockCount = 70000;  // would let the server write far past the file
   peer.SetRawInfo(EncodeFileInfo(lying));
-  EXPECT_THROW(files_.DownloadFile("a", Local("a")), EMalformedData);
+  EXPECT_THROW(files_.DownloadFile("a", Local("a")), ELarkspireMalformedDataError);
   EXPECT_FALSE(fs::exists(Local("a")));
   EXPECT_TRUE(peer.DownloadValues().empty());
 }
