@@ -1,7 +1,9 @@
 // TLarkspireConnection: the component through which an application reaches one server. It
 // connects on demand with a handshake that names the client machine, runs every command through
-// ExecuteCommand (one attempt, and one more after a broken connection), words failures as
-// numbered errors and raises them as ELarkspireException through RaiseError.
+// ExecuteCommand (one attempt, and one more after a broken connection; Exchange hands the reply
+// out through a handle that resets it) and the file download through Download, words failures
+// as numbered errors and raises them as ELarkspireException through RaiseError. It is the one
+// door: no component sends on its socket or sets its errors.
 //
 // Beside the plain exchange it runs a command that carries a wait message on a worker thread
 // behind the wait window, keeps the server's transaction level (StartTransaction,
