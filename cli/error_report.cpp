@@ -24,6 +24,10 @@ int ReportError(std::ostream& err, int32_t code, const std::string& text) {
 int ReportException(std::ostream& err, const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
+  } catch (const ELarkspireLocalError& e) {
+    // Found on our side, as below.
+    err << "error: " << TerminalSafe(e.ErrorMessage()) << "\n";
+    return kExitConnectionOrUsage;
   } catch (const ELarkspireException& e) {
     return ReportError(err, e.ErrorCode(), e.ErrorMessage());
   } catch (const std::exception& e) {

@@ -110,8 +110,7 @@ int RunShell(const TClientOptions& options, const TShellArgs& args) {
   if (connection.InTransaction()) {
     std::cerr << "rolling back the open transaction\n";
     try {
-      for (int32_t n = connection.TransactionLevel(); n > 0 && connection.InTransaction(); --n)
-        connection.RollbackTransaction();
+      session.RollbackOpenTransactions();
     } catch (...) {
       exit_code = std::max(exit_code, ReportException(std::cerr, std::current_exception()));
     }

@@ -66,23 +66,39 @@ TStatementSession::TControl TStatementSession::ControlOf(const TSqlStatement& st
   return kNotControl;
 }
 
+void TStatementSession::DropEndedTransactions() {
+  while (!transactions_.empty() && !transactions_.back()->Active()) transactions_.pop_back();
+}
+
+void TStatementSession::RollbackOpenTransactions() {
+  DropEndedTransactions();
+  while (!transactions_.empty()) {
+    transactions_.back()->Rollback();
+    transactions_.pop_back();
+    DropEndedTransactions();
+  }
+}
+
 void TStatementSession::RunControl(TControl control) {
+  DropEndedTransactions();
   if (control == kBegin) {
-    connection_.StartTransaction();
+    transactions_.push_back(std::make_unique<TLarkspireTransaction>(connection_));
     out_ << "BEGIN\n";
     return;
   }
-  if (!connection_.InTransaction()) {
+  if (transactions_.empty()) {
     err_ << "warning: there is no transaction in progress\n";
     return;
   }
+  // A refused commit or rollback raises and keeps the guard: the transaction is still open.
   if (control == kCommit) {
-    connection_.CommitTransaction();
+    transactions_.back()->Commit();
     out_ << "COMMIT\n";
   } else {
-    connection_.RollbackTransaction();
+    transactions_.back()->Rollback();
     out_ << "ROLLBACK\n";
   }
+  transactions_.pop_back();
 }
 
 void TStatementSession::Run(const TSqlStatement& statement) {

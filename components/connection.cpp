@@ -4,12 +4,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/identity.h"
 #include "platform/thread.h"
 #include "protocol/handshake.h"
+#include "protocol/memory_stream.h"
 
 namespace larkspire {
 
@@ -65,6 +67,9 @@ uint32_t MaxReplyFrame(uint64_t max_message) {
   const uint64_t most = 4 + max_message + max_message / 8 + 65536;
   return static_cast<uint32_t>(std::min<uint64_t>(most, kMaxFrameBody));
 }
+
+// Block packets taken from the socket at once during a download: 1 MiB of blocks.
+constexpr int32_t kBlocksPerRead = 32;
 
 // The longest reply time-out that milliseconds in 32 bits can carry.
 constexpr uint32_t kMaxReplyTimeout = 0xFFFFFFFFu / 1000;
@@ -239,8 +244,22 @@ void TLarkspireConnection::SetClientName(const std::string& value) {
   if (!failure.empty()) RaiseError(error_code_, failure);
 }
 
+TLarkspireReply TLarkspireConnection::Exchange(TRemoteCommand& request,
+                                               const std::string& wait_msg) {
+  return TLarkspireReply(ExecuteCommand(request, wait_msg));
+}
+
 TRemoteCommand& TLarkspireConnection::ExecuteCommand(TRemoteCommand& request,
                                                      const std::string& wait_msg) {
+  try {
+    return ExecuteAttempts(request, wait_msg);
+  } catch (...) {
+    RethrowAtComponentBoundary(Name());
+  }
+}
+
+TRemoteCommand& TLarkspireConnection::ExecuteAttempts(TRemoteCommand& request,
+                                                      const std::string& wait_msg) {
   last_activity_ = TickCount();
   const int32_t previous_code = error_code_;
   bool refused_busy = false;
@@ -430,11 +449,10 @@ bool TLarkspireConnection::RunSimple(uint16_t code, bool success_flag, const std
   request.Code = code;
   request.Success = success_flag;
   if (!data_text.empty()) request.SetDataText(WideToAnsi(data_text));
-  TRemoteCommand& reply = ExecuteCommand(request);
-  const bool ok = reply.Success;
-  if (ok && value != nullptr) *value = reply.Value;
-  if (!ok) failure = AnsiToWide(reply.Message);
-  reply.Reset();
+  const TLarkspireReply reply = Exchange(request);
+  const bool ok = reply->Success;
+  if (ok && value != nullptr) *value = reply->Value;
+  if (!ok) failure = AnsiToWide(reply->Message);
   return ok;
 }
 
@@ -499,6 +517,66 @@ void TLarkspireConnection::EndRawTransfer() {
   disconnect_requested_ = false;
   last_activity_ = TickCount();
   state_ = kIdle;
+}
+
+TDownloadResult TLarkspireConnection::Download(TRemoteCommand& request, const TRemoteFileInfo& info,
+                                               IDownloadSink& sink) {
+  request.Password = login_password_;
+  request.ConnectionName = WideToAnsi(connection_name_);
+  TLarkspireMemoryStream message;
+  request.SaveToStream(message);
+  if (!BeginRawTransfer()) return TDownloadResult::NotSent;
+  struct TEndTransfer {
+    TLarkspireConnection& connection;
+    ~TEndTransfer() { connection.EndRawTransfer(); }
+  } end_transfer{*this};
+  if (!tcp_client_.SendStream(message)) {
+    // A half-sent frame leaves the link out of step.
+    tcp_client_.Disconnect();
+    return TDownloadResult::NotSent;
+  }
+  try {
+    sink.Started(request.Value);
+    // The packets of up to kBlocksPerRead blocks arrive in one buffer and go to the sink at
+    // once; a short read still hands over every whole packet before it.
+    std::vector<uint8_t> packets(size_t{kBlocksPerRead} * kBlockPacketSize);
+    TBlockPiece pieces[kBlocksPerRead];
+    int32_t block = request.Value;
+    while (block <= info.BlockCount) {
+      const int32_t wanted = std::min(kBlocksPerRead, info.BlockCount - block + 1);
+      const int64_t got =
+          tcp_client_.ReceiveBuffer(packets.data(), int64_t{wanted} * kBlockPacketSize);
+      const auto whole = static_cast<int32_t>(got / kBlockPacketSize);
+      std::string malformed;
+      int32_t usable = 0;
+      for (; usable < whole; ++usable) {
+        const uint8_t* packet = packets.data() + size_t(usable) * kBlockPacketSize;
+        const int32_t length = BlockPacketLength(packet);
+        const int64_t expected =
+            std::min<int64_t>(kFileBlockSize, info.FileSize - BlockOffset(block + usable));
+        if (length != expected) {
+          malformed = "block packet " + std::to_string(block + usable) + " of " +
+                      std::to_string(info.BlockCount) + ": length " + std::to_string(length) +
+                      ", the block holds " + std::to_string(expected) + " bytes";
+          break;
+        }
+        pieces[usable].Data = packet + kBlockPacketHeader;
+        pieces[usable].Size = static_cast<size_t>(length);
+      }
+      if (usable > 0) sink.WriteBlocks(block, pieces, usable);
+      block += usable;
+      if (!malformed.empty()) throw EMalformedData(malformed);
+      if (usable < wanted) {
+        SetConnected(false);
+        SetError(kErrCouldNotConnect, FormatAddressMessage(kCouldNotConnect));
+        return TDownloadResult::Broken;
+      }
+    }
+  } catch (...) {
+    SetConnected(false);
+    RethrowAtComponentBoundary(Name());
+  }
+  return TDownloadResult::Complete;
 }
 
 void TLarkspireConnection::IdleCheck() {

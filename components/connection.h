@@ -1,7 +1,9 @@
 // TLarkspireConnection: the component through which an application reaches one server. It
 // connects on demand with a handshake that names the client machine, runs every command through
-// ExecuteCommand (one attempt, and one more after a broken connection), words failures as
-// numbered errors and raises them as ELarkspireException through RaiseError.
+// ExecuteCommand (one attempt, and one more after a broken connection; Exchange hands the reply
+// out through a handle that resets it) and the file download through Download, words failures
+// as numbered errors and raises them as ELarkspireException through RaiseError. It is the one
+// door: no component sends on its socket or sets its errors.
 //
 // Beside the plain exchange it runs a command that carries a wait message on a worker thread
 // behind the wait window, keeps the server's transaction level (StartTransaction,
@@ -29,8 +31,10 @@
 #include <string>
 
 #include "components/exception.h"
+#include "components/reply.h"
 #include "components/wait_form.h"
 #include "platform/component.h"
+#include "protocol/file_transfer.h"
 #include "protocol/remote_command.h"
 #include "transport/datagram_socket.h"
 #include "transport/tcp_client.h"
@@ -49,6 +53,33 @@ class ICommandCall {
 
  protected:
   ~ICommandCall() = default;
+};
+
+// One block of a download as it arrived: its file bytes, inside the connection's buffer.
+struct TBlockPiece {
+  const uint8_t* Data = nullptr;
+  size_t Size = 0;
+};
+
+// Where the blocks of a download go, in the order they arrive. Its calls run on the thread that
+// called Download; an exception from them ends the download (the connection is then closed,
+// since the packets left unread would be taken for the next reply) and leaves Download.
+class IDownloadSink {
+ public:
+  // The request went out: blocks from first_block on follow.
+  virtual void Started(int32_t first_block) = 0;
+  // The file bytes of count consecutive blocks, from first_block on.
+  virtual void WriteBlocks(int32_t first_block, const TBlockPiece* pieces, int count) = 0;
+
+ protected:
+  ~IDownloadSink() = default;
+};
+
+enum class TDownloadResult {
+  NotSent,   // another command was in progress, or the request could not be sent whole
+  Complete,  // every block from the request's Value to the file's last reached the sink
+  Broken,    // the connection broke during the blocks: it is closed, ErrorCode and ErrorText
+             // say so (10002, "Could not connect to LarkspireServer (host:port).")
 };
 
 class TLarkspireConnectionThread;
@@ -105,7 +136,11 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // decoding and socket creation propagate. With a wait message the exchange runs on the worker
   // thread behind the wait window. A command issued while another is in progress gets a failed
   // reply of its own with an empty Message and sends nothing.
+  // The library's other exceptions leave as ELarkspireException kinds (components/exception.h).
+  // The reply stays in Reply until the next command; Exchange is the form every component uses.
   TRemoteCommand& ExecuteCommand(TRemoteCommand& request, const std::string& wait_msg = "");
+  // ExecuteCommand, with the reply handed out through a handle that resets it when it goes.
+  TLarkspireReply Exchange(TRemoteCommand& request, const std::string& wait_msg = "");
   bool Busy() const { return state_ != kIdle; }
   int32_t ErrorCode() const { return error_code_; }
   // UTF-8.
@@ -158,20 +193,29 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // The exchange of one attempt; used by the worker thread.
   void RunExchange(TStream& stream);
 
-  // For a transfer that reads the TCP client outside ExecuteCommand (the file download's block
-  // loop): while it runs the connection is busy, so other commands are refused instead of
-  // reading its packets as replies, and the idle watch does not close the socket under it.
-  // BeginRawTransfer is false when a command is in progress; EndRawTransfer counts the idle
-  // time from its end.
+  // The file download (command 402): fills the request's password and connection name as every
+  // command's, sends it and hands the file bytes of each block packet that follows to the sink,
+  // from block request.Value to info.BlockCount. While it runs the connection is busy, so other
+  // commands are refused instead of reading its packets as replies, and the idle watch does not
+  // close the socket under it; the idle time counts from its end. A packet whose Length does
+  // not fit its block raises ELarkspireMalformedDataError; like an exception from the sink
+  // (which leaves as its ELarkspireException kind) it closes the connection first.
+  TDownloadResult Download(TRemoteCommand& request, const TRemoteFileInfo& info,
+                           IDownloadSink& sink);
+
+ private:
+  // Marks the connection busy for a transfer that reads the TCP client outside an exchange;
+  // false when a command is in progress.
   bool BeginRawTransfer();
   void EndRawTransfer();
   // Leaves a failure for ErrorCode and ErrorText (UTF-8), as a failed command would.
   void SetError(int32_t code, const std::string& text);
 
- private:
   friend class TLarkspireConnectionThread;
   enum : uint8_t { kIdle = 0, kBusy = 1, kReplied = 2, kFailed = 3 };
 
+  // ExecuteCommand's attempts: one, and one more after a broken connection.
+  TRemoteCommand& ExecuteAttempts(TRemoteCommand& request, const std::string& wait_msg);
   void RunAttempt(TRemoteCommand& request, const std::string& wait_msg, bool& refused_busy);
   std::string FormatAddressMessage(const char* format) const;
   void IdleCheck();

@@ -31,29 +31,25 @@ bool TLarkspirePluginCall::Execute(const std::string& plugin_name) {
   if (connection_->Busy()) return false;
   bool result = false;
   std::string failure;  // UTF-8
-  {
+  try {
     TRemoteCommand request;
     request.Code = cmdCallPlugin;
     request.SetDataText(WideToAnsi(plugin_name));
     request_.WriteToStream(request.Params);
-    TRemoteCommand& reply = connection_->ExecuteCommand(request);
-    result = reply.Success;
-    try {
-      if (result) {
-        // Loaded aside first, so a malformed answer leaves the previous one in place.
-        // A success without any container bytes is an empty answer.
-        TLarkspirePluginData answer;
-        if (reply.Params.Size() > 0) answer.ReadFromStream(reply.Params);
-        response_.Clear();
-        response_.Swap(answer);
-      } else {
-        failure = AnsiToWide(reply.Message);
-      }
-    } catch (...) {
-      reply.Reset();
-      throw;
+    const TLarkspireReply reply = connection_->Exchange(request);
+    result = reply->Success;
+    if (result) {
+      // Loaded aside first, so a malformed answer leaves the previous one in place.
+      // A success without any container bytes is an empty answer.
+      TLarkspirePluginData answer;
+      if (reply->Params.Size() > 0) answer.ReadFromStream(reply->Params);
+      response_.Clear();
+      response_.Swap(answer);
+    } else {
+      failure = AnsiToWide(reply->Message);
     }
-    reply.Reset();
+  } catch (...) {
+    RethrowAtComponentBoundary(Name());
   }
   if (!failure.empty()) connection_->RaiseError(kNoErrorCode, failure, this);
   return result;

@@ -39,21 +39,17 @@ int32_t TLarkspireQuery::ExecSQL() {
   TLarkspireConnection& connection = *Connection();
   if (connection.Busy()) return 0;
   std::string message;
-  {
+  try {
     TRemoteCommand request;
     request.Code = cmdExecSQL;
     WriteQuery(request);
-    TRemoteCommand& reply = connection.ExecuteCommand(request, "");
-    try {
-      if (reply.Success)
-        rows_affected_ = reply.Value;
-      else
-        message = AnsiToWide(reply.Message);
-    } catch (...) {
-      reply.Reset();
-      throw;
-    }
-    reply.Reset();
+    const TLarkspireReply reply = connection.Exchange(request);
+    if (reply->Success)
+      rows_affected_ = reply->Value;
+    else
+      message = AnsiToWide(reply->Message);
+  } catch (...) {
+    RethrowAtComponentBoundary(Name());
   }
   if (!message.empty()) RaiseDataSetError(connection.ErrorCode(), message);
   return rows_affected_;

@@ -24,7 +24,7 @@
 #include <cstdint>
 
 #include "components/paging.h"
-#include "components/remote_dataset.h"
+#include "components/remote_dataset_ex.h"
 #include "platform/string_list.h"
 
 namespace larkspire {

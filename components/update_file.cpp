@@ -2,10 +2,10 @@
 
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -22,8 +22,6 @@ namespace larkspire {
 
 namespace {
 
-const char kCouldNotConnect[] = "Could not connect to LarkspireServer (%s:%d).";
-
 // Creates the folder part of a local path (up to its last "/") with every missing parent.
 void ForceFolderOf(const std::string& local_path) {
   const size_t slash = local_path.rfind('/');
@@ -38,27 +36,52 @@ void ForceFolderOf(const std::string& local_path) {
   if (error) throw Exception("Unable to create directory \"" + folder + "\": " + error.message());
 }
 
-// Block packets taken from the socket at once: 1 MiB of blocks, written with one gathered write.
-constexpr int32_t kBlocksPerRead = 32;
-
-// Writes the pieces in order at the file's position; raises EStreamError when the file refuses.
-void WriteGathered(TFileStream& file, iovec* pieces, int count) {
-  while (count > 0) {
-    const ssize_t written = ::writev(file.Handle(), pieces, count);
+// Writes the whole buffer at offset; raises EStreamError when the file refuses.
+void WriteAt(TFileStream& file, const void* data, size_t size, int64_t offset) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t written = ::pwrite(file.Handle(), bytes, size, offset);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0)
       throw EStreamError(std::string("Cannot write the file: ") +
                          (written < 0 ? std::strerror(errno) : "nothing written"));
-    auto left = static_cast<size_t>(written);
-    while (count > 0 && left >= pieces->iov_len) {
-      left -= pieces->iov_len;
-      ++pieces;
-      --count;
+    bytes += written;
+    size -= static_cast<size_t>(written);
+    offset += written;
+  }
+}
+
+// Writes the pieces in order from offset on with gathered writes.
+void WriteGathered(TFileStream& file, const TBlockPiece* pieces, int count, int64_t offset) {
+  iovec vectors[64];
+  while (count > 0) {
+    const int batch = std::min(count, 64);
+    for (int i = 0; i < batch; ++i) {
+      vectors[i].iov_base = const_cast<uint8_t*>(pieces[i].Data);
+      vectors[i].iov_len = pieces[i].Size;
     }
-    if (count > 0) {
-      pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
-      pieces->iov_len -= left;
+    iovec* vector = vectors;
+    int left_pieces = batch;
+    while (left_pieces > 0) {
+      const ssize_t written = ::pwritev(file.Handle(), vector, left_pieces, offset);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0)
+        throw EStreamError(std::string("Cannot write the file: ") +
+                           (written < 0 ? std::strerror(errno) : "nothing written"));
+      offset += written;
+      auto left = static_cast<size_t>(written);
+      while (left_pieces > 0 && left >= vector->iov_len) {
+        left -= vector->iov_len;
+        ++vector;
+        --left_pieces;
+      }
+      if (left_pieces > 0) {
+        vector->iov_base = static_cast<char*>(vector->iov_base) + left;
+        vector->iov_len -= left;
+      }
     }
+    pieces += batch;
+    count -= batch;
   }
 }
 
@@ -67,22 +90,64 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-// Ends the connection's busy mark of the block loop however the download ends.
-class TRawTransfer {
+// The local side of a download: the file, sized FileSize + 32 from the moment the request is
+// sent, with the resume record at FileSize saying which block comes next. The record is moved on
+// after each batch of blocks is written, so a download cut anywhere (a broken link, a full disk,
+// a killed process) leaves a file that the next download resumes and that no reader takes for a
+// complete copy. Only Finish cuts the record off.
+class TLocalDownload : public IDownloadSink {
  public:
-  explicit TRawTransfer(TLarkspireConnection& connection) : connection_(connection) {
-    active_ = connection_.BeginRawTransfer();
+  TLocalDownload(const std::string& path, const TRemoteFileInfo& info,
+                 const TLarkspireUpdateFileProgress& progress)
+      : info_(info), progress_(progress) {
+    ForceFolderOf(path);
+    file_ = std::make_unique<TFileStream>(
+        path, FileExists(path) ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
+    if (file_->Size() != info.FileSize + static_cast<int64_t>(kResumeRecordSize)) return;
+    uint8_t bytes[kResumeRecordSize];
+    file_->SetPosition(info.FileSize);
+    file_->ReadBuffer(bytes, sizeof bytes);
+    const TResumeRecord record = DecodeResumeRecord(bytes);
+    // A record of another version of the file, or one damaged past its stamps, starts over.
+    if (record.Info.Stamp1 == info.Stamp1 && record.Info.Stamp2 == info.Stamp2 &&
+        record.Info.FileSize == info.FileSize && record.Info.BlockCount == info.BlockCount &&
+        record.NextBlock >= 1 && record.NextBlock <= info.BlockCount) {
+      start_block_ = record.NextBlock;
+    }
   }
-  ~TRawTransfer() {
-    if (active_) connection_.EndRawTransfer();
+
+  int32_t StartBlock() const { return start_block_; }
+
+  void Started(int32_t first_block) override {
+    file_->SetSize(info_.FileSize + static_cast<int64_t>(kResumeRecordSize));
+    WriteRecord(first_block);
   }
-  TRawTransfer(const TRawTransfer&) = delete;
-  TRawTransfer& operator=(const TRawTransfer&) = delete;
-  bool Active() const { return active_; }
+
+  void WriteBlocks(int32_t first_block, const TBlockPiece* pieces, int count) override {
+    WriteGathered(*file_, pieces, count, BlockOffset(first_block));
+    const int32_t next = first_block + count;
+    if (next <= info_.BlockCount) WriteRecord(next);
+    if (!progress_) return;
+    for (int32_t block = first_block; block < next; ++block)
+      progress_(info_.FileSize, std::min(info_.FileSize, BlockOffset(block + 1)));
+  }
+
+  // Every block is in place: the file becomes exactly the remote file.
+  void Finish() { file_->SetSize(info_.FileSize); }
 
  private:
-  TLarkspireConnection& connection_;
-  bool active_ = false;
+  void WriteRecord(int32_t next_block) {
+    TResumeRecord record;
+    record.Info = info_;
+    record.NextBlock = next_block;
+    const std::string bytes = EncodeResumeRecord(record);
+    WriteAt(*file_, bytes.data(), bytes.size(), info_.FileSize);
+  }
+
+  const TRemoteFileInfo info_;
+  const TLarkspireUpdateFileProgress& progress_;
+  std::unique_ptr<TFileStream> file_;
+  int32_t start_block_ = 1;
 };
 
 }  // namespace
@@ -119,13 +184,12 @@ bool TLarkspireUpdateFile::GetFileList(TStringList& list, const std::string& pat
     request.Code = cmdListFiles;
     request.SetParamsText(WideToAnsi(path));
     request.Option = option;
-    TRemoteCommand& reply = connection.ExecuteCommand(request);
-    result = reply.Success;
+    const TLarkspireReply reply = connection.Exchange(request);
+    result = reply->Success;
     if (result)
-      list.SetText(AnsiToWide(reply.GetDataText()));
+      list.SetText(AnsiToWide(reply->GetDataText()));
     else
-      failure = AnsiToWide(reply.Message);
-    reply.Reset();
+      failure = AnsiToWide(reply->Message);
   }
   if (!failure.empty()) connection.RaiseError(kNoErrorCode, failure, this);
   return result;
@@ -141,19 +205,17 @@ bool TLarkspireUpdateFile::GetFileInfo(const std::string& file_name) {
     TRemoteCommand request;
     request.Code = cmdFileInfo;
     request.SetDataText(WideToAnsi(file_name));
-    TRemoteCommand& reply = connection.ExecuteCommand(request);
-    result = reply.Success;
+    const TLarkspireReply reply = connection.Exchange(request);
+    result = reply->Success;
     if (result) {
       try {
-        info_ = DecodeFileInfo(reply.Data.Memory(), static_cast<size_t>(reply.Data.Size()));
+        info_ = DecodeFileInfo(reply->Data.Memory(), static_cast<size_t>(reply->Data.Size()));
       } catch (...) {
-        reply.Reset();
-        throw;
+        RethrowAtComponentBoundary(Name());
       }
     } else {
-      failure = AnsiToWide(reply.Message);
+      failure = AnsiToWide(reply->Message);
     }
-    reply.Reset();
   }
   if (!failure.empty()) connection.RaiseError(kNoErrorCode, failure, this);
   return result;
@@ -167,128 +229,38 @@ bool TLarkspireUpdateFile::DownloadFile(const std::string& remote_name,
   if (!GetFileInfo(remote_name)) return false;
   const TRemoteFileInfo info = info_;
 
-  bool result = false;
+  TDownloadResult result = TDownloadResult::NotSent;
   std::string error;       // the remembered error text (UTF-8)
   bool malformed = false;  // it came from the server's bytes
-  TRemoteCommand request;
-  request.Code = cmdDownload;
-  request.SetDataText(WideToAnsi(remote_name));
-  request.ConnectionName = WideToAnsi(connection.ConnectionName());
-  request.Password = connection.LoginPassword();
-  TLarkspireMemoryStream message;
-  {
-    std::unique_ptr<TFileStream> file;
-    bool streaming = false;  // the server may be sending packets: a failure must close the link
-    std::unique_ptr<TRawTransfer> transfer;
-    try {
-      ForceFolderOf(local_path);
-      file = std::make_unique<TFileStream>(
-          local_path, FileExists(local_path) ? TFileMode::fmOpenReadWrite : TFileMode::fmCreate);
-
-      int32_t start_block = 1;
-      if (file->Size() == info.FileSize + static_cast<int64_t>(kResumeRecordSize)) {
-        uint8_t bytes[kResumeRecordSize];
-        file->SetPosition(info.FileSize);
-        file->ReadBuffer(bytes, sizeof bytes);
-        const TResumeRecord record = DecodeResumeRecord(bytes);
-        // A record of another version of the file, or one damaged past its stamps, starts over.
-        if (record.Info.Stamp1 == info.Stamp1 && record.Info.Stamp2 == info.Stamp2 &&
-            record.Info.FileSize == info.FileSize && record.Info.BlockCount == info.BlockCount &&
-            record.NextBlock >= 1 && record.NextBlock <= info.BlockCount) {
-          start_block = record.NextBlock;
-        }
-      }
-
-      if (OnDownloadBegin) OnDownloadBegin(remote_name, info.FileSize, start_block > 1);
-
-      request.Value = start_block;
-      request.SaveToStream(message);
-      transfer = std::make_unique<TRawTransfer>(connection);
-      TSuperTcpClient& tcp = connection.TcpClient();
-      if (!transfer->Active() || !tcp.SendStream(message)) {
-        // Nothing more is written; a half-sent frame leaves the link out of step.
-        if (transfer->Active()) tcp.Disconnect();
-      } else {
-        streaming = true;
-        file->SetSize(info.FileSize);
-        file->SetPosition(BlockOffset(start_block));
-        // The packets of up to kBlocksPerRead blocks arrive in one buffer; their blocks go to
-        // the file in one gathered write, and a short read keeps every whole packet before it.
-        std::vector<uint8_t> packets(size_t{kBlocksPerRead} * kBlockPacketSize);
-        iovec pieces[kBlocksPerRead];
-        int32_t block = start_block;
-        while (block <= info.BlockCount) {
-          const int32_t wanted = std::min(kBlocksPerRead, info.BlockCount - block + 1);
-          const int64_t got = tcp.ReceiveBuffer(packets.data(), int64_t{wanted} * kBlockPacketSize);
-          const auto whole = static_cast<int32_t>(got / kBlockPacketSize);
-          std::string malformed_packet;
-          int32_t usable = 0;
-          for (; usable < whole; ++usable) {
-            const uint8_t* packet = packets.data() + size_t(usable) * kBlockPacketSize;
-            const int64_t offset = BlockOffset(block + usable);
-            const int32_t length = BlockPacketLength(packet);
-            const int64_t expected = std::min<int64_t>(kFileBlockSize, info.FileSize - offset);
-            if (length != expected) {
-              malformed_packet = "block packet " + std::to_string(block + usable) + " of " +
-                                 std::to_string(info.BlockCount) + ": length " +
-                                 std::to_string(length) + ", the block holds " +
-                                 std::to_string(expected) + " bytes";
-              break;
-            }
-            pieces[usable].iov_base = const_cast<uint8_t*>(packet) + kBlockPacketHeader;
-            pieces[usable].iov_len = static_cast<size_t>(length);
-          }
-          WriteGathered(*file, pieces, usable);
-          if (OnDownloadProgress) {
-            for (int32_t i = 0; i < usable; ++i)
-              OnDownloadProgress(info.FileSize,
-                                 std::min(info.FileSize, BlockOffset(block + i + 1)));
-          }
-          block += usable;
-          if (!malformed_packet.empty()) throw EMalformedData(malformed_packet);
-          if (usable < wanted) {
-            connection.SetConnected(false);
-            char text[1024];
-            std::snprintf(text, sizeof text, kCouldNotConnect, connection.RemoteIP().c_str(),
-                          connection.RemotePort());
-            connection.SetError(kErrCouldNotConnect, text);
-            error = text;
-            break;
-          }
-        }
-        streaming = false;
-        result = error.empty();
-        if (!result && block > 1 && block < info.BlockCount) {
-          TResumeRecord record;
-          record.Info = info;
-          record.NextBlock = block;
-          const std::string bytes = EncodeResumeRecord(record);
-          file->SetSize(info.FileSize + static_cast<int64_t>(kResumeRecordSize));
-          file->SetPosition(info.FileSize);
-          file->WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
-        }
-      }
-    } catch (const EMalformedData& e) {
-      if (streaming) connection.SetConnected(false);
-      malformed = true;
-      error = e.what();
-      result = false;
-    } catch (const std::exception& e) {
-      if (streaming) connection.SetConnected(false);
-      error = e.what();
-      if (error.empty()) error = "download failed";
-      result = false;
-    }
-    file.reset();
-    transfer.reset();
+  try {
+    TLocalDownload local(local_path, info, OnDownloadProgress);
+    if (OnDownloadBegin) OnDownloadBegin(remote_name, info.FileSize, local.StartBlock() > 1);
+    TRemoteCommand request;
+    request.Code = cmdDownload;
+    request.SetDataText(WideToAnsi(remote_name));
+    request.Value = local.StartBlock();
+    result = connection.Download(request, info, local);
+    if (result == TDownloadResult::Complete) local.Finish();
+    if (result == TDownloadResult::Broken) error = connection.ErrorText();
+  } catch (const ELarkspireMalformedDataError& e) {
+    malformed = true;
+    error = e.ErrorMessage();
+    result = TDownloadResult::NotSent;
+  } catch (const ELarkspireException& e) {
+    error = e.ErrorMessage();
+    result = TDownloadResult::NotSent;
+  } catch (const std::exception& e) {
+    error = e.what();
+    if (error.empty()) error = "download failed";
+    result = TDownloadResult::NotSent;
   }
 
-  if (result && OnDownloadComplete) OnDownloadComplete(remote_name);
+  if (result == TDownloadResult::Complete && OnDownloadComplete) OnDownloadComplete(remote_name);
   if (!error.empty()) {
-    if (malformed) throw EMalformedData(Name() + ":" + error);
+    if (malformed) throw ELarkspireMalformedDataError(kNoErrorCode, error, Name() + ":" + error);
     connection.RaiseError(kNoErrorCode, error, this);
   }
-  return result;
+  return result == TDownloadResult::Complete;
 }
 
 }  // namespace larkspire

@@ -1,29 +1,33 @@
 // TLarkspireUpdateFile: lists the server's folders and downloads its files, resuming a download
 // that was interrupted.
 //
-// GetFileList (command 400) and GetFileInfo (401) run through the connection's ExecuteCommand.
-// DownloadFile asks for the file's information, then sends command 402 itself on the
-// connection's TCP client and reads the file's raw 32776-byte block packets from it. A partial
-// local file is FileSize + 32 bytes long: the blocks received so far at their final offsets and
-// the resume record (protocol/file_transfer.h) at offset FileSize. The next download of the same
-// remote file to the same path continues at the record's NextBlock when the server's stamps are
-// unchanged; a record that does not fit the file (NextBlock outside 1 to BlockCount, other sizes)
-// starts over at block 1. A finished download leaves exactly FileSize bytes.
+// GetFileList (command 400) and GetFileInfo (401) run through the connection's ExecuteCommand;
+// DownloadFile asks for the file's information and then runs command 402 through the
+// connection's Download, which hands it the file's blocks in order.
+//
+// A local file that is not yet complete is FileSize + 32 bytes long: the blocks received so far
+// at their final offsets and the resume record (protocol/file_transfer.h) at offset FileSize.
+// The record is there from the moment the request is sent and moves on as the blocks are
+// written, so a download cut at any point (in the first block, in the last, by a local failure
+// or by the end of the process) never leaves a file that passes for a complete one. The next
+// download of the same remote file to the same path continues at the record's NextBlock when
+// the server's stamps are unchanged; a record that does not fit the file (NextBlock outside 1
+// to BlockCount, other sizes) starts over at block 1. A finished download leaves exactly
+// FileSize bytes.
 //
 // Failures:
 //   no Connection                      ELarkspireException 10001 "Missing Connection."
 //   the connection is busy             false, nothing sent
 //   400/401 refused with a text        ELarkspireException -1, Name + ":" + the text
-//   401's record malformed             EMalformedData, after the reply was reset
+//   401's record malformed             ELarkspireMalformedDataError, after the reply was reset
 //   local folder/file error, or an     ELarkspireException -1 with the error's message; in the
 //   event handler raises               block loop the connection is closed first (the packets
 //                                      left unread would be taken for the next reply)
 //   the 402 frame cannot be sent       false, no message
-//   a block packet arrives short       the connection closes with ErrorCode 10002; the resume
-//                                      record is written when the block was neither the first
-//                                      nor the last; ELarkspireException -1 with
+//   a block packet arrives short       the connection closes with ErrorCode 10002;
+//                                      ELarkspireException -1 with
 //                                      "Could not connect to LarkspireServer (host:port)."
-//   a packet's Length is impossible    the connection closes; EMalformedData
+//   a packet's Length is impossible    the connection closes; ELarkspireMalformedDataError
 // While the block loop runs the connection counts as busy (commands are refused, the idle watch
 // waits).
 //

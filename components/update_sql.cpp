@@ -1,6 +1,6 @@
 #include "components/update_sql.h"
 
-#include "components/remote_dataset.h"
+#include "components/remote_dataset_ex.h"
 
 namespace larkspire {
 

@@ -1,7 +1,8 @@
 // query_and_edit HOST PORT: connects to a Larkspire server, prints the first products, then
-// changes the unit of the first one and posts the edit back.
+// changes the unit of the first one and posts the edit back inside a transaction.
 #include <larkspire/components/connection.h>
 #include <larkspire/components/query.h>
+#include <larkspire/components/transaction.h>
 
 #include <cstdlib>
 #include <exception>
@@ -31,9 +32,14 @@ int main(int argc, char** argv) {
     }
 
     query.First();
-    query.Edit();
-    query.FieldByName("ProUnit").SetAsString("箱");
-    query.Post();  // sends the change to the server; raises if it refuses
+    {
+      // Rolled back when the scope is left without Commit (a refused post, for one).
+      larkspire::TLarkspireTransaction transaction(connection);
+      query.Edit();
+      query.FieldByName("ProUnit").SetAsString("箱");
+      query.Post();  // sends the change to the server; raises if it refuses
+      transaction.Commit();
+    }
     std::cout << "product " << query.FieldByName("ProId").AsString() << " now sold by the "
               << query.FieldByName("ProUnit").AsString() << '\n';
   } catch (const std::exception& e) {

@@ -76,7 +76,7 @@ class ApplyTest : public ::testing::Test {
             // Hold the reply while a test runs something behind the wait window.
             for (int i = 0; i < 500 && hold_open_ && !*hold_open_; ++i)
               std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            AnswerRows(reply, ProductsXml(3));
+            AnswerRows(reply, ProductsXml(rows_));
           } else if (request.Code == cmdApplyUpdates) {
             reply.Success = true;
             if (on_apply_) on_apply_(request, reply);
@@ -108,6 +108,7 @@ class ApplyTest : public ::testing::Test {
   int64_t Pending() const { return query_.Recordset()->PendingCount(); }
 
   TApply on_apply_;
+  std::atomic<int> rows_{3};  // the products command 300 answers with
   std::atomic<bool>* hold_open_ = nullptr;
   TCommandPeer peer_;
   TLarkspireConnection connection_;
@@ -322,17 +323,51 @@ TEST_F(ApplyTest, FailedReplyWithoutMessageRaisesNothingAndKeepsTheChangePending
   EXPECT_EQ(Pending(), 0);
 }
 
-TEST_F(ApplyTest, ReplyRowsThatAreNoDocumentLeaveTheLocalRows) {
-  OnApply([](const TRemoteCommand&, TRemoteCommand& r) { r.SetDataText("not a rowset"); });
+TEST_F(ApplyTest, ReturnedRowsThatCannotBeMergedAreRaisedAfterTheCommittedPost) {
+  // The server commits the insert (its row 4) but answers with rows that cannot be merged.
+  OnApply([this](const TRemoteCommand&, TRemoteCommand& r) {
+    rows_ = 4;
+    r.SetDataText("not a rowset");
+  });
   query_.Open();
+  int after_post = 0;
+  query_.AfterPost = [&](TDataSet&) { ++after_post; };
   query_.Append();
   query_.FieldByName("ProName").SetAsString("Local copy");
-  query_.Post();  // the server took it: nothing is reported
+  try {
+    query_.Post();
+    FAIL() << "the merge failure was swallowed";
+  } catch (const ELarkspireMergeError& e) {
+    EXPECT_EQ(e.ErrorCode(), kErrMergeFailed);
+    EXPECT_NE(std::string(e.what()).find("Q1:The server applied the changes"), std::string::npos)
+        << e.what();
+  }
+  // The post completed and nothing is left to send again.
+  EXPECT_EQ(after_post, 1);
   EXPECT_EQ(query_.State(), dsBrowse);
   EXPECT_EQ(query_.RecordCount(), 4);
-  EXPECT_EQ(query_.RecNo(), 4);
   EXPECT_EQ(Name(), "Local copy");
   EXPECT_EQ(Pending(), 0);
+  EXPECT_FALSE(query_.DeltaDataSet()->Active());
+  OnApply(nullptr);
+  query_.ApplyUpdates();
+  EXPECT_EQ(Applies().size(), 1u);
+  // A refresh shows the row as the server holds it.
+  query_.Refresh();
+  EXPECT_EQ(query_.RecordCount(), 4);
+  query_.Last();
+  EXPECT_EQ(query_.FieldByName("ProId").AsInteger(), 4);
+  EXPECT_EQ(Name(), "Name 4");
+
+  // Through ApplyUpdates in batch mode the same holds.
+  query_.SetLockType(ltBatchOptimistic);
+  OnApply([](const TRemoteCommand&, TRemoteCommand& r) { r.SetDataText("<xml/>"); });
+  query_.Append();
+  query_.FieldByName("ProName").SetAsString("Batch copy");
+  query_.Post();
+  EXPECT_THROW(query_.ApplyUpdates(), ELarkspireMergeError);
+  EXPECT_EQ(Pending(), 0);
+  EXPECT_EQ(Applies().size(), 2u);
 }
 
 TEST_F(ApplyTest, BatchModeKeepsChangesLocalUntilApplyUpdates) {

@@ -557,7 +557,7 @@ TEST_F(ConnectionTest, UndecodableReplyOnTheWorkerRaisesOnTheCaller) {
   connection_.SetRemotePort(peer.Port());
   TRemoteCommand request;
   request.Code = 300;
-  EXPECT_THROW(connection_.ExecuteCommand(request, "wait"), EZLibError);
+  EXPECT_THROW(connection_.ExecuteCommand(request, "wait"), ELarkspireMalformedDataError);
   EXPECT_FALSE(connection_.Busy());
   EXPECT_FALSE(connection_.WaitForm().Running);
   // And the same without a wait message.
@@ -565,7 +565,7 @@ TEST_F(ConnectionTest, UndecodableReplyOnTheWorkerRaisesOnTheCaller) {
                                                   {std::string("\x05\x00\x00\x00garbage", 11)}));
   connection_.SetConnected(false);
   connection_.SetRemotePort(again.Port());
-  EXPECT_THROW(connection_.ExecuteCommand(request), EZLibError);
+  EXPECT_THROW(connection_.ExecuteCommand(request), ELarkspireMalformedDataError);
   EXPECT_FALSE(connection_.Busy());
 }
 

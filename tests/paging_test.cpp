@@ -266,8 +266,8 @@ TEST_F(PagingTest, ShortPagingRecordIsMalformedAndLeavesTheQueryClosed) {
   try {
     Paging().ReloadFirstPage();
     FAIL() << "no exception";
-  } catch (const EMalformedData& e) {
-    EXPECT_STREQ(e.what(), "paging record: 4 bytes in the reply, 16 needed");
+  } catch (const ELarkspireMalformedDataError& e) {
+    EXPECT_EQ(e.ErrorMessage(), "paging record: 4 bytes in the reply, 16 needed");
   }
   EXPECT_FALSE(query_.Active());
   EXPECT_FALSE(query_.PagingFetch());

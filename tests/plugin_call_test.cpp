@@ -195,7 +195,7 @@ TEST_F(PluginCallTest, AMalformedAnswerRaisesAndKeepsThePreviousAnswer) {
   });
   connection_->SetRemotePort(peer.Port());
   ASSERT_TRUE(call_->Execute("P"));
-  EXPECT_THROW(call_->Execute("P"), EMalformedData);
+  EXPECT_THROW(call_->Execute("P"), ELarkspireMalformedDataError);
   EXPECT_EQ(call_->ResponseData().FindParam("Result")->GetAsInteger(), 5);
   EXPECT_FALSE(connection_->Busy());
   EXPECT_EQ(connection_->Reply().Params.Size(), 0);

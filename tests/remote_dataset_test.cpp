@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "components/query.h"
+#include "dataset/recordset_delta.h"
 #include "platform/wait_window.h"
 #include "protocol/param_encoding.h"
 #include "support/command_peer.h"
@@ -241,14 +242,15 @@ TEST(TCustomLarkspireDataSet, DeltaAndMergeFromTheChangesMatchTheWholeDocumentPa
   TCustomLarkspireDataSet ours, old;
   Load(ours, document);
   Load(old, document);
-  TMemoryStream ours_delta, old_delta;
+  TMemoryStream ours_delta;
   const std::string kinds = ours.BuildDelta(ours_delta);
   EXPECT_EQ(kinds, "3322111");
-  EXPECT_EQ(BuildDeltaFromEveryRow(old, old_delta), kinds);
-  EXPECT_EQ(StreamText(ours_delta), StreamText(old_delta));
+  std::string old_delta;
+  EXPECT_EQ(WriteRecordsetDeltaFromEveryRow(*old.Recordset(), old_delta), kinds);
+  EXPECT_EQ(StreamText(ours_delta), old_delta);
 
   // Replies: the inserted rows as plain rows with server values, an insertion block, a row the
-  // schema cannot read (both keep their rows), and no rows at all.
+  // schema cannot read (the merge raises and, as the reload, keeps the rows), and no rows.
   TRecordset returned;
   returned.OpenFromString(document);
   returned.SetFilter(TFilterGroup::fgPendingRecords);
@@ -275,9 +277,13 @@ TEST(TCustomLarkspireDataSet, DeltaAndMergeFromTheChangesMatchTheWholeDocumentPa
     Load(reloaded, document);
     TMemoryStream a, b;
     a.WriteBuffer(replies[r].data(), static_cast<int64_t>(replies[r].size()));
-    b.WriteBuffer(replies[r].data(), static_cast<int64_t>(replies[r].size()));
-    merged.MergeReturnedRows(a);
-    MergeReturnedRowsByReloading(reloaded, b);
+    if (r == 2)
+      EXPECT_THROW(merged.MergeReturnedRows(a), EMalformedData);
+    else
+      merged.MergeReturnedRows(a);
+    const std::string whole = MergeReturnedRowsByReloading(*reloaded.Recordset(), replies[r]);
+    b.WriteBuffer(whole.data(), static_cast<int64_t>(whole.size()));
+    EXPECT_EQ(reloaded.LoadRecordsetFromStream(b).empty(), r != 2);
     EXPECT_TRUE(merged.Recordset()->Data().SameContent(reloaded.Recordset()->Data()));
     EXPECT_EQ(merged.Recordset()->SaveToString(), reloaded.Recordset()->SaveToString());
     EXPECT_EQ(merged.RecordCount(), reloaded.RecordCount());
@@ -685,17 +691,18 @@ TEST_F(RemoteTest, MissingTextNamesTheProperty) {
   try {
     query_.Open();
     FAIL() << "no exception";
-  } catch (const EDatabaseError& e) {
+  } catch (const ELarkspireLocalError& e) {
     EXPECT_STREQ(e.what(), "Q1: Missing SQL property");
+    EXPECT_EQ(e.ErrorMessage(), "Missing SQL property");
   }
-  EXPECT_THROW(query_.ExecSQL(), EDatabaseError);
+  EXPECT_THROW(query_.ExecSQL(), ELarkspireLocalError);
   TCustomLarkspireDataSetEx plain;
   plain.SetName("DS");
   plain.SetConnection(&connection_);
   try {
     plain.Open();
     FAIL() << "no exception";
-  } catch (const EDatabaseError& e) {
+  } catch (const ELarkspireLocalError& e) {
     EXPECT_STREQ(e.what(), "DS: Missing CommandText property");
   }
 }
@@ -812,9 +819,9 @@ TEST_F(RemoteTest, ParameterThatCannotBeEncodedSendsNothing) {
   query_.SQL().SetText("select * from products where ProId = :Id");
   query_.Parameters()[0].DataType = ftInteger;
   query_.Parameters()[0].Value = "twelve";
-  EXPECT_THROW(query_.Open(), EVariantError);
+  EXPECT_THROW(query_.Open(), ELarkspireLocalError);
   EXPECT_FALSE(query_.Active());
-  EXPECT_THROW(query_.ExecSQL(), EVariantError);
+  EXPECT_THROW(query_.ExecSQL(), ELarkspireLocalError);
   EXPECT_EQ(peer.Count(), 0u);
   EXPECT_FALSE(connection_.Busy());
 }

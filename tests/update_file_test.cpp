@@ -150,7 +150,8 @@ TEST_F(UpdateFileTest, ChangedStampsDownloadAPartialFileFromTheFirstBlock) {
   EXPECT_EQ(FileChecksum(local), Checksum(new_bytes));
 }
 
-TEST_F(UpdateFileTest, BreaksInTheFirstOrTheLastBlockWriteNoRecord) {
+TEST_F(UpdateFileTest, BreaksInTheFirstOrTheLastBlockLeaveARecordThatTheNextDownloadFollows) {
+  // A file cut in its first or last block must not pass for a complete copy of the right size.
   const std::string bytes = PatternBytes(3 * 32768 + 77);
   TFilePeer peer(TFilePeer::ContentOf(bytes));
   UsePeer(peer);
@@ -158,12 +159,16 @@ TEST_F(UpdateFileTest, BreaksInTheFirstOrTheLastBlockWriteNoRecord) {
     SCOPED_TRACE(block);
     const std::string local = Local("edge" + std::to_string(block) + ".bin");
     peer.SetBreakInBlock(block);
-    EXPECT_THROW(files_.DownloadFile("edge.bin", local), ELarkspireException);
-    EXPECT_EQ(fs::file_size(local), bytes.size());
+    EXPECT_THROW(files_.DownloadFile("edge.bin", local), ELarkspireConnectionError);
+    EXPECT_EQ(fs::file_size(local), bytes.size() + kResumeRecordSize);
+    EXPECT_EQ(RecordOf(local).NextBlock, block);
 
     peer.SetBreakInBlock(0);
+    log_ = {};
     ASSERT_TRUE(files_.DownloadFile("edge.bin", local));
-    EXPECT_EQ(peer.DownloadValues().back(), 1);
+    EXPECT_EQ(peer.DownloadValues().back(), block);
+    EXPECT_EQ(log_.begins.size(), 1u);
+    EXPECT_EQ(log_.begins[0].ends_with(block > 1 ? " resume" : " fresh"), true) << log_.begins[0];
     EXPECT_EQ(ReadWholeFile(local), bytes);
   }
 }
@@ -250,17 +255,22 @@ TEST_F(UpdateFileTest, ALocalFailureInTheBlockLoopClosesTheConnection) {
   }
   EXPECT_FALSE(connection_.Connected());
   EXPECT_FALSE(connection_.Busy());
-  EXPECT_EQ(fs::file_size(local), bytes.size());  // no record: the next download starts over
+  // The record stays: how far it reaches depends on how the packets were batched, but the
+  // file never passes for a complete one.
+  EXPECT_EQ(fs::file_size(local), bytes.size() + kResumeRecordSize);
+  const int32_t next = RecordOf(local).NextBlock;
+  EXPECT_GE(next, 1);
+  EXPECT_LE(next, 4);
 
   // The next command connects afresh instead of reading the packets left over.
   files_.OnDownloadProgress = nullptr;
   ASSERT_TRUE(files_.DownloadFile("full.bin", local));
-  EXPECT_EQ(peer.DownloadValues().back(), 1);
+  EXPECT_EQ(peer.DownloadValues().back(), next);
   EXPECT_EQ(ReadWholeFile(local), bytes);
   EXPECT_EQ(peer.Peer().Connections(), 2);
 }
 
-TEST_F(UpdateFileTest, TheConnectionIsBusyWhileBlocksArrive) {
+TEST_F(UpdateFileTest, TheConnectionIsBusyAndTheFileCarriesItsRecordWhileBlocksArrive) {
   TFilePeer peer(TFilePeer::ContentOf(PatternBytes(3 * 32768)));
   UsePeer(peer);
   std::vector<bool> busy;
@@ -268,6 +278,9 @@ TEST_F(UpdateFileTest, TheConnectionIsBusyWhileBlocksArrive) {
   files_.OnDownloadProgress = [&](int64_t, int64_t) {
     busy.push_back(connection_.Busy());
     info.push_back(files_.GetFileInfo("x"));
+    // Ended here (a killed process), the file would be resumed, not taken as complete.
+    EXPECT_EQ(fs::file_size(Local("x")), 3 * 32768 + kResumeRecordSize);
+    EXPECT_EQ(RecordOf(Local("x")).Info.BlockCount, 3);
   };
   ASSERT_TRUE(files_.DownloadFile("x", Local("x")));
   EXPECT_EQ(busy, (std::vector<bool>{true, true, true}));
@@ -284,7 +297,7 @@ TEST_F(UpdateFileTest, PacketsWithAnImpossibleLengthAreMalformed) {
   try {
     files_.DownloadFile("bad.bin", Local("bad.bin"));
     FAIL() << "a packet longer than its block was written";
-  } catch (const EMalformedData& e) {
+  } catch (const ELarkspireMalformedDataError& e) {
     EXPECT_NE(std::string(e.what()).find("block packet 3 of 3: length 32769"), std::string::npos)
         << e.what();
   }
@@ -296,14 +309,14 @@ TEST_F(UpdateFileTest, InformationThatDoesNotAddUpIsMalformedAndLeavesTheReplyRe
   TFilePeer peer(TFilePeer::ContentOf("abc"));
   UsePeer(peer);
   peer.SetRawInfo(std::string(12, '\0'));
-  EXPECT_THROW(files_.GetFileInfo("a"), EMalformedData);
+  EXPECT_THROW(files_.GetFileInfo("a"), ELarkspireMalformedDataError);
   EXPECT_EQ(connection_.Reply().Data.Size(), 0);
 
   TRemoteFileInfo lying;
   lying.FileSize = 100;
   lying.BlockCount = 70000;  // would let the server write far past the file
   peer.SetRawInfo(EncodeFileInfo(lying));
-  EXPECT_THROW(files_.DownloadFile("a", Local("a")), EMalformedData);
+  EXPECT_THROW(files_.DownloadFile("a", Local("a")), ELarkspireMalformedDataError);
   EXPECT_FALSE(fs::exists(Local("a")));
   EXPECT_TRUE(peer.DownloadValues().empty());
 }
