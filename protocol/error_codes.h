@@ -3,7 +3,7 @@
 // reply's Value next to a text in Message. A code means one thing only; the table is checked
 // for duplicates when it is compiled.
 //
-// Client side (10001..10007, 100021, 100022): set by the components themselves, except 10004,
+// Client side (10001..10008, 100021..100023): set by the components themselves, except 10004,
 // which the server sends when a transaction is gone and on which the client sets its
 // transaction level back to 0. The handshake's refusal codes travel in the handshake reply,
 // not in a command. Server side (2xxxx): the server's own.
@@ -27,8 +27,10 @@ inline constexpr int32_t kErrTransactionLost = 10004;
 inline constexpr int32_t kErrNoReply = 10005;
 inline constexpr int32_t kErrClosedDuringCommand = 10006;
 inline constexpr int32_t kErrReplyTooLarge = 10007;
+inline constexpr int32_t kErrTlsFailed = 10008;
 inline constexpr int32_t kErrConnectionRefused = 100021;
 inline constexpr int32_t kErrConnectionsLimit = 100022;
+inline constexpr int32_t kErrTlsRequired = 100023;
 
 // --- Server side ---
 inline constexpr int32_t kErrUnknownCommand = 20001;
@@ -73,8 +75,12 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrReplyTooLarge,
      "the reply inflates past the connection's MaxMessageSize, or its frame is too long to hold "
      "such a reply; the command fails and is not retried"},
+    {kErrTlsFailed,
+     "the TLS handshake failed or the server's certificate was refused (the text says why); "
+     "never retried"},
     {kErrConnectionRefused, "the server refused this client in the handshake"},
     {kErrConnectionsLimit, "the server serves as many connections as it allows"},
+    {kErrTlsRequired, "the server's port speaks TLS only and this client connected without it"},
     {kErrUnknownCommand, "the command code is not served"},
     {kErrWrongPassword, "the request's Password is not the server's"},
     {kErrMalformedRequest, "the request body does not decode, or its payload is wrong"},

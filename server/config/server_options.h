@@ -6,7 +6,14 @@
 //   --bind ADDRESS        address to listen on (default 127.0.0.1)
 //   --max-connections N   sessions served at once (default 64); more are refused (100022)
 //   --deny NAME           refuse a client identity or client name (100021); repeatable
-//   --password TEXT       commands must carry this password
+//   --password TEXT       commands must carry this password (seen by ps: prefer the next two)
+//   --password-file FILE  the password is the file's first line; the file must not be
+//                         readable or writable by group or others
+//   (environment LARKSPIRE_SERVER_PASSWORD: the password, when neither option is given)
+//   --tls-cert FILE       PEM certificate chain: the port speaks TLS (1.2 or 1.3) only
+//   --tls-key FILE        PEM private key of --tls-cert (required with it)
+//   --plain-port N        with TLS, a second port that speaks plaintext (for a trusted
+//                         network only; 0 picks a free port)
 //   --database [NAME=]LOCATOR  serve LOCATOR (sqlite:PATH, postgresql://...) as NAME; without a
 //                         name (or with "=") it is the default database; repeatable. A SQLite
 //                         file must exist unless the locator ends in "?create=1", and keeps its
@@ -54,6 +61,11 @@ struct TServerOptions {
   int MaxConnections = 64;
   std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
   std::optional<std::string> Password;  // UTF-8
+  // PEM files; both set or both empty. Set: the port speaks TLS.
+  std::string TlsCert;
+  std::string TlsKey;
+  // With TLS, a second plaintext port; empty: none.
+  std::optional<uint16_t> PlainPort;
   // (name, locator) in command-line order; the empty name is the default database.
   std::vector<std::pair<std::string, TDatabaseLocator>> Databases;
   std::string DataDir = "./larkspire-data";

@@ -22,8 +22,8 @@ constexpr uint32_t kMaxHandshakeFrame = 64 * 1024;
 
 }  // namespace
 
-TSession::TSession(const TServerContext& context, int socket, std::string peer)
-    : context_(context), socket_(socket), peer_(std::move(peer)) {}
+TSession::TSession(const TServerContext& context, TConnStream& stream, std::string peer)
+    : context_(context), stream_(stream), peer_(std::move(peer)) {}
 
 TSession::~TSession() = default;
 
@@ -67,8 +67,46 @@ bool TSession::AnyTransactionOpen() const {
 }
 
 std::string TSession::Describe() const {
-  return "peer " + peer_ + " identity \"" + LogSafe(identity_) + "\" name \"" +
+  return "peer " + peer_ + (stream_.IsTls() ? " (TLS)" : "") + " identity \"" + LogSafe(identity_) + "\" name \"" +
          LogSafe(client_name_) + "\"";
+}
+
+bool TSession::OpenStream() {
+  const TDeadline deadline = std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(context_.Options.HandshakeTimeoutMs);
+  std::string failure;
+  switch (stream_.Open(deadline, failure)) {
+    case TConnStream::TOpen::osReady:
+      return true;
+    case TConnStream::TOpen::osFailed:
+      ending_ = failure;
+      return false;
+    case TConnStream::TOpen::osPlaintextPeer:
+      break;
+  }
+  // A client without TLS: its handshake is read in plaintext (so that closing does not reset
+  // the connection under the answer) and refused in plaintext, so it fails at once with a
+  // reason instead of waiting for a TLS answer that never comes.
+  outcome_ = "refused (no TLS on the TLS port)";
+  TConnStream plain(stream_.Fd());
+  TFrameTimes times;
+  times.Last = deadline;
+  times.FirstByte = deadline;
+  TMemoryStream body;
+  uint32_t length = 0;
+  TDeadline frame_end;
+  if (ReceiveFrame(plain, times, kMaxHandshakeFrame, body, length, frame_end) ==
+      TFrameStatus::fsOk) {
+    std::string identity, client_name;
+    if (DecodeHandshakeRequest(body.Bytes(), identity, client_name)) {
+      identity_ = AnsiToWide(identity);
+      client_name_ = AnsiToWide(client_name);
+    }
+  }
+  const std::string reply = EncodeHandshakeReply(kHandshakeRefused, kErrTlsRequired);
+  SendFrame(plain, reply.data(), reply.size());
+  ending_ = "closed after the refusal";
+  return false;
 }
 
 TSession::THandshake TSession::Handshake() {
@@ -80,7 +118,7 @@ TSession::THandshake TSession::Handshake() {
   TMemoryStream body;
   uint32_t length = 0;
   TDeadline frame_end;
-  TFrameStatus status = ReceiveFrame(socket_, times, kMaxHandshakeFrame, body, length, frame_end);
+  TFrameStatus status = ReceiveFrame(stream_, times, kMaxHandshakeFrame, body, length, frame_end);
   if (status != TFrameStatus::fsOk) {
     ending_ = "no handshake: " +
               (status == TFrameStatus::fsIdle ? std::string("timed out") : FrameStatusText(status));
@@ -107,7 +145,7 @@ TSession::THandshake TSession::Handshake() {
     outcome_ = "accepted";
   }
   std::string reply = EncodeHandshakeReply(reply_status, code);
-  if (!SendFrame(socket_, reply.data(), reply.size())) {
+  if (!SendFrame(stream_, reply.data(), reply.size())) {
     ending_ = "handshake reply could not be sent";
     return THandshake::hsFailed;
   }
@@ -134,14 +172,14 @@ void TSession::ServeCommands() {
     }
     uint32_t length = 0;
     TDeadline frame_end;
-    TFrameStatus status = ReceiveFrame(socket_, times, options.MaxFrame, body, length, frame_end);
+    TFrameStatus status = ReceiveFrame(stream_, times, options.MaxFrame, body, length, frame_end);
     const bool too_large = status == TFrameStatus::fsTooLarge;
     if (too_large && !context_.Stopping) {
       // The client is still sending the body: take it in and drop it, then answer, so the
       // client reads a refusal instead of a broken connection (which it would send again).
       ServerLog("session " + peer_ + ": request of " + std::to_string(length) +
                 " bytes refused (--max-frame " + std::to_string(options.MaxFrame) + ")");
-      const TFrameStatus discarded = DiscardBody(socket_, length, frame_end);
+      const TFrameStatus discarded = DiscardBody(stream_, length, frame_end);
       if (discarded != TFrameStatus::fsOk) {
         ending_ = FrameStatusText(discarded) + " during a request of " + std::to_string(length) +
                   " bytes over --max-frame " + std::to_string(options.MaxFrame);
@@ -194,7 +232,7 @@ void TSession::ServeCommands() {
       continue;
     }
     EncodeReply(reply, reply_payload_, out);
-    bool sent = SendFrame(socket_, out.Memory(), static_cast<size_t>(out.Size()));
+    bool sent = SendFrame(stream_, out.Memory(), static_cast<size_t>(out.Size()));
     out.Clear();
     ++commands_;
     if (!sent) {
@@ -213,7 +251,7 @@ void TSession::ServeCommands() {
 
 void TSession::Run() {
   try {
-    if (Handshake() == THandshake::hsAccepted) ServeCommands();
+    if (OpenStream() && Handshake() == THandshake::hsAccepted) ServeCommands();
   } catch (const std::exception& e) {
     ending_ = std::string("failed: ") + e.what();
   } catch (...) {

@@ -2,7 +2,8 @@
 // client goes away or the server stops. A session owns its database handles, so a client's
 // transactions are its own.
 //
-// The handshake body is "Auth:", the client identity, "/" and the client name; it must be whole
+// On a TLS port the TLS handshake comes first, within the handshake time too. The handshake
+// body is "Auth:", the client identity, "/" and the client name; it must be whole
 // within the handshake time of the connection's start. Its reply body is "Auth:", a status
 // byte (1 accepted, 3 refused) and a 4-byte little-endian code (0, or 100021 refused client;
 // the limit refusal 100022 is sent by the server itself). Every later frame holds one
@@ -24,6 +25,7 @@
 
 #include "server/base/server_log.h"
 #include "server/config/server_options.h"
+#include "server/net/conn_stream.h"
 #include "server/rowsets/reply_compression.h"
 #include "server/sql/database.h"
 
@@ -51,8 +53,8 @@ struct TSessionDatabase {
 
 class TSession {
  public:
-  // socket stays owned by the caller, who closes it after Run has returned.
-  TSession(const TServerContext& context, int socket, std::string peer);
+  // stream and its socket stay owned by the caller, who closes them after Run has returned.
+  TSession(const TServerContext& context, TConnStream& stream, std::string peer);
   TSession(const TSession&) = delete;
   TSession& operator=(const TSession&) = delete;
   ~TSession();
@@ -85,7 +87,12 @@ class TSession {
   // For a handler that answers with raw bytes instead of a reply frame (the file download):
   // the connection's socket, the mark that no reply frame follows this command, and the mark
   // that the connection ends after it (with the reason for the log).
-  int Socket() const { return socket_; }
+  int Socket() const { return stream_.Fd(); }
+  // What every byte of the connection goes through (plain or TLS): a handler that answers with
+  // raw bytes writes them here.
+  TConnStream& Stream() { return stream_; }
+  // Whether the connection runs under TLS (its SSL object: Stream().Ssl()).
+  bool UsesTls() const { return stream_.IsTls(); }
   // The reply's Data compressed as a handler writes it (server/rowsets/reply_compression.h).
   TDeflatedPayload& ReplyPayload() { return reply_payload_; }
   void SkipReply() { skip_reply_ = true; }
@@ -96,13 +103,16 @@ class TSession {
 
  private:
   enum class THandshake { hsAccepted, hsRefused, hsFailed };
+  // Readies the stream (the TLS handshake); a plaintext client on a TLS port is answered with
+  // the refusal 100023 in plaintext. False when the session ends here.
+  bool OpenStream();
   THandshake Handshake();
   void ServeCommands();
   bool AnyTransactionOpen() const;
   std::string Describe() const;
 
   const TServerContext& context_;
-  int socket_;
+  TConnStream& stream_;
   std::string peer_;
   std::string identity_;     // UTF-8
   std::string client_name_;  // UTF-8
