@@ -51,6 +51,7 @@ inline constexpr int32_t kErrRequestTooLarge = 20015;
 inline constexpr int32_t kErrMessageTooLarge = 20016;
 inline constexpr int32_t kErrDatabaseBusy = 20030;
 inline constexpr int32_t kErrResultTooLarge = 20031;
+inline constexpr int32_t kErrTooManyGuesses = 20040;
 inline constexpr int32_t kErrUnknownPlugin = 20501;
 inline constexpr int32_t kErrPluginFailed = 20502;
 inline constexpr int32_t kErrPluginTimeout = 20503;
@@ -101,6 +102,9 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrDatabaseBusy,
      "the database stayed locked by another client past the busy time-out; retry"},
     {kErrResultTooLarge, "the compressed reply would be longer than the server's --max-reply"},
+    {kErrTooManyGuesses,
+     "so many wrong passwords came from the client's address that the password was not even "
+     "checked; retry after a few seconds"},
     {kErrUnknownPlugin, "no plug-in has the name"},
     {kErrPluginFailed, "the plug-in reported an error: its own text"},
     {kErrPluginTimeout, "the plug-in did not answer in time"},

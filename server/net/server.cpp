@@ -68,7 +68,7 @@ constexpr size_t kRefusedDrain = 16 * 1024;
 TServer::TServer(TServerOptions options)
     : options_(std::move(options)),
       plugins_(PluginHostOptionsOf(options_)),
-      context_{options_, catalog_, dispatch_, stopping_, plugins_} {}
+      context_{options_, catalog_, dispatch_, stopping_, plugins_, &guesses_, &watch_} {}
 
 void TServer::Start() {
   if (started_) return;
@@ -355,6 +355,8 @@ bool TServer::Stop() {
   CutClients(SHUT_RD);
   WaitForClients(std::chrono::steady_clock::now() +
                  std::chrono::milliseconds(options_.StopGraceMs));
+  // Statements still running after the grace are stopped, not left to run on.
+  watch_.InterruptAll();
   CutClients(SHUT_RDWR);
   const bool all_ended = WaitForClients(std::chrono::steady_clock::now() + kCutSessionsBound);
   Reap(all_ended);

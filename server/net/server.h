@@ -27,7 +27,9 @@
 #include "server/config/server_options.h"
 #include "server/base/unique_fd.h"
 #include "server/commands/dispatch.h"
+#include "server/net/command_watch.h"
 #include "server/net/framing.h"
+#include "server/net/guess_guard.h"
 #include "server/net/session.h"
 #include "server/net/tls_stream.h"
 #include "server/plugins/plugin_host.h"
@@ -98,6 +100,8 @@ class TServer {
   TDispatchTable dispatch_;
   std::atomic<bool> stopping_{false};
   TPluginHost plugins_;
+  TGuessGuard guesses_;
+  TCommandWatch watch_{stopping_};
   TServerContext context_;
   TUniqueFd listen_socket_;
   // With TLS: the certificate and key, and the plaintext listener (--plain-port) if any.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -12,7 +13,9 @@
 #include "protocol/remote_command.h"
 #include "server/base/server_errors.h"
 #include "server/commands/dispatch.h"
+#include "server/net/command_watch.h"
 #include "server/net/framing.h"
+#include "server/net/guess_guard.h"
 
 namespace larkspire::server {
 
@@ -26,6 +29,45 @@ TSession::TSession(const TServerContext& context, TConnStream& stream, std::stri
     : context_(context), stream_(stream), peer_(std::move(peer)) {}
 
 TSession::~TSession() = default;
+
+bool TSession::CheckPassword(const std::string& given, TRemoteCommand& reply) {
+  const auto& password = context_.Options.Password;
+  if (!password) return true;
+  TGuessGuard* guard = context_.Guesses;
+  const std::string address = PeerAddress(peer_);
+  if (guard != nullptr && !authenticated_) {
+    const auto slot = guard->Admit(address);
+    if (slot == TGuessGuard::TClock::time_point::max()) {
+      FailReply(reply, kErrTooManyGuesses,
+                "Too many wrong passwords came from this address; try again in a few seconds");
+      return false;
+    }
+    // The turn is awaited in short steps, so that a stopping server is not held up.
+    while (!context_.Stopping) {
+      const auto left = slot - TGuessGuard::TClock::now();
+      if (left <= TGuessGuard::TClock::duration::zero()) break;
+      std::this_thread::sleep_for(
+          std::min<TGuessGuard::TClock::duration>(left, std::chrono::milliseconds(50)));
+    }
+  }
+  if (SamePassword(AnsiToWide(given), *password)) {
+    authenticated_ = true;
+    return true;
+  }
+  ++wrong_passwords_;
+  FailReply(reply, kErrWrongPassword, "Invalid password");
+  const bool last = wrong_passwords_ >= kMaxWrongPasswords;
+  if (guard != nullptr) {
+    guard->Failed(address, "wrong password from " + Describe() + " (" +
+                               std::to_string(wrong_passwords_) + " on this connection" +
+                               (last ? ", which is closed" : "") + ")");
+  }
+  if (last) {
+    end_after_reply_ =
+        "closed after " + std::to_string(wrong_passwords_) + " wrong passwords";
+  }
+  return false;
+}
 
 bool TSession::IsDenied(const std::string& name) const {
   const auto& deny = context_.Options.Deny;
@@ -42,8 +84,14 @@ TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name) {
   }
   auto database = std::make_unique<TSessionDatabase>(OpenDatabase(*locator));
   TSessionDatabase& result = *database;
+  std::lock_guard lock(databases_mutex_);
   databases_.emplace(name, std::move(database));
   return result;
+}
+
+void TSession::InterruptDatabases() {
+  std::lock_guard lock(databases_mutex_);
+  for (auto& [name, database] : databases_) database->Database->Interrupt();
 }
 
 bool TSession::TransactionLost() {
@@ -215,6 +263,17 @@ void TSession::ServeCommands() {
     }
     body.Clear();
     if (decoded) {
+      // While the command runs, a client that goes away stops its statements.
+      struct TWatching {
+        TCommandWatch* Watch;
+        int Socket;
+        ~TWatching() {
+          if (Watch != nullptr) Watch->Unwatch(Socket);
+        }
+      } watching{context_.Watch, stream_.Fd()};
+      if (watching.Watch != nullptr) watching.Watch->Watch(stream_.Fd(), [this] {
+        InterruptDatabases();
+      });
       DispatchCommand(context_.Dispatch, *this, request, reply);
     } else {
       reply.Code = cmdReply;
@@ -235,6 +294,10 @@ void TSession::ServeCommands() {
     bool sent = SendFrame(stream_, out.Memory(), static_cast<size_t>(out.Size()));
     out.Clear();
     ++commands_;
+    if (sent && !end_after_reply_.empty()) {
+      ending_ = end_after_reply_;
+      return;
+    }
     if (!sent) {
       if (context_.Stopping) {
         ending_ = "server stopping";
@@ -262,7 +325,10 @@ void TSession::Run() {
   } catch (const std::exception& e) {
     ending_ += std::string("; rolling back failed: ") + e.what();
   }
-  databases_.clear();
+  {
+    std::lock_guard lock(databases_mutex_);
+    databases_.clear();
+  }
   ServerLog(Describe() + " " + outcome_ + ", " + std::to_string(commands_) + " commands, " +
             ending_);
 }

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "server/base/server_log.h"
@@ -31,7 +32,9 @@
 
 namespace larkspire::server {
 
+class TCommandWatch;
 class TDispatchTable;
+class TGuessGuard;
 class TPluginHost;
 
 // What every session reads.
@@ -41,6 +44,11 @@ struct TServerContext {
   const TDispatchTable& Dispatch;
   const std::atomic<bool>& Stopping;
   TPluginHost& Plugins;
+  // Holds password guessing back across sessions; null: no hold (each session still ends
+  // after its third wrong password).
+  TGuessGuard* Guesses = nullptr;
+  // Stops a command's statements when its client goes away; null: they run to their end.
+  TCommandWatch* Watch = nullptr;
 };
 
 // A database the session has opened, with its transaction nesting.
@@ -70,6 +78,14 @@ class TSession {
   void SetClientName(const std::string& name) { client_name_ = name; }
   uint64_t CommandsServed() const { return commands_; }
 
+  // Whether a request's password (code-page text) is the server's, compared in constant time;
+  // true when the server has none. Until the session has once given the right one, a check
+  // from an address with wrong passwords behind it waits its turn (TGuessGuard). A wrong
+  // password fails reply (20002, or 20040 when it was not even checked) and is logged; after
+  // the third, the connection ends once the reply is out.
+  bool CheckPassword(const std::string& given, TRemoteCommand& reply);
+  static constexpr int kMaxWrongPasswords = 3;
+
   // Whether the identity or name is on the deny list.
   bool IsDenied(const std::string& name) const;
 
@@ -77,6 +93,9 @@ class TSession {
   // use. Raises EServerError 20005 for an unknown name, EServerDatabaseError when it cannot
   // be opened.
   TSessionDatabase& DatabaseFor(const std::string& connection_name);
+  // Stops the statements running on the session's databases (from another thread: the
+  // client is gone).
+  void InterruptDatabases();
   // After a database error: whether a database ended an open transaction by itself (the
   // session then forgets its levels there).
   bool TransactionLost();
@@ -121,6 +140,13 @@ class TSession {
   uint64_t commands_ = 0;
   bool skip_reply_ = false;
   std::string end_reason_;
+  bool authenticated_ = false;
+  int wrong_passwords_ = 0;
+  // Set: the connection ends once the reply is out, for this reason.
+  std::string end_after_reply_;
+  // Changed by the session's thread only, under databases_mutex_, which InterruptDatabases
+  // holds while it reads from another.
+  std::mutex databases_mutex_;
   std::map<std::string, std::unique_ptr<TSessionDatabase>> databases_;
   TDeflatedPayload reply_payload_;
 };
