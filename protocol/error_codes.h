@@ -52,6 +52,7 @@ inline constexpr int32_t kErrMessageTooLarge = 20016;
 inline constexpr int32_t kErrDatabaseBusy = 20030;
 inline constexpr int32_t kErrResultTooLarge = 20031;
 inline constexpr int32_t kErrTooManyGuesses = 20040;
+inline constexpr int32_t kErrServerBusy = 20041;
 inline constexpr int32_t kErrUnknownPlugin = 20501;
 inline constexpr int32_t kErrPluginFailed = 20502;
 inline constexpr int32_t kErrPluginTimeout = 20503;
@@ -105,6 +106,9 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrTooManyGuesses,
      "so many wrong passwords came from the client's address that the password was not even "
      "checked; retry after a few seconds"},
+    {kErrServerBusy,
+     "the memory the server gives all requests in flight (--max-inflight) is spent; the request "
+     "was dropped whole, retry"},
     {kErrUnknownPlugin, "no plug-in has the name"},
     {kErrPluginFailed, "the plug-in reported an error: its own text"},
     {kErrPluginTimeout, "the plug-in did not answer in time"},

@@ -141,7 +141,8 @@ std::unique_ptr<TTlsClientStream> TTlsClientStream::Open(TSocket socket,
   } else if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
     failure = "the TLS handshake timed out";
   } else if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
-    failure = "the server closed the connection during the TLS handshake (does its port speak TLS?)";
+    failure =
+        "the server closed the connection during the TLS handshake (does its port speak TLS?)";
   } else {
     const std::string text = LastErrorText();
     failure = "the TLS handshake failed" + (text.empty() ? std::string() : ": " + text);
@@ -161,8 +162,10 @@ ssize_t TTlsClientStream::Send(const void* buffer, size_t count) {
   if (SSL_write_ex(ssl_, buffer, part, &written) == 1) return static_cast<ssize_t>(written);
   const int error = SSL_get_error(ssl_, 0);
   ERR_clear_error();
-  if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) errno = EAGAIN;
-  else if (errno == 0 || errno == EAGAIN) errno = EPIPE;
+  if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ)
+    errno = EAGAIN;
+  else if (errno == 0 || errno == EAGAIN)
+    errno = EPIPE;
   return -1;
 }
 

@@ -100,6 +100,11 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--max-message", options.MaxMessage, "most bytes a request may inflate to")
       ->check(CLI::Range(uint64_t{64}, uint64_t{0xFFFFFFFF}))
       ->capture_default_str();
+  app.add_option("--max-inflight", options.MaxInflight,
+                 "most bytes all requests in flight may hold together; past it a request waits "
+                 "briefly, then is refused (retryable)")
+      ->check(CLI::Range(uint64_t{64} * 1024, uint64_t{1} << 40))
+      ->capture_default_str();
   app.add_option("--max-reply", options.MaxReply,
                  "longest compressed reply to a query in bytes; a larger result fails")
       ->check(CLI::Range(uint64_t{1024}, uint64_t{1} << 40))

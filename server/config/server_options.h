@@ -24,6 +24,8 @@
 //   --max-frame BYTES     longest request frame accepted (default 256 MiB)
 //   --max-message BYTES   most bytes a request may inflate to (default 256 MiB); a request
 //                         past it is answered with a failed reply (20016), never inflated whole
+//   --max-inflight BYTES  most bytes all requests in flight may hold together (default 1 GiB);
+//                         a request past it waits up to 2 s, then is refused (20041, retryable)
 //   --max-reply BYTES     longest compressed reply to a query (default 1 GiB); a larger result
 //                         is answered with a failed reply (20031) instead
 //   --codepage NAME       code page of texts on the wire (default UTF-8)
@@ -74,6 +76,7 @@ struct TServerOptions {
   uint32_t MaxFrame = 256u * 1024 * 1024;
   uint64_t MaxMessage = uint64_t{256} * 1024 * 1024;
   uint64_t MaxReply = uint64_t{1} << 30;
+  uint64_t MaxInflight = uint64_t{1} << 30;
   std::string CodePage = "UTF-8";
   // Folders of plug-in libraries; empty: DefaultPluginFolder() (server/plugins/plugin_host.h).
   std::vector<std::string> PluginDirs;

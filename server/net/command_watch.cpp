@@ -24,8 +24,7 @@ constexpr int kPollMs = 100;
 TCommandWatch::TCommandWatch(const std::atomic<bool>& stopping) : stopping_(stopping) {
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    throw Exception(std::string("cannot create the command watch's pipe: ") +
-                    std::strerror(errno));
+    throw Exception(std::string("cannot create the command watch's pipe: ") + std::strerror(errno));
   }
   wake_read_.Reset(wake[0]);
   wake_write_.Reset(wake[1]);

@@ -71,6 +71,8 @@ std::string FrameStatusText(TFrameStatus status) {
       return "timed out";
     case TFrameStatus::fsTooLarge:
       return "frame too large";
+    case TFrameStatus::fsRefused:
+      return "frame refused";
     case TFrameStatus::fsError:
       return std::string("receive failed: ") + std::strerror(errno);
   }
@@ -78,7 +80,8 @@ std::string FrameStatusText(TFrameStatus status) {
 }
 
 TFrameStatus ReceiveFrame(TConnStream& stream, const TFrameTimes& times, uint32_t max_length,
-                          TMemoryStream& body, uint32_t& length, TDeadline& frame_end) {
+                          TMemoryStream& body, uint32_t& length, TDeadline& frame_end,
+                          const std::function<bool(uint32_t)>& admit) {
   uint8_t prefix[kFramePrefixSize];
   TFrameStatus status =
       ReceiveAll(stream, prefix, 1, std::min(times.FirstByte, times.Last), TFrameStatus::fsIdle);
@@ -91,6 +94,7 @@ TFrameStatus ReceiveFrame(TConnStream& stream, const TFrameTimes& times, uint32_
   if (status != TFrameStatus::fsOk) return status;
   length = DecodeFramePrefix(prefix);
   if (length > max_length) return TFrameStatus::fsTooLarge;
+  if (admit && !admit(length)) return TFrameStatus::fsRefused;
   body.Clear();
   uint8_t chunk[kChunk];
   uint32_t left = length;

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "protocol/memory_stream.h"
@@ -30,6 +31,7 @@ enum class TFrameStatus {
   fsIdle,      // no frame began before its first byte was due
   fsTimedOut,  // a frame began but was not whole in time
   fsTooLarge,  // the announced length is over the limit; the body is still unread
+  fsRefused,   // the admit check refused the announced length; the body is still unread
   fsError,
 };
 
@@ -45,8 +47,11 @@ std::string FrameStatusText(TFrameStatus status);
 // Reads one frame into body (emptied first) and leaves its position at 0. length reports the
 // announced length (also for fsTooLarge); frame_end the deadline of the rest of the frame,
 // for DiscardBody.
+// admit, when given, is asked about the announced length before the body is read (a memory
+// budget, say); false gives fsRefused.
 TFrameStatus ReceiveFrame(TConnStream& stream, const TFrameTimes& times, uint32_t max_length,
-                          TMemoryStream& body, uint32_t& length, TDeadline& frame_end);
+                          TMemoryStream& body, uint32_t& length, TDeadline& frame_end,
+                          const std::function<bool(uint32_t)>& admit = {});
 // Reads and drops length bytes (the body of a frame too long to keep) by deadline, so the
 // connection stays in step.
 TFrameStatus DiscardBody(TConnStream& stream, uint32_t length, TDeadline deadline);

@@ -24,12 +24,13 @@
 #include <thread>
 #include <vector>
 
-#include "server/config/server_options.h"
 #include "server/base/unique_fd.h"
 #include "server/commands/dispatch.h"
+#include "server/config/server_options.h"
 #include "server/net/command_watch.h"
 #include "server/net/framing.h"
 #include "server/net/guess_guard.h"
+#include "server/net/inflight_budget.h"
 #include "server/net/session.h"
 #include "server/net/tls_stream.h"
 #include "server/plugins/plugin_host.h"
@@ -102,6 +103,7 @@ class TServer {
   TPluginHost plugins_;
   TGuessGuard guesses_;
   TCommandWatch watch_{stopping_};
+  TInflightBudget inflight_{options_.MaxInflight};
   TServerContext context_;
   TUniqueFd listen_socket_;
   // With TLS: the certificate and key, and the plaintext listener (--plain-port) if any.

@@ -16,12 +16,15 @@
 #include "server/net/command_watch.h"
 #include "server/net/framing.h"
 #include "server/net/guess_guard.h"
+#include "server/net/inflight_budget.h"
 
 namespace larkspire::server {
 
 namespace {
 
 constexpr uint32_t kMaxHandshakeFrame = 64 * 1024;
+// What a request is granted to inflate to at the least before it waits for the budget.
+constexpr uint64_t kSmallMessage = 1024 * 1024;
 
 }  // namespace
 
@@ -63,8 +66,7 @@ bool TSession::CheckPassword(const std::string& given, TRemoteCommand& reply) {
                                (last ? ", which is closed" : "") + ")");
   }
   if (last) {
-    end_after_reply_ =
-        "closed after " + std::to_string(wrong_passwords_) + " wrong passwords";
+    end_after_reply_ = "closed after " + std::to_string(wrong_passwords_) + " wrong passwords";
   }
   return false;
 }
@@ -115,8 +117,8 @@ bool TSession::AnyTransactionOpen() const {
 }
 
 std::string TSession::Describe() const {
-  return "peer " + peer_ + (stream_.IsTls() ? " (TLS)" : "") + " identity \"" + LogSafe(identity_) + "\" name \"" +
-         LogSafe(client_name_) + "\"";
+  return "peer " + peer_ + (stream_.IsTls() ? " (TLS)" : "") + " identity \"" + LogSafe(identity_) +
+         "\" name \"" + LogSafe(client_name_) + "\"";
 }
 
 bool TSession::OpenStream() {
@@ -220,9 +222,30 @@ void TSession::ServeCommands() {
     }
     uint32_t length = 0;
     TDeadline frame_end;
-    TFrameStatus status = ReceiveFrame(stream_, times, options.MaxFrame, body, length, frame_end);
+    // The request's share of --max-inflight: its body while it is read, then what it inflates
+    // to until its reply is out.
+    TInflightBudget* const budget = context_.Inflight;
+    TInflightShare share(budget);
+    const auto admit = [&](uint32_t announced) {
+      if (budget == nullptr) return true;
+      if (!budget->Acquire(announced)) return false;
+      share.Add(announced);
+      return true;
+    };
+    TFrameStatus status =
+        ReceiveFrame(stream_, times, options.MaxFrame, body, length, frame_end, admit);
     const bool too_large = status == TFrameStatus::fsTooLarge;
-    if (too_large && !context_.Stopping) {
+    bool busy = status == TFrameStatus::fsRefused;
+    if (busy && !context_.Stopping) {
+      ServerLog("session " + peer_ + ": request of " + std::to_string(length) +
+                " bytes refused (--max-inflight " + std::to_string(options.MaxInflight) +
+                " in use)");
+      const TFrameStatus discarded = DiscardBody(stream_, length, frame_end);
+      if (discarded != TFrameStatus::fsOk) {
+        ending_ = FrameStatusText(discarded) + " during a request refused for --max-inflight";
+        return;
+      }
+    } else if (too_large && !context_.Stopping) {
       // The client is still sending the body: take it in and drop it, then answer, so the
       // client reads a refusal instead of a broken connection (which it would send again).
       ServerLog("session " + peer_ + ": request of " + std::to_string(length) +
@@ -248,20 +271,45 @@ void TSession::ServeCommands() {
     TRemoteCommand request;
     TRemoteCommand reply;
     bool decoded = false;
-    if (too_large) {
+    // What the request may inflate to: --max-message, or what the budget has free now when
+    // that is less (a request that needs more is then refused as busy, not as too large).
+    uint64_t grant = options.MaxMessage;
+    if (budget != nullptr && !busy && !too_large) {
+      grant = budget->AcquireUpTo(std::min<uint64_t>(kSmallMessage, budget->Limit() / 4),
+                                  options.MaxMessage);
+      share.Add(grant);
+      busy = grant == 0;
+    }
+    if (busy) {
+      FailReply(reply, kErrServerBusy,
+                "The server is short of memory for requests now (--max-inflight " +
+                    std::to_string(options.MaxInflight) + " bytes); try again");
+    } else if (too_large) {
       FailReply(reply, kErrRequestTooLarge,
                 "The request of " + std::to_string(length) +
                     " bytes is longer than this server accepts (--max-frame " +
                     std::to_string(options.MaxFrame) + " bytes)");
     } else {
       try {
-        request.LoadFromStream(body, options.MaxMessage);
+        request.LoadFromStream(body, grant);
         decoded = true;
+      } catch (const EMessageTooLarge&) {
+        if (grant < options.MaxMessage) {
+          FailReply(reply, kErrServerBusy,
+                    "The server is short of memory for a request this large now (--max-inflight " +
+                        std::to_string(options.MaxInflight) + " bytes); try again");
+        } else {
+          FailReplyForException(*this, reply);
+        }
       } catch (...) {
         FailReplyForException(*this, reply);
       }
     }
     body.Clear();
+    // The share shrinks to what the request holds now that its compressed body is gone.
+    share.ShrinkTo(decoded ? static_cast<uint64_t>(request.Data.Size() + request.Params.Size()) +
+                                 request.Message.size()
+                           : 0);
     if (decoded) {
       // While the command runs, a client that goes away stops its statements.
       struct TWatching {
@@ -271,9 +319,8 @@ void TSession::ServeCommands() {
           if (Watch != nullptr) Watch->Unwatch(Socket);
         }
       } watching{context_.Watch, stream_.Fd()};
-      if (watching.Watch != nullptr) watching.Watch->Watch(stream_.Fd(), [this] {
-        InterruptDatabases();
-      });
+      if (watching.Watch != nullptr)
+        watching.Watch->Watch(stream_.Fd(), [this] { InterruptDatabases(); });
       DispatchCommand(context_.Dispatch, *this, request, reply);
     } else {
       reply.Code = cmdReply;

@@ -35,6 +35,7 @@ namespace larkspire::server {
 class TCommandWatch;
 class TDispatchTable;
 class TGuessGuard;
+class TInflightBudget;
 class TPluginHost;
 
 // What every session reads.
@@ -49,6 +50,8 @@ struct TServerContext {
   TGuessGuard* Guesses = nullptr;
   // Stops a command's statements when its client goes away; null: they run to their end.
   TCommandWatch* Watch = nullptr;
+  // The memory of all requests in flight (--max-inflight); null: only each request's limits.
+  TInflightBudget* Inflight = nullptr;
 };
 
 // A database the session has opened, with its transaction nesting.

@@ -77,9 +77,9 @@ BIO_METHOD* SocketBioMethod() {
 // Waits for events on the socket until deadline; false when it passed or poll failed.
 bool WaitFor(int socket, short events, std::chrono::steady_clock::time_point deadline) {
   while (true) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0) return false;
     pollfd entry{socket, events, 0};
     const int ready = ::poll(&entry, 1, static_cast<int>(std::min<int64_t>(left, 3600000)));
@@ -174,8 +174,7 @@ TConnStream::TOpen TTlsConnStream::Open(std::chrono::steady_clock::time_point de
   }
 }
 
-bool TTlsConnStream::ExportKeyingMaterial(uint8_t* out, size_t out_length,
-                                          const std::string& label,
+bool TTlsConnStream::ExportKeyingMaterial(uint8_t* out, size_t out_length, const std::string& label,
                                           const std::string& context) const {
   if (ssl_ == nullptr) return false;
   return SSL_export_keying_material(ssl_, out, out_length, label.data(), label.size(),
@@ -210,8 +209,7 @@ bool TTlsConnStream::WriteRecords(const uint8_t* bytes, size_t count) {
   size_t done = 0;
   while (done < count) {
     size_t written = 0;
-    if (SSL_write_ex(ssl_, bytes + done, std::min<size_t>(count - done, INT_MAX), &written) ==
-        1) {
+    if (SSL_write_ex(ssl_, bytes + done, std::min<size_t>(count - done, INT_MAX), &written) == 1) {
       done += written;
       continue;
     }
@@ -233,7 +231,8 @@ bool TTlsConnStream::WriteAll(const void* bytes, size_t count, bool more) {
   const auto* data = static_cast<const uint8_t*>(bytes);
   if (pending_.empty() && !more) return WriteRecords(data, count);
   // What was held back leaves with the start of these bytes, in one record.
-  const size_t joined = std::min(count, kRecordSize > pending_.size() ? kRecordSize - pending_.size() : 0);
+  const size_t joined =
+      std::min(count, kRecordSize > pending_.size() ? kRecordSize - pending_.size() : 0);
   pending_.insert(pending_.end(), data, data + joined);
   if (more && pending_.size() < kRecordSize && joined == count) return true;
   const bool sent = WriteRecords(pending_.data(), pending_.size());

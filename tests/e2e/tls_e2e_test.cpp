@@ -72,13 +72,12 @@ class TestPki {
       Run({"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout",
            Path(std::string(name) + ".key"), "-out", Path(std::string(name) + ".csr")});
     }
-    Run({"x509", "-req", "-in", Path("server.csr"), "-CA", Path("ca.pem"), "-CAkey",
-         Path("ca.key"), "-CAcreateserial", "-days", "30", "-extfile", Path("ext.cnf"), "-out",
+    Run({"x509", "-req", "-in", Path("server.csr"), "-CA", Path("ca.pem"), "-CAkey", Path("ca.key"),
+         "-CAcreateserial", "-days", "30", "-extfile", Path("ext.cnf"), "-out",
          Path("server.pem")});
-    Run({"ca", "-batch", "-notext", "-config", Path("ca.cnf"), "-cert", Path("ca.pem"),
-         "-keyfile", Path("ca.key"), "-in", Path("expired.csr"), "-startdate", "20200101000000Z",
-         "-enddate", "20200201000000Z", "-extfile", Path("ext.cnf"), "-out",
-         Path("expired.pem")});
+    Run({"ca", "-batch", "-notext", "-config", Path("ca.cnf"), "-cert", Path("ca.pem"), "-keyfile",
+         Path("ca.key"), "-in", Path("expired.csr"), "-startdate", "20200101000000Z", "-enddate",
+         "20200201000000Z", "-extfile", Path("ext.cnf"), "-out", Path("expired.pem")});
   }
   ~TestPki() {
     std::error_code ignored;
@@ -112,8 +111,9 @@ TEST_F(TlsE2ETest, RealClientsSpeakTls13AndAPlaintextPeerIsToldAtOnce) {
   const std::string port = std::to_string(server.Port());
 
   const auto s_client =
-      RunProgram(kOpenssl, {"s_client", "-connect", "127.0.0.1:" + port, "-tls1_3", "-CAfile",
-                            Ca(), "-verify_return_error", "-verify_hostname", "localhost"},
+      RunProgram(kOpenssl,
+                 {"s_client", "-connect", "127.0.0.1:" + port, "-tls1_3", "-CAfile", Ca(),
+                  "-verify_return_error", "-verify_hostname", "localhost"},
                  test::TProgramInput{}, 15000);
   EXPECT_NE(s_client.out.find("New, TLSv1.3"), std::string::npos) << s_client.out;
   EXPECT_NE(s_client.out.find("Verify return code: 0 (ok)"), std::string::npos);
@@ -187,9 +187,10 @@ TEST_F(TlsE2ETest, ARelaySeesNeitherThePasswordNorTheSql) {
   TServerProcess server(args);
   TRelay relay(server.Port());
   const std::string marker = "needle_7f3a9c_marker";
-  const auto cli = RunCli({"-p", std::to_string(relay.Port()), "--tls-ca", Ca(), "query",
-                           "select '" + marker + "' as " + marker + "_column", "--format", "csv"},
-                          test::TProgramInput{"", {std::string("LARKSPIRE_PASSWORD=") + kPassword}});
+  const auto cli =
+      RunCli({"-p", std::to_string(relay.Port()), "--tls-ca", Ca(), "query",
+              "select '" + marker + "' as " + marker + "_column", "--format", "csv"},
+             test::TProgramInput{"", {std::string("LARKSPIRE_PASSWORD=") + kPassword}});
   EXPECT_EQ(cli.exit_code, 0) << cli.err;
   EXPECT_NE(cli.out.find(marker), std::string::npos);
   const std::string up = relay.Upstream();
@@ -201,8 +202,8 @@ TEST_F(TlsE2ETest, ARelaySeesNeitherThePasswordNorTheSql) {
     EXPECT_EQ(down.find(secret), std::string::npos) << secret;
   }
   // The wrong password is refused as before.
-  const auto wrong = RunCli({"-p", std::to_string(server.Port()), "--tls-ca", Ca(),
-                             "--password", "guess", "status"});
+  const auto wrong = RunCli(
+      {"-p", std::to_string(server.Port()), "--tls-ca", Ca(), "--password", "guess", "status"});
   EXPECT_NE(wrong.err.find("error 20002"), std::string::npos) << wrong.err;
   fs::remove_all(folder);
 }
@@ -281,8 +282,7 @@ TEST_F(TlsE2ETest, GuessesFromOneAddressAreHeldToTheRateWhileAnotherGetsInAtOnce
       int round = 0;
       while (std::chrono::steady_clock::now() < burst_end) {
         TRawClient client;
-        if (!client.Connect(server.Port()) || client.Handshake("guesser", "g").Status != 1)
-          return;
+        if (!client.Connect(server.Port()) || client.Handshake("guesser", "g").Status != 1) return;
         int on_this_connection = 0;
         int32_t code = 0;
         while (std::chrono::steady_clock::now() < burst_end &&
