@@ -56,6 +56,18 @@ std::string Encoded(TRemoteCommand& command) {
   return stream.Bytes();
 }
 
+// A query that counts for ever, stopped by its time-out (seconds) at the latest.
+std::string EndlessQuery(int32_t timeout) {
+  TQueryDescription endless;
+  endless.CommandText =
+      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+  endless.CommandTimeout = timeout;
+  TRemoteCommand query;
+  query.Code = cmdOpenQuery;
+  WriteQueryDescription(endless, query.Data);
+  return Encoded(query);
+}
+
 int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -347,14 +359,7 @@ TEST(TServerShutdown, SigtermStopsWithinTheGraceWhateverTheSessionsAreDoing) {
   TRawClient querying;
   ASSERT_TRUE(querying.Connect(process.Port()));
   ASSERT_EQ(querying.Handshake(kIdentity, "Querying").Status, 1);
-  TQueryDescription endless;
-  endless.CommandText =
-      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
-  endless.CommandTimeout = 60;
-  TRemoteCommand query;
-  query.Code = cmdOpenQuery;
-  WriteQueryDescription(endless, query.Data);
-  ASSERT_TRUE(querying.SendFrame(Encoded(query)));
+  ASSERT_TRUE(querying.SendFrame(EndlessQuery(60)));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   const auto start = Clock::now();
@@ -372,14 +377,7 @@ using TServerHangUps = TServerLimitsTest;
 TEST_F(TServerHangUps, AQueryWhoseClientHangsUpStopsInTheDatabase) {
   StartServer();
   auto querying = Accepted("Querying");
-  TQueryDescription endless;
-  endless.CommandText =
-      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
-  endless.CommandTimeout = 120;
-  TRemoteCommand query;
-  query.Code = cmdOpenQuery;
-  WriteQueryDescription(endless, query.Data);
-  ASSERT_TRUE(querying->SendFrame(Encoded(query)));
+  ASSERT_TRUE(querying->SendFrame(EndlessQuery(120)));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(server_->ActiveSessions(), 1);
   querying->Close();

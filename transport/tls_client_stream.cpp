@@ -11,54 +11,10 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/socket_bio.h"
+
 namespace larkspire {
 namespace {
-
-TSocket SocketOf(BIO* bio) {
-  return static_cast<TSocket>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
-}
-
-bool WouldBlock() {
-  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-}
-
-int BioWrite(BIO* bio, const char* data, int length) {
-  BIO_clear_retry_flags(bio);
-  const ssize_t n = SocketApi().Send(SocketOf(bio), data, static_cast<size_t>(length));
-  if (n < 0 && WouldBlock()) BIO_set_retry_write(bio);
-  return static_cast<int>(n);
-}
-
-int BioRead(BIO* bio, char* data, int length) {
-  BIO_clear_retry_flags(bio);
-  const ssize_t n = SocketApi().Recv(SocketOf(bio), data, static_cast<size_t>(length));
-  if (n < 0 && WouldBlock()) BIO_set_retry_read(bio);
-  return static_cast<int>(n);
-}
-
-long BioControl(BIO*, int command, long, void*) {
-  return command == BIO_CTRL_FLUSH ? 1 : 0;
-}
-
-int BioCreate(BIO* bio) {
-  BIO_set_init(bio, 1);
-  return 1;
-}
-
-// Records go through the socket layer rather than write(2), which would raise SIGPIPE in a
-// program that has not ignored it.
-BIO_METHOD* SocketApiBioMethod() {
-  static BIO_METHOD* method = [] {
-    BIO_METHOD* made =
-        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "larkspire socket layer");
-    BIO_meth_set_write(made, BioWrite);
-    BIO_meth_set_read(made, BioRead);
-    BIO_meth_set_ctrl(made, BioControl);
-    BIO_meth_set_create(made, BioCreate);
-    return made;
-  }();
-  return method;
-}
 
 std::string LastErrorText() {
   const unsigned long code = ERR_peek_last_error();
@@ -67,16 +23,6 @@ std::string LastErrorText() {
   char text[256];
   ERR_error_string_n(code, text, sizeof text);
   return text;
-}
-
-bool IsIpAddress(const std::string& name) {
-  if (name.empty()) return false;
-  for (char c : name) {
-    if (!(c == '.' || c == ':' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
-          (c >= 'A' && c <= 'F')))
-      return false;
-  }
-  return name.find('.') != std::string::npos || name.find(':') != std::string::npos;
 }
 
 }  // namespace
@@ -115,15 +61,25 @@ std::unique_ptr<TTlsClientStream> TTlsClientStream::Open(TSocket socket,
     failure = "TLS cannot be set up: " + LastErrorText();
     return nullptr;
   }
-  BIO* bio = BIO_new(SocketApiBioMethod());
-  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(socket)));
+  // Records go through the socket layer rather than write(2), which would raise SIGPIPE in a
+  // program that has not ignored it.
+  BIO* bio = NewSocketBio(SocketApi(), socket);
+  if (bio == nullptr) {
+    failure = "TLS cannot be set up: " + LastErrorText();
+    return nullptr;
+  }
   SSL_set_bio(ssl, bio, bio);
 
   const std::string name = settings.ServerName.empty() ? host : settings.ServerName;
+  if (name.empty()) {
+    failure = "no server name to check the certificate against";
+    return nullptr;
+  }
   X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-  if (IsIpAddress(name)) {
-    X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());
-  } else {
+  // An IPv4 or IPv6 address is matched with the certificate's IP entries; anything else is a
+  // host name.
+  if (X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str()) != 1) {
+    ERR_clear_error();
     SSL_set_tlsext_host_name(ssl, name.c_str());
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     SSL_set1_host(ssl, name.c_str());

@@ -12,6 +12,7 @@
 #include <climits>
 
 #include "platform/exception.h"
+#include "platform/socket_bio.h"
 
 namespace larkspire::server {
 
@@ -29,49 +30,8 @@ std::string TakeErrorText() {
   return text;
 }
 
-int SocketOf(BIO* bio) {
-  return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
-}
-
 bool WouldBlock() {
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-}
-
-// Records go out with send(MSG_NOSIGNAL): a client that went away never raises SIGPIPE.
-int BioWrite(BIO* bio, const char* data, int length) {
-  BIO_clear_retry_flags(bio);
-  const ssize_t n = ::send(SocketOf(bio), data, static_cast<size_t>(length), MSG_NOSIGNAL);
-  if (n < 0 && WouldBlock()) BIO_set_retry_write(bio);
-  return static_cast<int>(n);
-}
-
-int BioRead(BIO* bio, char* data, int length) {
-  BIO_clear_retry_flags(bio);
-  const ssize_t n = ::recv(SocketOf(bio), data, static_cast<size_t>(length), 0);
-  if (n < 0 && WouldBlock()) BIO_set_retry_read(bio);
-  return static_cast<int>(n);
-}
-
-long BioControl(BIO*, int command, long, void*) {
-  return command == BIO_CTRL_FLUSH ? 1 : 0;
-}
-
-int BioCreate(BIO* bio) {
-  BIO_set_init(bio, 1);
-  return 1;
-}
-
-BIO_METHOD* SocketBioMethod() {
-  static BIO_METHOD* method = [] {
-    BIO_METHOD* made =
-        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "larkspire server socket");
-    BIO_meth_set_write(made, BioWrite);
-    BIO_meth_set_read(made, BioRead);
-    BIO_meth_set_ctrl(made, BioControl);
-    BIO_meth_set_create(made, BioCreate);
-    return made;
-  }();
-  return method;
 }
 
 // Waits for events on the socket until deadline; false when it passed or poll failed.
@@ -128,8 +88,13 @@ TTlsConnStream::TTlsConnStream(int socket, const TTlsServerContext& context,
   ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
   ssl_ = SSL_new(context.Get());
   if (ssl_ == nullptr) return;
-  BIO* bio = BIO_new(SocketBioMethod());
-  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(socket)));
+  // Records leave through send(MSG_NOSIGNAL): a client that went away never raises SIGPIPE.
+  BIO* bio = NewSocketBio(PosixSocketApi(), socket);
+  if (bio == nullptr) {
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+    return;
+  }
   SSL_set_bio(ssl_, bio, bio);
 }
 
