@@ -212,20 +212,23 @@ BENCHMARK(DownloadTls)->UseManualTime()->Unit(benchmark::kMillisecond)->Iteratio
 
 void PrintSummary() {
   auto& s = Seconds();
-  if (!s.count("Download") || !s.count("RawCopy")) return;
-  std::printf(
-      "\n256 MiB download / raw loopback copy into a file, wall time (target: at most 1.3)\n");
-  std::printf("  download %.1f ms  raw %.1f ms  ratio %.2f\n", s["Download"] * 1000,
-              s["RawCopy"] * 1000, s["Download"] / s["RawCopy"]);
-  std::printf("  CPU of every thread: download %.1f ms  raw %.1f ms  ratio %.2f\n",
-              s["DownloadCpu"] * 1000, s["RawCopyCpu"] * 1000, s["DownloadCpu"] / s["RawCopyCpu"]);
-  if (!s.count("DownloadTls")) return;
-  std::printf("256 MiB download, TLS / plain (target: at most 1.3)\n");
-  std::printf("  TLS %.1f ms  plain %.1f ms  ratio %.2f\n", s["DownloadTls"] * 1000,
-              s["Download"] * 1000, s["DownloadTls"] / s["Download"]);
-  std::printf("  CPU of every thread: TLS %.1f ms  plain %.1f ms  ratio %.2f\n",
-              s["DownloadTlsCpu"] * 1000, s["DownloadCpu"] * 1000,
-              s["DownloadTlsCpu"] / s["DownloadCpu"]);
+  if (s.count("Download") && s.count("RawCopy")) {
+    std::printf(
+        "\n256 MiB download / raw loopback copy into a file, wall time (target: at most 1.3)\n");
+    std::printf("  download %.1f ms  raw %.1f ms  ratio %.2f\n", s["Download"] * 1000,
+                s["RawCopy"] * 1000, s["Download"] / s["RawCopy"]);
+    std::printf("  CPU of every thread: download %.1f ms  raw %.1f ms  ratio %.2f\n",
+                s["DownloadCpu"] * 1000, s["RawCopyCpu"] * 1000,
+                s["DownloadCpu"] / s["RawCopyCpu"]);
+  }
+  if (s.count("Download") && s.count("DownloadTls")) {
+    std::printf("256 MiB download, TLS / plain (target: at most 1.3)\n");
+    std::printf("  TLS %.1f ms  plain %.1f ms  ratio %.2f\n", s["DownloadTls"] * 1000,
+                s["Download"] * 1000, s["DownloadTls"] / s["Download"]);
+    std::printf("  CPU of every thread: TLS %.1f ms  plain %.1f ms  ratio %.2f\n",
+                s["DownloadTlsCpu"] * 1000, s["DownloadCpu"] * 1000,
+                s["DownloadTlsCpu"] / s["DownloadCpu"]);
+  }
 }
 
 }  // namespace
