@@ -1,4 +1,5 @@
-// A 256 MiB file download over loopback against a raw TCP copy of the same bytes.
+// A 256 MiB file download over loopback against a raw TCP copy of the same bytes, and the same
+// download over TLS against it in plaintext (target: at most 1.3).
 //
 // Download runs TLarkspireUpdateFile::DownloadFile against an in-process server serving a
 // folder that holds the file (information exchange, block packets, the local file written).
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +58,10 @@ struct TBenchFiles {
   fs::path folder;
   std::string bytes;
   std::unique_ptr<server::TServer> server;
+  // The same folder served over TLS (a certificate made by the openssl command, its own CA);
+  // null when the certificate could not be made.
+  std::unique_ptr<server::TServer> tls_server;
+  std::string tls_ca;
 
   TBenchFiles() {
     folder = fs::temp_directory_path() / ("lk-download-bench-" + std::to_string(::getpid()));
@@ -75,9 +81,21 @@ struct TBenchFiles {
     options.FilesDir = (folder / "served").string();
     server = std::make_unique<server::TServer>(options);
     server->Start();
+    tls_ca = (folder / "tls.pem").string();
+    const std::string make_certificate =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
+        "subjectAltName=IP:127.0.0.1 -keyout " +
+        (folder / "tls.key").string() + " -out " + tls_ca + " >/dev/null 2>&1";
+    if (std::system(make_certificate.c_str()) == 0) {
+      options.TlsCert = tls_ca;
+      options.TlsKey = (folder / "tls.key").string();
+      tls_server = std::make_unique<server::TServer>(options);
+      tls_server->Start();
+    }
   }
   ~TBenchFiles() {
     server.reset();
+    tls_server.reset();
     fs::remove_all(folder);
   }
 };
@@ -93,10 +111,17 @@ std::string LocalPath(const TBenchFiles& bench) {
   return shm ? std::string(shm) : (bench.folder / "local" / "big.bin").string();
 }
 
-void Download(benchmark::State& state) {
+// tls: through the TLS server.
+void RunDownload(benchmark::State& state, bool tls) {
   TBenchFiles& bench = Files();
   TLarkspireConnection connection;
-  connection.SetRemotePort(bench.server->Port());
+  if (tls && !bench.tls_server) {
+    state.SkipWithError("no TLS certificate (the openssl command failed)");
+    return;
+  }
+  connection.SetRemotePort(tls ? bench.tls_server->Port() : bench.server->Port());
+  connection.SetUseTls(tls);
+  connection.SetTlsCaFile(bench.tls_ca);
   TLarkspireUpdateFile files;
   files.SetConnection(&connection);
   const std::string local = LocalPath(bench);
@@ -112,9 +137,18 @@ void Download(benchmark::State& state) {
   if (fs::file_size(local) != static_cast<uintmax_t>(kFileSize))
     state.SkipWithError("the local file has the wrong size");
   state.SetBytesProcessed(state.iterations() * kFileSize);
-  Seconds()["Download"] = total / static_cast<double>(state.iterations());
-  Seconds()["DownloadCpu"] =
+  const std::string name = tls ? "DownloadTls" : "Download";
+  Seconds()[name] = total / static_cast<double>(state.iterations());
+  Seconds()[name + "Cpu"] =
       (ProcessCpuSeconds() - cpu_start) / static_cast<double>(state.iterations());
+}
+
+void Download(benchmark::State& state) {
+  RunDownload(state, false);
+}
+
+void DownloadTls(benchmark::State& state) {
+  RunDownload(state, true);
 }
 
 void RawCopy(benchmark::State& state) {
@@ -174,16 +208,27 @@ void RawCopy(benchmark::State& state) {
 
 BENCHMARK(Download)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
 BENCHMARK(RawCopy)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
+BENCHMARK(DownloadTls)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
 
 void PrintSummary() {
   auto& s = Seconds();
-  if (!s.count("Download") || !s.count("RawCopy")) return;
-  std::printf(
-      "\n256 MiB download / raw loopback copy into a file, wall time (target: at most 1.3)\n");
-  std::printf("  download %.1f ms  raw %.1f ms  ratio %.2f\n", s["Download"] * 1000,
-              s["RawCopy"] * 1000, s["Download"] / s["RawCopy"]);
-  std::printf("  CPU of every thread: download %.1f ms  raw %.1f ms  ratio %.2f\n",
-              s["DownloadCpu"] * 1000, s["RawCopyCpu"] * 1000, s["DownloadCpu"] / s["RawCopyCpu"]);
+  if (s.count("Download") && s.count("RawCopy")) {
+    std::printf(
+        "\n256 MiB download / raw loopback copy into a file, wall time (target: at most 1.3)\n");
+    std::printf("  download %.1f ms  raw %.1f ms  ratio %.2f\n", s["Download"] * 1000,
+                s["RawCopy"] * 1000, s["Download"] / s["RawCopy"]);
+    std::printf("  CPU of every thread: download %.1f ms  raw %.1f ms  ratio %.2f\n",
+                s["DownloadCpu"] * 1000, s["RawCopyCpu"] * 1000,
+                s["DownloadCpu"] / s["RawCopyCpu"]);
+  }
+  if (s.count("Download") && s.count("DownloadTls")) {
+    std::printf("256 MiB download, TLS / plain (target: at most 1.3)\n");
+    std::printf("  TLS %.1f ms  plain %.1f ms  ratio %.2f\n", s["DownloadTls"] * 1000,
+                s["Download"] * 1000, s["DownloadTls"] / s["Download"]);
+    std::printf("  CPU of every thread: TLS %.1f ms  plain %.1f ms  ratio %.2f\n",
+                s["DownloadTlsCpu"] * 1000, s["DownloadCpu"] * 1000,
+                s["DownloadTlsCpu"] / s["DownloadCpu"]);
+  }
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // the delta of one edit out of 1 000 to 100 000 rows, fetching the first and the last page of a
 // 100 000-row table against opening the whole of it, posting one edit in 1 000 and 10 000
 // rows, and applying a delta of 100 000 inserted rows in-process against psql's \copy of the
-// same rows. After the benchmarks it prints the ratios of each group, all from the same run.
+// same rows. The 10 000-row open runs over TLS too. After the benchmarks it prints the ratios of
+// each group, all from the same run.
 //
 // The PostgreSQL benchmarks need initdb and postgres on the machine (TPostgresCluster); without
 // them they are skipped with the reason and the SQLite ones still run.
@@ -63,6 +64,10 @@ struct TBenchServer {
   std::string PgConnInfo;
   std::string PgError;
   std::unique_ptr<TServerProcess> Server;
+  // The same databases served over TLS, with a certificate made by the openssl command (its
+  // own CA); null when the certificate could not be made.
+  std::unique_ptr<TServerProcess> TlsServer;
+  std::string TlsCa;
 
   TBenchServer() {
     char pattern[] = "/tmp/lk-query-bench-XXXXXX";
@@ -94,6 +99,15 @@ struct TBenchServer {
       PgError = TPostgresCluster::StartError();
     }
     Server = std::make_unique<TServerProcess>(args);
+    TlsCa = Folder + "/tls.pem";
+    const std::string make_certificate =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -addext "
+        "subjectAltName=IP:127.0.0.1 -keyout " +
+        Folder + "/tls.key -out " + TlsCa + " >/dev/null 2>&1";
+    if (std::system(make_certificate.c_str()) == 0) {
+      args.insert(args.end(), {"--tls-cert", TlsCa, "--tls-key", Folder + "/tls.key"});
+      TlsServer = std::make_unique<TServerProcess>(args);
+    }
   }
   ~TBenchServer() {
     Server.reset();
@@ -185,6 +199,28 @@ void BM_QueryOpenPostgres(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_QueryOpenPostgres)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
+
+// The same over TLS.
+void BM_QueryOpenPostgresTls(benchmark::State& state) {
+  if (SkipWithoutPostgres(state)) return;
+  if (!Bench().TlsServer) {
+    state.SkipWithError("no TLS certificate (the openssl command failed)");
+    return;
+  }
+  TLarkspireConnection connection;
+  TLarkspireQuery query;
+  Attach(connection, query, "pg", kOpenSql);
+  connection.SetRemotePort(Bench().TlsServer->Port());
+  connection.SetUseTls(true);
+  connection.SetTlsCaFile(Bench().TlsCa);
+  query.Open();  // connects
+  for (auto _ : state) {
+    query.Close();
+    query.Open();
+    if (query.RecordCount() != kOpenRows) state.SkipWithError("query: wrong row count");
+  }
+}
+BENCHMARK(BM_QueryOpenPostgresTls)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 
 // The server's reply alone: command 300 sent and its reply read and inflated.
 void BM_ServerReplyPostgres(benchmark::State& state) {
@@ -659,6 +695,8 @@ int main(int argc, char** argv) {
   std::printf("\nRatios (same run):\n");
   PrintRatio(reporter, "query open 10 000 rows (pg) / libpq fetch", "BM_QueryOpenPostgres/",
              "BM_LibpqFetch/");
+  PrintRatio(reporter, "query open 10 000 rows (pg), TLS / plain (target 1.2)",
+             "BM_QueryOpenPostgresTls/", "BM_QueryOpenPostgres/");
   PrintRatio(reporter, "server reply alone (cmd 300) / libpq fetch", "BM_ServerReplyPostgres/",
              "BM_LibpqFetch/");
   PrintRatio(reporter, "server fetch in-process / libpq fetch", "BM_PieceServerFetch/",

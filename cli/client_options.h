@@ -20,6 +20,9 @@ struct TClientOptions {
   std::string connection;
   std::string client_name;
   std::string codepage = "UTF-8";
+  bool tls = false;
+  std::string tls_ca;
+  std::string tls_server_name;
 
   void AddTo(CLI::App& app);
   // Applies the code page and the connection settings.

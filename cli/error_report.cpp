@@ -10,7 +10,8 @@ namespace larkspire::cli {
 
 bool IsConnectionFailure(int32_t code) {
   return code == kErrCouldNotConnect || code == kErrConnectionRefused ||
-         code == kErrConnectionsLimit || code == kErrWrongPassword;
+         code == kErrConnectionsLimit || code == kErrWrongPassword || code == kErrTlsFailed ||
+         code == kErrTlsRequired;
 }
 
 int ReportError(std::ostream& err, int32_t code, const std::string& text) {

@@ -1,6 +1,10 @@
 // larkspire: the command-line client. Each subcommand connects through TLarkspireConnection,
 // does its work and prints what happened. Without arguments it prints its help. Exit codes:
-// 0 success, 1 a failed statement, 2 a connection failure or bad usage (cli/error_report.h).
+// 0 success, 1 a failed statement, 2 a connection failure or bad usage (cli/error_report.h),
+// 130 after Ctrl-C.
+#include <signal.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 
 #include <exception>
@@ -12,8 +16,26 @@
 #include "cli/error_report.h"
 #include "protocol/remote_command.h"
 
+namespace {
+
+// Ctrl-C while a statement runs ends the program at once: the connection closes with it, and
+// the server stops the statement instead of letting it run on. (The shell catches Ctrl-C
+// itself while it reads a line.)
+void EndOnInterrupt(int) {
+  const char newline = '\n';
+  ssize_t ignored = ::write(STDERR_FILENO, &newline, 1);
+  (void)ignored;
+  ::_exit(130);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace larkspire;
+  struct sigaction on_interrupt {};
+  on_interrupt.sa_handler = EndOnInterrupt;
+  sigemptyset(&on_interrupt.sa_mask);
+  sigaction(SIGINT, &on_interrupt, nullptr);
   using namespace larkspire::cli;
   CLI::App app{"larkspire: command-line client of the Larkspire server", "larkspire"};
   app.require_subcommand(1);
@@ -22,8 +44,9 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("larkspire ") + LARKSPIRE_VERSION + " (protocol " +
                                         kProtocolVersion + ")");
   app.footer(
-      "Environment: LARKSPIRE_HOST, LARKSPIRE_PORT, LARKSPIRE_PASSWORD and LARKSPIRE_CONNECTION "
-      "stand in for the options; the command line wins.\n"
+      "Environment: LARKSPIRE_HOST, LARKSPIRE_PORT, LARKSPIRE_PASSWORD, LARKSPIRE_CONNECTION, "
+      "LARKSPIRE_TLS (1 or 0), LARKSPIRE_TLS_CA and LARKSPIRE_TLS_SERVER_NAME stand in for the "
+      "options; the command line wins.\n"
       "Exit codes: 0 success, 1 a failed statement, 2 a connection failure or bad usage.");
   TClientOptions options;
   options.AddTo(app);

@@ -23,6 +23,7 @@ if(BUILD_SHARED_LIBS)
   target_link_libraries(larkspire_shared
     PRIVATE "$<BUILD_INTERFACE:-Wl,--whole-archive;${archives};-Wl,--no-whole-archive>"
       "$<BUILD_INTERFACE:ZLIB::ZLIB>" "$<BUILD_INTERFACE:PkgConfig::PUGIXML>"
+      "$<BUILD_INTERFACE:OpenSSL::SSL>"
     PUBLIC Threads::Threads)
   target_compile_features(larkspire_shared PUBLIC cxx_std_20)
   target_include_directories(larkspire_shared INTERFACE
@@ -43,8 +44,8 @@ else()
   install(TARGETS larkspire EXPORT LarkspireTargets COMPONENT development)
   set(LARKSPIRE_PC_LIBS
     "-llarkspire_components -llarkspire_dataset -llarkspire_transport -llarkspire_protocol -llarkspire_platform")
-  # The archives need zlib and pugixml at link time.
-  set(LARKSPIRE_PC_REQUIRES "zlib pugixml")
+  # The archives need zlib, pugixml and OpenSSL at link time.
+  set(LARKSPIRE_PC_REQUIRES "zlib pugixml libssl")
 endif()
 
 install(EXPORT LarkspireTargets NAMESPACE Larkspire:: DESTINATION ${LARKSPIRE_INSTALL_CMAKEDIR}

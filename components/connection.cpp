@@ -55,6 +55,10 @@ namespace {
 const char kCouldNotConnect[] = "Could not connect to LarkspireServer (%s:%d).";
 const char kRefused[] = "Connection be refused from LarkspireServer (%s:%d).";
 const char kLimit[] = "Connections limit from LarkspireServer (%s:%d).";
+const char kTlsRequired[] =
+    "LarkspireServer (%s:%d) speaks TLS only on this port: connect with UseTls.";
+// Followed by the reason.
+const char kTlsFailed[] = "TLS with LarkspireServer (%s:%d) failed: ";
 const char kNoReply[] = "No reply from LarkspireServer (%s:%d) within %u s.";
 const char kClosedDuringCommand[] =
     "The connection to LarkspireServer (%s:%d) was closed while the command was running.";
@@ -82,6 +86,8 @@ const char* MessageOfCode(int32_t code) {
       return kRefused;
     case kErrConnectionsLimit:
       return kLimit;
+    case kErrTlsRequired:
+      return kTlsRequired;
     default:
       return nullptr;
   }
@@ -216,9 +222,16 @@ void TLarkspireConnection::SetConnected(bool value) {
     return;
   }
   const std::string auth = WideToAnsi(HandshakeAuthText(GetClientIdentity(), client_name_));
+  TTlsClientSettings tls = tls_;
+  if (tls.ServerName.empty()) tls.ServerName = remote_ip_;
+  tcp_client_.SetTls(tls);
   connected_ = tcp_client_.Connect(resolved_ip_, remote_port_, auth, 1);
   if (!connected_) {
     int32_t code = kNoErrorCode;
+    if (!tcp_client_.TlsFailure().empty()) {
+      SetError(kErrTlsFailed, FormatAddressMessage(kTlsFailed) + tcp_client_.TlsFailure() + ".");
+      return;
+    }
     if (tcp_client_.HandshakeStatus() == kHandshakeNone)
       code = kErrCouldNotConnect;
     else if (tcp_client_.HandshakeStatus() == kHandshakeRefused)
@@ -347,6 +360,9 @@ void TLarkspireConnection::RunAttempt(TRemoteCommand& request, const std::string
     } else if (exchange_failure_ == kErrClosedDuringCommand) {
       code = kErrClosedDuringCommand;
       reply_.Message = WideToAnsi(FormatAddressMessage(kClosedDuringCommand));
+    } else if (code == kErrTlsFailed) {
+      // The connect's own wording, with the reason the certificate or handshake failed.
+      reply_.Message = WideToAnsi(ErrorText());
     } else {
       const char* format = MessageOfCode(code);
       if (format == nullptr) {

@@ -127,6 +127,17 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   uint64_t MaxMessageSize() const { return max_message_size_; }
   void SetMaxMessageSize(uint64_t bytes) { max_message_size_ = bytes; }
 
+  // TLS on the TCP road, from the next connect: the server's certificate is checked against
+  // TlsCaFile (empty: the system's store) and TlsServerName (empty: RemoteIP as written). A
+  // refused certificate or a failed TLS handshake fails the connect with 10009 and its reason,
+  // and is not retried. Off by default.
+  bool UseTls() const { return tls_.UseTls; }
+  void SetUseTls(bool value) { tls_.UseTls = value; }
+  const std::string& TlsCaFile() const { return tls_.CaFile; }
+  void SetTlsCaFile(const std::string& value) { tls_.CaFile = value; }
+  const std::string& TlsServerName() const { return tls_.ServerName; }
+  void SetTlsServerName(const std::string& value) { tls_.ServerName = value; }
+
   TOnTransProgressEvent OnProgress;
   TLarkspireConnectEvent OnAfterConnect;
   TLarkspireConnectEvent OnAfterDisconnect;
@@ -233,6 +244,7 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   std::string login_password_;
   std::string connection_name_;
   std::string client_name_;
+  TTlsClientSettings tls_;
   std::atomic<uint8_t> smart_dc_time_{0};
 
   std::unique_ptr<TSuperUdpSocket> udp_socket_;

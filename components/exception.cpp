@@ -10,6 +10,8 @@ void ThrowLarkspireException(int32_t kind_code, int32_t error_code, std::string 
     case kErrClosedDuringCommand:
     case kErrConnectionRefused:
     case kErrConnectionsLimit:
+    case kErrTlsFailed:
+    case kErrTlsRequired:
       throw ELarkspireConnectionError(error_code, std::move(error_message), message);
     case kErrTransactionLost:
       throw ELarkspireTransactionLostError(error_code, std::move(error_message), message);

@@ -9,6 +9,8 @@ constexpr const char* kUsage =
     "usage: larkspire-demo [--host HOST] [--port PORT] [--screenshot DIR]\n"
     "  --host HOST       the server's host (LARKSPIRE_HOST; default 127.0.0.1)\n"
     "  --port PORT       the server's port (LARKSPIRE_PORT; default 18008)\n"
+    "  LARKSPIRE_TLS=1 connects with TLS; LARKSPIRE_TLS_CA names the CA file that signs the\n"
+    "  server's certificate (default: the system's store, and TLS on)\n"
     "  --screenshot DIR  run offscreen, perform each page's main action and save the pictures\n"
     "                    of the pages, the product dialog and the wait window into DIR\n";
 
@@ -40,6 +42,18 @@ TDemoOptions ParseDemoOptions(const std::vector<std::string>& args,
     if (!ParsePort(port, options.Server.Port)) {
       return Fail(options, "LARKSPIRE_PORT \"" + std::string(port) + "\" is not a port number");
     }
+  }
+  if (const char* tls = env("LARKSPIRE_TLS"); tls != nullptr && *tls != '\0') {
+    const std::string text = tls;
+    if (text == "1" || text == "true" || text == "yes" || text == "on") {
+      options.Server.UseTls = true;
+    } else if (text != "0" && text != "false" && text != "no" && text != "off") {
+      return Fail(options, "LARKSPIRE_TLS \"" + text + "\" is neither 1 nor 0");
+    }
+  }
+  if (const char* ca = env("LARKSPIRE_TLS_CA"); ca != nullptr && *ca != '\0') {
+    options.Server.TlsCaFile = ca;
+    options.Server.UseTls = true;
   }
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];

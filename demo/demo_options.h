@@ -4,7 +4,8 @@
 //   larkspire-demo [--host HOST] [--port PORT] [--screenshot DIR]
 //
 // The host is 127.0.0.1 and the port 18008 unless LARKSPIRE_HOST and LARKSPIRE_PORT say
-// otherwise; the options win over both.
+// otherwise; the options win over both. LARKSPIRE_TLS=1 connects with TLS, and
+// LARKSPIRE_TLS_CA names the CA file that signs the server's certificate (TLS on too).
 //
 // Thread-safety: none needed (pure functions).
 #ifndef LARKSPIRE_DEMO_DEMO_OPTIONS_H_

@@ -109,6 +109,8 @@ void TlkDemoMainForm::CreateComponents(const TDemoServer& server) {
   LarkspireConnection1 = Make<TLarkspireConnection>(owner, "LarkspireConnection1");
   LarkspireConnection1->SetRemoteIP(server.Host);
   LarkspireConnection1->SetRemotePort(server.Port);
+  LarkspireConnection1->SetUseTls(server.UseTls);
+  LarkspireConnection1->SetTlsCaFile(server.TlsCaFile);
   LarkspireConnection1->SetConnectionName("demo");
   LarkspireConnection1->SetClientName("Demo1");
   LarkspireConnection1->SetLoginPassword("");

@@ -48,6 +48,8 @@ class TlkDemoProductForm;
 struct TDemoServer {
   std::string Host = "127.0.0.1";
   int Port = 18008;
+  bool UseTls = false;
+  std::string TlsCaFile;  // empty: the system's store
 };
 
 class TlkDemoMainForm : public QMainWindow {

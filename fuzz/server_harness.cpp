@@ -57,7 +57,8 @@ TServerHarness::~TServerHarness() {
 
 void TServerHarness::Execute(TRemoteCommand& request, TRemoteCommand& reply) {
   const server::TServerContext context{options_, catalog_, dispatch_, stopping_, *plugins_};
-  server::TSession session(context, -1, "fuzz");
+  server::TConnStream no_connection(-1);
+  server::TSession session(context, no_connection, "fuzz");
   server::SeedDemoTable(*session.DatabaseFor("").Database);
   server::DispatchCommand(dispatch_, session, request, reply);
   // A query's rowset may have been streamed into the session's payload: frame it as the session

@@ -3,7 +3,7 @@
 // reply's Value next to a text in Message. A code means one thing only; the table is checked
 // for duplicates when it is compiled.
 //
-// Client side (10001..10008, 100021, 100022): set by the components themselves, except 10004,
+// Client side (10001..10009, 100021..100023): set by the components themselves, except 10004,
 // which the server sends when a transaction is gone and on which the client sets its
 // transaction level back to 0. The handshake's refusal codes travel in the handshake reply,
 // not in a command. Server side (2xxxx): the server's own.
@@ -28,8 +28,10 @@ inline constexpr int32_t kErrNoReply = 10005;
 inline constexpr int32_t kErrClosedDuringCommand = 10006;
 inline constexpr int32_t kErrReplyTooLarge = 10007;
 inline constexpr int32_t kErrMergeFailed = 10008;
+inline constexpr int32_t kErrTlsFailed = 10009;
 inline constexpr int32_t kErrConnectionRefused = 100021;
 inline constexpr int32_t kErrConnectionsLimit = 100022;
+inline constexpr int32_t kErrTlsRequired = 100023;
 
 // --- Server side ---
 inline constexpr int32_t kErrUnknownCommand = 20001;
@@ -50,6 +52,8 @@ inline constexpr int32_t kErrRequestTooLarge = 20015;
 inline constexpr int32_t kErrMessageTooLarge = 20016;
 inline constexpr int32_t kErrDatabaseBusy = 20030;
 inline constexpr int32_t kErrResultTooLarge = 20031;
+inline constexpr int32_t kErrTooManyGuesses = 20040;
+inline constexpr int32_t kErrServerBusy = 20041;
 inline constexpr int32_t kErrUnknownPlugin = 20501;
 inline constexpr int32_t kErrPluginFailed = 20502;
 inline constexpr int32_t kErrPluginTimeout = 20503;
@@ -77,8 +81,12 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrMergeFailed,
      "the server committed the changes, but the rows it returned could not be merged; the "
      "changes stand and a refresh shows the server's rows"},
+    {kErrTlsFailed,
+     "the TLS handshake failed or the server's certificate was refused (the text says why); "
+     "never retried"},
     {kErrConnectionRefused, "the server refused this client in the handshake"},
     {kErrConnectionsLimit, "the server serves as many connections as it allows"},
+    {kErrTlsRequired, "the server's port speaks TLS only and this client connected without it"},
     {kErrUnknownCommand, "the command code is not served"},
     {kErrWrongPassword, "the request's Password is not the server's"},
     {kErrMalformedRequest, "the request body does not decode, or its payload is wrong"},
@@ -99,6 +107,12 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrDatabaseBusy,
      "the database stayed locked by another client past the busy time-out; retry"},
     {kErrResultTooLarge, "the compressed reply would be longer than the server's --max-reply"},
+    {kErrTooManyGuesses,
+     "so many wrong passwords came from the client's address that the password was not even "
+     "checked; retry after a few seconds"},
+    {kErrServerBusy,
+     "the memory the server gives all requests in flight (--max-inflight) is spent; the request "
+     "was dropped whole, retry"},
     {kErrUnknownPlugin, "no plug-in has the name"},
     {kErrPluginFailed, "the plug-in reported an error: its own text"},
     {kErrPluginTimeout, "the plug-in did not answer in time"},

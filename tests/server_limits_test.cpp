@@ -56,6 +56,18 @@ std::string Encoded(TRemoteCommand& command) {
   return stream.Bytes();
 }
 
+// A query that counts for ever, stopped by its time-out (seconds) at the latest.
+std::string EndlessQuery(int32_t timeout) {
+  TQueryDescription endless;
+  endless.CommandText =
+      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+  endless.CommandTimeout = timeout;
+  TRemoteCommand query;
+  query.Code = cmdOpenQuery;
+  WriteQueryDescription(endless, query.Data);
+  return Encoded(query);
+}
+
 int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -347,14 +359,7 @@ TEST(TServerShutdown, SigtermStopsWithinTheGraceWhateverTheSessionsAreDoing) {
   TRawClient querying;
   ASSERT_TRUE(querying.Connect(process.Port()));
   ASSERT_EQ(querying.Handshake(kIdentity, "Querying").Status, 1);
-  TQueryDescription endless;
-  endless.CommandText =
-      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
-  endless.CommandTimeout = 60;
-  TRemoteCommand query;
-  query.Code = cmdOpenQuery;
-  WriteQueryDescription(endless, query.Data);
-  ASSERT_TRUE(querying.SendFrame(Encoded(query)));
+  ASSERT_TRUE(querying.SendFrame(EndlessQuery(60)));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   const auto start = Clock::now();
@@ -363,6 +368,51 @@ TEST(TServerShutdown, SigtermStopsWithinTheGraceWhateverTheSessionsAreDoing) {
   EXPECT_TRUE(handshaking.WaitForClose(100));
   EXPECT_TRUE(framing.WaitForClose(100));
   EXPECT_TRUE(querying.WaitForClose(100));
+}
+
+// ---- Clients that go away, memory in flight ----
+
+using TServerHangUps = TServerLimitsTest;
+
+TEST_F(TServerHangUps, AQueryWhoseClientHangsUpStopsInTheDatabase) {
+  StartServer();
+  auto querying = Accepted("Querying");
+  ASSERT_TRUE(querying->SendFrame(EndlessQuery(120)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(server_->ActiveSessions(), 1);
+  querying->Close();
+  // The statement is interrupted, so the session ends long before the statement's time-out.
+  const auto start = Clock::now();
+  while (server_->ActiveSessions() > 0 && MillisecondsSince(start) < 5000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(server_->ActiveSessions(), 0);
+}
+
+TEST_F(TServerHangUps, RequestsPastTheInflightBudgetAreRefusedAsBusyAndTheSessionGoesOn) {
+  options_.MaxInflight = 64 * 1024;
+  StartServer();
+  auto client = Accepted();
+  std::string body;
+  // A frame longer than the whole budget: its body is read and dropped, and answered.
+  ASSERT_TRUE(client->SendFrame(std::string(100 * 1024, 'x')));
+  ASSERT_TRUE(client->ReceiveFrame(body));
+  TRemoteCommand reply;
+  TLarkspireMemoryStream stream;
+  stream.WriteBuffer(body.data(), static_cast<int64_t>(body.size()));
+  stream.SetPosition(0);
+  reply.LoadFromStream(stream);
+  EXPECT_FALSE(reply.Success);
+  EXPECT_EQ(reply.Value, kErrServerBusy);
+  // A small frame that inflates past what the budget has free.
+  TRemoteCommand inflating;
+  inflating.Code = cmdBeginTrans;
+  inflating.Success = true;
+  inflating.SetDataText(std::string(1024 * 1024, '\0'));
+  ASSERT_TRUE(client->Execute(inflating, reply));
+  EXPECT_EQ(reply.Value, kErrServerBusy) << reply.Message;
+  // Nothing is held any longer, and the connection is in step.
+  EXPECT_TRUE(Runs(*client, cmdBeginTrans));
+  EXPECT_TRUE(Runs(*client, cmdCommitTrans));
 }
 
 TEST(TServerOptionsParsing, ReadsTheFrameAndIdleTimeoutsInSeconds) {

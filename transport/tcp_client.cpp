@@ -18,6 +18,8 @@ constexpr int64_t kChunkSize = 8192;
 // Keep-alive: idle time and probe interval in milliseconds.
 constexpr uint32_t kKeepAliveIdleMs = 4400;
 constexpr uint32_t kKeepAliveIntervalMs = 4;
+// The longest wait for each part of the server's side of the TLS handshake.
+constexpr uint32_t kTlsHandshakeMs = 10000;
 
 // Parses a decimal octet: digits only (leading zeros allowed), value 0..255. Anything else
 // (blanks, signs, hex, empty text) does not convert.
@@ -110,6 +112,19 @@ bool TSuperTcpClient::Connect(const std::string& host, int port, const std::stri
   api.SetKeepAlive(socket_, true, kKeepAliveIdleMs, kKeepAliveIntervalMs);
   api.SetReceiveTimeout(socket_, receive_timeout_ms_);
   connected_ = ready > 0;
+  tls_failure_.clear();
+  tls_verify_failed_ = false;
+  stream_.reset();
+
+  if (connected_ && tls_.UseTls) {
+    // The TLS handshake may take longer than the connect, never as long as a reply.
+    api.SetReceiveTimeout(socket_, kTlsHandshakeMs);
+    stream_ = TTlsClientStream::Open(socket_, tls_, host, tls_failure_, tls_verify_failed_);
+    api.SetReceiveTimeout(socket_, receive_timeout_ms_);
+    connected_ = stream_ != nullptr;
+  } else if (connected_) {
+    stream_ = std::make_unique<TPlainByteStream>(socket_);
+  }
 
   if (connected_) {
     handshake_status_ = kHandshakeNone;
@@ -135,6 +150,7 @@ bool TSuperTcpClient::Connect(const std::string& host, int port, const std::stri
 void TSuperTcpClient::Disconnect() {
   const TSocket socket = socket_.exchange(kInvalidSocket);
   connected_ = false;
+  stream_.reset();
   if (socket == kInvalidSocket) return;
   // Closing alone does not wake a call blocked on the socket in another thread; shutting the
   // connection down first does.
@@ -156,7 +172,11 @@ void TSuperTcpClient::SetReceiveTimeout(uint32_t milliseconds) {
 }
 
 ssize_t TSuperTcpClient::RecvSome(void* buffer, size_t count) {
-  const ssize_t n = SocketApi().Recv(socket_, buffer, count);
+  if (!stream_) {
+    errno = ENOTCONN;
+    return -1;
+  }
+  const ssize_t n = stream_->Recv(buffer, count);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) receive_timed_out_ = true;
   return n;
 }
@@ -225,11 +245,11 @@ bool TSuperTcpClient::ReceiveStream(TStream& stream) {
 }
 
 int64_t TSuperTcpClient::SendBuffer(const void* buffer, int64_t count) {
-  ISocketApi& api = SocketApi();
+  if (!stream_) return 0;
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
   int64_t sent = 0;
   while (sent < count) {
-    const ssize_t n = api.Send(socket_, bytes + sent, static_cast<size_t>(count - sent));
+    const ssize_t n = stream_->Send(bytes + sent, static_cast<size_t>(count - sent));
     if (n <= 0) break;
     sent += n;
   }

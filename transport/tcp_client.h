@@ -17,11 +17,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/socket_api.h"
 #include "platform/stream.h"
 #include "protocol/frame.h"
+#include "transport/byte_stream.h"
+#include "transport/tls_client_stream.h"
 
 namespace larkspire {
 
@@ -57,7 +60,19 @@ class TSuperTcpClient {
   // Whether the last ReceiveStream stopped because the frame was longer than MaxReceiveSize.
   bool ReceiveTooLarge() const { return receive_too_large_; }
 
-  // True when connected and the handshake was accepted. Raises Exception "套接字创建失败" when no
+  // TLS for the next Connect: the handshake, every frame and every raw block then travel
+  // inside it. Off by default.
+  const TTlsClientSettings& Tls() const { return tls_; }
+  void SetTls(const TTlsClientSettings& settings) { tls_ = settings; }
+  // Why the last Connect failed in TLS ("certificate verify failed: ..."), or empty; and
+  // whether it was the server's certificate that was refused (a reason not to try again).
+  const std::string& TlsFailure() const { return tls_failure_; }
+  bool TlsVerifyFailed() const { return tls_verify_failed_; }
+  // Whether the open connection runs under TLS.
+  bool UsingTls() const { return stream_ != nullptr && stream_->IsTls(); }
+
+  // True when connected and the handshake was accepted (host names the server for TLS's
+  // certificate check when TlsServerName is empty). Raises Exception "套接字创建失败" when no
   // socket can be created.
   bool Connect(const std::string& host, int port, const std::string& auth_text,
                uint16_t timeout_seconds);
@@ -94,6 +109,12 @@ class TSuperTcpClient {
   std::atomic<bool> receive_timed_out_{false};
   std::atomic<uint32_t> max_receive_size_{kMaxFrameBody};
   std::atomic<bool> receive_too_large_{false};
+  TTlsClientSettings tls_;
+  std::string tls_failure_;
+  bool tls_verify_failed_ = false;
+  // What the open socket's bytes go through; replaced on each Connect, freed on Disconnect by
+  // the thread that owns the exchanges.
+  std::unique_ptr<IByteStream> stream_;
 };
 
 // "LOCALHOST" in any case gives "127.0.0.1"; a dotted quad stays; anything else is looked up

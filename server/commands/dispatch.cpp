@@ -81,11 +81,7 @@ void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteComm
                      TRemoteCommand& reply) {
   reply.Reset();
   reply.Code = cmdReply;
-  const auto& password = session.Options().Password;
-  if (password && AnsiToWide(request.Password) != *password) {
-    FailReply(reply, kErrWrongPassword, "Invalid password");
-    return;
-  }
+  if (!session.CheckPassword(request.Password, reply)) return;
   // The client sends its in-transaction flag with every command but a begin. When the flag is
   // set and this session has no transaction, the one the client opened was on a connection
   // that is gone, and rolled back with it: running the command in autocommit would pass it off

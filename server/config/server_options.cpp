@@ -1,6 +1,13 @@
 #include "server/config/server_options.h"
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <limits>
 #include <sstream>
 
@@ -13,6 +20,30 @@ namespace {
 bool LooksLikeSpec(const std::string& text) {
   return text.rfind("sqlite:", 0) == 0 || text.rfind("postgresql://", 0) == 0 ||
          text.rfind("postgres://", 0) == 0;
+}
+
+// The first line of a password file that only its owner may read; raises Exception saying
+// what is wrong with it.
+std::string ReadPasswordFile(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    throw Exception("--password-file \"" + path + "\": " + std::strerror(errno));
+  }
+  if (!S_ISREG(info.st_mode)) throw Exception("--password-file \"" + path + "\" is not a file");
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    throw Exception("--password-file \"" + path + "\" may be read or changed by others (mode " +
+                    mode + "); make it the owner's only: chmod 600 " + path);
+  }
+  std::ifstream file(path, std::ios::binary);
+  std::string line;
+  if (!file || !std::getline(file, line)) {
+    throw Exception("--password-file \"" + path + "\" cannot be read or is empty");
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) throw Exception("--password-file \"" + path + "\": its first line is empty");
+  return line;
 }
 
 }  // namespace
@@ -39,8 +70,22 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
   app.add_option("--deny", options.Deny, "refuse this client identity or client name")->take_all();
+  std::string password_file;
   auto* password_option =
-      app.add_option("--password", password, "password every command must carry");
+      app.add_option("--password", password,
+                     "password every command must carry (ps shows it: prefer --password-file)");
+  auto* password_file_option = app.add_option(
+      "--password-file", password_file,
+      "file whose first line is the password; only its owner may read it (environment: "
+      "LARKSPIRE_SERVER_PASSWORD)");
+  password_file_option->excludes(password_option);
+  app.add_option("--tls-cert", options.TlsCert,
+                 "PEM certificate chain: the port then speaks TLS only");
+  app.add_option("--tls-key", options.TlsKey, "PEM private key of --tls-cert");
+  uint16_t plain_port = 0;
+  auto* plain_port_option = app.add_option(
+      "--plain-port", plain_port,
+      "with TLS, a second port speaking plaintext (bind it to a trusted network only)");
   app.add_option("--database", databases,
                  "[NAME=]sqlite:PATH or [NAME=]postgresql://...; no name: the default database")
       ->take_all();
@@ -54,6 +99,11 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
       ->capture_default_str();
   app.add_option("--max-message", options.MaxMessage, "most bytes a request may inflate to")
       ->check(CLI::Range(uint64_t{64}, uint64_t{0xFFFFFFFF}))
+      ->capture_default_str();
+  app.add_option("--max-inflight", options.MaxInflight,
+                 "most bytes all requests in flight may hold together; past it a request waits "
+                 "briefly, then is refused (retryable)")
+      ->check(CLI::Range(uint64_t{64} * 1024, uint64_t{1} << 40))
       ->capture_default_str();
   app.add_option("--max-reply", options.MaxReply,
                  "longest compressed reply to a query in bytes; a larger result fails")
@@ -99,7 +149,28 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
     result.Output = out.str() + err.str();
     return result;
   }
-  if (!password_option->empty()) options.Password = password;
+  if (!plain_port_option->empty()) options.PlainPort = plain_port;
+  try {
+    if (!password_option->empty()) {
+      options.Password = password;
+    } else if (!password_file_option->empty()) {
+      options.Password = ReadPasswordFile(password_file);
+    } else if (const char* from_env = std::getenv("LARKSPIRE_SERVER_PASSWORD");
+               from_env != nullptr && *from_env != '\0') {
+      options.Password = std::string(from_env);
+    }
+    if (options.TlsCert.empty() != options.TlsKey.empty()) {
+      throw Exception("--tls-cert and --tls-key go together: give both or neither");
+    }
+    if (options.PlainPort && options.TlsCert.empty()) {
+      throw Exception("--plain-port is for a TLS server: give --tls-cert and --tls-key too");
+    }
+  } catch (const Exception& e) {
+    result.Exit = true;
+    result.ExitCode = 2;
+    result.Output = std::string(e.what()) + "\n";
+    return result;
+  }
   options.FrameTimeoutMs = static_cast<uint32_t>(frame_timeout * 1000 + 0.5);
   options.IdleTimeoutMs = static_cast<uint32_t>(idle_timeout * 1000 + 0.5);
   try {

@@ -6,7 +6,14 @@
 //   --bind ADDRESS        address to listen on (default 127.0.0.1)
 //   --max-connections N   sessions served at once (default 64); more are refused (100022)
 //   --deny NAME           refuse a client identity or client name (100021); repeatable
-//   --password TEXT       commands must carry this password
+//   --password TEXT       commands must carry this password (seen by ps: prefer the next two)
+//   --password-file FILE  the password is the file's first line; the file must not be
+//                         readable or writable by group or others
+//   (environment LARKSPIRE_SERVER_PASSWORD: the password, when neither option is given)
+//   --tls-cert FILE       PEM certificate chain: the port speaks TLS (1.2 or 1.3) only
+//   --tls-key FILE        PEM private key of --tls-cert (required with it)
+//   --plain-port N        with TLS, a second port that speaks plaintext (for a trusted
+//                         network only; 0 picks a free port)
 //   --database [NAME=]LOCATOR  serve LOCATOR (sqlite:PATH, postgresql://...) as NAME; without a
 //                         name (or with "=") it is the default database; repeatable. A SQLite
 //                         file must exist unless the locator ends in "?create=1", and keeps its
@@ -17,6 +24,8 @@
 //   --max-frame BYTES     longest request frame accepted (default 256 MiB)
 //   --max-message BYTES   most bytes a request may inflate to (default 256 MiB); a request
 //                         past it is answered with a failed reply (20016), never inflated whole
+//   --max-inflight BYTES  most bytes all requests in flight may hold together (default 1 GiB);
+//                         a request past it waits up to 2 s, then is refused (20041, retryable)
 //   --max-reply BYTES     longest compressed reply to a query (default 1 GiB); a larger result
 //                         is answered with a failed reply (20031) instead
 //   --codepage NAME       code page of texts on the wire (default UTF-8)
@@ -54,6 +63,11 @@ struct TServerOptions {
   int MaxConnections = 64;
   std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
   std::optional<std::string> Password;  // UTF-8
+  // PEM files; both set or both empty. Set: the port speaks TLS.
+  std::string TlsCert;
+  std::string TlsKey;
+  // With TLS, a second plaintext port; empty: none.
+  std::optional<uint16_t> PlainPort;
   // (name, locator) in command-line order; the empty name is the default database.
   std::vector<std::pair<std::string, TDatabaseLocator>> Databases;
   std::string DataDir = "./larkspire-data";
@@ -62,6 +76,7 @@ struct TServerOptions {
   uint32_t MaxFrame = 256u * 1024 * 1024;
   uint64_t MaxMessage = uint64_t{256} * 1024 * 1024;
   uint64_t MaxReply = uint64_t{1} << 30;
+  uint64_t MaxInflight = uint64_t{1} << 30;
   std::string CodePage = "UTF-8";
   // Folders of plug-in libraries; empty: DefaultPluginFolder() (server/plugins/plugin_host.h).
   std::vector<std::string> PluginDirs;

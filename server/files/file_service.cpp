@@ -95,7 +95,7 @@ TUniqueFd OpenRegularFile(const fs::path& path, const std::string& name, std::st
 }
 
 // Streams the blocks of a file from first_block to the last; returns why it could not, or "".
-std::string StreamFile(int socket, const TFileRoot& root, const std::string& name,
+std::string StreamFile(TConnStream& stream, const TFileRoot& root, const std::string& name,
                        int32_t first_block) {
   const fs::path path = root.Resolve(name);
   std::string failure;
@@ -111,17 +111,37 @@ std::string StreamFile(int socket, const TFileRoot& root, const std::string& nam
   // Each packet leaves as its header (held back by MSG_MORE until the bytes follow), the
   // file's bytes straight from the page cache, and the zeros that fill the last block.
   static const std::vector<uint8_t> zeros(kFileBlockSize, 0);
+  std::vector<uint8_t> sealed;
   for (int32_t block = first_block; block <= blocks; ++block) {
     const int64_t offset = BlockOffset(block);
     const auto length = static_cast<int32_t>(std::min<int64_t>(kFileBlockSize, size - offset));
     uint8_t header[kBlockPacketHeader];
     WriteBlockPacketHeader(header, block, length);
-    if (!SendAll(socket, header, sizeof header, MSG_MORE))
+    if (!stream.WriteAll(header, sizeof header, true))
       return "the client went away at block " + std::to_string(block);
     off_t position = static_cast<off_t>(offset);
     int64_t left = length;
+    if (stream.IsTls()) {
+      // TLS seals the bytes in this process: they are read, then written through it.
+      sealed.resize(kFileBlockSize);
+      while (left > 0) {
+        const ssize_t got = ::pread(file.Fd(), sealed.data(), static_cast<size_t>(left), position);
+        if (got < 0 && errno == EINTR) continue;
+        if (got == 0)
+          return "\"" + name + "\" ended at offset " + std::to_string(position) +
+                 " (the file changed while it was sent)";
+        if (got < 0)
+          return "\"" + name + "\" could not be read at block " + std::to_string(block) + ": " +
+                 std::strerror(errno);
+        // A short last block's zeros join it in the same record.
+        if (!stream.WriteAll(sealed.data(), static_cast<size_t>(got), length < kFileBlockSize))
+          return "the client went away at block " + std::to_string(block);
+        position += got;
+        left -= got;
+      }
+    }
     while (left > 0) {
-      const ssize_t sent = ::sendfile(socket, file.Fd(), &position, static_cast<size_t>(left));
+      const ssize_t sent = ::sendfile(stream.Fd(), file.Fd(), &position, static_cast<size_t>(left));
       if (sent < 0 && errno == EINTR) continue;
       if (sent == 0)
         return "\"" + name + "\" ended at offset " + std::to_string(position) +
@@ -131,7 +151,7 @@ std::string StreamFile(int socket, const TFileRoot& root, const std::string& nam
       left -= sent;
     }
     if (length < kFileBlockSize &&
-        !SendAll(socket, zeros.data(), static_cast<size_t>(kFileBlockSize - length), 0))
+        !stream.WriteAll(zeros.data(), static_cast<size_t>(kFileBlockSize - length)))
       return "the client went away at block " + std::to_string(block);
   }
   return "";
@@ -165,7 +185,7 @@ void HandleDownload(TSession& session, TRemoteCommand& request, TRemoteCommand& 
   const std::string name = AnsiToWide(request.GetDataText());
   std::string failure;
   try {
-    failure = StreamFile(session.Socket(), RootOf(session), name, request.Value);
+    failure = StreamFile(session.Stream(), RootOf(session), name, request.Value);
   } catch (const std::exception& e) {
     failure = e.what();
   }

@@ -35,14 +35,17 @@ TFrameStatus WaitReadable(int socket, TDeadline deadline, TFrameStatus on_time_o
 }
 
 // Receives exactly count bytes by deadline.
-TFrameStatus ReceiveAll(int socket, void* buffer, size_t count, TDeadline deadline,
+TFrameStatus ReceiveAll(TConnStream& stream, void* buffer, size_t count, TDeadline deadline,
                         TFrameStatus on_time_out = TFrameStatus::fsTimedOut) {
   auto* bytes = static_cast<uint8_t*>(buffer);
   size_t done = 0;
   while (done < count) {
-    const TFrameStatus ready = WaitReadable(socket, deadline, on_time_out);
-    if (ready != TFrameStatus::fsOk) return ready;
-    const ssize_t got = ::recv(socket, bytes + done, count - done, MSG_DONTWAIT);
+    // Bytes a TLS stream has already decrypted do not show on the socket.
+    if (!stream.HasBuffered()) {
+      const TFrameStatus ready = WaitReadable(stream.Fd(), deadline, on_time_out);
+      if (ready != TFrameStatus::fsOk) return ready;
+    }
+    const ssize_t got = stream.ReadSome(bytes + done, count - done);
     if (got > 0) {
       done += static_cast<size_t>(got);
     } else if (got == 0) {
@@ -68,32 +71,36 @@ std::string FrameStatusText(TFrameStatus status) {
       return "timed out";
     case TFrameStatus::fsTooLarge:
       return "frame too large";
+    case TFrameStatus::fsRefused:
+      return "frame refused";
     case TFrameStatus::fsError:
       return std::string("receive failed: ") + std::strerror(errno);
   }
   return "ended";
 }
 
-TFrameStatus ReceiveFrame(int socket, const TFrameTimes& times, uint32_t max_length,
-                          TMemoryStream& body, uint32_t& length, TDeadline& frame_end) {
+TFrameStatus ReceiveFrame(TConnStream& stream, const TFrameTimes& times, uint32_t max_length,
+                          TMemoryStream& body, uint32_t& length, TDeadline& frame_end,
+                          const std::function<bool(uint32_t)>& admit) {
   uint8_t prefix[kFramePrefixSize];
   TFrameStatus status =
-      ReceiveAll(socket, prefix, 1, std::min(times.FirstByte, times.Last), TFrameStatus::fsIdle);
+      ReceiveAll(stream, prefix, 1, std::min(times.FirstByte, times.Last), TFrameStatus::fsIdle);
   if (status != TFrameStatus::fsOk) return status;
   frame_end = times.Last;
   if (times.Frame.count() > 0) {
     frame_end = std::min(frame_end, std::chrono::steady_clock::now() + times.Frame);
   }
-  status = ReceiveAll(socket, prefix + 1, sizeof prefix - 1, frame_end);
+  status = ReceiveAll(stream, prefix + 1, sizeof prefix - 1, frame_end);
   if (status != TFrameStatus::fsOk) return status;
   length = DecodeFramePrefix(prefix);
   if (length > max_length) return TFrameStatus::fsTooLarge;
+  if (admit && !admit(length)) return TFrameStatus::fsRefused;
   body.Clear();
   uint8_t chunk[kChunk];
   uint32_t left = length;
   while (left > 0) {
     const size_t part = std::min<size_t>(left, sizeof chunk);
-    status = ReceiveAll(socket, chunk, part, frame_end);
+    status = ReceiveAll(stream, chunk, part, frame_end);
     if (status != TFrameStatus::fsOk) return status;
     body.WriteBuffer(chunk, static_cast<int64_t>(part));
     left -= static_cast<uint32_t>(part);
@@ -102,21 +109,26 @@ TFrameStatus ReceiveFrame(int socket, const TFrameTimes& times, uint32_t max_len
   return TFrameStatus::fsOk;
 }
 
-TFrameStatus DiscardBody(int socket, uint32_t length, TDeadline deadline) {
+TFrameStatus DiscardBody(TConnStream& stream, uint32_t length, TDeadline deadline) {
   uint8_t chunk[kChunk];
   uint32_t left = length;
   while (left > 0) {
     const size_t part = std::min<size_t>(left, sizeof chunk);
-    const TFrameStatus status = ReceiveAll(socket, chunk, part, deadline);
+    const TFrameStatus status = ReceiveAll(stream, chunk, part, deadline);
     if (status != TFrameStatus::fsOk) return status;
     left -= static_cast<uint32_t>(part);
   }
   return TFrameStatus::fsOk;
 }
 
-bool SendFrame(int socket, const void* body, size_t length) {
+bool SendFrame(TConnStream& stream, const void* body, size_t length) {
   uint8_t prefix[kFramePrefixSize];
   EncodeFramePrefix(static_cast<uint32_t>(length), prefix);
+  if (stream.IsTls()) {
+    // The prefix leaves in the same record as the start of the body.
+    return stream.WriteAll(prefix, sizeof prefix, true) && stream.WriteAll(body, length);
+  }
+  const int socket = stream.Fd();
   iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<void*>(body), length}};
   const size_t total = sizeof prefix + length;
   size_t done = 0;
@@ -136,21 +148,6 @@ bool SendFrame(int socket, const void* body, size_t length) {
     message.msg_iov = rest;
     message.msg_iovlen = static_cast<size_t>(count);
     const ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
-    if (sent > 0) {
-      done += static_cast<size_t>(sent);
-    } else if (sent < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool SendAll(int socket, const uint8_t* bytes, size_t count, int flags) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t sent = ::send(socket, bytes + done, count - done, MSG_NOSIGNAL | flags);
     if (sent > 0) {
       done += static_cast<size_t>(sent);
     } else if (sent < 0 && errno == EINTR) {

@@ -7,17 +7,18 @@
 //   - an absolute deadline (the handshake's) bounds all of it, however the bytes trickle in.
 // The body grows as its bytes arrive, so a length that the peer never sends costs nothing.
 //
-// Thread-safety: the functions keep no state; one thread reads a socket at a time and one
-// writes it.
+// Thread-safety: the functions keep no state; one thread reads and writes a stream.
 #ifndef LARKSPIRE_SERVER_FRAMING_H_
 #define LARKSPIRE_SERVER_FRAMING_H_
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "protocol/memory_stream.h"
+#include "server/net/conn_stream.h"
 
 namespace larkspire::server {
 
@@ -30,6 +31,7 @@ enum class TFrameStatus {
   fsIdle,      // no frame began before its first byte was due
   fsTimedOut,  // a frame began but was not whole in time
   fsTooLarge,  // the announced length is over the limit; the body is still unread
+  fsRefused,   // the admit check refused the announced length; the body is still unread
   fsError,
 };
 
@@ -45,17 +47,18 @@ std::string FrameStatusText(TFrameStatus status);
 // Reads one frame into body (emptied first) and leaves its position at 0. length reports the
 // announced length (also for fsTooLarge); frame_end the deadline of the rest of the frame,
 // for DiscardBody.
-TFrameStatus ReceiveFrame(int socket, const TFrameTimes& times, uint32_t max_length,
-                          TMemoryStream& body, uint32_t& length, TDeadline& frame_end);
+// admit, when given, is asked about the announced length before the body is read (a memory
+// budget, say); false gives fsRefused.
+TFrameStatus ReceiveFrame(TConnStream& stream, const TFrameTimes& times, uint32_t max_length,
+                          TMemoryStream& body, uint32_t& length, TDeadline& frame_end,
+                          const std::function<bool(uint32_t)>& admit = {});
 // Reads and drops length bytes (the body of a frame too long to keep) by deadline, so the
 // connection stays in step.
-TFrameStatus DiscardBody(int socket, uint32_t length, TDeadline deadline);
+TFrameStatus DiscardBody(TConnStream& stream, uint32_t length, TDeadline deadline);
 
 // Sends the length prefix and body in one call, so that a small reply is one segment and does
 // not wait for the acknowledgement of its length. False when the connection failed.
-bool SendFrame(int socket, const void* body, size_t length);
-// Sends count bytes (flags as for send, MSG_NOSIGNAL added). False when the connection failed.
-bool SendAll(int socket, const uint8_t* bytes, size_t count, int flags = 0);
+bool SendFrame(TConnStream& stream, const void* body, size_t length);
 
 }  // namespace larkspire::server
 

@@ -55,6 +55,8 @@ uint16_t AddressPort(const sockaddr* address) {
   return 0;
 }
 
+// poll's entries: the listener, the wake-up pipe, the plaintext listener, then the refused.
+constexpr size_t kFirstRefused = 3;
 // How long Stop waits for the sessions once their connections are cut.
 constexpr auto kCutSessionsBound = std::chrono::milliseconds(2000);
 // Refusals logged one by one in a second; more are counted.
@@ -67,7 +69,8 @@ constexpr size_t kRefusedDrain = 16 * 1024;
 TServer::TServer(TServerOptions options)
     : options_(std::move(options)),
       plugins_(PluginHostOptionsOf(options_)),
-      context_{options_, catalog_, dispatch_, stopping_, plugins_} {}
+      context_{options_, catalog_, dispatch_, stopping_, plugins_, &guesses_, &watch_, &inflight_} {
+}
 
 void TServer::Start() {
   if (started_) return;
@@ -79,18 +82,47 @@ void TServer::Start() {
   // The file commands serve this folder; a missing --files folder stops the start.
   options_.FilesDir = PrepareFilesRoot(options_);
 
+  if (!options_.TlsCert.empty()) {
+    tls_ = std::make_unique<TTlsServerContext>(options_.TlsCert, options_.TlsKey);
+  }
+  listen_socket_ = Listen(options_.Port, port_, address_);
+  if (tls_ && options_.PlainPort) {
+    std::string plain_address;
+    plain_listen_socket_ = Listen(*options_.PlainPort, plain_port_, plain_address);
+  }
+
+  int wake_pipe[2];
+  if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int code = errno;
+    listen_socket_.Reset();
+    plain_listen_socket_.Reset();
+    throw Exception(std::string("cannot create the wake-up pipe: ") + std::strerror(code));
+  }
+  wake_read_.Reset(wake_pipe[0]);
+  wake_write_.Reset(wake_pipe[1]);
+  stopping_ = false;
+  started_ = true;
+  accept_thread_ = std::thread([this] { AcceptLoop(); });
+  ServerLog("larkspire-server listening on " + address_ + (tls_ ? " (TLS)" : "") +
+            (plain_port_ != 0 ? ", plaintext on port " + std::to_string(plain_port_) : "") + ", " +
+            std::to_string(catalog_.All().size()) + " database names, at most " +
+            std::to_string(options_.MaxConnections) + " connections");
+}
+
+TUniqueFd TServer::Listen(uint16_t port, uint16_t& bound_port, std::string& bound_address) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  std::string service = std::to_string(options_.Port);
+  std::string service = std::to_string(port);
   int rc = ::getaddrinfo(options_.Bind.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
     throw Exception("cannot resolve --bind " + options_.Bind + ": " + ::gai_strerror(rc));
   }
+  TUniqueFd listening;
   std::string failure = "no address";
-  for (addrinfo* entry = found; entry && !listen_socket_.IsOpen(); entry = entry->ai_next) {
+  for (addrinfo* entry = found; entry && !listening.IsOpen(); entry = entry->ai_next) {
     TUniqueFd fd(::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
     if (!fd.IsOpen()) {
       failure = std::strerror(errno);
@@ -102,32 +134,18 @@ void TServer::Start() {
       failure = std::strerror(errno);
       continue;
     }
-    listen_socket_ = std::move(fd);
+    listening = std::move(fd);
   }
   ::freeaddrinfo(found);
-  if (!listen_socket_.IsOpen()) {
+  if (!listening.IsOpen()) {
     throw Exception("cannot listen on " + options_.Bind + ":" + service + ": " + failure);
   }
   sockaddr_storage bound{};
   socklen_t bound_length = sizeof bound;
-  ::getsockname(listen_socket_.Fd(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
-  port_ = AddressPort(reinterpret_cast<sockaddr*>(&bound));
-  address_ = AddressText(reinterpret_cast<sockaddr*>(&bound));
-
-  int wake_pipe[2];
-  if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    int code = errno;
-    listen_socket_.Reset();
-    throw Exception(std::string("cannot create the wake-up pipe: ") + std::strerror(code));
-  }
-  wake_read_.Reset(wake_pipe[0]);
-  wake_write_.Reset(wake_pipe[1]);
-  stopping_ = false;
-  started_ = true;
-  accept_thread_ = std::thread([this] { AcceptLoop(); });
-  ServerLog("larkspire-server listening on " + address_ + ", " +
-            std::to_string(catalog_.All().size()) + " database names, at most " +
-            std::to_string(options_.MaxConnections) + " connections");
+  ::getsockname(listening.Fd(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
+  bound_port = AddressPort(reinterpret_cast<sockaddr*>(&bound));
+  bound_address = AddressText(reinterpret_cast<sockaddr*>(&bound));
+  return listening;
 }
 
 void TServer::Wake() {
@@ -140,7 +158,10 @@ void TServer::AcceptLoop() {
   std::vector<pollfd> fds;
   std::vector<short> refused_events;
   while (!stopping_) {
-    fds.assign({{listen_socket_.Fd(), POLLIN, 0}, {wake_read_.Fd(), POLLIN, 0}});
+    // A negative descriptor (no plaintext listener) is skipped by poll.
+    fds.assign({{listen_socket_.Fd(), POLLIN, 0},
+                {wake_read_.Fd(), POLLIN, 0},
+                {plain_listen_socket_.IsOpen() ? plain_listen_socket_.Fd() : -1, POLLIN, 0}});
     int timeout_ms = 1000;
     const auto now = std::chrono::steady_clock::now();
     for (const TRefused& refused : refused_) {
@@ -158,7 +179,7 @@ void TServer::AcceptLoop() {
       }
     }
     refused_events.clear();
-    for (size_t i = 2; i < fds.size(); ++i) refused_events.push_back(fds[i].revents);
+    for (size_t i = kFirstRefused; i < fds.size(); ++i) refused_events.push_back(fds[i].revents);
     ServeRefused(refused_events);
     if (refusals_unlogged_ > 0 &&
         std::chrono::steady_clock::now() - refusal_window_ >= std::chrono::seconds(1)) {
@@ -166,19 +187,22 @@ void TServer::AcceptLoop() {
     }
     Reap(false);
     if (stopping_) break;
-    if (!(fds[0].revents & POLLIN)) continue;
-    sockaddr_storage peer{};
-    socklen_t peer_length = sizeof peer;
-    TUniqueFd fd(::accept4(listen_socket_.Fd(), reinterpret_cast<sockaddr*>(&peer), &peer_length,
-                           SOCK_CLOEXEC));
-    if (!fd.IsOpen()) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        ServerLog(std::string("accept failed: ") + std::strerror(errno));
-        ::poll(nullptr, 0, 100);  // let sessions end before trying again
+    for (size_t listener : {size_t{0}, size_t{2}}) {
+      if (!(fds[listener].revents & POLLIN)) continue;
+      sockaddr_storage peer{};
+      socklen_t peer_length = sizeof peer;
+      TUniqueFd fd(::accept4(fds[listener].fd, reinterpret_cast<sockaddr*>(&peer), &peer_length,
+                             SOCK_CLOEXEC));
+      if (!fd.IsOpen()) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          ServerLog(std::string("accept failed: ") + std::strerror(errno));
+          ::poll(nullptr, 0, 100);  // let sessions end before trying again
+        }
+        continue;
       }
-      continue;
+      StartClient(std::move(fd), AddressText(reinterpret_cast<sockaddr*>(&peer)),
+                  listener == 0 && tls_ != nullptr);
     }
-    StartClient(std::move(fd), AddressText(reinterpret_cast<sockaddr*>(&peer)));
   }
   refused_.clear();
   LogRefusalsUnlogged(std::chrono::steady_clock::now());
@@ -235,7 +259,7 @@ void TServer::ServeRefused(const std::vector<short>& events) {
   }
 }
 
-void TServer::StartClient(TUniqueFd socket, const std::string& peer) {
+void TServer::StartClient(TUniqueFd socket, const std::string& peer, bool tls) {
   if (active_ >= options_.MaxConnections) {
     Refuse(std::move(socket), peer, "");
     return;
@@ -257,9 +281,15 @@ void TServer::StartClient(TUniqueFd socket, const std::string& peer) {
   const int fd = socket.Fd();
   raw->Socket = std::move(socket);
   try {
-    raw->Thread = std::thread([this, raw, fd, peer] {
+    raw->Thread = std::thread([this, raw, fd, peer, tls] {
       {
-        TSession session(context_, fd, peer);
+        std::unique_ptr<TConnStream> stream;
+        if (tls) {
+          stream = std::make_unique<TTlsConnStream>(fd, *tls_, options_.FrameTimeoutMs);
+        } else {
+          stream = std::make_unique<TConnStream>(fd);
+        }
+        TSession session(context_, *stream, peer);
         session.Run();
       }
       ::shutdown(fd, SHUT_RDWR);
@@ -318,12 +348,15 @@ bool TServer::Stop() {
   Wake();
   if (accept_thread_.joinable()) accept_thread_.join();
   listen_socket_.Reset();
+  plain_listen_socket_.Reset();
   // No new requests: a session waiting for one sees the end of its stream, while one that is
   // answering finishes and sends its reply. Connections still busy after the grace are cut;
   // a session that does not end even then (a long query) is waited for a short while only.
   CutClients(SHUT_RD);
   WaitForClients(std::chrono::steady_clock::now() +
                  std::chrono::milliseconds(options_.StopGraceMs));
+  // Statements still running after the grace are stopped, not left to run on.
+  watch_.InterruptAll();
   CutClients(SHUT_RDWR);
   const bool all_ended = WaitForClients(std::chrono::steady_clock::now() + kCutSessionsBound);
   Reap(all_ended);

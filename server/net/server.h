@@ -1,4 +1,5 @@
-// TServer: the listening socket and the sessions it serves, one thread per connection.
+// TServer: the listening socket and the sessions it serves, one thread per connection. With
+// --tls-cert the port speaks TLS only, and --plain-port adds a plaintext listener beside it.
 //
 // Start builds the database catalog (creating the demonstration database on first start),
 // binds and listens, and starts the accepting thread; Port tells the port bound (useful
@@ -26,8 +27,12 @@
 #include "server/base/unique_fd.h"
 #include "server/commands/dispatch.h"
 #include "server/config/server_options.h"
+#include "server/net/command_watch.h"
 #include "server/net/framing.h"
+#include "server/net/guess_guard.h"
+#include "server/net/inflight_budget.h"
 #include "server/net/session.h"
+#include "server/net/tls_stream.h"
 #include "server/plugins/plugin_host.h"
 #include "server/sql/database.h"
 
@@ -49,6 +54,8 @@ class TServer {
   bool Stop();
 
   uint16_t Port() const { return port_; }
+  // The plaintext port beside a TLS one (--plain-port), or 0 when there is none.
+  uint16_t PlainPort() const { return plain_port_; }
   // "127.0.0.1:8008", the address actually bound.
   std::string Address() const { return address_; }
   int ActiveSessions() const { return active_; }
@@ -61,6 +68,8 @@ class TServer {
     TUniqueFd Socket;
     std::atomic<bool> Done{false};
   };
+  // Binds and listens on --bind at port; fills the port and address actually bound.
+  TUniqueFd Listen(uint16_t port, uint16_t& bound_port, std::string& bound_address);
   // A connection refused over the limit: it has its refusal and is read until its peer closes
   // or the deadline passes, so that the refusal is not lost to a reset.
   struct TRefused {
@@ -74,7 +83,8 @@ class TServer {
   bool AllClientsDone();
   // Waits until every session has ended (true) or until passes (false).
   bool WaitForClients(std::chrono::steady_clock::time_point until);
-  void StartClient(TUniqueFd socket, const std::string& peer);
+  // tls: the connection came to the TLS port.
+  void StartClient(TUniqueFd socket, const std::string& peer, bool tls);
   // Answers a connection with the limit refusal (accepting thread only).
   void Refuse(TUniqueFd socket, const std::string& peer, const std::string& why);
   // Drains the refused connections whose poll events (revents, in the order of refused_) show
@@ -91,8 +101,15 @@ class TServer {
   TDispatchTable dispatch_;
   std::atomic<bool> stopping_{false};
   TPluginHost plugins_;
+  TGuessGuard guesses_;
+  TCommandWatch watch_{stopping_};
+  TInflightBudget inflight_{options_.MaxInflight};
   TServerContext context_;
   TUniqueFd listen_socket_;
+  // With TLS: the certificate and key, and the plaintext listener (--plain-port) if any.
+  std::unique_ptr<TTlsServerContext> tls_;
+  TUniqueFd plain_listen_socket_;
+  uint16_t plain_port_ = 0;
   TUniqueFd wake_read_;
   TUniqueFd wake_write_;
   uint16_t port_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -12,20 +13,63 @@
 #include "protocol/remote_command.h"
 #include "server/base/server_errors.h"
 #include "server/commands/dispatch.h"
+#include "server/net/command_watch.h"
 #include "server/net/framing.h"
+#include "server/net/guess_guard.h"
+#include "server/net/inflight_budget.h"
 
 namespace larkspire::server {
 
 namespace {
 
 constexpr uint32_t kMaxHandshakeFrame = 64 * 1024;
+// What a request is granted to inflate to at the least before it waits for the budget.
+constexpr uint64_t kSmallMessage = 1024 * 1024;
 
 }  // namespace
 
-TSession::TSession(const TServerContext& context, int socket, std::string peer)
-    : context_(context), socket_(socket), peer_(std::move(peer)) {}
+TSession::TSession(const TServerContext& context, TConnStream& stream, std::string peer)
+    : context_(context), stream_(stream), peer_(std::move(peer)) {}
 
 TSession::~TSession() = default;
+
+bool TSession::CheckPassword(const std::string& given, TRemoteCommand& reply) {
+  const auto& password = context_.Options.Password;
+  if (!password) return true;
+  TGuessGuard* guard = context_.Guesses;
+  const std::string address = PeerAddress(peer_);
+  if (guard != nullptr && !authenticated_) {
+    const auto slot = guard->Admit(address);
+    if (slot == TGuessGuard::TClock::time_point::max()) {
+      FailReply(reply, kErrTooManyGuesses,
+                "Too many wrong passwords came from this address; try again in a few seconds");
+      return false;
+    }
+    // The turn is awaited in short steps, so that a stopping server is not held up.
+    while (!context_.Stopping) {
+      const auto left = slot - TGuessGuard::TClock::now();
+      if (left <= TGuessGuard::TClock::duration::zero()) break;
+      std::this_thread::sleep_for(
+          std::min<TGuessGuard::TClock::duration>(left, std::chrono::milliseconds(50)));
+    }
+  }
+  if (SamePassword(AnsiToWide(given), *password)) {
+    authenticated_ = true;
+    return true;
+  }
+  ++wrong_passwords_;
+  FailReply(reply, kErrWrongPassword, "Invalid password");
+  const bool last = wrong_passwords_ >= kMaxWrongPasswords;
+  if (guard != nullptr) {
+    guard->Failed(address, "wrong password from " + Describe() + " (" +
+                               std::to_string(wrong_passwords_) + " on this connection" +
+                               (last ? ", which is closed" : "") + ")");
+  }
+  if (last) {
+    end_after_reply_ = "closed after " + std::to_string(wrong_passwords_) + " wrong passwords";
+  }
+  return false;
+}
 
 bool TSession::IsDenied(const std::string& name) const {
   const auto& deny = context_.Options.Deny;
@@ -42,8 +86,14 @@ TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name) {
   }
   auto database = std::make_unique<TSessionDatabase>(OpenDatabase(*locator));
   TSessionDatabase& result = *database;
+  std::lock_guard lock(databases_mutex_);
   databases_.emplace(name, std::move(database));
   return result;
+}
+
+void TSession::InterruptDatabases() {
+  std::lock_guard lock(databases_mutex_);
+  for (auto& [name, database] : databases_) database->Database->Interrupt();
 }
 
 bool TSession::TransactionLost() {
@@ -67,8 +117,46 @@ bool TSession::AnyTransactionOpen() const {
 }
 
 std::string TSession::Describe() const {
-  return "peer " + peer_ + " identity \"" + LogSafe(identity_) + "\" name \"" +
-         LogSafe(client_name_) + "\"";
+  return "peer " + peer_ + (stream_.IsTls() ? " (TLS)" : "") + " identity \"" + LogSafe(identity_) +
+         "\" name \"" + LogSafe(client_name_) + "\"";
+}
+
+bool TSession::OpenStream() {
+  const TDeadline deadline = std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(context_.Options.HandshakeTimeoutMs);
+  std::string failure;
+  switch (stream_.Open(deadline, failure)) {
+    case TConnStream::TOpen::osReady:
+      return true;
+    case TConnStream::TOpen::osFailed:
+      ending_ = failure;
+      return false;
+    case TConnStream::TOpen::osPlaintextPeer:
+      break;
+  }
+  // A client without TLS: its handshake is read in plaintext (so that closing does not reset
+  // the connection under the answer) and refused in plaintext, so it fails at once with a
+  // reason instead of waiting for a TLS answer that never comes.
+  outcome_ = "refused (no TLS on the TLS port)";
+  TConnStream plain(stream_.Fd());
+  TFrameTimes times;
+  times.Last = deadline;
+  times.FirstByte = deadline;
+  TMemoryStream body;
+  uint32_t length = 0;
+  TDeadline frame_end;
+  if (ReceiveFrame(plain, times, kMaxHandshakeFrame, body, length, frame_end) ==
+      TFrameStatus::fsOk) {
+    std::string identity, client_name;
+    if (DecodeHandshakeRequest(body.Bytes(), identity, client_name)) {
+      identity_ = AnsiToWide(identity);
+      client_name_ = AnsiToWide(client_name);
+    }
+  }
+  const std::string reply = EncodeHandshakeReply(kHandshakeRefused, kErrTlsRequired);
+  SendFrame(plain, reply.data(), reply.size());
+  ending_ = "closed after the refusal";
+  return false;
 }
 
 TSession::THandshake TSession::Handshake() {
@@ -80,7 +168,7 @@ TSession::THandshake TSession::Handshake() {
   TMemoryStream body;
   uint32_t length = 0;
   TDeadline frame_end;
-  TFrameStatus status = ReceiveFrame(socket_, times, kMaxHandshakeFrame, body, length, frame_end);
+  TFrameStatus status = ReceiveFrame(stream_, times, kMaxHandshakeFrame, body, length, frame_end);
   if (status != TFrameStatus::fsOk) {
     ending_ = "no handshake: " +
               (status == TFrameStatus::fsIdle ? std::string("timed out") : FrameStatusText(status));
@@ -107,7 +195,7 @@ TSession::THandshake TSession::Handshake() {
     outcome_ = "accepted";
   }
   std::string reply = EncodeHandshakeReply(reply_status, code);
-  if (!SendFrame(socket_, reply.data(), reply.size())) {
+  if (!SendFrame(stream_, reply.data(), reply.size())) {
     ending_ = "handshake reply could not be sent";
     return THandshake::hsFailed;
   }
@@ -134,14 +222,35 @@ void TSession::ServeCommands() {
     }
     uint32_t length = 0;
     TDeadline frame_end;
-    TFrameStatus status = ReceiveFrame(socket_, times, options.MaxFrame, body, length, frame_end);
+    // The request's share of --max-inflight: its body while it is read, then what it inflates
+    // to until its reply is out.
+    TInflightBudget* const budget = context_.Inflight;
+    TInflightShare share(budget);
+    const auto admit = [&](uint32_t announced) {
+      if (budget == nullptr) return true;
+      if (!budget->Acquire(announced)) return false;
+      share.Add(announced);
+      return true;
+    };
+    TFrameStatus status =
+        ReceiveFrame(stream_, times, options.MaxFrame, body, length, frame_end, admit);
     const bool too_large = status == TFrameStatus::fsTooLarge;
-    if (too_large && !context_.Stopping) {
+    bool busy = status == TFrameStatus::fsRefused;
+    if (busy && !context_.Stopping) {
+      ServerLog("session " + peer_ + ": request of " + std::to_string(length) +
+                " bytes refused (--max-inflight " + std::to_string(options.MaxInflight) +
+                " in use)");
+      const TFrameStatus discarded = DiscardBody(stream_, length, frame_end);
+      if (discarded != TFrameStatus::fsOk) {
+        ending_ = FrameStatusText(discarded) + " during a request refused for --max-inflight";
+        return;
+      }
+    } else if (too_large && !context_.Stopping) {
       // The client is still sending the body: take it in and drop it, then answer, so the
       // client reads a refusal instead of a broken connection (which it would send again).
       ServerLog("session " + peer_ + ": request of " + std::to_string(length) +
                 " bytes refused (--max-frame " + std::to_string(options.MaxFrame) + ")");
-      const TFrameStatus discarded = DiscardBody(socket_, length, frame_end);
+      const TFrameStatus discarded = DiscardBody(stream_, length, frame_end);
       if (discarded != TFrameStatus::fsOk) {
         ending_ = FrameStatusText(discarded) + " during a request of " + std::to_string(length) +
                   " bytes over --max-frame " + std::to_string(options.MaxFrame);
@@ -162,21 +271,56 @@ void TSession::ServeCommands() {
     TRemoteCommand request;
     TRemoteCommand reply;
     bool decoded = false;
-    if (too_large) {
+    // What the request may inflate to: --max-message, or what the budget has free now when
+    // that is less (a request that needs more is then refused as busy, not as too large).
+    uint64_t grant = options.MaxMessage;
+    if (budget != nullptr && !busy && !too_large) {
+      grant = budget->AcquireUpTo(std::min<uint64_t>(kSmallMessage, budget->Limit() / 4),
+                                  options.MaxMessage);
+      share.Add(grant);
+      busy = grant == 0;
+    }
+    if (busy) {
+      FailReply(reply, kErrServerBusy,
+                "The server is short of memory for requests now (--max-inflight " +
+                    std::to_string(options.MaxInflight) + " bytes); try again");
+    } else if (too_large) {
       FailReply(reply, kErrRequestTooLarge,
                 "The request of " + std::to_string(length) +
                     " bytes is longer than this server accepts (--max-frame " +
                     std::to_string(options.MaxFrame) + " bytes)");
     } else {
       try {
-        request.LoadFromStream(body, options.MaxMessage);
+        request.LoadFromStream(body, grant);
         decoded = true;
+      } catch (const EMessageTooLarge&) {
+        if (grant < options.MaxMessage) {
+          FailReply(reply, kErrServerBusy,
+                    "The server is short of memory for a request this large now (--max-inflight " +
+                        std::to_string(options.MaxInflight) + " bytes); try again");
+        } else {
+          FailReplyForException(*this, reply);
+        }
       } catch (...) {
         FailReplyForException(*this, reply);
       }
     }
     body.Clear();
+    // The share shrinks to what the request holds now that its compressed body is gone.
+    share.ShrinkTo(decoded ? static_cast<uint64_t>(request.Data.Size() + request.Params.Size()) +
+                                 request.Message.size()
+                           : 0);
     if (decoded) {
+      // While the command runs, a client that goes away stops its statements.
+      struct TWatching {
+        TCommandWatch* Watch;
+        int Socket;
+        ~TWatching() {
+          if (Watch != nullptr) Watch->Unwatch(Socket);
+        }
+      } watching{context_.Watch, stream_.Fd()};
+      if (watching.Watch != nullptr)
+        watching.Watch->Watch(stream_.Fd(), [this] { InterruptDatabases(); });
       DispatchCommand(context_.Dispatch, *this, request, reply);
     } else {
       reply.Code = cmdReply;
@@ -194,9 +338,13 @@ void TSession::ServeCommands() {
       continue;
     }
     EncodeReply(reply, reply_payload_, out);
-    bool sent = SendFrame(socket_, out.Memory(), static_cast<size_t>(out.Size()));
+    bool sent = SendFrame(stream_, out.Memory(), static_cast<size_t>(out.Size()));
     out.Clear();
     ++commands_;
+    if (sent && !end_after_reply_.empty()) {
+      ending_ = end_after_reply_;
+      return;
+    }
     if (!sent) {
       if (context_.Stopping) {
         ending_ = "server stopping";
@@ -213,7 +361,7 @@ void TSession::ServeCommands() {
 
 void TSession::Run() {
   try {
-    if (Handshake() == THandshake::hsAccepted) ServeCommands();
+    if (OpenStream() && Handshake() == THandshake::hsAccepted) ServeCommands();
   } catch (const std::exception& e) {
     ending_ = std::string("failed: ") + e.what();
   } catch (...) {
@@ -224,7 +372,10 @@ void TSession::Run() {
   } catch (const std::exception& e) {
     ending_ += std::string("; rolling back failed: ") + e.what();
   }
-  databases_.clear();
+  {
+    std::lock_guard lock(databases_mutex_);
+    databases_.clear();
+  }
   ServerLog(Describe() + " " + outcome_ + ", " + std::to_string(commands_) + " commands, " +
             ending_);
 }

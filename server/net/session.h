@@ -2,7 +2,8 @@
 // client goes away or the server stops. A session owns its database handles, so a client's
 // transactions are its own.
 //
-// The handshake body is "Auth:", the client identity, "/" and the client name; it must be whole
+// On a TLS port the TLS handshake comes first, within the handshake time too. The handshake
+// body is "Auth:", the client identity, "/" and the client name; it must be whole
 // within the handshake time of the connection's start. Its reply body is "Auth:", a status
 // byte (1 accepted, 3 refused) and a 4-byte little-endian code (0, or 100021 refused client;
 // the limit refusal 100022 is sent by the server itself). Every later frame holds one
@@ -20,16 +21,21 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "server/base/server_log.h"
 #include "server/config/server_options.h"
+#include "server/net/conn_stream.h"
 #include "server/rowsets/reply_compression.h"
 #include "server/sql/database.h"
 
 namespace larkspire::server {
 
+class TCommandWatch;
 class TDispatchTable;
+class TGuessGuard;
+class TInflightBudget;
 class TPluginHost;
 
 // What every session reads.
@@ -39,6 +45,13 @@ struct TServerContext {
   const TDispatchTable& Dispatch;
   const std::atomic<bool>& Stopping;
   TPluginHost& Plugins;
+  // Holds password guessing back across sessions; null: no hold (each session still ends
+  // after its third wrong password).
+  TGuessGuard* Guesses = nullptr;
+  // Stops a command's statements when its client goes away; null: they run to their end.
+  TCommandWatch* Watch = nullptr;
+  // The memory of all requests in flight (--max-inflight); null: only each request's limits.
+  TInflightBudget* Inflight = nullptr;
 };
 
 // A database the session has opened, with its transaction nesting.
@@ -51,8 +64,8 @@ struct TSessionDatabase {
 
 class TSession {
  public:
-  // socket stays owned by the caller, who closes it after Run has returned.
-  TSession(const TServerContext& context, int socket, std::string peer);
+  // stream and its socket stay owned by the caller, who closes them after Run has returned.
+  TSession(const TServerContext& context, TConnStream& stream, std::string peer);
   TSession(const TSession&) = delete;
   TSession& operator=(const TSession&) = delete;
   ~TSession();
@@ -68,6 +81,14 @@ class TSession {
   void SetClientName(const std::string& name) { client_name_ = name; }
   uint64_t CommandsServed() const { return commands_; }
 
+  // Whether a request's password (code-page text) is the server's, compared in constant time;
+  // true when the server has none. Until the session has once given the right one, a check
+  // from an address with wrong passwords behind it waits its turn (TGuessGuard). A wrong
+  // password fails reply (20002, or 20040 when it was not even checked) and is logged; after
+  // the third, the connection ends once the reply is out.
+  bool CheckPassword(const std::string& given, TRemoteCommand& reply);
+  static constexpr int kMaxWrongPasswords = 3;
+
   // Whether the identity or name is on the deny list.
   bool IsDenied(const std::string& name) const;
 
@@ -75,6 +96,9 @@ class TSession {
   // use. Raises EServerError 20005 for an unknown name, EServerDatabaseError when it cannot
   // be opened.
   TSessionDatabase& DatabaseFor(const std::string& connection_name);
+  // Stops the statements running on the session's databases (from another thread: the
+  // client is gone).
+  void InterruptDatabases();
   // After a database error: whether a database ended an open transaction by itself (the
   // session then forgets its levels there).
   bool TransactionLost();
@@ -85,7 +109,12 @@ class TSession {
   // For a handler that answers with raw bytes instead of a reply frame (the file download):
   // the connection's socket, the mark that no reply frame follows this command, and the mark
   // that the connection ends after it (with the reason for the log).
-  int Socket() const { return socket_; }
+  int Socket() const { return stream_.Fd(); }
+  // What every byte of the connection goes through (plain or TLS): a handler that answers with
+  // raw bytes writes them here.
+  TConnStream& Stream() { return stream_; }
+  // Whether the connection runs under TLS (its SSL object: Stream().Ssl()).
+  bool UsesTls() const { return stream_.IsTls(); }
   // The reply's Data compressed as a handler writes it (server/rowsets/reply_compression.h).
   TDeflatedPayload& ReplyPayload() { return reply_payload_; }
   void SkipReply() { skip_reply_ = true; }
@@ -96,13 +125,16 @@ class TSession {
 
  private:
   enum class THandshake { hsAccepted, hsRefused, hsFailed };
+  // Readies the stream (the TLS handshake); a plaintext client on a TLS port is answered with
+  // the refusal 100023 in plaintext. False when the session ends here.
+  bool OpenStream();
   THandshake Handshake();
   void ServeCommands();
   bool AnyTransactionOpen() const;
   std::string Describe() const;
 
   const TServerContext& context_;
-  int socket_;
+  TConnStream& stream_;
   std::string peer_;
   std::string identity_;     // UTF-8
   std::string client_name_;  // UTF-8
@@ -111,6 +143,13 @@ class TSession {
   uint64_t commands_ = 0;
   bool skip_reply_ = false;
   std::string end_reason_;
+  bool authenticated_ = false;
+  int wrong_passwords_ = 0;
+  // Set: the connection ends once the reply is out, for this reason.
+  std::string end_after_reply_;
+  // Changed by the session's thread only, under databases_mutex_, which InterruptDatabases
+  // holds while it reads from another.
+  std::mutex databases_mutex_;
   std::map<std::string, std::unique_ptr<TSessionDatabase>> databases_;
   TDeflatedPayload reply_payload_;
 };

@@ -133,6 +133,10 @@ class IDatabase {
   // The SQL the commands write for this database.
   virtual const ISqlDialect& Dialect() const = 0;
 
+  // Stops the statement running on this handle, if any, from any thread (its client is gone):
+  // the statement fails as cancelled. Nothing happens when none runs. The default does nothing.
+  virtual void Interrupt() {}
+
   virtual void Begin() { ExecuteScript("BEGIN"); }
   virtual void Commit() { ExecuteScript("COMMIT"); }
   virtual void Rollback() { ExecuteScript("ROLLBACK"); }

@@ -49,6 +49,17 @@ class TDemoOptionsTest : public QObject {
       QVERIFY(options.Output.find("usage:") != std::string::npos);
     }
     QCOMPARE(Parse({}, {{"LARKSPIRE_PORT", "port"}}).ExitCode, 2);
+    QCOMPARE(Parse({}, {{"LARKSPIRE_TLS", "maybe"}}).ExitCode, 2);
+  }
+
+  void TlsComesFromTheEnvironment() {
+    QVERIFY(!Parse({}).Server.UseTls);
+    QVERIFY(!Parse({}, {{"LARKSPIRE_TLS", "0"}}).Server.UseTls);
+    QVERIFY(Parse({}, {{"LARKSPIRE_TLS", "1"}}).Server.UseTls);
+    // A CA file alone asks for TLS.
+    const TDemoOptions options = Parse({}, {{"LARKSPIRE_TLS_CA", "/etc/ca.pem"}});
+    QVERIFY(options.Server.UseTls);
+    QCOMPARE(options.Server.TlsCaFile, std::string("/etc/ca.pem"));
     QCOMPARE(Parse({"--help"}).ExitCode, 0);
   }
 };

@@ -23,10 +23,19 @@ int64_t NowMs() {
 
 }  // namespace
 
-bool TRawClient::Connect(uint16_t port, const std::string& host) {
+bool TRawClient::Connect(uint16_t port, const std::string& host, const std::string& source) {
   Close();
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
+  if (!source.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd);
+      return false;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

@@ -38,7 +38,9 @@ class TRawClient {
   TRawClient& operator=(const TRawClient&) = delete;
   ~TRawClient() { Close(); }
 
-  bool Connect(uint16_t port, const std::string& host = "127.0.0.1");
+  // source: the local address to connect from (another loopback address, say); empty: any.
+  bool Connect(uint16_t port, const std::string& host = "127.0.0.1",
+               const std::string& source = "");
   void Close();
   bool IsOpen() const { return socket_ >= 0; }
 

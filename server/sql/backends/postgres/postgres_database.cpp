@@ -558,6 +558,16 @@ void TPostgresDatabase::Configure() {
   }
   ExecuteScript("SET DateStyle = 'ISO, YMD'; SET bytea_output = 'hex'");
   timeout_ = -1;
+  std::lock_guard lock(cancel_mutex_);
+  if (cancel_ != nullptr) PQfreeCancel(cancel_);
+  cancel_ = PQgetCancel(connection_);
+}
+
+void TPostgresDatabase::Interrupt() {
+  std::lock_guard lock(cancel_mutex_);
+  if (cancel_ == nullptr) return;
+  char error[256];
+  PQcancel(cancel_, error, sizeof error);
 }
 
 void TPostgresDatabase::EnsureConnected() {
@@ -573,6 +583,7 @@ void TPostgresDatabase::EnsureConnected() {
 }
 
 TPostgresDatabase::~TPostgresDatabase() {
+  if (cancel_ != nullptr) PQfreeCancel(cancel_);
   PQfinish(connection_);
 }
 

@@ -15,10 +15,11 @@
 // CALL and functions with SELECT * FROM, chosen by pg_proc.prokind; their OUT and INOUT
 // values come back in the parameters.
 //
-// Thread-safety: a connection belongs to one session thread.
+// Thread-safety: a connection belongs to one session thread; Interrupt may come from any.
 #ifndef LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
 #define LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@
 
 struct pg_conn;
 struct pg_result;
+struct pg_cancel;
 
 namespace larkspire::server {
 
@@ -61,6 +63,8 @@ class TPostgresDatabase : public IDatabase {
   void ExecuteBatch(const std::string& sql, const std::vector<TParameters>& runs,
                     const TStatementOptions& options, TBatchResult& result) override;
   const ISqlDialect& Dialect() const override;
+  // PQcancel: the server cancels the running statement.
+  void Interrupt() override;
 
  private:
   class TResult;
@@ -86,6 +90,10 @@ class TPostgresDatabase : public IDatabase {
                        const TStatementOptions& options);
 
   pg_conn* connection_ = nullptr;
+  // The cancel request of the current connection, renewed when it is made again; guarded by
+  // cancel_mutex_ (Interrupt comes from another thread).
+  std::mutex cancel_mutex_;
+  pg_cancel* cancel_ = nullptr;
   // The statement_timeout in force; -1 when unknown (a rollback may have restored another).
   int32_t timeout_ = -1;
 };

@@ -417,6 +417,10 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& path, const std::string& jou
   }
 }
 
+void TSQLiteDatabase::Interrupt() {
+  if (db_ != nullptr) sqlite3_interrupt(db_);
+}
+
 TSQLiteDatabase::~TSQLiteDatabase() {
   if (db_) sqlite3_close_v2(db_);
 }

@@ -15,7 +15,7 @@
 // transaction that reads and then writes waits for another writer instead of failing; a lock
 // held past the busy time-out raises the retryable EServerDatabaseBusy.
 //
-// Thread-safety: a handle belongs to one session thread.
+// Thread-safety: a handle belongs to one session thread; Interrupt may come from any.
 #ifndef LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
 #define LARKSPIRE_SERVER_BACKENDS_SQLITE_SQLITE_DATABASE_H_
 
@@ -59,6 +59,8 @@ class TSQLiteDatabase : public IDatabase {
   TRecordsetData CallProcedure(const std::string& name, TParameters& parameters,
                                const TStatementOptions& options) override;
   const ISqlDialect& Dialect() const override;
+  // sqlite3_interrupt: the running statement stops at its next step.
+  void Interrupt() override;
 
   const std::string& Path() const { return path_; }
   sqlite3* Handle() { return db_; }

@@ -1,0 +1,76 @@
+#include "platform/socket_bio.h"
+
+#include <openssl/bio.h>
+
+#include <cerrno>
+
+namespace larkspire {
+namespace {
+
+struct TBioTarget {
+  ISocketApi* Api;
+  TSocket Socket;
+};
+
+TBioTarget& TargetOf(BIO* bio) {
+  return *static_cast<TBioTarget*>(BIO_get_data(bio));
+}
+
+bool WouldBlock() {
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+int BioWrite(BIO* bio, const char* data, int length) {
+  BIO_clear_retry_flags(bio);
+  TBioTarget& target = TargetOf(bio);
+  const ssize_t n = target.Api->Send(target.Socket, data, static_cast<size_t>(length));
+  if (n < 0 && WouldBlock()) BIO_set_retry_write(bio);
+  return static_cast<int>(n);
+}
+
+int BioRead(BIO* bio, char* data, int length) {
+  BIO_clear_retry_flags(bio);
+  TBioTarget& target = TargetOf(bio);
+  const ssize_t n = target.Api->Recv(target.Socket, data, static_cast<size_t>(length));
+  if (n < 0 && WouldBlock()) BIO_set_retry_read(bio);
+  return static_cast<int>(n);
+}
+
+long BioControl(BIO*, int command, long, void*) {
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int BioCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+int BioDestroy(BIO* bio) {
+  delete static_cast<TBioTarget*>(BIO_get_data(bio));
+  BIO_set_data(bio, nullptr);
+  return 1;
+}
+
+BIO_METHOD* SocketBioMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* made =
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "larkspire socket layer");
+    BIO_meth_set_write(made, BioWrite);
+    BIO_meth_set_read(made, BioRead);
+    BIO_meth_set_ctrl(made, BioControl);
+    BIO_meth_set_create(made, BioCreate);
+    BIO_meth_set_destroy(made, BioDestroy);
+    return made;
+  }();
+  return method;
+}
+
+}  // namespace
+
+BIO* NewSocketBio(ISocketApi& api, TSocket socket) {
+  BIO* bio = BIO_new(SocketBioMethod());
+  if (bio != nullptr) BIO_set_data(bio, new TBioTarget{&api, socket});
+  return bio;
+}
+
+}  // namespace larkspire
