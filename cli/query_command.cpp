@@ -35,6 +35,7 @@
 #include "cli/terminal_text.h"
 #include "cli/value_text.h"
 #include "components/query.h"
+#include "dataset/recordset_dataset.h"
 #include "platform/exception.h"
 #include "platform/variant.h"
 
@@ -152,45 +153,104 @@ std::string TableCell(std::string text) {
   return TerminalSafe(text);
 }
 
-void PrintTable(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
-  const int columns = query.FieldCount();
-  std::vector<std::vector<std::string>> rows;
-  std::vector<size_t> widths(columns);
-  std::vector<bool> right(columns);
-  std::vector<std::string> header(columns);
-  for (int c = 0; c < columns; ++c) {
-    header[c] = TableCell(query.Fields(c).FieldName());
-    widths[c] = DisplayWidth(header[c]);
-    right[c] = IsNumberField(query.Fields(c));
-  }
-  for (query.First(); !query.Eof(); query.Next()) {
-    std::vector<std::string> row(columns);
-    for (int c = 0; c < columns; ++c) {
-      const TField& field = query.Fields(c);
-      row[c] = TableCell(field.IsNull() ? output.null_text : CellText(field));
-      widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+// Prints rows in one format, in parts: the columns once, then the rows of any number of
+// datasets with those columns (each from its first row to its end), then whatever ends the
+// output. The whole-rowset road gives one dataset; the streamed road a dataset per batch.
+class TRowPrinter {
+ public:
+  virtual ~TRowPrinter() = default;
+  virtual void Begin(TDataSet& columns) = 0;
+  virtual void Rows(TDataSet& rows) = 0;
+  virtual void End() = 0;
+};
+
+// The aligned table. Rows are kept as text until the end, so the widths fit every row; past
+// kMaxKeptRows rows or kMaxKeptBytes bytes of text the rows kept so far set the widths, they
+// are printed, and each later row is printed as it comes in those widths (a wider value then
+// pushes the rest of its line to the right).
+class TTablePrinter : public TRowPrinter {
+ public:
+  static constexpr size_t kMaxKeptRows = 10000;
+  static constexpr size_t kMaxKeptBytes = 16 << 20;
+
+  TTablePrinter(const TOutputOptions& output, std::ostream& out) : output_(output), out_(out) {}
+
+  void Begin(TDataSet& columns) override {
+    columns_ = columns.FieldCount();
+    widths_.assign(columns_, 0);
+    right_.assign(columns_, false);
+    header_.assign(columns_, std::string());
+    for (int c = 0; c < columns_; ++c) {
+      header_[c] = TableCell(columns.Fields(c).FieldName());
+      widths_[c] = DisplayWidth(header_[c]);
+      right_[c] = IsNumberField(columns.Fields(c));
     }
-    rows.push_back(std::move(row));
   }
-  const auto print_line = [&](const std::vector<std::string>& cells) {
+
+  void Rows(TDataSet& rows) override {
+    for (rows.First(); !rows.Eof(); rows.Next()) {
+      std::vector<std::string> row(columns_);
+      for (int c = 0; c < columns_; ++c) {
+        const TField& field = rows.Fields(c);
+        row[c] = TableCell(field.IsNull() ? output_.null_text : CellText(field));
+        if (!streaming_) {
+          widths_[c] = std::max(widths_[c], DisplayWidth(row[c]));
+          kept_bytes_ += row[c].size();
+        }
+      }
+      ++count_;
+      if (streaming_) {
+        PrintLine(row);
+        continue;
+      }
+      kept_.push_back(std::move(row));
+      if (kept_.size() >= kMaxKeptRows || kept_bytes_ >= kMaxKeptBytes) Flush();
+    }
+  }
+
+  void End() override {
+    if (!streaming_) Flush();
+    if (output_.header) out_ << "(" << count_ << (count_ == 1 ? " row)" : " rows)") << "\n";
+  }
+
+ private:
+  // Prints the header and the rows kept; later rows are printed as they come.
+  void Flush() {
+    streaming_ = true;
+    if (output_.header) {
+      PrintLine(header_);
+      std::vector<std::string> rule(columns_);
+      for (int c = 0; c < columns_; ++c) rule[c] = std::string(widths_[c], '-');
+      PrintLine(rule);
+    }
+    for (const auto& row : kept_) PrintLine(row);
+    kept_.clear();
+    kept_.shrink_to_fit();
+  }
+
+  void PrintLine(const std::vector<std::string>& cells) {
     std::string line;
-    for (int c = 0; c < columns; ++c) {
+    for (int c = 0; c < columns_; ++c) {
       if (c > 0) line += "  ";
-      const std::string pad(widths[c] - DisplayWidth(cells[c]), ' ');
-      line += right[c] ? pad + cells[c] : cells[c] + pad;
+      const size_t width = DisplayWidth(cells[c]);
+      const std::string pad(widths_[c] > width ? widths_[c] - width : 0, ' ');
+      line += right_[c] ? pad + cells[c] : cells[c] + pad;
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
-    out << line << "\n";
-  };
-  if (output.header) {
-    print_line(header);
-    std::vector<std::string> rule(columns);
-    for (int c = 0; c < columns; ++c) rule[c] = std::string(widths[c], '-');
-    print_line(rule);
+    out_ << line << "\n";
   }
-  for (const auto& row : rows) print_line(row);
-  if (output.header) out << "(" << rows.size() << (rows.size() == 1 ? " row)" : " rows)") << "\n";
-}
+
+  const TOutputOptions& output_;
+  std::ostream& out_;
+  int columns_ = 0;
+  std::vector<size_t> widths_;
+  std::vector<bool> right_;
+  std::vector<std::string> header_;
+  std::vector<std::vector<std::string>> kept_;
+  size_t kept_bytes_ = 0;
+  bool streaming_ = false;
+  size_t count_ = 0;
+};
 
 // RFC 4180: fields holding a comma, a quote or a line break are quoted, quotes doubled. An empty
 // text is written as "" so that it differs from Null, which is an empty field.
@@ -205,25 +265,39 @@ std::string CsvField(const std::string& text) {
 }
 
 // Records end with LF, or CRLF with --crlf.
-void PrintCsv(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
-  const int columns = query.FieldCount();
-  if (output.header) {
-    for (int c = 0; c < columns; ++c)
-      out << (c > 0 ? "," : "") << CsvField(query.Fields(c).FieldName());
-    out << output.CsvLineEnd();
+class TCsvPrinter : public TRowPrinter {
+ public:
+  TCsvPrinter(const TOutputOptions& output, std::ostream& out) : output_(output), out_(out) {}
+
+  void Begin(TDataSet& columns) override {
+    columns_ = columns.FieldCount();
+    if (!output_.header) return;
+    for (int c = 0; c < columns_; ++c)
+      out_ << (c > 0 ? "," : "") << CsvField(columns.Fields(c).FieldName());
+    out_ << output_.CsvLineEnd();
   }
-  for (query.First(); !query.Eof(); query.Next()) {
-    for (int c = 0; c < columns; ++c) {
-      const TField& field = query.Fields(c);
-      out << (c > 0 ? "," : "");
-      if (!field.IsNull())
-        out << CsvField(CellText(field));
-      else if (!output.null_text.empty())
-        out << CsvField(output.null_text);
+
+  void Rows(TDataSet& rows) override {
+    for (rows.First(); !rows.Eof(); rows.Next()) {
+      for (int c = 0; c < columns_; ++c) {
+        const TField& field = rows.Fields(c);
+        out_ << (c > 0 ? "," : "");
+        if (!field.IsNull())
+          out_ << CsvField(CellText(field));
+        else if (!output_.null_text.empty())
+          out_ << CsvField(output_.null_text);
+      }
+      out_ << output_.CsvLineEnd();
     }
-    out << output.CsvLineEnd();
   }
-}
+
+  void End() override {}
+
+ private:
+  const TOutputOptions& output_;
+  std::ostream& out_;
+  int columns_ = 0;
+};
 
 void AppendJsonEscape(std::string& out, unsigned char c) {
   static const char kHex[] = "0123456789abcdef";
@@ -280,20 +354,39 @@ std::string JsonValue(const TField& field) {
   return JsonString(text);
 }
 
-void PrintJson(TLarkspireQuery& query, std::ostream& out) {
-  const int columns = query.FieldCount();
-  out << "[";
-  bool first_row = true;
-  for (query.First(); !query.Eof(); query.Next()) {
-    out << (first_row ? "\n  {" : ",\n  {");
-    first_row = false;
-    for (int c = 0; c < columns; ++c) {
-      const TField& field = query.Fields(c);
-      out << (c > 0 ? ", " : "") << JsonString(field.FieldName()) << ": " << JsonValue(field);
-    }
-    out << "}";
+class TJsonPrinter : public TRowPrinter {
+ public:
+  explicit TJsonPrinter(std::ostream& out) : out_(out) {}
+
+  void Begin(TDataSet& columns) override {
+    columns_ = columns.FieldCount();
+    out_ << "[";
   }
-  out << (first_row ? "]\n" : "\n]\n");
+
+  void Rows(TDataSet& rows) override {
+    for (rows.First(); !rows.Eof(); rows.Next()) {
+      out_ << (first_row_ ? "\n  {" : ",\n  {");
+      first_row_ = false;
+      for (int c = 0; c < columns_; ++c) {
+        const TField& field = rows.Fields(c);
+        out_ << (c > 0 ? ", " : "") << JsonString(field.FieldName()) << ": " << JsonValue(field);
+      }
+      out_ << "}";
+    }
+  }
+
+  void End() override { out_ << (first_row_ ? "]\n" : "\n]\n"); }
+
+ private:
+  std::ostream& out_;
+  int columns_ = 0;
+  bool first_row_ = true;
+};
+
+std::unique_ptr<TRowPrinter> MakePrinter(const TOutputOptions& output, std::ostream& out) {
+  if (output.format == "csv") return std::make_unique<TCsvPrinter>(output, out);
+  if (output.format == "json") return std::make_unique<TJsonPrinter>(out);
+  return std::make_unique<TTablePrinter>(output, out);
 }
 
 // Statements read from a file or standard input, one after another on one connection.
@@ -326,11 +419,11 @@ int RunQuery(const TClientOptions& options, TStatementArgs args) {
   if (paged) {
     query.Paging().SetPageSize(args.page_size > 0 ? args.page_size : 20);
     query.Paging().GotoPage(args.page > 0 ? args.page : 1);
+    if (!query.Active()) throw EDatabaseError("the server returned no rows");
+    PrintRows(query, args.output, std::cout);
   } else {
-    query.Open();
+    StreamRows(query, args.output, std::cout, true);
   }
-  if (!query.Active()) throw EDatabaseError("the server returned no rows");
-  PrintRows(query, args.output, std::cout);
   if (paged) {
     const TLarkspirePaging& paging = query.Paging();
     std::ostream& out = args.output.format == "table" ? std::cout : std::cerr;
@@ -430,12 +523,45 @@ void BindStatementParameters(TLarkspireQuery& query, const TParameterArgs& args)
 }
 
 void PrintRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
-  if (output.format == "csv")
-    PrintCsv(query, output, out);
-  else if (output.format == "json")
-    PrintJson(query, out);
-  else
-    PrintTable(query, output, out);
+  const std::unique_ptr<TRowPrinter> printer = MakePrinter(output, out);
+  printer->Begin(query);
+  printer->Rows(query);
+  printer->End();
+}
+
+bool StreamRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out,
+                bool print_without_columns) {
+  // The rows go to the printer in batches, each a small dataset of its own, so they print
+  // through the same fields, and so the same text, as the rows of an open query.
+  constexpr size_t kBatchRows = 1024;
+  std::vector<TRecordsetField> fields;
+  std::vector<std::vector<TVariant>> batch;
+  TRecordsetDataSet rows;
+  std::unique_ptr<TRowPrinter> printer;
+  const auto flush = [&] {
+    auto recordset = std::make_unique<TRecordset>();
+    recordset->CreateFields(fields, ltReadOnly);
+    for (std::vector<TVariant>& values : batch) recordset->AppendRow(std::move(values));
+    batch.clear();
+    rows.SetRecordset(std::move(recordset));
+    if (printer != nullptr) printer->Rows(rows);
+  };
+  query.ReadForwardOnly(
+      [&](TRecordsetRow& row) {
+        batch.push_back(std::move(row.Values));
+        if (batch.size() >= kBatchRows) flush();
+      },
+      [&](const TRecordsetSchema& schema) {
+        fields = schema.Fields;
+        if (fields.empty() && !print_without_columns) return;
+        flush();
+        printer = MakePrinter(output, out);
+        printer->Begin(rows);
+      });
+  if (printer == nullptr) return false;
+  if (!batch.empty()) flush();
+  printer->End();
+  return true;
 }
 
 }  // namespace larkspire::cli

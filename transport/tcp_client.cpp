@@ -194,6 +194,11 @@ bool TSuperTcpClient::SendStream(TStream& stream) {
 }
 
 bool TSuperTcpClient::ReceiveStream(TStream& stream) {
+  return ReceiveFrame(
+      [&stream](const uint8_t* bytes, size_t count) { stream.WriteBuffer(bytes, count); });
+}
+
+bool TSuperTcpClient::ReceiveFrame(const TFrameSink& sink) {
   receive_timed_out_ = false;
   receive_too_large_ = false;
   uint8_t prefix[kFramePrefixSize];
@@ -207,7 +212,7 @@ bool TSuperTcpClient::ReceiveStream(TStream& stream) {
     return false;
   }
 
-  // The stream grows by what actually arrives; nothing is reserved from the length field.
+  // Nothing is reserved from the length field: the body goes out as it arrives.
   int64_t received = 0;
   if (length > 0) {
     uint8_t chunk[kChunkSize];
@@ -215,8 +220,14 @@ bool TSuperTcpClient::ReceiveStream(TStream& stream) {
       // The request is not cut to what remains: bytes beyond the frame count against it.
       const ssize_t n = RecvSome(chunk, sizeof chunk);
       if (n <= 0) break;
-      stream.WriteBuffer(chunk, n);
+      const int64_t in_frame = std::min<int64_t>(n, length - received);
       received += n;
+      try {
+        sink(chunk, static_cast<size_t>(in_frame));
+      } catch (...) {
+        connected_ = false;
+        throw;
+      }
     }
   }
 
