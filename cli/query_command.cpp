@@ -35,6 +35,7 @@
 #include "cli/terminal_text.h"
 #include "cli/value_text.h"
 #include "components/query.h"
+#include "dataset/ado_xml.h"
 #include "dataset/recordset_dataset.h"
 #include "platform/exception.h"
 #include "platform/variant.h"
@@ -137,9 +138,25 @@ bool IsNumberField(const TField& field) {
   }
 }
 
-// The text of the current row's value, the same in every format.
-std::string CellText(const TField& field) {
-  return ValueText(field);
+// The columns of the rows printed: the fields that give each value its text, and the rowset's
+// columns behind them.
+struct TColumns {
+  std::vector<const TField*> fields;
+  std::vector<const TRecordsetField*> sources;
+
+  explicit TColumns(TDataSet& dataset) {
+    const auto* rowset = dynamic_cast<const TRecordsetDataSet*>(&dataset);
+    for (int c = 0; c < dataset.FieldCount(); ++c) {
+      fields.push_back(&dataset.Fields(c));
+      sources.push_back(rowset != nullptr ? rowset->SourceColumn(dataset.Fields(c)) : nullptr);
+    }
+  }
+  int Count() const { return static_cast<int>(fields.size()); }
+};
+
+// The text of a value (not Null), the same in every format.
+std::string CellText(const TColumns& columns, int c, const TVariant& value) {
+  return ValueText(*columns.fields[c], columns.sources[c], value);
 }
 
 // --- Formats
@@ -153,14 +170,14 @@ std::string TableCell(std::string text) {
   return TerminalSafe(text);
 }
 
-// Prints rows in one format, in parts: the columns once, then the rows of any number of
-// datasets with those columns (each from its first row to its end), then whatever ends the
-// output. The whole-rowset road gives one dataset; the streamed road a dataset per batch.
+// Prints rows in one format, in parts: the columns once, then each row as a list of values in
+// the columns' order, then whatever ends the output. The whole-rowset road hands over the rows
+// of an open dataset, the streamed road each row as it arrives.
 class TRowPrinter {
  public:
   virtual ~TRowPrinter() = default;
-  virtual void Begin(TDataSet& columns) = 0;
-  virtual void Rows(TDataSet& rows) = 0;
+  virtual void Begin(const TColumns& columns) = 0;
+  virtual void Row(const std::vector<TVariant>& values) = 0;
   virtual void End() = 0;
 };
 
@@ -175,37 +192,37 @@ class TTablePrinter : public TRowPrinter {
 
   TTablePrinter(const TOutputOptions& output, std::ostream& out) : output_(output), out_(out) {}
 
-  void Begin(TDataSet& columns) override {
-    columns_ = columns.FieldCount();
-    widths_.assign(columns_, 0);
-    right_.assign(columns_, false);
-    header_.assign(columns_, std::string());
-    for (int c = 0; c < columns_; ++c) {
-      header_[c] = TableCell(columns.Fields(c).FieldName());
+  void Begin(const TColumns& columns) override {
+    columns_ = &columns;
+    const int count = columns.Count();
+    widths_.assign(count, 0);
+    right_.assign(count, false);
+    header_.assign(count, std::string());
+    for (int c = 0; c < count; ++c) {
+      header_[c] = TableCell(columns.fields[c]->FieldName());
       widths_[c] = DisplayWidth(header_[c]);
-      right_[c] = IsNumberField(columns.Fields(c));
+      right_[c] = IsNumberField(*columns.fields[c]);
     }
   }
 
-  void Rows(TDataSet& rows) override {
-    for (rows.First(); !rows.Eof(); rows.Next()) {
-      std::vector<std::string> row(columns_);
-      for (int c = 0; c < columns_; ++c) {
-        const TField& field = rows.Fields(c);
-        row[c] = TableCell(field.IsNull() ? output_.null_text : CellText(field));
-        if (!streaming_) {
-          widths_[c] = std::max(widths_[c], DisplayWidth(row[c]));
-          kept_bytes_ += row[c].size();
-        }
+  void Row(const std::vector<TVariant>& values) override {
+    const int count = columns_->Count();
+    std::vector<std::string> row(count);
+    for (int c = 0; c < count; ++c) {
+      row[c] =
+          TableCell(values[c].IsClear() ? output_.null_text : CellText(*columns_, c, values[c]));
+      if (!streaming_) {
+        widths_[c] = std::max(widths_[c], DisplayWidth(row[c]));
+        kept_bytes_ += row[c].size();
       }
-      ++count_;
-      if (streaming_) {
-        PrintLine(row);
-        continue;
-      }
-      kept_.push_back(std::move(row));
-      if (kept_.size() >= kMaxKeptRows || kept_bytes_ >= kMaxKeptBytes) Flush();
     }
+    ++count_;
+    if (streaming_) {
+      PrintLine(row);
+      return;
+    }
+    kept_.push_back(std::move(row));
+    if (kept_.size() >= kMaxKeptRows || kept_bytes_ >= kMaxKeptBytes) Flush();
   }
 
   void End() override {
@@ -219,8 +236,8 @@ class TTablePrinter : public TRowPrinter {
     streaming_ = true;
     if (output_.header) {
       PrintLine(header_);
-      std::vector<std::string> rule(columns_);
-      for (int c = 0; c < columns_; ++c) rule[c] = std::string(widths_[c], '-');
+      std::vector<std::string> rule(widths_.size());
+      for (size_t c = 0; c < widths_.size(); ++c) rule[c] = std::string(widths_[c], '-');
       PrintLine(rule);
     }
     for (const auto& row : kept_) PrintLine(row);
@@ -230,7 +247,7 @@ class TTablePrinter : public TRowPrinter {
 
   void PrintLine(const std::vector<std::string>& cells) {
     std::string line;
-    for (int c = 0; c < columns_; ++c) {
+    for (size_t c = 0; c < cells.size(); ++c) {
       if (c > 0) line += "  ";
       const size_t width = DisplayWidth(cells[c]);
       const std::string pad(widths_[c] > width ? widths_[c] - width : 0, ' ');
@@ -242,7 +259,7 @@ class TTablePrinter : public TRowPrinter {
 
   const TOutputOptions& output_;
   std::ostream& out_;
-  int columns_ = 0;
+  const TColumns* columns_ = nullptr;
   std::vector<size_t> widths_;
   std::vector<bool> right_;
   std::vector<std::string> header_;
@@ -269,26 +286,23 @@ class TCsvPrinter : public TRowPrinter {
  public:
   TCsvPrinter(const TOutputOptions& output, std::ostream& out) : output_(output), out_(out) {}
 
-  void Begin(TDataSet& columns) override {
-    columns_ = columns.FieldCount();
+  void Begin(const TColumns& columns) override {
+    columns_ = &columns;
     if (!output_.header) return;
-    for (int c = 0; c < columns_; ++c)
-      out_ << (c > 0 ? "," : "") << CsvField(columns.Fields(c).FieldName());
+    for (int c = 0; c < columns.Count(); ++c)
+      out_ << (c > 0 ? "," : "") << CsvField(columns.fields[c]->FieldName());
     out_ << output_.CsvLineEnd();
   }
 
-  void Rows(TDataSet& rows) override {
-    for (rows.First(); !rows.Eof(); rows.Next()) {
-      for (int c = 0; c < columns_; ++c) {
-        const TField& field = rows.Fields(c);
-        out_ << (c > 0 ? "," : "");
-        if (!field.IsNull())
-          out_ << CsvField(CellText(field));
-        else if (!output_.null_text.empty())
-          out_ << CsvField(output_.null_text);
-      }
-      out_ << output_.CsvLineEnd();
+  void Row(const std::vector<TVariant>& values) override {
+    for (int c = 0; c < columns_->Count(); ++c) {
+      out_ << (c > 0 ? "," : "");
+      if (!values[c].IsClear())
+        out_ << CsvField(CellText(*columns_, c, values[c]));
+      else if (!output_.null_text.empty())
+        out_ << CsvField(output_.null_text);
     }
+    out_ << output_.CsvLineEnd();
   }
 
   void End() override {}
@@ -296,7 +310,7 @@ class TCsvPrinter : public TRowPrinter {
  private:
   const TOutputOptions& output_;
   std::ostream& out_;
-  int columns_ = 0;
+  const TColumns* columns_ = nullptr;
 };
 
 void AppendJsonEscape(std::string& out, unsigned char c) {
@@ -342,10 +356,11 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string JsonValue(const TField& field) {
-  if (field.IsNull()) return "null";
-  if (field.DataType() == ftBoolean) return field.AsBoolean() ? "true" : "false";
-  const std::string text = CellText(field);
+std::string JsonValue(const TColumns& columns, int c, const TVariant& value) {
+  if (value.IsClear()) return "null";
+  const TField& field = *columns.fields[c];
+  if (field.DataType() == ftBoolean) return value.AsBoolean() ? "true" : "false";
+  const std::string text = CellText(columns, c, value);
   if (IsNumberField(field)) {
     double number;
     // Not-a-number and infinities have no JSON form.
@@ -358,28 +373,27 @@ class TJsonPrinter : public TRowPrinter {
  public:
   explicit TJsonPrinter(std::ostream& out) : out_(out) {}
 
-  void Begin(TDataSet& columns) override {
-    columns_ = columns.FieldCount();
+  void Begin(const TColumns& columns) override {
+    columns_ = &columns;
+    names_.clear();
+    for (const TField* field : columns.fields) names_.push_back(JsonString(field->FieldName()));
     out_ << "[";
   }
 
-  void Rows(TDataSet& rows) override {
-    for (rows.First(); !rows.Eof(); rows.Next()) {
-      out_ << (first_row_ ? "\n  {" : ",\n  {");
-      first_row_ = false;
-      for (int c = 0; c < columns_; ++c) {
-        const TField& field = rows.Fields(c);
-        out_ << (c > 0 ? ", " : "") << JsonString(field.FieldName()) << ": " << JsonValue(field);
-      }
-      out_ << "}";
-    }
+  void Row(const std::vector<TVariant>& values) override {
+    out_ << (first_row_ ? "\n  {" : ",\n  {");
+    first_row_ = false;
+    for (int c = 0; c < columns_->Count(); ++c)
+      out_ << (c > 0 ? ", " : "") << names_[c] << ": " << JsonValue(*columns_, c, values[c]);
+    out_ << "}";
   }
 
   void End() override { out_ << (first_row_ ? "]\n" : "\n]\n"); }
 
  private:
   std::ostream& out_;
-  int columns_ = 0;
+  const TColumns* columns_ = nullptr;
+  std::vector<std::string> names_;
   bool first_row_ = true;
 };
 
@@ -523,43 +537,41 @@ void BindStatementParameters(TLarkspireQuery& query, const TParameterArgs& args)
 }
 
 void PrintRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
+  const TColumns columns(query);
   const std::unique_ptr<TRowPrinter> printer = MakePrinter(output, out);
-  printer->Begin(query);
-  printer->Rows(query);
+  printer->Begin(columns);
+  std::vector<TVariant> values(columns.Count());
+  for (query.First(); !query.Eof(); query.Next()) {
+    for (int c = 0; c < columns.Count(); ++c) values[c] = columns.fields[c]->Value();
+    printer->Row(values);
+  }
   printer->End();
 }
 
 bool StreamRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out,
                 bool print_without_columns) {
-  // The rows go to the printer in batches, each a small dataset of its own, so they print
-  // through the same fields, and so the same text, as the rows of an open query.
-  constexpr size_t kBatchRows = 1024;
-  std::vector<TRecordsetField> fields;
-  std::vector<std::vector<TVariant>> batch;
-  TRecordsetDataSet rows;
+  // The fields that give the values their text come from a dataset opened on the rowset's
+  // columns alone (written and read back as an open query reads them), so each value prints
+  // exactly as it would from an open query.
+  TRecordsetDataSet columns_dataset;
+  std::unique_ptr<TColumns> columns;
   std::unique_ptr<TRowPrinter> printer;
-  const auto flush = [&] {
-    auto recordset = std::make_unique<TRecordset>();
-    recordset->CreateFields(fields, ltReadOnly);
-    for (std::vector<TVariant>& values : batch) recordset->AppendRow(std::move(values));
-    batch.clear();
-    rows.SetRecordset(std::move(recordset));
-    if (printer != nullptr) printer->Rows(rows);
-  };
   query.ReadForwardOnly(
       [&](TRecordsetRow& row) {
-        batch.push_back(std::move(row.Values));
-        if (batch.size() >= kBatchRows) flush();
+        if (printer != nullptr) printer->Row(row.Values);
       },
       [&](const TRecordsetSchema& schema) {
-        fields = schema.Fields;
-        if (fields.empty() && !print_without_columns) return;
-        flush();
+        if (schema.Fields.empty() && !print_without_columns) return;
+        TRecordsetData empty;
+        empty.Schema = schema;
+        auto recordset = std::make_unique<TRecordset>();
+        recordset->OpenFromString(WriteAdoXml(empty), query.CursorType(), ltReadOnly);
+        columns_dataset.SetRecordset(std::move(recordset));
+        columns = std::make_unique<TColumns>(columns_dataset);
         printer = MakePrinter(output, out);
-        printer->Begin(rows);
+        printer->Begin(*columns);
       });
   if (printer == nullptr) return false;
-  if (!batch.empty()) flush();
   printer->End();
   return true;
 }

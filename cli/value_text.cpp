@@ -76,8 +76,12 @@ std::string ValueText(const TField& field) {
   // The rowset's column tells single from double precision and gives a decimal's scale.
   const auto* dataset = dynamic_cast<const TRecordsetDataSet*>(field.DataSet());
   const TRecordsetField* column = dataset != nullptr ? dataset->SourceColumn(field) : nullptr;
-  if (IsBinaryField(field)) return HexText(field.AsBytes());
-  const TVariant value = field.Value();
+  return ValueText(field, column, field.Value());
+}
+
+std::string ValueText(const TField& field, const TRecordsetField* column, const TVariant& value) {
+  if (value.IsClear()) return std::string();
+  if (IsBinaryField(field)) return HexText(value.AsBytes());
   switch (field.DataType()) {
     case ftFloat:
       if (value.Type() != TVarType::vtDouble) break;
@@ -91,20 +95,20 @@ std::string ValueText(const TField& field) {
           column->Scale &&
           !(column->Precision == kUnboundedDecimalPrecision &&
             *column->Scale == kUnboundedDecimalScale))
-        return WithScale(field.AsString(), *column->Scale);
+        return WithScale(field.TextOf(value), *column->Scale);
       break;
     case ftDateTime: {
-      const TDateTimeParts p = DecodeDateTime(field.AsDateTime());
+      const TDateTimeParts p = DecodeDateTime(value.AsDateTime());
       return DateText(p) + " " + TimeText(p);
     }
     case ftDate:
-      return DateText(DecodeDateTime(field.AsDateTime()));
+      return DateText(DecodeDateTime(value.AsDateTime()));
     case ftTime:
-      return TimeText(DecodeDateTime(field.AsDateTime()));
+      return TimeText(DecodeDateTime(value.AsDateTime()));
     default:
       break;
   }
-  return field.AsString();
+  return field.TextOf(value);
 }
 
 }  // namespace larkspire::cli
