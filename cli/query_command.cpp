@@ -271,14 +271,26 @@ class TTablePrinter : public TRowPrinter {
 
 // RFC 4180: fields holding a comma, a quote or a line break are quoted, quotes doubled. An empty
 // text is written as "" so that it differs from Null, which is an empty field.
-std::string CsvField(const std::string& text) {
-  if (!text.empty() && text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
+void AppendCsvField(std::string& out, const std::string& text) {
+  bool plain = !text.empty();
+  for (char c : text)
+    if (c == ',' || c == '"' || c == '\r' || c == '\n') plain = false;
+  if (plain) {
+    out += text;
+    return;
   }
-  return quoted + "\"";
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+std::string CsvField(const std::string& text) {
+  std::string field;
+  AppendCsvField(field, text);
+  return field;
 }
 
 // Records end with LF, or CRLF with --crlf.
@@ -295,14 +307,16 @@ class TCsvPrinter : public TRowPrinter {
   }
 
   void Row(const std::vector<TVariant>& values) override {
+    line_.clear();
     for (int c = 0; c < columns_->Count(); ++c) {
-      out_ << (c > 0 ? "," : "");
+      if (c > 0) line_ += ',';
       if (!values[c].IsClear())
-        out_ << CsvField(CellText(*columns_, c, values[c]));
+        AppendCsvField(line_, CellText(*columns_, c, values[c]));
       else if (!output_.null_text.empty())
-        out_ << CsvField(output_.null_text);
+        AppendCsvField(line_, output_.null_text);
     }
-    out_ << output_.CsvLineEnd();
+    line_ += output_.CsvLineEnd();
+    out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
   }
 
   void End() override {}
@@ -311,6 +325,7 @@ class TCsvPrinter : public TRowPrinter {
   const TOutputOptions& output_;
   std::ostream& out_;
   const TColumns* columns_ = nullptr;
+  std::string line_;  // one record, written at once
 };
 
 void AppendJsonEscape(std::string& out, unsigned char c) {

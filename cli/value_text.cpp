@@ -57,16 +57,43 @@ std::string WithScale(std::string text, int scale) {
   return text;
 }
 
+// Two digits of a number from 0 to 99.
+void AppendTwoDigits(std::string& out, int value) {
+  out += static_cast<char>('0' + value / 10);
+  out += static_cast<char>('0' + value % 10);
+}
+
 std::string DateText(const TDateTimeParts& p) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
+  if (p.year < 0 || p.year > 9999 || p.month < 0 || p.month > 99 || p.day < 0 || p.day > 99) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
+    return text;
+  }
+  std::string text;
+  AppendTwoDigits(text, p.year / 100);
+  AppendTwoDigits(text, p.year % 100);
+  text += '-';
+  AppendTwoDigits(text, p.month);
+  text += '-';
+  AppendTwoDigits(text, p.day);
   return text;
 }
 
 std::string TimeText(const TDateTimeParts& p) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", p.hour, p.minute, p.second);
-  return text + SecondFractionText(p);
+  std::string text;
+  if (p.hour < 0 || p.hour > 99 || p.minute < 0 || p.minute > 99 || p.second < 0 || p.second > 99) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", p.hour, p.minute, p.second);
+    text = buffer;
+  } else {
+    AppendTwoDigits(text, p.hour);
+    text += ':';
+    AppendTwoDigits(text, p.minute);
+    text += ':';
+    AppendTwoDigits(text, p.second);
+  }
+  if (p.millisecond != 0 || p.microsecond != 0) text += SecondFractionText(p);
+  return text;
 }
 
 }  // namespace
