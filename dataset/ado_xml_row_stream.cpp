@@ -36,6 +36,9 @@ struct TAdoXmlRowStream::TState {
   size_t pos = 0;         // the first byte not yet read
   uint64_t consumed = 0;  // the document offset of buffer[0]
   size_t head_scan = 0;   // where the search for "<rs:data" goes on
+  // After an element found incomplete: the buffer size at which it is read again. Waiting until
+  // the unread text has doubled keeps the work linear for an element of any size.
+  size_t retry_at = 0;
   TRecordsetData data;
   std::optional<adoxml::TRowReader> reader;
   std::string root_name;
@@ -50,6 +53,8 @@ struct TAdoXmlRowStream::TState {
   std::string At(const char* at) const { return " at offset " + std::to_string(Offset(at)); }
 
   void Run() {
+    if (buffer.size() < retry_at) return;
+    retry_at = 0;
     while (true) {
       const char* const end = buffer.data() + buffer.size();
       const char* p = buffer.data() + pos;
@@ -60,13 +65,19 @@ struct TAdoXmlRowStream::TState {
         case kDataTag: {
           std::string_view name;
           bool empty;
-          if (ReadStartTag(p, end, name, empty) == kMore) return;
+          if (ReadStartTag(p, end, name, empty) == kMore) {
+            retry_at = pos + 2 * (buffer.size() - pos);
+            return;
+          }
           pos = static_cast<size_t>(p - buffer.data());
           phase = empty ? kAfterData : kRows;
           break;
         }
         case kRows:
-          if (RowsItem(p, end) == kMore) return;
+          if (RowsItem(p, end) == kMore) {
+            retry_at = pos + 2 * (buffer.size() - pos);
+            return;
+          }
           break;
         case kAfterData:
           if (SkipMisc(p, end) == kMore || end - p < 2) return;
@@ -272,6 +283,7 @@ void TAdoXmlRowStream::Feed(std::string_view text) {
       s.buffer.erase(0, s.pos);
       s.consumed += s.pos;
       s.head_scan -= std::min(s.head_scan, s.pos);
+      s.retry_at -= std::min(s.retry_at, s.pos);
       s.pos = 0;
     }
     s.buffer.append(text);
@@ -284,6 +296,15 @@ void TAdoXmlRowStream::Feed(std::string_view text) {
 
 void TAdoXmlRowStream::Finish() {
   TState& s = *state_;
+  if (s.retry_at != 0) {
+    s.retry_at = 0;
+    try {
+      s.Run();
+    } catch (...) {
+      s.phase = TState::kFailed;
+      throw;
+    }
+  }
   if (s.phase == TState::kDone) {
     for (size_t i = s.pos; i < s.buffer.size(); ++i)
       if (!IsXmlSpace(s.buffer[i])) {
