@@ -147,8 +147,9 @@ struct TAdoXmlRowStream::TState {
     const char* start = p;
     while (p < end && IsNameByte(*p)) ++p;
     if (p == end) return kMore;
-    if (p == start || (*p != '/' && *p != '>' && *p != '=' && !IsXmlSpace(*p)))
-      Malformed("not a well-formed name" + At(p));
+    if (p == start || (*p != '/' && *p != '>' && *p != '=' && !IsXmlSpace(*p)) ||
+        (*start >= '0' && *start <= '9') || *start == '-' || *start == '.')
+      Malformed("not a well-formed name" + At(start));
     name = std::string_view(start, static_cast<size_t>(p - start));
     return kOk;
   }
