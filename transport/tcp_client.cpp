@@ -194,11 +194,16 @@ bool TSuperTcpClient::SendStream(TStream& stream) {
 }
 
 bool TSuperTcpClient::ReceiveStream(TStream& stream) {
-  return ReceiveFrame(
-      [&stream](const uint8_t* bytes, size_t count) { stream.WriteBuffer(bytes, count); });
+  // What arrived is kept as it came, bytes beyond the frame too.
+  return ReceivePieces(
+      [&stream](const uint8_t* bytes, size_t count) { stream.WriteBuffer(bytes, count); }, false);
 }
 
 bool TSuperTcpClient::ReceiveFrame(const TFrameSink& sink) {
+  return ReceivePieces(sink, true);
+}
+
+bool TSuperTcpClient::ReceivePieces(const TFrameSink& sink, bool frame_only) {
   receive_timed_out_ = false;
   receive_too_large_ = false;
   uint8_t prefix[kFramePrefixSize];
@@ -220,7 +225,7 @@ bool TSuperTcpClient::ReceiveFrame(const TFrameSink& sink) {
       // The request is not cut to what remains: bytes beyond the frame count against it.
       const ssize_t n = RecvSome(chunk, sizeof chunk);
       if (n <= 0) break;
-      const int64_t in_frame = std::min<int64_t>(n, length - received);
+      const int64_t in_frame = frame_only ? std::min<int64_t>(n, length - received) : n;
       received += n;
       try {
         sink(chunk, static_cast<size_t>(in_frame));

@@ -88,6 +88,9 @@ class TSuperTcpClient {
   int64_t ReceiveBuffer(void* buffer, int64_t count);
 
  private:
+  // One frame in, its body handed to sink as recv returns it; frame_only cuts what is handed
+  // out to the frame's bytes.
+  bool ReceivePieces(const TFrameSink& sink, bool frame_only);
   // One recv through the socket API; notes a receive time-out.
   ssize_t RecvSome(void* buffer, size_t count);
 
