@@ -6,6 +6,10 @@
 //   the command-line client printing CSV from SQLite        / sqlite3 -csv (a process)
 //   the library on SQLite                                    / the sqlite3 C API stepping the rows
 //
+// and, on 1 000 000 rows of four columns (a key, a text, a float and a time stamp), the
+// command-line client printing CSV against psql --csv and sqlite3 -csv, with the client's peak
+// memory (its maximum resident set, as /usr/bin/time reports it).
+//
 // Every program's output goes through a pipe into this process; the CSV outputs are checked to
 // hold a header and one line per row. Each figure is the median of a few runs; the ratios come
 // at the end, one a line, all from the same run. Without PostgreSQL (initdb and postgres) its
@@ -17,6 +21,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -43,6 +48,31 @@ using larkspire::test::TServerProcess;
 using TClock = std::chrono::steady_clock;
 
 constexpr int kSizes[] = {10000, 100000};
+constexpr int kLargeRows = 1000000;
+const char kLargeTable[] = "road4_1000000";
+const char kLargeSelect[] = "select * from road4_1000000 order by id";
+
+std::string CreateLargeTable(bool postgres) {
+  return std::string("CREATE TABLE ") + kLargeTable +
+         " (id INTEGER PRIMARY KEY, name VARCHAR(40), price " +
+         (postgres ? "DOUBLE PRECISION" : "FLOAT") + ", created TIMESTAMP)";
+}
+
+std::string FillLargeTable(bool postgres) {
+  const std::string n = std::to_string(kLargeRows);
+  if (postgres)
+    return std::string("INSERT INTO ") + kLargeTable +
+           " SELECT g, 'Product number ' || g, (g % 1000) * 0.37 + 0.5, "
+           "TIMESTAMP '2023-01-01' + g * INTERVAL '1 minute' FROM generate_series(1, " +
+           n + ") AS g";
+  return "WITH RECURSIVE s(g) AS (SELECT 1 UNION ALL SELECT g + 1 FROM s WHERE g < " + n +
+         ") INSERT INTO " + kLargeTable +
+         " SELECT g, 'Product number ' || g, (g % 1000) * 0.37 + 0.5, "
+         "datetime('2023-01-01', '+' || g || ' minutes') FROM s";
+}
+
+// A process over a million rows may take a while on a loaded machine.
+constexpr int kLargeTimeoutMs = 600000;
 
 std::string SelectOf(int rows) {
   return "select * from road" + std::to_string(rows) + " order by ProId";
@@ -86,6 +116,7 @@ struct TRoad {
   std::string PgError;
   std::unique_ptr<TServerProcess> Server;
   std::map<std::string, double> Ms;
+  std::map<std::string, long> PeakKiB;
   std::vector<std::string> Wrong;
 
   TRoad() {
@@ -101,6 +132,8 @@ struct TRoad {
       SqliteExec(db, CreateTable("road" + std::to_string(rows), false));
       SqliteExec(db, FillSqlite("road" + std::to_string(rows), rows));
     }
+    SqliteExec(db, CreateLargeTable(false));
+    SqliteExec(db, FillLargeTable(false));
     SqliteExec(db, "COMMIT");
     sqlite3_close(db);
 
@@ -111,6 +144,7 @@ struct TRoad {
       for (int rows : kSizes)
         sql += CreateTable("road" + std::to_string(rows), true) + "; " +
                FillPostgres("road" + std::to_string(rows), rows) + "; ";
+      sql += CreateLargeTable(true) + "; " + FillLargeTable(true) + "; ";
       cluster->Psql(database, sql + "ANALYZE");
       PgConnInfo = cluster->ConnInfo(database);
       args.insert(args.end(), {"--database", "pg=" + cluster->Url(database)});
@@ -138,6 +172,25 @@ struct TRoad {
             "--connection", connection,
             "query",        SelectOf(rows),
             "--format",     "csv"};
+  }
+
+  std::vector<std::string> LargeCli(const std::string& connection) const {
+    return {"-p",           std::to_string(Server->Port()),
+            "--connection", connection,
+            "query",        kLargeSelect,
+            "--format",     "csv"};
+  }
+
+  // The command-line client over the million rows, under /usr/bin/time for its peak memory.
+  bool LargeCliRun(const std::string& name, const std::string& connection) {
+    std::vector<std::string> args = {"-f", "%M", LARKSPIRE_CLI_PATH};
+    for (const std::string& arg : LargeCli(connection)) args.push_back(arg);
+    const TProgramResult result = RunProgram("/usr/bin/time", args, kLargeTimeoutMs);
+    long kib = 0;
+    const size_t line = result.err.find_last_of('\n', result.err.size() - 2);
+    kib = std::atol(result.err.c_str() + (line == std::string::npos ? 0 : line + 1));
+    PeakKiB[name] = std::max(PeakKiB[name], kib);
+    return CsvOfRows(result, kLargeRows);
   }
 
   void PrintRatio(const std::string& label, const std::string& ours, const std::string& theirs) {
@@ -242,6 +295,28 @@ void MeasureSqlite(TRoad& road, int rows, int runs) {
                [&] { return CsvOfRows(RunCli(road.Cli("road", rows)), rows); });
 }
 
+void MeasureLarge(TRoad& road, int runs) {
+  const std::string n = std::to_string(kLargeRows);
+  if (road.PgError.empty()) {
+    road.Measure("psql --csv " + n, runs, [&] {
+      return CsvOfRows(
+          RunProgram(PsqlPath(), {"-X", "--csv", "-d", road.PgConnInfo, "-c", kLargeSelect},
+                     kLargeTimeoutMs),
+          kLargeRows);
+    });
+    road.Measure("CLI csv pg " + n, runs,
+                 [&] { return road.LargeCliRun("CLI csv pg " + n, "pg"); });
+  }
+  road.Measure("sqlite3 -csv " + n, runs, [&] {
+    return CsvOfRows(
+        RunProgram("/usr/bin/sqlite3", {"-csv", "-header", road.SqlitePath, kLargeSelect},
+                   kLargeTimeoutMs),
+        kLargeRows);
+  });
+  road.Measure("CLI csv sqlite " + n, runs,
+               [&] { return road.LargeCliRun("CLI csv sqlite " + n, "road"); });
+}
+
 }  // namespace
 
 int main() {
@@ -254,6 +329,7 @@ int main() {
       std::printf("  PostgreSQL skipped: %s\n", road.PgError.c_str());
     MeasureSqlite(road, rows, runs);
   }
+  MeasureLarge(road, 3);
   std::printf("\nRatios (same run):\n");
   for (int rows : kSizes) {
     const std::string n = std::to_string(rows);
@@ -266,6 +342,14 @@ int main() {
     road.PrintRatio("library open (sqlite) / sqlite3 C API fetch" + label,
                     "library open sqlite " + n, "sqlite3 C API fetch " + n);
   }
+  const std::string large = std::to_string(kLargeRows);
+  const std::string label = " (" + large + " rows, 4 columns)";
+  road.PrintRatio("CLI csv (pg) / psql --csv" + label, "CLI csv pg " + large,
+                  "psql --csv " + large);
+  road.PrintRatio("CLI csv (sqlite) / sqlite3 -csv" + label, "CLI csv sqlite " + large,
+                  "sqlite3 -csv " + large);
+  for (const auto& [name, kib] : road.PeakKiB)
+    std::printf("%-60s %9.1f MiB\n", ("peak memory of " + name).c_str(), kib / 1024.0);
   for (const std::string& name : road.Wrong) std::printf("wrong result: %s\n", name.c_str());
   return road.Wrong.empty() ? 0 : 1;
 }

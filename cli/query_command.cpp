@@ -35,6 +35,8 @@
 #include "cli/terminal_text.h"
 #include "cli/value_text.h"
 #include "components/query.h"
+#include "dataset/ado_xml.h"
+#include "dataset/recordset_dataset.h"
 #include "platform/exception.h"
 #include "platform/variant.h"
 
@@ -136,9 +138,25 @@ bool IsNumberField(const TField& field) {
   }
 }
 
-// The text of the current row's value, the same in every format.
-std::string CellText(const TField& field) {
-  return ValueText(field);
+// The columns of the rows printed: the fields that give each value its text, and the rowset's
+// columns behind them.
+struct TColumns {
+  std::vector<const TField*> fields;
+  std::vector<const TRecordsetField*> sources;
+
+  explicit TColumns(TDataSet& dataset) {
+    const auto* rowset = dynamic_cast<const TRecordsetDataSet*>(&dataset);
+    for (int c = 0; c < dataset.FieldCount(); ++c) {
+      fields.push_back(&dataset.Fields(c));
+      sources.push_back(rowset != nullptr ? rowset->SourceColumn(dataset.Fields(c)) : nullptr);
+    }
+  }
+  int Count() const { return static_cast<int>(fields.size()); }
+};
+
+// The text of a value (not Null), the same in every format.
+std::string CellText(const TColumns& columns, int c, const TVariant& value) {
+  return ValueText(*columns.fields[c], columns.sources[c], value);
 }
 
 // --- Formats
@@ -152,80 +170,164 @@ std::string TableCell(std::string text) {
   return TerminalSafe(text);
 }
 
-void PrintTable(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
-  const int columns = query.FieldCount();
-  std::vector<std::vector<std::string>> rows;
-  std::vector<size_t> widths(columns);
-  std::vector<bool> right(columns);
-  std::vector<std::string> header(columns);
-  for (int c = 0; c < columns; ++c) {
-    header[c] = TableCell(query.Fields(c).FieldName());
-    widths[c] = DisplayWidth(header[c]);
-    right[c] = IsNumberField(query.Fields(c));
-  }
-  for (query.First(); !query.Eof(); query.Next()) {
-    std::vector<std::string> row(columns);
-    for (int c = 0; c < columns; ++c) {
-      const TField& field = query.Fields(c);
-      row[c] = TableCell(field.IsNull() ? output.null_text : CellText(field));
-      widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+// Prints rows in one format, in parts: the columns once, then each row as a list of values in
+// the columns' order, then whatever ends the output. The whole-rowset road hands over the rows
+// of an open dataset, the streamed road each row as it arrives.
+class TRowPrinter {
+ public:
+  virtual ~TRowPrinter() = default;
+  virtual void Begin(const TColumns& columns) = 0;
+  virtual void Row(const std::vector<TVariant>& values) = 0;
+  virtual void End() = 0;
+};
+
+// The aligned table. Rows are kept as text until the end, so the widths fit every row; past
+// kMaxKeptRows rows or kMaxKeptBytes bytes of text the rows kept so far set the widths, they
+// are printed, and each later row is printed as it comes in those widths (a wider value then
+// pushes the rest of its line to the right).
+class TTablePrinter : public TRowPrinter {
+ public:
+  static constexpr size_t kMaxKeptRows = 10000;
+  static constexpr size_t kMaxKeptBytes = 16 << 20;
+
+  TTablePrinter(const TOutputOptions& output, std::ostream& out) : output_(output), out_(out) {}
+
+  void Begin(const TColumns& columns) override {
+    columns_ = &columns;
+    const int count = columns.Count();
+    widths_.assign(count, 0);
+    right_.assign(count, false);
+    header_.assign(count, std::string());
+    for (int c = 0; c < count; ++c) {
+      header_[c] = TableCell(columns.fields[c]->FieldName());
+      widths_[c] = DisplayWidth(header_[c]);
+      right_[c] = IsNumberField(*columns.fields[c]);
     }
-    rows.push_back(std::move(row));
   }
-  const auto print_line = [&](const std::vector<std::string>& cells) {
+
+  void Row(const std::vector<TVariant>& values) override {
+    const int count = columns_->Count();
+    std::vector<std::string> row(count);
+    for (int c = 0; c < count; ++c) {
+      row[c] =
+          TableCell(values[c].IsClear() ? output_.null_text : CellText(*columns_, c, values[c]));
+      if (!streaming_) {
+        widths_[c] = std::max(widths_[c], DisplayWidth(row[c]));
+        kept_bytes_ += row[c].size();
+      }
+    }
+    ++count_;
+    if (streaming_) {
+      PrintLine(row);
+      return;
+    }
+    kept_.push_back(std::move(row));
+    if (kept_.size() >= kMaxKeptRows || kept_bytes_ >= kMaxKeptBytes) Flush();
+  }
+
+  void End() override {
+    if (!streaming_) Flush();
+    if (output_.header) out_ << "(" << count_ << (count_ == 1 ? " row)" : " rows)") << "\n";
+  }
+
+ private:
+  // Prints the header and the rows kept; later rows are printed as they come.
+  void Flush() {
+    streaming_ = true;
+    if (output_.header) {
+      PrintLine(header_);
+      std::vector<std::string> rule(widths_.size());
+      for (size_t c = 0; c < widths_.size(); ++c) rule[c] = std::string(widths_[c], '-');
+      PrintLine(rule);
+    }
+    for (const auto& row : kept_) PrintLine(row);
+    kept_.clear();
+    kept_.shrink_to_fit();
+  }
+
+  void PrintLine(const std::vector<std::string>& cells) {
     std::string line;
-    for (int c = 0; c < columns; ++c) {
+    for (size_t c = 0; c < cells.size(); ++c) {
       if (c > 0) line += "  ";
-      const std::string pad(widths[c] - DisplayWidth(cells[c]), ' ');
-      line += right[c] ? pad + cells[c] : cells[c] + pad;
+      const size_t width = DisplayWidth(cells[c]);
+      const std::string pad(widths_[c] > width ? widths_[c] - width : 0, ' ');
+      line += right_[c] ? pad + cells[c] : cells[c] + pad;
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
-    out << line << "\n";
-  };
-  if (output.header) {
-    print_line(header);
-    std::vector<std::string> rule(columns);
-    for (int c = 0; c < columns; ++c) rule[c] = std::string(widths[c], '-');
-    print_line(rule);
+    out_ << line << "\n";
   }
-  for (const auto& row : rows) print_line(row);
-  if (output.header) out << "(" << rows.size() << (rows.size() == 1 ? " row)" : " rows)") << "\n";
-}
+
+  const TOutputOptions& output_;
+  std::ostream& out_;
+  const TColumns* columns_ = nullptr;
+  std::vector<size_t> widths_;
+  std::vector<bool> right_;
+  std::vector<std::string> header_;
+  std::vector<std::vector<std::string>> kept_;
+  size_t kept_bytes_ = 0;
+  bool streaming_ = false;
+  size_t count_ = 0;
+};
 
 // RFC 4180: fields holding a comma, a quote or a line break are quoted, quotes doubled. An empty
 // text is written as "" so that it differs from Null, which is an empty field, and "\." is
 // quoted, since alone on a line it would end PostgreSQL's COPY input.
-std::string CsvField(const std::string& text) {
-  if (!text.empty() && text != "\\." && text.find_first_of(",\"\r\n") == std::string::npos)
-    return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
+void AppendCsvField(std::string& out, const std::string& text) {
+  bool plain = !text.empty() && text != "\\.";
+  for (char c : text)
+    if (c == ',' || c == '"' || c == '\r' || c == '\n') plain = false;
+  if (plain) {
+    out += text;
+    return;
   }
-  return quoted + "\"";
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+std::string CsvField(const std::string& text) {
+  std::string field;
+  AppendCsvField(field, text);
+  return field;
 }
 
 // Records end with LF, or CRLF with --crlf.
-void PrintCsv(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
-  const int columns = query.FieldCount();
-  if (output.header) {
-    for (int c = 0; c < columns; ++c)
-      out << (c > 0 ? "," : "") << CsvField(query.Fields(c).FieldName());
-    out << output.CsvLineEnd();
+class TCsvPrinter : public TRowPrinter {
+ public:
+  TCsvPrinter(const TOutputOptions& output, std::ostream& out) : output_(output), out_(out) {}
+
+  void Begin(const TColumns& columns) override {
+    columns_ = &columns;
+    if (!output_.header) return;
+    for (int c = 0; c < columns.Count(); ++c)
+      out_ << (c > 0 ? "," : "") << CsvField(columns.fields[c]->FieldName());
+    out_ << output_.CsvLineEnd();
   }
-  for (query.First(); !query.Eof(); query.Next()) {
-    for (int c = 0; c < columns; ++c) {
-      const TField& field = query.Fields(c);
-      out << (c > 0 ? "," : "");
-      if (!field.IsNull())
-        out << CsvField(CellText(field));
-      else if (!output.null_text.empty())
-        out << CsvField(output.null_text);
+
+  void Row(const std::vector<TVariant>& values) override {
+    line_.clear();
+    for (int c = 0; c < columns_->Count(); ++c) {
+      if (c > 0) line_ += ',';
+      if (!values[c].IsClear())
+        AppendCsvField(line_, CellText(*columns_, c, values[c]));
+      else if (!output_.null_text.empty())
+        AppendCsvField(line_, output_.null_text);
     }
-    out << output.CsvLineEnd();
+    line_ += output_.CsvLineEnd();
+    out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
   }
-}
+
+  void End() override {}
+
+ private:
+  const TOutputOptions& output_;
+  std::ostream& out_;
+  const TColumns* columns_ = nullptr;
+  std::string line_;  // one record, written at once
+};
 
 void AppendJsonEscape(std::string& out, unsigned char c) {
   static const char kHex[] = "0123456789abcdef";
@@ -270,10 +372,11 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string JsonValue(const TField& field) {
-  if (field.IsNull()) return "null";
-  if (field.DataType() == ftBoolean) return field.AsBoolean() ? "true" : "false";
-  const std::string text = CellText(field);
+std::string JsonValue(const TColumns& columns, int c, const TVariant& value) {
+  if (value.IsClear()) return "null";
+  const TField& field = *columns.fields[c];
+  if (field.DataType() == ftBoolean) return value.AsBoolean() ? "true" : "false";
+  const std::string text = CellText(columns, c, value);
   if (IsNumberField(field)) {
     double number;
     // Not-a-number and infinities have no JSON form.
@@ -282,20 +385,38 @@ std::string JsonValue(const TField& field) {
   return JsonString(text);
 }
 
-void PrintJson(TLarkspireQuery& query, std::ostream& out) {
-  const int columns = query.FieldCount();
-  out << "[";
-  bool first_row = true;
-  for (query.First(); !query.Eof(); query.Next()) {
-    out << (first_row ? "\n  {" : ",\n  {");
-    first_row = false;
-    for (int c = 0; c < columns; ++c) {
-      const TField& field = query.Fields(c);
-      out << (c > 0 ? ", " : "") << JsonString(field.FieldName()) << ": " << JsonValue(field);
-    }
-    out << "}";
+class TJsonPrinter : public TRowPrinter {
+ public:
+  explicit TJsonPrinter(std::ostream& out) : out_(out) {}
+
+  void Begin(const TColumns& columns) override {
+    columns_ = &columns;
+    names_.clear();
+    for (const TField* field : columns.fields) names_.push_back(JsonString(field->FieldName()));
+    out_ << "[";
   }
-  out << (first_row ? "]\n" : "\n]\n");
+
+  void Row(const std::vector<TVariant>& values) override {
+    out_ << (first_row_ ? "\n  {" : ",\n  {");
+    first_row_ = false;
+    for (int c = 0; c < columns_->Count(); ++c)
+      out_ << (c > 0 ? ", " : "") << names_[c] << ": " << JsonValue(*columns_, c, values[c]);
+    out_ << "}";
+  }
+
+  void End() override { out_ << (first_row_ ? "]\n" : "\n]\n"); }
+
+ private:
+  std::ostream& out_;
+  const TColumns* columns_ = nullptr;
+  std::vector<std::string> names_;
+  bool first_row_ = true;
+};
+
+std::unique_ptr<TRowPrinter> MakePrinter(const TOutputOptions& output, std::ostream& out) {
+  if (output.format == "csv") return std::make_unique<TCsvPrinter>(output, out);
+  if (output.format == "json") return std::make_unique<TJsonPrinter>(out);
+  return std::make_unique<TTablePrinter>(output, out);
 }
 
 // Statements read from a file or standard input, one after another on one connection.
@@ -328,11 +449,11 @@ int RunQuery(const TClientOptions& options, TStatementArgs args) {
   if (paged) {
     query.Paging().SetPageSize(args.page_size > 0 ? args.page_size : 20);
     query.Paging().GotoPage(args.page > 0 ? args.page : 1);
+    if (!query.Active()) throw EDatabaseError("the server returned no rows");
+    PrintRows(query, args.output, std::cout);
   } else {
-    query.Open();
+    StreamRows(query, args.output, std::cout, true);
   }
-  if (!query.Active()) throw EDatabaseError("the server returned no rows");
-  PrintRows(query, args.output, std::cout);
   if (paged) {
     const TLarkspirePaging& paging = query.Paging();
     std::ostream& out = args.output.format == "table" ? std::cout : std::cerr;
@@ -432,12 +553,43 @@ void BindStatementParameters(TLarkspireQuery& query, const TParameterArgs& args)
 }
 
 void PrintRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out) {
-  if (output.format == "csv")
-    PrintCsv(query, output, out);
-  else if (output.format == "json")
-    PrintJson(query, out);
-  else
-    PrintTable(query, output, out);
+  const TColumns columns(query);
+  const std::unique_ptr<TRowPrinter> printer = MakePrinter(output, out);
+  printer->Begin(columns);
+  std::vector<TVariant> values(columns.Count());
+  for (query.First(); !query.Eof(); query.Next()) {
+    for (int c = 0; c < columns.Count(); ++c) values[c] = columns.fields[c]->Value();
+    printer->Row(values);
+  }
+  printer->End();
+}
+
+bool StreamRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out,
+                bool print_without_columns) {
+  // The fields that give the values their text come from a dataset opened on the rowset's
+  // columns alone (written and read back as an open query reads them), so each value prints
+  // exactly as it would from an open query.
+  TRecordsetDataSet columns_dataset;
+  std::unique_ptr<TColumns> columns;
+  std::unique_ptr<TRowPrinter> printer;
+  query.ReadForwardOnly(
+      [&](TRecordsetRow& row) {
+        if (printer != nullptr) printer->Row(row.Values);
+      },
+      [&](const TRecordsetSchema& schema) {
+        if (schema.Fields.empty() && !print_without_columns) return;
+        TRecordsetData empty;
+        empty.Schema = schema;
+        auto recordset = std::make_unique<TRecordset>();
+        recordset->OpenFromString(WriteAdoXml(empty), query.CursorType(), ltReadOnly);
+        columns_dataset.SetRecordset(std::move(recordset));
+        columns = std::make_unique<TColumns>(columns_dataset);
+        printer = MakePrinter(output, out);
+        printer->Begin(*columns);
+      });
+  if (printer == nullptr) return false;
+  printer->End();
+  return true;
 }
 
 }  // namespace larkspire::cli

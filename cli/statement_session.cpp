@@ -117,9 +117,8 @@ void TStatementSession::Run(const TSqlStatement& statement) {
   mine.nulls = Named(query, parameters_.nulls, nulls_used_);
   BindStatementParameters(query, mine);
   if (AnswersWithRows(statement)) {
-    query.Open();
     // A statement such as "with .. delete" without RETURNING answers with no columns at all.
-    if (query.Active() && query.FieldCount() > 0) PrintRows(query, output_, out_);
+    StreamRows(query, output_, out_, false);
   } else {
     const int32_t rows = query.ExecSQL();
     out_ << rows << " rows affected\n";

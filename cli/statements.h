@@ -35,6 +35,12 @@ std::string ParameterName(const std::string& given);
 void BindStatementParameters(TLarkspireQuery& query, const TParameterArgs& args);
 // Prints the rows of an open query in the chosen format.
 void PrintRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out);
+// Runs the query forward-only and prints each row as it arrives, in the same text as PrintRows,
+// keeping no more than a batch of rows (and, for the table, the rows that size its columns).
+// A result without columns prints nothing unless print_without_columns; returns whether
+// anything was printed.
+bool StreamRows(TLarkspireQuery& query, const TOutputOptions& output, std::ostream& out,
+                bool print_without_columns);
 
 }  // namespace larkspire::cli
 

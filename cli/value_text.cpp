@@ -59,16 +59,43 @@ std::string WithScale(std::string text, int scale) {
   return text;
 }
 
+// Two digits of a number from 0 to 99.
+void AppendTwoDigits(std::string& out, int value) {
+  out += static_cast<char>('0' + value / 10);
+  out += static_cast<char>('0' + value % 10);
+}
+
 std::string DateText(const TDateTimeParts& p) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
+  if (p.year < 0 || p.year > 9999 || p.month < 0 || p.month > 99 || p.day < 0 || p.day > 99) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
+    return text;
+  }
+  std::string text;
+  AppendTwoDigits(text, p.year / 100);
+  AppendTwoDigits(text, p.year % 100);
+  text += '-';
+  AppendTwoDigits(text, p.month);
+  text += '-';
+  AppendTwoDigits(text, p.day);
   return text;
 }
 
 std::string TimeText(const TDateTimeParts& p) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", p.hour, p.minute, p.second);
-  return text + SecondFractionText(p);
+  std::string text;
+  if (p.hour < 0 || p.hour > 99 || p.minute < 0 || p.minute > 99 || p.second < 0 || p.second > 99) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", p.hour, p.minute, p.second);
+    text = buffer;
+  } else {
+    AppendTwoDigits(text, p.hour);
+    text += ':';
+    AppendTwoDigits(text, p.minute);
+    text += ':';
+    AppendTwoDigits(text, p.second);
+  }
+  if (p.millisecond != 0 || p.microsecond != 0) text += SecondFractionText(p);
+  return text;
 }
 
 }  // namespace
@@ -78,8 +105,12 @@ std::string ValueText(const TField& field) {
   // The rowset's column tells single from double precision and gives a decimal's scale.
   const auto* dataset = dynamic_cast<const TRecordsetDataSet*>(field.DataSet());
   const TRecordsetField* column = dataset != nullptr ? dataset->SourceColumn(field) : nullptr;
-  if (IsBinaryField(field)) return HexText(field.AsBytes());
-  const TVariant value = field.Value();
+  return ValueText(field, column, field.Value());
+}
+
+std::string ValueText(const TField& field, const TRecordsetField* column, const TVariant& value) {
+  if (value.IsClear()) return std::string();
+  if (IsBinaryField(field)) return HexText(value.AsBytes());
   switch (field.DataType()) {
     case ftFloat:
       if (value.Type() != TVarType::vtDouble) break;
@@ -93,22 +124,22 @@ std::string ValueText(const TField& field) {
           column->Scale &&
           !(column->Precision == kUnboundedDecimalPrecision &&
             *column->Scale == kUnboundedDecimalScale))
-        return WithScale(field.AsString(), *column->Scale);
+        return WithScale(field.TextOf(value), *column->Scale);
       break;
     case ftDateTime: {
-      const TDateTimeParts p = DecodeDateTime(field.AsDateTime());
+      const TDateTimeParts p = DecodeDateTime(value.AsDateTime());
       // An instant given in UTC says so, as PostgreSQL writes one in a UTC session.
       const bool utc = column != nullptr && IsUtcColumn(*column);
       return DateText(p) + " " + TimeText(p) + (utc ? "+00" : "");
     }
     case ftDate:
-      return DateText(DecodeDateTime(field.AsDateTime()));
+      return DateText(DecodeDateTime(value.AsDateTime()));
     case ftTime:
-      return TimeText(DecodeDateTime(field.AsDateTime()));
+      return TimeText(DecodeDateTime(value.AsDateTime()));
     default:
       break;
   }
-  return field.AsString();
+  return field.TextOf(value);
 }
 
 }  // namespace larkspire::cli

@@ -17,11 +17,16 @@
 #include <string>
 
 #include "dataset/field.h"
+#include "dataset/recordset_field.h"
+#include "platform/variant.h"
 
 namespace larkspire::cli {
 
 // The current row's value of a field.
 std::string ValueText(const TField& field);
+// The same for a value of the field's column in any row; column is the rowset's column behind
+// the field (TRecordsetDataSet::SourceColumn), or null when there is none.
+std::string ValueText(const TField& field, const TRecordsetField* column, const TVariant& value);
 
 }  // namespace larkspire::cli
 

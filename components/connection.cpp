@@ -282,9 +282,21 @@ TRemoteCommand& TLarkspireConnection::ExecuteAttempts(TRemoteCommand& request,
     busy_reply_.Reset();
     return busy_reply_;
   }
-  if (error_code_ == kErrCouldNotConnect && previous_code != kErrCouldNotConnect)
+  // Rows a streamed reply already handed out must not come a second time.
+  if (error_code_ == kErrCouldNotConnect && previous_code != kErrCouldNotConnect && !streamed_data_)
     RunAttempt(request, wait_msg, refused_busy);
   return refused_busy ? busy_reply_ : reply_;
+}
+
+TRemoteCommand& TLarkspireConnection::ExecuteStreamed(
+    TRemoteCommand& request, const TCommandStreamDecoder::TDataSink& sink) {
+  struct TSinkScope {
+    TLarkspireConnection& connection;
+    ~TSinkScope() { connection.stream_sink_ = nullptr; }
+  } scope{*this};
+  stream_sink_ = &sink;
+  streamed_data_ = false;
+  return ExecuteCommand(request);
 }
 
 void TLarkspireConnection::RunAttempt(TRemoteCommand& request, const std::string& wait_msg,
@@ -377,22 +389,15 @@ void TLarkspireConnection::RunAttempt(TRemoteCommand& request, const std::string
 }
 
 void TLarkspireConnection::RunExchange(TStream& stream) {
-  const auto failed = [this] {
-    if (disconnect_requested_)
-      exchange_failure_ = kErrClosedDuringCommand;
-    else if (tcp_client_.ReceiveTimedOut())
-      exchange_failure_ = kErrNoReply;
-    else if (tcp_client_.ReceiveTooLarge())
-      exchange_failure_ = kErrReplyTooLarge;
-    state_ = kFailed;
-    // A socket that Connected := false shut down is closed when the attempt ends.
-    if (!disconnect_requested_) tcp_client_.Disconnect();
-  };
   if (!tcp_client_.SendStream(stream)) {
-    failed();
+    ExchangeFailed();
     return;
   }
   tcp_client_.SetMaxReceiveSize(MaxReplyFrame(max_message_size_));
+  if (stream_sink_ != nullptr) {
+    ReceiveStreamedReply();
+    return;
+  }
   stream.SetSize(0);
   stream.SetPosition(0);
   if (tcp_client_.ReceiveStream(stream)) {
@@ -406,8 +411,50 @@ void TLarkspireConnection::RunExchange(TStream& stream) {
     }
     state_ = kReplied;
   } else {
-    failed();
+    ExchangeFailed();
   }
+}
+
+void TLarkspireConnection::ExchangeFailed() {
+  if (disconnect_requested_)
+    exchange_failure_ = kErrClosedDuringCommand;
+  else if (tcp_client_.ReceiveTimedOut())
+    exchange_failure_ = kErrNoReply;
+  else if (tcp_client_.ReceiveTooLarge())
+    exchange_failure_ = kErrReplyTooLarge;
+  state_ = kFailed;
+  // A socket that Connected := false shut down is closed when the attempt ends.
+  if (!disconnect_requested_) tcp_client_.Disconnect();
+}
+
+void TLarkspireConnection::ReceiveStreamedReply() {
+  TCommandStreamDecoder decoder(
+      reply_,
+      [this](const char* bytes, size_t count) {
+        streamed_data_ = true;
+        (*stream_sink_)(bytes, count);
+      },
+      max_message_size_);
+  bool received = false;
+  try {
+    received = tcp_client_.ReceiveFrame(
+        [&decoder](const uint8_t* bytes, size_t count) { decoder.Feed(bytes, count); });
+    if (received) decoder.Finish();
+  } catch (const EMessageTooLarge&) {
+    // The rest of the frame is not read: the connection cannot carry another command.
+    tcp_client_.Disconnect();
+    exchange_failure_ = kErrReplyTooLarge;
+    state_ = kFailed;
+    return;
+  } catch (...) {
+    tcp_client_.Disconnect();
+    state_ = kFailed;
+    throw;
+  }
+  if (received)
+    state_ = kReplied;
+  else
+    ExchangeFailed();
 }
 
 void TLarkspireConnection::RaiseError(int32_t code, const std::string& msg,

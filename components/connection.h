@@ -35,6 +35,7 @@
 #include "components/wait_form.h"
 #include "platform/component.h"
 #include "protocol/file_transfer.h"
+#include "protocol/command_stream_decoder.h"
 #include "protocol/remote_command.h"
 #include "transport/datagram_socket.h"
 #include "transport/tcp_client.h"
@@ -152,6 +153,15 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   TRemoteCommand& ExecuteCommand(TRemoteCommand& request, const std::string& wait_msg = "");
   // ExecuteCommand, with the reply handed out through a handle that resets it when it goes.
   TLarkspireReply Exchange(TRemoteCommand& request, const std::string& wait_msg = "");
+  // Runs one command as ExecuteCommand does (without a wait window: on the calling thread), but
+  // hands the reply's Data to sink piece by piece as it is inflated instead of keeping it, so a
+  // reply of any size costs the memory of one piece; the reply's other fields land in the reply
+  // returned. Data arrives before the reply says whether it succeeded. MaxMessageSize holds as
+  // for any reply; a reply past it fails with 10007 and closes the connection, since the rest of
+  // its frame is not read. A failure after part of Data reached sink is not retried. An
+  // exception from sink, or a reply that does not decode, closes the connection and propagates.
+  TRemoteCommand& ExecuteStreamed(TRemoteCommand& request,
+                                  const TCommandStreamDecoder::TDataSink& sink);
   bool Busy() const { return state_ != kIdle; }
   int32_t ErrorCode() const { return error_code_; }
   // UTF-8.
@@ -228,6 +238,10 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // ExecuteCommand's attempts: one, and one more after a broken connection.
   TRemoteCommand& ExecuteAttempts(TRemoteCommand& request, const std::string& wait_msg);
   void RunAttempt(TRemoteCommand& request, const std::string& wait_msg, bool& refused_busy);
+  // The receiving half of an exchange of ExecuteStreamed.
+  void ReceiveStreamedReply();
+  // Marks the attempt failed after a send or receive that did not complete, noting why.
+  void ExchangeFailed();
   std::string FormatAddressMessage(const char* format) const;
   void IdleCheck();
   // Closes an open connection and tells OnAfterDisconnect; while a command is in progress the
@@ -267,6 +281,9 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   std::atomic<uint64_t> max_message_size_{kDefaultMaxMessageSize};
   TRemoteCommand reply_;
   TRemoteCommand busy_reply_;
+  // While ExecuteStreamed runs: where the reply's Data goes, and whether any of it went there.
+  const TCommandStreamDecoder::TDataSink* stream_sink_ = nullptr;
+  bool streamed_data_ = false;
   int32_t transaction_level_ = 0;
   std::unique_ptr<TLarkspireWaitForm> wait_form_;
   std::string adapter_root_ = "/sys/class/net";

@@ -34,6 +34,7 @@
 #include "components/connection.h"
 #include "components/provider_support.h"
 #include "components/remote_dataset.h"
+#include "dataset/ado_xml_row_stream.h"
 #include "protocol/remote_command.h"
 
 namespace larkspire {
@@ -91,6 +92,21 @@ class TCustomLarkspireDataSetEx : public TCustomLarkspireDataSet, public IProvid
 
   // Closes and opens (a new command 300).
   void Refresh() override;
+
+  // The forward-only read: runs the command (command 300, the query description saying
+  // forward-only) and hands each row to on_row as the reply arrives, keeping none, so any
+  // number of rows is read in the memory of one; on_schema, when given, runs once before the
+  // first row (also when there is none). The dataset itself is neither opened nor changed; a
+  // stored procedure's output parameters are read back as Open reads them. Runs on the calling
+  // thread (no wait window). Returns the rows handed out. A busy connection raises
+  // EDatabaseError; a refusal, or rows that do not decode, raise ELarkspireException as Open
+  // does (rows handed out before stay handed out). An exception from a handler ends the read,
+  // closes the connection (the rest of the reply is not read) and propagates.
+  //
+  //   query.SQL().SetText("select * from orders");
+  //   query.ReadForwardOnly([](TRecordsetRow& row) { Use(row.Values); });
+  int64_t ReadForwardOnly(const TAdoXmlRowStream::TRowHandler& on_row,
+                          const TAdoXmlRowStream::TSchemaHandler& on_schema = nullptr);
 
   // Posting: raises 10001 without a connection before the row is written; then writes the row
   // into the local recordset and, when the dataset sends its changes itself, sends them (see

@@ -33,6 +33,66 @@ class TDecodedTexts {
   size_t used_ = 0;
 };
 
+void AppendUtf8(std::string& out, uint32_t code) {
+  if (code < 0x80) {
+    out.push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | code >> 6));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | code >> 12));
+    out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | code >> 18));
+    out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+bool Decode(std::string_view raw, std::string& out) {
+  out.clear();
+  size_t i = 0;
+  while (i < raw.size()) {
+    const size_t amp = raw.find('&', i);
+    if (amp == std::string_view::npos) {
+      out.append(raw.substr(i));
+      break;
+    }
+    out.append(raw.substr(i, amp - i));
+    const size_t semi = raw.find(';', amp);
+    if (semi == std::string_view::npos) return false;
+    const std::string_view ref = raw.substr(amp + 1, semi - amp - 1);
+    if (ref == "amp")
+      out.push_back('&');
+    else if (ref == "lt")
+      out.push_back('<');
+    else if (ref == "gt")
+      out.push_back('>');
+    else if (ref == "apos")
+      out.push_back('\'');
+    else if (ref == "quot")
+      out.push_back('"');
+    else if (ref.size() >= 2 && ref[0] == '#') {
+      uint32_t code = 0;
+      const bool hex = ref[1] == 'x';
+      const std::string_view digits = ref.substr(hex ? 2 : 1);
+      if (digits.empty() || digits.size() > 8) return false;
+      const auto [end, error] =
+          std::from_chars(digits.data(), digits.data() + digits.size(), code, hex ? 16 : 10);
+      if (error != std::errc() || end != digits.data() + digits.size() || code == 0 ||
+          code > 0x10FFFF)
+        return false;
+      AppendUtf8(out, code);
+    } else {
+      return false;
+    }
+    i = semi + 1;
+  }
+  return true;
+}
+
 // --- The direct path: the rows of a plain UTF-8 document -----------------------------------------
 //
 // The rows make up almost all of a document, and building a tree of them first costs as much as
@@ -243,66 +303,6 @@ class TDirectScanner {
     }
   }
 
-  static void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | code >> 6));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | code >> 12));
-      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | code >> 18));
-      out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-
-  static bool Decode(std::string_view raw, std::string& out) {
-    out.clear();
-    size_t i = 0;
-    while (i < raw.size()) {
-      const size_t amp = raw.find('&', i);
-      if (amp == std::string_view::npos) {
-        out.append(raw.substr(i));
-        break;
-      }
-      out.append(raw.substr(i, amp - i));
-      const size_t semi = raw.find(';', amp);
-      if (semi == std::string_view::npos) return false;
-      const std::string_view ref = raw.substr(amp + 1, semi - amp - 1);
-      if (ref == "amp")
-        out.push_back('&');
-      else if (ref == "lt")
-        out.push_back('<');
-      else if (ref == "gt")
-        out.push_back('>');
-      else if (ref == "apos")
-        out.push_back('\'');
-      else if (ref == "quot")
-        out.push_back('"');
-      else if (ref.size() >= 2 && ref[0] == '#') {
-        uint32_t code = 0;
-        const bool hex = ref[1] == 'x';
-        const std::string_view digits = ref.substr(hex ? 2 : 1);
-        if (digits.empty() || digits.size() > 8) return false;
-        const auto [end, error] =
-            std::from_chars(digits.data(), digits.data() + digits.size(), code, hex ? 16 : 10);
-        if (error != std::errc() || end != digits.data() + digits.size() || code == 0 ||
-            code > 0x10FFFF)
-          return false;
-        AppendUtf8(out, code);
-      } else {
-        return false;
-      }
-      i = semi + 1;
-    }
-    return true;
-  }
-
   // The end tag of name, after white space or comments.
   bool ExpectEnd(std::string_view name) {
     if (!SkipMisc() || !Expect("</")) return false;
@@ -437,6 +437,38 @@ class TDirectScanner {
 
 }  // namespace
 
+bool DecodeReferences(std::string_view raw, std::string& out) {
+  return Decode(raw, out);
+}
+
+bool ReadDocumentHead(std::string_view text, size_t data_at, std::string& root_name,
+                      TRecordsetSchema& schema) {
+  // The document element's name: the first tag that is not a declaration or comment.
+  size_t lt = 0;
+  while (true) {
+    lt = text.find('<', lt);
+    if (lt == std::string_view::npos || lt + 1 >= text.size()) return false;
+    if (text[lt + 1] != '?' && text[lt + 1] != '!') break;
+    ++lt;
+  }
+  size_t name_end = lt + 1;
+  while (name_end < text.size() && !IsXmlSpace(text[name_end]) && text[name_end] != '>' &&
+         text[name_end] != '/')
+    ++name_end;
+  root_name.assign(text.substr(lt + 1, name_end - lt - 1));
+  if (root_name.empty() || lt >= data_at) return false;
+
+  std::string head(text.substr(0, data_at));
+  head.append("</").append(root_name).append(">");
+  pugi::xml_document doc;
+  if (!doc.load_buffer_inplace(head.data(), head.size(), kParseOptions, pugi::encoding_utf8))
+    return false;
+  const pugi::xml_node root = doc.document_element();
+  if (!root || root.name() != root_name || root.child("rs:data")) return false;
+  ReadSchema(root, schema);
+  return true;
+}
+
 std::optional<TRecordsetData> ReadAdoXmlDirect(std::string_view text) {
   // Plain UTF-8 only (a UTF-8 byte order mark is skipped).
   if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) text.remove_prefix(3);
@@ -455,31 +487,10 @@ std::optional<TRecordsetData> ReadAdoXmlDirect(std::string_view text) {
     if (IsXmlSpace(next) || next == '>' || next == '/') break;
     data_at += 8;
   }
-  // The document element's name: the first tag that is not a declaration or comment.
-  size_t lt = 0;
-  while (true) {
-    lt = text.find('<', lt);
-    if (lt == std::string_view::npos || lt + 1 >= text.size()) return std::nullopt;
-    if (text[lt + 1] != '?' && text[lt + 1] != '!') break;
-    ++lt;
-  }
-  size_t name_end = lt + 1;
-  while (name_end < text.size() && !IsXmlSpace(text[name_end]) && text[name_end] != '>' &&
-         text[name_end] != '/')
-    ++name_end;
-  const std::string root_name(text.substr(lt + 1, name_end - lt - 1));
-  if (root_name.empty() || lt >= data_at) return std::nullopt;
-
-  std::string head(text.substr(0, data_at));
-  head.append("</").append(root_name).append(">");
-  pugi::xml_document doc;
-  if (!doc.load_buffer_inplace(head.data(), head.size(), kParseOptions, pugi::encoding_utf8))
-    return std::nullopt;
-  const pugi::xml_node root = doc.document_element();
-  if (!root || root.name() != root_name || root.child("rs:data")) return std::nullopt;
+  std::string root_name;
   TRecordsetData data;
   try {
-    ReadSchema(root, data.Schema);
+    if (!ReadDocumentHead(text, data_at, root_name, data.Schema)) return std::nullopt;
     TRowReader reader(data);
     TDirectScanner scanner(text, reader);
     if (!scanner.Run(data_at, root_name)) return std::nullopt;

@@ -137,6 +137,13 @@ class TRowReader {
  public:
   explicit TRowReader(TRecordsetData& data);
 
+  // The last row read, taken out of the data (for a reader that hands rows out one by one).
+  std::unique_ptr<TRecordsetRow> TakeLastRow() {
+    std::unique_ptr<TRecordsetRow> row = std::move(data_.Rows.back());
+    data_.Rows.pop_back();
+    return row;
+  }
+
   // A row without change, a new or a deleted row.
   void AddRow(TRowStatus status, const std::vector<TAttr>& attrs, size_t offset,
               std::string opaque);
@@ -165,6 +172,15 @@ class TRowReader {
   std::string scratch_;
   const TVariant null_ = TVariant::Null();
 };
+
+// Decodes the character and entity references of an attribute's raw text; false when one is
+// not well-formed.
+bool DecodeReferences(std::string_view raw, std::string& out);
+// Reads the part of a UTF-8 document before its "<rs:data" (at data_at): the document element's
+// name and the schema. False when that part is not in the shape ADO writes; a schema that does
+// not follow the format raises EMalformedData.
+bool ReadDocumentHead(std::string_view text, size_t data_at, std::string& root_name,
+                      TRecordsetSchema& schema);
 
 // The two readers, each on its own. The tree reader takes every well-formed document and words
 // every error; the direct reader takes plain UTF-8 documents in the shape ADO writes and returns

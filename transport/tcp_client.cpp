@@ -214,6 +214,16 @@ bool TSuperTcpClient::SendStream(TStream& stream) {
 }
 
 bool TSuperTcpClient::ReceiveStream(TStream& stream) {
+  // What arrived is kept as it came, bytes beyond the frame too.
+  return ReceivePieces(
+      [&stream](const uint8_t* bytes, size_t count) { stream.WriteBuffer(bytes, count); }, false);
+}
+
+bool TSuperTcpClient::ReceiveFrame(const TFrameSink& sink) {
+  return ReceivePieces(sink, true);
+}
+
+bool TSuperTcpClient::ReceivePieces(const TFrameSink& sink, bool frame_only) {
   receive_timed_out_ = false;
   receive_too_large_ = false;
   uint8_t prefix[kFramePrefixSize];
@@ -227,7 +237,7 @@ bool TSuperTcpClient::ReceiveStream(TStream& stream) {
     return false;
   }
 
-  // The stream grows by what actually arrives; nothing is reserved from the length field.
+  // Nothing is reserved from the length field: the body goes out as it arrives.
   int64_t received = 0;
   if (length > 0) {
     uint8_t chunk[kChunkSize];
@@ -235,8 +245,14 @@ bool TSuperTcpClient::ReceiveStream(TStream& stream) {
       // The request is not cut to what remains: bytes beyond the frame count against it.
       const ssize_t n = RecvSome(chunk, sizeof chunk);
       if (n <= 0) break;
-      stream.WriteBuffer(chunk, n);
+      const int64_t in_frame = frame_only ? std::min<int64_t>(n, length - received) : n;
       received += n;
+      try {
+        sink(chunk, static_cast<size_t>(in_frame));
+      } catch (...) {
+        connected_ = false;
+        throw;
+      }
     }
   }
 

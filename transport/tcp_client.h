@@ -92,12 +92,20 @@ class TSuperTcpClient {
   // then says so; the unread body leaves the socket unusable). Bytes beyond the frame (a second
   // frame sent back to back) count against it and make the result false.
   bool ReceiveStream(TStream& stream);
+  // The same, handing the body to sink piece by piece as it arrives instead of keeping it; only
+  // bytes of the frame reach sink. An exception from sink ends the receive with the frame partly
+  // read (the socket is then unusable for another frame) and propagates.
+  using TFrameSink = std::function<void(const uint8_t* bytes, size_t count)>;
+  bool ReceiveFrame(const TFrameSink& sink);
   // Raw bytes without framing; neither touches Connected. Each returns how many bytes moved:
   // fewer than count when the peer closed, the socket failed or the receive time-out passed.
   int64_t SendBuffer(const void* buffer, int64_t count);
   int64_t ReceiveBuffer(void* buffer, int64_t count);
 
  private:
+  // One frame in, its body handed to sink as recv returns it; frame_only cuts what is handed
+  // out to the frame's bytes.
+  bool ReceivePieces(const TFrameSink& sink, bool frame_only);
   // One recv through the socket API; notes a receive time-out.
   ssize_t RecvSome(void* buffer, size_t count);
 
