@@ -124,15 +124,17 @@ TLarkspireConnection::TLarkspireConnection(TComponent* owner)
     : TComponent(owner), wait_form_(std::make_unique<TLarkspireWaitForm>()) {
   last_activity_ = TickCount();
   tcp_client_.SetReceiveTimeout(reply_timeout_ * 1000);
-  udp_socket_ = std::make_unique<TSuperUdpSocket>("0.0.0.0", 0, 0);
-  udp_socket_->OnRecvStream = [this](const std::string& ip, int port, TStream& stream,
-                                     TDataProcessModule* module) {
-    OnDatagramMessage(ip, port, stream, module);
-  };
-  // Read at each report, so a handler assigned after construction is the one called.
-  udp_socket_->OnProgress = [this](double progress, TTransType type) {
-    if (OnProgress) OnProgress(progress, type);
-  };
+  // The endpoint's events are in place before it receives anything. Its progress handler is
+  // the one the connection holds now, copied: the application's later handler never runs on
+  // the endpoint's receiving thread.
+  udp_socket_ = std::make_unique<TSuperUdpSocket>(
+      "0.0.0.0", 0, 0, TDatagramTiming{}, [this](TSuperUdpSocket& endpoint) {
+        endpoint.OnRecvStream = [this](const std::string& ip, int port, TStream& stream,
+                                       TDataProcessModule* module) {
+          OnDatagramMessage(ip, port, stream, module);
+        };
+        endpoint.OnProgress = OnProgress;
+      });
   if (!IsDesigning()) {
     watch_thread_ = std::make_unique<TLarkspireConnectionThread>(*this);
     watch_thread_->Start();
@@ -150,9 +152,39 @@ TLarkspireConnection::~TLarkspireConnection() {
 
 void TLarkspireConnection::OnDatagramMessage(const std::string& ip, int port, TStream& stream,
                                              TDataProcessModule* module) {
-  TRemoteCommand message;
-  message.LoadFromStream(stream, max_message_size_);
-  ++datagram_messages_ignored_;
+  TDatagramCommandEvent handler;
+  {
+    std::lock_guard lock(datagram_mutex_);
+    handler = on_datagram_command_;
+  }
+  // Nobody wants it: dropped as it came, never inflated.
+  if (!handler) {
+    ++datagram_messages_ignored_;
+    return;
+  }
+  try {
+    TRemoteCommand message;
+    message.LoadFromStream(stream, MaxDatagramMessage());
+    handler(ip, port, message);
+  } catch (...) {
+    // A message that does not decode within the bound is dropped like an unwanted one.
+    ++datagram_messages_ignored_;
+  }
+}
+
+void TLarkspireConnection::SetOnDatagramCommand(TDatagramCommandEvent handler) {
+  std::lock_guard lock(datagram_mutex_);
+  on_datagram_command_ = std::move(handler);
+}
+
+uint64_t TLarkspireConnection::MaxDatagramMessage() const {
+  return udp_socket_->Limits().MaxMessageBytes;
+}
+
+void TLarkspireConnection::SetMaxDatagramMessage(uint64_t bytes) {
+  TDatagramLimits limits = udp_socket_->Limits();
+  limits.MaxMessageBytes = bytes;
+  udp_socket_->SetLimits(limits);
 }
 
 void TLarkspireConnection::SetReplyTimeout(uint32_t seconds) {
