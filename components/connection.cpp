@@ -1,5 +1,7 @@
 #include "components/connection.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -49,6 +51,9 @@ class TLarkspireConnectionThread : public TThread {
 };
 
 namespace {
+
+// A datagram message whose decoded fields pass this hands its memory back to the system.
+constexpr int64_t kLargeDatagramMessage = 1 << 20;
 
 const char kCouldNotConnect[] = "Could not connect to LarkspireServer (%s:%d).";
 const char kRefused[] = "Connection be refused from LarkspireServer (%s:%d).";
@@ -162,14 +167,19 @@ void TLarkspireConnection::OnDatagramMessage(const std::string& ip, int port, TS
     ++datagram_messages_ignored_;
     return;
   }
+  bool large = true;
   try {
     TRemoteCommand message;
     message.LoadFromStream(stream, MaxDatagramMessage());
+    large = message.Data.Size() + message.Params.Size() > kLargeDatagramMessage;
     handler(ip, port, message);
   } catch (...) {
     // A message that does not decode within the bound is dropped like an unwanted one.
     ++datagram_messages_ignored_;
   }
+  // What a large message took while it was decoded goes back to the system, not only to the
+  // allocator's free lists.
+  if (large) malloc_trim(0);
 }
 
 void TLarkspireConnection::SetOnDatagramCommand(TDatagramCommandEvent handler) {
