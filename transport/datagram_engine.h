@@ -49,7 +49,8 @@ namespace larkspire {
 class TSuperUdpProctol;
 
 // The times the engine works by; tests shorten them. Ages are measured on the injectable
-// clock (Now, TickCount); the pauses between sweeps, keep-alives and retries are real time.
+// clock's monotonic TickCount (never the wall clock, which may jump); the pauses between
+// sweeps, keep-alives and retries are real time.
 struct TDatagramTiming {
   uint32_t ExpirySeconds = 20;      // a channel idle longer than this is freed
   uint32_t SweepIntervalMs = 1500;  // pause of the watch thread between sweeps
