@@ -235,9 +235,10 @@ std::string HostileDatagrams() {
   for (uint32_t index : {65536u, 60000u, 1u, 5u, 9u, 300u, 1u, 0u, 70000u}) {
     AddDatagram(input, 1, DataPacket(ckStream, 1, index + 1, 65536, index, block));
   }
+  // Short payloads keep the input within the fuzzer's length; the buffers grow by the index.
   for (uint32_t index = 1; index <= 300; ++index) {
     AddDatagram(input, static_cast<uint8_t>(1 | (index % 4) << 2),
-                DataPacket(ckStream, 2, index, 1024, index, block));
+                DataPacket(ckStream, 2, index, 1024, index, block.substr(0, 100)));
   }
   std::vector<uint8_t> cut = DataPacket(ckStream, 3, 1, 2, 1, block);
   cut.resize(17);
