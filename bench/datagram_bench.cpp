@@ -13,8 +13,9 @@
 //
 // The summary prints the throughput of each, Engine / RawTcp, Engine / UdpCeiling, the windows
 // reached, CPU time per megabyte and system calls per packet, and Lossy / LossFree (target: at
-// most 3) and Lossy / Direct. On a machine shared with other work the CPU time per megabyte is
-// the steadier figure.
+// most 3) and Lossy / Direct. LaterMessages sends 200 messages of 1 MiB over one link through
+// the lossy relay and prints the 200th against the first (target: at most 1.2). On a machine shared
+// with other work the CPU time per megabyte is the steadier figure.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -31,6 +32,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/datagram_doubles.h"
 #include "transport/datagram_socket.h"
@@ -153,6 +155,66 @@ void Lossy5MiB(benchmark::State& state) {
   RunEngine(state, "Lossy", kSmallMessage, &faults);
 }
 
+// 200 messages of 1 MiB one after another over one link through the lossy relay: tickets go
+// on counting over the messages, and a later message must be as quick as the first.
+void LaterMessages(benchmark::State& state) {
+  constexpr int kMessages = 200;
+  constexpr int64_t kSize = int64_t{1} << 20;
+  test::TRelayFaults faults;
+  faults.drop = 0.05;
+  faults.duplicate = 0.01;
+  faults.reorder = 0.05;
+  for (auto _ : state) {
+    std::atomic<int> arrived{0};
+    std::atomic<bool> intact{true};
+    TSuperUdpSocket a("127.0.0.1", 0, 0);
+    TSuperUdpSocket b("127.0.0.1", 0, 0, TDatagramTiming{}, [&](TSuperUdpSocket& socket) {
+      socket.OnRecvStream = [&](const std::string&, int, TStream& stream, TDataProcessModule*) {
+        auto& memory = static_cast<TMemoryStream&>(stream);
+        if (memory.Size() != kSize || std::memcmp(memory.Memory(), Bytes().data(), kSize) != 0) {
+          intact = false;
+        }
+        ++arrived;
+      };
+    });
+    test::TLossyRelay relay(b.Port(), faults);
+    if (!a.OpenLink("127.0.0.1", relay.ClientPort(), "bench")) {
+      state.SkipWithError("no link");
+      return;
+    }
+    std::vector<double> seconds;
+    double total = 0;
+    for (int i = 0; i < kMessages; ++i) {
+      TMemoryStream source;
+      source.WriteBuffer(Bytes().data(), kSize);
+      source.SetPosition(0);
+      const auto started = std::chrono::steady_clock::now();
+      const bool sent = a.SendStream(source);
+      while (sent && arrived.load() <= i)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (!sent || !intact) {
+        state.SkipWithError("a message did not arrive intact");
+        return;
+      }
+      seconds.push_back(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+      total += seconds.back();
+    }
+    state.SetIterationTime(total);
+    TFigures first, later, first10, last10;
+    first.seconds = seconds.front();
+    later.seconds = seconds.back();
+    for (int i = 0; i < 10; ++i) {
+      first10.seconds += seconds[i] / 10;
+      last10.seconds += seconds[kMessages - 1 - i] / 10;
+    }
+    Results()["LaterFirst"] = first;
+    Results()["Later200th"] = later;
+    Results()["LaterFirst10"] = first10;
+    Results()["LaterLast10"] = last10;
+  }
+}
+
 int LoopbackSocket(int type, sockaddr_in& address) {
   const int fd = ::socket(AF_INET, type, 0);
   address = {};
@@ -265,6 +327,7 @@ BENCHMARK(UdpCeiling)->UseManualTime()->Unit(benchmark::kMillisecond)->Iteration
 BENCHMARK(Direct5MiB)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(LossFree5MiB)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(Lossy5MiB)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(LaterMessages)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void PrintSummary() {
   auto& r = Results();
@@ -307,6 +370,17 @@ void PrintSummary() {
       std::printf("  without the relay %.1f ms; lossy / direct: %.2f\n", direct.seconds * 1e3,
                   lossy.seconds / direct.seconds);
     }
+  }
+  const TFigures& first = r["LaterFirst"];
+  const TFigures& later = r["Later200th"];
+  if (first.seconds > 0 && later.seconds > 0) {
+    std::printf(
+        "\n200 messages of 1 MiB on one link through the lossy relay: first %.1f ms, 200th %.1f "
+        "ms\n",
+        first.seconds * 1e3, later.seconds * 1e3);
+    std::printf("  200th / first: %.2f (target: at most 1.2); last 10 / first 10: %.2f\n",
+                later.seconds / first.seconds,
+                r["LaterLast10"].seconds / r["LaterFirst10"].seconds);
   }
 }
 

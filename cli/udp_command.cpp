@@ -24,6 +24,7 @@ struct TUdpOptions {
   std::string host;
   int peer_port = 0;
   std::string file;
+  TDatagramLimits limits;
 };
 
 std::string Sha256Hex(const uint8_t* bytes, size_t size) {
@@ -52,7 +53,6 @@ class TPrinter {
 };
 
 int RunListen(const TUdpOptions& options) {
-  TSuperUdpSocket socket(options.bind, options.port, 0);
   TPrinter out;
   std::mutex mutex;
   std::condition_variable done;
@@ -65,22 +65,29 @@ int RunListen(const TUdpOptions& options) {
     ++messages;
     done.notify_all();
   };
-  socket.OnRecvStream = [&](const std::string& ip, int port, TStream& stream, TDataProcessModule*) {
-    auto& memory = static_cast<TMemoryStream&>(stream);
-    message(ip, port, memory.Memory(), static_cast<size_t>(memory.Size()), "stream");
-  };
-  socket.OnRecvText = [&](const std::string& ip, int port, const std::string& text,
-                          TDataProcessModule*) {
-    message(ip, port, reinterpret_cast<const uint8_t*>(text.data()), text.size(), "text");
-  };
-  socket.OnLinkRequest = [&](const std::string& ip, int port, const std::string& text) {
-    out.Line("channel opened for " + ip + ":" + std::to_string(port) + " \"" + text + "\"");
-    return 0;
-  };
-  socket.OnChannelClosed = [&](TDataProcessModule* module, int reason) {
-    out.Line("channel closed for " + module->PeerIP() + ":" + std::to_string(module->PeerPort()) +
-             (reason == 0 ? " (unlinked)" : " (expired)"));
-  };
+  // The events and caps are in place before the first datagram is received.
+  TSuperUdpSocket socket(
+      options.bind, options.port, 0, TDatagramTiming{}, [&](TSuperUdpSocket& socket) {
+        socket.SetLimits(options.limits);
+        socket.OnRecvStream = [&](const std::string& ip, int port, TStream& stream,
+                                  TDataProcessModule*) {
+          auto& memory = static_cast<TMemoryStream&>(stream);
+          message(ip, port, memory.Memory(), static_cast<size_t>(memory.Size()), "stream");
+        };
+        socket.OnRecvText = [&](const std::string& ip, int port, const std::string& text,
+                                TDataProcessModule*) {
+          message(ip, port, reinterpret_cast<const uint8_t*>(text.data()), text.size(), "text");
+        };
+        socket.OnLinkRequest = [&](const std::string& ip, int port, const std::string& text) {
+          out.Line("channel opened for " + ip + ":" + std::to_string(port) + " \"" + text + "\"");
+          return 0;
+        };
+        socket.OnChannelClosed = [&](TDataProcessModule* module, int reason) {
+          out.Line("channel closed for " + module->PeerIP() + ":" +
+                   std::to_string(module->PeerPort()) +
+                   (reason == 0 ? " (unlinked)" : " (expired)"));
+        };
+      });
   out.Line("listening on " + std::to_string(socket.Port()));
   std::unique_lock lock(mutex);
   done.wait(lock, [&] { return options.count > 0 && messages >= options.count; });
@@ -134,6 +141,23 @@ void AddUdpCommand(CLI::App& app, TRunFunction& run) {
       ->check(CLI::Range(0, 65535));
   listen->add_option("--count", options.count, "Stop after this many messages (0: never)")
       ->check(CLI::NonNegativeNumber);
+  listen
+      ->add_option("--max-message", options.limits.MaxMessageBytes,
+                   "The largest message a channel assembles, in bytes")
+      ->capture_default_str()
+      ->check(CLI::Range(uint64_t{1}, uint64_t{kMaxMessagePackets} * kPacketPayloadSize));
+  listen
+      ->add_option("--max-channels-per-address", options.limits.MaxChannelsPerAddress,
+                   "Channels one address may hold")
+      ->capture_default_str();
+  listen
+      ->add_option("--max-reassembly", options.limits.MaxReassemblyBytes,
+                   "Memory of the messages being assembled or handed over, in bytes")
+      ->capture_default_str();
+  listen
+      ->add_option("--max-address-reassembly", options.limits.MaxAddressReassemblyBytes,
+                   "... of the messages of one address, in bytes")
+      ->capture_default_str();
   listen->callback([&run] { run = [] { return RunListen(options); }; });
 
   CLI::App* send = udp->add_subcommand("send", "Link to a peer and send a file as one message");

@@ -1,5 +1,7 @@
 #include "components/connection.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -51,6 +53,9 @@ class TLarkspireConnectionThread : public TThread {
 };
 
 namespace {
+
+// A datagram message whose decoded fields pass this hands its memory back to the system.
+constexpr int64_t kLargeDatagramMessage = 1 << 20;
 
 const char kCouldNotConnect[] = "Could not connect to LarkspireServer (%s:%d).";
 const char kRefused[] = "Connection be refused from LarkspireServer (%s:%d).";
@@ -135,15 +140,17 @@ TLarkspireConnection::TLarkspireConnection(TComponent* owner)
     : TComponent(owner), wait_form_(std::make_unique<TLarkspireWaitForm>()) {
   last_activity_ = TickCount();
   tcp_client_.SetReceiveTimeout(reply_timeout_ * 1000);
-  udp_socket_ = std::make_unique<TSuperUdpSocket>("0.0.0.0", 0, 0);
-  udp_socket_->OnRecvStream = [this](const std::string& ip, int port, TStream& stream,
-                                     TDataProcessModule* module) {
-    OnDatagramMessage(ip, port, stream, module);
-  };
-  // Read at each report, so a handler assigned after construction is the one called.
-  udp_socket_->OnProgress = [this](double progress, TTransType type) {
-    if (OnProgress) OnProgress(progress, type);
-  };
+  // The endpoint's events are in place before it receives anything. Its progress handler is
+  // the one the connection holds now, copied: the application's later handler never runs on
+  // the endpoint's receiving thread.
+  udp_socket_ = std::make_unique<TSuperUdpSocket>(
+      "0.0.0.0", 0, 0, TDatagramTiming{}, [this](TSuperUdpSocket& endpoint) {
+        endpoint.OnRecvStream = [this](const std::string& ip, int port, TStream& stream,
+                                       TDataProcessModule* module) {
+          OnDatagramMessage(ip, port, stream, module);
+        };
+        endpoint.OnProgress = OnProgress;
+      });
   if (!IsDesigning()) {
     watch_thread_ = std::make_unique<TLarkspireConnectionThread>(*this);
     watch_thread_->Start();
@@ -161,9 +168,44 @@ TLarkspireConnection::~TLarkspireConnection() {
 
 void TLarkspireConnection::OnDatagramMessage(const std::string& ip, int port, TStream& stream,
                                              TDataProcessModule* module) {
-  TRemoteCommand message;
-  message.LoadFromStream(stream, max_message_size_);
-  ++datagram_messages_ignored_;
+  TDatagramCommandEvent handler;
+  {
+    std::lock_guard lock(datagram_mutex_);
+    handler = on_datagram_command_;
+  }
+  // Nobody wants it: dropped as it came, never inflated.
+  if (!handler) {
+    ++datagram_messages_ignored_;
+    return;
+  }
+  bool large = true;
+  try {
+    TRemoteCommand message;
+    message.LoadFromStream(stream, MaxDatagramMessage());
+    large = message.Data.Size() + message.Params.Size() > kLargeDatagramMessage;
+    handler(ip, port, message);
+  } catch (...) {
+    // A message that does not decode within the bound is dropped like an unwanted one.
+    ++datagram_messages_ignored_;
+  }
+  // What a large message took while it was decoded goes back to the system, not only to the
+  // allocator's free lists.
+  if (large) malloc_trim(0);
+}
+
+void TLarkspireConnection::SetOnDatagramCommand(TDatagramCommandEvent handler) {
+  std::lock_guard lock(datagram_mutex_);
+  on_datagram_command_ = std::move(handler);
+}
+
+uint64_t TLarkspireConnection::MaxDatagramMessage() const {
+  return udp_socket_->Limits().MaxMessageBytes;
+}
+
+void TLarkspireConnection::SetMaxDatagramMessage(uint64_t bytes) {
+  TDatagramLimits limits = udp_socket_->Limits();
+  limits.MaxMessageBytes = bytes;
+  udp_socket_->SetLimits(limits);
 }
 
 void TLarkspireConnection::SetReplyTimeout(uint32_t seconds) {

@@ -139,6 +139,8 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   const std::string& TlsServerName() const { return tls_.ServerName; }
   void SetTlsServerName(const std::string& value) { tls_.ServerName = value; }
 
+  // Reports the TCP transfers. The datagram endpoint keeps the handler this held when the
+  // connection was made (none), so the application's handler never runs on its threads.
   TOnTransProgressEvent OnProgress;
   TLarkspireConnectEvent OnAfterConnect;
   TLarkspireConnectEvent OnAfterDisconnect;
@@ -200,12 +202,23 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // The datagram endpoint, made and freed with the connection; it answers peers only.
   TSuperUdpSocket& UdpSocket() { return *udp_socket_; }
   // A complete stream message from the endpoint. No command of this connection waits for a
-  // datagram reply (every reply comes through the TCP client), so the message is checked and
-  // dropped: taken into Reply it would overwrite the reply of a running command, or leave the
-  // connection marked replied with no command running, refusing every later one as busy.
+  // datagram reply (every reply comes through the TCP client), so the message never goes into
+  // Reply: there it would overwrite the reply of a running command, or leave the connection
+  // marked replied with no command running, refusing every later one as busy. Without an
+  // OnDatagramCommand handler it is dropped undecoded; with one it is decoded, inflating to at
+  // most MaxDatagramMessage bytes, and handed to it (a message that fails is dropped).
   void OnDatagramMessage(const std::string& ip, int port, TStream& stream,
                          TDataProcessModule* module);
+  // Messages dropped: unwanted, or failing to decode.
   int DatagramMessagesIgnored() const { return datagram_messages_ignored_.load(); }
+  // Runs on the endpoint's delivery thread for each decoded message; may be set at any time.
+  using TDatagramCommandEvent =
+      std::function<void(const std::string& ip, int port, TRemoteCommand& message)>;
+  void SetOnDatagramCommand(TDatagramCommandEvent handler);
+  // The largest message the endpoint assembles, and what one may inflate to (default 64 MiB).
+  // The endpoint's other caps are in UdpSocket().Limits().
+  uint64_t MaxDatagramMessage() const;
+  void SetMaxDatagramMessage(uint64_t bytes);
   TLarkspireWaitForm& WaitForm() { return *wait_form_; }
   // Where the client identity comes from (tests point it at a fake tree).
   void SetAdapterRoot(const std::string& net_root) { adapter_root_ = net_root; }
@@ -263,6 +276,8 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
 
   std::unique_ptr<TSuperUdpSocket> udp_socket_;
   std::atomic<int> datagram_messages_ignored_{0};
+  std::mutex datagram_mutex_;  // guards on_datagram_command_
+  TDatagramCommandEvent on_datagram_command_;
   TSuperTcpClient tcp_client_;
   std::atomic<bool> connected_{false};
   std::unique_ptr<TLarkspireConnectionThread> watch_thread_;

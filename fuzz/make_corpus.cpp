@@ -223,6 +223,32 @@ std::string DatagramConversation(bool second_peer) {
   return input;
 }
 
+// What a hostile peer sends: more channels than one address may hold, huge and scattered
+// counts and indexes, truncated and repeated packets, a message past the memory caps.
+std::string HostileDatagrams() {
+  std::string input;
+  for (uint8_t port = 0; port < 8; ++port) {
+    AddDatagram(input, static_cast<uint8_t>(port << 2), Datagram(20, pkLinkRequest, 0, 77));
+  }
+  AddDatagram(input, 32, Datagram(20, pkLinkRequest, 0, 78));
+  const std::string block(kPacketPayloadSize, 'h');
+  for (uint32_t index : {65536u, 60000u, 1u, 5u, 9u, 300u, 1u, 0u, 70000u}) {
+    AddDatagram(input, 1, DataPacket(ckStream, 1, index + 1, 65536, index, block));
+  }
+  // Short payloads keep the input within the fuzzer's length; the buffers grow by the index.
+  for (uint32_t index = 1; index <= 300; ++index) {
+    AddDatagram(input, static_cast<uint8_t>(1 | (index % 4) << 2),
+                DataPacket(ckStream, 2, index, 1024, index, block.substr(0, 100)));
+  }
+  std::vector<uint8_t> cut = DataPacket(ckStream, 3, 1, 2, 1, block);
+  cut.resize(17);
+  AddDatagram(input, 1, cut);
+  for (uint32_t index = 1; index <= 4; ++index) {
+    AddDatagram(input, 33, DataPacket(ckText, 1, index, 4, index, block));
+  }
+  return input;
+}
+
 void Generate(TCorpusWriter& out, const fs::path& test_data) {
   TServerHarness& harness = TServerHarness::Instance();
 
@@ -309,6 +335,7 @@ void Generate(TCorpusWriter& out, const fs::path& test_data) {
 
   out.Add("datagram_fuzzer", DatagramConversation(false));
   out.Add("datagram_fuzzer", DatagramConversation(true));
+  out.Add("datagram_fuzzer", HostileDatagrams());
 }
 
 }  // namespace

@@ -200,15 +200,83 @@ TEST_F(TDataProcessModuleTest, DeliveryKeepsItsMessageWhileTheChannelMovesOn) {
   EXPECT_EQ(seen, first);
 }
 
-TEST(TDataProcessModule, ExpiresAfterMoreThanTwentyWholeSeconds) {
-  TManualClock clock(1000);
+TEST_F(TDataProcessModuleTest, MemoryFollowsThePacketsThatArrivedNotTheCountAnnounced) {
+  // A message announcing the largest count takes room for what came, not 64 MiB.
+  const std::string first = DataPacket(id_, 1, 1, kMaxMessagePackets, 1, std::string(1024, 'a'));
+  EXPECT_EQ(Complete(Feed(first)), 0);
+  EXPECT_LE(engine_.ReassemblyBytes(), 64 * 1024);
+  // A packet far ahead of what the message holds is not taken (nor answered) until the
+  // message has caught up with it; one within reach is.
+  EXPECT_EQ(Feed(DataPacket(id_, 1, 2, kMaxMessagePackets, 60000, std::string(1024, 'b'))), "");
+  EXPECT_EQ(Feed(DataPacket(id_, 1, 3, kMaxMessagePackets, kMaxMessagePackets, "c")), "");
+  EXPECT_NE(Feed(DataPacket(id_, 1, 4, kMaxMessagePackets, 200, std::string(1024, 'd'))), "");
+  EXPECT_LE(engine_.ReassemblyBytes(), 512 * 1024);
+  // The next message gives back what the partial one took; a delivered one, once handed over.
+  const std::string message = Pattern(300 * 1024 + 5);
+  for (const auto& packet : Packets(id_, 2, message, 10)) Feed(packet);
+  EXPECT_EQ(Delivered(), std::vector<std::string>{message});
+  EXPECT_EQ(engine_.ReassemblyBytes(), 0);
+}
+
+TEST_F(TDataProcessModuleTest, MessagesPastACapAreRefusedAndTheLinkStays) {
+  TDatagramLimits limits;
+  limits.MaxMessageBytes = 4096;
+  engine_.SetLimits(limits);
+  EXPECT_EQ(Feed(DataPacket(id_, 1, 1, 5, 1, std::string(1024, 'x'))), "");
+  for (const auto& packet : Packets(id_, 1, Pattern(4096), 2)) Feed(packet);
+  EXPECT_EQ(Delivered(), std::vector<std::string>{Pattern(4096)});
+
+  // No memory at all: the first packet is refused before the channel changes, so the packets
+  // after it find no half-begun message to write into; once memory is there, it completes.
+  limits.MaxReassemblyBytes = 0;
+  engine_.SetLimits(limits);
+  const auto packets = Packets(id_, 2, Pattern(3000), 20);
+  for (const auto& packet : packets) EXPECT_EQ(Feed(packet), "");
+  EXPECT_EQ(engine_.ReassemblyBytes(), 0);
+  limits.MaxReassemblyBytes = 1 << 20;
+  engine_.SetLimits(limits);
+  for (const auto& packet : packets) Feed(packet);
+  EXPECT_EQ(Delivered(), (std::vector<std::string>{Pattern(4096), Pattern(3000)}));
+}
+
+TEST_F(TDataProcessModuleTest, OneAddressCannotTakeTheMemoryOfAnother) {
+  TDatagramLimits limits;
+  limits.MaxAddressReassemblyBytes = 256 * 1024;
+  engine_.SetLimits(limits);
+  // kPeer holds its share with a message it never finishes...
+  for (uint32_t i = 1; i <= 256; ++i) Feed(DataPacket(id_, 1, i, 1000, i, std::string(1024, 'h')));
+  EXPECT_EQ(Feed(DataPacket(id_, 1, 300, 1000, 257, std::string(1024, 'h'))), "");
+  EXPECT_LE(engine_.ReassemblyBytesOf(kPeer), 256 * 1024);
+  // ... and a peer at another address still completes its own.
+  const uint32_t other = engine_.OpenChannel("127.0.0.10", kPeerPort);
+  const std::string message = Pattern(200 * 1024);
+  for (const auto& packet : Packets(other, 1, message, 1)) {
+    engine_.Receive("127.0.0.10", kPeerPort, packet);
+  }
+  EXPECT_EQ(Delivered(), std::vector<std::string>{message});
+}
+
+// A wall clock that can jump while the tick count goes its own way.
+class TJumpingClock : public IClock {
+ public:
+  uint32_t TickCount() override { return ticks.load(); }
+  double Now() override { return now.load(); }
+  void Sleep(uint32_t) override {}
+  std::atomic<uint32_t> ticks{1000};
+  std::atomic<double> now{46000.0};
+};
+
+TEST(TDataProcessModule, ExpiresAfterMoreThanTwentyWholeSecondsOfTicks) {
+  TJumpingClock clock;
   IClock* previous = SetClock(&clock);
   {
     TDataProcessModule channel(nullptr);
     channel.Touch();
-    clock.Advance(20900);
+    clock.now = 46001.0;  // the wall clock a day ahead: a live channel stays
+    clock.ticks += 20900;
     EXPECT_FALSE(channel.IsExpired());
-    clock.Advance(100);
+    clock.now = 45000.0;  // ... or far behind: a dead one goes
+    clock.ticks += 100;
     EXPECT_TRUE(channel.IsExpired());
   }
   SetClock(previous);

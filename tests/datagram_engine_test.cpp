@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -117,6 +120,56 @@ TEST_F(TSuperUdpProctolTest, IdleChannelIsFreedAndReportedExpired) {
   EXPECT_EQ(engine_.ModuleCount(), 0u);
   EXPECT_EQ(reasons, std::vector<int>{1});
   EXPECT_EQ(engine_.ChannelCount(), 0);
+  SetClock(previous);
+}
+
+TEST_F(TSuperUdpProctolTest, OneAddressHoldsAtMostItsChannelCap) {
+  TManualClock clock(0);
+  IClock* previous = SetClock(&clock);
+  int accepted = 0;
+  for (int port = 6000; port < 6064; ++port) {
+    const TSentDatagram reply = Link(port);
+    if (reply.At(1) == lsAccepted) {
+      ++accepted;
+    } else {
+      EXPECT_EQ(reply.At(1), lsFailed);
+      EXPECT_EQ(reply.U32(2), 0u);
+    }
+  }
+  EXPECT_EQ(accepted, 16);
+  EXPECT_EQ(Link(6000).At(1), lsAccepted);  // a peer that holds a channel keeps it
+  engine_.Receive("10.0.0.6", kPort, Header(pkLinkRequest, 0, 1, 0));
+  EXPECT_EQ(engine_.TakeSent().at(0).At(1), lsAccepted);
+  // An unlinked channel still counts until it expires.
+  engine_.Receive(kPeer, 6001, Header(pkUnlinkRequest, 0, 1, engine_.FindChannel(kPeer, 6001)));
+  engine_.TakeSent();
+  EXPECT_EQ(Link(7000).At(1), lsFailed);
+  clock.Advance(30000);
+  engine_.SweepExpiredChannels();
+  EXPECT_EQ(Link(7000).At(1), lsAccepted);
+  SetClock(previous);
+}
+
+TEST_F(TSuperUdpProctolTest, ChannelFreedDuringASendStaysUntilTheSendHasStopped) {
+  TManualClock clock(0);
+  IClock* previous = SetClock(&clock);
+  TMemoryStream message;
+  message.SetSize(64 * 1024);
+  for (int round = 0; round < 20; ++round) {
+    const uint32_t id = Link(kPort + round).U32(2);
+    message.SetPosition(0);
+    std::future<bool> sent =
+        std::async(std::launch::async, [&] { return engine_.SendStreamOnChannel(id, message); });
+    for (int i = 0; i < 2000 && engine_.Sent().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // The peer never answers; its channel expires and is freed while the send runs on it.
+    clock.Advance(30000);
+    engine_.SweepExpiredChannels();
+    EXPECT_FALSE(sent.get());
+    EXPECT_EQ(engine_.ModuleCount(), 0u);
+    engine_.TakeSent();
+  }
   SetClock(previous);
 }
 

@@ -141,5 +141,25 @@ TEST(TSuperUdpSocket, DestructionEndsTheThreadsAndClosesTheSocket) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
 }
 
+TEST(TSuperUdpSocket, PreparationRunsBeforeReceivingAndAFailedOneLeavesNoSocket) {
+  TFaultDatagramApi api;
+  TDatagramApiGuard guard(api);
+  std::atomic<int> raw{0};
+  {
+    TSuperUdpSocket socket("127.0.0.1", 0, 0, TDatagramTiming{}, [&](TSuperUdpSocket& prepared) {
+      EXPECT_FALSE(prepared.Receiving());
+      EXPECT_GT(prepared.Port(), 0);
+      prepared.OnRawData = [&](const std::string&, int, const uint8_t*, size_t) { ++raw; };
+    });
+    TUdpProbe probe;
+    probe.SendTo(socket.Port(), "\x20raw");
+    EXPECT_TRUE(Eventually([&] { return raw.load() == 1; }));
+  }
+  EXPECT_THROW(TSuperUdpSocket("127.0.0.1", 0, 0, TDatagramTiming{},
+                               [](TSuperUdpSocket&) { throw Exception("no"); }),
+               Exception);
+  EXPECT_EQ(api.OpenSockets(), 0);
+}
+
 }  // namespace
 }  // namespace larkspire

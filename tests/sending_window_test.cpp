@@ -66,6 +66,16 @@ TEST_F(TDataSendObjTest, StartSendsTheFirstWindowOfPackets) {
   EXPECT_FALSE(send_.InFlight[1]->Timed);
 }
 
+TEST_F(TDataSendObjTest, LaterMessageOnALongLivedChannelMeasuresItsOwnTickets) {
+  tickets_.SetCounter(50000);
+  StartSend(200, 10);
+  EXPECT_EQ(send_.Period.FirstTicket, 50001u);
+  EXPECT_EQ(send_.Period.LastTicket, 50020u);
+  for (uint32_t t = 50001; t <= 50020; ++t) Process(Ack(t));
+  EXPECT_EQ(send_.Window, 12u);
+  EXPECT_EQ(send_.Period.FirstTicket, 50021u);
+}
+
 TEST_F(TDataSendObjTest, FullPeriodGrowsTheWindowByTwoAndRefillsIt) {
   StartSend(200, 10);
   engine_.TakeSent();

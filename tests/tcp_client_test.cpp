@@ -3,10 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/exception.h"
@@ -289,6 +293,77 @@ struct TProgressLog {
     };
   }
 };
+
+// Holds an Interrupt inside its shutdown until released, and notes the order of events.
+class TSlowInterruptApi : public TFaultSocketApi {
+ public:
+  int Shutdown(TSocket socket) override {
+    if (std::this_thread::get_id() == interrupter) {
+      std::unique_lock lock(mutex);
+      entered = true;
+      changed.notify_all();
+      changed.wait_for(lock, std::chrono::seconds(2), [&] { return released; });
+      events.push_back("interrupt's shutdown");
+    }
+    return TFaultSocketApi::Shutdown(socket);
+  }
+  int Close(TSocket socket) override {
+    {
+      std::lock_guard lock(mutex);
+      events.push_back("close");
+    }
+    return TFaultSocketApi::Close(socket);
+  }
+
+  std::thread::id interrupter;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+  std::vector<std::string> events;
+};
+
+TEST(TSuperTcpClient, DisconnectNeverClosesTheSocketUnderAnInterrupt) {
+  TScriptedPeer peer([](test::TPeerConnection& connection) {
+    std::string request;
+    if (connection.ReadFrame(request)) connection.WriteFrame(AcceptedHandshake());
+    while (connection.ReadFrame(request)) {
+    }
+  });
+  TSlowInterruptApi api;
+  TSocketApiGuard guard(api);
+  TSuperTcpClient client;
+  ASSERT_TRUE(client.Connect(kLoopback, peer.Port(), "x", 1));
+  std::thread interrupting([&] {
+    {
+      std::lock_guard lock(api.mutex);
+      api.interrupter = std::this_thread::get_id();
+    }
+    client.Interrupt();
+  });
+  {
+    std::unique_lock lock(api.mutex);
+    ASSERT_TRUE(api.changed.wait_for(lock, std::chrono::seconds(2), [&] { return api.entered; }));
+  }
+  // The interrupt holds the socket's number; a disconnect meanwhile must not free it, or the
+  // number could name a stranger's socket by the time the interrupt shuts it down.
+  std::atomic<bool> disconnected{false};
+  std::thread disconnecting([&] {
+    client.Disconnect();
+    disconnected = true;
+  });
+  for (int i = 0; i < 100 && !disconnected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  {
+    std::lock_guard lock(api.mutex);
+    api.released = true;
+  }
+  api.changed.notify_all();
+  interrupting.join();
+  disconnecting.join();
+  EXPECT_THAT(api.events, ElementsAre("interrupt's shutdown", "close"));
+}
 
 TEST(TSuperTcpClient, SendsChunksOf8192WithProgressAfterEach) {
   TScriptedPeer peer(TScriptedPeer::ServeReplies(AcceptedHandshake(), {"ok"}));

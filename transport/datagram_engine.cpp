@@ -1,5 +1,7 @@
 #include "transport/datagram_engine.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -25,6 +27,11 @@ uint32_t ResendTimeout(const TDatagramTiming& timing, uint32_t response_time) {
 }
 
 }  // namespace
+
+uint32_t TDatagramLimits::MaxMessagePackets() const {
+  const uint64_t packets = (MaxMessageBytes + kPacketPayloadSize - 1) / kPacketPayloadSize;
+  return static_cast<uint32_t>(std::min<uint64_t>(packets, kMaxMessagePackets));
+}
 
 // Keeps our own link alive: a keep-alive naming the peer's channel every KeepAliveMs.
 class TSuperUdpProctol::TLinkThread : public TThread {
@@ -81,7 +88,7 @@ void TProcessModuleWatchThread::Execute() {
 
 TSuperUdpProctol::TSuperUdpProctol(const TDatagramTiming& timing)
     : timing_(timing), next_channel_id_(RandomStartId()) {
-  link_module_ = std::make_unique<TDataProcessModule>(this);
+  link_module_ = std::make_shared<TDataProcessModule>(this);
   watch_thread_ = std::make_unique<TProcessModuleWatchThread>(*this);
   watch_thread_->Start();
 }
@@ -90,6 +97,12 @@ TSuperUdpProctol::~TSuperUdpProctol() {
   if (connected_) CloseLink();
   StopLinkThread();
   watch_thread_.reset();
+  // A send still running on another thread ends before the channels go.
+  StopSends();
+  {
+    std::unique_lock lock(sends_mutex_);
+    sends_done_.wait(lock, [this] { return sends_running_ == 0; });
+  }
   WaitForDeliveries();
   {
     std::lock_guard lock(modules_lock_);
@@ -130,6 +143,51 @@ std::string TSuperUdpProctol::LinkIP() const {
   return link_ip_;
 }
 
+TDatagramLimits TSuperUdpProctol::Limits() const {
+  std::lock_guard lock(memory_mutex_);
+  return limits_;
+}
+
+void TSuperUdpProctol::SetLimits(const TDatagramLimits& limits) {
+  std::lock_guard lock(memory_mutex_);
+  limits_ = limits;
+}
+
+bool TSuperUdpProctol::ReserveReassembly(const std::string& ip, int64_t bytes) {
+  if (bytes <= 0) return true;
+  std::lock_guard lock(memory_mutex_);
+  int64_t& of_address = reassembly_by_address_[ip];
+  if (static_cast<uint64_t>(reassembly_bytes_ + bytes) > limits_.MaxReassemblyBytes ||
+      static_cast<uint64_t>(of_address + bytes) > limits_.MaxAddressReassemblyBytes) {
+    if (of_address == 0) reassembly_by_address_.erase(ip);
+    return false;
+  }
+  reassembly_bytes_ += bytes;
+  of_address += bytes;
+  return true;
+}
+
+void TSuperUdpProctol::ReleaseReassembly(const std::string& ip, int64_t bytes) {
+  if (bytes <= 0) return;
+  std::lock_guard lock(memory_mutex_);
+  reassembly_bytes_ -= bytes;
+  auto it = reassembly_by_address_.find(ip);
+  if (it != reassembly_by_address_.end() && (it->second -= bytes) <= 0) {
+    reassembly_by_address_.erase(it);
+  }
+}
+
+int64_t TSuperUdpProctol::ReassemblyBytes() const {
+  std::lock_guard lock(memory_mutex_);
+  return reassembly_bytes_;
+}
+
+int64_t TSuperUdpProctol::ReassemblyBytesOf(const std::string& ip) const {
+  std::lock_guard lock(memory_mutex_);
+  auto it = reassembly_by_address_.find(ip);
+  return it == reassembly_by_address_.end() ? 0 : it->second;
+}
+
 size_t TSuperUdpProctol::ModuleCount() {
   std::lock_guard lock(modules_lock_);
   return modules_.size();
@@ -143,6 +201,33 @@ TDataProcessModule* TSuperUdpProctol::ResolveChannel(uint32_t id) {
   return nullptr;
 }
 
+std::shared_ptr<TDataProcessModule> TSuperUdpProctol::ResolveShared(uint32_t id) {
+  std::lock_guard lock(modules_lock_);
+  if (link_module_ && link_module_->ChannelId() == id) return link_module_;
+  for (auto& module : modules_) {
+    if (module->ChannelId() == id) return module;
+  }
+  return nullptr;
+}
+
+uint32_t TSuperUdpProctol::ChannelsOf(const std::string& ip) {
+  std::lock_guard lock(modules_lock_);
+  uint32_t count = 0;
+  for (auto& module : modules_) {
+    if (module->OriginIP().size() == ip.size() &&
+        strcasecmp(module->OriginIP().c_str(), ip.c_str()) == 0) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+void TSuperUdpProctol::StopSends() {
+  std::lock_guard lock(modules_lock_);
+  if (link_module_) link_module_->StopSend();
+  for (auto& module : modules_) module->StopSend();
+}
+
 uint32_t TSuperUdpProctol::OpenChannel(const std::string& ip, int port) {
   std::lock_guard lock(modules_lock_);
   TDataProcessModule* channel = nullptr;
@@ -153,7 +238,11 @@ uint32_t TSuperUdpProctol::OpenChannel(const std::string& ip, int port) {
     }
   }
   if (channel == nullptr) {
-    modules_.push_back(std::make_unique<TDataProcessModule>(this));
+    // One address holds a bounded number of channels, closed ones until they expire.
+    if (ChannelsOf(ip) >= Limits().MaxChannelsPerAddress) return 0;
+    auto made = std::make_shared<TDataProcessModule>(this);
+    made->SetOriginIP(ip);
+    modules_.push_back(std::move(made));
     channel = modules_.back().get();
   }
   channel->ResetForPeer(ip, port);
@@ -176,6 +265,8 @@ void TSuperUdpProctol::SweepExpiredChannels(const std::function<bool()>& stop) {
     // A channel whose message is still being handed over stays until the handler returns.
     if (!module.IsExpired() || module.DeliveriesRunning() > 0) continue;
     if (module.ChannelState() != csClosed) module.NotifyClosed(1);
+    // A send still using the channel keeps it alive until it has stopped.
+    module.StopSend();
     modules_.erase(modules_.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
@@ -387,7 +478,7 @@ bool TSuperUdpProctol::QueryLoad(const std::string& host, int port, uint32_t tim
 
 bool TSuperUdpProctol::SendStream(TStream& stream, TSendReport* report) {
   if (!connected_) return false;
-  return RunSend(*link_module_, stream, ckStream, nullptr, report);
+  return RunSend(link_module_, stream, ckStream, nullptr, report);
 }
 
 bool TSuperUdpProctol::SendText(const std::string& text, TSendReport* report) {
@@ -395,24 +486,41 @@ bool TSuperUdpProctol::SendText(const std::string& text, TSendReport* report) {
   TMemoryStream stream;
   stream.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
   stream.SetPosition(0);
-  return RunSend(*link_module_, stream, ckText, nullptr, report);
+  return RunSend(link_module_, stream, ckText, nullptr, report);
 }
 
 bool TSuperUdpProctol::SendStreamOnChannel(uint32_t channel_id, TStream& stream,
                                            TSendReport* report) {
   std::unique_lock lock(modules_lock_);
-  TDataProcessModule* channel = ResolveChannel(channel_id);
-  if (channel == nullptr || channel == link_module_.get()) return false;
-  return RunSend(*channel, stream, ckStream, &lock, report);
+  std::shared_ptr<TDataProcessModule> channel = ResolveShared(channel_id);
+  if (channel == nullptr || channel == link_module_) return false;
+  return RunSend(std::move(channel), stream, ckStream, &lock, report);
 }
 
-bool TSuperUdpProctol::RunSend(TDataProcessModule& channel, TStream& stream, uint8_t content_kind,
+bool TSuperUdpProctol::RunSend(std::shared_ptr<TDataProcessModule> held, TStream& stream,
+                               uint8_t content_kind,
                                std::unique_lock<std::recursive_mutex>* list_lock,
                                TSendReport* report) {
   const int64_t bytes = stream.Size() - stream.Position();
   if (bytes > static_cast<int64_t>(kMaxMessagePackets) * static_cast<int64_t>(kPacketPayloadSize)) {
     return false;
   }
+  {
+    std::lock_guard lock(sends_mutex_);
+    ++sends_running_;
+  }
+  struct TSendCount {
+    TSuperUdpProctol& engine;
+    ~TSendCount() {
+      std::lock_guard lock(engine.sends_mutex_);
+      --engine.sends_running_;
+      engine.sends_done_.notify_all();
+    }
+  } counted{*this};
+  // The send holds the channel: neither it nor its lock is freed before the send lets go of
+  // it, and it goes (when the list dropped it meanwhile) before the engine may.
+  const std::shared_ptr<TDataProcessModule> keep = std::move(held);
+  TDataProcessModule& channel = *keep;
   TDataSendObj send;
   {
     std::lock_guard guard(channel.Lock());
@@ -423,7 +531,6 @@ bool TSuperUdpProctol::RunSend(TDataProcessModule& channel, TStream& stream, uin
                channel.ChannelId(), channel.PeerChannelId(), channel.Tickets(),
                timing_.StartWindow);
   }
-  // From here the channel is not freed before this send lets go of its Sender.
   if (list_lock != nullptr) list_lock->unlock();
 
   const uint32_t started = TickCount();

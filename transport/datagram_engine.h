@@ -10,12 +10,21 @@
 //
 // The engine owns no socket: Send does nothing here; TSuperUdpSocket supplies it.
 //
+// What peers may take is capped (TDatagramLimits): the size of one message, the channels one
+// address may hold and the memory of messages being assembled or handed over, for the whole
+// endpoint and for one address. A channel's buffer grows with the packets that arrived, never
+// from the count a packet announces; a packet past a cap, or too far ahead of what its message
+// holds, is dropped without acknowledgement (the link stays), and a link request past the
+// channel cap is answered as failed.
+//
 // Thread-safety: ProcessDatagram runs on one receiving thread at a time and raises OnRawData,
 // OnLinkRequest, OnChannelClosed (reason 0), OnQueryLoad, OnRecvRecord, OnProgress and the
 // speed events there; OnRecvText and OnRecvStream run on a delivery thread each; OnChannelClosed
-// with reason 1 runs on the watch thread. Set the events before traffic starts. OpenLink,
-// CloseLink and the sends may be called from any thread, one send per channel at a time.
-// Lock order: the channel-list lock, then a channel's lock.
+// with reason 1 runs on the watch thread. Set the events before traffic starts (the socket's
+// constructor takes a preparation step for that). OpenLink, CloseLink, SetLimits and the sends
+// may be called from any thread, one send per channel at a time; a send keeps its channel
+// alive until it ends, and the destructor stops running sends and waits for them.
+// Lock order: the channel-list lock, then a channel's lock, then the memory lock.
 #ifndef LARKSPIRE_TRANSPORT_DATAGRAM_ENGINE_H_
 #define LARKSPIRE_TRANSPORT_DATAGRAM_ENGINE_H_
 
@@ -23,6 +32,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,7 +49,8 @@ namespace larkspire {
 class TSuperUdpProctol;
 
 // The times the engine works by; tests shorten them. Ages are measured on the injectable
-// clock (Now, TickCount); the pauses between sweeps, keep-alives and retries are real time.
+// clock's monotonic TickCount (never the wall clock, which may jump); the pauses between
+// sweeps, keep-alives and retries are real time.
 struct TDatagramTiming {
   uint32_t ExpirySeconds = 20;      // a channel idle longer than this is freed
   uint32_t SweepIntervalMs = 1500;  // pause of the watch thread between sweeps
@@ -49,6 +60,16 @@ struct TDatagramTiming {
   uint32_t MaxResendMs = 1000;      // ... and at most this
   uint32_t GiveUpMs = 10000;        // a send without any acknowledgement this long fails
   uint32_t StartWindow = 16;        // first window of a send (4 to 100)
+};
+
+// What peers may take from an endpoint.
+struct TDatagramLimits {
+  uint64_t MaxMessageBytes = uint64_t{64} << 20;      // the largest message a channel assembles
+  uint32_t MaxChannelsPerAddress = 16;                // channels one address may hold
+  uint64_t MaxReassemblyBytes = uint64_t{256} << 20;  // messages in assembly or delivery
+  uint64_t MaxAddressReassemblyBytes = uint64_t{128} << 20;  // ... of one address
+  // Packets in a message of at most MaxMessageBytes (never above kMaxMessagePackets).
+  uint32_t MaxMessagePackets() const;
 };
 
 // How a send ended.
@@ -115,6 +136,17 @@ class TSuperUdpProctol {
   // Frees every channel idle for longer than the expiry time (the watch thread's sweep).
   void SweepExpiredChannels(const std::function<bool()>& stop = nullptr);
 
+  TDatagramLimits Limits() const;
+  // Applies to packets and link requests from now on; memory already taken stays.
+  void SetLimits(const TDatagramLimits& limits);
+  // Takes bytes of reassembly memory for a message from ip; false (nothing taken) when the
+  // endpoint's or the address's cap would be passed.
+  bool ReserveReassembly(const std::string& ip, int64_t bytes);
+  void ReleaseReassembly(const std::string& ip, int64_t bytes);
+  // Reassembly memory taken now, by the whole endpoint and by one address.
+  int64_t ReassemblyBytes() const;
+  int64_t ReassemblyBytesOf(const std::string& ip) const;
+
   // Links to a peer (host name or dotted address): sends a link request with text, again every
   // LinkRetryMs, until a reply comes or timeout_ms passes. True when the peer accepted; then
   // keep-alives run until CloseLink.
@@ -164,15 +196,20 @@ class TSuperUdpProctol {
 
   // The channel of this id (LinkModule or a member of the list); call under the list lock.
   TDataProcessModule* ResolveChannel(uint32_t id);
+  std::shared_ptr<TDataProcessModule> ResolveShared(uint32_t id);
+  // Channels made for peers at ip (closed ones included: they count until they expire).
+  uint32_t ChannelsOf(const std::string& ip);
+  // Clears the Active flag of every running send.
+  void StopSends();
   void Dispatch(const std::string& ip, int port, const uint8_t* buffer, size_t length);
   // Sends one message over the channel and waits for its end. list_lock, when given, is
   // released once the send has taken the channel's Sender.
-  bool RunSend(TDataProcessModule& channel, TStream& stream, uint8_t content_kind,
+  bool RunSend(std::shared_ptr<TDataProcessModule> channel, TStream& stream, uint8_t content_kind,
                std::unique_lock<std::recursive_mutex>* list_lock, TSendReport* report);
 
   const TDatagramTiming timing_;
   std::atomic<uint8_t> mode_{0};
-  std::unique_ptr<TDataProcessModule> link_module_;
+  std::shared_ptr<TDataProcessModule> link_module_;
   std::atomic<bool> connected_{false};
   std::unique_ptr<TProcessModuleWatchThread> watch_thread_;
   std::atomic<uint32_t> link_channel_{0};
@@ -185,7 +222,14 @@ class TSuperUdpProctol {
   std::atomic<uint8_t> link_state_{lsNone};
   std::atomic<int32_t> refuse_code_{0};
   std::recursive_mutex modules_lock_;
-  std::vector<std::unique_ptr<TDataProcessModule>> modules_;
+  std::vector<std::shared_ptr<TDataProcessModule>> modules_;
+  TDatagramLimits limits_;  // guarded by modules_lock_
+  mutable std::mutex memory_mutex_;
+  int64_t reassembly_bytes_ = 0;
+  std::map<std::string, int64_t> reassembly_by_address_;
+  std::mutex sends_mutex_;
+  std::condition_variable sends_done_;
+  int sends_running_ = 0;
   std::atomic<int32_t> channel_count_{0};
   std::atomic<int32_t> remote_load_{0};
   std::unique_ptr<TLinkThread> link_thread_;

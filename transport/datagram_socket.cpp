@@ -48,7 +48,7 @@ thread_local TSuperUdpSocket::TSendQueue* t_queue = nullptr;
 }  // namespace
 
 TSuperUdpSocket::TSuperUdpSocket(const std::string& address, int port, uint8_t mode,
-                                 const TDatagramTiming& timing)
+                                 const TDatagramTiming& timing, const TPrepare& prepare)
     : TSuperUdpProctol(timing), owner_thread_(std::this_thread::get_id()), port_(port) {
   SetMode(mode);
   bind_address_ = address.empty() ? "0.0.0.0" : ResolveHost(address);
@@ -70,6 +70,15 @@ TSuperUdpSocket::TSuperUdpSocket(const std::string& address, int port, uint8_t m
   uint16_t bound_port = 0;
   if (api.LocalAddress(socket, bound_address, bound_port) == 0) port_ = bound_port;
   api.SetBufferSizes(socket, kDatagramSocketBuffer, kDatagramSocketBuffer);
+  if (prepare) {
+    try {
+      prepare(*this);
+    } catch (...) {
+      socket_ = kInvalidSocket;
+      api.Close(socket);
+      throw;
+    }
+  }
   if (mode == 0) {
     receiving_ = true;
     receive_thread_ = std::thread([this] { ReceiveLoop(); });

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,9 +42,12 @@ constexpr int kDatagramSocketBuffer = 4 * 1024 * 1024;
 class TSuperUdpSocket : public TSuperUdpProctol {
  public:
   // Raises Exception "Could not bind socket ADDRESS:PORT." (the address part empty when address
-  // is) when the socket cannot be bound; no socket stays open then.
+  // is) when the socket cannot be bound; no socket stays open then. prepare, when given, runs
+  // once the socket is bound and before anything is received: the place to set the events and
+  // limits, so that no datagram meets them half set.
+  using TPrepare = std::function<void(TSuperUdpSocket&)>;
   TSuperUdpSocket(const std::string& address, int port, uint8_t mode,
-                  const TDatagramTiming& timing = {});
+                  const TDatagramTiming& timing = {}, const TPrepare& prepare = nullptr);
   ~TSuperUdpSocket() override;
 
   void Send(const std::string& ip, int port, const void* buffer, size_t length) override;

@@ -139,8 +139,11 @@ void TDataSendObj::AdaptWindow(uint32_t ticket, bool start) {
     PrevPeriod.Ratio = 1.0;
     Period.Window = static_cast<uint16_t>(Window);
     Period.Expected = static_cast<uint16_t>(2 * Window);
-    Period.FirstTicket = 1;
-    Period.LastTicket = Period.Expected;
+    // Tickets go on counting over the messages of a channel: the first period begins with
+    // this message's first ticket, not at 1.
+    const uint32_t issued = Tickets != nullptr ? Tickets->Counter() : 0;
+    Period.FirstTicket = issued == UINT32_MAX ? 1 : issued + 1;
+    Period.LastTicket = Period.FirstTicket + Period.Expected - 1;
     Period.Acks = 0;
     return;
   }

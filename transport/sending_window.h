@@ -73,6 +73,8 @@ class TDataSendObj {
   bool AllCreated() const { return CreatedCount >= PacketCount; }
   void FillNextPacket(uint8_t* packet);
   void SendPacket(uint8_t* packet, bool fresh_ticket);
+  // start: the first period, from the next ticket Tickets will issue (call it before the
+  // message's first packet is made).
   void AdaptWindow(uint32_t ticket, bool start);
   // Nothing was acknowledged for a while: every slot still in flight goes out again under a
   // fresh ticket; when none is left (the completing acknowledgement was lost), the last packet

@@ -87,7 +87,10 @@ bool TSuperTcpClient::Connect(const std::string& host, int port, const std::stri
   // and never leaks it either.
   Disconnect();
   ISocketApi& api = SocketApi();
-  socket_ = api.CreateStreamSocket();
+  {
+    std::lock_guard lock(socket_mutex_);
+    socket_ = api.CreateStreamSocket();
+  }
   if (socket_ == kInvalidSocket) throw Exception("套接字创建失败");
 
   const std::string address_text = ResolveHost(host);
@@ -148,6 +151,9 @@ bool TSuperTcpClient::Connect(const std::string& host, int port, const std::stri
 }
 
 void TSuperTcpClient::Disconnect() {
+  // Under the socket lock: an Interrupt from another thread that took the number shuts it down
+  // before the number is closed and free to name somebody else's socket.
+  std::lock_guard lock(socket_mutex_);
   const TSocket socket = socket_.exchange(kInvalidSocket);
   connected_ = false;
   stream_.reset();
@@ -160,6 +166,7 @@ void TSuperTcpClient::Disconnect() {
 }
 
 void TSuperTcpClient::Interrupt() {
+  std::lock_guard lock(socket_mutex_);
   const TSocket socket = socket_;
   connected_ = false;
   if (socket != kInvalidSocket) SocketApi().Shutdown(socket);
@@ -167,6 +174,7 @@ void TSuperTcpClient::Interrupt() {
 
 void TSuperTcpClient::SetReceiveTimeout(uint32_t milliseconds) {
   receive_timeout_ms_ = milliseconds;
+  std::lock_guard lock(socket_mutex_);
   const TSocket socket = socket_;
   if (socket != kInvalidSocket) SocketApi().SetReceiveTimeout(socket, milliseconds);
 }

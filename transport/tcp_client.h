@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/socket_api.h"
@@ -109,6 +110,9 @@ class TSuperTcpClient {
   // One recv through the socket API; notes a receive time-out.
   ssize_t RecvSome(void* buffer, size_t count);
 
+  // The socket number is closed only under socket_mutex_, and every use of it from a thread
+  // other than the owner's (Interrupt, SetReceiveTimeout) happens under it too.
+  std::mutex socket_mutex_;
   std::atomic<TSocket> socket_{kInvalidSocket};
   std::atomic<bool> connected_{false};
   uint8_t handshake_status_ = 0;
