@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("larkspire ") + LARKSPIRE_VERSION + " (protocol " +
                                         kProtocolVersion + ")");
   app.footer(
-      "Environment: LARKSPIRE_HOST, LARKSPIRE_PORT, LARKSPIRE_PASSWORD and LARKSPIRE_CONNECTION "
+      "Environment: LARKSPIRE_HOST, LARKSPIRE_PORT, LARKSPIRE_USER, LARKSPIRE_PASSWORD and "
+      "LARKSPIRE_CONNECTION "
       "stand in for the options; the command line wins.\n"
       "Exit codes: 0 success, 1 a failed statement, 2 a connection failure or bad usage.");
   TClientOptions options;

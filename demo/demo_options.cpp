@@ -10,7 +10,8 @@ constexpr const char* kUsage =
     "  --host HOST       the server's host (LARKSPIRE_HOST; default 127.0.0.1)\n"
     "  --port PORT       the server's port (LARKSPIRE_PORT; default 18008)\n"
     "  --screenshot DIR  run offscreen, perform each page's main action and save the pictures\n"
-    "                    of the pages, the product dialog and the wait window into DIR\n";
+    "                    of the pages, the product dialog and the wait window into DIR\n"
+    "LARKSPIRE_USER and LARKSPIRE_PASSWORD give the user to log in as and the password.\n";
 
 bool ParsePort(const std::string& text, int& port) {
   int value = 0;
@@ -40,6 +41,10 @@ TDemoOptions ParseDemoOptions(const std::vector<std::string>& args,
     if (!ParsePort(port, options.Server.Port)) {
       return Fail(options, "LARKSPIRE_PORT \"" + std::string(port) + "\" is not a port number");
     }
+  }
+  if (const char* user = env("LARKSPIRE_USER"); user != nullptr) options.Server.User = user;
+  if (const char* password = env("LARKSPIRE_PASSWORD"); password != nullptr) {
+    options.Server.Password = password;
   }
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];

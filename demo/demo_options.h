@@ -4,7 +4,8 @@
 //   larkspire-demo [--host HOST] [--port PORT] [--screenshot DIR]
 //
 // The host is 127.0.0.1 and the port 18008 unless LARKSPIRE_HOST and LARKSPIRE_PORT say
-// otherwise; the options win over both.
+// otherwise; the options win over both. LARKSPIRE_USER and LARKSPIRE_PASSWORD give the user the
+// connection logs in as and its password.
 //
 // Thread-safety: none needed (pure functions).
 #ifndef LARKSPIRE_DEMO_DEMO_OPTIONS_H_

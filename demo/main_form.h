@@ -48,6 +48,9 @@ class TlkDemoProductForm;
 struct TDemoServer {
   std::string Host = "127.0.0.1";
   int Port = 18008;
+  // The user of the server's users file and the password (empty: no log-in, no password).
+  std::string User;
+  std::string Password;
 };
 
 class TlkDemoMainForm : public QMainWindow {

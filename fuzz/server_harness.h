@@ -17,8 +17,8 @@
 #include <string>
 
 #include "protocol/remote_command.h"
-#include "server/config/server_options.h"
 #include "server/commands/dispatch.h"
+#include "server/config/server_options.h"
 #include "server/plugins/plugin_host.h"
 #include "server/sql/database.h"
 
@@ -44,6 +44,8 @@ class TServerHarness {
   std::string folder_;  // the temporary folder that holds the files folder
   server::TServerOptions options_;
   server::TDatabaseCatalog catalog_;
+  // A session's own connection each time: every request meets a fresh in-memory database.
+  server::TConnectionPools pools_;
   server::TDispatchTable dispatch_;
   std::atomic<bool> stopping_{false};
   // Never called: the dispatch table answers plug-in calls itself.

@@ -61,8 +61,9 @@ int32_t ClampToInt32(int64_t value) {
 
 void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   TQueryDescription description = ReadDescription(request);
-  IDatabase& database = *session.DatabaseFor(request.ConnectionName).Database;
   const TStatementOptions options = OptionsOf(description);
+  IDatabase& database =
+      *session.DatabaseFor(request.ConnectionName, options.TimeoutSeconds).Database;
   if (request.Option == 1) {
     // The paging record follows the description.
     ServePagedQuery(database, description, StatementOf(description), options, request.Data, reply);
@@ -86,8 +87,9 @@ void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand&
 
 void HandleExecSQL(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   TQueryDescription description = ReadDescription(request);
-  IDatabase& database = *session.DatabaseFor(request.ConnectionName).Database;
   const TStatementOptions options = OptionsOf(description);
+  IDatabase& database =
+      *session.DatabaseFor(request.ConnectionName, options.TimeoutSeconds).Database;
   if (description.CommandType == cmdStoredProc) {
     database.CallProcedure(description.CommandText, description.Parameters, options);
     WriteParameterList(description.Parameters, reply.Params);

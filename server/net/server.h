@@ -1,6 +1,7 @@
 // TServer: the listening socket and the sessions it serves, one thread per connection.
 //
-// Start builds the database catalog (creating the demonstration database on first start),
+// Start reads the users file, builds the database catalog (creating the demonstration database
+// on first start) and a pool of connections for each database,
 // binds and listens, and starts the accepting thread; Port tells the port bound (useful
 // with port 0). A connection beyond --max-connections gets the limit refusal (100022) at once
 // from the accepting thread, whatever the sessions are doing, and is closed when its peer has
@@ -23,12 +24,14 @@
 #include <thread>
 #include <vector>
 
-#include "server/config/server_options.h"
 #include "server/base/unique_fd.h"
 #include "server/commands/dispatch.h"
+#include "server/config/server_options.h"
+#include "server/config/users_file.h"
 #include "server/net/framing.h"
 #include "server/net/session.h"
 #include "server/plugins/plugin_host.h"
+#include "server/sql/connection_pool.h"
 #include "server/sql/database.h"
 
 namespace larkspire::server {
@@ -54,6 +57,7 @@ class TServer {
   int ActiveSessions() const { return active_; }
   const TServerOptions& Options() const { return options_; }
   const TDatabaseCatalog& Catalog() const { return catalog_; }
+  const TConnectionPools& Pools() const { return pools_; }
 
  private:
   struct TClient {
@@ -91,6 +95,8 @@ class TServer {
   TDispatchTable dispatch_;
   std::atomic<bool> stopping_{false};
   TPluginHost plugins_;
+  TConnectionPools pools_;
+  std::unique_ptr<TUsers> users_;
   TServerContext context_;
   TUniqueFd listen_socket_;
   TUniqueFd wake_read_;

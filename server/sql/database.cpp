@@ -32,6 +32,15 @@ void IDatabase::StreamQuery(const std::string& sql, const TParameters& parameter
   writer.WriteWhole(OpenQuery(sql, parameters, options));
 }
 
+void IDatabase::ResetSession() {
+  if (InTransaction()) Rollback();
+}
+
+void IDatabase::SetRole(const std::string& role) {
+  throw EServerDatabaseError("this database has no roles, so the user's role \"" + role +
+                             "\" cannot be taken");
+}
+
 void CheckDatabaseAtStart(const TDatabaseLocator& locator) {
   if (locator.Backend != nullptr && locator.Backend->OpenAtStart) OpenDatabase(locator);
 }

@@ -381,6 +381,26 @@ void TPostgresDatabase::RollbackToSavepoint(const std::string& name) {
   IDatabase::RollbackToSavepoint(name);
 }
 
+void TPostgresDatabase::ResetSession() {
+  if (PQstatus(connection_) != CONNECTION_OK) {
+    throw EServerDatabaseError("the connection to the PostgreSQL database was lost");
+  }
+  if (PQtransactionStatus(connection_) != PQTRANS_IDLE) Rollback();
+  ExecuteScript("DISCARD ALL");
+  Configure();
+}
+
+void TPostgresDatabase::SetRole(const std::string& role) {
+  char* quoted = PQescapeIdentifier(connection_, role.data(), role.size());
+  if (quoted == nullptr) {
+    throw EServerDatabaseError("the role name \"" + role +
+                               "\" cannot be quoted: " + Trimmed(PQerrorMessage(connection_)));
+  }
+  const std::string statement = std::string("SET ROLE ") + quoted;
+  PQfreemem(quoted);
+  ExecuteScript(statement);
+}
+
 void TPostgresDatabase::SetTimeout(int32_t seconds) {
   if (seconds < 0) seconds = 0;
   if (seconds > 2000000) seconds = 2000000;  // statement_timeout counts milliseconds in an int
