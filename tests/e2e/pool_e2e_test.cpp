@@ -1,9 +1,12 @@
 // Sessions sharing pooled PostgreSQL connections, and users logging in with roles of their own,
 // against a throwaway PostgreSQL cluster: what PostgreSQL itself sees (pg_stat_activity, grants,
 // row-level security) is the measure.
+#include <stdlib.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -87,16 +90,12 @@ TEST(PoolE2E, FiftySessionsShareFourConnectionsAndEachTransactionSeesOnlyItsOwnR
       try {
         connection.StartTransaction();
         Exec(connection, "insert into marks values (" + std::to_string(i) + ")");
-        // Its own uncommitted row, and no one else's (committed or not).
-        if (ValueOf(connection, "select string_agg(owner::text, ',') from marks where owner = " +
-                                    std::to_string(i)) != std::to_string(i) ||
-            ValueOf(connection, "select count(*) from marks") != "1") {
+        // Its own uncommitted row, and none of the others' (no row is ever committed).
+        if (ValueOf(connection, "select string_agg(owner::text, ',') from marks") !=
+            std::to_string(i)) {
           ++wrong;
         }
         connection.RollbackTransaction();
-        connection.StartTransaction();
-        Exec(connection, "insert into marks values (" + std::to_string(i) + ")");
-        connection.CommitTransaction();
       } catch (const std::exception& e) {
         failures[i] = e.what();
       }
@@ -109,8 +108,7 @@ TEST(PoolE2E, FiftySessionsShareFourConnectionsAndEachTransactionSeesOnlyItsOwnR
   EXPECT_EQ(wrong, 0);
   EXPECT_GE(most, 1);
   EXPECT_LE(most, 4);
-  EXPECT_EQ(ValueOf(*connections[0], "select count(distinct owner) from marks"),
-            std::to_string(kSessions));
+  EXPECT_EQ(ValueOf(*connections[0], "select count(*) from marks"), "0");
   server.Stop();
   EXPECT_NE(server.Log().find("at most"), std::string::npos) << server.Log();
 }
@@ -202,13 +200,13 @@ class UsersE2E : public ::testing::Test {
                  "create policy own on notes using (owner = current_user);"
                  "grant select on notes to alice, bob;"
                  "create table payroll (amount int); insert into payroll values (1);");
-    server_ = std::make_unique<TServerProcess>(
-        std::vector<std::string>{"--database", "pg=" + cluster.Url(database_), "--pool-size", "2"});
-    users_ = server_->Folder() + "/users";
+    std::string pattern = (std::filesystem::temp_directory_path() / "lk-users-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+    users_ = folder_ + "/users";
     std::ofstream(users_) << "# who may log in\n"
                           << "alice:" << Hash("alice-pw") << ":alice\n"
                           << "bob:" << Hash("bob-pw") << ":bob\n";
-    server_.reset();
     server_ = std::make_unique<TServerProcess>(std::vector<std::string>{
         "--database", "pg=" + Cluster().Url(database_), "--pool-size", "2", "--users", users_});
   }
@@ -223,7 +221,13 @@ class UsersE2E : public ::testing::Test {
     return connection;
   }
 
+  void TearDown() override {
+    server_.reset();
+    std::filesystem::remove_all(folder_);
+  }
+
   std::string database_;
+  std::string folder_;
   std::string users_;
   std::unique_ptr<TServerProcess> server_;
 };
