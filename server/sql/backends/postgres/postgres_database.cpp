@@ -387,7 +387,10 @@ void TPostgresDatabase::ResetSession() {
   }
   if (PQtransactionStatus(connection_) != PQTRANS_IDLE) Rollback();
   ExecuteScript("DISCARD ALL");
-  Configure();
+  // What Configure sets, back in one round trip (libpq follows the encoding the server reports).
+  ExecuteScript(
+      "SET client_encoding = 'UTF8'; SET DateStyle = 'ISO, YMD'; SET bytea_output = 'hex'");
+  timeout_ = -1;
 }
 
 void TPostgresDatabase::SetRole(const std::string& role) {
