@@ -88,20 +88,15 @@ TFrameStatus ReceiveFrame(int socket, const TFrameTimes& times, uint32_t max_len
   if (status != TFrameStatus::fsOk) return status;
   length = DecodeFramePrefix(prefix);
   if (length > max_length) return TFrameStatus::fsTooLarge;
-  // The body grows by a block as its bytes arrive, never to the announced length at once. The
-  // bytes land in it directly: a block-sized buffer on the stack would stay resident in every
-  // session's thread (the compiler's stack probes touch all of it), idle or not.
   body.Clear();
-  uint32_t received = 0;
-  while (received < length) {
-    const size_t part = std::min<size_t>(length - received, kChunk);
-    body.SetSize(int64_t{received} + static_cast<int64_t>(part));
-    status = ReceiveAll(socket, body.Memory() + received, part, frame_end);
-    if (status != TFrameStatus::fsOk) {
-      body.Clear();
-      return status;
-    }
-    received += static_cast<uint32_t>(part);
+  uint8_t chunk[kChunk];
+  uint32_t left = length;
+  while (left > 0) {
+    const size_t part = std::min<size_t>(left, sizeof chunk);
+    status = ReceiveAll(socket, chunk, part, frame_end);
+    if (status != TFrameStatus::fsOk) return status;
+    body.WriteBuffer(chunk, static_cast<int64_t>(part));
+    left -= static_cast<uint32_t>(part);
   }
   body.SetPosition(0);
   return TFrameStatus::fsOk;
