@@ -2,7 +2,8 @@
 # Builds the tests of what runs on several threads (the connection with its worker thread and
 # idle watch, the server's sessions and connection pool, the datagram transport) with
 # ThreadSanitizer into build-tsan/ and runs them. Any data race or lock-order inversion fails
-# the test that made it; scripts/tsan.supp holds the suppressions, each with its reason (third-party code only).
+# the test that made it; scripts/tsan.supp holds the suppressions, each with its reason
+# (third-party code only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
