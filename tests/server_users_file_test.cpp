@@ -59,6 +59,11 @@ TEST(TPasswordHash, HasItsFormAndRefusesForgedOrAbsurdOnes) {
     EXPECT_FALSE(VerifyPassword("pw", bad)) << bad;
   }
   EXPECT_TRUE(VerifyPassword("pw", fast));
+  // Made by Python's hashlib.pbkdf2_hmac from the UTF-8 bytes of the password.
+  const std::string python =
+      "pbkdf2-sha256$1000$AAECAwQFBgcICQoLDA0ODw==$ydGcGDTnRY+Q112tKas8g/X7dCFB6oORlqagIumfcac=";
+  EXPECT_TRUE(VerifyPassword("пароль-密码", python));
+  EXPECT_FALSE(VerifyPassword("пароль-密", python));
   EXPECT_TRUE(DigestsEqual(DigestPassword("pw"), DigestPassword("pw")));
   EXPECT_FALSE(DigestsEqual(DigestPassword("pw"), DigestPassword("pW")));
 }
