@@ -15,12 +15,22 @@
 //
 //   load_bench [--clients N] [--rounds N] [--runners N]    (defaults 64, 30 and the server's 16)
 //
+// With --active, the crowd instead: N clients connect and stay connected, most of them idle (a
+// handshake and nothing more, as desktop clients between statements), while ACTIVE of them
+// send one-row queries back to back for --seconds (10). It prints requests per second, p50 and
+// p99 of the one-row query, the server's peak resident memory (VmHWM) and the most database
+// connections in use at once (the pool's own count, from the server's log), on SQLite and on
+// PostgreSQL, with the server's default --pool-size unless --pool-size says otherwise:
+//
+//   load_bench --clients 2000 --active 200 [--seconds S] [--pool-size N]
+//
 // A reply is wrong when it arrives with other rows or bytes than asked for; a failed reply (an
 // exception with the server's or the connection's text) is counted apart, with its first texts.
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +50,7 @@
 #include "components/query.h"
 #include "components/update_file.h"
 #include "support/postgres_cluster.h"
+#include "support/raw_client.h"
 #include "support/server_fixture.h"
 
 namespace {
@@ -287,16 +298,153 @@ void RunLoad(const TLoadRun& run, int clients, int rounds, const fs::path& folde
   std::fflush(stdout);
 }
 
+int64_t VmHwmKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
+  return 0;
+}
+
+// The most database connections in use at once that the server's pools logged at its stop, or
+// -1 when it logged none.
+int MostConnectionsInUse(const std::string& log) {
+  const std::string marker = " connections in use at once";
+  int most = -1;
+  for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+    size_t begin = at;
+    while (begin > 0 && std::isdigit(static_cast<unsigned char>(log[begin - 1])) != 0) --begin;
+    if (begin < at) most = std::max(most, std::atoi(log.c_str() + begin));
+  }
+  return most;
+}
+
+// The crowd: clients connected, active of them querying one row back to back for seconds.
+void RunCrowd(const std::string& backend, std::vector<std::string> args, int clients, int active,
+              int seconds, const std::string& connection_name) {
+  args.insert(args.end(), {"--max-connections", std::to_string(clients + 8)});
+  TServerProcess server(args);
+  const int idle = clients - active;
+  std::vector<std::unique_ptr<test::TRawClient>> idlers;
+  int idle_refused = 0;
+  for (int i = 0; i < idle; ++i) {
+    auto client = std::make_unique<test::TRawClient>();
+    if (!client->Connect(server.Port()) ||
+        client->Handshake("00-00-00-00-00-01", "Idle" + std::to_string(i)).Status != 1) {
+      ++idle_refused;
+      continue;
+    }
+    idlers.push_back(std::move(client));
+  }
+  std::atomic<bool> go{false};
+  std::atomic<bool> stop{false};
+  std::atomic<int> ready{0};
+  std::mutex mutex;
+  std::vector<double> all;
+  int64_t failures = 0;
+  std::string first_failure;
+  std::vector<std::thread> threads;
+  for (int c = 0; c < active; ++c) {
+    threads.emplace_back([&, c] {
+      TLarkspireConnection connection;
+      connection.SetRemotePort(server.Port());
+      connection.SetConnectionName(connection_name);
+      connection.SetClientName("Active" + std::to_string(c));
+      TLarkspireQuery query;
+      query.SetConnection(&connection);
+      query.SQL().SetText("select ProId, ProName from products where ProId = " +
+                          std::to_string(c % kDemoProducts + 1));
+      std::vector<double> ms;
+      int64_t failed = 0;
+      std::string failure;
+      try {
+        connection.SetConnected(true);
+      } catch (...) {
+      }
+      ++ready;
+      while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      while (!stop) {
+        const auto start = TClock::now();
+        try {
+          query.Close();
+          query.Open();
+          if (query.RecordCount() != 1) throw std::runtime_error("not one row");
+          ms.push_back(std::chrono::duration<double, std::milli>(TClock::now() - start).count());
+        } catch (const std::exception& e) {
+          if (failure.empty()) failure = e.what();
+          ++failed;
+        }
+      }
+      std::lock_guard lock(mutex);
+      all.insert(all.end(), ms.begin(), ms.end());
+      failures += failed;
+      if (first_failure.empty()) first_failure = failure;
+    });
+  }
+  while (ready < active) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const int64_t before = VmRssKiB(server.Pid());
+  go = true;
+  const auto start = TClock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+  const double took = std::chrono::duration<double>(TClock::now() - start).count();
+  int idle_alive = 0;
+  for (auto& client : idlers) idle_alive += client->IsOpen() ? 1 : 0;
+  const int64_t peak = VmHwmKiB(server.Pid());
+  idlers.clear();
+  server.Stop();
+  std::printf(
+      "crowd %-6s %d clients, %d active for %d s: %7.0f requests/s  one-row query p50 %6.2f ms  "
+      "p99 %7.2f ms  failed %lld  idle connected %d (refused %d)  server VmRSS with every client "
+      "%.1f MiB, peak VmHWM %.1f MiB  database connections in use at most %d\n",
+      backend.c_str(), clients, active, seconds, static_cast<double>(all.size()) / took,
+      Percentile(all, 0.50), Percentile(all, 0.99), static_cast<long long>(failures), idle_alive,
+      idle_refused, static_cast<double>(before) / 1024, static_cast<double>(peak) / 1024,
+      MostConnectionsInUse(server.Log()));
+  if (!first_failure.empty()) std::printf("    failed: %s\n", first_failure.c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int clients = 64;
   int rounds = 30;
+  int active = 0;
+  int seconds = 10;
+  std::string pool_size;
   std::string warm = "16";
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--clients") == 0) clients = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--runners") == 0) warm = argv[i + 1];
+    if (std::strcmp(argv[i], "--active") == 0) active = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--pool-size") == 0) pool_size = argv[i + 1];
+  }
+  if (active > 0) {
+    active = std::min(active, clients);
+    std::vector<std::string> pool;
+    if (!pool_size.empty()) pool = {"--pool-size", pool_size};
+    int status = 0;
+    try {
+      RunCrowd("sqlite", pool, clients, active, seconds, "");
+      TPostgresCluster* cluster = TPostgresCluster::Instance();
+      if (cluster != nullptr) {
+        const std::string database = cluster->CreateDatabase("lkcrowd");
+        std::vector<std::string> args = {"--database", "pg=" + cluster->Url(database),
+                                         "--seed-demo", "pg"};
+        args.insert(args.end(), pool.begin(), pool.end());
+        RunCrowd("pg", args, clients, active, seconds, "pg");
+      } else {
+        std::printf("PostgreSQL run skipped: %s\n", TPostgresCluster::StartError().c_str());
+      }
+    } catch (const std::exception& e) {
+      std::printf("crowd: %s\n", e.what());
+      status = 1;
+    }
+    return status;
   }
   char pattern[] = "/tmp/lk-load-bench-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;

@@ -14,6 +14,8 @@ void TClientOptions::AddTo(CLI::App& app) {
       ->capture_default_str();
   app.add_option("--password", password, "Login password (better kept in the environment)")
       ->envname("LARKSPIRE_PASSWORD");
+  app.add_option("-U,--user", user, "User to log in as (a server with a users file)")
+      ->envname("LARKSPIRE_USER");
   app.add_option("--connection", connection, "Database connection name on the server")
       ->envname("LARKSPIRE_CONNECTION");
   app.add_flag("--tls", tls, "Connect with TLS, checking the server's certificate")
@@ -34,6 +36,7 @@ void TClientOptions::Configure(TLarkspireConnection& connection_component) const
   connection_component.SetName("Connection");
   connection_component.SetRemoteIP(host);
   connection_component.SetRemotePort(port);
+  connection_component.SetUserName(user);
   connection_component.SetLoginPassword(password);
   connection_component.SetConnectionName(connection);
   connection_component.SetClientName(client_name);

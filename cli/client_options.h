@@ -17,6 +17,7 @@ struct TClientOptions {
   std::string host = "127.0.0.1";
   int port = 8008;
   std::string password;
+  std::string user;
   std::string connection;
   std::string client_name;
   std::string codepage = "UTF-8";

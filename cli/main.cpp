@@ -44,9 +44,9 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("larkspire ") + LARKSPIRE_VERSION + " (protocol " +
                                         kProtocolVersion + ")");
   app.footer(
-      "Environment: LARKSPIRE_HOST, LARKSPIRE_PORT, LARKSPIRE_PASSWORD, LARKSPIRE_CONNECTION, "
-      "LARKSPIRE_TLS (1 or 0), LARKSPIRE_TLS_CA and LARKSPIRE_TLS_SERVER_NAME stand in for the "
-      "options; the command line wins.\n"
+      "Environment: LARKSPIRE_HOST, LARKSPIRE_PORT, LARKSPIRE_USER, LARKSPIRE_PASSWORD, "
+      "LARKSPIRE_CONNECTION, LARKSPIRE_TLS (1 or 0), LARKSPIRE_TLS_CA and "
+      "LARKSPIRE_TLS_SERVER_NAME stand in for the options; the command line wins.\n"
       "Exit codes: 0 success, 1 a failed statement, 2 a connection failure or bad usage.");
   TClientOptions options;
   options.AddTo(app);

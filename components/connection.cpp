@@ -267,7 +267,12 @@ void TLarkspireConnection::SetConnected(bool value) {
   TTlsClientSettings tls = tls_;
   if (tls.ServerName.empty()) tls.ServerName = remote_ip_;
   tcp_client_.SetTls(tls);
+  log_in_refused_ = false;
   connected_ = tcp_client_.Connect(resolved_ip_, remote_port_, auth, 1);
+  if (connected_ && !user_name_.empty() && !LogIn()) {
+    connected_ = false;
+    return;
+  }
   if (!connected_) {
     int32_t code = kNoErrorCode;
     if (!tcp_client_.TlsFailure().empty()) {
@@ -283,6 +288,39 @@ void TLarkspireConnection::SetConnected(bool value) {
     return;
   }
   if (OnAfterConnect) OnAfterConnect();
+}
+
+bool TLarkspireConnection::LogIn() {
+  TRemoteCommand request;
+  request.Code = cmdLogIn;
+  request.Password = login_password_;
+  request.ConnectionName = WideToAnsi(connection_name_);
+  request.SetDataText(WideToAnsi(user_name_));
+  TLarkspireMemoryStream stream;
+  request.SaveToStream(stream);
+  TRemoteCommand reply;
+  bool replied = false;
+  if (tcp_client_.SendStream(stream)) {
+    tcp_client_.SetMaxReceiveSize(MaxReplyFrame(max_message_size_));
+    stream.SetSize(0);
+    stream.SetPosition(0);
+    if (tcp_client_.ReceiveStream(stream)) {
+      try {
+        reply.LoadFromStream(stream, max_message_size_);
+        replied = true;
+      } catch (const EMalformedData&) {
+      }
+    }
+  }
+  if (replied && reply.Success) return true;
+  tcp_client_.Disconnect();
+  if (!replied) {
+    SetError(kErrCouldNotConnect, FormatAddressMessage(kCouldNotConnect));
+    return false;
+  }
+  log_in_refused_ = true;
+  SetError(reply.Value, AnsiToWide(reply.Message));
+  return false;
 }
 
 void TLarkspireConnection::SetClientName(const std::string& value) {
@@ -416,6 +454,10 @@ void TLarkspireConnection::RunAttempt(TRemoteCommand& request, const std::string
       reply_.Message = WideToAnsi(FormatAddressMessage(kClosedDuringCommand));
     } else if (code == kErrTlsFailed) {
       // The connect's own wording, with the reason the certificate or handshake failed.
+      reply_.Message = WideToAnsi(ErrorText());
+    } else if (log_in_refused_) {
+      // The server's own code and text for the refused log-in.
+      reply_.Value = code;
       reply_.Message = WideToAnsi(ErrorText());
     } else {
       const char* format = MessageOfCode(code);

@@ -34,8 +34,8 @@
 #include "components/reply.h"
 #include "components/wait_form.h"
 #include "platform/component.h"
-#include "protocol/file_transfer.h"
 #include "protocol/command_stream_decoder.h"
+#include "protocol/file_transfer.h"
 #include "protocol/remote_command.h"
 #include "transport/datagram_socket.h"
 #include "transport/tcp_client.h"
@@ -108,6 +108,12 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   void SetConnected(bool value);
   const std::string& LoginPassword() const { return login_password_; }
   void SetLoginPassword(const std::string& value) { login_password_ = value; }
+  // The user of the server's users file this connection logs in as (UTF-8; empty: no log-in).
+  // The log-in (command 602, with LoginPassword) follows every handshake, so the one retry
+  // after a broken connection logs in again; a refused log-in fails the connect with the
+  // server's code and text, and is not retried.
+  const std::string& UserName() const { return user_name_; }
+  void SetUserName(const std::string& value) { user_name_ = value; }
   const std::string& ConnectionName() const { return connection_name_; }
   void SetConnectionName(const std::string& value) { connection_name_ = value; }
   const std::string& ClientName() const { return client_name_; }
@@ -255,6 +261,9 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   void ReceiveStreamedReply();
   // Marks the attempt failed after a send or receive that did not complete, noting why.
   void ExchangeFailed();
+  // After the handshake: logs in as UserName. False (with the server's code and text left by
+  // SetError, the socket closed) when the log-in fails.
+  bool LogIn();
   std::string FormatAddressMessage(const char* format) const;
   void IdleCheck();
   // Closes an open connection and tells OnAfterDisconnect; while a command is in progress the
@@ -269,6 +278,10 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   std::string remote_ip_ = "127.0.0.1";
   int remote_port_ = 8008;
   std::string login_password_;
+  std::string user_name_;
+  // The last connect failed because the server refused the log-in (the code and text are the
+  // server's).
+  bool log_in_refused_ = false;
   std::string connection_name_;
   std::string client_name_;
   TTlsClientSettings tls_;

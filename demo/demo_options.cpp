@@ -12,7 +12,8 @@ constexpr const char* kUsage =
     "  LARKSPIRE_TLS=1 connects with TLS; LARKSPIRE_TLS_CA names the CA file that signs the\n"
     "  server's certificate (default: the system's store, and TLS on)\n"
     "  --screenshot DIR  run offscreen, perform each page's main action and save the pictures\n"
-    "                    of the pages, the product dialog and the wait window into DIR\n";
+    "                    of the pages, the product dialog and the wait window into DIR\n"
+    "LARKSPIRE_USER and LARKSPIRE_PASSWORD give the user to log in as and the password.\n";
 
 bool ParsePort(const std::string& text, int& port) {
   int value = 0;
@@ -54,6 +55,10 @@ TDemoOptions ParseDemoOptions(const std::vector<std::string>& args,
   if (const char* ca = env("LARKSPIRE_TLS_CA"); ca != nullptr && *ca != '\0') {
     options.Server.TlsCaFile = ca;
     options.Server.UseTls = true;
+  }
+  if (const char* user = env("LARKSPIRE_USER"); user != nullptr) options.Server.User = user;
+  if (const char* password = env("LARKSPIRE_PASSWORD"); password != nullptr) {
+    options.Server.Password = password;
   }
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];

@@ -6,6 +6,7 @@
 // The host is 127.0.0.1 and the port 18008 unless LARKSPIRE_HOST and LARKSPIRE_PORT say
 // otherwise; the options win over both. LARKSPIRE_TLS=1 connects with TLS, and
 // LARKSPIRE_TLS_CA names the CA file that signs the server's certificate (TLS on too).
+// LARKSPIRE_USER and LARKSPIRE_PASSWORD give the user the connection logs in as and its password.
 //
 // Thread-safety: none needed (pure functions).
 #ifndef LARKSPIRE_DEMO_DEMO_OPTIONS_H_

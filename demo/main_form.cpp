@@ -113,7 +113,8 @@ void TlkDemoMainForm::CreateComponents(const TDemoServer& server) {
   LarkspireConnection1->SetTlsCaFile(server.TlsCaFile);
   LarkspireConnection1->SetConnectionName("demo");
   LarkspireConnection1->SetClientName("Demo1");
-  LarkspireConnection1->SetLoginPassword("");
+  LarkspireConnection1->SetUserName(server.User);
+  LarkspireConnection1->SetLoginPassword(server.Password);
 
   SimpleQuery = Make<TLarkspireQuery>(owner, "SimpleQuery");
   SimpleQuery->SetConnection(LarkspireConnection1);

@@ -50,6 +50,9 @@ struct TDemoServer {
   int Port = 18008;
   bool UseTls = false;
   std::string TlsCaFile;  // empty: the system's store
+  // The user of the server's users file and the password (empty: no log-in, no password).
+  std::string User;
+  std::string Password;
 };
 
 class TlkDemoMainForm : public QMainWindow {

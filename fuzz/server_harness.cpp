@@ -44,6 +44,7 @@ TServerHarness::TServerHarness() {
   plugins_ = std::make_unique<server::TPluginHost>(server::PluginHostOptionsOf(options_));
   catalog_.Add("", memory);
   catalog_.Add("demo", memory);
+  pools_ = server::TConnectionPools(catalog_, 1, server::TPoolMode::pmSession);
   dispatch_ = server::BuildDispatchTable();
   dispatch_.Register(cmdCallPlugin, [](server::TSession&, TRemoteCommand&, TRemoteCommand& reply) {
     server::FailReply(reply, kErrPluginHost, "no plug-ins in the fuzz harness");
@@ -56,7 +57,8 @@ TServerHarness::~TServerHarness() {
 }
 
 void TServerHarness::Execute(TRemoteCommand& request, TRemoteCommand& reply) {
-  const server::TServerContext context{options_, catalog_, dispatch_, stopping_, *plugins_};
+  const server::TServerContext context{options_,  catalog_, dispatch_, stopping_,
+                                       *plugins_, pools_,   nullptr};
   server::TConnStream no_connection(-1);
   server::TSession session(context, no_connection, "fuzz");
   server::SeedDemoTable(*session.DatabaseFor("").Database);

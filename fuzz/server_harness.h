@@ -44,6 +44,8 @@ class TServerHarness {
   std::string folder_;  // the temporary folder that holds the files folder
   server::TServerOptions options_;
   server::TDatabaseCatalog catalog_;
+  // A session's own connection each time: every request meets a fresh in-memory database.
+  server::TConnectionPools pools_;
   server::TDispatchTable dispatch_;
   std::atomic<bool> stopping_{false};
   // Never called: the dispatch table answers plug-in calls itself.

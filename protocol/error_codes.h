@@ -54,6 +54,8 @@ inline constexpr int32_t kErrDatabaseBusy = 20030;
 inline constexpr int32_t kErrResultTooLarge = 20031;
 inline constexpr int32_t kErrTooManyGuesses = 20040;
 inline constexpr int32_t kErrServerBusy = 20041;
+inline constexpr int32_t kErrLogInRequired = 20032;
+inline constexpr int32_t kErrPlainLogInRefused = 20033;
 inline constexpr int32_t kErrUnknownPlugin = 20501;
 inline constexpr int32_t kErrPluginFailed = 20502;
 inline constexpr int32_t kErrPluginTimeout = 20503;
@@ -88,7 +90,9 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrConnectionsLimit, "the server serves as many connections as it allows"},
     {kErrTlsRequired, "the server's port speaks TLS only and this client connected without it"},
     {kErrUnknownCommand, "the command code is not served"},
-    {kErrWrongPassword, "the request's Password is not the server's"},
+    {kErrWrongPassword,
+     "the request's Password is not the server's, or a log-in names an unknown user or a wrong "
+     "password (the two are not told apart)"},
     {kErrMalformedRequest, "the request body does not decode, or its payload is wrong"},
     {kErrDatabase, "the database reported an error; Message has its text"},
     {kErrNoSuchDatabase, "the request's ConnectionName names no database"},
@@ -105,7 +109,8 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrMessageTooLarge,
      "the request inflates to more than the server's --max-message; it is not decoded"},
     {kErrDatabaseBusy,
-     "the database stayed locked by another client past the busy time-out; retry"},
+     "the database stayed locked by another client past the busy time-out, or no pooled "
+     "database connection came free within the command's time-out; retry"},
     {kErrResultTooLarge, "the compressed reply would be longer than the server's --max-reply"},
     {kErrTooManyGuesses,
      "so many wrong passwords came from the client's address that the password was not even "
@@ -113,6 +118,9 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrServerBusy,
      "the memory the server gives all requests in flight (--max-inflight) is spent; the request "
      "was dropped whole, retry"},
+    {kErrLogInRequired, "the server has a users file: the session must log in (602) first"},
+    {kErrPlainLogInRefused,
+     "a log-in over a plaintext connection to a server with TLS (without --allow-plain-login)"},
     {kErrUnknownPlugin, "no plug-in has the name"},
     {kErrPluginFailed, "the plug-in reported an error: its own text"},
     {kErrPluginTimeout, "the plug-in did not answer in time"},

@@ -31,6 +31,9 @@ enum : uint16_t {
   cmdFileInfo = 401,
   cmdDownload = 402,
   cmdCallPlugin = 500,
+  // Binds the session to a user of the server's users file: Data holds the user name, Password
+  // the user's password; every later command carries the same password.
+  cmdLogIn = 602,
   cmdReply = 900,
 };
 

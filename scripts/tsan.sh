@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the tests of what runs on several threads (the connection with its worker thread and
-# idle watch, the server's sessions, the datagram transport) with ThreadSanitizer into
-# build-tsan/ and runs them. Any data race or lock-order inversion fails the test that made it;
-# scripts/tsan.supp holds the suppressions, each with its reason (third-party code only).
+# idle watch, the server's sessions and connection pool, the datagram transport) with
+# ThreadSanitizer into build-tsan/ and runs them. Any data race or lock-order inversion fails
+# the test that made it; scripts/tsan.supp holds the suppressions, each with its reason
+# (third-party code only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,6 +14,7 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 mapfile -t tests < <(cd tests && ls connection_test.cpp server_test.cpp server_session*_test.cpp server_limits_test.cpp \
+  server_connection_pool_test.cpp \
   datagram_*_test.cpp sending_window_test.cpp 2>/dev/null | sed 's/\.cpp$//' | sort -u)
 flags="-fsanitize=thread"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLARKSPIRE_BUILD_BENCH=OFF \

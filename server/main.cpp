@@ -1,4 +1,5 @@
-// larkspire-server: serves Larkspire clients until SIGINT or SIGTERM.
+// larkspire-server: serves Larkspire clients until SIGINT or SIGTERM; with --hash-password,
+// prints the hash of the password read on stdin for a users file instead.
 //
 // Prints "listening on ADDRESS:PORT" on stdout once it accepts connections; logs one line
 // per connection on stderr, or in the --log-file, which SIGHUP reopens. SIGTERM and SIGINT
@@ -6,14 +7,56 @@
 // within a bounded time whatever the sessions are doing.
 #include <pthread.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
+#include <string>
 
 #include "server/base/log_file.h"
+#include "server/base/password_hash.h"
 #include "server/config/server_options.h"
 #include "server/net/server.h"
+
+namespace {
+
+// --hash-password: reads one line from stdin (without echo on a terminal) and prints its hash.
+int PrintPasswordHash() {
+  const bool terminal = ::isatty(STDIN_FILENO) != 0;
+  termios saved{};
+  if (terminal) {
+    std::fputs("Password: ", stderr);
+    std::fflush(stderr);
+    ::tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  std::string password;
+  const bool read = static_cast<bool>(std::getline(std::cin, password));
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fputs("\n", stderr);
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (!read || password.empty()) {
+    std::fputs("larkspire-server: --hash-password reads a password from stdin; none came\n",
+               stderr);
+    return 2;
+  }
+  try {
+    std::printf("%s\n", larkspire::server::HashPassword(password).c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "larkspire-server: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using larkspire::server::ParseServerOptions;
@@ -24,6 +67,7 @@ int main(int argc, char** argv) {
     std::fputs(parsed.Output.c_str(), parsed.ExitCode == 0 ? stdout : stderr);
     return parsed.ExitCode;
   }
+  if (parsed.Options.HashPassword) return PrintPasswordHash();
 
   // Every thread inherits the blocked signals; only the wait below takes them.
   sigset_t stop_signals;

@@ -610,7 +610,16 @@ TEST(TServerOptionsParsing, ReadsEveryOptionAndTheDatabaseForms) {
                         "--codepage",
                         "GBK",
                         "--data-dir",
-                        "/tmp/lk"};
+                        "/tmp/lk",
+                        "--pool-size",
+                        "4",
+                        "--pool-mode",
+                        "session",
+                        "--pool-timeout",
+                        "2.5",
+                        "--users",
+                        "/etc/lk-users",
+                        "--allow-plain-login"};
   auto parsed = server::ParseServerOptions(static_cast<int>(std::size(argv)), argv);
   ASSERT_FALSE(parsed.Exit) << parsed.Output;
   const auto& options = parsed.Options;
@@ -626,6 +635,11 @@ TEST(TServerOptionsParsing, ReadsEveryOptionAndTheDatabaseForms) {
   EXPECT_EQ(options.MaxFrame, 4096u);
   EXPECT_EQ(options.CodePage, "GBK");
   EXPECT_EQ(options.DataDir, "/tmp/lk");
+  EXPECT_EQ(options.PoolSize, 4);
+  EXPECT_EQ(options.PoolMode, server::TPoolMode::pmSession);
+  EXPECT_EQ(options.PoolTimeoutMs, 2500u);
+  EXPECT_EQ(options.UsersFile, "/etc/lk-users");
+  EXPECT_TRUE(options.AllowPlainLogin);
 }
 
 TEST(TServerOptionsParsing, ReadsTheOptionsOfASQLiteLocator) {
@@ -649,7 +663,10 @@ TEST(TServerOptionsParsing, HasTheDocumentedDefaults) {
   ASSERT_FALSE(parsed.Exit);
   EXPECT_EQ(parsed.Options.Port, 8008);
   EXPECT_EQ(parsed.Options.Bind, "127.0.0.1");
-  EXPECT_EQ(parsed.Options.MaxConnections, 64);
+  EXPECT_EQ(parsed.Options.MaxConnections, 1000);
+  EXPECT_EQ(parsed.Options.PoolSize, 16);
+  EXPECT_EQ(parsed.Options.PoolMode, server::TPoolMode::pmTransaction);
+  EXPECT_TRUE(parsed.Options.UsersFile.empty());
   EXPECT_FALSE(parsed.Options.Password);
   EXPECT_EQ(parsed.Options.MaxFrame, 256u << 20);
   EXPECT_EQ(parsed.Options.CodePage, "UTF-8");
@@ -657,10 +674,13 @@ TEST(TServerOptionsParsing, HasTheDocumentedDefaults) {
 }
 
 TEST(TServerOptionsParsing, RejectsABadDatabaseOrNumber) {
-  for (std::vector<const char*> argv : {std::vector<const char*>{"s", "--database", "mysql://x"},
-                                        std::vector<const char*>{"s", "--database", "x=sqlite:"},
-                                        std::vector<const char*>{"s", "--port", "70000"},
-                                        std::vector<const char*>{"s", "--max-connections", "0"}}) {
+  for (std::vector<const char*> argv :
+       {std::vector<const char*>{"s", "--database", "mysql://x"},
+        std::vector<const char*>{"s", "--database", "x=sqlite:"},
+        std::vector<const char*>{"s", "--port", "70000"},
+        std::vector<const char*>{"s", "--max-connections", "0"},
+        std::vector<const char*>{"s", "--pool-size", "0"},
+        std::vector<const char*>{"s", "--pool-mode", "statement"}}) {
     auto parsed = server::ParseServerOptions(static_cast<int>(argv.size()), argv.data());
     EXPECT_TRUE(parsed.Exit) << argv[1] << " " << argv[2];
     EXPECT_NE(parsed.ExitCode, 0);

@@ -1,6 +1,7 @@
 #include "server/commands/dispatch.h"
 
 #include <new>
+#include <optional>
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
@@ -49,6 +50,28 @@ void HandleRollbackTransaction(TSession& session, TRemoteCommand& request, TRemo
   reply.Value = session.DatabaseFor(request.ConnectionName).Transactions.Rollback();
 }
 
+// 602: Data is the user name, Password the user's password.
+void HandleLogIn(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
+  const TUsers* users = session.Users();
+  if (users == nullptr) {
+    throw EServerError(kErrUnknownCommand, "This server takes no log-ins (it has no users file)");
+  }
+  if (session.TlsConfigured() && !session.UnderTls() && !session.Options().AllowPlainLogin) {
+    throw EServerError(kErrPlainLogInRefused,
+                       "Log-ins over a plaintext connection are refused here: connect with TLS");
+  }
+  const std::string name = AnsiToWide(request.GetDataText());
+  const std::string password = AnsiToWide(request.Password);
+  const std::optional<TUser> user = users->CheckLogIn(name, password);
+  if (!user) {
+    ServerLog("session " + session.Peer() + ": log-in as \"" + LogSafe(name) + "\" refused");
+    throw EServerError(kErrWrongPassword, "Invalid user name or password");
+  }
+  session.LogIn(*user, password);
+  ServerLog("session " + session.Peer() + ": logged in as \"" + LogSafe(name) + "\"" +
+            (user->Role.empty() ? "" : " (role \"" + LogSafe(user->Role) + "\")"));
+}
+
 }  // namespace
 
 const THandler* TDispatchTable::Find(uint16_t code) const {
@@ -66,6 +89,7 @@ TDispatchTable BuildDispatchTable() {
   RegisterQueryCommands(table);
   RegisterApplyUpdates(table);
   table.Register(cmdCallPlugin, HandleCallPlugin);
+  table.Register(cmdLogIn, HandleLogIn);
   return table;
 }
 
@@ -81,7 +105,20 @@ void DispatchCommand(const TDispatchTable& table, TSession& session, TRemoteComm
                      TRemoteCommand& reply) {
   reply.Reset();
   reply.Code = cmdReply;
-  if (!session.CheckPassword(request.Password, reply)) return;
+  if (session.Users() != nullptr) {
+    // The log-in checks its own password; every other command needs one and carries its
+    // password again, compared with the log-in's without a new derivation.
+    if (request.Code != cmdLogIn && session.User() == nullptr) {
+      FailReply(reply, kErrLogInRequired, "This server requires a log-in before other commands");
+      return;
+    }
+    if (request.Code != cmdLogIn && !session.PasswordMatchesLogIn(AnsiToWide(request.Password))) {
+      FailReply(reply, kErrWrongPassword, "Invalid password");
+      return;
+    }
+  } else if (!session.CheckPassword(request.Password, reply)) {
+    return;
+  }
   // The client sends its in-transaction flag with every command but a begin. When the flag is
   // set and this session has no transaction, the one the client opened was on a connection
   // that is gone, and rolled back with it: running the command in autocommit would pass it off

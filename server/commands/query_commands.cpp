@@ -60,8 +60,9 @@ int32_t ClampToInt32(int64_t value) {
 
 void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   TQueryDescription description = ReadDescription(request);
-  IDatabase& database = *session.DatabaseFor(request.ConnectionName).Database;
   const TStatementOptions options = OptionsOf(description);
+  IDatabase& database =
+      *session.DatabaseFor(request.ConnectionName, options.TimeoutSeconds).Database;
   // The rows go from the database through the XML writer into the compressed reply, within
   // the reply's size limit, whatever road they take.
   TDeflatedPayload& payload = session.ReplyPayload();
@@ -84,8 +85,9 @@ void HandleOpenQuery(TSession& session, TRemoteCommand& request, TRemoteCommand&
 
 void HandleExecSQL(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   TQueryDescription description = ReadDescription(request);
-  IDatabase& database = *session.DatabaseFor(request.ConnectionName).Database;
   const TStatementOptions options = OptionsOf(description);
+  IDatabase& database =
+      *session.DatabaseFor(request.ConnectionName, options.TimeoutSeconds).Database;
   if (description.CommandType == cmdStoredProc) {
     database.CallProcedure(description.CommandText, description.Parameters, options);
     WriteParameterList(description.Parameters, reply.Params);

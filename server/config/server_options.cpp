@@ -69,6 +69,28 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--max-connections", options.MaxConnections, "sessions served at once")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
+  app.add_option("--pool-size", options.PoolSize,
+                 "database connections per database, shared by the sessions")
+      ->check(CLI::Range(1, 10000))
+      ->capture_default_str();
+  std::string pool_mode = "transaction";
+  app.add_option("--pool-mode", pool_mode,
+                 "transaction: a connection per command or open transaction; session: one per "
+                 "session for its life")
+      ->check(CLI::IsMember({"transaction", "session"}))
+      ->capture_default_str();
+  double pool_timeout = options.PoolTimeoutMs / 1000.0;
+  app.add_option("--pool-timeout", pool_timeout,
+                 "seconds a command without a time-out of its own waits for a database "
+                 "connection")
+      ->check(CLI::Range(0.001, 86400.0))
+      ->capture_default_str();
+  app.add_option("--users", options.UsersFile,
+                 "users file (NAME:HASH:ROLE lines); every session must log in");
+  app.add_flag("--allow-plain-login", options.AllowPlainLogin,
+               "accept log-ins over plaintext connections when TLS is configured");
+  app.add_flag("--hash-password", options.HashPassword,
+               "read a password from stdin, print its hash for the users file and exit");
   app.add_option("--deny", options.Deny, "refuse this client identity or client name")->take_all();
   std::string password_file;
   auto* password_option =
@@ -172,6 +194,8 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
     return result;
   }
   options.FrameTimeoutMs = static_cast<uint32_t>(frame_timeout * 1000 + 0.5);
+  options.PoolTimeoutMs = static_cast<uint32_t>(pool_timeout * 1000 + 0.5);
+  options.PoolMode = pool_mode == "session" ? TPoolMode::pmSession : TPoolMode::pmTransaction;
   options.IdleTimeoutMs = static_cast<uint32_t>(idle_timeout * 1000 + 0.5);
   try {
     for (const std::string& value : databases) {

@@ -4,7 +4,7 @@
 // Command line:
 //   --port N              TCP port (default 8008; 0 picks a free port)
 //   --bind ADDRESS        address to listen on (default 127.0.0.1)
-//   --max-connections N   sessions served at once (default 64); more are refused (100022)
+//   --max-connections N   sessions served at once (default 1000); more are refused (100022)
 //   --deny NAME           refuse a client identity or client name (100021); repeatable
 //   --password TEXT       commands must carry this password (seen by ps: prefer the next two)
 //   --password-file FILE  the password is the file's first line; the file must not be
@@ -18,6 +18,16 @@
 //                         name (or with "=") it is the default database; repeatable. A SQLite
 //                         file must exist unless the locator ends in "?create=1", and keeps its
 //                         journal mode unless the locator names one ("?journal=wal")
+//   --pool-size N         database connections per database, shared by the sessions (default 16)
+//   --pool-mode MODE      transaction (default): a session holds a connection for a command, or
+//                         from a transaction's begin to its end; session: a connection of its
+//                         own for the session's life, as many as there are sessions
+//   --pool-timeout S      seconds a command without a time-out of its own waits for a pooled
+//                         connection before it fails with 20030, to be sent again (default 30)
+//   --users FILE          log-ins: lines NAME:HASH:ROLE; sessions must log in (command 602)
+//                         and run their statements under ROLE
+//   --allow-plain-login   accept log-ins on plaintext connections when TLS is configured
+//   --hash-password       read a password on stdin, print its hash for a users file, exit
 //   --data-dir DIR        where the demonstration database lives (default ./larkspire-data)
 //   --seed-demo NAME      create and fill the products table in database NAME when it has
 //                         none (a PostgreSQL database, say); repeatable
@@ -53,6 +63,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/sql/connection_pool.h"
 #include "server/sql/database.h"
 
 namespace larkspire::server {
@@ -60,7 +71,20 @@ namespace larkspire::server {
 struct TServerOptions {
   std::string Bind = "127.0.0.1";
   uint16_t Port = 8008;
-  int MaxConnections = 64;
+  // Each session costs a thread that sleeps in a read while its client is idle (a small stack
+  // touched, some kilobytes of buffers) and no database connection between commands.
+  int MaxConnections = 1000;
+  // Database connections per database, and how sessions hold them.
+  int PoolSize = 16;
+  TPoolMode PoolMode = TPoolMode::pmTransaction;
+  // How long a command without a time-out of its own waits for a pooled connection.
+  uint32_t PoolTimeoutMs = 30000;
+  // The users file; empty: no log-ins, --password alone.
+  std::string UsersFile;
+  // Log-ins on a plaintext connection are accepted even when TLS is configured.
+  bool AllowPlainLogin = false;
+  // --hash-password: the program prints a hash and exits instead of serving.
+  bool HashPassword = false;
   std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
   std::optional<std::string> Password;  // UTF-8
   // PEM files; both set or both empty. Set: the port speaks TLS.

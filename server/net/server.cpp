@@ -69,15 +69,20 @@ constexpr size_t kRefusedDrain = 16 * 1024;
 TServer::TServer(TServerOptions options)
     : options_(std::move(options)),
       plugins_(PluginHostOptionsOf(options_)),
-      context_{options_, catalog_, dispatch_, stopping_, plugins_, &guesses_, &watch_, &inflight_} {
-}
+      context_{options_, catalog_, dispatch_, stopping_, plugins_,
+               pools_,   nullptr,  &guesses_, &watch_,   &inflight_} {}
 
 void TServer::Start() {
   if (started_) return;
   SetAnsiCodePage(options_.CodePage);
+  if (!options_.UsersFile.empty()) {
+    users_ = std::make_unique<TUsers>(TUsers::Load(options_.UsersFile));
+    context_.Users = users_.get();
+  }
   catalog_ = BuildDatabaseCatalog(options_);
   // A wrong database file stops the start, not a client.
   for (const auto& [name, locator] : catalog_.All()) CheckDatabaseAtStart(locator);
+  pools_ = TConnectionPools(catalog_, options_.PoolSize, options_.PoolMode);
   dispatch_ = BuildDispatchTable();
   // The file commands serve this folder; a missing --files folder stops the start.
   options_.FilesDir = PrepareFilesRoot(options_);
@@ -106,7 +111,11 @@ void TServer::Start() {
   ServerLog("larkspire-server listening on " + address_ + (tls_ ? " (TLS)" : "") +
             (plain_port_ != 0 ? ", plaintext on port " + std::to_string(plain_port_) : "") + ", " +
             std::to_string(catalog_.All().size()) + " database names, at most " +
-            std::to_string(options_.MaxConnections) + " connections");
+            std::to_string(options_.MaxConnections) + " connections, " +
+            (options_.PoolMode == TPoolMode::pmSession
+                 ? std::string("a database connection per session")
+                 : std::to_string(options_.PoolSize) + " database connections per database") +
+            (users_ ? ", " + std::to_string(users_->Size()) + " users" : std::string()));
 }
 
 TUniqueFd TServer::Listen(uint16_t port, uint16_t& bound_port, std::string& bound_address) {
@@ -365,6 +374,7 @@ bool TServer::Stop() {
               " sessions still busy after their connections were cut");
     return false;
   }
+  for (const std::string& line : pools_.Summary()) ServerLog(line);
   ServerLog("larkspire-server on " + address_ + " stopped");
   return true;
 }

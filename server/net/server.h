@@ -1,7 +1,8 @@
 // TServer: the listening socket and the sessions it serves, one thread per connection. With
 // --tls-cert the port speaks TLS only, and --plain-port adds a plaintext listener beside it.
 //
-// Start builds the database catalog (creating the demonstration database on first start),
+// Start reads the users file, builds the database catalog (creating the demonstration database
+// on first start) and a pool of connections for each database,
 // binds and listens, and starts the accepting thread; Port tells the port bound (useful
 // with port 0). A connection beyond --max-connections gets the limit refusal (100022) at once
 // from the accepting thread, whatever the sessions are doing, and is closed when its peer has
@@ -27,6 +28,7 @@
 #include "server/base/unique_fd.h"
 #include "server/commands/dispatch.h"
 #include "server/config/server_options.h"
+#include "server/config/users_file.h"
 #include "server/net/command_watch.h"
 #include "server/net/framing.h"
 #include "server/net/guess_guard.h"
@@ -34,6 +36,7 @@
 #include "server/net/session.h"
 #include "server/net/tls_stream.h"
 #include "server/plugins/plugin_host.h"
+#include "server/sql/connection_pool.h"
 #include "server/sql/database.h"
 
 namespace larkspire::server {
@@ -61,6 +64,7 @@ class TServer {
   int ActiveSessions() const { return active_; }
   const TServerOptions& Options() const { return options_; }
   const TDatabaseCatalog& Catalog() const { return catalog_; }
+  const TConnectionPools& Pools() const { return pools_; }
 
  private:
   struct TClient {
@@ -104,6 +108,8 @@ class TServer {
   TGuessGuard guesses_;
   TCommandWatch watch_{stopping_};
   TInflightBudget inflight_{options_.MaxInflight};
+  TConnectionPools pools_;
+  std::unique_ptr<TUsers> users_;
   TServerContext context_;
   TUniqueFd listen_socket_;
   // With TLS: the certificate and key, and the plaintext listener (--plain-port) if any.

@@ -76,15 +76,21 @@ bool TSession::IsDenied(const std::string& name) const {
   return std::find(deny.begin(), deny.end(), name) != deny.end();
 }
 
-TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name) {
+TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name,
+                                        int32_t timeout_seconds) {
   std::string name = AnsiToWide(connection_name);
   auto open = databases_.find(name);
   if (open != databases_.end()) return *open->second;
-  auto locator = context_.Catalog.Find(name);
-  if (!locator) {
+  TConnectionPool* pool = context_.Pools.Find(name);
+  if (pool == nullptr) {
     throw EServerError(kErrNoSuchDatabase, "No database named \"" + name + "\" is served here");
   }
-  auto database = std::make_unique<TSessionDatabase>(OpenDatabase(*locator));
+  const auto wait = timeout_seconds > 0 ? std::chrono::milliseconds(int64_t{timeout_seconds} * 1000)
+                                        : std::chrono::milliseconds(context_.Options.PoolTimeoutMs);
+  TPooledConnection connection = pool->Borrow(wait);
+  // The role holds until the connection goes back, whose reset drops it.
+  if (user_ && !user_->Role.empty()) connection->SetRole(user_->Role);
+  auto database = std::make_unique<TSessionDatabase>(std::move(connection));
   TSessionDatabase& result = *database;
   std::lock_guard lock(databases_mutex_);
   databases_.emplace(name, std::move(database));
@@ -94,6 +100,26 @@ TSessionDatabase& TSession::DatabaseFor(const std::string& connection_name) {
 void TSession::InterruptDatabases() {
   std::lock_guard lock(databases_mutex_);
   for (auto& [name, database] : databases_) database->Database->Interrupt();
+}
+
+void TSession::ReleaseIdleConnections() {
+  std::lock_guard lock(databases_mutex_);
+  for (auto it = databases_.begin(); it != databases_.end();) {
+    it = it->second->Transactions.Level() == 0 ? databases_.erase(it) : std::next(it);
+  }
+}
+
+void TSession::LogIn(const TUser& user, const std::string& password) {
+  // Connections held under another user's role would keep it.
+  std::lock_guard lock(databases_mutex_);
+  for (auto& [name, database] : databases_) database->Transactions.RollbackAll();
+  databases_.clear();
+  user_ = user;
+  password_digest_ = DigestPassword(password);
+}
+
+bool TSession::PasswordMatchesLogIn(const std::string& password) const {
+  return user_ && DigestsEqual(DigestPassword(password), password_digest_);
 }
 
 bool TSession::TransactionLost() {
@@ -118,7 +144,8 @@ bool TSession::AnyTransactionOpen() const {
 
 std::string TSession::Describe() const {
   return "peer " + peer_ + (stream_.IsTls() ? " (TLS)" : "") + " identity \"" + LogSafe(identity_) +
-         "\" name \"" + LogSafe(client_name_) + "\"";
+         "\" name \"" + LogSafe(client_name_) + "\"" +
+         (user_ ? " user \"" + LogSafe(user_->Name) + "\"" : "");
 }
 
 bool TSession::OpenStream() {
@@ -322,6 +349,7 @@ void TSession::ServeCommands() {
       if (watching.Watch != nullptr)
         watching.Watch->Watch(stream_.Fd(), [this] { InterruptDatabases(); });
       DispatchCommand(context_.Dispatch, *this, request, reply);
+      if (context_.Pools.Mode() == TPoolMode::pmTransaction) ReleaseIdleConnections();
     } else {
       reply.Code = cmdReply;
       if (!too_large)

@@ -1,6 +1,9 @@
 // One client connection: the handshake, then request frames answered one by one until the
-// client goes away or the server stops. A session owns its database handles, so a client's
-// transactions are its own.
+// client goes away or the server stops. A session borrows a pooled database connection for each
+// command and gives it back after the command, unless a transaction is open on it, which keeps
+// it to the transaction's end (so a client's transactions are its own); in session mode it keeps
+// what it borrowed until it ends. With a users file the session must log in (command 602) before
+// anything but the handshake, and runs its statements under the user's database role.
 //
 // On a TLS port the TLS handshake comes first, within the handshake time too. The handshake
 // body is "Auth:", the client identity, "/" and the client name; it must be whole
@@ -22,12 +25,16 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "server/base/password_hash.h"
 #include "server/base/server_log.h"
 #include "server/config/server_options.h"
+#include "server/config/users_file.h"
 #include "server/net/conn_stream.h"
 #include "server/rowsets/reply_compression.h"
+#include "server/sql/connection_pool.h"
 #include "server/sql/database.h"
 
 namespace larkspire::server {
@@ -45,6 +52,9 @@ struct TServerContext {
   const TDispatchTable& Dispatch;
   const std::atomic<bool>& Stopping;
   TPluginHost& Plugins;
+  const TConnectionPools& Pools;
+  // Null without --users.
+  const TUsers* Users = nullptr;
   // Holds password guessing back across sessions; null: no hold (each session still ends
   // after its third wrong password).
   TGuessGuard* Guesses = nullptr;
@@ -54,11 +64,12 @@ struct TServerContext {
   TInflightBudget* Inflight = nullptr;
 };
 
-// A database the session has opened, with its transaction nesting.
+// A database connection the session holds, with its transaction nesting (given back, the
+// connection's levels are all closed).
 struct TSessionDatabase {
-  explicit TSessionDatabase(std::unique_ptr<IDatabase> database)
-      : Database(std::move(database)), Transactions(*Database) {}
-  std::unique_ptr<IDatabase> Database;
+  explicit TSessionDatabase(TPooledConnection connection)
+      : Database(std::move(connection)), Transactions(*Database) {}
+  TPooledConnection Database;
   TTransactionStack Transactions;
 };
 
@@ -88,6 +99,17 @@ class TSession {
   // the third, the connection ends once the reply is out.
   bool CheckPassword(const std::string& given, TRemoteCommand& reply);
   static constexpr int kMaxWrongPasswords = 3;
+  // The server's users, or null when it has no users file.
+  const TUsers* Users() const { return context_.Users; }
+  // The user logged in, or null.
+  const TUser* User() const { return user_ ? &*user_ : nullptr; }
+  // Binds the session to a user after a successful log-in with password.
+  void LogIn(const TUser& user, const std::string& password);
+  // Whether a command's password is the one the session logged in with (constant time).
+  bool PasswordMatchesLogIn(const std::string& password) const;
+  // Whether this session's bytes travel under TLS, and whether the server has TLS configured.
+  bool UnderTls() const { return stream_.IsTls(); }
+  bool TlsConfigured() const { return !context_.Options.TlsCert.empty(); }
 
   // Whether the identity or name is on the deny list.
   bool IsDenied(const std::string& name) const;
@@ -99,6 +121,15 @@ class TSession {
   // Stops the statements running on the session's databases (from another thread: the
   // client is gone).
   void InterruptDatabases();
+  // The connection to the database a request names by its ConnectionName (code-page text):
+  // the one the session holds, or one borrowed from the pool, waiting for it up to
+  // timeout_seconds (0 or less: --pool-timeout), under the user's role. Raises EServerError
+  // 20005 for an unknown name, EServerDatabaseBusy when no connection came free in time,
+  // EServerDatabaseError when one cannot be opened.
+  TSessionDatabase& DatabaseFor(const std::string& connection_name, int32_t timeout_seconds = 0);
+  // Gives back every connection without an open transaction (after each command, unless the
+  // pool mode is session).
+  void ReleaseIdleConnections();
   // After a database error: whether a database ended an open transaction by itself (the
   // session then forgets its levels there).
   bool TransactionLost();
@@ -151,6 +182,8 @@ class TSession {
   // holds while it reads from another.
   std::mutex databases_mutex_;
   std::map<std::string, std::unique_ptr<TSessionDatabase>> databases_;
+  std::optional<TUser> user_;
+  TPasswordDigest password_digest_{};
   TDeflatedPayload reply_payload_;
 };
 

@@ -59,6 +59,15 @@ void IDatabase::StreamProcedure(const std::string& name, TParameters& parameters
   writer.WriteWhole(CallProcedure(name, parameters, options));
 }
 
+void IDatabase::ResetSession() {
+  if (InTransaction()) Rollback();
+}
+
+void IDatabase::SetRole(const std::string& role) {
+  throw EServerDatabaseError("this database has no roles, so the user's role \"" + role +
+                             "\" cannot be taken");
+}
+
 void CheckDatabaseAtStart(const TDatabaseLocator& locator) {
   if (locator.Backend != nullptr && locator.Backend->OpenAtStart) OpenDatabase(locator);
 }

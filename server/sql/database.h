@@ -136,6 +136,13 @@ class IDatabase {
   // Stops the statement running on this handle, if any, from any thread (its client is gone):
   // the statement fails as cancelled. Nothing happens when none runs. The default does nothing.
   virtual void Interrupt() {}
+  // Makes a pooled connection fit for its next borrower: rolls back a transaction left open and
+  // drops what one session set that would reach the next (the default does the rollback only).
+  // Raises when the connection is not usable; it is then closed.
+  virtual void ResetSession();
+  // Runs what follows as the database role `role` (PostgreSQL's SET ROLE), until
+  // ResetSession. Raises EServerDatabaseError when the backend has no roles.
+  virtual void SetRole(const std::string& role);
 
   virtual void Begin() { ExecuteScript("BEGIN"); }
   virtual void Commit() { ExecuteScript("COMMIT"); }

@@ -27,11 +27,16 @@ class TDemoOptionsTest : public QObject {
     QCOMPARE(options.Server.Port, 18008);
     QVERIFY(options.ScreenshotDir.empty());
 
+    QVERIFY(options.Server.User.empty());
     const std::map<std::string, std::string> env = {{"LARKSPIRE_HOST", "db.example"},
-                                                    {"LARKSPIRE_PORT", "9001"}};
+                                                    {"LARKSPIRE_PORT", "9001"},
+                                                    {"LARKSPIRE_USER", "alice"},
+                                                    {"LARKSPIRE_PASSWORD", "pw"}};
     options = Parse({}, env);
     QCOMPARE(options.Server.Host, std::string("db.example"));
     QCOMPARE(options.Server.Port, 9001);
+    QCOMPARE(options.Server.User, std::string("alice"));
+    QCOMPARE(options.Server.Password, std::string("pw"));
 
     options = Parse({"--host", "10.1.2.3", "--port=8008", "--screenshot", "shots"}, env);
     QVERIFY(!options.Exit);

@@ -611,6 +611,37 @@ void TPostgresDatabase::RollbackToSavepoint(const std::string& name) {
   IDatabase::RollbackToSavepoint(name);
 }
 
+void TPostgresDatabase::ResetSession() {
+  if (PQstatus(connection_) != CONNECTION_OK) {
+    throw EServerDatabaseError("the connection to the PostgreSQL database was lost");
+  }
+  // The time-out the last borrower set (a rollback forgets it, DISCARD ALL undoes it).
+  const int32_t timeout = timeout_;
+  if (PQtransactionStatus(connection_) != PQTRANS_IDLE) Rollback();
+  ExecuteScript("DISCARD ALL");
+  // What Configure sets, and the statement time-out the last borrower used (the next one most
+  // likely uses the same), back in one round trip; libpq follows the encoding the server reports.
+  std::string settings =
+      "SET client_encoding = 'UTF8'; SET DateStyle = 'ISO, YMD'; SET bytea_output = 'hex'";
+  if (timeout >= 0) {
+    settings += "; SET statement_timeout = " + std::to_string(int64_t{timeout} * 1000);
+  }
+  timeout_ = -1;
+  ExecuteScript(settings);
+  timeout_ = timeout;
+}
+
+void TPostgresDatabase::SetRole(const std::string& role) {
+  char* quoted = PQescapeIdentifier(connection_, role.data(), role.size());
+  if (quoted == nullptr) {
+    throw EServerDatabaseError("the role name \"" + role +
+                               "\" cannot be quoted: " + Trimmed(PQerrorMessage(connection_)));
+  }
+  const std::string statement = std::string("SET ROLE ") + quoted;
+  PQfreemem(quoted);
+  ExecuteScript(statement);
+}
+
 void TPostgresDatabase::SetTimeout(int32_t seconds) {
   if (seconds < 0) seconds = 0;
   if (seconds > 2000000) seconds = 2000000;  // statement_timeout counts milliseconds in an int

@@ -42,6 +42,10 @@ class TPostgresDatabase : public IDatabase {
   bool InTransaction() override;
   void Rollback() override;
   void RollbackToSavepoint(const std::string& name) override;
+  // Rolls back, then DISCARD ALL (settings, roles, temporary tables, prepared statements,
+  // listeners, advisory locks), then the settings every connection needs again.
+  void ResetSession() override;
+  void SetRole(const std::string& role) override;
 
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;

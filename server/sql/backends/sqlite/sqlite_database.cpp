@@ -473,6 +473,29 @@ void TSQLiteDatabase::Rollback() {
   Exec("ROLLBACK");
 }
 
+void TSQLiteDatabase::ResetSession() {
+  if (InTransaction()) Rollback();
+  std::vector<std::string> drops;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db_,
+                         "SELECT type, name FROM temp.sqlite_master "
+                         "WHERE type IN ('table', 'view', 'trigger') AND name NOT LIKE 'sqlite_%'",
+                         -1, &statement, nullptr) != SQLITE_OK) {
+    throw EServerDatabaseError(sqlite3_errmsg(db_));
+  }
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    if (type == nullptr || name == nullptr) continue;
+    std::string quoted = "\"";
+    for (const char* c = name; *c != '\0'; ++c)
+      quoted += *c == '"' ? std::string("\"\"") : std::string(1, *c);
+    drops.push_back(std::string("DROP ") + type + " IF EXISTS temp." + quoted + "\";");
+  }
+  sqlite3_finalize(statement);
+  for (const std::string& drop : drops) Exec(drop);
+}
+
 const ISqlDialect& TSQLiteDatabase::Dialect() const {
   return TSQLiteDialect::Instance();
 }

@@ -46,6 +46,8 @@ class TSQLiteDatabase : public IDatabase {
   void Begin() override;
   void Commit() override;
   void Rollback() override;
+  // Rolls back, and drops the temporary tables, views and triggers one session made.
+  void ResetSession() override;
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
   // One prepared statement, bound and run again for each run.
