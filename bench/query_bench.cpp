@@ -1,8 +1,9 @@
 // Queries through the real larkspire-server: opening 10 000 rows from PostgreSQL against a bare
 // libpq fetch of the same rows (with the server's pieces timed one by one in-process), cutting
 // the delta of one edit out of 1 000 to 100 000 rows, fetching the first and the last page of a
-// 100 000-row table against opening the whole of it, and posting one edit in 1 000 and 10 000
-// rows. After the benchmarks it prints the ratios of each group, all from the same run.
+// 100 000-row table against opening the whole of it, posting one edit in 1 000 and 10 000 rows,
+// and appending 10 000 and 100 000 rows to a batch-mode query. After the benchmarks it prints
+// the ratios of each group, all from the same run.
 //
 // The PostgreSQL benchmarks need initdb and postgres on the machine (TPostgresCluster); without
 // them they are skipped with the reason and the SQLite ones still run.
@@ -511,6 +512,43 @@ BENCHMARK(BM_PostOneEdit)
     ->Arg(10000)
     ->Iterations(20);
 
+// ---- 5. Appending rows to a batch-mode query ------------------------------------------------
+
+// What an application does to post many rows at once: each row appended and posted into the
+// query's pending changes (ApplyUpdates, not timed here, sends them in one delta).
+void BM_AppendRows(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0));
+  TLarkspireConnection connection;
+  TLarkspireQuery query;
+  Attach(connection, query, "big", "select * from big1k where ProId < 0");
+  query.SetLockType(ltBatchOptimistic);
+  for (auto _ : state) {
+    state.PauseTiming();
+    query.Close();
+    query.Open();
+    TField& id = query.FieldByName("ProId");
+    TField& code = query.FieldByName("ProCode");
+    TField& name = query.FieldByName("ProName");
+    TField& spec = query.FieldByName("ProSpec");
+    state.ResumeTiming();
+    for (int i = 1; i <= rows; ++i) {
+      query.Append();
+      id.SetAsInteger(i);
+      code.SetAsString("P" + std::to_string(1000000 + i));
+      name.SetAsString("Product number " + std::to_string(i) + " deluxe");
+      spec.SetAsFloat(i % 48);
+      query.Post();
+    }
+    if (query.RecordCount() != rows) state.SkipWithError("append: wrong row count");
+  }
+}
+BENCHMARK(BM_AppendRows)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(3);
+
 // ---- The ratios -----------------------------------------------------------------------------
 
 // Keeps the mean real time per iteration (ms) of every run while printing as usual.
@@ -556,6 +594,8 @@ int main(int argc, char** argv) {
              "BM_LibpqFetch/");
   PrintRatio(reporter, "server deflate igzip / zlib (same rowset)", "BM_PieceServerDeflate/",
              "BM_PieceCompress/");
+  PrintRatio(reporter, "dataset load / recordset open (same 10 000 rows)", "BM_PieceDataSetLoad/",
+             "BM_PieceRecordsetOpen/");
   PrintRatio(reporter, "build delta 10 000 / 1 000 rows", "BM_BuildDelta/10000/",
              "BM_BuildDelta/1000/");
   PrintRatio(reporter, "build delta 100 000 / 10 000 rows", "BM_BuildDelta/100000/",
@@ -573,6 +613,8 @@ int main(int argc, char** argv) {
   }
   PrintRatio(reporter, "post one edit 10 000 / 1 000 rows", "BM_PostOneEdit/10000/",
              "BM_PostOneEdit/1000/");
+  PrintRatio(reporter, "append 100 000 / 10 000 rows (batch query)", "BM_AppendRows/100000/",
+             "BM_AppendRows/10000/");
   benchmark::Shutdown();
   return 0;
 }
