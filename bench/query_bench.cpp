@@ -2,9 +2,9 @@
 // libpq fetch of the same rows (with the server's pieces timed one by one in-process), cutting
 // the delta of one edit out of 1 000 to 100 000 rows, fetching the first and the last page of a
 // 100 000-row table against opening the whole of it, posting one edit in 1 000 and 10 000
-// rows, and applying a delta of 100 000 inserted rows in-process against psql's \copy of the
-// same rows. The 10 000-row open runs over TLS too. After the benchmarks it prints the ratios of
-// each group, all from the same run.
+// rows, applying a delta of 100 000 inserted rows in-process against psql's \copy of the same
+// rows, and appending 10 000 and 100 000 rows to a batch-mode query. The 10 000-row open runs
+// over TLS too. After the benchmarks it prints the ratios of each group, all from the same run.
 //
 // The PostgreSQL benchmarks need initdb and postgres on the machine (TPostgresCluster); without
 // them they are skipped with the reason and the SQLite ones still run.
@@ -658,6 +658,43 @@ void BM_PsqlCopyInserts(benchmark::State& state) {
 }
 BENCHMARK(BM_PsqlCopyInserts)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
+// ---- 6. Appending rows to a batch-mode query ------------------------------------------------
+
+// What an application does to post many rows at once: each row appended and posted into the
+// query's pending changes (ApplyUpdates, not timed here, sends them in one delta).
+void BM_AppendRows(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0));
+  TLarkspireConnection connection;
+  TLarkspireQuery query;
+  Attach(connection, query, "big", "select * from big1k where ProId < 0");
+  query.SetLockType(ltBatchOptimistic);
+  for (auto _ : state) {
+    state.PauseTiming();
+    query.Close();
+    query.Open();
+    TField& id = query.FieldByName("ProId");
+    TField& code = query.FieldByName("ProCode");
+    TField& name = query.FieldByName("ProName");
+    TField& spec = query.FieldByName("ProSpec");
+    state.ResumeTiming();
+    for (int i = 1; i <= rows; ++i) {
+      query.Append();
+      id.SetAsInteger(i);
+      code.SetAsString("P" + std::to_string(1000000 + i));
+      name.SetAsString("Product number " + std::to_string(i) + " deluxe");
+      spec.SetAsFloat(i % 48);
+      query.Post();
+    }
+    if (query.RecordCount() != rows) state.SkipWithError("append: wrong row count");
+  }
+}
+BENCHMARK(BM_AppendRows)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(3);
+
 // ---- The ratios -----------------------------------------------------------------------------
 
 // Keeps the mean real time per iteration (ms) of every run while printing as usual.
@@ -711,6 +748,8 @@ int main(int argc, char** argv) {
              "BM_ApplyInserts/", "BM_PsqlCopyInserts/");
   PrintRatio(reporter, "server deflate igzip / zlib (same rowset)", "BM_PieceServerDeflate/",
              "BM_PieceCompress/");
+  PrintRatio(reporter, "dataset load / recordset open (same 10 000 rows)", "BM_PieceDataSetLoad/",
+             "BM_PieceRecordsetOpen/");
   PrintRatio(reporter, "build delta 10 000 / 1 000 rows", "BM_BuildDelta/10000/",
              "BM_BuildDelta/1000/");
   PrintRatio(reporter, "build delta 100 000 / 10 000 rows", "BM_BuildDelta/100000/",
@@ -728,6 +767,8 @@ int main(int argc, char** argv) {
   }
   PrintRatio(reporter, "post one edit 10 000 / 1 000 rows", "BM_PostOneEdit/10000/",
              "BM_PostOneEdit/1000/");
+  PrintRatio(reporter, "append 100 000 / 10 000 rows (batch query)", "BM_AppendRows/100000/",
+             "BM_AppendRows/10000/");
   benchmark::Shutdown();
   return 0;
 }

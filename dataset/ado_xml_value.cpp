@@ -347,7 +347,7 @@ template <typename TPut>
 bool ParseValueTo(const TColumn& column, std::string_view raw, TPut&& put, std::string& scratch,
                   bool spaced) {
   if (column.kind == TValueKind::vkString) {
-    put(std::string(raw));
+    put(TVariant::FromText(raw));
     return true;
   }
   const std::string_view text = spaced ? WithoutSpace(raw, scratch) : raw;
@@ -569,17 +569,20 @@ void AppendValue(std::string& out, const TColumn& column, const TVariant& value)
     case TValueKind::vkString:
       if (type == TVarType::vtString) {
         // Reference the stored text without copying it.
-        return AppendEscaped(out, value.AsString());
+        return AppendEscaped(out, value.BytesView());
       }
       return AppendEscaped(out, value.AsString());
     case TValueKind::vkBinary: {
       if (type != TVarType::vtBytes) return coerced();
       static const char kHex[] = "0123456789abcdef";
-      const TBytes bytes = value.AsBytes();
+      const std::string_view bytes = value.BytesView();
       const size_t start = out.size();
       out.resize(start + bytes.size() * 2);
       char* p = out.data() + start;
-      for (uint8_t b : bytes) *p++ = kHex[b >> 4], *p++ = kHex[b & 15];
+      for (const char c : bytes) {
+        const auto b = static_cast<uint8_t>(c);
+        *p++ = kHex[b >> 4], *p++ = kHex[b & 15];
+      }
       return;
     }
   }

@@ -46,7 +46,8 @@ TRecordsetRow& TRecordsetData::AppendRow(TRowStatus status, std::vector<TVariant
   row->Values = std::move(values);
   row->Values.resize(Schema.Fields.size(), TVariant::Null());
   Rows.push_back(std::move(row));
-  ++Generation;
+  if (AppendRunEnd != Generation) AppendRunStart = Generation;
+  AppendRunEnd = ++Generation;
   return *Rows.back();
 }
 
@@ -232,8 +233,25 @@ bool TRecordset::InView(const TRecordsetRow& row) const {
   return value_filter_->has_value() && Matches(row, **value_filter_, 0);
 }
 
+bool TRecordset::SyncAppended() const {
+  // Only rows appended at the end since the view was taken: the rows before keep their place in
+  // the view and the cursor stays where it is. A value filter rebuilds, since a row's values can
+  // change without a new generation while it is being added.
+  const TRecordsetData& data = *data_;
+  if (value_filter_ || data.AppendRunEnd != data.Generation ||
+      view_generation_ < data.AppendRunStart || view_generation_ >= data.Generation)
+    return false;
+  const uint64_t added = data.Generation - view_generation_;
+  if (added > data.Rows.size()) return false;
+  for (size_t i = data.Rows.size() - static_cast<size_t>(added); i < data.Rows.size(); ++i)
+    if (InView(*data.Rows[i])) view_.push_back(data.Rows[i].get());
+  view_generation_ = data.Generation;
+  return true;
+}
+
 void TRecordset::Sync() const {
   if (!data_ || view_generation_ == data_->Generation) return;
+  if (SyncAppended()) return;
   view_.clear();
   view_.reserve(data_->Rows.size());
   for (const auto& row : data_->Rows)

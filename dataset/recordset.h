@@ -106,6 +106,11 @@ struct TRecordsetData {
   TBookmark NextId = 1;
   // Raised by every change of which rows exist or of a row's status, so cursors re-sync.
   uint64_t Generation = 0;
+  // The run of AppendRow calls with no other change between them: the generations before its
+  // first and after its last append. A cursor whose view was taken within the run only has the
+  // rows appended since to look at, so building rows one by one stays linear.
+  uint64_t AppendRunStart = ~uint64_t{0};
+  uint64_t AppendRunEnd = ~uint64_t{0};
 
   TRecordsetRow& AppendRow(TRowStatus status, std::vector<TVariant> values);
   int FieldIndex(std::string_view name) const;  // case-insensitive; -1 when absent
@@ -265,6 +270,7 @@ class TRecordset {
   void CheckWritable() const;
   bool InView(const TRecordsetRow& row) const;
   void Sync() const;                  // rebuilds the view when the rows changed
+  bool SyncAppended() const;          // extends the view by rows appended since; false if not so
   TRecordsetRow* CurrentRow() const;  // null when there is no current row
   TRecordsetRow& CurrentRowOrRaise() const;
   void SetCursorIndex(int64_t index) const;  // clamps to the view; empty view gives csBoth

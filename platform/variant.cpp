@@ -1,10 +1,12 @@
 #include "platform/variant.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "platform/datetime.h"
 #include "platform/exception.h"
@@ -163,6 +165,62 @@ bool TextToCurrency(const std::string& raw, int64_t& scaled) {
   return true;
 }
 
+// --- Storage ------------------------------------------------------------------------------------
+
+struct TVariant::THeap {
+  std::atomic<uint32_t> refs;
+  uint32_t size;
+  const char* Data() const { return reinterpret_cast<const char*>(this + 1); }
+  char* Data() { return reinterpret_cast<char*>(this + 1); }
+};
+
+void TVariant::SetBytes(TVarType type, const char* data, size_t size) {
+  if (size <= kInline) {
+    type_ = type;
+    length_ = static_cast<uint8_t>(size);
+    if (size > 0) std::memcpy(bytes_, data, size);
+    return;
+  }
+  if (size > UINT32_MAX)
+    throw EVariantError("A value of " + std::to_string(size) + " bytes is too long");
+  void* memory = ::operator new(sizeof(THeap) + size);
+  THeap* heap = new (memory) THeap{{1}, static_cast<uint32_t>(size)};
+  std::memcpy(heap->Data(), data, size);
+  type_ = type;
+  length_ = kOnHeap;
+  std::memcpy(bytes_ + 6, &heap, sizeof heap);
+}
+
+void TVariant::CopyFrom(const TVariant& other) noexcept {
+  std::memcpy(static_cast<void*>(this), &other, sizeof(TVariant));
+  if (other.OnHeap()) other.Heap()->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void TVariant::ReleaseHeap() noexcept {
+  THeap* heap = Heap();
+  if (heap->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    heap->~THeap();
+    ::operator delete(heap);
+  }
+  type_ = TVarType::vtEmpty;
+  length_ = 0;
+}
+
+std::string_view TVariant::BytesView() const {
+  if (type_ != TVarType::vtString && type_ != TVarType::vtBytes) return {};
+  if (length_ == kOnHeap) {
+    const THeap* heap = Heap();
+    return std::string_view(heap->Data(), heap->size);
+  }
+  return std::string_view(bytes_, length_);
+}
+
+TVariant TVariant::FromText(std::string_view text) {
+  TVariant v;
+  v.SetBytes(TVarType::vtString, text.data(), text.size());
+  return v;
+}
+
 TVariant TVariant::Null() {
   TVariant v;
   v.type_ = TVarType::vtNull;
@@ -228,13 +286,12 @@ bool TVariant::AsBoolean() const {
     case TVarType::vtInteger:
     case TVarType::vtInt64:
     case TVarType::vtCurrency:
-      return std::get<int64_t>(value_) != 0;
+      return Int() != 0;
     case TVarType::vtDouble:
     case TVarType::vtDateTime:
-      return std::get<double>(value_) != 0;
+      return Float() != 0;
     case TVarType::vtString: {
-      const std::string& s = std::get<std::string>(value_);
-      const std::string t = Trim(s);
+      const std::string t = Trim(std::string(BytesView()));
       if (EqualsIgnoreCase(t, "true")) return true;
       if (EqualsIgnoreCase(t, "false")) return false;
       double d;
@@ -254,9 +311,9 @@ int64_t TVariant::AsInt64() const {
     case TVarType::vtBoolean:
     case TVarType::vtInteger:
     case TVarType::vtInt64:
-      return std::get<int64_t>(value_);
+      return Int();
     case TVarType::vtCurrency: {
-      const int64_t scaled = std::get<int64_t>(value_);
+      const int64_t scaled = Int();
       int64_t q = scaled / 10000, r = scaled % 10000;
       if (r > 5000 || (r == 5000 && (q & 1)))
         ++q;
@@ -267,13 +324,13 @@ int64_t TVariant::AsInt64() const {
     case TVarType::vtDouble:
     case TVarType::vtDateTime:
       try {
-        return RoundHalfEven(std::get<double>(value_));
+        return RoundHalfEven(Float());
       } catch (const EVariantError&) {
-        CheckedInt64(std::get<double>(value_), type_);
+        CheckedInt64(Float(), type_);
         throw;
       }
     case TVarType::vtString: {
-      const std::string& s = std::get<std::string>(value_);
+      const std::string s(BytesView());
       int64_t i;
       if (TextToInt64(s, i)) return i;
       double d;
@@ -300,17 +357,18 @@ double TVariant::AsDouble() const {
     case TVarType::vtBoolean:
     case TVarType::vtInteger:
     case TVarType::vtInt64:
-      return static_cast<double>(std::get<int64_t>(value_));
+      return static_cast<double>(Int());
     case TVarType::vtCurrency:
-      return static_cast<double>(std::get<int64_t>(value_)) / 10000.0;
+      return static_cast<double>(Int()) / 10000.0;
     case TVarType::vtDouble:
     case TVarType::vtDateTime:
-      return std::get<double>(value_);
+      return Float();
     case TVarType::vtString: {
+      const std::string s(BytesView());
       double d;
-      if (TextToFloat(std::get<std::string>(value_), d)) return d;
+      if (TextToFloat(s, d)) return d;
       double days;
-      if (TextToDateTime(Trim(std::get<std::string>(value_)), days)) return days;
+      if (TextToDateTime(Trim(s), days)) return days;
       break;
     }
     default:
@@ -322,17 +380,17 @@ double TVariant::AsDouble() const {
 int64_t TVariant::AsCurrency() const {
   switch (type_) {
     case TVarType::vtCurrency:
-      return std::get<int64_t>(value_);
+      return Int();
     case TVarType::vtBoolean:
     case TVarType::vtInteger:
     case TVarType::vtInt64: {
-      const int64_t v = std::get<int64_t>(value_);
+      const int64_t v = Int();
       if (v > INT64_MAX / 10000 || v < INT64_MIN / 10000) throw EVariantError("Numeric overflow");
       return v * 10000;
     }
     case TVarType::vtString: {
       int64_t scaled;
-      if (TextToCurrency(std::get<std::string>(value_), scaled)) return scaled;
+      if (TextToCurrency(std::string(BytesView()), scaled)) return scaled;
       CannotConvert(TVarType::vtCurrency);
     }
     default:
@@ -342,9 +400,10 @@ int64_t TVariant::AsCurrency() const {
 
 double TVariant::AsDateTime() const {
   if (type_ == TVarType::vtString) {
+    const std::string s(BytesView());
     double days;
-    if (TextToDateTime(Trim(std::get<std::string>(value_)), days)) return days;
-    if (TextToFloat(std::get<std::string>(value_), days)) return days;
+    if (TextToDateTime(Trim(s), days)) return days;
+    if (TextToFloat(s, days)) return days;
     CannotConvert(TVarType::vtDateTime);
   }
   if (type_ == TVarType::vtNull || type_ == TVarType::vtBytes) CannotConvert(TVarType::vtDateTime);
@@ -356,22 +415,19 @@ std::string TVariant::AsString() const {
     case TVarType::vtEmpty:
       return "";
     case TVarType::vtBoolean:
-      return std::get<int64_t>(value_) ? "True" : "False";
+      return Int() ? "True" : "False";
     case TVarType::vtInteger:
     case TVarType::vtInt64:
-      return std::to_string(std::get<int64_t>(value_));
+      return std::to_string(Int());
     case TVarType::vtCurrency:
-      return CurrencyToText(std::get<int64_t>(value_));
+      return CurrencyToText(Int());
     case TVarType::vtDouble:
-      return FloatToText(std::get<double>(value_));
+      return FloatToText(Float());
     case TVarType::vtDateTime:
-      return DateTimeToText(std::get<double>(value_));
+      return DateTimeToText(Float());
     case TVarType::vtString:
-      return std::get<std::string>(value_);
-    case TVarType::vtBytes: {
-      const TBytes& b = std::get<TBytes>(value_);
-      return std::string(b.begin(), b.end());
-    }
+    case TVarType::vtBytes:
+      return std::string(BytesView());
     default:
       break;
   }
@@ -379,9 +435,8 @@ std::string TVariant::AsString() const {
 }
 
 TBytes TVariant::AsBytes() const {
-  if (type_ == TVarType::vtBytes) return std::get<TBytes>(value_);
-  if (type_ == TVarType::vtString) {
-    const std::string& s = std::get<std::string>(value_);
+  if (type_ == TVarType::vtBytes || type_ == TVarType::vtString) {
+    const std::string_view s = BytesView();
     return TBytes(s.begin(), s.end());
   }
   if (type_ == TVarType::vtEmpty) return {};
@@ -389,7 +444,20 @@ TBytes TVariant::AsBytes() const {
 }
 
 bool TVariant::operator==(const TVariant& other) const {
-  return type_ == other.type_ && value_ == other.value_;
+  if (type_ != other.type_) return false;
+  switch (type_) {
+    case TVarType::vtEmpty:
+    case TVarType::vtNull:
+      return true;
+    case TVarType::vtDouble:
+    case TVarType::vtDateTime:
+      return Float() == other.Float();
+    case TVarType::vtString:
+    case TVarType::vtBytes:
+      return BytesView() == other.BytesView();
+    default:
+      return Int() == other.Int();
+  }
 }
 
 }  // namespace larkspire

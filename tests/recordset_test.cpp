@@ -257,6 +257,39 @@ TEST_F(TRecordsetTest, CloneSharesRowsAndPendingChangesWithItsOwnCursor) {
   EXPECT_EQ(clone->RecordCount(), 3);
 }
 
+TEST_F(TRecordsetTest, ClonesSeeRowsAppendedOneByOneAroundOtherChanges) {
+  // Views taken before, amid and after a run of appends each end up with every row in order,
+  // their cursors where they were; a change between appends is seen as well.
+  std::unique_ptr<TRecordset> before = rs.Clone();
+  before->MoveLast();
+  std::unique_ptr<TRecordset> pending = rs.Clone();
+  pending->SetFilter(TFilterGroup::fgPendingRecords);
+  rs.AddNew();
+  rs.SetValue("ID", TVariant(5));
+  EXPECT_EQ(before->RecordCount(), 5);
+  rs.AddNew();
+  rs.SetValue("ID", TVariant(6));
+  std::unique_ptr<TRecordset> amid = rs.Clone();
+  amid->SetAbsolutePosition(2);
+  rs.SetAbsolutePosition(2);
+  rs.Delete();
+  for (int id = 7; id <= 9; ++id) {
+    rs.AddNew();
+    rs.SetValue("ID", TVariant(id));
+    if (id == 8) EXPECT_EQ(pending->RecordCount(), 5);
+  }
+  rs.Update();
+  EXPECT_EQ(before->Value(0).AsInteger(), 4);
+  EXPECT_EQ(before->AbsolutePosition(), 3);
+  before->MoveNext();
+  EXPECT_EQ(before->Value(0).AsInteger(), 5);
+  EXPECT_EQ(amid->Value(0).AsInteger(), 3);  // its row was deleted: it stands on the next
+  EXPECT_EQ(Ids(*amid), (std::vector<int>{1, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(Ids(*pending), (std::vector<int>{2, 5, 6, 7, 8, 9}));
+  rs.CancelBatch();
+  EXPECT_EQ(Ids(*before), (std::vector<int>{1, 2, 3, 4}));
+}
+
 TEST_F(TRecordsetTest, CloneWhoseRowWasRemovedStandsOnTheNextRow) {
   rs.SetAbsolutePosition(3);
   std::unique_ptr<TRecordset> clone = rs.Clone();

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <string>
 
 #include "platform/exception.h"
 
@@ -139,6 +141,36 @@ TEST(TVariant, BytesAndDates) {
   EXPECT_EQ(TVariant::FromDateTime(1.5).AsString(), "1899-12-31 12:00:00");
   EXPECT_EQ(TVariant::FromDateTime(1.5).AsDouble(), 1.5);
   EXPECT_THROW(TVariant("noon").AsDateTime(), EVariantError);
+}
+
+TEST(TVariant, TextsShortAndLongSurviveCopiesMovesAndAssignment) {
+  // Texts of 14 bytes are held in the value, longer ones in a block its copies share: every
+  // length around the edge, with NUL bytes inside, keeps its bytes through copies and moves.
+  for (size_t length : {0, 1, 13, 14, 15, 16, 100, 70000}) {
+    std::string text(length, 'x');
+    for (size_t i = 0; i < length; i += 7) text[i] = static_cast<char>(i % 251);
+    auto original = std::make_unique<TVariant>(text);
+    TVariant copy = *original;
+    TVariant assigned(int64_t{5});
+    assigned = copy;
+    original.reset();  // the copies outlive the value they came from
+    EXPECT_EQ(copy.AsString(), text) << length;
+    EXPECT_EQ(assigned.BytesView(), text) << length;
+    EXPECT_EQ(copy, TVariant::FromText(text)) << length;
+    EXPECT_EQ(TVariant(TBytes(text.begin(), text.end())).AsBytes(),
+              TBytes(text.begin(), text.end()));
+    TVariant moved = std::move(copy);
+    EXPECT_EQ(moved.AsString(), text);
+    const TVariant& same = assigned;
+    assigned = same;  // assigning a value to itself keeps it
+    EXPECT_EQ(assigned.AsString(), text);
+    assigned = TVariant(2.5);
+    EXPECT_EQ(assigned, TVariant(2.5));
+    EXPECT_EQ(moved.AsString(), text);
+  }
+  EXPECT_NE(TVariant(std::string(20, 'a')), TVariant(std::string(20, 'a') + "b"));
+  EXPECT_NE(TVariant("same"), TVariant(TBytes{'s', 'a', 'm', 'e'}));  // another kind
+  EXPECT_EQ(TVariant(int64_t{7}).BytesView(), "");
 }
 
 }  // namespace
