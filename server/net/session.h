@@ -114,10 +114,6 @@ class TSession {
   // Whether the identity or name is on the deny list.
   bool IsDenied(const std::string& name) const;
 
-  // The database a request names by its ConnectionName (code-page text), opened on first
-  // use. Raises EServerError 20005 for an unknown name, EServerDatabaseError when it cannot
-  // be opened.
-  TSessionDatabase& DatabaseFor(const std::string& connection_name);
   // Stops the statements running on the session's databases (from another thread: the
   // client is gone).
   void InterruptDatabases();
