@@ -45,7 +45,7 @@ else()
   set(LARKSPIRE_PC_LIBS
     "-llarkspire_components -llarkspire_dataset -llarkspire_transport -llarkspire_protocol -llarkspire_platform")
   # The archives need zlib, pugixml and OpenSSL at link time.
-  set(LARKSPIRE_PC_REQUIRES "zlib pugixml libssl")
+  set(LARKSPIRE_PC_REQUIRES "zlib pugixml libssl libcrypto")
 endif()
 
 install(EXPORT LarkspireTargets NAMESPACE Larkspire:: DESTINATION ${LARKSPIRE_INSTALL_CMAKEDIR}
