@@ -7,11 +7,13 @@
 #include <condition_variable>
 #include <cstdio>
 
+#include "components/host_list.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/identity.h"
 #include "platform/thread.h"
 #include "protocol/handshake.h"
+#include "transport/load_probe.h"
 
 namespace larkspire {
 
@@ -52,6 +54,8 @@ class TLarkspireConnectionThread : public TThread {
 
 namespace {
 
+// How long connecting waits for the load answers of several servers.
+constexpr uint32_t kLoadProbeMs = 200;
 // A datagram message whose decoded fields pass this hands its memory back to the system.
 constexpr int64_t kLargeDatagramMessage = 1 << 20;
 
@@ -253,18 +257,63 @@ void TLarkspireConnection::SetConnected(bool value) {
     return;
   }
   const std::string auth = WideToAnsi(HandshakeAuthText(GetClientIdentity(), client_name_));
-  connected_ = tcp_client_.Connect(resolved_ip_, remote_port_, auth, 1);
-  if (!connected_) {
-    int32_t code = kNoErrorCode;
-    if (tcp_client_.HandshakeStatus() == kHandshakeNone)
-      code = kErrCouldNotConnect;
-    else if (tcp_client_.HandshakeStatus() == kHandshakeRefused)
-      code = tcp_client_.HandshakeCode();
-    const char* format = MessageOfCode(code);
-    SetError(code, format != nullptr ? FormatAddressMessage(format) : "");
-    return;
+  if (remote_ip_.find_first_of(",:[") == std::string::npos) {
+    if (!ConnectTo(resolved_ip_, remote_port_, auth)) return;
+  } else {
+    std::vector<THostEntry> servers;
+    try {
+      servers = ParseHostList(remote_ip_, remote_port_);
+    } catch (const Exception& e) {
+      SetError(kErrCouldNotConnect, e.Message());
+      return;
+    }
+    std::vector<size_t> order(servers.size(), 0);
+    if (servers.size() > 1) {
+      std::vector<std::pair<std::string, int>> targets;
+      for (const THostEntry& entry : servers) targets.emplace_back(entry.Host, entry.Port);
+      order = OrderByLoad(ProbeLoads(targets, kLoadProbeMs));
+    }
+    if (retry_elsewhere_) {
+      const std::string broken = ConnectedServer();
+      std::stable_partition(order.begin(), order.end(),
+                            [&](size_t i) { return HostEntryText(servers[i]) != broken; });
+    }
+    bool reached = false;
+    for (size_t i : order) {
+      resolved_ip_ = ResolveHost(servers[i].Host);
+      if (ConnectTo(resolved_ip_, servers[i].Port, auth)) {
+        reached = true;
+        std::lock_guard error_lock(error_mutex_);
+        connected_server_ = HostEntryText(servers[i]);
+        break;
+      }
+    }
+    if (!reached) return;
+    SetError(kNoErrorCode, "");
   }
   if (OnAfterConnect) OnAfterConnect();
+}
+
+bool TLarkspireConnection::ConnectTo(const std::string& host, int port, const std::string& auth) {
+  connected_ = tcp_client_.Connect(host, port, auth, 1);
+  if (connected_) {
+    std::lock_guard lock(error_mutex_);
+    connected_server_ = remote_ip_ + ":" + std::to_string(remote_port_);
+    return true;
+  }
+  int32_t code = kNoErrorCode;
+  if (tcp_client_.HandshakeStatus() == kHandshakeNone)
+    code = kErrCouldNotConnect;
+  else if (tcp_client_.HandshakeStatus() == kHandshakeRefused)
+    code = tcp_client_.HandshakeCode();
+  const char* format = MessageOfCode(code);
+  SetError(code, format != nullptr ? FormatAddressMessage(format) : "");
+  return false;
+}
+
+std::string TLarkspireConnection::ConnectedServer() const {
+  std::lock_guard lock(error_mutex_);
+  return connected_server_;
 }
 
 void TLarkspireConnection::SetClientName(const std::string& value) {
@@ -292,8 +341,16 @@ TRemoteCommand& TLarkspireConnection::ExecuteCommand(TRemoteCommand& request,
     busy_reply_.Reset();
     return busy_reply_;
   }
-  if (error_code_ == kErrCouldNotConnect && previous_code != kErrCouldNotConnect)
-    RunAttempt(request, wait_msg, refused_busy);
+  if (error_code_ == kErrCouldNotConnect && previous_code != kErrCouldNotConnect) {
+    retry_elsewhere_ = true;
+    try {
+      RunAttempt(request, wait_msg, refused_busy);
+    } catch (...) {
+      retry_elsewhere_ = false;
+      throw;
+    }
+    retry_elsewhere_ = false;
+  }
   return refused_busy ? busy_reply_ : reply_;
 }
 

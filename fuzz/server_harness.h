@@ -17,8 +17,8 @@
 #include <string>
 
 #include "protocol/remote_command.h"
-#include "server/config/server_options.h"
 #include "server/commands/dispatch.h"
+#include "server/config/server_options.h"
 #include "server/plugins/plugin_host.h"
 #include "server/sql/database.h"
 

@@ -38,6 +38,9 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--max-connections", options.MaxConnections, "sessions served at once")
       ->check(CLI::Range(1, 100000))
       ->capture_default_str();
+  app.add_option("--udp-port", options.UdpPort,
+                 "UDP port answering load queries (default: the TCP port; 0: none)")
+      ->check(CLI::Range(0, 65535));
   app.add_option("--deny", options.Deny, "refuse this client identity or client name")->take_all();
   auto* password_option =
       app.add_option("--password", password, "password every command must carry");

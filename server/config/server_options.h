@@ -5,6 +5,8 @@
 //   --port N              TCP port (default 8008; 0 picks a free port)
 //   --bind ADDRESS        address to listen on (default 127.0.0.1)
 //   --max-connections N   sessions served at once (default 64); more are refused (100022)
+//   --udp-port N          UDP port of the datagram endpoint that answers load queries
+//                         (default: the TCP port bound; 0: no endpoint)
 //   --deny NAME           refuse a client identity or client name (100021); repeatable
 //   --password TEXT       commands must carry this password
 //   --database [NAME=]LOCATOR  serve LOCATOR (sqlite:PATH, postgresql://...) as NAME; without a
@@ -52,6 +54,8 @@ struct TServerOptions {
   std::string Bind = "127.0.0.1";
   uint16_t Port = 8008;
   int MaxConnections = 64;
+  // The datagram endpoint's port: -1 follows the TCP port bound, 0 opens none.
+  int UdpPort = -1;
   std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
   std::optional<std::string> Password;  // UTF-8
   // (name, locator) in command-line order; the empty name is the default database.

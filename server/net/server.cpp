@@ -26,6 +26,9 @@ namespace larkspire::server {
 
 namespace {
 
+// Tries at picking a free port that is free for both TCP and UDP.
+constexpr int kPortAttempts = 8;
+
 std::string AddressText(const sockaddr* address) {
   char host[INET6_ADDRSTRLEN] = "?";
   uint16_t port = 0;
@@ -78,45 +81,28 @@ void TServer::Start() {
   // The file commands serve this folder; a missing --files folder stops the start.
   options_.FilesDir = PrepareFilesRoot(options_);
 
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  std::string service = std::to_string(options_.Port);
-  int rc = ::getaddrinfo(options_.Bind.c_str(), service.c_str(), &hints, &found);
-  if (rc != 0) {
-    throw Exception("cannot resolve --bind " + options_.Bind + ": " + ::gai_strerror(rc));
-  }
-  std::string failure = "no address";
-  for (addrinfo* entry = found; entry && !listen_socket_.IsOpen(); entry = entry->ai_next) {
-    TUniqueFd fd(::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
-    if (!fd.IsOpen()) {
-      failure = std::strerror(errno);
-      continue;
+  // With --port 0 the datagram endpoint follows whatever TCP port was picked; when that
+  // number is taken for UDP, another free port is picked (a few times at most).
+  for (int attempt = 1;; ++attempt) {
+    BindListener();
+    if (options_.UdpPort == 0) break;
+    const int udp_port = options_.UdpPort < 0 ? port_ : options_.UdpPort;
+    try {
+      datagram_ = std::make_unique<TDatagramEndpoint>(options_.Bind, udp_port, [this] {
+        return LoadValue(active_.load(), options_.MaxConnections);
+      });
+      break;
+    } catch (...) {
+      listen_socket_.Reset();
+      if (options_.Port != 0 || options_.UdpPort > 0 || attempt >= kPortAttempts) throw;
     }
-    int on = 1;
-    ::setsockopt(fd.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(fd.Fd(), entry->ai_addr, entry->ai_addrlen) != 0 || ::listen(fd.Fd(), 128) != 0) {
-      failure = std::strerror(errno);
-      continue;
-    }
-    listen_socket_ = std::move(fd);
   }
-  ::freeaddrinfo(found);
-  if (!listen_socket_.IsOpen()) {
-    throw Exception("cannot listen on " + options_.Bind + ":" + service + ": " + failure);
-  }
-  sockaddr_storage bound{};
-  socklen_t bound_length = sizeof bound;
-  ::getsockname(listen_socket_.Fd(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
-  port_ = AddressPort(reinterpret_cast<sockaddr*>(&bound));
-  address_ = AddressText(reinterpret_cast<sockaddr*>(&bound));
 
   int wake_pipe[2];
   if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     int code = errno;
     listen_socket_.Reset();
+    datagram_.reset();
     throw Exception(std::string("cannot create the wake-up pipe: ") + std::strerror(code));
   }
   wake_read_.Reset(wake_pipe[0]);
@@ -126,7 +112,8 @@ void TServer::Start() {
   accept_thread_ = std::thread([this] { AcceptLoop(); });
   ServerLog("larkspire-server listening on " + address_ + ", " +
             std::to_string(catalog_.All().size()) + " database names, at most " +
-            std::to_string(options_.MaxConnections) + " connections");
+            std::to_string(options_.MaxConnections) + " connections" +
+            (datagram_ ? ", load queries on UDP port " + std::to_string(datagram_->Port()) : ""));
 }
 
 void TServer::Wake() {
@@ -312,6 +299,43 @@ bool TServer::WaitForClients(std::chrono::steady_clock::time_point until) {
   return true;
 }
 
+void TServer::BindListener() {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  std::string service = std::to_string(options_.Port);
+  int rc = ::getaddrinfo(options_.Bind.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) {
+    throw Exception("cannot resolve --bind " + options_.Bind + ": " + ::gai_strerror(rc));
+  }
+  std::string failure = "no address";
+  for (addrinfo* entry = found; entry && !listen_socket_.IsOpen(); entry = entry->ai_next) {
+    TUniqueFd fd(::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
+    if (!fd.IsOpen()) {
+      failure = std::strerror(errno);
+      continue;
+    }
+    int on = 1;
+    ::setsockopt(fd.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd.Fd(), entry->ai_addr, entry->ai_addrlen) != 0 || ::listen(fd.Fd(), 128) != 0) {
+      failure = std::strerror(errno);
+      continue;
+    }
+    listen_socket_ = std::move(fd);
+  }
+  ::freeaddrinfo(found);
+  if (!listen_socket_.IsOpen()) {
+    throw Exception("cannot listen on " + options_.Bind + ":" + service + ": " + failure);
+  }
+  sockaddr_storage bound{};
+  socklen_t bound_length = sizeof bound;
+  ::getsockname(listen_socket_.Fd(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
+  port_ = AddressPort(reinterpret_cast<sockaddr*>(&bound));
+  address_ = AddressText(reinterpret_cast<sockaddr*>(&bound));
+}
+
 bool TServer::Stop() {
   if (!started_) return AllClientsDone();
   started_ = false;
@@ -319,6 +343,7 @@ bool TServer::Stop() {
   Wake();
   if (accept_thread_.joinable()) accept_thread_.join();
   listen_socket_.Reset();
+  datagram_.reset();
   // No new requests: a session waiting for one sees the end of its stream, while one that is
   // answering finishes and sends its reply. Connections still busy after the grace are cut;
   // a session that does not end even then (a long query) is waited for a short while only.
