@@ -5,7 +5,8 @@
 namespace larkspire::cli {
 
 void TClientOptions::AddTo(CLI::App& app) {
-  app.add_option("-H,--host", host, "Server host name or address")
+  app.add_option("-H,--host", host,
+                 "Server host name or address, or several: host[:port][,host[:port]...]")
       ->envname("LARKSPIRE_HOST")
       ->capture_default_str();
   app.add_option("-p,--port", port, "Server TCP port")

@@ -57,8 +57,8 @@ int RunShell(const TClientOptions& options, const TShellArgs& args) {
   if (!connection.Connected())
     return ReportError(std::cerr, connection.ErrorCode(), connection.ErrorText());
   if (interactive) {
-    std::cout << "larkspire " << LARKSPIRE_VERSION << ", connected to " << connection.RemoteIP()
-              << ":" << connection.RemotePort() << ". Type \\? for help, \\q to quit.\n";
+    std::cout << "larkspire " << LARKSPIRE_VERSION << ", connected to "
+              << connection.ConnectedServer() << ". Type \\? for help, \\q to quit.\n";
   }
 
   TStatementSession session(connection, args.output, args.parameters, std::cout, std::cerr);

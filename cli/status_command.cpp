@@ -13,9 +13,8 @@ int RunStatus(const TClientOptions& options) {
   connection.SetConnected(true);
   if (!connection.Connected())
     return ReportError(std::cerr, connection.ErrorCode(), connection.ErrorText());
-  std::cout << "connected to " << connection.RemoteIP() << ":" << connection.RemotePort()
-            << " as \"" << connection.GetClientIdentity() << "/" << connection.ClientName()
-            << "\"\n";
+  std::cout << "connected to " << connection.ConnectedServer() << " as \""
+            << connection.GetClientIdentity() << "/" << connection.ClientName() << "\"\n";
   if (!options.client_name.empty()) {
     connection.SetClientName(options.client_name);
     std::cout << "client name set to \"" << connection.ClientName() << "\"\n";

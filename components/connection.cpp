@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <vector>
 
+#include "components/host_list.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/identity.h"
 #include "platform/thread.h"
 #include "protocol/handshake.h"
 #include "protocol/memory_stream.h"
+#include "transport/load_probe.h"
 
 namespace larkspire {
 
@@ -54,6 +56,8 @@ class TLarkspireConnectionThread : public TThread {
 
 namespace {
 
+// How long connecting waits for the load answers of several servers.
+constexpr uint32_t kLoadProbeMs = 200;
 // A datagram message whose decoded fields pass this hands its memory back to the system.
 constexpr int64_t kLargeDatagramMessage = 1 << 20;
 
@@ -264,28 +268,39 @@ void TLarkspireConnection::SetConnected(bool value) {
     return;
   }
   const std::string auth = WideToAnsi(HandshakeAuthText(GetClientIdentity(), client_name_));
-  TTlsClientSettings tls = tls_;
-  if (tls.ServerName.empty()) tls.ServerName = remote_ip_;
-  tcp_client_.SetTls(tls);
-  log_in_refused_ = false;
-  connected_ = tcp_client_.Connect(resolved_ip_, remote_port_, auth, 1);
-  if (connected_ && !user_name_.empty() && !LogIn()) {
-    connected_ = false;
-    return;
-  }
-  if (!connected_) {
-    int32_t code = kNoErrorCode;
-    if (!tcp_client_.TlsFailure().empty()) {
-      SetError(kErrTlsFailed, FormatAddressMessage(kTlsFailed) + tcp_client_.TlsFailure() + ".");
+  if (remote_ip_.find_first_of(",:[") == std::string::npos) {
+    if (!ConnectTo(remote_ip_, resolved_ip_, remote_port_, auth)) return;
+  } else {
+    std::vector<THostEntry> servers;
+    try {
+      servers = ParseHostList(remote_ip_, remote_port_);
+    } catch (const Exception& e) {
+      SetError(kErrCouldNotConnect, e.Message());
       return;
     }
-    if (tcp_client_.HandshakeStatus() == kHandshakeNone)
-      code = kErrCouldNotConnect;
-    else if (tcp_client_.HandshakeStatus() == kHandshakeRefused)
-      code = tcp_client_.HandshakeCode();
-    const char* format = MessageOfCode(code);
-    SetError(code, format != nullptr ? FormatAddressMessage(format) : "");
-    return;
+    std::vector<size_t> order(servers.size(), 0);
+    if (servers.size() > 1) {
+      std::vector<std::pair<std::string, int>> targets;
+      for (const THostEntry& entry : servers) targets.emplace_back(entry.Host, entry.Port);
+      order = OrderByLoad(ProbeLoads(targets, kLoadProbeMs));
+    }
+    if (retry_elsewhere_) {
+      const std::string broken = ConnectedServer();
+      std::stable_partition(order.begin(), order.end(),
+                            [&](size_t i) { return HostEntryText(servers[i]) != broken; });
+    }
+    bool reached = false;
+    for (size_t i : order) {
+      resolved_ip_ = ResolveHost(servers[i].Host);
+      if (ConnectTo(servers[i].Host, resolved_ip_, servers[i].Port, auth)) {
+        reached = true;
+        std::lock_guard error_lock(error_mutex_);
+        connected_server_ = HostEntryText(servers[i]);
+        break;
+      }
+    }
+    if (!reached) return;
+    SetError(kNoErrorCode, "");
   }
   if (OnAfterConnect) OnAfterConnect();
 }
@@ -321,6 +336,41 @@ bool TLarkspireConnection::LogIn() {
   log_in_refused_ = true;
   SetError(reply.Value, AnsiToWide(reply.Message));
   return false;
+}
+
+bool TLarkspireConnection::ConnectTo(const std::string& name, const std::string& address, int port,
+                                     const std::string& auth) {
+  TTlsClientSettings tls = tls_;
+  if (tls.ServerName.empty()) tls.ServerName = name;
+  tcp_client_.SetTls(tls);
+  log_in_refused_ = false;
+  connected_ = tcp_client_.Connect(address, port, auth, 1);
+  if (connected_ && !user_name_.empty() && !LogIn()) {
+    connected_ = false;
+    return false;
+  }
+  if (connected_) {
+    std::lock_guard lock(error_mutex_);
+    connected_server_ = remote_ip_ + ":" + std::to_string(remote_port_);
+    return true;
+  }
+  if (!tcp_client_.TlsFailure().empty()) {
+    SetError(kErrTlsFailed, FormatAddressMessage(kTlsFailed) + tcp_client_.TlsFailure() + ".");
+    return false;
+  }
+  int32_t code = kNoErrorCode;
+  if (tcp_client_.HandshakeStatus() == kHandshakeNone)
+    code = kErrCouldNotConnect;
+  else if (tcp_client_.HandshakeStatus() == kHandshakeRefused)
+    code = tcp_client_.HandshakeCode();
+  const char* format = MessageOfCode(code);
+  SetError(code, format != nullptr ? FormatAddressMessage(format) : "");
+  return false;
+}
+
+std::string TLarkspireConnection::ConnectedServer() const {
+  std::lock_guard lock(error_mutex_);
+  return connected_server_;
 }
 
 void TLarkspireConnection::SetClientName(const std::string& value) {
@@ -363,8 +413,17 @@ TRemoteCommand& TLarkspireConnection::ExecuteAttempts(TRemoteCommand& request,
     return busy_reply_;
   }
   // Rows a streamed reply already handed out must not come a second time.
-  if (error_code_ == kErrCouldNotConnect && previous_code != kErrCouldNotConnect && !streamed_data_)
-    RunAttempt(request, wait_msg, refused_busy);
+  if (error_code_ == kErrCouldNotConnect && previous_code != kErrCouldNotConnect &&
+      !streamed_data_) {
+    retry_elsewhere_ = true;
+    try {
+      RunAttempt(request, wait_msg, refused_busy);
+    } catch (...) {
+      retry_elsewhere_ = false;
+      throw;
+    }
+    retry_elsewhere_ = false;
+  }
   return refused_busy ? busy_reply_ : reply_;
 }
 

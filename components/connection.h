@@ -97,9 +97,15 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   void SetErrorMsgType(TLarkspireErrorMsgType value) { error_msg_type_ = value; }
   const std::string& NetErrorInfo() const { return net_error_info_; }
   void SetNetErrorInfo(const std::string& value) { net_error_info_ = value; }
+  // One server, or several: "host[:port][,host[:port]...]" (components/host_list.h). With
+  // several, connecting asks each for its load (200 ms at most) and tries them least loaded
+  // first, skipping any that cannot be reached or refuse; the retry of a broken connection
+  // tries the server that broke last.
   const std::string& RemoteIP() const { return remote_ip_; }
   // An empty text is ignored.
   void SetRemoteIP(const std::string& value);
+  // "host:port" of the server of the last successful connect; empty before any.
+  std::string ConnectedServer() const;
   int RemotePort() const { return remote_port_; }
   void SetRemotePort(int value) { remote_port_ = value; }
   // Reading gives the TCP client's state; writing connects or disconnects and never raises for
@@ -269,6 +275,10 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // Closes an open connection and tells OnAfterDisconnect; while a command is in progress the
   // socket is only shut down (waking the command), and the command closes it when it ends.
   void DisconnectLink();
+  // Connects to one server (its name as listed, for the TLS check; its resolved address and
+  // port) and logs in; true when connected. Sets the error otherwise.
+  bool ConnectTo(const std::string& name, const std::string& address, int port,
+                 const std::string& auth);
   // Runs a command without a wait message; returns the reply's message (UTF-8) when it failed.
   bool RunSimple(uint16_t code, bool success_flag, const std::string& data_text,
                  std::string& failure, int32_t* value);
@@ -296,6 +306,9 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   std::unique_ptr<TLarkspireConnectionThread> watch_thread_;
   std::atomic<uint32_t> last_activity_{0};
   std::string resolved_ip_;
+  std::string connected_server_;  // guarded by error_mutex_
+  // Set for the retry of a broken connection: the server that broke is tried last.
+  bool retry_elsewhere_ = false;
   std::atomic<int32_t> error_code_{0};
   mutable std::mutex error_mutex_;  // guards error_text_
   std::string error_text_;

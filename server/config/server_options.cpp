@@ -91,6 +91,9 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
                "accept log-ins over plaintext connections when TLS is configured");
   app.add_flag("--hash-password", options.HashPassword,
                "read a password from stdin, print its hash for the users file and exit");
+  app.add_option("--udp-port", options.UdpPort,
+                 "UDP port answering load queries (default: the TCP port; 0: none)")
+      ->check(CLI::Range(0, 65535));
   app.add_option("--deny", options.Deny, "refuse this client identity or client name")->take_all();
   std::string password_file;
   auto* password_option =

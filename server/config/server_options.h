@@ -5,6 +5,8 @@
 //   --port N              TCP port (default 8008; 0 picks a free port)
 //   --bind ADDRESS        address to listen on (default 127.0.0.1)
 //   --max-connections N   sessions served at once (default 1000); more are refused (100022)
+//   --udp-port N          UDP port of the datagram endpoint that answers load queries
+//                         (default: the TCP port bound; 0: no endpoint)
 //   --deny NAME           refuse a client identity or client name (100021); repeatable
 //   --password TEXT       commands must carry this password (seen by ps: prefer the next two)
 //   --password-file FILE  the password is the file's first line; the file must not be
@@ -85,6 +87,8 @@ struct TServerOptions {
   bool AllowPlainLogin = false;
   // --hash-password: the program prints a hash and exits instead of serving.
   bool HashPassword = false;
+  // The datagram endpoint's port: -1 follows the TCP port bound, 0 opens none.
+  int UdpPort = -1;
   std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
   std::optional<std::string> Password;  // UTF-8
   // PEM files; both set or both empty. Set: the port speaks TLS.

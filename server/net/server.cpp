@@ -27,6 +27,9 @@ namespace larkspire::server {
 
 namespace {
 
+// Tries at picking a port that is free for both TCP and UDP.
+constexpr int kPortAttempts = 8;
+
 std::string AddressText(const sockaddr* address) {
   char host[INET6_ADDRSTRLEN] = "?";
   uint16_t port = 0;
@@ -90,7 +93,22 @@ void TServer::Start() {
   if (!options_.TlsCert.empty()) {
     tls_ = std::make_unique<TTlsServerContext>(options_.TlsCert, options_.TlsKey);
   }
-  listen_socket_ = Listen(options_.Port, port_, address_);
+  // With --port 0 the datagram endpoint follows whatever TCP port was picked; when that
+  // number is taken for UDP, another free port is picked (a few times at most).
+  for (int attempt = 1;; ++attempt) {
+    listen_socket_ = Listen(options_.Port, port_, address_);
+    if (options_.UdpPort == 0) break;
+    const int udp_port = options_.UdpPort < 0 ? port_ : options_.UdpPort;
+    try {
+      datagram_ = std::make_unique<TDatagramEndpoint>(options_.Bind, udp_port, [this] {
+        return LoadValue(active_.load(), options_.MaxConnections);
+      });
+      break;
+    } catch (...) {
+      listen_socket_.Reset();
+      if (options_.Port != 0 || options_.UdpPort > 0 || attempt >= kPortAttempts) throw;
+    }
+  }
   if (tls_ && options_.PlainPort) {
     std::string plain_address;
     plain_listen_socket_ = Listen(*options_.PlainPort, plain_port_, plain_address);
@@ -101,6 +119,7 @@ void TServer::Start() {
     int code = errno;
     listen_socket_.Reset();
     plain_listen_socket_.Reset();
+    datagram_.reset();
     throw Exception(std::string("cannot create the wake-up pipe: ") + std::strerror(code));
   }
   wake_read_.Reset(wake_pipe[0]);
@@ -115,7 +134,8 @@ void TServer::Start() {
             (options_.PoolMode == TPoolMode::pmSession
                  ? std::string("a database connection per session")
                  : std::to_string(options_.PoolSize) + " database connections per database") +
-            (users_ ? ", " + std::to_string(users_->Size()) + " users" : std::string()));
+            (users_ ? ", " + std::to_string(users_->Size()) + " users" : std::string()) +
+            (datagram_ ? ", load queries on UDP port " + std::to_string(datagram_->Port()) : ""));
 }
 
 TUniqueFd TServer::Listen(uint16_t port, uint16_t& bound_port, std::string& bound_address) {
@@ -358,6 +378,7 @@ bool TServer::Stop() {
   if (accept_thread_.joinable()) accept_thread_.join();
   listen_socket_.Reset();
   plain_listen_socket_.Reset();
+  datagram_.reset();
   // No new requests: a session waiting for one sees the end of its stream, while one that is
   // answering finishes and sends its reply. Connections still busy after the grace are cut;
   // a session that does not end even then (a long query) is waited for a short while only.

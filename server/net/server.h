@@ -10,6 +10,9 @@
 // flight finish (--stop-grace-ms), shuts every client socket down and joins the sessions that
 // end within a short bound; the destructor stops and joins them all.
 //
+// Unless --udp-port is 0, Start also opens the datagram endpoint (on the TCP port bound by
+// default), which answers load queries until Stop.
+//
 // Thread-safety: Start and Stop from the owner's thread; Port and ActiveSessions from any.
 #ifndef LARKSPIRE_SERVER_SERVER_H_
 #define LARKSPIRE_SERVER_SERVER_H_
@@ -30,6 +33,7 @@
 #include "server/config/server_options.h"
 #include "server/config/users_file.h"
 #include "server/net/command_watch.h"
+#include "server/net/datagram_endpoint.h"
 #include "server/net/framing.h"
 #include "server/net/guess_guard.h"
 #include "server/net/inflight_budget.h"
@@ -62,6 +66,8 @@ class TServer {
   // "127.0.0.1:8008", the address actually bound.
   std::string Address() const { return address_; }
   int ActiveSessions() const { return active_; }
+  // The datagram endpoint's port, 0 when there is none.
+  int UdpPort() const { return datagram_ ? datagram_->Port() : 0; }
   const TServerOptions& Options() const { return options_; }
   const TDatabaseCatalog& Catalog() const { return catalog_; }
   const TConnectionPools& Pools() const { return pools_; }
@@ -121,6 +127,7 @@ class TServer {
   uint16_t port_ = 0;
   std::string address_;
   std::thread accept_thread_;
+  std::unique_ptr<TDatagramEndpoint> datagram_;
   std::mutex clients_mutex_;
   std::list<std::unique_ptr<TClient>> clients_;
   std::atomic<int> active_{0};

@@ -12,6 +12,8 @@ peer would: truncated and malformed packets, out-of-range indexes and counts, a 
 announcing 64 MiB filled at scattered places, repeats, a flood of small complete messages and
 messages it never finishes (the last one stays); it reads no answer and prints "flooded N" with
 the datagrams sent.
+load PORT [HOST]: asks HOST:PORT (default 127.0.0.1) for its load, up to 10 times, and prints
+"load N" from the first answer that echoes the query's two free fields, or "no answer".
 """
 import socket
 import struct
@@ -60,6 +62,24 @@ def send(port, size):
                 break
     assert complete == 1
     print("sent", size, flush=True)
+
+
+def load(port, host="127.0.0.1"):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    s = socket.socket(family, socket.SOCK_DGRAM)
+    s.settimeout(0.3)
+    for attempt in range(10):
+        tag = 0x10203040 + attempt
+        s.sendto(HEADER.pack(9, 0, tag, ~tag & 0xFFFFFFFF) + struct.pack("<i", 0), (host, port))
+        try:
+            reply = s.recv(2048)
+        except (socket.timeout, ConnectionRefusedError):
+            continue
+        kind, sub, first, second = HEADER.unpack_from(reply)
+        if (len(reply), kind, sub, first, second) == (14, 9, 1, tag, ~tag & 0xFFFFFFFF):
+            print("load", struct.unpack_from("<i", reply, 10)[0], flush=True)
+            return
+    print("no answer", flush=True)
 
 
 def receive():
@@ -162,6 +182,8 @@ def hostile(port, address):
 if __name__ == "__main__":
     if sys.argv[1] == "send":
         send(int(sys.argv[2]), int(sys.argv[3]))
+    elif sys.argv[1] == "load":
+        load(int(sys.argv[2]), *sys.argv[3:4])
     elif sys.argv[1] == "hostile":
         hostile(int(sys.argv[2]), sys.argv[3])
     else:

@@ -1,0 +1,45 @@
+#include "server/net/datagram_endpoint.h"
+
+#include <limits>
+
+#include "platform/exception.h"
+#include "transport/datagram_socket.h"
+
+namespace larkspire::server {
+namespace {
+
+// The UDP socket takes IPv4 addresses only: an IPv6 bind address stands for every interface.
+std::string DatagramBindAddress(const std::string& address) {
+  if (address.empty() || address.find(':') != std::string::npos) return "0.0.0.0";
+  return address;
+}
+
+}  // namespace
+
+int32_t LoadValue(int used, int max) {
+  if (used <= 0) return 0;
+  if (max <= 0) return 1000;
+  const int64_t value = int64_t{used} * 1000 / max;
+  return value > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
+                                                     : static_cast<int32_t>(value);
+}
+
+TDatagramEndpoint::TDatagramEndpoint(const std::string& address, int port,
+                                     std::function<int32_t()> load) {
+  try {
+    socket_ = std::make_unique<larkspire::TSuperUdpSocket>(
+        DatagramBindAddress(address), port, 0, larkspire::TDatagramTiming{},
+        [&load](larkspire::TSuperUdpSocket& socket) { socket.OnQueryLoad = std::move(load); });
+  } catch (const larkspire::Exception&) {
+    throw larkspire::Exception("cannot bind the datagram port " + DatagramBindAddress(address) +
+                               ":" + std::to_string(port));
+  }
+}
+
+TDatagramEndpoint::~TDatagramEndpoint() = default;
+
+int TDatagramEndpoint::Port() const {
+  return socket_->Port();
+}
+
+}  // namespace larkspire::server

@@ -1,0 +1,141 @@
+// Several real larkspire-servers: each answers load queries on its datagram port (read by an
+// independent peer written from the wire layout alone, tests/support/datagram_peer.py), and a
+// client given all of them connects to the least loaded, skips one that is down at once and
+// goes on on another when the one it used dies.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "components/connection.h"
+#include "components/exception.h"
+#include "components/query.h"
+#include "gtest/gtest.h"
+#include "protocol/error_codes.h"
+#include "support/raw_client.h"
+#include "support/run_program.h"
+#include "support/server_fixture.h"
+
+namespace larkspire {
+namespace {
+
+using test::TRawClient;
+using test::TServerProcess;
+
+const std::string kPeerScript =
+    std::string(LARKSPIRE_SOURCE_DIR) + "/tests/support/datagram_peer.py";
+
+std::string LoadSeenByPeer(uint16_t port) {
+  const test::TProgramResult result =
+      test::RunProgram("/usr/bin/python3", {kPeerScript, "load", std::to_string(port)}, 10000);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  return result.out;
+}
+
+// A loopback port nobody listens on (bound, then closed).
+uint16_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::string Entry(uint16_t port) {
+  return "127.0.0.1:" + std::to_string(port);
+}
+
+// Holds n sessions of the server open.
+std::vector<std::unique_ptr<TRawClient>> HoldSessions(uint16_t port, int n) {
+  std::vector<std::unique_ptr<TRawClient>> clients;
+  for (int i = 0; i < n; ++i) {
+    clients.push_back(std::make_unique<TRawClient>());
+    EXPECT_TRUE(clients.back()->Connect(port));
+    EXPECT_EQ(clients.back()->Handshake("00-11-22-33-44-55", "Holder").Status, 1);
+  }
+  return clients;
+}
+
+TEST(SeveralServersE2ETest, TheLoadAnswerFollowsTheSessionsInUseAndItsPortCanBeMovedOrClosed) {
+  TServerProcess server({"--max-connections", "4"});
+  EXPECT_EQ(LoadSeenByPeer(server.Port()), "load 0\n");
+  {
+    auto held = HoldSessions(server.Port(), 1);
+    EXPECT_EQ(LoadSeenByPeer(server.Port()), "load 250\n");
+  }
+
+  const uint16_t moved = ClosedPort();
+  TServerProcess elsewhere({"--udp-port", std::to_string(moved)});
+  EXPECT_EQ(LoadSeenByPeer(moved), "load 0\n");
+  TServerProcess none({"--udp-port", "0"});
+  EXPECT_EQ(LoadSeenByPeer(none.Port()), "no answer\n");
+}
+
+TEST(SeveralServersE2ETest, TheClientGoesToTheLeastLoadedAndSkipsADeadHostAtOnce) {
+  TServerProcess busy({"--max-connections", "4"});
+  TServerProcess idle({"--max-connections", "4"});
+  auto held = HoldSessions(busy.Port(), 2);
+  const test::TProgramResult status =
+      test::RunCli({"status", "-H", Entry(busy.Port()) + "," + Entry(idle.Port())});
+  EXPECT_EQ(status.exit_code, 0) << status.err;
+  EXPECT_NE(status.out.find("connected to " + Entry(idle.Port())), std::string::npos) << status.out;
+
+  // A first host that is down costs no wait.
+  TLarkspireConnection connection;
+  connection.SetRemoteIP(Entry(ClosedPort()) + ", " + Entry(idle.Port()) + "," +
+                         Entry(busy.Port()));
+  const auto start = std::chrono::steady_clock::now();
+  connection.SetConnected(true);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(connection.Connected()) << connection.ErrorText();
+  EXPECT_EQ(connection.ConnectedServer(), Entry(idle.Port()));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(600));
+
+  TLarkspireConnection bad;
+  bad.SetRemoteIP("127.0.0.1:99999," + Entry(idle.Port()));
+  bad.SetConnected(true);
+  EXPECT_FALSE(bad.Connected());
+  EXPECT_NE(bad.ErrorText().find("99999"), std::string::npos) << bad.ErrorText();
+}
+
+TEST(SeveralServersE2ETest, WhenItsServerDiesTheClientGoesOnOnTheOtherAndALostTransactionIsSaid) {
+  auto first = std::make_unique<TServerProcess>();
+  TServerProcess second;
+  TLarkspireConnection connection;
+  connection.SetName("Conn");
+  connection.SetRemoteIP(Entry(first->Port()) + "," + Entry(second.Port()));
+  TLarkspireQuery read;
+  read.SetName("Read");
+  read.SetConnection(&connection);
+  read.SQL().SetText("select ProName from products where ProId = 1");
+  read.Open();
+  const std::string name = read.FieldByName("ProName").AsString();
+  // Equal loads: list order.
+  ASSERT_EQ(connection.ConnectedServer(), Entry(first->Port()));
+
+  ASSERT_EQ(connection.StartTransaction(), 1);
+  ASSERT_EQ(::kill(first->Pid(), SIGKILL), 0);
+  first->Stop();
+  read.Close();
+  try {
+    read.Open();
+    ADD_FAILURE() << "the open in a lost transaction succeeded";
+  } catch (const ELarkspireException& e) {
+    EXPECT_EQ(e.ErrorCode(), kErrTransactionLost) << e.what();
+  }
+  EXPECT_EQ(connection.ConnectedServer(), Entry(second.Port()));
+  read.Open();
+  EXPECT_EQ(read.FieldByName("ProName").AsString(), name);
+}
+
+}  // namespace
+}  // namespace larkspire
