@@ -675,14 +675,14 @@ void BM_AppendRows(benchmark::State& state) {
     TField& id = query.FieldByName("ProId");
     TField& code = query.FieldByName("ProCode");
     TField& name = query.FieldByName("ProName");
-    TField& spec = query.FieldByName("ProSpec");
+    TField& packing = query.FieldByName("ProSpec");
     state.ResumeTiming();
     for (int i = 1; i <= rows; ++i) {
       query.Append();
       id.SetAsInteger(i);
       code.SetAsString("P" + std::to_string(1000000 + i));
       name.SetAsString("Product number " + std::to_string(i) + " deluxe");
-      spec.SetAsFloat(i % 48);
+      packing.SetAsFloat(i % 48);
       query.Post();
     }
     if (query.RecordCount() != rows) state.SkipWithError("append: wrong row count");

@@ -1,8 +1,12 @@
 #include "platform/socket_bio.h"
 
 #include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace larkspire {
 namespace {
@@ -71,6 +75,23 @@ BIO* NewSocketBio(ISocketApi& api, TSocket socket) {
   BIO* bio = BIO_new(SocketBioMethod());
   if (bio != nullptr) BIO_set_data(bio, new TBioTarget{&api, socket});
   return bio;
+}
+
+ssize_t ReadTlsRecords(SSL* ssl, void* buffer, size_t count) {
+  size_t read = 0;
+  errno = 0;
+  if (SSL_read_ex(ssl, buffer, std::min<size_t>(count, INT_MAX), &read) == 1)
+    return static_cast<ssize_t>(read);
+  const int error = SSL_get_error(ssl, 0);
+  ERR_clear_error();
+  if (error == SSL_ERROR_ZERO_RETURN) return 0;
+  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+    errno = EAGAIN;
+    return -1;
+  }
+  if (error == SSL_ERROR_SYSCALL && errno == 0) return 0;
+  if (errno == 0 || errno == EAGAIN || errno == EWOULDBLOCK) errno = EPROTO;
+  return -1;
 }
 
 }  // namespace larkspire

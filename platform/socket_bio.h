@@ -9,12 +9,23 @@
 
 #include "platform/socket_api.h"
 
+#include <sys/types.h>
+
+#include <cstddef>
+
 typedef struct bio_st BIO;
+typedef struct ssl_st SSL;
 
 namespace larkspire {
 
 // A BIO over socket through api; it does not own the socket. nullptr when OpenSSL fails.
 BIO* NewSocketBio(ISocketApi& api, TSocket socket);
+
+// Reads the plaintext of ssl's records into buffer, as recv reads a socket: the bytes read; 0 at
+// the end of the stream (an end without close_notify is an end all the same); -1 with errno
+// EAGAIN when nothing can be read yet, or another errno (EPROTO when OpenSSL gives none) when
+// the stream failed. OpenSSL's error queue is left empty.
+ssize_t ReadTlsRecords(SSL* ssl, void* buffer, size_t count);
 
 }  // namespace larkspire
 

@@ -126,21 +126,7 @@ ssize_t TTlsClientStream::Send(const void* buffer, size_t count) {
 }
 
 ssize_t TTlsClientStream::Recv(void* buffer, size_t count) {
-  size_t read = 0;
-  const size_t part = std::min<size_t>(count, INT_MAX);
-  errno = 0;
-  if (SSL_read_ex(ssl_, buffer, part, &read) == 1) return static_cast<ssize_t>(read);
-  const int error = SSL_get_error(ssl_, 0);
-  ERR_clear_error();
-  if (error == SSL_ERROR_ZERO_RETURN) return 0;
-  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-    errno = EAGAIN;
-    return -1;
-  }
-  // An end of stream without close_notify is an end all the same; anything else fails.
-  if (error == SSL_ERROR_SYSCALL && errno == 0) return 0;
-  if (errno == 0 || errno == EAGAIN) errno = EPROTO;
-  return -1;
+  return ReadTlsRecords(ssl_, buffer, count);
 }
 
 std::string TTlsClientStream::Version() const {

@@ -152,20 +152,7 @@ bool TTlsConnStream::HasBuffered() const {
 }
 
 ssize_t TTlsConnStream::ReadSome(void* buffer, size_t count) {
-  size_t read = 0;
-  errno = 0;
-  if (SSL_read_ex(ssl_, buffer, std::min<size_t>(count, INT_MAX), &read) == 1)
-    return static_cast<ssize_t>(read);
-  const int error = SSL_get_error(ssl_, 0);
-  ERR_clear_error();
-  if (error == SSL_ERROR_ZERO_RETURN) return 0;
-  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-    errno = EAGAIN;
-    return -1;
-  }
-  if (error == SSL_ERROR_SYSCALL && errno == 0) return 0;
-  if (errno == 0 || WouldBlock()) errno = EPROTO;
-  return -1;
+  return ReadTlsRecords(ssl_, buffer, count);
 }
 
 bool TTlsConnStream::WriteRecords(const uint8_t* bytes, size_t count) {
