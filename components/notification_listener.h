@@ -58,7 +58,8 @@ inline constexpr const char* kNoNotificationsText = "this server does not send n
 // subscribed (again); it asks the server for datagram delivery over session and returns true
 // when the server bound the link. Records that arrive go to sink (from any thread); lost is
 // called once when the link dies and cannot be made again. Close runs on the listener's thread
-// before the session is dropped or made again, and when the listener stops.
+// before the session is dropped or made again, and when the listener stops; it may come more
+// than once, and before any Open.
 class INotificationDatagramLink {
  public:
   using TSink = std::function<void(const TNotificationRecord&)>;
