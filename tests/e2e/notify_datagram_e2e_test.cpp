@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "components/connection.h"
+#include "components/notification_datagram.h"
+#include "platform/clock.h"
 #include "protocol/remote_command.h"
 #include "support/run_program.h"
 #include "support/server_fixture.h"
@@ -87,6 +89,8 @@ void ExpectInOrder(const std::vector<TLarkspireNotification>& received,
   }
 }
 
+std::vector<std::string> NotifyMessages(const std::vector<std::string>& datagrams);
+
 void Publish(TLarkspireConnection& publisher, const std::vector<std::string>& channels,
              int per_channel, const std::string& prefix = "") {
   for (int i = 1; i <= per_channel; ++i) {
@@ -122,6 +126,7 @@ TEST(NotifyDatagramE2E, LossyReorderingNetworkDeliversEachOnceInOrder) {
   // The network did misbehave, both ways.
   EXPECT_GT(relay.Dropped(), 10u);
   EXPECT_GT(relay.Reordered(), 10u);
+  EXPECT_GE(NotifyMessages(relay.FromServer()).size(), channels.size() * kPerChannel);
 }
 
 TEST(NotifyDatagramE2E, NetworkDroppingEveryDatagramFallsBackToTcp) {
@@ -143,6 +148,49 @@ TEST(NotifyDatagramE2E, NetworkDroppingEveryDatagramFallsBackToTcp) {
   ExpectInOrder(inbox.Received(), {"jobs"}, 20);
   EXPECT_EQ(listener.NotificationRoute(), TNotificationRoute::Tcp);
   EXPECT_GT(relay.Dropped(), 0u);  // the link was tried
+}
+
+// The system's ticks, moved ahead by a test (the server, another process, keeps real time).
+class TJumpingClock : public IClock {
+ public:
+  TJumpingClock() { previous_ = SetClock(this); }
+  ~TJumpingClock() override { SetClock(previous_); }
+  uint32_t TickCount() override { return SystemClock().TickCount() + ahead_.load(); }
+  double Now() override { return SystemClock().Now(); }
+  void Sleep(uint32_t milliseconds) override { SystemClock().Sleep(milliseconds); }
+  void Jump(uint32_t milliseconds) { ahead_ += milliseconds; }
+
+ private:
+  IClock* previous_ = nullptr;
+  std::atomic<uint32_t> ahead_{0};
+};
+
+TEST(NotifyDatagramE2E, LinkThatDiesFallsBackToTcpAndLosesNothing) {
+  TJumpingClock clock;
+  TUdpRelay relay(0, TUdpRelayFaults{});
+  TServerProcess server({"--notify-udp-port", std::to_string(relay.Port())});
+  relay.SetServerPort(server.Port());
+
+  TInbox inbox;
+  TLarkspireConnection listener;
+  Point(listener, server.Port());
+  listener.SetOnNotification([&](const TLarkspireNotification& n) { inbox.Add(n); });
+  listener.Subscribe("feed");
+  ASSERT_TRUE(WaitForRoute(listener, TNotificationRoute::Datagram, std::chrono::seconds(20)));
+  TLarkspireConnection publisher;
+  Point(publisher, server.Port());
+  for (int i = 1; i <= 5; ++i) publisher.Notify("feed", "feed-" + std::to_string(i));
+  ASSERT_TRUE(inbox.WaitFor(5, std::chrono::seconds(10)));
+
+  // The path goes dead: the server's sends give up and it queues for 604 again; the listener,
+  // hearing nothing for longer than its bound, stops counting on the link.
+  relay.SetDropAll(true);
+  for (int i = 6; i <= 10; ++i) publisher.Notify("feed", "feed-" + std::to_string(i));
+  clock.Jump(kLinkSilenceMs + 1000);
+  EXPECT_TRUE(WaitForRoute(listener, TNotificationRoute::Tcp, std::chrono::seconds(5)));
+  ASSERT_TRUE(inbox.WaitFor(10, std::chrono::seconds(40)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ExpectInOrder(inbox.Received(), {"feed"}, 10);
 }
 
 // A self-signed certificate for 127.0.0.1, made with the openssl command.

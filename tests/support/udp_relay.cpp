@@ -43,7 +43,7 @@ void SendTo(int fd, const sockaddr_in& to, const std::string& bytes) {
 }  // namespace
 
 TUdpRelay::TUdpRelay(uint16_t server_port, TUdpRelayFaults faults, uint32_t seed)
-    : faults_(faults), random_(seed * 0x9E3779B97F4A7C15ull + 1) {
+    : faults_(faults), drop_all_(faults.DropAll), random_(seed * 0x9E3779B97F4A7C15ull + 1) {
   uint16_t unused = 0;
   client_fd_ = BoundLoopback(port_);
   try {
@@ -75,7 +75,7 @@ void TUdpRelay::Forward(int fd, const sockaddr_in& to, std::string bytes,
   random_ ^= random_ >> 7;
   random_ ^= random_ << 17;
   const double draw = static_cast<double>(random_ % 1000000) / 1000000.0;
-  if (faults_.DropAll || draw < faults_.DropShare) {
+  if (drop_all_ || draw < faults_.DropShare) {
     ++dropped_;
     return;
   }

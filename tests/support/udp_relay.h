@@ -40,6 +40,8 @@ class TUdpRelay {
 
   uint16_t Port() const { return port_; }
   void SetServerPort(uint16_t port) { server_port_ = port; }
+  // From now on every datagram is dropped (true), or the faults given apply again.
+  void SetDropAll(bool drop) { drop_all_ = drop; }
   // Every datagram the server sent, as it came.
   std::vector<std::string> FromServer() const;
   uint64_t Passed() const { return passed_; }
@@ -62,6 +64,7 @@ class TUdpRelay {
   sockaddr_in client_{};
   bool have_client_ = false;
   TUdpRelayFaults faults_;
+  std::atomic<bool> drop_all_;
   uint64_t random_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> passed_{0};
