@@ -20,6 +20,23 @@ struct TNotificationLinks::TEngineRef {
   std::shared_timed_mutex Lock;
   larkspire::TSuperUdpProctol* Engine = nullptr;  // null once closed
   std::atomic<bool> Closing{false};
+  // The engine takes one send per channel at a time and refuses a second at once, even the
+  // moment after the first has delivered; so every send to a client waits for its channel here.
+  std::mutex ChannelsMutex;
+  std::map<uint32_t, std::weak_ptr<std::mutex>> Channels;
+
+  std::shared_ptr<std::mutex> ChannelLock(uint32_t channel_id) {
+    std::lock_guard lock(ChannelsMutex);
+    for (auto it = Channels.begin(); it != Channels.end();) {
+      it = it->second.expired() && it->first != channel_id ? Channels.erase(it) : std::next(it);
+    }
+    std::shared_ptr<std::mutex> found = Channels[channel_id].lock();
+    if (!found) {
+      found = std::make_shared<std::mutex>();
+      Channels[channel_id] = found;
+    }
+    return found;
+  }
 };
 
 struct TNotificationLinks::TMailboxSeal {
@@ -51,6 +68,8 @@ template <typename TRef>
 bool Send(TRef& ref, uint32_t channel_id, TRemoteCommand& command) {
   TMemoryStream stream;
   command.SaveToStream(stream);
+  const std::shared_ptr<std::mutex> channel = ref.ChannelLock(channel_id);
+  std::lock_guard one_at_a_time(*channel);
   std::shared_lock lock(ref.Lock);
   if (ref.Engine == nullptr || ref.Closing) return false;
   return ref.Engine->SendStreamOnChannel(channel_id, stream);
@@ -169,11 +188,9 @@ void TNotificationLinks::OnMessage(const std::string& ip, int port, TStream& mes
     return;
   }
   std::shared_ptr<TMailboxSeal> seal = SealFor(mailbox, pending->Key);
-  {
-    // The answer goes before any record of the new link.
-    std::lock_guard lock(seal->Lock);
-    if (!Answer(channel_id, true)) return;
-  }
+  // The outlet is in place before the client hears "bound", and the answer goes before any
+  // record of the new link (they wait for the seal's lock).
+  std::lock_guard lock(seal->Lock);
   std::shared_ptr<TEngineRef> engine = engine_;
   mailbox->SetOutlet([engine, seal, channel_id](const TNotificationRecord& record) {
     std::string body;
@@ -193,6 +210,7 @@ void TNotificationLinks::OnMessage(const std::string& ip, int port, TStream& mes
     command.SetDataText(datagram);
     return Send(*engine, channel_id, command);
   });
+  Answer(channel_id, true);
 }
 
 }  // namespace larkspire::server

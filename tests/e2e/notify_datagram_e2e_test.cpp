@@ -17,11 +17,11 @@
 
 #include "components/connection.h"
 #include "components/notification_datagram.h"
-#include "platform/clock.h"
 #include "protocol/remote_command.h"
+#include "support/datagram_doubles.h"
+#include "support/jumping_clock.h"
 #include "support/run_program.h"
 #include "support/server_fixture.h"
-#include "support/udp_relay.h"
 #include "transport/datagram_packets.h"
 #include "transport/notification_seal.h"
 
@@ -29,9 +29,9 @@ namespace larkspire {
 namespace {
 
 namespace fs = std::filesystem;
+using test::TLossyRelay;
+using test::TRelayFaults;
 using test::TServerProcess;
-using test::TUdpRelay;
-using test::TUdpRelayFaults;
 
 // What one listening connection received.
 class TInbox {
@@ -101,8 +101,13 @@ void Publish(TLarkspireConnection& publisher, const std::vector<std::string>& ch
 }
 
 TEST(NotifyDatagramE2E, LossyReorderingNetworkDeliversEachOnceInOrder) {
-  TUdpRelay relay(0, TUdpRelayFaults{0.15, 0.15}, 7);
-  TServerProcess server({"--notify-udp-port", std::to_string(relay.Port())});
+  TRelayFaults faults;
+  faults.drop = 0.15;
+  faults.duplicate = 0.05;
+  faults.reorder = 0.15;
+  faults.seed = 7;
+  TLossyRelay relay(0, faults);
+  TServerProcess server({"--notify-udp-port", std::to_string(relay.ClientPort())});
   relay.SetServerPort(server.Port());
 
   TInbox inbox;
@@ -125,13 +130,15 @@ TEST(NotifyDatagramE2E, LossyReorderingNetworkDeliversEachOnceInOrder) {
   EXPECT_EQ(listener.NotificationRoute(), TNotificationRoute::Datagram);
   // The network did misbehave, both ways.
   EXPECT_GT(relay.Dropped(), 10u);
+  EXPECT_GT(relay.Duplicated(), 3u);
   EXPECT_GT(relay.Reordered(), 10u);
   EXPECT_GE(NotifyMessages(relay.FromServer()).size(), channels.size() * kPerChannel);
 }
 
 TEST(NotifyDatagramE2E, NetworkDroppingEveryDatagramFallsBackToTcp) {
-  TUdpRelay relay(0, TUdpRelayFaults{0, 0, true});
-  TServerProcess server({"--notify-udp-port", std::to_string(relay.Port())});
+  TLossyRelay relay(0, TRelayFaults{});
+  relay.SetDropAll(true);
+  TServerProcess server({"--notify-udp-port", std::to_string(relay.ClientPort())});
   relay.SetServerPort(server.Port());
 
   TInbox inbox;
@@ -150,25 +157,10 @@ TEST(NotifyDatagramE2E, NetworkDroppingEveryDatagramFallsBackToTcp) {
   EXPECT_GT(relay.Dropped(), 0u);  // the link was tried
 }
 
-// The system's ticks, moved ahead by a test (the server, another process, keeps real time).
-class TJumpingClock : public IClock {
- public:
-  TJumpingClock() { previous_ = SetClock(this); }
-  ~TJumpingClock() override { SetClock(previous_); }
-  uint32_t TickCount() override { return SystemClock().TickCount() + ahead_.load(); }
-  double Now() override { return SystemClock().Now(); }
-  void Sleep(uint32_t milliseconds) override { SystemClock().Sleep(milliseconds); }
-  void Jump(uint32_t milliseconds) { ahead_ += milliseconds; }
-
- private:
-  IClock* previous_ = nullptr;
-  std::atomic<uint32_t> ahead_{0};
-};
-
 TEST(NotifyDatagramE2E, LinkThatDiesFallsBackToTcpAndLosesNothing) {
-  TJumpingClock clock;
-  TUdpRelay relay(0, TUdpRelayFaults{});
-  TServerProcess server({"--notify-udp-port", std::to_string(relay.Port())});
+  test::TJumpingClock clock;
+  TLossyRelay relay(0, TRelayFaults{});
+  TServerProcess server({"--notify-udp-port", std::to_string(relay.ClientPort())});
   relay.SetServerPort(server.Port());
 
   TInbox inbox;
@@ -245,9 +237,9 @@ std::vector<std::string> NotifyMessages(const std::vector<std::string>& datagram
 TEST(NotifyDatagramE2E, UnderTlsTheNetworkSeesSealedRecordsOnly) {
   TSelfSigned certificate;
   ASSERT_EQ(certificate.Failure(), "");
-  TUdpRelay relay(0, TUdpRelayFaults{});
+  TLossyRelay relay(0, TRelayFaults{});
   TServerProcess server({"--tls-cert", certificate.Cert(), "--tls-key", certificate.Key(),
-                         "--notify-udp-port", std::to_string(relay.Port())});
+                         "--notify-udp-port", std::to_string(relay.ClientPort())});
   relay.SetServerPort(server.Port());
   const auto tls = [&](TLarkspireConnection& connection) {
     Point(connection, server.Port());
