@@ -1,12 +1,17 @@
 // The connection's notification calls: subscriptions go to the hidden listener session, Notify
 // goes out on the connection's own session.
 #include "components/connection.h"
+#include "components/notification_datagram.h"
 #include "platform/codepage.h"
 
 namespace larkspire {
 
 TLarkspireNotificationListener& TLarkspireConnection::NotificationListener() {
-  if (!listener_) listener_ = std::make_unique<TLarkspireNotificationListener>(*this);
+  if (!listener_) {
+    listener_ = std::make_unique<TLarkspireNotificationListener>(*this);
+    // Notifications come over the datagram link when the server and the network allow.
+    listener_->SetDatagramLink(std::make_unique<TNotificationDatagramLink>());
+  }
   return *listener_;
 }
 

@@ -21,6 +21,9 @@ constexpr uint32_t kListenerReplyTimeout = 30;
 // The back-off between attempts to make a broken session again.
 constexpr auto kFirstBackOff = std::chrono::milliseconds(100);
 constexpr auto kLongestBackOff = std::chrono::milliseconds(5000);
+// While notifications come over TCP because the datagram link failed or died, it is tried
+// again this often.
+constexpr auto kLinkRetry = std::chrono::seconds(15);
 
 // Whether a failed reply says the session's connection broke (as opposed to a refusal).
 bool IsLinkFailure(int32_t code) {
@@ -247,6 +250,7 @@ void TLarkspireNotificationListener::OpenLink() {
     return;
   }
   link->Close();
+  link_tried_ = std::chrono::steady_clock::now();
   const bool bound = link->Open(
       *session_, [this](const TNotificationRecord& record) { DeliverRecord(record); },
       [this] {
@@ -329,6 +333,10 @@ void TLarkspireNotificationListener::Run() {
       healthy = session_->Connected();
     }
     if (healthy && session_renewed_) healthy = Resubscribe();
+    if (healthy && route_ == TNotificationRoute::Tcp && link_ &&
+        std::chrono::steady_clock::now() - link_tried_ >= kLinkRetry) {
+      OpenLink();
+    }
     if (healthy) healthy = WaitOnce();
     // A 604 that a reconnect inside the exchange answered on a new session.
     if (healthy && session_renewed_) healthy = Resubscribe();

@@ -21,6 +21,7 @@
 #define LARKSPIRE_COMPONENTS_NOTIFICATION_LISTENER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -145,6 +146,8 @@ class TLarkspireNotificationListener {
   bool missed_all_ = false;
 
   std::atomic<TNotificationRoute> route_{TNotificationRoute::None};
+  // When the datagram link was last tried (the thread's).
+  std::chrono::steady_clock::time_point link_tried_{};
   std::atomic<bool> session_renewed_{false};
   std::atomic<int> reconnects_{0};
 };

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/socket_api.h"
 
@@ -24,6 +25,11 @@ class IByteStream {
   virtual ssize_t Send(const void* buffer, size_t count) = 0;
   virtual ssize_t Recv(void* buffer, size_t count) = 0;
   virtual bool IsTls() const { return false; }
+  // RFC 5705 keying material for label, without a context: out_length bytes both ends of the
+  // TLS session derive alike. False for a plain stream or when TLS refuses.
+  virtual bool ExportKeyingMaterial(uint8_t* out, size_t out_length, const char* label) const {
+    return false;
+  }
 };
 
 class TPlainByteStream final : public IByteStream {

@@ -159,6 +159,9 @@ class TSuperUdpProctol {
   bool SendStream(TStream& stream, TSendReport* report = nullptr);
   bool SendText(const std::string& text, TSendReport* report = nullptr);
   bool SendStreamOnChannel(uint32_t channel_id, TStream& stream, TSendReport* report = nullptr);
+  // Ends every send running now: each returns false within a millisecond or so. Sends started
+  // later run as usual.
+  void StopSends();
   // Asks a peer for its load; the answer lands in RemoteLoad. True when one came in time.
   bool QueryLoad(const std::string& host, int port, uint32_t timeout_ms = 1000);
 
@@ -199,8 +202,6 @@ class TSuperUdpProctol {
   std::shared_ptr<TDataProcessModule> ResolveShared(uint32_t id);
   // Channels made for peers at ip (closed ones included: they count until they expire).
   uint32_t ChannelsOf(const std::string& ip);
-  // Clears the Active flag of every running send.
-  void StopSends();
   void Dispatch(const std::string& ip, int port, const uint8_t* buffer, size_t length);
   // Sends one message over the channel and waits for its end. list_lock, when given, is
   // released once the send has taken the channel's Sender.

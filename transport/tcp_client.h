@@ -71,6 +71,11 @@ class TSuperTcpClient {
   bool TlsVerifyFailed() const { return tls_verify_failed_; }
   // Whether the open connection runs under TLS.
   bool UsingTls() const { return stream_ != nullptr && stream_->IsTls(); }
+  // Keying material of the open connection's TLS session (IByteStream::ExportKeyingMaterial);
+  // false without one. Call it from the thread that runs the connection's exchanges.
+  bool ExportKeyingMaterial(uint8_t* out, size_t out_length, const char* label) const {
+    return stream_ != nullptr && stream_->ExportKeyingMaterial(out, out_length, label);
+  }
 
   // True when connected and the handshake was accepted (host names the server for TLS's
   // certificate check when TlsServerName is empty). Raises Exception "套接字创建失败" when no

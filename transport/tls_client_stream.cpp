@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "platform/socket_bio.h"
@@ -127,6 +128,12 @@ ssize_t TTlsClientStream::Send(const void* buffer, size_t count) {
 
 ssize_t TTlsClientStream::Recv(void* buffer, size_t count) {
   return ReadTlsRecords(ssl_, buffer, count);
+}
+
+bool TTlsClientStream::ExportKeyingMaterial(uint8_t* out, size_t out_length,
+                                            const char* label) const {
+  return SSL_export_keying_material(ssl_, out, out_length, label, std::strlen(label), nullptr, 0,
+                                    0) == 1;
 }
 
 std::string TTlsClientStream::Version() const {

@@ -43,6 +43,7 @@ class TTlsClientStream final : public IByteStream {
   ssize_t Send(const void* buffer, size_t count) override;
   ssize_t Recv(void* buffer, size_t count) override;
   bool IsTls() const override { return true; }
+  bool ExportKeyingMaterial(uint8_t* out, size_t out_length, const char* label) const override;
   // "TLSv1.3", ...
   std::string Version() const;
 

@@ -11,6 +11,7 @@
 #include "server/files/file_service.h"
 #include "server/net/session.h"
 #include "server/notify/notify_commands.h"
+#include "server/notify/notify_link_command.h"
 #include "server/plugins/plugin_host.h"
 
 namespace larkspire::server {
@@ -94,6 +95,7 @@ TDispatchTable BuildDispatchTable() {
   table.Register(cmdCallPlugin, HandleCallPlugin);
   table.Register(cmdLogIn, HandleLogIn);
   RegisterNotifyCommands(table);
+  RegisterNotifyLinkCommand(table);
   return table;
 }
 

@@ -94,6 +94,10 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
   app.add_option("--udp-port", options.UdpPort,
                  "UDP port answering load queries (default: the TCP port; 0: none)")
       ->check(CLI::Range(0, 65535));
+  app.add_option("--notify-udp-port", options.NotifyUdpPort,
+                 "UDP port clients link to for notifications, when a port mapping or relay "
+                 "stands in front of the datagram endpoint (default: the endpoint's own)")
+      ->check(CLI::Range(0, 65535));
   app.add_option("--deny", options.Deny, "refuse this client identity or client name")->take_all();
   std::string password_file;
   auto* password_option =

@@ -7,6 +7,8 @@
 //   --max-connections N   sessions served at once (default 1000); more are refused (100022)
 //   --udp-port N          UDP port of the datagram endpoint that answers load queries
 //                         (default: the TCP port bound; 0: no endpoint)
+//   --notify-udp-port N   UDP port clients are told to link to for notifications, when a port
+//                         mapping or relay stands in front of the endpoint (default: its own)
 //   --deny NAME           refuse a client identity or client name (100021); repeatable
 //   --password TEXT       commands must carry this password (seen by ps: prefer the next two)
 //   --password-file FILE  the password is the file's first line; the file must not be
@@ -89,6 +91,8 @@ struct TServerOptions {
   bool HashPassword = false;
   // The datagram endpoint's port: -1 follows the TCP port bound, 0 opens none.
   int UdpPort = -1;
+  // The port told to clients for notifications; 0: the datagram endpoint's own.
+  int NotifyUdpPort = 0;
   std::vector<std::string> Deny;        // UTF-8, compared whole with identity and client name
   std::optional<std::string> Password;  // UTF-8
   // PEM files; both set or both empty. Set: the port speaks TLS.

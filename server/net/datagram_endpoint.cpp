@@ -29,7 +29,16 @@ TDatagramEndpoint::TDatagramEndpoint(const std::string& address, int port,
   try {
     socket_ = std::make_unique<larkspire::TSuperUdpSocket>(
         DatagramBindAddress(address), port, 0, larkspire::TDatagramTiming{},
-        [&load](larkspire::TSuperUdpSocket& socket) { socket.OnQueryLoad = std::move(load); });
+        [&load, this](larkspire::TSuperUdpSocket& socket) {
+          socket.OnQueryLoad = std::move(load);
+          larkspire::TDatagramLimits limits = socket.Limits();
+          limits.MaxMessageBytes = kMaxEndpointMessage;
+          socket.SetLimits(limits);
+          socket.OnRecvStream = [this](const std::string& ip, int port, TStream& message,
+                                       TDataProcessModule* channel) {
+            OnMessage(ip, port, message, channel);
+          };
+        });
   } catch (const larkspire::Exception&) {
     throw larkspire::Exception("cannot bind the datagram port " + DatagramBindAddress(address) +
                                ":" + std::to_string(port));
@@ -40,6 +49,21 @@ TDatagramEndpoint::~TDatagramEndpoint() = default;
 
 int TDatagramEndpoint::Port() const {
   return socket_->Port();
+}
+
+void TDatagramEndpoint::SetOnMessage(TMessageHandler handler) {
+  std::lock_guard lock(handler_mutex_);
+  on_message_ = std::move(handler);
+}
+
+void TDatagramEndpoint::OnMessage(const std::string& ip, int port, TStream& message,
+                                  TDataProcessModule* channel) {
+  TMessageHandler handler;
+  {
+    std::lock_guard lock(handler_mutex_);
+    handler = on_message_;
+  }
+  if (handler) handler(ip, port, message, channel);
 }
 
 }  // namespace larkspire::server

@@ -109,6 +109,10 @@ void TServer::Start() {
       if (options_.Port != 0 || options_.UdpPort > 0 || attempt >= kPortAttempts) throw;
     }
   }
+  if (datagram_) {
+    notify_links_ = std::make_unique<TNotificationLinks>(*datagram_, options_.NotifyUdpPort);
+    context_.NotifyLinks = notify_links_.get();
+  }
   if (tls_ && options_.PlainPort) {
     std::string plain_address;
     plain_listen_socket_ = Listen(*options_.PlainPort, plain_port_, plain_address);
@@ -119,6 +123,7 @@ void TServer::Start() {
     int code = errno;
     listen_socket_.Reset();
     plain_listen_socket_.Reset();
+    if (notify_links_) notify_links_->Close();
     datagram_.reset();
     throw Exception(std::string("cannot create the wake-up pipe: ") + std::strerror(code));
   }
@@ -379,6 +384,7 @@ bool TServer::Stop() {
   if (accept_thread_.joinable()) accept_thread_.join();
   listen_socket_.Reset();
   plain_listen_socket_.Reset();
+  if (notify_links_) notify_links_->Close();
   datagram_.reset();
   pg_listeners_.reset();
   // No new requests: a session waiting for one sees the end of its stream, while one that is

@@ -11,7 +11,7 @@
 // end within a short bound; the destructor stops and joins them all.
 //
 // Unless --udp-port is 0, Start also opens the datagram endpoint (on the TCP port bound by
-// default), which answers load queries until Stop.
+// default), which answers load queries and carries notifications to linked clients until Stop.
 //
 // Thread-safety: Start and Stop from the owner's thread; Port and ActiveSessions from any.
 #ifndef LARKSPIRE_SERVER_SERVER_H_
@@ -37,6 +37,7 @@
 #include "server/net/framing.h"
 #include "server/net/guess_guard.h"
 #include "server/net/inflight_budget.h"
+#include "server/net/notification_links.h"
 #include "server/net/session.h"
 #include "server/net/tls_stream.h"
 #include "server/notify/notification_hub.h"
@@ -135,6 +136,8 @@ class TServer {
   std::string address_;
   std::thread accept_thread_;
   std::unique_ptr<TDatagramEndpoint> datagram_;
+  // Closed before datagram_ goes; kept until the end, since sessions may still ask for tokens.
+  std::unique_ptr<TNotificationLinks> notify_links_;
   std::unique_ptr<TPostgresListeners> pg_listeners_;
   std::mutex clients_mutex_;
   std::list<std::unique_ptr<TClient>> clients_;

@@ -45,6 +45,7 @@ class TDispatchTable;
 class TGuessGuard;
 class TInflightBudget;
 class TNotificationHub;
+class TNotificationLinks;
 class TNotificationMailbox;
 class TPluginHost;
 
@@ -67,6 +68,8 @@ struct TServerContext {
   TInflightBudget* Inflight = nullptr;
   // The server's notifications; null: the notification commands are refused.
   TNotificationHub* Notifications = nullptr;
+  // Datagram delivery of notifications; null: the server has no datagram endpoint.
+  TNotificationLinks* NotifyLinks = nullptr;
 };
 
 // A database connection the session holds, with its transaction nesting (given back, the
@@ -115,6 +118,8 @@ class TSession {
   // Whether this session's bytes travel under TLS, and whether the server has TLS configured.
   bool UnderTls() const { return stream_.IsTls(); }
   bool TlsConfigured() const { return !context_.Options.TlsCert.empty(); }
+  // Datagram delivery of notifications, or null when the server has no datagram endpoint.
+  TNotificationLinks* NotifyLinks() const { return context_.NotifyLinks; }
 
   // Whether the server is stopping.
   bool Stopping() const { return context_.Stopping; }

@@ -31,6 +31,19 @@ void TNotificationMailbox::SetOutlet(TOutlet outlet) {
   if (closed_) return;
   outlet_ = std::move(outlet);
   ++outlet_generation_;
+  // What waits in the queue goes first, ahead of anything newer, so that the client never gets
+  // a newer record over the link before an older one over 604 (it would drop the older as a
+  // repeat).
+  while (!queue_.empty()) {
+    outgoing_.push_front(std::move(queue_.back()));
+    queue_.pop_back();
+  }
+  queued_bytes_ = 0;
+  if (missed_ && !outgoing_.empty()) {
+    outgoing_.front().Missed = true;
+    missed_ = false;
+  }
+  if (!outgoing_.empty()) outgoing_ready_.notify_one();
   if (!sender_.joinable()) sender_ = std::thread([this] { SenderLoop(); });
 }
 

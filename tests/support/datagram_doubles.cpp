@@ -145,6 +145,11 @@ TLossyRelay::~TLossyRelay() {
   ::close(wake_[1]);
 }
 
+std::vector<std::string> TLossyRelay::FromServer() const {
+  std::lock_guard lock(from_server_mutex_);
+  return from_server_;
+}
+
 void TLossyRelay::Run() {
   std::mt19937 random(faults_.seed);
   std::uniform_real_distribution<double> chance(0.0, 1.0);
@@ -161,7 +166,7 @@ void TLossyRelay::Run() {
     if (ready == 0) {
       // Quiet: what was held back goes out now.
       for (int side = 0; side < 2; ++side) {
-        const int out_port = side == 0 ? server_port_ : client_port;
+        const int out_port = side == 0 ? server_port_.load() : client_port;
         if (holding[side] && out_port != 0) {
           SendLoopback(side == 0 ? server_socket_ : client_socket_, out_port, held[side].data(),
                        held[side].size());
@@ -181,11 +186,15 @@ void TLossyRelay::Run() {
       if (side == 0) client_port = ntohs(from.sin_port);
       // From the client out through the server-facing socket, and back.
       const int out_fd = side == 0 ? server_socket_ : client_socket_;
-      const int out_port = side == 0 ? server_port_ : client_port;
+      const int out_port = side == 0 ? server_port_.load() : client_port;
       if (out_port == 0) continue;
       ++relayed_;
       const std::string datagram(buffer, static_cast<size_t>(received));
-      if (chance(random) < faults_.drop) {
+      if (side == 1) {
+        std::lock_guard lock(from_server_mutex_);
+        from_server_.push_back(datagram);
+      }
+      if (drop_all_ || chance(random) < faults_.drop) {
         ++dropped_;
         continue;
       }

@@ -4,7 +4,8 @@
 // - TFaultDatagramApi (+ TDatagramApiGuard): the POSIX datagram API with chosen faults and a
 //   count of open sockets;
 // - TLossyRelay: a UDP relay between a client and a server port that drops, duplicates and
-//   reorders a share of the datagrams, in both directions, from a fixed seed.
+//   reorders a share of the datagrams, in both directions, from a fixed seed; or drops them
+//   all. It keeps what the server sent.
 //
 // Thread-safety: every member may be called from any thread.
 #ifndef LARKSPIRE_TESTS_SUPPORT_DATAGRAM_DOUBLES_H_
@@ -122,10 +123,16 @@ struct TRelayFaults {
 class TLossyRelay {
  public:
   // Relays between the client, which sends to ClientPort(), and the server at server_port on
-  // 127.0.0.1.
+  // 127.0.0.1 (0: nowhere until SetServerPort, for a server that is told the relay's port
+  // before it starts).
   TLossyRelay(int server_port, const TRelayFaults& faults);
   ~TLossyRelay();
   int ClientPort() const { return client_port_; }
+  void SetServerPort(int port) { server_port_ = port; }
+  // From now on every datagram is dropped (true), or the faults apply again (false).
+  void SetDropAll(bool drop) { drop_all_ = drop; }
+  // Every datagram the server sent, as it came.
+  std::vector<std::string> FromServer() const;
   uint64_t Relayed() const { return relayed_.load(); }
   uint64_t Dropped() const { return dropped_.load(); }
   uint64_t Duplicated() const { return duplicated_.load(); }
@@ -135,7 +142,10 @@ class TLossyRelay {
   void Run();
 
   TRelayFaults faults_;
-  int server_port_;
+  std::atomic<int> server_port_;
+  std::atomic<bool> drop_all_{false};
+  mutable std::mutex from_server_mutex_;
+  std::vector<std::string> from_server_;
   int client_socket_ = -1;  // faces the client
   int server_socket_ = -1;  // faces the server
   int client_port_ = 0;
