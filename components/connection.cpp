@@ -163,6 +163,8 @@ TLarkspireConnection::TLarkspireConnection(TComponent* owner)
 }
 
 TLarkspireConnection::~TLarkspireConnection() {
+  // The listener's session copies this connection's settings: it goes first.
+  listener_.reset();
   // Wakes an exchange still blocked on the socket before anything waits for a thread.
   tcp_client_.Interrupt();
   watch_thread_.reset();

@@ -31,6 +31,7 @@
 #include <string>
 
 #include "components/exception.h"
+#include "components/notification_listener.h"
 #include "components/reply.h"
 #include "components/wait_form.h"
 #include "platform/component.h"
@@ -239,6 +240,19 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   // The exchange of one attempt; used by the worker thread.
   void RunExchange(TStream& stream);
 
+  // Notifications (components/notification_listener.h). Subscriptions live on a hidden second
+  // session opened on the first Subscribe with this connection's settings; they raise
+  // ELarkspireException on failure ("this server does not send notifications" for a server
+  // without them). Notify publishes through this connection's own session.
+  void Subscribe(const std::string& channel);
+  void Unsubscribe(const std::string& channel);
+  void Notify(const std::string& channel, const std::string& payload = "");
+  // Runs on the listener's delivery thread; may be set at any time.
+  void SetOnNotification(TLarkspireNotificationEvent handler);
+  TNotificationRoute NotificationRoute() const;
+  // The listener, made on first use.
+  TLarkspireNotificationListener& NotificationListener();
+
   // The file download (command 402): fills the request's password and connection name as every
   // command's, sends it and hands the file bytes of each block packet that follows to the sink,
   // from block request.Value to info.BlockCount. While it runs the connection is busy, so other
@@ -327,6 +341,7 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   bool streamed_data_ = false;
   int32_t transaction_level_ = 0;
   std::unique_ptr<TLarkspireWaitForm> wait_form_;
+  std::unique_ptr<TLarkspireNotificationListener> listener_;
   std::string adapter_root_ = "/sys/class/net";
   std::atomic<uint32_t> idle_minute_ms_{60000};
   // Held while an attempt marks itself busy and while the idle watch decides to disconnect, so

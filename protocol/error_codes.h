@@ -56,6 +56,7 @@ inline constexpr int32_t kErrTooManyGuesses = 20040;
 inline constexpr int32_t kErrServerBusy = 20041;
 inline constexpr int32_t kErrLogInRequired = 20032;
 inline constexpr int32_t kErrPlainLogInRefused = 20033;
+inline constexpr int32_t kErrTooManySubscriptions = 20050;
 inline constexpr int32_t kErrUnknownPlugin = 20501;
 inline constexpr int32_t kErrPluginFailed = 20502;
 inline constexpr int32_t kErrPluginTimeout = 20503;
@@ -121,6 +122,7 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrLogInRequired, "the server has a users file: the session must log in (602) first"},
     {kErrPlainLogInRefused,
      "a log-in over a plaintext connection to a server with TLS (without --allow-plain-login)"},
+    {kErrTooManySubscriptions, "a session subscribes to at most 256 notification channels"},
     {kErrUnknownPlugin, "no plug-in has the name"},
     {kErrPluginFailed, "the plug-in reported an error: its own text"},
     {kErrPluginTimeout, "the plug-in did not answer in time"},

@@ -31,9 +31,22 @@ enum : uint16_t {
   cmdFileInfo = 401,
   cmdDownload = 402,
   cmdCallPlugin = 500,
+  // Subscribes the session to the channel named by Data (UTF-8, 1..255 bytes, no NUL).
+  cmdSubscribe = 600,
+  // Ends the session's subscription to the channel named by Data; one not held succeeds too.
+  cmdUnsubscribe = 601,
   // Binds the session to a user of the server's users file: Data holds the user name, Password
   // the user's password; every later command carries the same password.
   cmdLogIn = 602,
+  // Publishes a notification: Data holds the notify request (protocol/notification.h).
+  cmdNotify = 603,
+  // Waits at most Value milliseconds (the server caps it at 60000) for notifications of the
+  // session's subscriptions; the reply's Data holds the records queued (zero or more), Value
+  // their count. Answered as soon as one is queued, or empty after the wait.
+  cmdWaitNotifications = 604,
+  // Asks for datagram delivery of notifications: the reply's Data holds the 16-byte link token,
+  // Value the server's UDP port (0: no datagram endpoint, keep to 604).
+  cmdNotifyLink = 605,
   cmdReply = 900,
 };
 

@@ -21,7 +21,7 @@ LOWER = {
     "sql": {"base", "rowsets", "sql"},
     "config": {"base", "sql", "config"},
 }
-UPPER = {"net", "commands", "plugins", "files"}
+UPPER = {"net", "commands", "plugins", "files", "notify"}
 ALL = set(LOWER) | UPPER
 FORBIDDEN_LAYERS = ("transport/", "components/", "qt/", "cli/", "demo/")
 # The network folder alone may use the client's datagram engine, for the server's endpoint.

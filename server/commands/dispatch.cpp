@@ -10,6 +10,7 @@
 #include "server/commands/query_commands.h"
 #include "server/files/file_service.h"
 #include "server/net/session.h"
+#include "server/notify/notify_commands.h"
 #include "server/plugins/plugin_host.h"
 
 namespace larkspire::server {
@@ -90,6 +91,7 @@ TDispatchTable BuildDispatchTable() {
   RegisterApplyUpdates(table);
   table.Register(cmdCallPlugin, HandleCallPlugin);
   table.Register(cmdLogIn, HandleLogIn);
+  RegisterNotifyCommands(table);
   return table;
 }
 

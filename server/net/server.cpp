@@ -72,8 +72,8 @@ constexpr size_t kRefusedDrain = 16 * 1024;
 TServer::TServer(TServerOptions options)
     : options_(std::move(options)),
       plugins_(PluginHostOptionsOf(options_)),
-      context_{options_, catalog_, dispatch_, stopping_, plugins_,
-               pools_,   nullptr,  &guesses_, &watch_,   &inflight_} {}
+      context_{options_, catalog_,  dispatch_, stopping_,  plugins_,       pools_,
+               nullptr,  &guesses_, &watch_,   &inflight_, &notifications_} {}
 
 void TServer::Start() {
   if (started_) return;

@@ -39,6 +39,7 @@
 #include "server/net/inflight_budget.h"
 #include "server/net/session.h"
 #include "server/net/tls_stream.h"
+#include "server/notify/notification_hub.h"
 #include "server/plugins/plugin_host.h"
 #include "server/sql/connection_pool.h"
 #include "server/sql/database.h"
@@ -71,6 +72,8 @@ class TServer {
   const TServerOptions& Options() const { return options_; }
   const TDatabaseCatalog& Catalog() const { return catalog_; }
   const TConnectionPools& Pools() const { return pools_; }
+  // The notifications of every session.
+  TNotificationHub& Notifications() { return notifications_; }
 
  private:
   struct TClient {
@@ -116,6 +119,7 @@ class TServer {
   TInflightBudget inflight_{options_.MaxInflight};
   TConnectionPools pools_;
   std::unique_ptr<TUsers> users_;
+  TNotificationHub notifications_;
   TServerContext context_;
   TUniqueFd listen_socket_;
   // With TLS: the certificate and key, and the plaintext listener (--plain-port) if any.

@@ -1,5 +1,7 @@
 #include "server/net/session.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +19,7 @@
 #include "server/net/framing.h"
 #include "server/net/guess_guard.h"
 #include "server/net/inflight_budget.h"
+#include "server/notify/notification_hub.h"
 
 namespace larkspire::server {
 
@@ -31,7 +34,21 @@ constexpr uint64_t kSmallMessage = 1024 * 1024;
 TSession::TSession(const TServerContext& context, TConnStream& stream, std::string peer)
     : context_(context), stream_(stream), peer_(std::move(peer)) {}
 
-TSession::~TSession() = default;
+TSession::~TSession() {
+  if (mailbox_ && context_.Notifications != nullptr) context_.Notifications->Unregister(mailbox_);
+}
+
+bool TSession::PeerGone() const {
+  pollfd entry{stream_.Fd(), POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+std::shared_ptr<TNotificationMailbox> TSession::NotificationMailbox() {
+  if (!mailbox_ && context_.Notifications != nullptr) {
+    mailbox_ = context_.Notifications->Register();
+  }
+  return mailbox_;
+}
 
 bool TSession::CheckPassword(const std::string& given, TRemoteCommand& reply) {
   const auto& password = context_.Options.Password;
@@ -403,6 +420,11 @@ void TSession::Run() {
   {
     std::lock_guard lock(databases_mutex_);
     databases_.clear();
+  }
+  // Nothing is kept for a client that has gone.
+  if (mailbox_ && context_.Notifications != nullptr) {
+    context_.Notifications->Unregister(mailbox_);
+    mailbox_.reset();
   }
   ServerLog(Describe() + " " + outcome_ + ", " + std::to_string(commands_) + " commands, " +
             ending_);

@@ -43,6 +43,8 @@ class TCommandWatch;
 class TDispatchTable;
 class TGuessGuard;
 class TInflightBudget;
+class TNotificationHub;
+class TNotificationMailbox;
 class TPluginHost;
 
 // What every session reads.
@@ -62,6 +64,8 @@ struct TServerContext {
   TCommandWatch* Watch = nullptr;
   // The memory of all requests in flight (--max-inflight); null: only each request's limits.
   TInflightBudget* Inflight = nullptr;
+  // The server's notifications; null: the notification commands are refused.
+  TNotificationHub* Notifications = nullptr;
 };
 
 // A database connection the session holds, with its transaction nesting (given back, the
@@ -110,6 +114,16 @@ class TSession {
   // Whether this session's bytes travel under TLS, and whether the server has TLS configured.
   bool UnderTls() const { return stream_.IsTls(); }
   bool TlsConfigured() const { return !context_.Options.TlsCert.empty(); }
+
+  // Whether the server is stopping.
+  bool Stopping() const { return context_.Stopping; }
+  // Whether the client has closed its side of the connection (checked without reading).
+  bool PeerGone() const;
+  // The server's notifications, or null.
+  TNotificationHub* Notifications() const { return context_.Notifications; }
+  // The session's mailbox, registered with the hub on first use and unregistered when the
+  // session ends. Null when the server has no hub. Called from the session's thread only.
+  std::shared_ptr<TNotificationMailbox> NotificationMailbox();
 
   // Whether the identity or name is on the deny list.
   bool IsDenied(const std::string& name) const;
@@ -181,6 +195,7 @@ class TSession {
   std::optional<TUser> user_;
   TPasswordDigest password_digest_{};
   TDeflatedPayload reply_payload_;
+  std::shared_ptr<TNotificationMailbox> mailbox_;
 };
 
 }  // namespace larkspire::server

@@ -1,0 +1,55 @@
+// The connection's notification calls: subscriptions go to the hidden listener session, Notify
+// goes out on the connection's own session.
+#include "components/connection.h"
+#include "platform/codepage.h"
+
+namespace larkspire {
+
+TLarkspireNotificationListener& TLarkspireConnection::NotificationListener() {
+  if (!listener_) listener_ = std::make_unique<TLarkspireNotificationListener>(*this);
+  return *listener_;
+}
+
+void TLarkspireConnection::Subscribe(const std::string& channel) {
+  NotificationListener().Subscribe(channel);
+}
+
+void TLarkspireConnection::Unsubscribe(const std::string& channel) {
+  if (listener_) listener_->Unsubscribe(channel);
+}
+
+void TLarkspireConnection::Notify(const std::string& channel, const std::string& payload) {
+  std::string reason;
+  if (!IsValidChannel(channel, &reason)) RaiseError(kNoErrorCode, reason);
+  if (payload.size() > kMaxNotificationPayload) {
+    RaiseError(kNoErrorCode, "a notification's payload holds at most " +
+                                 std::to_string(kMaxNotificationPayload) + " bytes");
+  }
+  TRemoteCommand request;
+  request.Code = cmdNotify;
+  const std::string data = EncodeNotifyRequest(channel, payload);
+  request.Data.WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
+  std::string failure;
+  int32_t code = kNoErrorCode;
+  {
+    const TLarkspireReply reply = Exchange(request);
+    if (reply->Success) return;
+    code = reply->Value;
+    failure = AnsiToWide(reply->Message);
+  }
+  if (code == kErrUnknownCommand && error_code_ == kErrUnknownCommand) {
+    ThrowLarkspireException(kErrUnknownCommand, kErrUnknownCommand, kNoNotificationsText,
+                            Name() + ":" + kNoNotificationsText);
+  }
+  RaiseError(error_code_, failure);
+}
+
+void TLarkspireConnection::SetOnNotification(TLarkspireNotificationEvent handler) {
+  NotificationListener().SetOnNotification(std::move(handler));
+}
+
+TNotificationRoute TLarkspireConnection::NotificationRoute() const {
+  return listener_ ? listener_->Route() : TNotificationRoute::None;
+}
+
+}  // namespace larkspire
