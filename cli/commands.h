@@ -36,6 +36,12 @@ void AddShellCommand(CLI::App& app, const TClientOptions& options, TRunFunction&
 // call PLUGIN NAME:TYPE=VALUE... [--out FILE]: calls a server plug-in and prints its answer.
 void AddCallCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
 
+// listen CHANNEL... [--count N]: prints "CHANNEL: PAYLOAD" for each notification, flushed,
+// until Ctrl-C or N of them.
+void AddListenCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+// notify CHANNEL [PAYLOAD]: sends one notification.
+void AddNotifyCommand(CLI::App& app, const TClientOptions& options, TRunFunction& run);
+
 // udp listen|send|load: the reliable datagram transport (needs no server options).
 void AddUdpCommand(CLI::App& app, TRunFunction& run);
 

@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
   AddExecCommand(app, options, run);
   AddShellCommand(app, options, run);
   AddCallCommand(app, options, run);
+  AddListenCommand(app, options, run);
+  AddNotifyCommand(app, options, run);
   AddUdpCommand(app, run);
   if (argc <= 1) {
     std::cout << app.help();

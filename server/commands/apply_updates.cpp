@@ -258,6 +258,10 @@ class TDeltaApplier {
   }
 
   const TRecordsetData& Reply() const { return reply_; }
+  // The table written and the rows changed (each delete and update changes exactly one row, or
+  // Apply raises).
+  const std::string& Table() const { return target_.Table; }
+  const TTableChange& Changes() const { return changes_; }
 
  private:
   enum class TAction { taNone, taDelete, taUpdate, taInsert };
@@ -319,6 +323,7 @@ class TDeltaApplier {
     const std::string sql = dialect_.InsertReturning(
         "DELETE FROM " + target_.QualifiedName + " WHERE " + KeyCondition(builder, values), keys);
     Queue(TAction::taDelete, sql, builder.Parameters(), {&row, &values, nullptr});
+    ++changes_.Deleted;
   }
 
   void QueueUpdate(const TRecordsetRow& row) {
@@ -349,6 +354,7 @@ class TDeltaApplier {
     const std::string sql = dialect_.InsertReturning(
         "UPDATE " + target_.QualifiedName + " SET " + set + " WHERE " + where, table_columns_);
     Queue(TAction::taUpdate, sql, builder.Parameters(), {&row, &original, answer});
+    ++changes_.Updated;
   }
 
   void QueueInsert(const TRecordsetRow& row) {
@@ -360,6 +366,7 @@ class TDeltaApplier {
     }
     // Runs of the same columns share their statement; its values come when it is sent.
     Queue(TAction::taInsert, columns, TParameters(), {&row, nullptr, answer});
+    ++changes_.Inserted;
   }
 
   // Sends the batch and takes in what it answered.
@@ -443,12 +450,13 @@ class TDeltaApplier {
   std::vector<TParameters> runs_;
   std::vector<TQueued> queued_;
   TRecordsetData reply_;
+  TTableChange changes_;
 };
 
 }  // namespace
 
 std::string ApplyDelta(IDatabase& database, TTransactionStack& transactions,
-                       const TRecordsetData& delta) {
+                       const TRecordsetData& delta, TDeltaOutcome* outcome) {
   bool changes = false;
   for (const auto& row : delta.Rows) changes |= row->Status != TRowStatus::rsUnmodified;
   TRecordsetData nothing;
@@ -462,6 +470,10 @@ std::string ApplyDelta(IDatabase& database, TTransactionStack& transactions,
     applier.Apply();
     std::string document = WriteAdoXml(applier.Reply());
     transactions.Commit();
+    if (outcome != nullptr) {
+      outcome->Table = applier.Table();
+      outcome->Changes = applier.Changes();
+    }
     return document;
   } catch (...) {
     if (transactions.Level() > outer) {
@@ -483,8 +495,11 @@ void HandleApplyUpdates(TSession& session, TRemoteCommand& request, TRemoteComma
   }
   const TRecordsetData delta = ReadAdoXmlInPlace(text);
   TSessionDatabase& database = session.DatabaseFor(request.ConnectionName);
-  const std::string document = ApplyDelta(*database.Database, database.Transactions, delta);
+  TDeltaOutcome outcome;
+  const std::string document =
+      ApplyDelta(*database.Database, database.Transactions, delta, &outcome);
   reply.Data.WriteBuffer(document.data(), static_cast<int64_t>(document.size()));
+  session.TableChanged(request.ConnectionName, outcome.Table, outcome.Changes);
 }
 
 void RegisterApplyUpdates(TDispatchTable& table) {

@@ -40,6 +40,7 @@
 #include "dataset/recordset.h"
 #include "protocol/remote_command.h"
 #include "server/commands/dispatch.h"
+#include "server/notify/table_changes.h"
 #include "server/sql/database.h"
 
 namespace larkspire::server {
@@ -52,8 +53,15 @@ inline constexpr int kApplyTimeoutSeconds = 30;
 // Applies the delta on database within one more level of transactions, and answers the reply
 // document. On any failure every change of the delta is rolled back and the error raised:
 // EServerError (20010 refused delta, 20011 conflict) or the database's error.
+// What an applied delta changed: its table and the rows inserted, updated and deleted.
+struct TDeltaOutcome {
+  std::string Table;
+  TTableChange Changes;
+};
+
+// outcome, when given, learns what was changed.
 std::string ApplyDelta(IDatabase& database, TTransactionStack& transactions,
-                       const TRecordsetData& delta);
+                       const TRecordsetData& delta, TDeltaOutcome* outcome = nullptr);
 
 void HandleApplyUpdates(TSession& session, TRemoteCommand& request, TRemoteCommand& reply);
 

@@ -45,10 +45,12 @@ void HandleBeginTransaction(TSession& session, TRemoteCommand& request, TRemoteC
 // 221 and 222: end the innermost level; Value is the level left.
 void HandleCommitTransaction(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   reply.Value = session.DatabaseFor(request.ConnectionName).Transactions.Commit();
+  if (reply.Value == 0) session.TransactionEnded(request.ConnectionName, true);
 }
 
 void HandleRollbackTransaction(TSession& session, TRemoteCommand& request, TRemoteCommand& reply) {
   reply.Value = session.DatabaseFor(request.ConnectionName).Transactions.Rollback();
+  if (reply.Value == 0) session.TransactionEnded(request.ConnectionName, false);
 }
 
 // 602: Data is the user name, Password the user's password.

@@ -9,6 +9,7 @@
 #include "server/base/server_errors.h"
 #include "server/commands/paging.h"
 #include "server/net/session.h"
+#include "server/notify/table_changes.h"
 #include "server/rowsets/reply_compression.h"
 #include "server/rowsets/rowset_writer.h"
 
@@ -94,8 +95,17 @@ void HandleExecSQL(TSession& session, TRemoteCommand& request, TRemoteCommand& r
     reply.Value = 0;
     return;
   }
-  reply.Value = ClampToInt32(
-      database.ExecuteStatement(StatementOf(description), description.Parameters, options));
+  const std::string sql = StatementOf(description);
+  const int64_t changed = database.ExecuteStatement(sql, description.Parameters, options);
+  reply.Value = ClampToInt32(changed);
+  if (changed <= 0) return;
+  if (const auto target = StatementTarget(sql)) {
+    TTableChange change;
+    (target->Kind == TStatementKind::skInsert   ? change.Inserted
+     : target->Kind == TStatementKind::skUpdate ? change.Updated
+                                                : change.Deleted) = changed;
+    session.TableChanged(request.ConnectionName, target->Table, change);
+  }
 }
 
 void RegisterQueryCommands(TDispatchTable& table) {

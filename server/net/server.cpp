@@ -126,6 +126,7 @@ void TServer::Start() {
   wake_write_.Reset(wake_pipe[1]);
   stopping_ = false;
   started_ = true;
+  pg_listeners_ = std::make_unique<TPostgresListeners>(catalog_, notifications_);
   accept_thread_ = std::thread([this] { AcceptLoop(); });
   ServerLog("larkspire-server listening on " + address_ + (tls_ ? " (TLS)" : "") +
             (plain_port_ != 0 ? ", plaintext on port " + std::to_string(plain_port_) : "") + ", " +
@@ -379,6 +380,7 @@ bool TServer::Stop() {
   listen_socket_.Reset();
   plain_listen_socket_.Reset();
   datagram_.reset();
+  pg_listeners_.reset();
   // No new requests: a session waiting for one sees the end of its stream, while one that is
   // answering finishes and sends its reply. Connections still busy after the grace are cut;
   // a session that does not end even then (a long query) is waited for a short while only.

@@ -40,6 +40,7 @@
 #include "server/net/session.h"
 #include "server/net/tls_stream.h"
 #include "server/notify/notification_hub.h"
+#include "server/notify/postgres_listener.h"
 #include "server/plugins/plugin_host.h"
 #include "server/sql/connection_pool.h"
 #include "server/sql/database.h"
@@ -72,8 +73,10 @@ class TServer {
   const TServerOptions& Options() const { return options_; }
   const TDatabaseCatalog& Catalog() const { return catalog_; }
   const TConnectionPools& Pools() const { return pools_; }
-  // The notifications of every session.
+  // The notifications of every session, and the LISTEN connections that feed them from the
+  // PostgreSQL databases (null before Start and after Stop).
   TNotificationHub& Notifications() { return notifications_; }
+  const TPostgresListeners* PostgresListeners() const { return pg_listeners_.get(); }
 
  private:
   struct TClient {
@@ -132,6 +135,7 @@ class TServer {
   std::string address_;
   std::thread accept_thread_;
   std::unique_ptr<TDatagramEndpoint> datagram_;
+  std::unique_ptr<TPostgresListeners> pg_listeners_;
   std::mutex clients_mutex_;
   std::list<std::unique_ptr<TClient>> clients_;
   std::atomic<int> active_{0};

@@ -131,6 +131,7 @@ void TSession::LogIn(const TUser& user, const std::string& password) {
   std::lock_guard lock(databases_mutex_);
   for (auto& [name, database] : databases_) database->Transactions.RollbackAll();
   databases_.clear();
+  pending_changes_.DropAll();
   user_ = user;
   password_digest_ = DigestPassword(password);
 }
@@ -142,9 +143,31 @@ bool TSession::PasswordMatchesLogIn(const std::string& password) const {
 bool TSession::TransactionLost() {
   bool lost = false;
   for (auto& [name, database] : databases_) {
-    if (database->Transactions.SyncWithDatabase()) lost = true;
+    if (database->Transactions.SyncWithDatabase()) {
+      lost = true;
+      pending_changes_.Drop(name);
+    }
   }
   return lost;
+}
+
+void TSession::TableChanged(const std::string& connection_name, const std::string& table,
+                            const TTableChange& change) {
+  if (context_.Notifications == nullptr || change.Empty()) return;
+  if (InTransaction(connection_name)) {
+    pending_changes_.Add(AnsiToWide(connection_name), table, change);
+  } else {
+    context_.Notifications->Publish(TableChannel(table), TableChangePayload(change));
+  }
+}
+
+void TSession::TransactionEnded(const std::string& connection_name, bool committed) {
+  if (context_.Notifications == nullptr) return;
+  if (committed) {
+    pending_changes_.Publish(AnsiToWide(connection_name), *context_.Notifications);
+  } else {
+    pending_changes_.Drop(AnsiToWide(connection_name));
+  }
 }
 
 bool TSession::InTransaction(const std::string& connection_name) const {

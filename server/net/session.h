@@ -33,6 +33,7 @@
 #include "server/config/server_options.h"
 #include "server/config/users_file.h"
 #include "server/net/conn_stream.h"
+#include "server/notify/table_changes.h"
 #include "server/rowsets/reply_compression.h"
 #include "server/sql/connection_pool.h"
 #include "server/sql/database.h"
@@ -125,6 +126,13 @@ class TSession {
   // session ends. Null when the server has no hub. Called from the session's thread only.
   std::shared_ptr<TNotificationMailbox> NotificationMailbox();
 
+  // A statement of this session changed rows of table on the database the request names: the
+  // change is published on "table:NAME" now, or when the transaction open there commits.
+  void TableChanged(const std::string& connection_name, const std::string& table,
+                    const TTableChange& change);
+  // The outermost transaction on the named database ended (committed, or rolled back).
+  void TransactionEnded(const std::string& connection_name, bool committed);
+
   // Whether the identity or name is on the deny list.
   bool IsDenied(const std::string& name) const;
 
@@ -196,6 +204,8 @@ class TSession {
   TPasswordDigest password_digest_{};
   TDeflatedPayload reply_payload_;
   std::shared_ptr<TNotificationMailbox> mailbox_;
+  // Table changes inside open transactions, by database (code-page name as the requests give it).
+  TPendingTableChanges pending_changes_;
 };
 
 }  // namespace larkspire::server
