@@ -136,11 +136,11 @@ struct TRun {
   std::string PgConnInfo;  // empty: the server's own notify
 };
 
-const char* RouteName(TLarkspireConnection::TNotificationRoute route) {
+const char* RouteName(TNotificationRoute route) {
   switch (route) {
-    case TLarkspireConnection::TNotificationRoute::Datagram:
+    case TNotificationRoute::Datagram:
       return "datagram";
-    case TLarkspireConnection::TNotificationRoute::Tcp:
+    case TNotificationRoute::Tcp:
       return "tcp";
     default:
       return "none";
@@ -203,10 +203,7 @@ int Run(const TRun& run, int listener_count, int count, int rate, int burst) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   int datagram = 0;
   for (auto& listener : listeners)
-    datagram += listener->Connection.NotificationRoute() ==
-                        TLarkspireConnection::TNotificationRoute::Datagram
-                    ? 1
-                    : 0;
+    datagram += listener->Connection.NotificationRoute() == TNotificationRoute::Datagram ? 1 : 0;
 
   // Paced.
   const auto interval = std::chrono::nanoseconds(1000000000LL / std::max(1, rate));

@@ -17,6 +17,7 @@
 #include <larkspire/components/connection.h>
 #include <larkspire/components/query.h>
 #include <larkspire/dataset/data_source.h>
+#include <larkspire/dataset/field.h>
 #include <larkspire/qt/data_grid.h>
 #include <larkspire/qt/notification_relay.h>
 
@@ -107,7 +108,7 @@ class TLiveProductsWindow : public QWidget {
   // Reads the table and subscribes to its changes; raises ELarkspireException when the server
   // cannot be reached or sends no notifications.
   void Start() {
-    query_.Open();
+    Open();
     ShowSelected();
     connection_.Subscribe("table:products");
   }
@@ -147,6 +148,13 @@ class TLiveProductsWindow : public QWidget {
     save_->setEnabled(true);
   }
 
+  void Open() {
+    query_.Open();
+    if (auto* price = dynamic_cast<TNumericField*>(&query_.FieldByName("RetaiPrice"))) {
+      price->SetDisplayFormat("0.00");
+    }
+  }
+
   // Reads the rows again and returns to the product shown before.
   void Refresh() {
     if (query_.State() != dsBrowse && query_.State() != dsInactive) return;  // mid-edit
@@ -154,7 +162,7 @@ class TLiveProductsWindow : public QWidget {
     if (query_.Active() && !query_.IsEmpty()) shown = query_.FieldByName("ProId").Value();
     try {
       query_.Close();
-      query_.Open();
+      Open();
       if (!shown.IsNull()) query_.Locate("ProId", shown);
     } catch (const std::exception& e) {
       status_->setText(QString("refresh failed: %1").arg(e.what()));
