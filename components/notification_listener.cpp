@@ -150,28 +150,25 @@ void TLarkspireNotificationListener::RaiseChangeFailure(int32_t code, const std:
 void TLarkspireNotificationListener::Unsubscribe(const std::string& channel) {
   std::unique_lock lock(mutex_);
   // Records of the channel already on their way are dropped from now on (DeliverRecord).
-  if (channels_.erase(channel) == 0 || !session_) return;
+  if (channels_.erase(channel) == 0 || !session_ || stopping_) return;
   if (channels_.empty()) {
     // The last one: the session closes, and with it the server's mailbox.
     lock.unlock();
     Stop();
     return;
   }
+  // The server is told between two waits; nothing of the channel is handed out meanwhile, so
+  // the caller does not wait for it.
   auto change = std::make_shared<TChange>();
   change->Code = cmdUnsubscribe;
   change->Channel = channel;
-  if (std::this_thread::get_id() == thread_.get_id()) {
-    // From OnNotification, which holds delivery_mutex_ already.
-    lock.unlock();
-    change->Failed = !SendChange(cmdUnsubscribe, channel, change->Failure);
-    last_sequence_.erase(channel);
-    return;
-  }
   changes_.push_back(change);
   changed_.notify_all();
-  changed_.wait(lock, [&] { return change->Done || stopping_; });
+  const bool own_thread = std::this_thread::get_id() == thread_.get_id();
   lock.unlock();
-  std::lock_guard delivery(delivery_mutex_);
+  // From OnNotification the delivery lock is held already.
+  std::unique_lock delivery(delivery_mutex_, std::defer_lock);
+  if (!own_thread) delivery.lock();
   last_sequence_.erase(channel);
 }
 

@@ -14,7 +14,9 @@
 //
 // Thread-safety: Subscribe, Unsubscribe, Stop and the setters come from the application's
 // thread (the connection's); OnNotification runs on the listener's thread (or the datagram
-// link's delivery thread), one call at a time; Route may be read from any thread.
+// link's delivery thread), one call at a time, and may itself call Subscribe and Unsubscribe
+// (not SetOnNotification); Stop waits for a handler that is running, so a handler must not
+// wait for the thread that stops the listener. Route may be read from any thread.
 #ifndef LARKSPIRE_COMPONENTS_NOTIFICATION_LISTENER_H_
 #define LARKSPIRE_COMPONENTS_NOTIFICATION_LISTENER_H_
 
@@ -79,6 +81,9 @@ class TLarkspireNotificationListener {
   // Subscribing to a channel held already does nothing.
   void Subscribe(const std::string& channel);
   // Unsubscribing a channel not held does nothing; after the last one the session is closed.
+  // Nothing of the channel is handed out once it returns (the server is told between two
+  // waits). Subscribe waits for the server's answer, which comes between two waits too (at
+  // most a second).
   void Unsubscribe(const std::string& channel);
   // Closes the session and ends the thread; the subscriptions are forgotten.
   void Stop();

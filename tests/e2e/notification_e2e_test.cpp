@@ -1,0 +1,171 @@
+// Notifications between real processes: PostgreSQL's NOTIFY from psql, table changes made
+// through the command-line client on both backends, a server restarted under a listener, the
+// CLI's listen and notify, and a server that has no notifications.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "components/connection.h"
+#include "components/exception.h"
+#include "protocol/error_codes.h"
+#include "protocol/memory_stream.h"
+#include "protocol/remote_command.h"
+#include "support/backend_server.h"
+#include "support/notification_inbox.h"
+#include "support/postgres_cluster.h"
+#include "support/run_program.h"
+#include "support/scripted_peer.h"
+#include "support/server_fixture.h"
+
+namespace larkspire::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Repeats action every 200 ms until the inbox holds count notifications (10 s at most): for a
+// source that starts listening a moment after Subscribe returns.
+bool RepeatUntil(TNotificationInbox& inbox, size_t count, const std::function<void()>& action) {
+  for (int i = 0; i < 50; ++i) {
+    action();
+    if (inbox.WaitFor(count, 200)) return true;
+  }
+  return false;
+}
+
+TEST(NotificationE2E, PsqlNotifyReachesASubscribedClient) {
+  TBackendServer& server = ServerFor(TBackend::bkPostgreSQL, "lknotify");
+  if (!server.Server) GTEST_SKIP() << server.Error;
+  TPostgresCluster& cluster = *TPostgresCluster::Instance();
+  TLarkspireConnection connection;
+  connection.SetRemotePort(server.Server->Port());
+  TNotificationInbox inbox;
+  connection.SetOnNotification(inbox.Handler());
+  connection.Subscribe("Orders Ready");
+  ASSERT_TRUE(RepeatUntil(
+      inbox, 1, [&] { cluster.Psql(server.Database, "NOTIFY \"Orders Ready\", 'it''s here'"); }));
+  const auto received = inbox.Received();
+  EXPECT_EQ(received[0].Channel, "Orders Ready");
+  EXPECT_EQ(received[0].Payload, "it's here");
+  // A client's own notify goes to the hub, not through PostgreSQL as well: it comes once.
+  TLarkspireConnection publisher;
+  publisher.SetRemotePort(server.Server->Port());
+  publisher.SetConnectionName("pg");
+  const size_t before = inbox.Count();
+  publisher.Notify("Orders Ready", "once");
+  ASSERT_TRUE(inbox.WaitFor(before + 1));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(inbox.Count(), before + 1);
+  EXPECT_EQ(inbox.Received().back().Payload, "once");
+}
+
+class TableChangeE2E : public ::testing::TestWithParam<TBackend> {};
+
+TEST_P(TableChangeE2E, AnUpdateThroughTheCliReachesATableSubscriber) {
+  TBackendServer& server = ServerFor(GetParam(), "lknotifytable");
+  if (!server.Server) GTEST_SKIP() << server.Error;
+  TLarkspireConnection connection;
+  connection.SetRemotePort(server.Server->Port());
+  TNotificationInbox inbox;
+  connection.SetOnNotification(inbox.Handler());
+  connection.Subscribe("table:products");
+  const std::string port = std::to_string(server.Server->Port());
+  const TProgramResult r =
+      RunCli({"--port", port, "--connection", server.ConnectionName, "exec",
+              "UPDATE products SET ProName = ProName WHERE ProId IN (1, 2, 3)"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_TRUE(inbox.WaitFor(1));
+  const auto received = inbox.Received();
+  EXPECT_EQ(received[0].Channel, "table:products");
+  EXPECT_EQ(received[0].Payload, R"({"inserted":0,"updated":3,"deleted":0})");
+  EXPECT_FALSE(received[0].Missed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, TableChangeE2E,
+                         ::testing::Values(TBackend::bkSQLite, TBackend::bkPostgreSQL),
+                         BackendName);
+
+TEST(NotificationE2E, AServerRestartedUnderAListenerMarksTheNextNotificationMissed) {
+  auto server = std::make_unique<TServerProcess>();
+  const std::string port = std::to_string(server->Port());
+  TLarkspireConnection listener;
+  listener.SetRemotePort(server->Port());
+  TNotificationInbox inbox;
+  listener.SetOnNotification(inbox.Handler());
+  listener.Subscribe("ch");
+  TLarkspireConnection publisher;
+  publisher.SetRemotePort(server->Port());
+  publisher.Notify("ch", "before");
+  ASSERT_TRUE(inbox.WaitFor(1));
+  EXPECT_FALSE(inbox.Received()[0].Missed);
+
+  server->Stop();
+  server.reset();
+  std::this_thread::sleep_for(300ms);  // the listener finds the server gone
+  server = std::make_unique<TServerProcess>(std::vector<std::string>{"--port", port});
+  // The listener connects and subscribes again by itself; the publisher's next command does.
+  ASSERT_TRUE(RepeatUntil(inbox, 2, [&] { publisher.Notify("ch", "after"); }));
+  const auto received = inbox.Received();
+  EXPECT_EQ(received[1].Payload, "after");
+  EXPECT_TRUE(received[1].Missed);
+  EXPECT_EQ(received[1].Sequence, 1u);
+  EXPECT_GE(listener.NotificationListener().Reconnects(), 1);
+  EXPECT_EQ(listener.NotificationRoute(), TNotificationRoute::Tcp);
+}
+
+TEST(NotificationE2E, CliListenPrintsWhatCliNotifySends) {
+  TServerProcess server;
+  const std::string port = std::to_string(server.Port());
+  auto listen = std::async(std::launch::async, [&] {
+    return RunCli({"--port", port, "listen", "news", "table:products", "--count", "2"}, 20000);
+  });
+  // The listener subscribes a moment after it starts: send until it has had two.
+  for (int i = 0; i < 100 && listen.wait_for(200ms) != std::future_status::ready; ++i) {
+    const TProgramResult sent = RunCli({"--port", port, "notify", "news", "hello, world"});
+    ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  }
+  const TProgramResult r = listen.get();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "news: hello, world\nnews: hello, world\n");
+  const TProgramResult bad = RunCli({"--port", port, "notify", std::string(300, 'c')});
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.err.find("255 bytes"), std::string::npos) << bad.err;
+}
+
+TEST(NotificationE2E, AServerWithoutNotificationsIsNamedSo) {
+  TScriptedPeer peer(TScriptedPeer::ServeWith(AcceptedHandshake(), [](const std::string&) {
+    TRemoteCommand reply;
+    reply.Code = cmdReply;
+    reply.Success = false;
+    reply.Value = kErrUnknownCommand;
+    reply.Message = "Unknown command";
+    TLarkspireMemoryStream stream;
+    reply.SaveToStream(stream);
+    return std::string(reinterpret_cast<const char*>(stream.Memory()), stream.Size());
+  }));
+  TLarkspireConnection connection;
+  connection.SetRemotePort(peer.Port());
+  try {
+    connection.Subscribe("ch");
+    FAIL() << "subscribed on a server without notifications";
+  } catch (const ELarkspireException& e) {
+    EXPECT_NE(std::string(e.what()).find("this server does not send notifications"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(connection.NotificationRoute(), TNotificationRoute::None);
+  try {
+    connection.Notify("ch", "x");
+    FAIL() << "notified a server without notifications";
+  } catch (const ELarkspireException& e) {
+    EXPECT_NE(std::string(e.what()).find("this server does not send notifications"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace larkspire::test
