@@ -54,5 +54,25 @@ for program in "$work/example/query_and_edit" "$work/example-pc"; do
 done
 "$prefix/bin/larkspire" --port "$port" query "select ProUnit from products where ProId = 1" \
   --format csv | grep -q "箱" || { echo "the database does not hold the edit"; exit 1; }
+# The live grid, where the Qt adapters were installed: two copies offscreen, an edit saved in
+# one appears in the other through the table's notification.
+if [ -x "$work/example/live_products" ]; then
+  export QT_QPA_PLATFORM=offscreen
+  "$work/example/live_products" --port "$port" --screenshot "$work/live.png" \
+    >"$work/watcher.out" 2>"$work/watcher.log" &
+  watcher_pid=$!
+  for _ in $(seq 100); do
+    grep -q "^listening" "$work/watcher.out" && break
+    sleep 0.1
+  done
+  "$work/example/live_products" --port "$port" --set-price 1 7.25 >/dev/null
+  wait "$watcher_pid" || { echo "the watching copy saw no change:"; cat "$work/watcher.log"; exit 1; }
+  grep -q "^refreshed after table:products #1: product 1 .* retail price 7.25$" "$work/watcher.out" ||
+    { echo "the watching copy did not refresh:"; cat "$work/watcher.out"; exit 1; }
+  [ -s "$work/live.png" ] || { echo "the watching copy saved no picture"; exit 1; }
+  echo "live_products: an edit saved in one copy appeared in the other"
+  "$work/example/live_products" --port "$port" --set-price 999 1 2>/dev/null &&
+    { echo "an edit of a missing product was reported as saved"; exit 1; }
+fi
 "$prefix/bin/larkspire" --port "$port" call PluginSample ReqType:int=0 a:int=2 b:int=3 |
   grep -q "Result:int=5" || { echo "the installed server did not run its plug-in"; exit 1; }
