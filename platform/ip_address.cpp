@@ -72,6 +72,13 @@ bool ParseIpAddress(const std::string& text, TIpAddress& address) {
     address = TIpAddress::FromIPv4(ntohl(parsed.s_addr));
     return true;
   }
+  if (text.find('%') == std::string::npos) {
+    TIpAddress parsed;
+    parsed.Family = TIpFamily::kIPv6;
+    if (::inet_pton(AF_INET6, text.c_str(), parsed.Bytes.data()) != 1) return false;
+    address = parsed.Unmapped();
+    return true;
+  }
   // getaddrinfo reads the "%interface" part that inet_pton does not; numeric only, so no name
   // is ever looked up here.
   addrinfo hints{};
