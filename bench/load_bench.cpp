@@ -24,6 +24,15 @@
 //
 //   load_bench --clients 2000 --active 200 [--seconds S] [--pool-size N]
 //
+// With --servers N, N servers on one PostgreSQL database (a throwaway cluster), every client
+// given all of them: the clients connect one after another (each to the least loaded server, as
+// its load probe finds them), then all run the mix for --seconds (10). It prints how the sessions
+// spread over the servers, each server's CPU time, requests per second in total, p50 and p99,
+// and the load average at the end. With --at-once the clients connect all at the same time
+// instead, as after a restart of every client at once:
+//
+//   load_bench --servers 2 [--clients N] [--seconds S] [--at-once]
+//
 // A reply is wrong when it arrives with other rows or bytes than asked for; a failed reply (an
 // exception with the server's or the connection's text) is counted apart, with its first texts.
 #include <unistd.h>
@@ -41,6 +50,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,112 +127,139 @@ std::string ReadFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// One client: its own connection and components, rounds operations of the mix.
-void RunClient(int client, int rounds, uint16_t port, const TLoadRun& run,
-               const std::string& file_bytes, const fs::path& local_folder, TResults& results) {
-  TLarkspireConnection connection;
-  connection.SetRemotePort(port);
-  connection.SetConnectionName(run.Connection);
-  connection.SetClientName("LoadBench" + std::to_string(client));
-
-  TLarkspireQuery rows;
-  rows.SetConnection(&connection);
-  rows.SQL().SetText("select ProId, ProCode, ProName from products where ProId <= " +
-                     std::to_string(kDemoProducts) + " order by ProId");
-  TLarkspireQuery posts;
-  posts.SetConnection(&connection);
-  posts.SQL().SetText("select * from products where ProId < 0");
-  TLarkspireQuery pages;
-  pages.SetConnection(&connection);
-  pages.SQL().SetText("select * from products where ProId <= " + std::to_string(kDemoProducts) +
-                      " order by ProId");
-  pages.Paging().SetPageSize(10);
-  TLarkspirePluginCall plugin;
-  plugin.SetConnection(&connection);
-  TLarkspireUpdateFile files;
-  files.SetConnection(&connection);
-  const std::string local = (local_folder / ("client" + std::to_string(client) + ".bin")).string();
-
-  int posted = 0;
-  std::vector<double> ms[opCount];
-  std::vector<std::string> codes;
-  int64_t requests = 0;
-  for (int round = 0; round < rounds; ++round) {
-    const TOp op = kMix[(client + round) % (sizeof kMix / sizeof kMix[0])];
-    const auto start = TClock::now();
-    std::string wrong;
-    bool failed = false;
-    std::string code;
-    try {
-      switch (op) {
-        case opQuery:
-          rows.Close();
-          rows.Open();
-          if (rows.RecordCount() != kDemoProducts || rows.FieldByName("ProId").AsInteger() != 1)
-            wrong = "query: " + std::to_string(rows.RecordCount()) + " rows";
-          break;
-        case opPost:
-          if (!posts.Active()) posts.Open();
-          code = "L" + std::to_string(client) + "-" + std::to_string(++posted);
-          posts.Append();
-          posts.FieldByName("ProCode").SetAsString(code);
-          posts.FieldByName("ProName").SetAsString("load test row");
-          posts.Post();
-          if (posts.FieldByName("ProId").IsNull()) wrong = "post: no key came back";
-          break;
-        case opPage:
-          pages.Paging().ReloadFirstPage();
-          pages.Paging().NextPage();
-          if (pages.RecordCount() != 10 || pages.FieldByName("ProId").AsInteger() != 11 ||
-              pages.Paging().RecordCount() != kDemoProducts)
-            wrong = "page 2: wrong rows";
-          break;
-        case opPlugin: {
-          const int a = client * 1000 + round;
-          plugin.RequestData().Clear();
-          plugin.RequestData().Param("ReqType").SetAsInteger(0);
-          plugin.RequestData().Param("a").SetAsInteger(a);
-          plugin.RequestData().Param("b").SetAsInteger(7);
-          if (!plugin.Execute("PluginSample")) {
-            wrong = "plug-in: failed";
-          } else {
-            auto* result = plugin.ResponseData().FindParam("Result");
-            if (result == nullptr || result->GetAsInteger() != a + 7) wrong = "plug-in: wrong sum";
-          }
-          break;
-        }
-        case opDownload:
-          fs::remove(local);
-          if (!files.DownloadFile("load.bin", local) || ReadFile(local) != file_bytes)
-            wrong = "download: wrong bytes";
-          break;
-        case opCount:
-          break;
-      }
-    } catch (const std::exception& e) {
-      wrong = std::string(kOpNames[op]) + ": " + e.what();
-      failed = true;
-      if (op == opPost) {
-        try {
-          posts.Cancel();
-        } catch (...) {
-        }
-      }
-    }
-    const double took = std::chrono::duration<double, std::milli>(TClock::now() - start).count();
-    if (!wrong.empty()) {
-      results.Fail("client " + std::to_string(client) + ": " + wrong, !failed);
-      continue;
-    }
-    ms[op].push_back(took);
-    requests += kOpRequests[op];
-    if (op == opPost) codes.push_back(code);
+// One client: its own connection and components, running operations of the mix.
+class TClient {
+ public:
+  // hosts: a host list for the connection, or empty for the loopback at port.
+  TClient(int client, uint16_t port, const std::string& hosts, const TLoadRun& run,
+          const std::string& file_bytes, const fs::path& local_folder)
+      : client_(client),
+        file_bytes_(file_bytes),
+        local_((local_folder / ("client" + std::to_string(client) + ".bin")).string()) {
+    connection_.SetRemotePort(port);
+    if (!hosts.empty()) connection_.SetRemoteIP(hosts);
+    connection_.SetConnectionName(run.Connection);
+    connection_.SetClientName("LoadBench" + std::to_string(client));
+    rows_.SetConnection(&connection_);
+    rows_.SQL().SetText("select ProId, ProCode, ProName from products where ProId <= " +
+                        std::to_string(kDemoProducts) + " order by ProId");
+    posts_.SetConnection(&connection_);
+    posts_.SQL().SetText("select * from products where ProId < 0");
+    pages_.SetConnection(&connection_);
+    pages_.SQL().SetText("select * from products where ProId <= " + std::to_string(kDemoProducts) +
+                         " order by ProId");
+    pages_.Paging().SetPageSize(10);
+    plugin_.SetConnection(&connection_);
+    files_.SetConnection(&connection_);
   }
+
+  TLarkspireConnection& Connection() { return connection_; }
+
+  // The operation of this round; a wrong or failed one goes to results at once.
+  void RunRound(int round, TResults& results);
+  // Hands the timings, the posted codes and the request count over.
+  void Finish(TResults& results);
+
+ private:
+  int client_;
+  const std::string& file_bytes_;
+  std::string local_;
+  TLarkspireConnection connection_;
+  TLarkspireQuery rows_, posts_, pages_;
+  TLarkspirePluginCall plugin_;
+  TLarkspireUpdateFile files_;
+  int posted_ = 0;
+  std::vector<double> ms_[opCount];
+  std::vector<std::string> codes_;
+  int64_t requests_ = 0;
+};
+
+void TClient::RunRound(int round, TResults& results) {
+  const TOp op = kMix[(client_ + round) % (sizeof kMix / sizeof kMix[0])];
+  const auto start = TClock::now();
+  std::string wrong;
+  bool failed = false;
+  std::string code;
+  try {
+    switch (op) {
+      case opQuery:
+        rows_.Close();
+        rows_.Open();
+        if (rows_.RecordCount() != kDemoProducts || rows_.FieldByName("ProId").AsInteger() != 1)
+          wrong = "query: " + std::to_string(rows_.RecordCount()) + " rows";
+        break;
+      case opPost:
+        if (!posts_.Active()) posts_.Open();
+        code = "L" + std::to_string(client_) + "-" + std::to_string(++posted_);
+        posts_.Append();
+        posts_.FieldByName("ProCode").SetAsString(code);
+        posts_.FieldByName("ProName").SetAsString("load test row");
+        posts_.Post();
+        if (posts_.FieldByName("ProId").IsNull()) wrong = "post: no key came back";
+        break;
+      case opPage:
+        pages_.Paging().ReloadFirstPage();
+        pages_.Paging().NextPage();
+        if (pages_.RecordCount() != 10 || pages_.FieldByName("ProId").AsInteger() != 11 ||
+            pages_.Paging().RecordCount() != kDemoProducts)
+          wrong = "page 2: wrong rows";
+        break;
+      case opPlugin: {
+        const int a = client_ * 1000 + round;
+        plugin_.RequestData().Clear();
+        plugin_.RequestData().Param("ReqType").SetAsInteger(0);
+        plugin_.RequestData().Param("a").SetAsInteger(a);
+        plugin_.RequestData().Param("b").SetAsInteger(7);
+        if (!plugin_.Execute("PluginSample")) {
+          wrong = "plug-in: failed";
+        } else {
+          auto* result = plugin_.ResponseData().FindParam("Result");
+          if (result == nullptr || result->GetAsInteger() != a + 7) wrong = "plug-in: wrong sum";
+        }
+        break;
+      }
+      case opDownload:
+        fs::remove(local_);
+        if (!files_.DownloadFile("load.bin", local_) || ReadFile(local_) != file_bytes_)
+          wrong = "download: wrong bytes";
+        break;
+      case opCount:
+        break;
+    }
+  } catch (const std::exception& e) {
+    wrong = std::string(kOpNames[op]) + ": " + e.what();
+    failed = true;
+    if (op == opPost) {
+      try {
+        posts_.Cancel();
+      } catch (...) {
+      }
+    }
+  }
+  const double took = std::chrono::duration<double, std::milli>(TClock::now() - start).count();
+  if (!wrong.empty()) {
+    results.Fail("client " + std::to_string(client_) + ": " + wrong, !failed);
+    return;
+  }
+  ms_[op].push_back(took);
+  requests_ += kOpRequests[op];
+  if (op == opPost) codes_.push_back(code);
+}
+
+void TClient::Finish(TResults& results) {
   std::lock_guard lock(results.Mutex);
   for (int op = 0; op < opCount; ++op)
-    results.Ms[op].insert(results.Ms[op].end(), ms[op].begin(), ms[op].end());
-  results.Posted.insert(codes.begin(), codes.end());
-  results.Requests += requests;
+    results.Ms[op].insert(results.Ms[op].end(), ms_[op].begin(), ms_[op].end());
+  results.Posted.insert(codes_.begin(), codes_.end());
+  results.Requests += requests_;
+}
+
+// One client running rounds operations of the mix.
+void RunClient(int client, int rounds, uint16_t port, const TLoadRun& run,
+               const std::string& file_bytes, const fs::path& local_folder, TResults& results) {
+  TClient one(client, port, "", run, file_bytes, local_folder);
+  for (int round = 0; round < rounds; ++round) one.RunRound(round, results);
+  one.Finish(results);
 }
 
 // The codes of the load test's rows in the table, through a connection of its own.
@@ -406,6 +443,117 @@ void RunCrowd(const std::string& backend, std::vector<std::string> args, int cli
   std::fflush(stdout);
 }
 
+// CPU seconds (user and system) a process has used so far.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  // The fields after the command's closing parenthesis: state is the 3rd, utime the 14th.
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::atof(field.c_str());
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+// Several servers on one PostgreSQL database. The clients connect one after another, each given
+// every server, so each one's load probe sees the sessions of those before it; then all of them
+// run the mix for seconds. Prints where the sessions went, the requests per second in total and
+// each server's CPU time.
+void RunServers(int servers, int clients, int seconds, bool at_once, const fs::path& folder,
+                const std::string& file_bytes, TPostgresCluster& cluster) {
+  const std::string database = cluster.CreateDatabase("lkservers");
+  std::vector<std::unique_ptr<TServerProcess>> processes;
+  std::string hosts;
+  for (int i = 0; i < servers; ++i) {
+    processes.push_back(std::make_unique<TServerProcess>(std::vector<std::string>{
+        "--database", "pg=" + cluster.Url(database), "--seed-demo", "pg", "--files",
+        (folder / "served").string(), "--max-connections", std::to_string(clients + 8)}));
+    hosts +=
+        (i == 0 ? "" : ",") + std::string("127.0.0.1:") + std::to_string(processes.back()->Port());
+  }
+  const TLoadRun run{"pg", "pg", {}, ""};
+  const fs::path local = folder / "local-servers";
+  fs::create_directories(local);
+  std::vector<std::unique_ptr<TClient>> crowd;
+  std::map<std::string, int> spread;
+  auto note = [&spread](TLarkspireConnection& connection) {
+    ++spread[connection.Connected() ? connection.ConnectedServer() : "(not connected)"];
+  };
+  for (int c = 0; c < clients; ++c) {
+    crowd.push_back(
+        std::make_unique<TClient>(c, processes[0]->Port(), hosts, run, file_bytes, local));
+    if (at_once) continue;
+    crowd.back()->Connection().SetConnected(true);
+    note(crowd.back()->Connection());
+  }
+  if (at_once) {
+    // Every probe goes out before any session opens: they all see the same loads.
+    std::vector<std::thread> connecting;
+    for (auto& client : crowd)
+      connecting.emplace_back([one = client.get()] { one->Connection().SetConnected(true); });
+    for (std::thread& thread : connecting) thread.join();
+    for (auto& client : crowd) note(client->Connection());
+  }
+  std::vector<double> cpu_before;
+  for (const auto& process : processes) cpu_before.push_back(CpuSeconds(process->Pid()));
+
+  TResults results;
+  std::atomic<bool> stop{false};
+  const auto start = TClock::now();
+  std::vector<std::thread> threads;
+  for (auto& client : crowd) {
+    threads.emplace_back([&results, &stop, one = client.get()] {
+      for (int round = 0; !stop; ++round) one->RunRound(round, results);
+      one->Finish(results);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+  const double took = std::chrono::duration<double>(TClock::now() - start).count();
+  const std::string load_average = LoadAverage();
+  int moved = 0;
+  std::map<std::string, int> after;
+  for (auto& client : crowd) ++after[client->Connection().ConnectedServer()];
+  for (const auto& [server, count] : after) moved += std::abs(count - spread[server]);
+
+  const std::multiset<std::string> table = CodesInTable(processes[0]->Port(), "pg");
+  int missing = 0;
+  for (const std::string& code : results.Posted) missing += table.count(code) == 1 ? 0 : 1;
+  const int extra = static_cast<int>(table.size()) - static_cast<int>(results.Posted.size());
+  std::vector<double> all;
+  for (const auto& ms : results.Ms) all.insert(all.end(), ms.begin(), ms.end());
+  std::printf(
+      "servers %d, %d clients%s for %d s: %7.0f requests/s  p50 %6.2f ms  p99 %7.2f ms  wrong %d  "
+      "failed %d  posts %zu in table (missing %d, extra %d)  load average %s\n",
+      servers, clients, at_once ? " (connected at once)" : "", seconds,
+      static_cast<double>(results.Requests) / took, Percentile(all, 0.50), Percentile(all, 0.99),
+      results.Wrong, results.Failures, results.Posted.size(), missing, extra, load_average.c_str());
+  for (size_t i = 0; i < processes.size(); ++i) {
+    const std::string entry = "127.0.0.1:" + std::to_string(processes[i]->Port());
+    std::printf("    %-16s %3d sessions  server CPU %5.1f s\n", entry.c_str(), spread[entry],
+                CpuSeconds(processes[i]->Pid()) - cpu_before[i]);
+  }
+  if (spread.count("(not connected)") != 0)
+    std::printf("    %d clients did not connect\n", spread["(not connected)"]);
+  if (moved > 0) std::printf("    %d sessions changed server during the run\n", moved / 2);
+  for (const std::string& text : results.FailureTexts)
+    std::printf("    failed: %s\n", text.c_str());
+  std::fflush(stdout);
+  crowd.clear();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -413,15 +561,25 @@ int main(int argc, char** argv) {
   int rounds = 30;
   int active = 0;
   int seconds = 10;
+  int servers = 0;
+  bool at_once = false;
   std::string pool_size;
   std::string warm = "16";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--clients") == 0) clients = std::max(1, std::atoi(argv[i + 1]));
-    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
-    if (std::strcmp(argv[i], "--runners") == 0) warm = argv[i + 1];
-    if (std::strcmp(argv[i], "--active") == 0) active = std::max(1, std::atoi(argv[i + 1]));
-    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(1, std::atoi(argv[i + 1]));
-    if (std::strcmp(argv[i], "--pool-size") == 0) pool_size = argv[i + 1];
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--at-once") {
+      at_once = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
+    const char* value = argv[++i];
+    if (name == "--clients") clients = std::max(1, std::atoi(value));
+    if (name == "--rounds") rounds = std::max(1, std::atoi(value));
+    if (name == "--runners") warm = value;
+    if (name == "--active") active = std::max(1, std::atoi(value));
+    if (name == "--seconds") seconds = std::max(1, std::atoi(value));
+    if (name == "--pool-size") pool_size = value;
+    if (name == "--servers") servers = std::max(1, std::atoi(value));
   }
   if (active > 0) {
     active = std::min(active, clients);
@@ -459,6 +617,25 @@ int main(int argc, char** argv) {
     c = static_cast<char>(state);
   }
   std::ofstream(folder / "served" / "load.bin", std::ios::binary) << file_bytes;
+
+  if (servers > 0) {
+    int status = 0;
+    TPostgresCluster* cluster = TPostgresCluster::Instance();
+    if (cluster == nullptr) {
+      std::printf("no PostgreSQL cluster: %s\n", TPostgresCluster::StartError().c_str());
+      status = 1;
+    } else {
+      try {
+        RunServers(servers, clients, seconds, at_once, folder, file_bytes, *cluster);
+      } catch (const std::exception& e) {
+        std::printf("servers %d: %s\n", servers, e.what());
+        status = 1;
+      }
+    }
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    return status;
+  }
 
   std::vector<TLoadRun> runs;
   for (const std::string& runners : {std::string("0"), warm}) {

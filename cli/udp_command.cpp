@@ -13,6 +13,7 @@
 #include "cli/commands.h"
 #include "platform/stream.h"
 #include "transport/datagram_socket.h"
+#include "transport/tcp_client.h"
 
 namespace larkspire::cli {
 namespace {
@@ -40,6 +41,17 @@ std::string Sha256Hex(const uint8_t* bytes, size_t size) {
   return hex;
 }
 
+// "ip:port", an IPv6 address in brackets.
+std::string PeerText(const std::string& ip, int port) {
+  const bool v6 = ip.find(':') != std::string::npos;
+  return (v6 ? "[" + ip + "]" : ip) + ":" + std::to_string(port);
+}
+
+// The local address that reaches host: every IPv4 interface, or both families for an IPv6 peer.
+std::string LocalAddressFor(const std::string& host) {
+  return ResolveHost(host).find(':') != std::string::npos ? "::" : "0.0.0.0";
+}
+
 // Prints one line at a time from whichever thread an event runs on.
 class TPrinter {
  public:
@@ -59,7 +71,7 @@ int RunListen(const TUdpOptions& options) {
   int messages = 0;
   auto message = [&](const std::string& ip, int port, const uint8_t* bytes, size_t size,
                      const char* kind) {
-    out.Line(std::string(kind) + " message from " + ip + ":" + std::to_string(port) + ": " +
+    out.Line(std::string(kind) + " message from " + PeerText(ip, port) + ": " +
              std::to_string(size) + " bytes, sha256 " + Sha256Hex(bytes, size));
     std::lock_guard lock(mutex);
     ++messages;
@@ -79,12 +91,11 @@ int RunListen(const TUdpOptions& options) {
           message(ip, port, reinterpret_cast<const uint8_t*>(text.data()), text.size(), "text");
         };
         socket.OnLinkRequest = [&](const std::string& ip, int port, const std::string& text) {
-          out.Line("channel opened for " + ip + ":" + std::to_string(port) + " \"" + text + "\"");
+          out.Line("channel opened for " + PeerText(ip, port) + " \"" + text + "\"");
           return 0;
         };
         socket.OnChannelClosed = [&](TDataProcessModule* module, int reason) {
-          out.Line("channel closed for " + module->PeerIP() + ":" +
-                   std::to_string(module->PeerPort()) +
+          out.Line("channel closed for " + PeerText(module->PeerIP(), module->PeerPort()) +
                    (reason == 0 ? " (unlinked)" : " (expired)"));
         };
       });
@@ -96,7 +107,7 @@ int RunListen(const TUdpOptions& options) {
 
 int RunSend(const TUdpOptions& options) {
   TFileStream file(options.file, TFileMode::fmOpenRead);
-  TSuperUdpSocket socket("0.0.0.0", 0, 0);
+  TSuperUdpSocket socket(LocalAddressFor(options.host), 0, 0);
   if (!socket.OpenLink(options.host, options.peer_port, "larkspire udp send")) {
     std::cerr << "could not link to " << options.host << ":" << options.peer_port;
     if (socket.LinkState() == lsRefused)
@@ -118,7 +129,7 @@ int RunSend(const TUdpOptions& options) {
 }
 
 int RunLoad(const TUdpOptions& options) {
-  TSuperUdpSocket socket("0.0.0.0", 0, 0);
+  TSuperUdpSocket socket(LocalAddressFor(options.host), 0, 0);
   if (!socket.QueryLoad(options.host, options.peer_port, 2000)) {
     std::cerr << "no answer from " << options.host << ":" << options.peer_port << "\n";
     return 1;

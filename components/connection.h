@@ -105,7 +105,8 @@ class TLarkspireConnection : public TComponent, public ICommandCall {
   const std::string& RemoteIP() const { return remote_ip_; }
   // An empty text is ignored.
   void SetRemoteIP(const std::string& value);
-  // "host:port" of the server of the last successful connect; empty before any.
+  // "host:port" of the server of the last successful connect ("[::1]:8008" for an IPv6 host);
+  // empty before any.
   std::string ConnectedServer() const;
   int RemotePort() const { return remote_port_; }
   void SetRemotePort(int value) { remote_port_ = value; }

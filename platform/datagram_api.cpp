@@ -12,33 +12,48 @@
 namespace larkspire {
 namespace {
 
-sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_addr.s_addr = htonl(address);
-  peer.sin_port = htons(port);
-  return peer;
+// Room for the sender's address of either family.
+union TPeerAddress {
+  sockaddr any;
+  sockaddr_in v4;
+  sockaddr_in6 v6;
+};
+
+void ReadSource(const TPeerAddress& peer, TDatagramSource& source) {
+  if (!FromSocketAddress(&peer.any, source.address, source.port)) {
+    source.address = TIpAddress{};
+    source.port = 0;
+  }
 }
 
 class TPosixDatagramApi : public IDatagramApi {
  public:
-  TSocket CreateDatagramSocket() override {
-    return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  TSocket CreateDatagramSocket(TIpFamily family) override {
+    if (family == TIpFamily::kIPv4) return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const TSocket socket = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // Both families on one socket, whatever the system's default says.
+    const int off = 0;
+    if (socket != kInvalidSocket &&
+        ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+      ::close(socket);
+      return kInvalidSocket;
+    }
+    return socket;
   }
 
-  int Bind(TSocket socket, uint32_t address, uint16_t port) override {
-    const sockaddr_in local = MakeAddress(address, port);
-    return ::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+  int Bind(TSocket socket, const TIpAddress& address, uint16_t port) override {
+    sockaddr_storage local{};
+    const socklen_t length = ToSocketAddress(address, port, local);
+    return ::bind(socket, reinterpret_cast<const sockaddr*>(&local), length);
   }
 
-  int LocalAddress(TSocket socket, uint32_t& address, uint16_t& port) override {
-    sockaddr_in local{};
+  int LocalAddress(TSocket socket, TIpAddress& address, uint16_t& port) override {
+    sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        !FromSocketAddress(reinterpret_cast<const sockaddr*>(&local), address, port)) {
       return kSocketError;
     }
-    address = ntohl(local.sin_addr.s_addr);
-    port = ntohs(local.sin_port);
     return 0;
   }
 
@@ -56,7 +71,7 @@ class TPosixDatagramApi : public IDatagramApi {
   }
 
   ssize_t ReceiveFrom(TSocket socket, void* buffer, size_t size, TDatagramSource& source) override {
-    sockaddr_in peer{};
+    TPeerAddress peer{};
     iovec piece{buffer, size};
     msghdr message{};
     message.msg_name = &peer;
@@ -68,19 +83,19 @@ class TPosixDatagramApi : public IDatagramApi {
       received = ::recvmsg(socket, &message, 0);
     } while (received < 0 && errno == EINTR);
     if (received < 0) return kSocketError;
-    source.address = ntohl(peer.sin_addr.s_addr);
-    source.port = ntohs(peer.sin_port);
+    ReadSource(peer, source);
     source.truncated = (message.msg_flags & MSG_TRUNC) != 0;
     return received;
   }
 
-  ssize_t SendTo(TSocket socket, const void* buffer, size_t count, uint32_t address,
+  ssize_t SendTo(TSocket socket, const void* buffer, size_t count, const TIpAddress& address,
                  uint16_t port) override {
-    const sockaddr_in peer = MakeAddress(address, port);
+    sockaddr_storage peer{};
+    const socklen_t length = ToSocketAddress(address, port, peer);
     ssize_t sent;
     do {
       sent = ::sendto(socket, buffer, count, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&peer),
-                      sizeof peer);
+                      length);
     } while (sent < 0 && errno == EINTR);
     return sent;
   }
@@ -90,7 +105,7 @@ class TPosixDatagramApi : public IDatagramApi {
     if (count > kMost) count = kMost;
     mmsghdr messages[kMost];
     iovec pieces[kMost];
-    sockaddr_in peers[kMost];
+    TPeerAddress peers[kMost];
     for (int i = 0; i < count; ++i) {
       pieces[i] = iovec{items[i].buffer, items[i].size};
       messages[i] = mmsghdr{};
@@ -107,8 +122,7 @@ class TPosixDatagramApi : public IDatagramApi {
     if (received < 0) return kSocketError;
     for (int i = 0; i < received; ++i) {
       items[i].length = messages[i].msg_len;
-      items[i].source.address = ntohl(peers[i].sin_addr.s_addr);
-      items[i].source.port = ntohs(peers[i].sin_port);
+      ReadSource(peers[i], items[i].source);
       items[i].source.truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
     }
     return received;
@@ -121,14 +135,14 @@ class TPosixDatagramApi : public IDatagramApi {
       const int chunk = count - done < kMost ? count - done : kMost;
       mmsghdr messages[kMost];
       iovec pieces[kMost];
-      sockaddr_in peers[kMost];
+      sockaddr_storage peers[kMost];
       for (int i = 0; i < chunk; ++i) {
         const TOutgoingDatagram& item = items[done + i];
-        peers[i] = MakeAddress(item.address, item.port);
+        const socklen_t length = ToSocketAddress(item.address, item.port, peers[i]);
         pieces[i] = iovec{const_cast<void*>(item.buffer), item.length};
         messages[i] = mmsghdr{};
         messages[i].msg_hdr.msg_name = &peers[i];
-        messages[i].msg_hdr.msg_namelen = sizeof peers[i];
+        messages[i].msg_hdr.msg_namelen = length;
         messages[i].msg_hdr.msg_iov = &pieces[i];
         messages[i].msg_hdr.msg_iovlen = 1;
       }

@@ -19,8 +19,9 @@ namespace {
 
 class TPosixSocketApi : public ISocketApi {
  public:
-  TSocket CreateStreamSocket() override {
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  TSocket CreateStreamSocket(TIpFamily family) override {
+    return ::socket(family == TIpFamily::kIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC,
+                    IPPROTO_TCP);
   }
 
   int Close(TSocket socket) override { return ::close(socket); }
@@ -33,12 +34,10 @@ class TPosixSocketApi : public ISocketApi {
     return ::fcntl(socket, F_SETFL, non_blocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
   }
 
-  int Connect(TSocket socket, uint32_t address, uint16_t port) override {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = htonl(address);
-    peer.sin_port = htons(port);
-    return ::connect(socket, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+  int Connect(TSocket socket, const TIpAddress& address, uint16_t port) override {
+    sockaddr_storage peer{};
+    const socklen_t length = ToSocketAddress(address, port, peer);
+    return ::connect(socket, reinterpret_cast<sockaddr*>(&peer), length);
   }
 
   int Select(TFDSet* read, TFDSet* write, TFDSet* except, int timeout_ms) override {
@@ -128,17 +127,25 @@ class TPosixSocketApi : public ISocketApi {
     return n;
   }
 
-  bool LookupHost(const std::string& name, uint32_t& address) override {
+  bool LookupHost(const std::string& name, TIpAddress& address) override {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
     if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 ||
         result == nullptr)
       return false;
-    address = ntohl(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
+    // IPv4 first, as the look-up always answered; an IPv6-only name still resolves.
+    bool found = false;
+    for (int pass = 0; pass < 2 && !found; ++pass) {
+      const int family = pass == 0 ? AF_INET : AF_INET6;
+      for (addrinfo* entry = result; entry != nullptr && !found; entry = entry->ai_next) {
+        uint16_t port = 0;
+        found = entry->ai_family == family && FromSocketAddress(entry->ai_addr, address, port);
+      }
+    }
     ::freeaddrinfo(result);
-    return true;
+    return found;
   }
 };
 

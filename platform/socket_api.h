@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ip_address.h"
+
 namespace larkspire {
 
 using TSocket = int;
@@ -40,15 +42,15 @@ void SocketCleanup();
 class ISocketApi {
  public:
   virtual ~ISocketApi() = default;
-  // An IPv4 stream socket, or kInvalidSocket.
-  virtual TSocket CreateStreamSocket() = 0;
+  // A stream socket of the family, or kInvalidSocket.
+  virtual TSocket CreateStreamSocket(TIpFamily family) = 0;
   virtual int Close(TSocket socket) = 0;
   // Ends both directions of a connection without closing the socket: a call blocked on it in
   // another thread returns at once, and every later send or receive fails.
   virtual int Shutdown(TSocket socket) = 0;
   virtual int SetNonBlocking(TSocket socket, bool non_blocking) = 0;
-  // address and port in host byte order.
-  virtual int Connect(TSocket socket, uint32_t address, uint16_t port) = 0;
+  // port in host byte order; the address of the socket's family.
+  virtual int Connect(TSocket socket, const TIpAddress& address, uint16_t port) = 0;
   // Waits until a socket of a set is ready; sets that are not null keep only the ready ones.
   // timeout_ms < 0 waits for ever. Returns the number ready, 0 on time-out, -1 on error.
   virtual int Select(TFDSet* read, TFDSet* write, TFDSet* except, int timeout_ms) = 0;
@@ -60,8 +62,9 @@ class ISocketApi {
   virtual int SetReceiveTimeout(TSocket socket, uint32_t milliseconds) = 0;
   virtual ssize_t Send(TSocket socket, const void* buffer, size_t count) = 0;
   virtual ssize_t Recv(TSocket socket, void* buffer, size_t count) = 0;
-  // Host-name look-up; the first IPv4 address in host byte order.
-  virtual bool LookupHost(const std::string& name, uint32_t& address) = 0;
+  // Host-name look-up: the name's first IPv4 address, or its first IPv6 address when it has no
+  // IPv4 one.
+  virtual bool LookupHost(const std::string& name, TIpAddress& address) = 0;
 };
 
 // The POSIX implementation.

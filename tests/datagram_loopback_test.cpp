@@ -2,10 +2,12 @@
 // reorders datagrams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include <cstdio>
 
+#include "platform/exception.h"
 #include "support/datagram_doubles.h"
 #include "transport/datagram_socket.h"
 #include "transport/sending_window.h"
@@ -166,6 +169,59 @@ TEST(TDatagramLoopback, UnlinkOnDestructionAndLoadQuery) {
   EXPECT_EQ(reason.get(), 0);
   ASSERT_TRUE(probe.QueryLoad("127.0.0.1", b.Port()));
   EXPECT_EQ(probe.RemoteLoad(), 0);
+}
+
+TEST(TDatagramLoopback, AnEndpointOnBothFamiliesKnowsEachPeerByOneAddress) {
+  std::unique_ptr<TSuperUdpSocket> six_socket;
+  try {
+    six_socket = std::make_unique<TSuperUdpSocket>("::1", 0, 0);
+  } catch (const Exception&) {
+    GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  }
+  TSuperUdpSocket& six = *six_socket;
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<std::string> linked, texts;
+  TSuperUdpSocket both("::", 0, 0, TDatagramTiming{}, [&](TSuperUdpSocket& socket) {
+    socket.OnLinkRequest = [&](const std::string& ip, int, const std::string&) {
+      std::lock_guard lock(mutex);
+      linked.push_back(ip);
+      return 0;
+    };
+    socket.OnRecvText = [&](const std::string& ip, int, const std::string& text,
+                            TDataProcessModule*) {
+      std::lock_guard lock(mutex);
+      texts.push_back(ip + " " + text);
+      arrived.notify_all();
+    };
+  });
+  EXPECT_EQ(both.BindAddress(), "::");
+  TSuperUdpSocket four("127.0.0.1", 0, 0);
+  TInbox four_inbox(four), six_inbox(six);
+  // An IPv4 peer arrives IPv4-mapped and is known by its plain address.
+  ASSERT_TRUE(four.OpenLink("localhost", both.Port(), "four"));
+  ASSERT_TRUE(six.OpenLink("[::1]", both.Port(), "six"));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(linked, (std::vector<std::string>{"127.0.0.1", "::1"}));
+  }
+
+  // Messages go both ways on each channel: to the IPv4 peer through its mapped address.
+  EXPECT_TRUE(four.SendText("over IPv4"));
+  EXPECT_TRUE(six.SendText("over IPv6"));
+  TMemoryStream to_four, to_six;
+  to_four.WriteBuffer("back to four", 12);
+  to_four.SetPosition(0);
+  to_six.WriteBuffer("back to six", 11);
+  to_six.SetPosition(0);
+  EXPECT_TRUE(both.SendStreamOnChannel(four.LinkChannel(), to_four));
+  EXPECT_TRUE(both.SendStreamOnChannel(six.LinkChannel(), to_six));
+  EXPECT_EQ(four_inbox.First(), "back to four");
+  EXPECT_EQ(six_inbox.First(), "back to six");
+  std::unique_lock lock(mutex);
+  arrived.wait_for(lock, std::chrono::seconds(10), [&] { return texts.size() >= 2; });
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts, (std::vector<std::string>{"127.0.0.1 over IPv4", "::1 over IPv6"}));
 }
 
 // The protocol's second implementation, in Python, written from the wire layout alone.

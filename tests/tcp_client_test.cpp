@@ -624,6 +624,21 @@ TEST(ResolveHost, DottedQuadStaysAndEverythingElseIsLookedUp) {
               ElementsAre("LookupHost(10.0.0.256)", "LookupHost(1.2.3)", "LookupHost(db.example)"));
 }
 
+TEST(ResolveHost, IPv6AddressesStayInTheirShortestTextWithoutBrackets) {
+  TFaultSocketApi api;
+  api.FailLookup();
+  TSocketApiGuard guard(api);
+  EXPECT_EQ(ResolveHost("::1"), "::1");
+  EXPECT_EQ(ResolveHost("[0:0:0::1]"), "::1");
+  EXPECT_EQ(ResolveHost("2001:DB8:0:0::7"), "2001:db8::7");
+  EXPECT_EQ(ResolveHost("::ffff:192.0.2.7"), "192.0.2.7");
+  EXPECT_EQ(api.CountCalls("LookupHost"), 0);
+  // Not addresses: looked up, and unknown here.
+  EXPECT_EQ(ResolveHost("[::1"), "");
+  EXPECT_EQ(ResolveHost("1:2:3:4:5:6:7:8:9"), "");
+  EXPECT_EQ(api.CountCalls("LookupHost"), 2);
+}
+
 TEST(ResolveHost, FailedLookupGivesEmptyText) {
   TFaultSocketApi api;
   api.FailLookup();

@@ -1,7 +1,5 @@
 #include "transport/datagram_socket.h"
 
-#include <arpa/inet.h>
-
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -9,25 +7,11 @@
 
 #include "platform/datagram_api.h"
 #include "platform/exception.h"
+#include "platform/ip_address.h"
 #include "transport/tcp_client.h"
 
 namespace larkspire {
 namespace {
-
-// The dotted address in host byte order; false for anything else.
-bool ParseDotted(const std::string& text, uint32_t& address) {
-  in_addr parsed{};
-  if (text.empty() || inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
-  address = ntohl(parsed.s_addr);
-  return true;
-}
-
-std::string Dotted(uint32_t address) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255,
-                (address >> 8) & 255, address & 255);
-  return text;
-}
 
 constexpr int kReceiveBatch = 32;
 constexpr int kSendBatch = 64;
@@ -53,10 +37,11 @@ TSuperUdpSocket::TSuperUdpSocket(const std::string& address, int port, uint8_t m
   SetMode(mode);
   bind_address_ = address.empty() ? "0.0.0.0" : ResolveHost(address);
   IDatagramApi& api = DatagramApi();
-  const TSocket socket = api.CreateDatagramSocket();
-  uint32_t local = 0;
-  const bool bound = socket != kInvalidSocket && port >= 0 && port <= 65535 &&
-                     ParseDotted(bind_address_, local) &&
+  TIpAddress local;
+  const bool parsed = ParseIpAddress(bind_address_, local);
+  ipv6_ = parsed && !local.IsIPv4();
+  const TSocket socket = api.CreateDatagramSocket(ipv6_ ? TIpFamily::kIPv6 : TIpFamily::kIPv4);
+  const bool bound = socket != kInvalidSocket && port >= 0 && port <= 65535 && parsed &&
                      api.Bind(socket, local, static_cast<uint16_t>(port)) == 0;
   if (!bound) {
     if (socket != kInvalidSocket) api.Close(socket);
@@ -66,7 +51,7 @@ TSuperUdpSocket::TSuperUdpSocket(const std::string& address, int port, uint8_t m
     throw Exception(text);
   }
   socket_ = socket;
-  uint32_t bound_address = 0;
+  TIpAddress bound_address;
   uint16_t bound_port = 0;
   if (api.LocalAddress(socket, bound_address, bound_port) == 0) port_ = bound_port;
   api.SetBufferSizes(socket, kDatagramSocketBuffer, kDatagramSocketBuffer);
@@ -99,8 +84,15 @@ TSuperUdpSocket::~TSuperUdpSocket() {
 
 void TSuperUdpSocket::Send(const std::string& ip, int port, const void* buffer, size_t length) {
   const TSocket socket = socket_.load();
-  uint32_t address = 0;
-  if (socket == kInvalidSocket || port < 0 || port > 65535 || !ParseDotted(ip, address)) return;
+  TIpAddress address;
+  if (socket == kInvalidSocket || port < 0 || port > 65535 || !ParseIpAddress(ip, address)) return;
+  // An IPv6 socket reaches IPv4 peers through their mapped address; an IPv4 one reaches no
+  // IPv6 peer.
+  if (ipv6_) {
+    address = address.MappedToIPv6();
+  } else if (!address.IsIPv4()) {
+    return;
+  }
   if (t_queue_owner == this && length <= kDataPacketSize) {
     TSendQueue& queue = *t_queue;
     std::memcpy(queue.bytes[queue.count].data(), buffer, length);
@@ -128,7 +120,7 @@ bool TSuperUdpSocket::ReceiveOne() {
   const ssize_t received = DatagramApi().ReceiveFrom(socket, buffer, sizeof buffer, source);
   if (received < 0) return false;
   if (received == 0 || source.truncated) return true;
-  ProcessDatagram(Dotted(source.address), source.port, buffer, static_cast<size_t>(received));
+  ProcessDatagram(source.address.Text(), source.port, buffer, static_cast<size_t>(received));
   return true;
 }
 
@@ -138,8 +130,8 @@ void TSuperUdpSocket::ReceiveLoop() {
   auto queue = std::make_unique<TSendQueue>();
   t_queue = queue.get();
   t_queue_owner = this;
-  uint32_t last_address = 0;
-  std::string last_ip = Dotted(0);
+  TIpAddress last_address;
+  std::string last_ip = last_address.Text();
   IDatagramApi& api = DatagramApi();
   for (;;) {
     const TSocket socket = socket_.load();
@@ -155,7 +147,7 @@ void TSuperUdpSocket::ReceiveLoop() {
       if (item.length == 0 || item.source.truncated) continue;
       if (item.source.address != last_address) {
         last_address = item.source.address;
-        last_ip = Dotted(last_address);
+        last_ip = last_address.Text();
       }
       ProcessDatagram(last_ip, item.source.port, static_cast<const uint8_t*>(item.buffer),
                       item.length);

@@ -2,6 +2,11 @@
 // port (port 0: any free port, read back into Port), receives datagrams and hands each to the
 // engine's ProcessDatagram, and sends datagrams for the engine.
 //
+// Bound to an IPv6 address ("::" for every interface) the socket takes both families: IPv4
+// peers reach it too and are shown to the engine as plain IPv4 text ("192.0.2.7"), IPv6 peers
+// as their address without brackets ("2001:db8::7"), so every peer keeps one address and one
+// channel. Bound to an IPv4 address it sends to IPv4 peers only.
+//
 // Mode 0 receives on a thread of its own. Mode 1 serves read notifications on the thread that
 // made the socket, from that thread's message pump: the owner calls ProcessMessages, which waits
 // for the socket to become readable and handles the notification there (HandleSocketMessage).
@@ -78,6 +83,7 @@ class TSuperUdpSocket : public TSuperUdpProctol {
   std::thread::id owner_thread_;
   std::string bind_address_;
   int port_ = 0;
+  bool ipv6_ = false;
   std::atomic<bool> receiving_{false};
 };
 

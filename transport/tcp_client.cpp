@@ -63,6 +63,28 @@ bool ParseIPv4(const std::string& text, uint32_t& address) {
   return true;
 }
 
+// What ResolveHost gave: a dotted quad (leading zeros as decimal) or an IPv6 address.
+bool ParseResolved(const std::string& text, TIpAddress& address) {
+  uint32_t v4 = 0;
+  if (ParseIPv4(text, v4)) {
+    address = TIpAddress::FromIPv4(v4);
+    return true;
+  }
+  return text.find(':') != std::string::npos && ParseIpAddress(text, address);
+}
+
+// "::1" or "[::1]" as the canonical text of the IPv6 address; false for anything else.
+bool CanonicalIPv6(const std::string& host, std::string& text) {
+  std::string inner = host;
+  if (inner.size() > 2 && inner.front() == '[' && inner.back() == ']') {
+    inner = inner.substr(1, inner.size() - 2);
+  }
+  TIpAddress address;
+  if (inner.find(':') == std::string::npos || !ParseIpAddress(inner, address)) return false;
+  text = address.Text();
+  return true;
+}
+
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -87,20 +109,19 @@ bool TSuperTcpClient::Connect(const std::string& host, int port, const std::stri
   // and never leaks it either.
   Disconnect();
   ISocketApi& api = SocketApi();
+  // An address that does not resolve, or a port outside 0..65535, cannot be reached: the
+  // attempt fails like a peer that does not accept.
+  const std::string address_text = ResolveHost(host);
+  TIpAddress address;
+  const bool reachable = ParseResolved(address_text, address) && port >= 0 && port <= 0xFFFF;
   {
     std::lock_guard lock(socket_mutex_);
-    socket_ = api.CreateStreamSocket();
+    socket_ = api.CreateStreamSocket(address.Family);
   }
   if (socket_ == kInvalidSocket) throw Exception("套接字创建失败");
 
-  const std::string address_text = ResolveHost(host);
   connected_ = false;
   handshake_status_ = kHandshakeNone;
-
-  // An address that does not resolve, or a port outside 0..65535, cannot be reached: the
-  // attempt fails like a peer that does not accept.
-  uint32_t address = 0;
-  const bool reachable = ParseIPv4(address_text, address) && port >= 0 && port <= 0xFFFF;
 
   int ready = 0;
   if (reachable) {
@@ -295,6 +316,8 @@ int64_t TSuperTcpClient::ReceiveBuffer(void* buffer, int64_t count) {
 std::string ResolveHost(const std::string& host) {
   if (EqualsIgnoringCase(host, "LOCALHOST")) return "127.0.0.1";
   if (IsIPv4Address(host)) return host;
+  std::string text;
+  if (CanonicalIPv6(host, text)) return text;
   return LookupHostAddress(host);
 }
 
@@ -309,16 +332,9 @@ bool IsValidOctet(const std::string& text) {
 }
 
 std::string LookupHostAddress(const std::string& name) {
-  std::string result;
-  uint32_t address = 0;
-  if (SocketApi().LookupHost(name, address)) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%d.%d.%d.%d", static_cast<int>((address >> 24) & 0xFF),
-                  static_cast<int>((address >> 16) & 0xFF), static_cast<int>((address >> 8) & 0xFF),
-                  static_cast<int>(address & 0xFF));
-    result = text;
-  }
-  return result;
+  TIpAddress address;
+  if (!SocketApi().LookupHost(name, address)) return "";
+  return address.Text();
 }
 
 }  // namespace larkspire

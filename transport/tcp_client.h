@@ -1,6 +1,7 @@
 // TSuperTcpClient: the blocking TCP client over which every command reaches the server. It owns
-// one IPv4 stream socket, opens it with a short connect time-out, passes the server's handshake
-// and then moves frames: a 4-byte big-endian body length followed by the body.
+// one stream socket (IPv4 or IPv6, as the server's address resolves), opens it with a short connect
+// time-out, passes the server's handshake and then moves frames: a 4-byte big-endian body length
+// followed by the body.
 //
 // Sends go out in 8192-byte chunks with a progress report after each; the last short chunk goes
 // out with no-delay on. Receives wait at most ReceiveTimeout milliseconds for each piece of data;
@@ -134,15 +135,17 @@ class TSuperTcpClient {
   std::unique_ptr<IByteStream> stream_;
 };
 
-// "LOCALHOST" in any case gives "127.0.0.1"; a dotted quad stays; anything else is looked up
-// (empty when the look-up fails).
+// "LOCALHOST" in any case gives "127.0.0.1"; a dotted quad stays; an IPv6 address, with or
+// without brackets, gives its canonical text without them ("[0:0::1]" gives "::1"); anything else
+// is looked up (empty when the look-up fails).
 std::string ResolveHost(const std::string& host);
 // Exactly four parts separated by "." and each a valid octet.
 bool IsIPv4Address(const std::string& text);
 // Decimal digits only (leading zeros allowed) with a value from 0 to 255; blanks, signs and
 // empty text do not convert.
 bool IsValidOctet(const std::string& text);
-// The first IPv4 address of a host-name look-up as "%d.%d.%d.%d", or empty when it fails.
+// The first IPv4 address of a host-name look-up as "%d.%d.%d.%d" (an IPv6-only name: its first
+// IPv6 address, "2001:db8::7"), or empty when it fails.
 std::string LookupHostAddress(const std::string& name);
 
 }  // namespace larkspire

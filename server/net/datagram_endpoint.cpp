@@ -8,10 +8,9 @@
 namespace larkspire::server {
 namespace {
 
-// The UDP socket takes IPv4 addresses only: an IPv6 bind address stands for every interface.
+// Every interface when none is named; "::" (or any IPv6 address) takes both families.
 std::string DatagramBindAddress(const std::string& address) {
-  if (address.empty() || address.find(':') != std::string::npos) return "0.0.0.0";
-  return address;
+  return address.empty() ? "0.0.0.0" : address;
 }
 
 }  // namespace
@@ -40,7 +39,9 @@ TDatagramEndpoint::TDatagramEndpoint(const std::string& address, int port,
           };
         });
   } catch (const larkspire::Exception&) {
-    throw larkspire::Exception("cannot bind the datagram port " + DatagramBindAddress(address) +
+    const std::string host = DatagramBindAddress(address);
+    const bool v6 = host.find(':') != std::string::npos;
+    throw larkspire::Exception("cannot bind the datagram port " + (v6 ? "[" + host + "]" : host) +
                                ":" + std::to_string(port));
   }
 }

@@ -36,8 +36,8 @@ constexpr uint64_t kMaxEndpointMessage = 4096;
 
 class TDatagramEndpoint {
  public:
-  // Binds address:port (an IPv4 address; "0.0.0.0" or "" for every interface; a server bound to
-  // "::" or another IPv6 address gets every IPv4 interface). Raises Exception naming the address
+  // Binds address:port ("0.0.0.0" or "" for every IPv4 interface; "::" for every interface of
+  // both families, another IPv6 address for that address). Raises Exception naming the address
   // and port when the port cannot be bound.
   TDatagramEndpoint(const std::string& address, int port, std::function<int32_t()> load);
   TDatagramEndpoint(const TDatagramEndpoint&) = delete;

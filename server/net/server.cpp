@@ -18,6 +18,7 @@
 
 #include "platform/codepage.h"
 #include "platform/exception.h"
+#include "platform/ip_address.h"
 #include "protocol/frame.h"
 #include "protocol/handshake.h"
 #include "server/base/server_errors.h"
@@ -30,22 +31,12 @@ namespace {
 // Tries at picking a port that is free for both TCP and UDP.
 constexpr int kPortAttempts = 8;
 
+// "192.0.2.7:5000", "[2001:db8::7]:5000"; an IPv4 peer of a dual-stack listener as IPv4.
 std::string AddressText(const sockaddr* address) {
-  char host[INET6_ADDRSTRLEN] = "?";
+  TIpAddress ip;
   uint16_t port = 0;
-  if (address->sa_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    ::inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-    port = ntohs(v4->sin_port);
-    return std::string(host) + ":" + std::to_string(port);
-  }
-  if (address->sa_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-    port = ntohs(v6->sin6_port);
-    return "[" + std::string(host) + "]:" + std::to_string(port);
-  }
-  return "?";
+  if (!FromSocketAddress(address, ip, port)) return "?";
+  return EndpointText(ip, port);
 }
 
 uint16_t AddressPort(const sockaddr* address) {
@@ -165,6 +156,11 @@ TUniqueFd TServer::Listen(uint16_t port, uint16_t& bound_port, std::string& boun
     }
     int on = 1;
     ::setsockopt(fd.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // An IPv6 listener takes IPv4 clients too, whatever the system's default says.
+    int off = 0;
+    if (entry->ai_family == AF_INET6) {
+      ::setsockopt(fd.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
     if (::bind(fd.Fd(), entry->ai_addr, entry->ai_addrlen) != 0 || ::listen(fd.Fd(), 128) != 0) {
       failure = std::strerror(errno);
       continue;
@@ -173,7 +169,9 @@ TUniqueFd TServer::Listen(uint16_t port, uint16_t& bound_port, std::string& boun
   }
   ::freeaddrinfo(found);
   if (!listening.IsOpen()) {
-    throw Exception("cannot listen on " + options_.Bind + ":" + service + ": " + failure);
+    const bool v6 = options_.Bind.find(':') != std::string::npos;
+    throw Exception("cannot listen on " + (v6 ? "[" + options_.Bind + "]" : options_.Bind) + ":" +
+                    service + ": " + failure);
   }
   sockaddr_storage bound{};
   socklen_t bound_length = sizeof bound;

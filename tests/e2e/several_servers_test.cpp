@@ -1,7 +1,8 @@
 // Several real larkspire-servers: each answers load queries on its datagram port (read by an
 // independent peer written from the wire layout alone, tests/support/datagram_peer.py), and a
 // client given all of them connects to the least loaded, skips one that is down at once and
-// goes on on another when the one it used dies.
+// goes on on another when the one it used dies. A server bound to "::" serves IPv6 and IPv4
+// clients on both of its ports.
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,6 +21,7 @@
 #include "support/raw_client.h"
 #include "support/run_program.h"
 #include "support/server_fixture.h"
+#include "transport/load_probe.h"
 
 namespace larkspire {
 namespace {
@@ -30,9 +32,9 @@ using test::TServerProcess;
 const std::string kPeerScript =
     std::string(LARKSPIRE_SOURCE_DIR) + "/tests/support/datagram_peer.py";
 
-std::string LoadSeenByPeer(uint16_t port) {
-  const test::TProgramResult result =
-      test::RunProgram("/usr/bin/python3", {kPeerScript, "load", std::to_string(port)}, 10000);
+std::string LoadSeenByPeer(uint16_t port, const std::string& host = "127.0.0.1") {
+  const test::TProgramResult result = test::RunProgram(
+      "/usr/bin/python3", {kPeerScript, "load", std::to_string(port), host}, 10000);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   return result.out;
 }
@@ -135,6 +137,53 @@ TEST(SeveralServersE2ETest, WhenItsServerDiesTheClientGoesOnOnTheOtherAndALostTr
   EXPECT_EQ(connection.ConnectedServer(), Entry(second.Port()));
   read.Open();
   EXPECT_EQ(read.FieldByName("ProName").AsString(), name);
+}
+
+// Whether this machine has the IPv6 loopback address.
+bool HasIPv6Loopback() {
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return bound;
+}
+
+TEST(SeveralServersE2ETest, AServerBoundToBothFamiliesServesIPv6AndIPv4OnBothPorts) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+  TServerProcess server({"--bind", "::", "--max-connections", "4"});
+  const std::string port = std::to_string(server.Port());
+  auto held = HoldSessions(server.Port(), 1);  // over IPv4
+
+  // Commands over TCP, from either family.
+  for (const std::string& entry : {"[::1]:" + port, "127.0.0.1:" + port}) {
+    TLarkspireConnection connection;
+    connection.SetRemoteIP(entry);
+    TLarkspireQuery read;
+    read.SetConnection(&connection);
+    read.SQL().SetText("select ProId from products where ProId = 2");
+    read.Open();
+    EXPECT_EQ(read.FieldByName("ProId").AsInteger(), 2) << entry;
+    EXPECT_EQ(connection.ConnectedServer(), entry);
+  }
+  // The load over UDP, from either family: one session of four.
+  const auto loads = ProbeLoads({{"::1", server.Port()}, {"127.0.0.1", server.Port()}}, 1000);
+  EXPECT_EQ(loads[0], 250);
+  EXPECT_EQ(loads[1], 250);
+  EXPECT_EQ(LoadSeenByPeer(server.Port(), "::1"), "load 250\n");
+
+  const test::TProgramResult status = test::RunCli({"-H", "[::1]:" + port, "status"});
+  EXPECT_EQ(status.exit_code, 0) << status.err;
+  EXPECT_NE(status.out.find("connected to [::1]:" + port), std::string::npos) << status.out;
+
+  held.clear();
+  server.Stop();
+  // IPv4 clients of the dual-stack listener are logged as IPv4, IPv6 ones in brackets.
+  EXPECT_NE(server.Log().find("peer [::1]:"), std::string::npos) << server.Log();
+  EXPECT_NE(server.Log().find("peer 127.0.0.1:"), std::string::npos) << server.Log();
+  EXPECT_EQ(server.Log().find("::ffff:"), std::string::npos) << server.Log();
 }
 
 }  // namespace

@@ -56,16 +56,16 @@ std::vector<TSentDatagram> TRecordingEngine::TakeSent() {
   return taken;
 }
 
-TSocket TFaultDatagramApi::CreateDatagramSocket() {
+TSocket TFaultDatagramApi::CreateDatagramSocket(TIpFamily family) {
   if (fail_create_) return kInvalidSocket;
-  const TSocket socket = PosixDatagramApi().CreateDatagramSocket();
+  const TSocket socket = PosixDatagramApi().CreateDatagramSocket(family);
   if (socket != kInvalidSocket) ++open_sockets_;
   return socket;
 }
-int TFaultDatagramApi::Bind(TSocket socket, uint32_t address, uint16_t port) {
+int TFaultDatagramApi::Bind(TSocket socket, const TIpAddress& address, uint16_t port) {
   return PosixDatagramApi().Bind(socket, address, port);
 }
-int TFaultDatagramApi::LocalAddress(TSocket socket, uint32_t& address, uint16_t& port) {
+int TFaultDatagramApi::LocalAddress(TSocket socket, TIpAddress& address, uint16_t& port) {
   return PosixDatagramApi().LocalAddress(socket, address, port);
 }
 int TFaultDatagramApi::SetBufferSizes(TSocket socket, int receive_bytes, int send_bytes) {
@@ -90,7 +90,7 @@ int TFaultDatagramApi::SendBatch(TSocket socket, const TOutgoingDatagram* items,
   return PosixDatagramApi().SendBatch(socket, items, count);
 }
 ssize_t TFaultDatagramApi::SendTo(TSocket socket, const void* buffer, size_t count,
-                                  uint32_t address, uint16_t port) {
+                                  const TIpAddress& address, uint16_t port) {
   ++send_calls_;
   ++datagrams_sent_;
   return PosixDatagramApi().SendTo(socket, buffer, count, address, port);

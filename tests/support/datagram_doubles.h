@@ -65,12 +65,12 @@ class TFaultDatagramApi : public IDatagramApi {
   int64_t DatagramsSent() const { return datagrams_sent_.load(); }
   int64_t DatagramsReceived() const { return datagrams_received_.load(); }
 
-  TSocket CreateDatagramSocket() override;
-  int Bind(TSocket socket, uint32_t address, uint16_t port) override;
-  int LocalAddress(TSocket socket, uint32_t& address, uint16_t& port) override;
+  TSocket CreateDatagramSocket(TIpFamily family) override;
+  int Bind(TSocket socket, const TIpAddress& address, uint16_t port) override;
+  int LocalAddress(TSocket socket, TIpAddress& address, uint16_t& port) override;
   int SetBufferSizes(TSocket socket, int receive_bytes, int send_bytes) override;
   ssize_t ReceiveFrom(TSocket socket, void* buffer, size_t size, TDatagramSource& source) override;
-  ssize_t SendTo(TSocket socket, const void* buffer, size_t count, uint32_t address,
+  ssize_t SendTo(TSocket socket, const void* buffer, size_t count, const TIpAddress& address,
                  uint16_t port) override;
   int ReceiveBatch(TSocket socket, TReceivedDatagram* items, int count) override;
   int SendBatch(TSocket socket, const TOutgoingDatagram* items, int count) override;

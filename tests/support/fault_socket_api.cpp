@@ -3,15 +3,6 @@
 #include <cerrno>
 
 namespace larkspire::test {
-namespace {
-
-std::string AddressText(uint32_t address) {
-  return std::to_string((address >> 24) & 0xFF) + "." + std::to_string((address >> 16) & 0xFF) +
-         "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
-}  // namespace
-
 void TFaultSocketApi::FailCreateSocket(bool fail) {
   std::lock_guard lock(mutex_);
   fail_create_ = fail;
@@ -30,7 +21,7 @@ void TFaultSocketApi::FailLookup(bool fail) {
 void TFaultSocketApi::AnswerLookup(uint32_t address) {
   std::lock_guard lock(mutex_);
   answer_lookup_ = true;
-  lookup_address_ = address;
+  lookup_address_ = TIpAddress::FromIPv4(address);
 }
 
 void TFaultSocketApi::FailSendsFrom(int n) {
@@ -56,7 +47,7 @@ void TFaultSocketApi::CapRecvBytes(size_t cap) {
 void TFaultSocketApi::Reset() {
   std::lock_guard lock(mutex_);
   fail_create_ = fail_select_ = fail_lookup_ = answer_lookup_ = false;
-  lookup_address_ = 0;
+  lookup_address_ = TIpAddress{};
   fail_sends_from_ = fail_recvs_from_ = 0;
   send_cap_ = recv_cap_ = 0;
   send_calls_ = recv_calls_ = 0;
@@ -109,16 +100,16 @@ void TFaultSocketApi::Record(const std::string& call) {
   calls_.push_back(call);
 }
 
-TSocket TFaultSocketApi::CreateStreamSocket() {
+TSocket TFaultSocketApi::CreateStreamSocket(TIpFamily family) {
   {
     std::lock_guard lock(mutex_);
-    Record("CreateStreamSocket");
+    Record(family == TIpFamily::kIPv6 ? "CreateStreamSocket(IPv6)" : "CreateStreamSocket");
     if (fail_create_) {
       errno = EMFILE;
       return kInvalidSocket;
     }
   }
-  const TSocket socket = PosixSocketApi().CreateStreamSocket();
+  const TSocket socket = PosixSocketApi().CreateStreamSocket(family);
   if (socket != kInvalidSocket) {
     std::lock_guard lock(mutex_);
     ++open_sockets_;
@@ -150,10 +141,10 @@ int TFaultSocketApi::SetNonBlocking(TSocket socket, bool non_blocking) {
   return PosixSocketApi().SetNonBlocking(socket, non_blocking);
 }
 
-int TFaultSocketApi::Connect(TSocket socket, uint32_t address, uint16_t port) {
+int TFaultSocketApi::Connect(TSocket socket, const TIpAddress& address, uint16_t port) {
   {
     std::lock_guard lock(mutex_);
-    Record("Connect(" + AddressText(address) + ":" + std::to_string(port) + ")");
+    Record("Connect(" + EndpointText(address, port) + ")");
   }
   return PosixSocketApi().Connect(socket, address, port);
 }
@@ -229,7 +220,7 @@ ssize_t TFaultSocketApi::Recv(TSocket socket, void* buffer, size_t count) {
   return PosixSocketApi().Recv(socket, buffer, ask);
 }
 
-bool TFaultSocketApi::LookupHost(const std::string& name, uint32_t& address) {
+bool TFaultSocketApi::LookupHost(const std::string& name, TIpAddress& address) {
   {
     std::lock_guard lock(mutex_);
     Record("LookupHost(" + name + ")");

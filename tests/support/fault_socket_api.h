@@ -38,7 +38,7 @@ class TFaultSocketApi : public ISocketApi {
   void FailSelect(bool fail = true);
   // LookupHost fails for every name.
   void FailLookup(bool fail = true);
-  // LookupHost answers this address (host byte order) for every name without asking the
+  // LookupHost answers this IPv4 address (host byte order) for every name without asking the
   // resolver.
   void AnswerLookup(uint32_t address);
   // Send call number n and all later ones return -1 (0: never).
@@ -53,10 +53,10 @@ class TFaultSocketApi : public ISocketApi {
   void Reset();
 
   // --- Records ---
-  // Every call in order, as text: "CreateStreamSocket", "Shutdown", "Close",
-  // "SetNonBlocking(1)", "Connect(127.0.0.1:8008)", "Select", "SetKeepAlive(1,4400,4)",
-  // "SetNoDelay(1)", "SetReceiveTimeout(300)", "Send(8192)" (bytes asked), "Recv(8192)" (bytes
-  // asked), "LookupHost(name)".
+  // Every call in order, as text: "CreateStreamSocket" ("CreateStreamSocket(IPv6)"), "Shutdown",
+  // "Close", "SetNonBlocking(1)", "Connect(127.0.0.1:8008)" ("Connect([::1]:8008)"), "Select",
+  // "SetKeepAlive(1,4400,4)", "SetNoDelay(1)", "SetReceiveTimeout(300)", "Send(8192)" (bytes
+  // asked), "Recv(8192)" (bytes asked), "LookupHost(name)".
   std::vector<std::string> Calls() const;
   // How many recorded calls start with this text ("Send", "SetNoDelay(1)").
   int CountCalls(const std::string& prefix) const;
@@ -71,18 +71,18 @@ class TFaultSocketApi : public ISocketApi {
   int OpenSockets() const;
 
   // ISocketApi
-  TSocket CreateStreamSocket() override;
+  TSocket CreateStreamSocket(TIpFamily family) override;
   int Close(TSocket socket) override;
   int Shutdown(TSocket socket) override;
   int SetNonBlocking(TSocket socket, bool non_blocking) override;
-  int Connect(TSocket socket, uint32_t address, uint16_t port) override;
+  int Connect(TSocket socket, const TIpAddress& address, uint16_t port) override;
   int Select(TFDSet* read, TFDSet* write, TFDSet* except, int timeout_ms) override;
   int SetKeepAlive(TSocket socket, bool on, uint32_t idle_ms, uint32_t interval_ms) override;
   int SetNoDelay(TSocket socket, bool on) override;
   int SetReceiveTimeout(TSocket socket, uint32_t milliseconds) override;
   ssize_t Send(TSocket socket, const void* buffer, size_t count) override;
   ssize_t Recv(TSocket socket, void* buffer, size_t count) override;
-  bool LookupHost(const std::string& name, uint32_t& address) override;
+  bool LookupHost(const std::string& name, TIpAddress& address) override;
 
  private:
   void Record(const std::string& call);
@@ -92,7 +92,7 @@ class TFaultSocketApi : public ISocketApi {
   bool fail_select_ = false;
   bool fail_lookup_ = false;
   bool answer_lookup_ = false;
-  uint32_t lookup_address_ = 0;
+  TIpAddress lookup_address_;
   int fail_sends_from_ = 0;
   int fail_recvs_from_ = 0;
   size_t send_cap_ = 0;
