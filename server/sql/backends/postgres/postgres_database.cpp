@@ -702,6 +702,7 @@ void TPostgresDatabase::Rollback() {
 
 void TPostgresDatabase::RollbackToSavepoint(const std::string& name) {
   timeout_ = -1;
+  if (PQstatus(connection_) == CONNECTION_BAD) return;
   IDatabase::RollbackToSavepoint(name);
 }
 
