@@ -12,6 +12,7 @@ void ThrowLarkspireException(int32_t kind_code, int32_t error_code, std::string 
     case kErrConnectionsLimit:
     case kErrTlsFailed:
     case kErrTlsRequired:
+    case kErrDatabaseLost:
       throw ELarkspireConnectionError(error_code, std::move(error_message), message);
     case kErrTransactionLost:
       throw ELarkspireTransactionLostError(error_code, std::move(error_message), message);

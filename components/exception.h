@@ -7,8 +7,9 @@
 //
 //   ELarkspireConnectionError       the server could not be reached, refused the client, did
 //                                   not answer in time or the connection was closed or broke
-//                                   (10002, 10005, 10006, 10009, 100021..100023): reconnecting may
-//                                   help
+//                                   (10002, 10005, 10006, 10009, 100021..100023), or the server's
+//                                   own connection to its database broke (20042): reconnecting
+//                                   or sending the statement again may help
 //   ELarkspireTransactionLostError  the server's transaction is gone (10004): start it again
 //   ELarkspireUpdateConflictError   a row was changed or deleted by another client meanwhile
 //                                   (20011): read it again, then retry

@@ -54,6 +54,7 @@ inline constexpr int32_t kErrDatabaseBusy = 20030;
 inline constexpr int32_t kErrResultTooLarge = 20031;
 inline constexpr int32_t kErrTooManyGuesses = 20040;
 inline constexpr int32_t kErrServerBusy = 20041;
+inline constexpr int32_t kErrDatabaseLost = 20042;
 inline constexpr int32_t kErrLogInRequired = 20032;
 inline constexpr int32_t kErrPlainLogInRefused = 20033;
 inline constexpr int32_t kErrTooManySubscriptions = 20050;
@@ -119,6 +120,10 @@ inline constexpr TErrorCodeInfo kErrorCodes[] = {
     {kErrServerBusy,
      "the memory the server gives all requests in flight (--max-inflight) is spent; the request "
      "was dropped whole, retry"},
+    {kErrDatabaseLost,
+     "the server's connection to the database broke (the database server stopped, a standby took "
+     "over) or none can be made now; retry: the next connection goes to whichever host accepts. "
+     "A statement that was cut may or may not have taken effect"},
     {kErrLogInRequired, "the server has a users file: the session must log in (602) first"},
     {kErrPlainLogInRefused,
      "a log-in over a plaintext connection to a server with TLS (without --allow-plain-login)"},

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "server/sql/backends/sqlite/sqlite_dialect.h"
@@ -17,11 +18,13 @@ using namespace std::chrono_literals;
 
 std::atomic<int> alive{0};
 std::atomic<bool> resets_fail{false};
+std::atomic<int> opened{0};  // attempts to open, failed ones too
+std::atomic<bool> opens_fail{false};
 
 // A connection that counts itself, and remembers whether it was left in a transaction.
 class TFakeDatabase : public IDatabase {
  public:
-  TFakeDatabase() { ++alive; }
+  TFakeDatabase() : id(++opened) { ++alive; }
   ~TFakeDatabase() override { --alive; }
   void ExecuteScript(const std::string& sql) override {
     if (sql == "BEGIN") in_transaction_ = true;
@@ -46,14 +49,25 @@ class TFakeDatabase : public IDatabase {
     IDatabase::ResetSession();
     ++resets;
   }
+  bool LooksAlive() override { return !broken; }
   int resets = 0;
+  const int id;
+  bool broken = false;  // its server closed it
 
  private:
   bool in_transaction_ = false;
 };
 
 std::unique_ptr<IDatabase> OpenFake(const TDatabaseLocator&) {
+  if (opens_fail) {
+    ++opened;
+    throw EServerDatabaseLost("no host accepts");
+  }
   return std::make_unique<TFakeDatabase>();
+}
+
+TFakeDatabase& Fake(const TPooledConnection& connection) {
+  return static_cast<TFakeDatabase&>(*connection);
 }
 
 TDatabaseLocator FakeLocator() {
@@ -66,7 +80,11 @@ TDatabaseLocator FakeLocator() {
 
 class TConnectionPoolTest : public ::testing::Test {
  protected:
-  void SetUp() override { resets_fail = false; }
+  void SetUp() override {
+    resets_fail = false;
+    opens_fail = false;
+    opened = 0;
+  }
   void TearDown() override { EXPECT_EQ(alive, 0); }
 };
 
@@ -130,6 +148,68 @@ TEST_F(TConnectionPoolTest, SessionModeOpensOnePerBorrowerAndClosesItOnReturn) {
   ASSERT_EQ(pools.Summary().size(), 1u);
   EXPECT_NE(pools.Summary()[0].find("at most 3 connections"), std::string::npos)
       << pools.Summary()[0];
+}
+
+// The database server went away: what it closed is not lent again, and a connection that
+// comes back broken takes the idle ones opened before the break with it, not those opened since.
+TEST_F(TConnectionPoolTest, ABrokenConnectionIsNotLentAndClosesTheIdleOnesOpenedBeforeIt) {
+  TConnectionPool pool(FakeLocator(), "\"fake\"", 4, true);
+  TPooledConnection stale = pool.Borrow(1s);
+  TPooledConnection first = pool.Borrow(1s);
+  TPooledConnection idle = pool.Borrow(1s);
+  idle.Release();
+  Fake(first).broken = true;
+  first.Release();
+  EXPECT_EQ(alive, 1);  // the idle one went with it
+  TPooledConnection fresh = pool.Borrow(1s);
+  const int fresh_id = Fake(fresh).id;
+  fresh.Release();
+  Fake(stale).broken = true;
+  stale.Release();  // opened before the first break: the fresh one stays
+  EXPECT_EQ(alive, 1);
+  TPooledConnection again = pool.Borrow(1s);
+  EXPECT_EQ(Fake(again).id, fresh_id);
+  TFakeDatabase& idle_one = Fake(again);
+  again.Release();
+  idle_one.broken = true;  // its server closes it while it sits idle
+  TPooledConnection next = pool.Borrow(1s);
+  EXPECT_NE(Fake(next).id, fresh_id);
+  EXPECT_EQ(alive, 1);
+}
+
+// While no connection opens, attempts come one at a time after a growing pause; a borrower whose
+// time-out ends first fails at once, and one that can wait gets the next attempt's outcome.
+TEST_F(TConnectionPoolTest, SpacesItsAttemptsWhileNoConnectionOpens) {
+  TConnectionPool pool(FakeLocator(), "\"fake\"", 16, true);
+  opens_fail = true;
+  EXPECT_THROW(pool.Borrow(1s), EServerDatabaseLost);
+  EXPECT_THROW(pool.Borrow(20ms), EServerDatabaseLost);  // within the first pause (200 ms)
+  EXPECT_EQ(opened, 1);
+  std::atomic<bool> running{true};
+  std::vector<std::thread> borrowers;
+  for (int i = 0; i < 8; ++i) {
+    borrowers.emplace_back([&] {
+      while (running) {
+        try {
+          pool.Borrow(1s);
+        } catch (const EServerDatabaseLost&) {
+        }
+        std::this_thread::sleep_for(2ms);
+      }
+    });
+  }
+  std::this_thread::sleep_for(1s);
+  running = false;
+  for (std::thread& borrower : borrowers) borrower.join();
+  // Attempts after 200, 400 and 800 ms at most, whatever the number of borrowers.
+  EXPECT_GE(opened, 2);
+  EXPECT_LE(opened, 4);
+  opens_fail = false;
+  TPooledConnection connection = pool.Borrow(6s);  // waits out the pause, then opens
+  EXPECT_TRUE(connection);
+  connection.Release();
+  TPooledConnection second = pool.Borrow(0ms);
+  EXPECT_TRUE(second);
 }
 
 }  // namespace

@@ -254,7 +254,7 @@ TEST_F(TServerCommands, ReportsAPostgreSQLDatabaseItCannotReach) {
   auto client = Client();
   auto reply = Run(*client, cmdBeginTrans, "pg");
   EXPECT_FALSE(reply->Success);
-  EXPECT_EQ(reply->Value, kErrDatabase);
+  EXPECT_EQ(reply->Value, kErrDatabaseLost);  // worth sending again: the database may come up
   EXPECT_NE(reply->Message.find("cannot connect"), std::string::npos);
 }
 
@@ -655,6 +655,36 @@ TEST(TServerOptionsParsing, ReadsTheOptionsOfASQLiteLocator) {
   for (const char* bad : {"sqlite:/srv/erp.db?journal=wal;drop", "sqlite:/srv/erp.db?create=yes",
                           "sqlite:/srv/erp.db?mode=ro", "sqlite:?create=1"})
     EXPECT_THROW(server::ParseDatabaseLocator(bad), Exception) << bad;
+}
+
+TEST(TServerOptionsParsing, TakesAPostgreSQLLocatorOfSeveralHostsWholeAndNeverShowsItsPassword) {
+  const std::string keywords =
+      "host=h1,h2 port=5432,5433 user=app password='a b;c' dbname=erp "
+      "target_session_attrs=read-write";
+  const std::string uri =
+      "postgresql://app:s3cret@h1:5432,h2:5433/erp?target_session_attrs=read-write&password=x";
+  for (const std::string& locator : {keywords, uri}) {
+    const auto whole = server::ParseDatabaseOption(locator);
+    EXPECT_EQ(whole.first, "");
+    EXPECT_EQ(whole.second.Location, locator);
+    const auto named = server::ParseDatabaseOption("erp=" + locator);
+    EXPECT_EQ(named.first, "erp");
+    EXPECT_EQ(named.second.Location, locator);
+  }
+  EXPECT_EQ(server::ParseDatabaseOption("sqlite:/srv/a=b.db").second.Location, "/srv/a=b.db");
+  EXPECT_EQ(server::ParseDatabaseOption("host=sqlite:/srv/h.db").first, "host");
+  EXPECT_EQ(server::ShownLocator(keywords),
+            "host=h1,h2 port=5432,5433 user=app password=*** dbname=erp "
+            "target_session_attrs=read-write");
+  EXPECT_EQ(
+      server::ShownLocator(uri),
+      "postgresql://app:***@h1:5432,h2:5433/erp?target_session_attrs=read-write&password=***");
+  try {
+    server::ParseDatabaseOption("erp=host=h1 password=abc'def dbname");
+    ADD_FAILURE() << "a connection string that does not parse was taken";
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::string(e.what()).find("abc"), std::string::npos) << e.what();
+  }
 }
 
 TEST(TServerOptionsParsing, HasTheDocumentedDefaults) {

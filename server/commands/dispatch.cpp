@@ -159,6 +159,15 @@ void FailReplyForException(TSession& session, TRemoteCommand& reply) {
                   std::to_string(e.Limit()) + " bytes)");
   } catch (const EServerDatabaseBusy& e) {
     FailReply(reply, kErrDatabaseBusy, e.what());
+  } catch (const EServerDatabaseLost& e) {
+    // A transaction that was open on the broken connection is gone: the client must hear that
+    // rather than a plain "try again", which would retry its last statement alone.
+    if (session.TransactionLost()) {
+      FailReply(reply, kErrTransactionLost,
+                std::string(e.what()) + " (the transaction was lost with the connection)");
+    } else {
+      FailReply(reply, kErrDatabaseLost, e.what());
+    }
   } catch (const EDatabaseError& e) {
     if (session.TransactionLost()) {
       FailReply(reply, kErrTransactionLost,

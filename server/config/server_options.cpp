@@ -17,11 +17,6 @@ namespace larkspire::server {
 
 namespace {
 
-bool LooksLikeSpec(const std::string& text) {
-  return text.rfind("sqlite:", 0) == 0 || text.rfind("postgresql://", 0) == 0 ||
-         text.rfind("postgres://", 0) == 0;
-}
-
 // The first line of a password file that only its owner may read; raises Exception saying
 // what is wrong with it.
 std::string ReadPasswordFile(const std::string& path) {
@@ -49,10 +44,17 @@ std::string ReadPasswordFile(const std::string& path) {
 }  // namespace
 
 std::pair<std::string, TDatabaseLocator> ParseDatabaseOption(const std::string& value) {
-  if (LooksLikeSpec(value)) return {std::string(), ParseDatabaseLocator(value)};
-  auto equals = value.find('=');
+  // "NAME=LOCATOR" when what follows the first "=" is a locator; otherwise the whole value is
+  // one ("sqlite:/a=b.db", "host=h1,h2 dbname=erp", "postgresql://h/db?sslmode=require").
+  const auto equals = value.find('=');
+  if (equals != std::string::npos && FindBackend(value.substr(equals + 1)) != nullptr) {
+    return {value.substr(0, equals), ParseDatabaseLocator(value.substr(equals + 1))};
+  }
+  if (FindBackend(value) != nullptr) return {std::string(), ParseDatabaseLocator(value)};
   if (equals == std::string::npos) {
-    throw Exception("--database \"" + value + "\": expected NAME=sqlite:PATH or sqlite:PATH");
+    throw Exception("--database \"" + ShownLocator(value) +
+                    "\": expected NAME=sqlite:PATH or sqlite:PATH, or a PostgreSQL "
+                    "connection string");
   }
   return {value.substr(0, equals), ParseDatabaseLocator(value.substr(equals + 1))};
 }
@@ -116,7 +118,8 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
       "--plain-port", plain_port,
       "with TLS, a second port speaking plaintext (bind it to a trusted network only)");
   app.add_option("--database", databases,
-                 "[NAME=]sqlite:PATH or [NAME=]postgresql://...; no name: the default database")
+                 "[NAME=]sqlite:PATH, [NAME=]postgresql://... or [NAME=]'host=... dbname=...'; no "
+                 "name: the default database")
       ->take_all();
   app.add_option("--seed-demo", options.SeedDemo,
                  "create the products table in this database when it has none")

@@ -18,7 +18,8 @@
 //   --tls-key FILE        PEM private key of --tls-cert (required with it)
 //   --plain-port N        with TLS, a second port that speaks plaintext (for a trusted
 //                         network only; 0 picks a free port)
-//   --database [NAME=]LOCATOR  serve LOCATOR (sqlite:PATH, postgresql://...) as NAME; without a
+//   --database [NAME=]LOCATOR  serve LOCATOR (sqlite:PATH, postgresql://... or libpq's
+//                         "host=... dbname=..." form, several hosts allowed) as NAME; without a
 //                         name (or with "=") it is the default database; repeatable. A SQLite
 //                         file must exist unless the locator ends in "?create=1", and keeps its
 //                         journal mode unless the locator names one ("?journal=wal")

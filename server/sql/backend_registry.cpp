@@ -26,6 +26,9 @@ const TBackend* FindBackend(const std::string& locator_text) {
       if (locator_text.compare(0, prefix.size(), prefix) == 0) return backend;
     }
   }
+  for (const TBackend* backend : RegisteredBackends()) {
+    if (backend->Claims != nullptr && backend->Claims(locator_text)) return backend;
+  }
   return nullptr;
 }
 

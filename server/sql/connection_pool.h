@@ -9,6 +9,17 @@
 // connection of its own for as long as it lives, as many as there are sessions, closed when it
 // ends.
 //
+// When the database server goes away (it stopped, a standby took over): an idle connection
+// whose server closed it is closed rather than lent, and a connection that comes back broken
+// is closed with every idle one opened before the break was first seen (they most likely led to
+// the same server); new ones are opened,
+// the backend choosing the host. While no connection can be opened, attempts are spaced: after
+// a failure the next comes after a pause that doubles from 200 ms to 5 s, one attempt at a
+// time; a borrower that needs a new connection then waits for the next attempt when it comes
+// within the borrower's time-out, and otherwise fails at once, both with EServerDatabaseLost
+// (the request may be sent again). The log tells when openings start failing and when a
+// connection is made again.
+//
 // Thread-safety: a pool is shared by every session thread; a TPooledConnection belongs to the
 // thread that borrowed it. TConnectionPools is built before the server serves and only read
 // afterwards.
@@ -17,6 +28,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -50,11 +62,12 @@ class TPooledConnection {
 
  private:
   friend class TConnectionPool;
-  TPooledConnection(TConnectionPool* pool, std::unique_ptr<IDatabase> connection)
-      : pool_(pool), connection_(std::move(connection)) {}
+  TPooledConnection(TConnectionPool* pool, std::unique_ptr<IDatabase> connection, uint64_t epoch)
+      : pool_(pool), connection_(std::move(connection)), epoch_(epoch) {}
 
   TConnectionPool* pool_ = nullptr;
   std::unique_ptr<IDatabase> connection_;
+  uint64_t epoch_ = 0;  // the pool's epoch when the connection was opened
 };
 
 class TConnectionPool {
@@ -67,8 +80,10 @@ class TConnectionPool {
   TConnectionPool& operator=(const TConnectionPool&) = delete;
 
   // An idle connection, a new one while fewer than Capacity are open, or the first one given
-  // back within wait. Raises EServerDatabaseBusy when none came free in time, and
-  // EServerDatabaseError when a new connection cannot be opened.
+  // back within wait. Raises EServerDatabaseBusy when none came free in time, and the
+  // backend's EServerDatabaseError (EServerDatabaseLost for a server out of reach) when a new
+  // connection cannot be opened, or EServerDatabaseLost when the pause after failed openings
+  // outlasts wait.
   TPooledConnection Borrow(std::chrono::milliseconds wait);
 
   const TDatabaseLocator& Locator() const { return locator_; }
@@ -83,17 +98,36 @@ class TConnectionPool {
  private:
   friend class TPooledConnection;
   friend class TConnectionPools;
-  void GiveBack(std::unique_ptr<IDatabase> connection);
+  void GiveBack(std::unique_ptr<IDatabase> connection, uint64_t epoch);
+  // Opens a connection for a borrower whose place is taken (in_use_); gives the place back and
+  // raises when it cannot. Called without the lock.
+  TPooledConnection OpenForBorrower(bool probe, uint64_t epoch);
 
   const TDatabaseLocator locator_;
   std::string label_;
   const int capacity_;
   const bool reuse_;
   mutable std::mutex mutex_;
-  std::condition_variable freed_;
-  std::vector<std::unique_ptr<IDatabase>> idle_;
+  std::condition_variable freed_;      // a place came free
+  std::condition_variable attempted_;  // an attempt to open ended while openings fail
+  struct TIdle {
+    std::unique_ptr<IDatabase> Connection;
+    uint64_t Epoch;
+  };
+  std::vector<TIdle> idle_;
+  // Grows past the epoch of every connection found broken: the connections opened since are
+  // newer than the break.
+  uint64_t epoch_ = 0;
   int in_use_ = 0;  // lent out, or being opened for a borrower
   int peak_ = 0;
+  // After a failed opening: the next attempt not before retry_at_, one at a time (probing_);
+  // the pause doubles with each failure and is 0 while openings succeed. failures_ counts the
+  // failed openings, last_failure_ tells the latest.
+  std::chrono::milliseconds pause_{0};
+  std::chrono::steady_clock::time_point retry_at_{};
+  bool probing_ = false;
+  uint64_t failures_ = 0;
+  std::string last_failure_;
 };
 
 // The pools of the databases served, one per distinct locator (two names for one database

@@ -74,7 +74,13 @@ const std::string& TPostgresCluster::StartError() {
   return g_error;
 }
 
-bool TPostgresCluster::Start(std::string& error) {
+std::unique_ptr<TPostgresCluster> TPostgresCluster::Create(std::string& error) {
+  std::unique_ptr<TPostgresCluster> cluster(new TPostgresCluster());
+  if (!cluster->Start(error)) return nullptr;
+  return cluster;
+}
+
+bool TPostgresCluster::MakeRoot(std::string& error) {
   bin_dir_ = FindBinDir();
   if (bin_dir_.empty()) {
     error = "PostgreSQL is not installed (no initdb under /usr/lib/postgresql)";
@@ -89,6 +95,11 @@ bool TPostgresCluster::Start(std::string& error) {
   data_dir_ = root_ + "/data";
   ::chmod(root_.c_str(), 0777);
   if (::geteuid() == 0) Run("chown nobody " + Quote(root_));
+  return true;
+}
+
+bool TPostgresCluster::Start(std::string& error) {
+  if (!MakeRoot(error)) return false;
   std::string out;
   if (Run(AsUser() + Quote(bin_dir_ + "/initdb") + " -D " + Quote(data_dir_) +
               " -U postgres --auth=trust -E UTF8 --locale=C.UTF-8 --no-sync",
@@ -96,15 +107,20 @@ bool TPostgresCluster::Start(std::string& error) {
     error = "initdb failed: " + out;
     return false;
   }
+  return Launch(error);
+}
+
+bool TPostgresCluster::Launch(std::string& error) {
+  std::string out;
   for (int attempt = 0; attempt < 5 && !started_; ++attempt) {
     port_ = FreeLoopbackPort();
     const std::string options = "-c listen_addresses=127.0.0.1 -c port=" + std::to_string(port_) +
                                 " -c unix_socket_directories=" + root_ +
                                 " -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
                                 " -c max_connections=100";
-    started_ = Run(AsUser() + Quote(bin_dir_ + "/pg_ctl") + " -D " + Quote(data_dir_) + " -l " +
-                       Quote(root_ + "/log") + " -w -t 60 -o " + Quote(options) + " start",
-                   &out) == 0;
+    started_ =
+        Run(PgCtl("-l " + Quote(root_ + "/log") + " -w -t 60 -o " + Quote(options) + " start"),
+            &out) == 0;
   }
   if (!started_) {
     error = "PostgreSQL would not start: " + out;
@@ -113,10 +129,42 @@ bool TPostgresCluster::Start(std::string& error) {
   return true;
 }
 
+std::unique_ptr<TPostgresCluster> TPostgresCluster::CreateStandby(std::string& error) const {
+  std::unique_ptr<TPostgresCluster> standby(new TPostgresCluster());
+  if (!standby->MakeRoot(error)) return nullptr;
+  // -R writes the primary's address into the copy and marks it a standby.
+  std::string out;
+  if (Run(AsUser() + Quote(bin_dir_ + "/pg_basebackup") + " -R -D " + Quote(standby->data_dir_) +
+              " -h 127.0.0.1 -p " + std::to_string(port_) + " -U postgres -X stream -c fast",
+          &out) != 0) {
+    error = "pg_basebackup failed: " + out;
+    return nullptr;
+  }
+  if (!standby->Launch(error)) return nullptr;
+  return standby;
+}
+
+std::string TPostgresCluster::PgCtl(const std::string& arguments) const {
+  return AsUser() + Quote(bin_dir_ + "/pg_ctl") + " -D " + Quote(data_dir_) + " " + arguments;
+}
+
+void TPostgresCluster::Kill() {
+  std::string out;
+  if (Run(PgCtl("-m immediate -w -t 30 stop"), &out) != 0) {
+    throw std::runtime_error("pg_ctl stop failed: " + out);
+  }
+  started_ = false;
+}
+
+void TPostgresCluster::Promote() {
+  std::string out;
+  if (Run(PgCtl("-w -t 30 promote"), &out) != 0) {
+    throw std::runtime_error("pg_ctl promote failed: " + out);
+  }
+}
+
 TPostgresCluster::~TPostgresCluster() {
-  if (started_)
-    Run(AsUser() + Quote(bin_dir_ + "/pg_ctl") + " -D " + Quote(data_dir_) +
-        " -m immediate -w -t 30 stop");
+  if (started_) Run(PgCtl("-m immediate -w -t 30 stop"));
   if (!root_.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);

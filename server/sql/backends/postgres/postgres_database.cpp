@@ -1,12 +1,15 @@
 #include "server/sql/backends/postgres/postgres_database.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string_view>
@@ -50,9 +53,35 @@ enum : Oid {
 
 constexpr const char* kStatementSavepoint = "lk_statement";
 
+// The pause before a broken connection is made again, after the first failed attempt and at
+// most.
+constexpr std::chrono::milliseconds kFirstReconnectPause{200};
+constexpr std::chrono::milliseconds kLongestReconnectPause{5000};
+
+// What every connection gets unless its locator says otherwise (the locator comes last, so its
+// own settings win): each host has 5 s to accept; keep-alives after 30 s of silence, and data
+// left unacknowledged for 60 s, tell a host that vanished without closing its connections.
+constexpr const char* kDefaultKeywords[] = {
+    "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+    "keepalives_count", "tcp_user_timeout", "dbname"};
+constexpr const char* kDefaultValues[] = {"5", "1", "30", "10", "3", "60000"};
+
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   return text;
+}
+
+// libpq's text of a failed connection, one line: an attempt for each host, and its hints.
+std::string OneLine(const std::string& text) {
+  std::string line;
+  for (char c : Trimmed(text)) {
+    if (c == '\n') {
+      line += "; ";
+    } else if (c != '\t') {
+      line += c;
+    }
+  }
+  return line;
 }
 
 std::string ResultError(PGconn* connection, PGresult* result) {
@@ -73,6 +102,19 @@ std::string ResultError(PGconn* connection, PGresult* result) {
   }
   if (auto newline = message.find('\n'); newline != std::string::npos) message.erase(newline);
   return message.empty() ? "the PostgreSQL server gave no answer" : message;
+}
+
+// Reads what the server sent to a connection between statements; false once that shows the
+// server closed it. A server that goes away may say why first (a notice, which libpq hands to
+// the notice processor), so the socket is read for as long as it has bytes, a few times at most.
+bool ReadIdleInput(PGconn* connection) {
+  for (int round = 0; round < 4; ++round) {
+    pollfd ready{PQsocket(connection), POLLIN, 0};
+    if (ready.fd < 0) return false;
+    if (::poll(&ready, 1, 0) <= 0) return true;  // nothing waiting (or poll failed): as it was
+    if (PQconsumeInput(connection) == 0 || PQstatus(connection) != CONNECTION_OK) return false;
+  }
+  return true;
 }
 
 // "%.17g" keeps every bit of a double; PostgreSQL spells the special values itself.
@@ -532,13 +574,25 @@ class TPostgresDatabase::TResult {
   PGresult* result_;
 };
 
-TPostgresDatabase::TPostgresDatabase(const std::string& uri) {
-  connection_ = PQconnectdb(uri.c_str());
+TPostgresDatabase::TPostgresDatabase(const std::string& conninfo) {
+  constexpr size_t kCount = std::size(kDefaultKeywords);
+  static_assert(std::size(kDefaultValues) + 1 == kCount);
+  const char* keywords[kCount + 1];
+  const char* values[kCount + 1];
+  for (size_t i = 0; i < kCount; ++i) {
+    keywords[i] = kDefaultKeywords[i];
+    values[i] = i + 1 < kCount ? kDefaultValues[i] : conninfo.c_str();
+  }
+  keywords[kCount] = values[kCount] = nullptr;
+  connection_ = PQconnectdbParams(keywords, values, 1);
   if (connection_ == nullptr || PQstatus(connection_) != CONNECTION_OK) {
-    std::string message = connection_ ? Trimmed(PQerrorMessage(connection_)) : "out of memory";
+    // libpq's text names the hosts and ports it tried, never the password; the locator may
+    // hold one and is left out.
+    std::string message = connection_ ? OneLine(PQerrorMessage(connection_)) : "out of memory";
     PQfinish(connection_);
     connection_ = nullptr;
-    throw EServerDatabaseError("cannot connect to PostgreSQL database " + uri + ": " + message);
+    throw EServerDatabaseLost("cannot connect to the PostgreSQL database: " + message +
+                              "; try again");
   }
   try {
     Configure();
@@ -571,15 +625,53 @@ void TPostgresDatabase::Interrupt() {
 }
 
 void TPostgresDatabase::EnsureConnected() {
-  if (PQstatus(connection_) != CONNECTION_BAD) return;
-  // The server went away (a restart, an administrator's kill): connect again. A transaction
-  // that was open is gone; the session learns it from InTransaction().
+  if (PQstatus(connection_) == CONNECTION_OK) {
+    // What the server sent since the last statement is read: the end of the connection when
+    // the server stopped or was stopped.
+    const bool in_transaction = PQtransactionStatus(connection_) != PQTRANS_IDLE;
+    if (ReadIdleInput(connection_)) return;
+    // Going on in a new connection would run this statement outside the transaction its
+    // client believes open: the loss is reported first (InTransaction now says false).
+    if (in_transaction) Fail(ResultError(connection_, nullptr));
+  }
+  // The server went away (a restart, a standby promoted, an administrator's kill): connect
+  // again, libpq choosing the host, unless the pause after the last failed attempt lasts.
+  const auto now = std::chrono::steady_clock::now();
+  if (now < reconnect_at_) {
+    throw EServerDatabaseLost(
+        "the connection to the PostgreSQL database was lost and no host took a new one (" +
+        reconnect_error_ + "); try again");
+  }
   PQreset(connection_);
   if (PQstatus(connection_) != CONNECTION_OK) {
-    throw EServerDatabaseError("the connection to the PostgreSQL database was lost: " +
-                               Trimmed(PQerrorMessage(connection_)));
+    reconnect_error_ = OneLine(PQerrorMessage(connection_));
+    reconnect_pause_ =
+        std::min(std::max(reconnect_pause_ * 2, kFirstReconnectPause), kLongestReconnectPause);
+    reconnect_at_ = std::chrono::steady_clock::now() + reconnect_pause_;
+    throw EServerDatabaseLost(
+        "the connection to the PostgreSQL database was lost: " + reconnect_error_ + "; try again");
   }
+  reconnect_pause_ = std::chrono::milliseconds(0);
+  reconnect_at_ = {};
   Configure();
+}
+
+void TPostgresDatabase::Fail(const std::string& message) {
+  if (PQstatus(connection_) == CONNECTION_BAD) {
+    throw EServerDatabaseLost("the connection to the PostgreSQL database was lost: " + message +
+                              "; try again");
+  }
+  throw EServerDatabaseError(message);
+}
+
+bool TPostgresDatabase::LooksAlive() {
+  return PQstatus(connection_) == CONNECTION_OK && ReadIdleInput(connection_);
+}
+
+std::string TPostgresDatabase::Where() {
+  const char* host = PQhost(connection_);
+  const char* port = PQport(connection_);
+  return std::string(host ? host : "") + ":" + (port ? port : "");
 }
 
 TPostgresDatabase::~TPostgresDatabase() {
@@ -592,7 +684,7 @@ void TPostgresDatabase::ExecuteScript(const std::string& sql) {
   TResult result(PQexec(connection_, sql.c_str()));
   ExecStatusType status = PQresultStatus(result.get());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    throw EServerDatabaseError(ResultError(connection_, result.get()));
+    Fail(ResultError(connection_, result.get()));
   }
 }
 
@@ -603,17 +695,20 @@ bool TPostgresDatabase::InTransaction() {
 
 void TPostgresDatabase::Rollback() {
   timeout_ = -1;
+  // A broken connection took its transaction with it.
+  if (PQstatus(connection_) == CONNECTION_BAD) return;
   IDatabase::Rollback();
 }
 
 void TPostgresDatabase::RollbackToSavepoint(const std::string& name) {
   timeout_ = -1;
+  if (PQstatus(connection_) == CONNECTION_BAD) return;
   IDatabase::RollbackToSavepoint(name);
 }
 
 void TPostgresDatabase::ResetSession() {
   if (PQstatus(connection_) != CONNECTION_OK) {
-    throw EServerDatabaseError("the connection to the PostgreSQL database was lost");
+    throw EServerDatabaseLost("the connection to the PostgreSQL database was lost");
   }
   // The time-out the last borrower set (a rollback forgets it, DISCARD ALL undoes it).
   const int32_t timeout = timeout_;
@@ -674,7 +769,7 @@ TPostgresDatabase::TResult TPostgresDatabase::Run(const std::string& sql,
       } catch (const EServerDatabaseError&) {
       }
     }
-    throw EServerDatabaseError(message);
+    Fail(message);
   }
   if (guarded) ExecuteScript(std::string("RELEASE SAVEPOINT ") + kStatementSavepoint);
   return result;
@@ -988,8 +1083,7 @@ void TPostgresDatabase::ExecuteBatch(const std::string& sql, const std::vector<T
   SetTimeout(options.TimeoutSeconds);
   const TRewrittenSql rewritten = RewriteNamedParameters(sql);
   if (PQenterPipelineMode(connection_) != 1) {
-    throw EServerDatabaseError("cannot send statements together: " +
-                               Trimmed(PQerrorMessage(connection_)));
+    Fail("cannot send statements together: " + Trimmed(PQerrorMessage(connection_)));
   }
   // Leaves pipeline mode when a failure cut the reading short: one more sync, then the results
   // still to come are read and dropped (a bounded number: two for each run, and the syncs).
@@ -1017,14 +1111,13 @@ void TPostgresDatabase::ExecuteBatch(const std::string& sql, const std::vector<T
                             static_cast<int>(bound.Values.size()), bound.Types.data(),
                             bound.Pointers.data(), bound.Lengths.data(), bound.Formats.data(),
                             0) != 1) {
-        throw EServerDatabaseError(ResultError(connection_, nullptr));
+        Fail(ResultError(connection_, nullptr));
       }
     }
-    if (PQpipelineSync(connection_) != 1)
-      throw EServerDatabaseError(ResultError(connection_, nullptr));
+    if (PQpipelineSync(connection_) != 1) Fail(ResultError(connection_, nullptr));
     for (size_t r = first; r < last; ++r) {
       TResult answer(PQgetResult(connection_));
-      if (answer.get() == nullptr) throw EServerDatabaseError(ResultError(connection_, nullptr));
+      if (answer.get() == nullptr) Fail(ResultError(connection_, nullptr));
       const ExecStatusType status = PQresultStatus(answer.get());
       TResult end(PQgetResult(connection_));           // each statement's results end with a null
       if (status == PGRES_PIPELINE_ABORTED) continue;  // after the failed one
@@ -1038,12 +1131,10 @@ void TPostgresDatabase::ExecuteBatch(const std::string& sql, const std::vector<T
     }
     TResult sync(PQgetResult(connection_));
     if (sync.get() == nullptr || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) {
-      throw EServerDatabaseError(ResultError(connection_, sync.get()));
+      Fail(ResultError(connection_, sync.get()));
     }
   }
-  if (PQexitPipelineMode(connection_) != 1) {
-    throw EServerDatabaseError(ResultError(connection_, nullptr));
-  }
+  if (PQexitPipelineMode(connection_) != 1) Fail(ResultError(connection_, nullptr));
   if (!error.empty()) throw EServerDatabaseError(error);
 }
 

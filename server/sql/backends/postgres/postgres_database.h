@@ -1,5 +1,5 @@
-// The PostgreSQL backend: one libpq connection per session, opened from a
-// "postgresql://user@host:port/db" URI.
+// The PostgreSQL backend: one libpq connection per session, opened from a libpq connection
+// string ("postgresql://user@host:port/db", "host=h1,h2 port=p1,p2 dbname=db ...").
 //
 // ":name" placeholders are rewritten to "$n" (server/sql/sql_parameters.h) and bound as typed
 // values; results arrive as text and are converted into the column's kind. Column kinds come
@@ -7,8 +7,14 @@
 // column from PQftable/PQftablecol, keys from the primary key index, auto-increment from
 // identity columns and nextval() defaults, NOT NULL from pg_attribute.
 //
-// A lost connection is made again before the next statement (the statement that met the loss
-// fails; an open transaction is gone, which InTransaction reports).
+// A connection that broke (its server stopped, a standby took over) fails the statement that
+// met the break with EServerDatabaseLost; so does the next statement when the break is found
+// before it while a transaction was open (the transaction is gone, which InTransaction then
+// reports). After that the connection is made again before the next statement, libpq choosing
+// among the locator's hosts (target_session_attrs=read-write: the primary), at most once per
+// pause, which doubles from 200 ms to 5 s while no host accepts. Unless the locator says
+// otherwise, each host gets 5 s to accept, and TCP keep-alives and a 60 s TCP user time-out
+// notice a host that vanished without closing its connections.
 //
 // Inside a transaction every statement runs under a savepoint of its own, so a failed
 // statement leaves the transaction usable, as SQLite does. Stored procedures are called with
@@ -19,6 +25,7 @@
 #ifndef LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
 #define LARKSPIRE_SERVER_BACKENDS_POSTGRES_POSTGRES_DATABASE_H_
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,8 +41,8 @@ namespace larkspire::server {
 
 class TPostgresDatabase : public IDatabase {
  public:
-  // Connects; raises EServerDatabaseError with libpq's text when it cannot.
-  explicit TPostgresDatabase(const std::string& uri);
+  // Connects; raises EServerDatabaseLost with libpq's text when it cannot.
+  explicit TPostgresDatabase(const std::string& conninfo);
   ~TPostgresDatabase() override;
 
   void ExecuteScript(const std::string& sql) override;
@@ -46,6 +53,10 @@ class TPostgresDatabase : public IDatabase {
   // listeners, advisory locks), then the settings every connection needs again.
   void ResetSession() override;
   void SetRole(const std::string& role) override;
+  // Reads what the server sent while the connection sat idle: false once it closed it.
+  bool LooksAlive() override;
+  // The host and port the connection reached.
+  std::string Where() override;
 
   TRecordsetData OpenQuery(const std::string& sql, const TParameters& parameters,
                            const TStatementOptions& options) override;
@@ -80,8 +91,12 @@ class TPostgresDatabase : public IDatabase {
                    const TStatementOptions& options);
   // Session settings every connection needs (UTF-8, ISO dates, hex bytea).
   void Configure();
-  // Connects again when the connection was lost.
+  // Before a statement: finds a connection the server closed, and connects again (raising
+  // EServerDatabaseLost instead when a transaction was open on it, or while the pause after a
+  // failed attempt lasts, or when no host accepts).
   void EnsureConnected();
+  // Raises EServerDatabaseLost when the connection is broken, EServerDatabaseError otherwise.
+  [[noreturn]] void Fail(const std::string& message);
   void SetTimeout(int32_t seconds);
   // Writes a result's rowset into writer, row by row; whole when a value changes a kind.
   void StreamResult(pg_result* result, const TStatementOptions& options, TRowsetXmlWriter& writer);
@@ -100,6 +115,11 @@ class TPostgresDatabase : public IDatabase {
   pg_cancel* cancel_ = nullptr;
   // The statement_timeout in force; -1 when unknown (a rollback may have restored another).
   int32_t timeout_ = -1;
+  // After a failed attempt to connect again: no new attempt before reconnect_at_; the pause
+  // doubles with each failure.
+  std::chrono::steady_clock::time_point reconnect_at_{};
+  std::chrono::milliseconds reconnect_pause_{0};
+  std::string reconnect_error_;
 };
 
 }  // namespace larkspire::server
