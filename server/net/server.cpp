@@ -22,6 +22,7 @@
 #include "protocol/handshake.h"
 #include "server/base/server_errors.h"
 #include "server/files/file_service.h"
+#include "server/metrics/counted_stream.h"
 
 namespace larkspire::server {
 
@@ -89,6 +90,7 @@ void TServer::Start() {
   dispatch_ = BuildDispatchTable();
   // The file commands serve this folder; a missing --files folder stops the start.
   options_.FilesDir = PrepareFilesRoot(options_);
+  if (!options_.MetricsHost.empty()) StartMetrics();
 
   if (!options_.TlsCert.empty()) {
     tls_ = std::make_unique<TTlsServerContext>(options_.TlsCert, options_.TlsKey);
@@ -127,6 +129,7 @@ void TServer::Start() {
   stopping_ = false;
   started_ = true;
   accept_thread_ = std::thread([this] { AcceptLoop(); });
+  accepting_ = true;
   ServerLog("larkspire-server listening on " + address_ + (tls_ ? " (TLS)" : "") +
             (plain_port_ != 0 ? ", plaintext on port " + std::to_string(plain_port_) : "") + ", " +
             std::to_string(catalog_.All().size()) + " database names, at most " +
@@ -136,6 +139,21 @@ void TServer::Start() {
                  : std::to_string(options_.PoolSize) + " database connections per database") +
             (users_ ? ", " + std::to_string(users_->Size()) + " users" : std::string()) +
             (datagram_ ? ", load queries on UDP port " + std::to_string(datagram_->Port()) : ""));
+}
+
+void TServer::StartMetrics() {
+  metrics_ = std::make_unique<TServerMetrics>(dispatch_.Codes(), [this] {
+    const int used = active_.load();
+    return TServerSample{used, options_.MaxConnections, LoadValue(used, options_.MaxConnections),
+                         plugins_.IdleRunners(), plugins_.BusyRunners()};
+  });
+  context_.Metrics = metrics_.get();
+  metrics_http_ = std::make_unique<TMetricsHttpServer>(
+      options_.MetricsHost, options_.MetricsPort,
+      TMetricsHttpServer::THandlers{[this] { return metrics_->Render(); },
+                                    [this] { return accepting_.load(); }});
+  ServerLog("larkspire-server metrics on http://" + metrics_http_->Address() +
+            "/metrics, health on /healthz");
 }
 
 TUniqueFd TServer::Listen(uint16_t port, uint16_t& bound_port, std::string& bound_address) {
@@ -247,6 +265,7 @@ void TServer::Refuse(TUniqueFd socket, const std::string& peer, const std::strin
   std::memcpy(frame + kFramePrefixSize, reply.data(), length);
   const ssize_t sent =
       ::send(socket.Fd(), frame, kFramePrefixSize + length, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (metrics_) metrics_->SessionRefused(TRefusal::rfConnectionsLimit);
   // A flood is logged as a few lines and a count, not a line per connection.
   const auto now = std::chrono::steady_clock::now();
   if (now - refusal_window_ >= std::chrono::seconds(1)) LogRefusalsUnlogged(now);
@@ -318,6 +337,7 @@ void TServer::StartClient(TUniqueFd socket, const std::string& peer, bool tls) {
         } else {
           stream = std::make_unique<TConnStream>(fd);
         }
+        if (metrics_) stream = std::make_unique<TCountedStream>(std::move(stream), *metrics_);
         TSession session(context_, *stream, peer);
         session.Run();
       }
@@ -331,6 +351,7 @@ void TServer::StartClient(TUniqueFd socket, const std::string& peer, bool tls) {
     Refuse(std::move(raw->Socket), peer, std::string(", no thread for it: ") + e.what());
     return;
   }
+  if (metrics_) metrics_->SessionStarted();
   clients_.push_back(std::move(client));
 }
 
@@ -373,6 +394,7 @@ bool TServer::WaitForClients(std::chrono::steady_clock::time_point until) {
 bool TServer::Stop() {
   if (!started_) return AllClientsDone();
   started_ = false;
+  accepting_ = false;
   stopping_ = true;
   Wake();
   if (accept_thread_.joinable()) accept_thread_.join();
@@ -390,6 +412,7 @@ bool TServer::Stop() {
   CutClients(SHUT_RDWR);
   const bool all_ended = WaitForClients(std::chrono::steady_clock::now() + kCutSessionsBound);
   Reap(all_ended);
+  metrics_http_.reset();
   if (!all_ended) {
     ServerLog("larkspire-server on " + address_ + ": " + std::to_string(active_.load()) +
               " sessions still busy after their connections were cut");

@@ -44,6 +44,7 @@ class TDispatchTable;
 class TGuessGuard;
 class TInflightBudget;
 class TPluginHost;
+class TServerMetrics;
 
 // What every session reads.
 struct TServerContext {
@@ -62,6 +63,8 @@ struct TServerContext {
   TCommandWatch* Watch = nullptr;
   // The memory of all requests in flight (--max-inflight); null: only each request's limits.
   TInflightBudget* Inflight = nullptr;
+  // What is counted for --metrics; null: nothing.
+  TServerMetrics* Metrics = nullptr;
 };
 
 // A database connection the session holds, with its transaction nesting (given back, the
