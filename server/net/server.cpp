@@ -263,9 +263,10 @@ void TServer::Refuse(TUniqueFd socket, const std::string& peer, const std::strin
   const size_t length = reply.size();
   EncodeFramePrefix(static_cast<uint32_t>(length), frame);
   std::memcpy(frame + kFramePrefixSize, reply.data(), length);
+  // Counted before it goes, so that a peer that has read it sees it counted.
+  if (metrics_) metrics_->SessionRefused(TRefusal::rfConnectionsLimit);
   const ssize_t sent =
       ::send(socket.Fd(), frame, kFramePrefixSize + length, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (metrics_) metrics_->SessionRefused(TRefusal::rfConnectionsLimit);
   // A flood is logged as a few lines and a count, not a line per connection.
   const auto now = std::chrono::steady_clock::now();
   if (now - refusal_window_ >= std::chrono::seconds(1)) LogRefusalsUnlogged(now);
@@ -337,7 +338,10 @@ void TServer::StartClient(TUniqueFd socket, const std::string& peer, bool tls) {
         } else {
           stream = std::make_unique<TConnStream>(fd);
         }
-        if (metrics_) stream = std::make_unique<TCountedStream>(std::move(stream), *metrics_);
+        if (metrics_) {
+          metrics_->SessionStarted();
+          stream = std::make_unique<TCountedStream>(std::move(stream), *metrics_);
+        }
         TSession session(context_, *stream, peer);
         session.Run();
       }
@@ -351,7 +355,6 @@ void TServer::StartClient(TUniqueFd socket, const std::string& peer, bool tls) {
     Refuse(std::move(raw->Socket), peer, std::string(", no thread for it: ") + e.what());
     return;
   }
-  if (metrics_) metrics_->SessionStarted();
   clients_.push_back(std::move(client));
 }
 
