@@ -13,7 +13,7 @@ import subprocess
 import sys
 
 # What a file in each server folder may include from server/. The upper tier (sessions and
-# their commands, plug-ins and files) calls into itself both ways: a session dispatches commands
+# their commands, plug-ins, files and the metrics of them all) calls into itself both ways: a session dispatches commands
 # that answer through the session.
 LOWER = {
     "base": {"base"},
@@ -21,7 +21,7 @@ LOWER = {
     "sql": {"base", "rowsets", "sql"},
     "config": {"base", "sql", "config"},
 }
-UPPER = {"net", "commands", "plugins", "files", "notify"}
+UPPER = {"net", "commands", "plugins", "files", "notify", "metrics"}
 ALL = set(LOWER) | UPPER
 FORBIDDEN_LAYERS = ("transport/", "components/", "qt/", "cli/", "demo/")
 # The network folder alone may use the client's datagram engine, for the server's endpoint.

@@ -718,6 +718,20 @@ TEST(TServerOptionsParsing, RejectsABadDatabaseOrNumber) {
   }
 }
 
+TEST(TServerOptionsParsing, ReadsTheMetricsAddressAndRefusesAMalformedOne) {
+  EXPECT_EQ(server::ParseMetricsAddress("0.0.0.0:9108"),
+            std::make_pair(std::string("0.0.0.0"), uint16_t{9108}));
+  EXPECT_EQ(server::ParseMetricsAddress("[::1]:0"),
+            std::make_pair(std::string("::1"), uint16_t{0}));
+  for (const char* bad : {"9108", ":9108", "[::1", "[]:80", "::1:9108", "host:", "host:70000",
+                          "host:-1", "host:12345678901234567890"}) {
+    const char* argv[] = {"s", "--metrics", bad};
+    auto parsed = server::ParseServerOptions(3, argv);
+    EXPECT_TRUE(parsed.Exit) << bad;
+    EXPECT_NE(parsed.Output.find("--metrics"), std::string::npos) << parsed.Output;
+  }
+}
+
 // ---- With the client's connection component ----
 
 using TServerWithConnection = TServerTest;

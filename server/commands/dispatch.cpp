@@ -83,6 +83,12 @@ const THandler* TDispatchTable::Find(uint16_t code) const {
   return found == handlers_.end() ? nullptr : &found->second;
 }
 
+std::vector<uint16_t> TDispatchTable::Codes() const {
+  std::vector<uint16_t> codes;
+  for (const auto& [code, handler] : handlers_) codes.push_back(code);
+  return codes;
+}
+
 TDispatchTable BuildDispatchTable() {
   TDispatchTable table;
   table.Register(cmdClientName, HandleClientName);

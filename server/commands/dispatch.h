@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "protocol/remote_command.h"
 
@@ -26,6 +27,8 @@ class TDispatchTable {
  public:
   void Register(uint16_t code, THandler handler) { handlers_[code] = std::move(handler); }
   const THandler* Find(uint16_t code) const;
+  // The codes served, in increasing order.
+  std::vector<uint16_t> Codes() const;
 
  private:
   std::map<uint16_t, THandler> handlers_;

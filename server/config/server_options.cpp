@@ -10,6 +10,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <tuple>
 
 #include "server/sql/seed.h"
 
@@ -42,6 +43,32 @@ std::string ReadPasswordFile(const std::string& path) {
 }
 
 }  // namespace
+
+std::pair<std::string, uint16_t> ParseMetricsAddress(const std::string& value) {
+  const auto colon = value.rfind(':');
+  if (colon == std::string::npos || colon == 0) {
+    throw Exception("--metrics \"" + value + "\": expected HOST:PORT, as 127.0.0.1:9108");
+  }
+  std::string host = value.substr(0, colon);
+  const std::string port_text = value.substr(colon + 1);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') {
+      throw Exception("--metrics \"" + value +
+                      "\": an IPv6 address goes in brackets, as [::1]:9108");
+    }
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    throw Exception("--metrics \"" + value + "\": an IPv6 address goes in brackets, as [::1]:9108");
+  }
+  unsigned long port = 0;
+  const bool digits = !port_text.empty() && port_text.size() <= 5 &&
+                      port_text.find_first_not_of("0123456789") == std::string::npos;
+  if (digits) port = std::stoul(port_text);
+  if (!digits || port > 65535) {
+    throw Exception("--metrics \"" + value + "\": the port must be a number from 0 to 65535");
+  }
+  return {host, static_cast<uint16_t>(port)};
+}
 
 std::pair<std::string, TDatabaseLocator> ParseDatabaseOption(const std::string& value) {
   // "NAME=LOCATOR" when what follows the first "=" is a locator; otherwise the whole value is
@@ -170,6 +197,9 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
                  "close a session with no transaction open after this many idle seconds; 0: never")
       ->check(CLI::Range(0.0, 2592000.0))
       ->capture_default_str();
+  std::string metrics;
+  app.add_option("--metrics", metrics,
+                 "HOST:PORT serving Prometheus metrics (/metrics) and a health check (/healthz)");
 
   std::ostringstream out;
   std::ostringstream err;
@@ -196,6 +226,9 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv) {
     }
     if (options.PlainPort && options.TlsCert.empty()) {
       throw Exception("--plain-port is for a TLS server: give --tls-cert and --tls-key too");
+    }
+    if (!metrics.empty()) {
+      std::tie(options.MetricsHost, options.MetricsPort) = ParseMetricsAddress(metrics);
     }
   } catch (const Exception& e) {
     result.Exit = true;

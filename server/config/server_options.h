@@ -57,6 +57,9 @@
 //                         and that a client may take no byte of a reply (default 30)
 //   --idle-timeout S      close a session with no transaction open after S seconds without
 //                         a request (default 0: never)
+//   --metrics HOST:PORT   serve Prometheus metrics (GET /metrics) and a health check
+//                         (GET /healthz) over HTTP there ("[::1]:9108" for IPv6; port 0 picks
+//                         a free one); default: none
 //
 // Thread-safety: plain values, read by every session once the server runs.
 #ifndef LARKSPIRE_SERVER_SERVER_OPTIONS_H_
@@ -139,6 +142,9 @@ struct TServerOptions {
   // Refused connections (over the limit) whose peers have their refusal but have not closed
   // yet; past this the oldest is closed.
   int MaxPendingRefusals = 256;
+  // --metrics: where the HTTP listener for metrics and health binds; an empty host: none.
+  std::string MetricsHost;
+  uint16_t MetricsPort = 0;
 };
 
 // What parsing the command line decided.
@@ -154,6 +160,10 @@ TOptionsParseResult ParseServerOptions(int argc, const char* const* argv);
 // Splits a --database value into its name and locator: "NAME=LOCATOR", "=LOCATOR" or a bare
 // "LOCATOR" (the default database). Raises Exception for a locator that does not parse.
 std::pair<std::string, TDatabaseLocator> ParseDatabaseOption(const std::string& value);
+
+// Splits a --metrics value "HOST:PORT" ("[ADDRESS]:PORT" for an IPv6 address) into host and
+// port. Raises Exception saying what is wrong with it.
+std::pair<std::string, uint16_t> ParseMetricsAddress(const std::string& value);
 
 // The names served: every --database, and the demonstration database in DataDir (created on
 // first start) as the default when no default was given, and as "demo" when no database

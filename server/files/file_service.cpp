@@ -149,6 +149,7 @@ std::string StreamFile(TConnStream& stream, const TFileRoot& root, const std::st
       if (sent < 0)
         return "block " + std::to_string(block) + " could not be sent: " + std::strerror(errno);
       left -= sent;
+      stream.WroteDirectly(static_cast<size_t>(sent));
     }
     if (length < kFileBlockSize &&
         !stream.WriteAll(zeros.data(), static_cast<size_t>(kFileBlockSize - length)))

@@ -51,6 +51,9 @@ class TConnStream {
   // Sends every byte; more: further bytes follow at once (held back to fill a segment). False
   // when the connection failed or the client took nothing within the send time-out.
   virtual bool WriteAll(const void* bytes, size_t count, bool more = false);
+  // Told of bytes written to Fd() past WriteAll (a plain frame in one sendmsg, a file block by
+  // sendfile), for a stream that counts what it carries.
+  virtual void WroteDirectly(size_t /*bytes*/) {}
 
  private:
   int socket_;

@@ -150,6 +150,7 @@ bool SendFrame(TConnStream& stream, const void* body, size_t length) {
     const ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
     if (sent > 0) {
       done += static_cast<size_t>(sent);
+      stream.WroteDirectly(static_cast<size_t>(sent));
     } else if (sent < 0 && errno == EINTR) {
       continue;
     } else {

@@ -23,6 +23,7 @@
 #include "protocol/handshake.h"
 #include "server/base/server_errors.h"
 #include "server/files/file_service.h"
+#include "server/metrics/counted_stream.h"
 
 namespace larkspire::server {
 
@@ -80,6 +81,7 @@ void TServer::Start() {
   dispatch_ = BuildDispatchTable();
   // The file commands serve this folder; a missing --files folder stops the start.
   options_.FilesDir = PrepareFilesRoot(options_);
+  if (!options_.MetricsHost.empty()) StartMetrics();
 
   if (!options_.TlsCert.empty()) {
     tls_ = std::make_unique<TTlsServerContext>(options_.TlsCert, options_.TlsKey);
@@ -124,6 +126,7 @@ void TServer::Start() {
   started_ = true;
   pg_listeners_ = std::make_unique<TPostgresListeners>(catalog_, notifications_);
   accept_thread_ = std::thread([this] { AcceptLoop(); });
+  accepting_ = true;
   ServerLog("larkspire-server listening on " + address_ + (tls_ ? " (TLS)" : "") +
             (plain_port_ != 0 ? ", plaintext on port " + std::to_string(plain_port_) : "") + ", " +
             std::to_string(catalog_.All().size()) + " database names, at most " +
@@ -133,6 +136,21 @@ void TServer::Start() {
                  : std::to_string(options_.PoolSize) + " database connections per database") +
             (users_ ? ", " + std::to_string(users_->Size()) + " users" : std::string()) +
             (datagram_ ? ", load queries on UDP port " + std::to_string(datagram_->Port()) : ""));
+}
+
+void TServer::StartMetrics() {
+  metrics_ = std::make_unique<TServerMetrics>(dispatch_.Codes(), [this] {
+    const int used = active_.load();
+    return TServerSample{used, options_.MaxConnections, LoadValue(used, options_.MaxConnections),
+                         plugins_.IdleRunners(), plugins_.BusyRunners()};
+  });
+  context_.Metrics = metrics_.get();
+  metrics_http_ = std::make_unique<TMetricsHttpServer>(
+      options_.MetricsHost, options_.MetricsPort,
+      TMetricsHttpServer::THandlers{[this] { return metrics_->Render(); },
+                                    [this] { return accepting_.load(); }});
+  ServerLog("larkspire-server metrics on http://" + metrics_http_->Address() +
+            "/metrics, health on /healthz");
 }
 
 TUniqueFd TServer::Listen(uint16_t port, uint16_t& bound_port, std::string& bound_address) {
@@ -249,6 +267,8 @@ void TServer::Refuse(TUniqueFd socket, const std::string& peer, const std::strin
   const size_t length = reply.size();
   EncodeFramePrefix(static_cast<uint32_t>(length), frame);
   std::memcpy(frame + kFramePrefixSize, reply.data(), length);
+  // Counted before it goes, so that a peer that has read it sees it counted.
+  if (metrics_) metrics_->SessionRefused(TRefusal::rfConnectionsLimit);
   const ssize_t sent =
       ::send(socket.Fd(), frame, kFramePrefixSize + length, MSG_DONTWAIT | MSG_NOSIGNAL);
   // A flood is logged as a few lines and a count, not a line per connection.
@@ -322,6 +342,10 @@ void TServer::StartClient(TUniqueFd socket, const std::string& peer, bool tls) {
         } else {
           stream = std::make_unique<TConnStream>(fd);
         }
+        if (metrics_) {
+          metrics_->SessionStarted();
+          stream = std::make_unique<TCountedStream>(std::move(stream), *metrics_);
+        }
         TSession session(context_, *stream, peer);
         session.Run();
       }
@@ -377,6 +401,7 @@ bool TServer::WaitForClients(std::chrono::steady_clock::time_point until) {
 bool TServer::Stop() {
   if (!started_) return AllClientsDone();
   started_ = false;
+  accepting_ = false;
   stopping_ = true;
   Wake();
   if (accept_thread_.joinable()) accept_thread_.join();
@@ -396,6 +421,7 @@ bool TServer::Stop() {
   CutClients(SHUT_RDWR);
   const bool all_ended = WaitForClients(std::chrono::steady_clock::now() + kCutSessionsBound);
   Reap(all_ended);
+  metrics_http_.reset();
   if (!all_ended) {
     ServerLog("larkspire-server on " + address_ + ": " + std::to_string(active_.load()) +
               " sessions still busy after their connections were cut");

@@ -13,6 +13,9 @@
 // Unless --udp-port is 0, Start also opens the datagram endpoint (on the TCP port bound by
 // default), which answers load queries and carries notifications to linked clients until Stop.
 //
+// With --metrics, Start also opens the metrics listener (server/metrics/metrics_http.h), whose
+// /healthz answers 503 from the moment Stop begins; it closes when Stop has ended the sessions.
+//
 // Thread-safety: Start and Stop from the owner's thread; Port and ActiveSessions from any.
 #ifndef LARKSPIRE_SERVER_SERVER_H_
 #define LARKSPIRE_SERVER_SERVER_H_
@@ -32,6 +35,8 @@
 #include "server/commands/dispatch.h"
 #include "server/config/server_options.h"
 #include "server/config/users_file.h"
+#include "server/metrics/metrics_http.h"
+#include "server/metrics/server_metrics.h"
 #include "server/net/command_watch.h"
 #include "server/net/datagram_endpoint.h"
 #include "server/net/framing.h"
@@ -69,6 +74,8 @@ class TServer {
   // "127.0.0.1:8008", the address actually bound.
   std::string Address() const { return address_; }
   int ActiveSessions() const { return active_; }
+  // The metrics listener's port, 0 when there is none.
+  uint16_t MetricsPort() const { return metrics_http_ ? metrics_http_->Port() : 0; }
   // The datagram endpoint's port, 0 when there is none.
   int UdpPort() const { return datagram_ ? datagram_->Port() : 0; }
   const TServerOptions& Options() const { return options_; }
@@ -95,6 +102,8 @@ class TServer {
   };
 
   void AcceptLoop();
+  // Builds the metrics and opens their listener (--metrics).
+  void StartMetrics();
   // shutdown(how) on every connection whose session still runs.
   void CutClients(int how);
   bool AllClientsDone();
@@ -149,6 +158,12 @@ class TServer {
   int refusals_logged_ = 0;
   int refusals_unlogged_ = 0;
   bool started_ = false;
+  // Whether sessions are accepted (the health check's answer).
+  std::atomic<bool> accepting_{false};
+  // With --metrics: what is counted, and its listener, which reads the members above and so
+  // goes first.
+  std::unique_ptr<TServerMetrics> metrics_;
+  std::unique_ptr<TMetricsHttpServer> metrics_http_;
 };
 
 }  // namespace larkspire::server

@@ -15,6 +15,7 @@
 #include "protocol/remote_command.h"
 #include "server/base/server_errors.h"
 #include "server/commands/dispatch.h"
+#include "server/metrics/server_metrics.h"
 #include "server/net/command_watch.h"
 #include "server/net/framing.h"
 #include "server/net/guess_guard.h"
@@ -205,6 +206,7 @@ bool TSession::OpenStream() {
   // the connection under the answer) and refused in plaintext, so it fails at once with a
   // reason instead of waiting for a TLS answer that never comes.
   outcome_ = "refused (no TLS on the TLS port)";
+  if (context_.Metrics != nullptr) context_.Metrics->SessionRefused(TRefusal::rfTlsRequired);
   TConnStream plain(stream_.Fd());
   TFrameTimes times;
   times.Last = deadline;
@@ -258,6 +260,7 @@ TSession::THandshake TSession::Handshake() {
     reply_status = kHandshakeRefused;
     code = kErrConnectionRefused;
     outcome_ = "refused (denied)";
+    if (context_.Metrics != nullptr) context_.Metrics->SessionRefused(TRefusal::rfDenied);
   } else {
     outcome_ = "accepted";
   }
@@ -335,6 +338,8 @@ void TSession::ServeCommands() {
       ending_ = context_.Stopping ? "server stopping" : FrameStatusText(status);
       return;
     }
+    // Counts the request and its time when this turn of the loop ends.
+    TRequestMeter meter(context_.Metrics);
     TRemoteCommand request;
     TRemoteCommand reply;
     bool decoded = false;
@@ -388,6 +393,7 @@ void TSession::ServeCommands() {
       } watching{context_.Watch, stream_.Fd()};
       if (watching.Watch != nullptr)
         watching.Watch->Watch(stream_.Fd(), [this] { InterruptDatabases(); });
+      meter.SetCommand(request.Code);
       DispatchCommand(context_.Dispatch, *this, request, reply);
       if (context_.Pools.Mode() == TPoolMode::pmTransaction) ReleaseIdleConnections();
     } else {
@@ -409,6 +415,7 @@ void TSession::ServeCommands() {
     bool sent = SendFrame(stream_, out.Memory(), static_cast<size_t>(out.Size()));
     out.Clear();
     ++commands_;
+    if (sent) meter.Replied(reply.Success, reply.Value);
     if (sent && !end_after_reply_.empty()) {
       ending_ = end_after_reply_;
       return;

@@ -48,6 +48,7 @@ class TNotificationHub;
 class TNotificationLinks;
 class TNotificationMailbox;
 class TPluginHost;
+class TServerMetrics;
 
 // What every session reads.
 struct TServerContext {
@@ -70,6 +71,8 @@ struct TServerContext {
   TNotificationHub* Notifications = nullptr;
   // Datagram delivery of notifications; null: the server has no datagram endpoint.
   TNotificationLinks* NotifyLinks = nullptr;
+  // What is counted for --metrics; null: nothing.
+  TServerMetrics* Metrics = nullptr;
 };
 
 // A database connection the session holds, with its transaction nesting (given back, the

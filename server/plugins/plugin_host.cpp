@@ -211,6 +211,14 @@ uint64_t TPluginHost::RunnersStarted() const {
   return runners_->RunnersStarted();
 }
 
+size_t TPluginHost::IdleRunners() const {
+  return runners_->IdleRunners();
+}
+
+size_t TPluginHost::BusyRunners() const {
+  return runners_->BusyRunners();
+}
+
 const std::vector<TPluginInfo>& TPluginHost::Plugins() {
   std::call_once(scanned_, [this] { Scan(); });
   return plugins_;

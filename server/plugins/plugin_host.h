@@ -81,6 +81,9 @@ class TPluginHost {
   const TPluginHostOptions& Options() const { return options_; }
   // Runner processes started for calls so far (the scan's are not counted).
   uint64_t RunnersStarted() const;
+  // Runner processes kept idle for the next calls, and those running a call now.
+  size_t IdleRunners() const;
+  size_t BusyRunners() const;
 
  private:
   void Scan();

@@ -238,6 +238,11 @@ TRunnerOutcome TRunnerPool::Call(const std::string& library, const std::string& 
   TRunner runner = Take(library, outcome.Error);
   if (runner.Pid < 0) return outcome;
   outcome.Started = true;
+  ++busy_;
+  struct TBusy {
+    std::atomic<size_t>& Count;
+    ~TBusy() { --Count; }
+  } busy{busy_};
 
   char length[kRunnerLengthSize];
   PutRunnerLength(length, request.size());

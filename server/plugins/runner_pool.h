@@ -66,6 +66,8 @@ class TRunnerPool {
   // Runner processes started so far, and those idle now.
   uint64_t RunnersStarted() const { return started_; }
   size_t IdleRunners();
+  // Runners busy with a call now.
+  size_t BusyRunners() const { return busy_; }
 
  private:
   struct TRunner {
@@ -85,6 +87,7 @@ class TRunnerPool {
   const std::string code_page_;
   const size_t max_idle_;
   std::atomic<uint64_t> started_{0};
+  std::atomic<size_t> busy_{0};
 
   std::mutex idle_mutex_;
   std::map<std::string, std::vector<TRunner>> idle_;
