@@ -130,6 +130,18 @@ void TPostgresListener::Run() {
   int pause_ms = kFirstPauseMs;
   bool failure_logged = false;
   while (!stopping_) {
+    // No channel wanted: no connection held (it would count against the database's own
+    // connection limit for nothing).
+    bool idle = false;
+    {
+      std::lock_guard lock(mutex_);
+      idle = wanted_.empty();
+      if (idle) in_step_ = true;
+    }
+    if (idle) {
+      WaitFor(-1, 0, -1);
+      continue;
+    }
     TPgConn pg;
     // Connects without blocking, so that a stopping server is never held up by a database
     // that does not answer.
@@ -180,6 +192,7 @@ void TPostgresListener::Run() {
         std::lock_guard lock(mutex_);
         wanted = wanted_;
       }
+      if (wanted.empty()) break;  // the connection closes until a channel is wanted again
       std::string failure;
       for (auto it = listened.begin(); it != listened.end() && !broken;) {
         if (wanted.count(*it) != 0) {

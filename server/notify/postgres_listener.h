@@ -1,5 +1,6 @@
 // TPostgresListener: the PostgreSQL source of notifications. One per PostgreSQL database the
-// server serves, each with a connection of its own (not a pooled one) and a thread of its own,
+// server serves, each with a thread of its own and, while some session wants a channel, a
+// connection of its own (not a pooled one; none is held while no channel is wanted),
 // LISTENing to the channels some session wants that PostgreSQL can name (1..63 bytes), and
 // publishing every notification that arrives (psql's NOTIFY, pg_notify in a trigger) to the
 // hub. When the database connection breaks or cannot be made, it tries again with a growing
