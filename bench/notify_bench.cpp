@@ -17,6 +17,7 @@
 // libpq, which the server hears on its LISTEN connection.
 //
 //   notify_bench [--listeners N] [--count N] [--rate PER_SECOND] [--burst N]
+//                [--only sqlite|pg|pg-sql]
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -131,6 +132,7 @@ class TNotifier {
 };
 
 struct TRun {
+  std::string Name;  // for --only
   std::string Label;
   std::vector<std::string> ServerArgs;
   std::string ConnectionName;
@@ -265,28 +267,31 @@ int main(int argc, char** argv) {
   int count = 600;
   int rate = 200;
   int burst = 2000;
+  std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--listeners") == 0) listeners = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--count") == 0) count = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--rate") == 0) rate = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--burst") == 0) burst = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
   }
   std::vector<TRun> runs;
   const std::vector<std::string> room = {"--max-connections", std::to_string(2 * listeners + 8)};
-  runs.push_back({"sqlite (notify)", room, "", ""});
-  TPostgresCluster* cluster = TPostgresCluster::Instance();
+  runs.push_back({"sqlite", "sqlite (notify)", room, "", ""});
+  TPostgresCluster* cluster = only == "sqlite" ? nullptr : TPostgresCluster::Instance();
   if (cluster != nullptr) {
     const std::string database = cluster->CreateDatabase("lknotify");
     std::vector<std::string> args = {"--database", "pg=" + cluster->Url(database), "--seed-demo",
                                      "pg"};
     args.insert(args.end(), room.begin(), room.end());
-    runs.push_back({"pg (notify)", args, "pg", ""});
-    runs.push_back({"pg (NOTIFY in SQL)", args, "pg", cluster->ConnInfo(database)});
-  } else {
+    runs.push_back({"pg", "pg (notify)", args, "pg", ""});
+    runs.push_back({"pg-sql", "pg (NOTIFY in SQL)", args, "pg", cluster->ConnInfo(database)});
+  } else if (only != "sqlite") {
     std::printf("PostgreSQL runs skipped: %s\n", TPostgresCluster::StartError().c_str());
   }
   int status = 0;
   for (const TRun& run : runs) {
+    if (!only.empty() && run.Name != only) continue;
     try {
       status |= Run(run, listeners, count, rate, burst);
     } catch (const std::exception& e) {
