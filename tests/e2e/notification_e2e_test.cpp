@@ -50,6 +50,16 @@ TEST(NotificationE2E, PsqlNotifyReachesASubscribedClient) {
   const auto received = inbox.Received();
   EXPECT_EQ(received[0].Channel, "Orders Ready");
   EXPECT_EQ(received[0].Payload, "it's here");
+  // The server's LISTEN connection, cut, is made again and LISTENs again.
+  EXPECT_EQ(cluster.Psql(server.Database,
+                         "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                         "WHERE application_name = 'larkspire-notify' "
+                         "AND datname = current_database()"),
+            "1\n");
+  const size_t seen = inbox.Count();
+  ASSERT_TRUE(RepeatUntil(
+      inbox, seen + 1, [&] { cluster.Psql(server.Database, "NOTIFY \"Orders Ready\", 'again'"); }));
+  EXPECT_EQ(inbox.Received().back().Payload, "again");
   // A client's own notify goes to the hub, not through PostgreSQL as well: it comes once.
   TLarkspireConnection publisher;
   publisher.SetRemotePort(server.Server->Port());
