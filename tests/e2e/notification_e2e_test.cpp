@@ -3,6 +3,7 @@
 // CLI's listen and notify, and a server that has no notifications.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -145,16 +146,73 @@ TEST(NotificationE2E, CliListenPrintsWhatCliNotifySends) {
   EXPECT_NE(bad.err.find("255 bytes"), std::string::npos) << bad.err;
 }
 
+std::string ReplyBody(bool success, int32_t value, const std::string& data = "") {
+  TRemoteCommand reply;
+  reply.Code = cmdReply;
+  reply.Success = success;
+  reply.Value = value;
+  if (success) {
+    reply.Data.WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
+  } else {
+    reply.Message = "Unknown command";
+  }
+  TLarkspireMemoryStream stream;
+  reply.SaveToStream(stream);
+  return std::string(reinterpret_cast<const char*>(stream.Memory()), stream.Size());
+}
+
+TEST(NotificationE2E, AListenerFlagsSkippedSequencesAndSurvivesAHostileReply) {
+  // A peer that answers the waits with records laid out by hand: 1, then 3 (2 skipped), then a
+  // record whose payload length runs past the end after a good one, then 9.
+  std::atomic<int> waits{0};
+  auto record = [](uint8_t flags, uint64_t sequence, const std::string& payload) {
+    std::string bytes(1, static_cast<char>(flags));
+    for (int i = 0; i < 8; ++i) bytes += static_cast<char>((sequence >> (8 * i)) & 0xFF);
+    bytes += std::string("\x02\0\0\0ch", 6);
+    const uint32_t length = static_cast<uint32_t>(payload.size());
+    for (int i = 0; i < 4; ++i) bytes += static_cast<char>((length >> (8 * i)) & 0xFF);
+    return bytes + payload;
+  };
+  const std::vector<std::string> answers = {
+      record(0, 1, "a"), record(0, 3, "c"),
+      record(0, 4, "d") + record(0, 5, "e").substr(0, 15) + std::string("\xff\xff\xff\x7f", 4),
+      record(0, 9, "i")};
+  TScriptedPeer peer(TScriptedPeer::ServeWith(AcceptedHandshake(), [&](const std::string& body) {
+    TRemoteCommand request;
+    TLarkspireMemoryStream stream;
+    stream.WriteBuffer(body.data(), static_cast<int64_t>(body.size()));
+    stream.SetPosition(0);
+    request.LoadFromStream(stream);
+    if (request.Code != cmdWaitNotifications) return ReplyBody(true, 0);
+    const int index = waits++;
+    if (index >= static_cast<int>(answers.size())) {
+      std::this_thread::sleep_for(50ms);
+      return ReplyBody(true, 0);
+    }
+    return ReplyBody(true, 1, answers[index]);
+  }));
+  TLarkspireConnection connection;
+  connection.SetRemotePort(peer.Port());
+  TNotificationInbox inbox;
+  connection.SetOnNotification(inbox.Handler());
+  connection.Subscribe("ch");
+  ASSERT_TRUE(inbox.WaitFor(4));
+  const auto received = inbox.Received();
+  ASSERT_EQ(received.size(), 4u);
+  EXPECT_EQ(received[0].Sequence, 1u);
+  EXPECT_FALSE(received[0].Missed);
+  EXPECT_EQ(received[1].Sequence, 3u);
+  EXPECT_TRUE(received[1].Missed);
+  EXPECT_EQ(received[2].Payload, "d");  // what came before the fault
+  EXPECT_FALSE(received[2].Missed);
+  EXPECT_EQ(received[3].Sequence, 9u);
+  EXPECT_TRUE(received[3].Missed);
+  EXPECT_EQ(connection.NotificationRoute(), TNotificationRoute::Tcp);
+}
+
 TEST(NotificationE2E, AServerWithoutNotificationsIsNamedSo) {
   TScriptedPeer peer(TScriptedPeer::ServeWith(AcceptedHandshake(), [](const std::string&) {
-    TRemoteCommand reply;
-    reply.Code = cmdReply;
-    reply.Success = false;
-    reply.Value = kErrUnknownCommand;
-    reply.Message = "Unknown command";
-    TLarkspireMemoryStream stream;
-    reply.SaveToStream(stream);
-    return std::string(reinterpret_cast<const char*>(stream.Memory()), stream.Size());
+    return ReplyBody(false, kErrUnknownCommand);
   }));
   TLarkspireConnection connection;
   connection.SetRemotePort(peer.Port());
