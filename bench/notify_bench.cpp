@@ -17,7 +17,9 @@
 // libpq, which the server hears on its LISTEN connection.
 //
 //   notify_bench [--listeners N] [--count N] [--rate PER_SECOND] [--burst N]
+//                [--only sqlite|pg|pg-sql]
 #include <libpq-fe.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,8 +27,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -48,6 +53,20 @@ constexpr const char* kChannel = "bench";
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch())
       .count();
+}
+
+// CPU time (user and system) a process has used, in ms, from /proc/PID/stat.
+double CpuMs(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(')');  // the command name may hold spaces
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::atof(field.c_str());  // utime, stime
+  return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 double Percentile(std::vector<double> values, double p) {
@@ -131,6 +150,7 @@ class TNotifier {
 };
 
 struct TRun {
+  std::string Name;  // for --only
   std::string Label;
   std::vector<std::string> ServerArgs;
   std::string ConnectionName;
@@ -207,6 +227,8 @@ int Run(const TRun& run, int listener_count, int count, int rate, int burst) {
     datagram += listener->Connection.NotificationRoute() == TNotificationRoute::Datagram ? 1 : 0;
 
   // Paced.
+  const double server_cpu_before = CpuMs(server.Pid());
+  const double own_cpu_before = CpuMs(::getpid());
   const auto interval = std::chrono::nanoseconds(1000000000LL / std::max(1, rate));
   auto next = TClock::now();
   std::vector<double> round_trips;  // of the notifier's own request
@@ -219,6 +241,10 @@ int Run(const TRun& run, int listener_count, int count, int rate, int burst) {
   }
   Drain(listeners, count, std::chrono::seconds(10));
   const std::vector<double> paced = TakeLatencies(listeners);
+  // What one notification to every listener costs: the server's part and the clients' (the
+  // listeners and the notifier, all in this process).
+  const double server_cpu = (CpuMs(server.Pid()) - server_cpu_before) / count;
+  const double own_cpu = (CpuMs(::getpid()) - own_cpu_before) / count;
 
   // Burst.
   const int64_t first_ns = NowNs();
@@ -243,11 +269,13 @@ int Run(const TRun& run, int listener_count, int count, int rate, int burst) {
       "notify %-18s %d listeners (%d on datagrams)\n"
       "    paced %d at %d/s: p50 %6.2f ms  p99 %6.2f ms  max %6.2f ms  (the notify's own round "
       "trip p50 %.2f ms  p99 %.2f ms)\n"
+      "    CPU per notification to every listener: server %.2f ms, clients %.2f ms\n"
       "    burst %d: %8.0f deliveries/s (%.0f notifies/s sent)  p50 %6.2f ms  p99 %6.2f ms\n"
       "    delivered %lld of %lld: lost %lld  out of order %lld  missed %lld\n",
       run.Label.c_str(), listener_count, datagram, count, rate, Percentile(paced, 0.50),
       Percentile(paced, 0.99), Percentile(paced, 1.0), Percentile(round_trips, 0.50),
-      Percentile(round_trips, 0.99), burst, static_cast<double>(burst_deliveries) / burst_seconds,
+      Percentile(round_trips, 0.99), server_cpu, own_cpu, burst,
+      static_cast<double>(burst_deliveries) / burst_seconds,
       burst / (static_cast<double>(std::max<int64_t>(sent_ns - first_ns, 1)) / 1e9),
       Percentile(bursty, 0.50), Percentile(bursty, 0.99), static_cast<long long>(received),
       static_cast<long long>(expected), static_cast<long long>(expected - received),
@@ -265,28 +293,31 @@ int main(int argc, char** argv) {
   int count = 600;
   int rate = 200;
   int burst = 2000;
+  std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--listeners") == 0) listeners = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--count") == 0) count = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--rate") == 0) rate = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--burst") == 0) burst = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
   }
   std::vector<TRun> runs;
   const std::vector<std::string> room = {"--max-connections", std::to_string(2 * listeners + 8)};
-  runs.push_back({"sqlite (notify)", room, "", ""});
-  TPostgresCluster* cluster = TPostgresCluster::Instance();
+  runs.push_back({"sqlite", "sqlite (notify)", room, "", ""});
+  TPostgresCluster* cluster = only == "sqlite" ? nullptr : TPostgresCluster::Instance();
   if (cluster != nullptr) {
     const std::string database = cluster->CreateDatabase("lknotify");
     std::vector<std::string> args = {"--database", "pg=" + cluster->Url(database), "--seed-demo",
                                      "pg"};
     args.insert(args.end(), room.begin(), room.end());
-    runs.push_back({"pg (notify)", args, "pg", ""});
-    runs.push_back({"pg (NOTIFY in SQL)", args, "pg", cluster->ConnInfo(database)});
-  } else {
+    runs.push_back({"pg", "pg (notify)", args, "pg", ""});
+    runs.push_back({"pg-sql", "pg (NOTIFY in SQL)", args, "pg", cluster->ConnInfo(database)});
+  } else if (only != "sqlite") {
     std::printf("PostgreSQL runs skipped: %s\n", TPostgresCluster::StartError().c_str());
   }
   int status = 0;
   for (const TRun& run : runs) {
+    if (!only.empty() && run.Name != only) continue;
     try {
       status |= Run(run, listeners, count, rate, burst);
     } catch (const std::exception& e) {

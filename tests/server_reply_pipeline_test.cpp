@@ -127,6 +127,38 @@ class TReplyPipeline : public ::testing::Test {
   std::string folder_;
 };
 
+// Bytes that deflate cannot shrink, at sizes about the compressor's output chunk, come back
+// whole from a plain reply and from a streamed one.
+TEST(ReplyCompression, IncompressibleDataOfAnySizeComesBackWhole) {
+  uint32_t state = 2463534242u;
+  for (size_t size : {size_t{0}, size_t{1}, size_t{300}, size_t{65536 * 3 + 7}, size_t{262143},
+                      size_t{262144}, size_t{262145}, size_t{1} << 21}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+      state ^= state << 13;
+      state ^= state >> 17;
+      state ^= state << 5;
+      c = static_cast<char>(state);
+    }
+    TRemoteCommand reply;
+    reply.Code = cmdReply;
+    reply.Success = true;
+    reply.SetDataText(bytes);
+    TDeflatedPayload none;
+    TMemoryStream body;
+    server::EncodeReply(reply, none, body);
+    TRemoteCommand decoded;
+    decoded.LoadFromStream(body);
+    EXPECT_TRUE(decoded.GetDataText() == bytes);
+
+    TDeflatedPayload streamed;
+    streamed.Activate();
+    streamed.Write(bytes.data(), bytes.size());
+    EXPECT_TRUE(DecodedData(streamed) == bytes);
+  }
+}
+
 TEST_F(TReplyPipeline, SQLiteStreamsEveryKindAsTheWholeWriterWritesIt) {
   server::TSQLiteDatabase database(folder_ + "/kinds.db");
   database.ExecuteScript(

@@ -47,7 +47,10 @@ class TRawDeflater {
     stream_.flush = finish && !last ? SYNC_FLUSH : NO_FLUSH;
     for (;;) {
       const size_t start = out.size();
-      const size_t room = std::max<size_t>(kOutputChunk, size / 2 + 1024);
+      // A small input gets room for itself (deflate grows incompressible bytes by a few bytes a
+      // block) rather than a whole chunk: every small reply zero-filled and freed 256 KiB.
+      const size_t room = size < kOutputChunk ? size + size / 8 + 1024
+                                              : std::max<size_t>(kOutputChunk, size / 2 + 1024);
       out.resize(start + room);
       stream_.next_out = reinterpret_cast<uint8_t*>(out.data() + start);
       stream_.avail_out = static_cast<uint32_t>(room);
