@@ -108,8 +108,14 @@ TPooledConnection TConnectionPool::OpenForBorrower(bool probe, uint64_t epoch) {
     if (probe) probing_ = false;
     --in_use_;
     ++failures_;
+    // The pause doubles with each attempt made after one (borrowers that were opening together
+    // when the first failed count once).
     const bool first = pause_.count() == 0;
-    pause_ = std::min(std::max(pause_ * 2, kFirstPause), kLongestPause);
+    if (first) {
+      pause_ = kFirstPause;
+    } else if (probe) {
+      pause_ = std::min(pause_ * 2, kLongestPause);
+    }
     retry_at_ = std::chrono::steady_clock::now() + pause_;
     last_failure_ = e.what();
     lock.unlock();

@@ -12,13 +12,12 @@
 // When the database server goes away (it stopped, a standby took over): an idle connection
 // whose server closed it is closed rather than lent, and a connection that comes back broken
 // is closed with every idle one opened before the break was first seen (they most likely led to
-// the same server); new ones are opened,
-// the backend choosing the host. While no connection can be opened, attempts are spaced: after
-// a failure the next comes after a pause that doubles from 200 ms to 5 s, one attempt at a
-// time; a borrower that needs a new connection then waits for the next attempt when it comes
-// within the borrower's time-out, and otherwise fails at once, both with EServerDatabaseLost
-// (the request may be sent again). The log tells when openings start failing and when a
-// connection is made again.
+// the same server); new ones are opened, the backend choosing the host. While no connection can
+// be opened, attempts are spaced: after a failure the next comes after a pause that doubles
+// from 200 ms to 5 s, one attempt at a time; a borrower that needs a new connection then waits
+// for the next attempt when it comes within the borrower's time-out and gets its outcome, and
+// otherwise fails at once with EServerDatabaseLost (the request may be sent again). The log
+// tells when openings start failing and when a connection is made again.
 //
 // Thread-safety: a pool is shared by every session thread; a TPooledConnection belongs to the
 // thread that borrowed it. TConnectionPools is built before the server serves and only read
@@ -121,8 +120,8 @@ class TConnectionPool {
   int in_use_ = 0;  // lent out, or being opened for a borrower
   int peak_ = 0;
   // After a failed opening: the next attempt not before retry_at_, one at a time (probing_);
-  // the pause doubles with each failure and is 0 while openings succeed. failures_ counts the
-  // failed openings, last_failure_ tells the latest.
+  // the pause doubles with each failed attempt and is 0 while openings succeed. failures_
+  // counts the failed openings, last_failure_ tells the latest.
   std::chrono::milliseconds pause_{0};
   std::chrono::steady_clock::time_point retry_at_{};
   bool probing_ = false;

@@ -58,7 +58,7 @@ class EServerDatabaseLost : public EServerDatabaseError {
 
 struct TDatabaseLocator {
   const TBackend* Backend = nullptr;  // the registered backend that serves it
-  std::string Location;               // the file path for SQLite, the connection URI for PostgreSQL
+  std::string Location;  // the file path for SQLite, libpq's connection string for PostgreSQL
   // The text as given ("sqlite:/srv/erp.db"); it may hold a password, so messages and the log
   // show ShownLocator(Text).
   std::string Text;

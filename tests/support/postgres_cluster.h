@@ -51,6 +51,7 @@ class TPostgresCluster {
   bool MakeRoot(std::string& error);
   // Starts the server of data_dir_ on a free loopback port.
   bool Launch(std::string& error);
+  // The shell command that runs pg_ctl on this cluster's folder, as the server's user.
   std::string PgCtl(const std::string& arguments) const;
 
   std::string bin_dir_;
