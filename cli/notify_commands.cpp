@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "cli/error_report.h"
 #include "components/connection.h"
+#include "protocol/notification.h"
 
 namespace larkspire::cli {
 namespace {
@@ -24,8 +25,15 @@ struct TNotifyArgs {
   std::string payload;
 };
 
+// A channel the server would refuse is bad usage, told before connecting.
+void CheckChannel(const std::string& channel) {
+  std::string reason;
+  if (!IsValidChannel(channel, &reason)) throw EUsageError(reason);
+}
+
 int RunListen(const TClientOptions& options, const TListenArgs& args) {
   if (args.count < 0) throw EUsageError("--count must not be negative");
+  for (const std::string& channel : args.channels) CheckChannel(channel);
   TLarkspireConnection connection;
   options.Configure(connection);
   std::mutex mutex;
@@ -53,6 +61,11 @@ int RunListen(const TClientOptions& options, const TListenArgs& args) {
 }
 
 int RunNotify(const TClientOptions& options, const TNotifyArgs& args) {
+  CheckChannel(args.channel);
+  if (args.payload.size() > kMaxNotificationPayload) {
+    throw EUsageError("a notification's payload holds at most " +
+                      std::to_string(kMaxNotificationPayload) + " bytes");
+  }
   TLarkspireConnection connection;
   options.Configure(connection);
   connection.Notify(args.channel, args.payload);

@@ -24,11 +24,15 @@ void TLarkspireConnection::Unsubscribe(const std::string& channel) {
 }
 
 void TLarkspireConnection::Notify(const std::string& channel, const std::string& payload) {
+  // Refused here, before anything is sent, as a plain failure (not one of the last command).
   std::string reason;
-  if (!IsValidChannel(channel, &reason)) RaiseError(kNoErrorCode, reason);
+  if (!IsValidChannel(channel, &reason)) {
+    ThrowLarkspireException(kNoErrorCode, kNoErrorCode, reason, Name() + ":" + reason);
+  }
   if (payload.size() > kMaxNotificationPayload) {
-    RaiseError(kNoErrorCode, "a notification's payload holds at most " +
-                                 std::to_string(kMaxNotificationPayload) + " bytes");
+    reason = "a notification's payload holds at most " + std::to_string(kMaxNotificationPayload) +
+             " bytes";
+    ThrowLarkspireException(kNoErrorCode, kNoErrorCode, reason, Name() + ":" + reason);
   }
   TRemoteCommand request;
   request.Code = cmdNotify;

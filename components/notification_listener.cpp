@@ -81,21 +81,16 @@ void TLarkspireNotificationListener::Subscribe(const std::string& channel) {
   }
   std::unique_lock lock(mutex_);
   if (channels_.count(channel) != 0) return;
-  const bool own_thread = std::this_thread::get_id() == thread_.get_id();
   if (!session_ || stopping_) {
-    if (own_thread) {
+    if (OnDeliveryThread()) {
       ThrowLarkspireException(kNoErrorCode, kNoErrorCode, "the listener is stopping",
                               settings_.Name() + ":the listener is stopping");
     }
     // The first channel (again): the session opens here, on the caller's thread, so that a
     // server that cannot be reached or has no notifications is told at once.
-    if (thread_.joinable()) {
-      lock.unlock();
-      thread_.join();
-      lock.lock();
-    }
-    if (link_) link_->Close();
-    session_.reset();
+    lock.unlock();
+    Stop();
+    lock.lock();
     MakeSession();
     std::string failure;
     if (!SendChange(cmdSubscribe, channel, failure)) {
@@ -109,11 +104,14 @@ void TLarkspireNotificationListener::Subscribe(const std::string& channel) {
     changes_.clear();
     stopping_ = false;
     {
-      std::lock_guard delivery(delivery_mutex_);
-      last_sequence_.clear();
-      missed_all_ = false;
+      std::lock_guard inbox(inbox_mutex_);
+      inbox_.clear();
+      inbox_stopping_ = false;
     }
+    last_sequence_.clear();
+    missed_all_ = false;
     route_ = TNotificationRoute::Tcp;
+    delivery_thread_ = std::thread([this] { RunDelivery(); });
     thread_ = std::thread([this] { Run(); });
     return;
   }
@@ -122,18 +120,9 @@ void TLarkspireNotificationListener::Subscribe(const std::string& channel) {
   auto change = std::make_shared<TChange>();
   change->Code = cmdSubscribe;
   change->Channel = channel;
-  if (own_thread) {
-    // From OnNotification: the session is idle between the listener's own commands.
-    lock.unlock();
-    change->Failed = !SendChange(cmdSubscribe, channel, change->Failure);
-    change->Done = true;
-    change->ErrorCode = session_->ErrorCode();
-    lock.lock();
-  } else {
-    changes_.push_back(change);
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return change->Done || stopping_; });
-  }
+  changes_.push_back(change);
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return change->Done || stopping_; });
   if (change->Done && !change->Failed) return;
   channels_.erase(channel);
   lock.unlock();
@@ -152,7 +141,7 @@ void TLarkspireNotificationListener::RaiseChangeFailure(int32_t code, const std:
 
 void TLarkspireNotificationListener::Unsubscribe(const std::string& channel) {
   std::unique_lock lock(mutex_);
-  // Records of the channel already on their way are dropped from now on (DeliverRecord).
+  // Records of the channel already on their way are dropped from now on (RunDelivery).
   if (channels_.erase(channel) == 0 || !session_ || stopping_) return;
   if (channels_.empty()) {
     // The last one: the session closes, and with it the server's mailbox.
@@ -161,18 +150,17 @@ void TLarkspireNotificationListener::Unsubscribe(const std::string& channel) {
     return;
   }
   // The server is told between two waits; nothing of the channel is handed out meanwhile, so
-  // the caller does not wait for it.
+  // the caller does not wait for it. A later subscription counts from 1 again.
   auto change = std::make_shared<TChange>();
   change->Code = cmdUnsubscribe;
   change->Channel = channel;
   changes_.push_back(change);
   changed_.notify_all();
-  const bool own_thread = std::this_thread::get_id() == thread_.get_id();
   lock.unlock();
-  // From OnNotification the delivery lock is held already.
-  std::unique_lock delivery(delivery_mutex_, std::defer_lock);
-  if (!own_thread) delivery.lock();
-  last_sequence_.erase(channel);
+  TEntry forget;
+  forget.Kind = TEntry::Forget;
+  forget.Value.Channel = channel;
+  Enqueue(std::move(forget));
 }
 
 void TLarkspireNotificationListener::Stop() {
@@ -181,22 +169,32 @@ void TLarkspireNotificationListener::Stop() {
   channels_.clear();
   changes_.clear();
   changed_.notify_all();
+  {
+    std::lock_guard inbox(inbox_mutex_);
+    inbox_stopping_ = true;
+    inbox_.clear();
+  }
+  inbox_ready_.notify_all();
   if (session_) {
     // Wakes a 604 waiting for its reply; the thread then sees stopping_.
     session_->SetConnected(false);
   }
-  if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id()) {
-    lock.unlock();
-    thread_.join();
-    lock.lock();
-    if (link_) link_->Close();
-    session_.reset();
-  }
   route_ = TNotificationRoute::None;
+  // From a handler the delivery thread cannot wait for itself: the threads are joined by the
+  // next Subscribe or Stop, or the destructor.
+  if (OnDeliveryThread()) return;
+  std::thread thread = std::move(thread_);
+  std::thread delivery = std::move(delivery_thread_);
+  lock.unlock();
+  if (thread.joinable()) thread.join();
+  if (delivery.joinable()) delivery.join();
+  lock.lock();
+  if (link_) link_->Close();
+  session_.reset();
 }
 
 void TLarkspireNotificationListener::SetOnNotification(TLarkspireNotificationEvent handler) {
-  std::lock_guard lock(delivery_mutex_);
+  std::lock_guard lock(handler_mutex_);
   on_notification_ = std::move(handler);
 }
 
@@ -211,32 +209,88 @@ std::set<std::string> TLarkspireNotificationListener::Channels() const {
   return channels_;
 }
 
-void TLarkspireNotificationListener::DeliverRecord(const TNotificationRecord& record) {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_ || channels_.count(record.Channel) == 0) return;
-  }
-  std::lock_guard lock(delivery_mutex_);
-  TLarkspireNotification notification;
-  notification.Channel = record.Channel;
-  notification.Payload = record.Payload;
-  notification.Sequence = record.Sequence;
-  auto last = last_sequence_.find(record.Channel);
-  const uint64_t expected = last == last_sequence_.end() ? 1 : last->second + 1;
-  // A record at or below the last one of its channel came twice (the datagram link and 604
-  // both carried it): it is not handed out again.
-  if (last != last_sequence_.end() && record.Sequence <= last->second) return;
-  notification.Missed = record.Missed || missed_all_ || record.Sequence != expected;
-  missed_all_ = false;
-  last_sequence_[record.Channel] = record.Sequence;
-  if (on_notification_) on_notification_(notification);
+bool TLarkspireNotificationListener::OnDeliveryThread() const {
+  return std::this_thread::get_id() == delivery_thread_.get_id();
 }
 
-void TLarkspireNotificationListener::MarkAllMissed() {
-  std::lock_guard lock(delivery_mutex_);
-  // The new server session counts every channel from 1 again.
-  last_sequence_.clear();
-  missed_all_ = true;
+void TLarkspireNotificationListener::DeliverRecord(const TNotificationRecord& record) {
+  TEntry entry;
+  entry.Value = record;
+  Enqueue(std::move(entry));
+}
+
+void TLarkspireNotificationListener::Enqueue(TEntry entry) {
+  std::lock_guard lock(inbox_mutex_);
+  if (inbox_stopping_) return;
+  if (entry.Kind == TEntry::Record) {
+    size_t records = 0;
+    for (const TEntry& waiting : inbox_) records += waiting.Kind == TEntry::Record ? 1 : 0;
+    if (records >= kMaxQueuedNotifications) {
+      // The handler is behind: the oldest record goes, and the record after it says so.
+      auto oldest = std::find_if(inbox_.begin(), inbox_.end(),
+                                 [](const TEntry& e) { return e.Kind == TEntry::Record; });
+      auto next = inbox_.erase(oldest);
+      next = std::find_if(next, inbox_.end(),
+                          [](const TEntry& e) { return e.Kind == TEntry::Record; });
+      if (next != inbox_.end()) {
+        next->Value.Missed = true;
+      } else {
+        entry.Value.Missed = true;
+      }
+    }
+  }
+  inbox_.push_back(std::move(entry));
+  inbox_ready_.notify_one();
+}
+
+void TLarkspireNotificationListener::RunDelivery() {
+  for (;;) {
+    TEntry entry;
+    {
+      std::unique_lock lock(inbox_mutex_);
+      inbox_ready_.wait(lock, [this] { return inbox_stopping_ || !inbox_.empty(); });
+      if (inbox_stopping_) return;
+      entry = std::move(inbox_.front());
+      inbox_.pop_front();
+    }
+    if (entry.Kind == TEntry::Renewed) {
+      // The new server session counts every channel from 1 again.
+      last_sequence_.clear();
+      missed_all_ = true;
+      continue;
+    }
+    if (entry.Kind == TEntry::Lost) {
+      missed_all_ = true;
+      continue;
+    }
+    const TNotificationRecord& record = entry.Value;
+    if (entry.Kind == TEntry::Forget) {
+      last_sequence_.erase(record.Channel);
+      continue;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_ || channels_.count(record.Channel) == 0) continue;
+    }
+    auto last = last_sequence_.find(record.Channel);
+    // A record at or below the last one of its channel came twice (the datagram link and 604
+    // both carried it): it is not handed out again.
+    if (last != last_sequence_.end() && record.Sequence <= last->second) continue;
+    const uint64_t expected = last == last_sequence_.end() ? 1 : last->second + 1;
+    TLarkspireNotification notification;
+    notification.Channel = record.Channel;
+    notification.Payload = record.Payload;
+    notification.Sequence = record.Sequence;
+    notification.Missed = record.Missed || missed_all_ || record.Sequence != expected;
+    missed_all_ = false;
+    last_sequence_[record.Channel] = record.Sequence;
+    TLarkspireNotificationEvent handler;
+    {
+      std::lock_guard lock(handler_mutex_);
+      handler = on_notification_;
+    }
+    if (handler) handler(notification);
+  }
 }
 
 void TLarkspireNotificationListener::OpenLink() {
@@ -261,7 +315,9 @@ void TLarkspireNotificationListener::OpenLink() {
 
 bool TLarkspireNotificationListener::Resubscribe() {
   session_renewed_ = false;
-  MarkAllMissed();
+  TEntry renewed;
+  renewed.Kind = TEntry::Renewed;
+  Enqueue(std::move(renewed));
   for (const std::string& channel : Channels()) {
     std::string failure;
     if (!SendChange(cmdSubscribe, channel, failure) && IsLinkFailure(session_->ErrorCode())) {
@@ -299,7 +355,8 @@ bool TLarkspireNotificationListener::WaitOnce() {
   std::vector<TNotificationRecord> records;
   {
     const TLarkspireReply reply = session_->Exchange(request);
-    if (!reply->Success) return !IsLinkFailure(session_->ErrorCode());
+    // A refusal is waited out as a break is, not asked again at once.
+    if (!reply->Success) return false;
     const int64_t size = reply->Data.Size();
     try {
       DecodeNotificationRecords(static_cast<const uint8_t*>(reply->Data.Memory()),
@@ -307,8 +364,11 @@ bool TLarkspireNotificationListener::WaitOnce() {
     } catch (const EMalformedData&) {
       // What decoded before the fault is handed out; the rest is lost and the next record
       // says so.
-      std::lock_guard lock(delivery_mutex_);
-      missed_all_ = true;
+      TEntry lost;
+      lost.Kind = TEntry::Lost;
+      for (const TNotificationRecord& record : records) DeliverRecord(record);
+      Enqueue(std::move(lost));
+      return true;
     }
   }
   for (const TNotificationRecord& record : records) DeliverRecord(record);
@@ -344,7 +404,6 @@ void TLarkspireNotificationListener::Run() {
       back_off = kFirstBackOff;
       continue;
     }
-    MarkAllMissed();
     route_ = TNotificationRoute::None;
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, back_off, [this] { return stopping_; });

@@ -4,19 +4,21 @@
 //
 // It opens on the first Subscribe with the connection's host list, port, password, user and TLS
 // settings. Its thread loops command 604 (each waits up to a second, so subscription changes
-// are sent between waits) and hands each record to OnNotification. When its session breaks it
+// are sent between waits); its delivery thread hands each record to OnNotification, so a slow
+// handler never holds up the loop (at most kMaxQueuedNotifications wait for it; past that the
+// oldest go and the next one handed out says Missed). When the session breaks the listener
 // connects again (backing off), subscribes to every channel again, and the next notification
-// delivered says Missed; a sequence that skips (not one past the last of its channel) says
-// Missed too. A datagram link (INotificationDatagramLink), when one is set, is opened after
-// each (re)subscription; records it brings go through the same checks, and while it is up the
-// route is Datagram (the 604 loop still runs: it takes what the server queues when the link
-// gives up, and notices a broken session).
+// handed out says Missed; a sequence that skips (not one past the last of its channel) says
+// Missed too. A datagram link (INotificationDatagramLink), when one is set, is opened after each
+// (re)subscription; records it brings go through the same checks, and while it is up the route
+// is Datagram (the 604 loop still runs: it takes what the server queues when the link gives up,
+// and notices a broken session).
 //
 // Thread-safety: Subscribe, Unsubscribe, Stop and the setters come from the application's
-// thread (the connection's); OnNotification runs on the listener's thread (or the datagram
-// link's delivery thread), one call at a time, and may itself call Subscribe and Unsubscribe
-// (not SetOnNotification); Stop waits for a handler that is running, so a handler must not
-// wait for the thread that stops the listener. Route may be read from any thread.
+// thread (the connection's) or from OnNotification, which runs on the delivery thread, one call
+// at a time. Stop waits for a handler that is running (unless it is called from one), so a
+// handler must not wait for the thread that stops the listener. Route and DeliverRecord may be
+// used from any thread.
 #ifndef LARKSPIRE_COMPONENTS_NOTIFICATION_LISTENER_H_
 #define LARKSPIRE_COMPONENTS_NOTIFICATION_LISTENER_H_
 
@@ -59,7 +61,8 @@ inline constexpr const char* kNoNotificationsText = "this server does not send n
 // subscribed (again); it asks the server for datagram delivery over session and returns true
 // when the server bound the link. Records that arrive go to sink (from any thread); lost is
 // called once when the link dies and cannot be made again. Close runs on the listener's thread
-// before the session is dropped or made again, and when the listener stops.
+// before the session is dropped or made again, and when the listener stops; it may come more
+// than once, and before any Open.
 class INotificationDatagramLink {
  public:
   using TSink = std::function<void(const TNotificationRecord&)>;
@@ -111,36 +114,53 @@ class TLarkspireNotificationListener {
     int32_t ErrorCode = 0;
     std::string Failure;  // UTF-8
   };
+  // What waits for the delivery thread, in order: a record, or a mark that the sequences of
+  // one channel (Forget) or of all of them (Renewed: a new server session) start again, or that
+  // records were lost (Lost: a reply that did not decode whole).
+  struct TEntry {
+    enum TKind { Record, Forget, Renewed, Lost } Kind = Record;
+    TNotificationRecord Value;  // Forget: only its Channel
+  };
 
   void Run();
+  void RunDelivery();
+  void Enqueue(TEntry entry);
   // Makes the session anew with the settings' values.
   void MakeSession();
   // Sends 600 or 601 on the session; false with the reason when refused.
   bool SendChange(uint16_t code, const std::string& channel, std::string& failure);
   [[noreturn]] void RaiseChangeFailure(int32_t code, const std::string& failure);
-  // Runs one 604; false when the session broke.
+  // Runs one 604; false when the session broke or the server refused it.
   bool WaitOnce();
   // After a (re)connect: subscribes every channel again and opens the datagram link.
   bool Resubscribe();
   void RunChanges();
   // Opens the datagram link, if one is set, and sets the route.
   void OpenLink();
-  void MarkAllMissed();
   bool Stopping() const;
+  bool OnDeliveryThread() const;
 
   TLarkspireConnection& settings_;
   std::unique_ptr<TLarkspireConnection> session_;
   std::unique_ptr<INotificationDatagramLink> link_;
 
-  mutable std::mutex mutex_;  // guards channels_, changes_, stopping_
+  mutable std::mutex mutex_;  // guards channels_, changes_, stopping_, the threads' handles
   std::condition_variable changed_;
   std::set<std::string> channels_;
   std::deque<std::shared_ptr<TChange>> changes_;
   bool stopping_ = false;
   std::thread thread_;
+  std::thread delivery_thread_;
 
-  std::mutex delivery_mutex_;  // one delivery at a time; guards what follows
+  std::mutex inbox_mutex_;  // guards inbox_, inbox_stopping_
+  std::condition_variable inbox_ready_;
+  std::deque<TEntry> inbox_;
+  bool inbox_stopping_ = false;
+
+  std::mutex handler_mutex_;  // guards on_notification_
   TLarkspireNotificationEvent on_notification_;
+
+  // The delivery thread's own.
   std::map<std::string, uint64_t> last_sequence_;
   bool missed_all_ = false;
 

@@ -21,6 +21,7 @@
 #include "platform/parameters.h"
 #include "protocol/file_transfer.h"
 #include "protocol/memory_stream.h"
+#include "protocol/notification.h"
 #include "protocol/paging_record.h"
 #include "protocol/param_encoding.h"
 #include "protocol/plugin_data.h"
@@ -333,6 +334,13 @@ void Generate(TCorpusWriter& out, const fs::path& test_data) {
   WriteBlockPacketHeader(packet.data(), 3, 4464);
   out.Add("file_transfer_fuzzer", packet.substr(0, 64));
 
+  std::string records;
+  EncodeNotificationRecord(
+      {"table:products", R"({"inserted":1,"updated":0,"deleted":0})", 1, false}, records);
+  EncodeNotificationRecord({"orders", "", 9, true}, records);
+  out.Add("notification_fuzzer", records);
+  out.Add("notification_fuzzer", EncodeNotifyRequest("orders", "order 42"));
+  out.Add("notification_fuzzer", "UPDATE \"main\".products SET ProName = 'a;b' WHERE ProId = 1");
   out.Add("datagram_fuzzer", DatagramConversation(false));
   out.Add("datagram_fuzzer", DatagramConversation(true));
   out.Add("datagram_fuzzer", HostileDatagrams());
