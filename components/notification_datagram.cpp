@@ -96,6 +96,8 @@ bool TNotificationDatagramLink::Open(TLarkspireConnection& session, TSink sink, 
   {
     std::lock_guard gate(gate_mutex_);
     sink_ = std::move(sink);
+    // Sequences may have started again (a session made anew); the listener judges them.
+    last_plain_.clear();
   }
   {
     std::lock_guard lock(mutex_);

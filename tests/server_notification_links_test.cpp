@@ -1,7 +1,7 @@
 // The server's side of datagram delivery, in-process: a client engine links to the server's
-// datagram endpoint and binds with a token. A token binds once and only within its lifetime;
-// once bound the mailbox's records come over the link; once the links are closed they queue for
-// 604 again.
+// datagram endpoint and binds with a token. A token binds once, only within its lifetime and
+// while it is its mailbox's latest; once bound the mailbox's records come over the link; once
+// the links are closed they queue for 604 again.
 #include "server/net/notification_links.h"
 
 #include <gtest/gtest.h>
@@ -88,9 +88,10 @@ TEST_F(NotificationLinksTest, TokenBindsOnceAndRecordsComeOverTheLink) {
   EXPECT_EQ(links_.AdvertisedPort(), endpoint_.Port());
   auto mailbox = hub_.Register();
   hub_.Subscribe(*mailbox, "stock");
+  const std::string first = links_.Issue(mailbox, nullptr);
   const std::string token = links_.Issue(mailbox, nullptr);
   ASSERT_EQ(token.size(), kLinkTokenSize);
-  EXPECT_NE(links_.Issue(mailbox, nullptr), token);
+  EXPECT_NE(token, first);
 
   TClient client(endpoint_.Port());
   ASSERT_TRUE(client.Linked());
@@ -129,15 +130,18 @@ TEST_F(NotificationLinksTest, TokenBindsOnceAndRecordsComeOverTheLink) {
   hub_.Unregister(mailbox);
 }
 
-TEST_F(NotificationLinksTest, ExpiredTokenIsRefusedAndClosedLinksQueueAgain) {
+TEST_F(NotificationLinksTest, ExpiredOrReplacedTokenIsRefusedAndClosedLinksQueueAgain) {
   auto mailbox = hub_.Register();
+  auto other = hub_.Register();
   hub_.Subscribe(*mailbox, "jobs");
-  const std::string stale = links_.Issue(mailbox, nullptr);
+  const std::string stale = links_.Issue(other, nullptr);
   clock_.Jump(kTokenLifetimeMs);
+  const std::string replaced = links_.Issue(mailbox, nullptr);
   const std::string fresh = links_.Issue(mailbox, nullptr);
   TClient client(endpoint_.Port());
   ASSERT_TRUE(client.Linked());
   EXPECT_FALSE(Bind(client, stale));
+  EXPECT_FALSE(Bind(client, replaced));
   EXPECT_TRUE(Bind(client, fresh));
 
   // Closed (the server stops): the outlet gives up and the records wait for 604.
@@ -148,6 +152,7 @@ TEST_F(NotificationLinksTest, ExpiredTokenIsRefusedAndClosedLinksQueueAgain) {
   EXPECT_EQ(records[0].Payload, "one");
   EXPECT_FALSE(mailbox->HasOutlet());
   hub_.Unregister(mailbox);
+  hub_.Unregister(other);
 }
 
 }  // namespace

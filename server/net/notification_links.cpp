@@ -126,7 +126,11 @@ std::string TNotificationLinks::Issue(const std::shared_ptr<TNotificationMailbox
   const uint32_t now = TickCount();
   std::lock_guard lock(mutex_);
   DropExpired(now);
-  // A flood of requests never holding a bind pushes out the oldest tokens, not memory.
+  // One token waits per mailbox: asking again replaces it.
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    it = it->second.Mailbox.lock() == mailbox ? pending_.erase(it) : std::next(it);
+  }
+  // Sessions past the bound push out the oldest tokens, not memory.
   while (pending_.size() >= kMaxPendingTokens) {
     auto oldest = pending_.begin();
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {

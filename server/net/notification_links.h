@@ -44,7 +44,8 @@ class TNotificationMailbox;
 // How long a link token may wait for its bind, in milliseconds.
 constexpr uint32_t kTokenLifetimeMs = 30000;
 constexpr size_t kLinkTokenSize = 16;
-// Tokens waiting for their bind at once, for the whole server; the oldest goes past it.
+// Tokens waiting for their bind at once, for the whole server (one per mailbox); the oldest
+// goes past it.
 constexpr size_t kMaxPendingTokens = 4096;
 
 class TNotificationLinks {
@@ -58,9 +59,10 @@ class TNotificationLinks {
 
   // The port a client links to.
   int AdvertisedPort() const { return advertised_port_; }
-  // A fresh single-use token for mailbox. tls: the session's TLS (null for a plain session),
-  // from which the key is exported on the calling (session's) thread; empty when that fails
-  // (the client then stays on TCP). Raises Exception when no random bytes can be had.
+  // A fresh single-use token for mailbox, replacing one it was given before. tls: the session's TLS
+  // (null for a plain session), from which the key is exported on the calling (session's) thread;
+  // empty when that fails (the client then stays on TCP). Raises Exception when no random bytes can
+  // be had.
   std::string Issue(const std::shared_ptr<TNotificationMailbox>& mailbox, SSL* tls);
   // A message from a linked client (the endpoint's handler).
   void OnMessage(const std::string& ip, int port, TStream& message, TDataProcessModule* channel);
