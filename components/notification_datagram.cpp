@@ -91,13 +91,13 @@ void TNotificationDatagramLink::Close() {
   session_ = nullptr;
 }
 
-bool TNotificationDatagramLink::Open(TLarkspireConnection& session, TSink sink, TLost lost) {
+bool TNotificationDatagramLink::Open(TLarkspireConnection& session, TSink sink,
+                                     TLastTaken last_taken, TLost lost) {
   Close();
   {
     std::lock_guard gate(gate_mutex_);
     sink_ = std::move(sink);
-    // Sequences may have started again (a session made anew); the listener judges them.
-    last_plain_.clear();
+    last_taken_ = std::move(last_taken);
   }
   {
     std::lock_guard lock(mutex_);
@@ -257,14 +257,12 @@ void TNotificationDatagramLink::OnRecord(const std::string& datagram) {
   }
   const uint64_t generation = generation_;
   for (const TNotificationRecord& record : records) {
+    // Sequences count from 1, so even a channel's first record knows whether one is missing.
     gate_changed_.wait_for(gate, std::chrono::milliseconds(kReorderWaitMs), [&] {
       if (generation_ != generation || record.Missed) return true;
-      auto last = last_plain_.find(record.Channel);
-      return last == last_plain_.end() || record.Sequence <= last->second + 1;
+      return record.Sequence <= last_taken_(record.Channel) + 1;
     });
     if (generation_ != generation) return;
-    uint64_t& last = last_plain_[record.Channel];
-    if (record.Sequence > last) last = record.Sequence;
     sink_(record);
     gate_changed_.notify_all();
   }

@@ -6,7 +6,8 @@
 // session's TLS when the session has TLS: a plain record is then dropped, as is anything that
 // fails its tag or replays a nonce) and hands the records to the listener in order: the engine
 // hands each message over on a thread of its own, so a record that overtook the one before it
-// waits for it a short while (kReorderWaitMs).
+// waits for it a short while (kReorderWaitMs): under TLS by the seal's counter, otherwise by
+// its channel's sequence against the last the listener took (the first of a channel, too).
 //
 // Only messages from the linked server's address and port are taken. Binding fails (the
 // listener stays on TCP) when the server has no datagram endpoint (port 0) or does not know
@@ -60,7 +61,7 @@ class TNotificationDatagramLink final : public INotificationDatagramLink {
 
   // Asks for a token, links and binds (see above); true when the server answered "bound" in
   // time. Never throws for a refusal or a network failure.
-  bool Open(TLarkspireConnection& session, TSink sink, TLost lost) override;
+  bool Open(TLarkspireConnection& session, TSink sink, TLastTaken last_taken, TLost lost) override;
   // Unlinks; records that still arrive are dropped.
   void Close() override;
 
@@ -99,10 +100,10 @@ class TNotificationDatagramLink final : public INotificationDatagramLink {
   std::mutex gate_mutex_;  // hands records over one at a time, in order
   std::condition_variable gate_changed_;
   TSink sink_;
-  std::optional<TNotificationOpener> opener_;   // under TLS
-  bool under_tls_ = false;                      // plain records are dropped
-  std::map<std::string, uint64_t> last_plain_;  // without TLS: the last sequence per channel
-  uint64_t generation_ = 0;                     // changes when waiting records must give up
+  std::optional<TNotificationOpener> opener_;  // under TLS
+  bool under_tls_ = false;                     // plain records are dropped
+  TLastTaken last_taken_;                      // without TLS: orders each channel's records
+  uint64_t generation_ = 0;                    // changes when waiting records must give up
 };
 
 }  // namespace larkspire

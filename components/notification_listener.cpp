@@ -107,6 +107,7 @@ void TLarkspireNotificationListener::Subscribe(const std::string& channel) {
       std::lock_guard inbox(inbox_mutex_);
       inbox_.clear();
       inbox_stopping_ = false;
+      taken_.clear();
     }
     last_sequence_.clear();
     missed_all_ = false;
@@ -219,10 +220,20 @@ void TLarkspireNotificationListener::DeliverRecord(const TNotificationRecord& re
   Enqueue(std::move(entry));
 }
 
+uint64_t TLarkspireNotificationListener::LastTaken(const std::string& channel) {
+  std::lock_guard lock(inbox_mutex_);
+  auto found = taken_.find(channel);
+  return found == taken_.end() ? 0 : found->second;
+}
+
 void TLarkspireNotificationListener::Enqueue(TEntry entry) {
   std::lock_guard lock(inbox_mutex_);
   if (inbox_stopping_) return;
+  if (entry.Kind == TEntry::Renewed) taken_.clear();
+  if (entry.Kind == TEntry::Forget) taken_.erase(entry.Value.Channel);
   if (entry.Kind == TEntry::Record) {
+    uint64_t& taken = taken_[entry.Value.Channel];
+    taken = std::max(taken, entry.Value.Sequence);
     size_t records = 0;
     for (const TEntry& waiting : inbox_) records += waiting.Kind == TEntry::Record ? 1 : 0;
     if (records >= kMaxQueuedNotifications) {
@@ -307,6 +318,7 @@ void TLarkspireNotificationListener::OpenLink() {
   link_tried_ = std::chrono::steady_clock::now();
   const bool bound = link->Open(
       *session_, [this](const TNotificationRecord& record) { DeliverRecord(record); },
+      [this](const std::string& channel) { return LastTaken(channel); },
       [this] {
         if (route_ == TNotificationRoute::Datagram) route_ = TNotificationRoute::Tcp;
       });

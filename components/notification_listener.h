@@ -66,9 +66,14 @@ inline constexpr const char* kNoNotificationsText = "this server does not send n
 class INotificationDatagramLink {
  public:
   using TSink = std::function<void(const TNotificationRecord&)>;
+  // The last sequence of a channel the listener has taken, from either road, since the
+  // channel's numbering began (0: none yet). A record further on is held back for a while for
+  // the ones before it.
+  using TLastTaken = std::function<uint64_t(const std::string& channel)>;
   using TLost = std::function<void()>;
   virtual ~INotificationDatagramLink() = default;
-  virtual bool Open(TLarkspireConnection& session, TSink sink, TLost lost) = 0;
+  virtual bool Open(TLarkspireConnection& session, TSink sink, TLastTaken last_taken,
+                    TLost lost) = 0;
   virtual void Close() = 0;
 };
 
@@ -103,6 +108,8 @@ class TLarkspireNotificationListener {
   // A record from the server (the 604 loop or the datagram link): checks its sequence and hands
   // it to OnNotification. Thread-safe.
   void DeliverRecord(const TNotificationRecord& record);
+  // The highest sequence of channel taken in since its numbering began (0: none). Thread-safe.
+  uint64_t LastTaken(const std::string& channel);
 
  private:
   // A subscription change waiting for the thread.
@@ -152,10 +159,11 @@ class TLarkspireNotificationListener {
   std::thread thread_;
   std::thread delivery_thread_;
 
-  std::mutex inbox_mutex_;  // guards inbox_, inbox_stopping_
+  std::mutex inbox_mutex_;  // guards inbox_, inbox_stopping_, taken_
   std::condition_variable inbox_ready_;
   std::deque<TEntry> inbox_;
   bool inbox_stopping_ = false;
+  std::map<std::string, uint64_t> taken_;  // channel -> the highest sequence taken in
 
   std::mutex handler_mutex_;  // guards on_notification_
   TLarkspireNotificationEvent on_notification_;
