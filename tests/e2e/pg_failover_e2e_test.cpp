@@ -10,36 +10,22 @@
 
 #include "components/connection.h"
 #include "components/exception.h"
-#include "components/query.h"
 #include "gtest/gtest.h"
 #include "protocol/error_codes.h"
 #include "support/postgres_cluster.h"
 #include "support/server_fixture.h"
+#include "support/sql_shortcuts.h"
 
 namespace larkspire {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Exec;
 using test::TPostgresCluster;
 using test::TServerProcess;
+using test::ValueOf;
 
 constexpr const char* kSecret = "pw-never-logged-7391";
-
-std::string ValueOf(TLarkspireConnection& connection, const std::string& sql) {
-  TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SetCommandTimeout(30);
-  query.SQL().SetText(sql);
-  query.Open();
-  return query.Fields(0).AsString();
-}
-
-void Exec(TLarkspireConnection& connection, const std::string& sql) {
-  TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText(sql);
-  query.ExecSQL();
-}
 
 std::unique_ptr<TLarkspireConnection> Client(const TServerProcess& server) {
   auto connection = std::make_unique<TLarkspireConnection>();

@@ -15,44 +15,28 @@
 
 #include "components/connection.h"
 #include "components/exception.h"
-#include "components/query.h"
 #include "gtest/gtest.h"
 #include "protocol/error_codes.h"
 #include "support/postgres_cluster.h"
 #include "support/run_program.h"
 #include "support/server_fixture.h"
+#include "support/sql_shortcuts.h"
 
 namespace larkspire {
 namespace {
 
+using test::Exec;
 using test::RunCli;
 using test::RunProgram;
 using test::ServerBinaryPath;
 using test::TPostgresCluster;
 using test::TServerProcess;
+using test::ValueOf;
 
 TPostgresCluster& Cluster() {
   TPostgresCluster* cluster = TPostgresCluster::Instance();
   if (cluster == nullptr) throw std::runtime_error(TPostgresCluster::StartError());
   return *cluster;
-}
-
-// The first value of the first row of sql, as text.
-std::string ValueOf(TLarkspireConnection& connection, const std::string& sql,
-                    int32_t timeout_seconds = 30) {
-  TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SetCommandTimeout(timeout_seconds);
-  query.SQL().SetText(sql);
-  query.Open();
-  return query.Fields(0).AsString();
-}
-
-void Exec(TLarkspireConnection& connection, const std::string& sql) {
-  TLarkspireQuery query;
-  query.SetConnection(&connection);
-  query.SQL().SetText(sql);
-  query.ExecSQL();
 }
 
 TEST(PoolE2E, FiftySessionsShareFourConnectionsAndEachTransactionSeesOnlyItsOwnRows) {
