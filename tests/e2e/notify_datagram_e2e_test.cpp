@@ -7,10 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +18,7 @@
 #include "protocol/remote_command.h"
 #include "support/datagram_doubles.h"
 #include "support/jumping_clock.h"
+#include "support/notification_inbox.h"
 #include "support/run_program.h"
 #include "support/server_fixture.h"
 #include "transport/datagram_packets.h"
@@ -30,31 +29,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::TLossyRelay;
+using test::TNotificationInbox;
 using test::TRelayFaults;
 using test::TServerProcess;
-
-// What one listening connection received.
-class TInbox {
- public:
-  void Add(const TLarkspireNotification& notification) {
-    std::lock_guard lock(mutex_);
-    received_.push_back(notification);
-    changed_.notify_all();
-  }
-  bool WaitFor(size_t count, std::chrono::seconds limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return received_.size() >= count; });
-  }
-  std::vector<TLarkspireNotification> Received() {
-    std::lock_guard lock(mutex_);
-    return received_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<TLarkspireNotification> received_;
-};
 
 bool WaitForRoute(TLarkspireConnection& connection, TNotificationRoute route,
                   std::chrono::seconds limit) {
@@ -70,6 +47,28 @@ void Point(TLarkspireConnection& connection, uint16_t port) {
   connection.SetRemoteIP("127.0.0.1");
   connection.SetRemotePort(port);
 }
+
+// A server whose clients reach its datagram endpoint through a relay, with one listening
+// connection whose notifications go to inbox.
+struct TRelayedServer {
+  TRelayedServer(const TRelayFaults& faults, std::vector<std::string> server_arguments = {})
+      : relay(0, faults), server(WithRelayPort(std::move(server_arguments), relay)) {
+    relay.SetServerPort(server.Port());
+    Point(listener, server.Port());
+    listener.SetOnNotification(inbox.Handler());
+  }
+  static std::vector<std::string> WithRelayPort(std::vector<std::string> arguments,
+                                                const TLossyRelay& relay) {
+    arguments.push_back("--notify-udp-port");
+    arguments.push_back(std::to_string(relay.ClientPort()));
+    return arguments;
+  }
+
+  TLossyRelay relay;
+  TServerProcess server;
+  TNotificationInbox inbox;
+  TLarkspireConnection listener;
+};
 
 // Every channel's notifications arrived once, in the order sent, none marked missed.
 void ExpectInOrder(const std::vector<TLarkspireNotification>& received,
@@ -106,14 +105,8 @@ TEST(NotifyDatagramE2E, LossyReorderingNetworkDeliversEachOnceInOrder) {
   faults.duplicate = 0.05;
   faults.reorder = 0.15;
   faults.seed = 7;
-  TLossyRelay relay(0, faults);
-  TServerProcess server({"--notify-udp-port", std::to_string(relay.ClientPort())});
-  relay.SetServerPort(server.Port());
-
-  TInbox inbox;
-  TLarkspireConnection listener;
-  Point(listener, server.Port());
-  listener.SetOnNotification([&](const TLarkspireNotification& n) { inbox.Add(n); });
+  TRelayedServer setup(faults);
+  auto& [relay, server, inbox, listener] = setup;
   const std::vector<std::string> channels = {"prices", "orders"};
   for (const auto& channel : channels) listener.Subscribe(channel);
   ASSERT_TRUE(WaitForRoute(listener, TNotificationRoute::Datagram, std::chrono::seconds(20)))
@@ -123,7 +116,7 @@ TEST(NotifyDatagramE2E, LossyReorderingNetworkDeliversEachOnceInOrder) {
   Point(publisher, server.Port());
   constexpr int kPerChannel = 60;
   Publish(publisher, channels, kPerChannel);
-  ASSERT_TRUE(inbox.WaitFor(channels.size() * kPerChannel, std::chrono::seconds(90)))
+  ASSERT_TRUE(inbox.WaitFor(channels.size() * kPerChannel, 90000))
       << inbox.Received().size() << " arrived";
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // nothing more comes
   ExpectInOrder(inbox.Received(), channels, kPerChannel);
@@ -136,22 +129,16 @@ TEST(NotifyDatagramE2E, LossyReorderingNetworkDeliversEachOnceInOrder) {
 }
 
 TEST(NotifyDatagramE2E, NetworkDroppingEveryDatagramFallsBackToTcp) {
-  TLossyRelay relay(0, TRelayFaults{});
+  TRelayedServer setup(TRelayFaults{});
+  auto& [relay, server, inbox, listener] = setup;
   relay.SetDropAll(true);
-  TServerProcess server({"--notify-udp-port", std::to_string(relay.ClientPort())});
-  relay.SetServerPort(server.Port());
-
-  TInbox inbox;
-  TLarkspireConnection listener;
-  Point(listener, server.Port());
-  listener.SetOnNotification([&](const TLarkspireNotification& n) { inbox.Add(n); });
   listener.Subscribe("jobs");
   ASSERT_TRUE(WaitForRoute(listener, TNotificationRoute::Tcp, std::chrono::seconds(10)));
 
   TLarkspireConnection publisher;
   Point(publisher, server.Port());
   Publish(publisher, {"jobs"}, 20);
-  ASSERT_TRUE(inbox.WaitFor(20, std::chrono::seconds(30)));
+  ASSERT_TRUE(inbox.WaitFor(20, 30000));
   ExpectInOrder(inbox.Received(), {"jobs"}, 20);
   EXPECT_EQ(listener.NotificationRoute(), TNotificationRoute::Tcp);
   EXPECT_GT(relay.Dropped(), 0u);  // the link was tried
@@ -159,20 +146,14 @@ TEST(NotifyDatagramE2E, NetworkDroppingEveryDatagramFallsBackToTcp) {
 
 TEST(NotifyDatagramE2E, LinkThatDiesFallsBackToTcpAndLosesNothing) {
   test::TJumpingClock clock;
-  TLossyRelay relay(0, TRelayFaults{});
-  TServerProcess server({"--notify-udp-port", std::to_string(relay.ClientPort())});
-  relay.SetServerPort(server.Port());
-
-  TInbox inbox;
-  TLarkspireConnection listener;
-  Point(listener, server.Port());
-  listener.SetOnNotification([&](const TLarkspireNotification& n) { inbox.Add(n); });
+  TRelayedServer setup(TRelayFaults{});
+  auto& [relay, server, inbox, listener] = setup;
   listener.Subscribe("feed");
   ASSERT_TRUE(WaitForRoute(listener, TNotificationRoute::Datagram, std::chrono::seconds(20)));
   TLarkspireConnection publisher;
   Point(publisher, server.Port());
   for (int i = 1; i <= 5; ++i) publisher.Notify("feed", "feed-" + std::to_string(i));
-  ASSERT_TRUE(inbox.WaitFor(5, std::chrono::seconds(10)));
+  ASSERT_TRUE(inbox.WaitFor(5, 10000));
 
   // The path goes dead: the server's sends give up and it queues for 604 again; the listener,
   // hearing nothing for longer than its bound, stops counting on the link.
@@ -180,7 +161,7 @@ TEST(NotifyDatagramE2E, LinkThatDiesFallsBackToTcpAndLosesNothing) {
   for (int i = 6; i <= 10; ++i) publisher.Notify("feed", "feed-" + std::to_string(i));
   clock.Jump(kLinkSilenceMs + 1000);
   EXPECT_TRUE(WaitForRoute(listener, TNotificationRoute::Tcp, std::chrono::seconds(5)));
-  ASSERT_TRUE(inbox.WaitFor(10, std::chrono::seconds(40)));
+  ASSERT_TRUE(inbox.WaitFor(10, 40000));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ExpectInOrder(inbox.Received(), {"feed"}, 10);
 }
@@ -237,27 +218,22 @@ std::vector<std::string> NotifyMessages(const std::vector<std::string>& datagram
 TEST(NotifyDatagramE2E, UnderTlsTheNetworkSeesSealedRecordsOnly) {
   TSelfSigned certificate;
   ASSERT_EQ(certificate.Failure(), "");
-  TLossyRelay relay(0, TRelayFaults{});
-  TServerProcess server({"--tls-cert", certificate.Cert(), "--tls-key", certificate.Key(),
-                         "--notify-udp-port", std::to_string(relay.ClientPort())});
-  relay.SetServerPort(server.Port());
+  TRelayedServer setup(TRelayFaults{},
+                       {"--tls-cert", certificate.Cert(), "--tls-key", certificate.Key()});
+  auto& [relay, server, inbox, listener] = setup;
   const auto tls = [&](TLarkspireConnection& connection) {
-    Point(connection, server.Port());
     connection.SetUseTls(true);
     connection.SetTlsCaFile(certificate.Cert());
   };
-
-  TInbox inbox;
-  TLarkspireConnection listener;
   tls(listener);
-  listener.SetOnNotification([&](const TLarkspireNotification& n) { inbox.Add(n); });
   listener.Subscribe("vault");
   ASSERT_TRUE(WaitForRoute(listener, TNotificationRoute::Datagram, std::chrono::seconds(20)))
       << server.Log();
   TLarkspireConnection publisher;
+  Point(publisher, server.Port());
   tls(publisher);
   Publish(publisher, {"vault"}, 20, "combination ");
-  ASSERT_TRUE(inbox.WaitFor(20, std::chrono::seconds(30)));
+  ASSERT_TRUE(inbox.WaitFor(20, 30000));
   const auto received = inbox.Received();
   ASSERT_EQ(received.size(), 20u);
   for (int i = 0; i < 20; ++i) {
