@@ -104,6 +104,12 @@ struct TResults {
     ++(wrong ? Wrong : Failures);
     if (FailureTexts.size() < 5) FailureTexts.push_back(text);
   }
+  // Every latency, of every operation.
+  std::vector<double> AllMs() const {
+    std::vector<double> all;
+    for (const auto& ms : Ms) all.insert(all.end(), ms.begin(), ms.end());
+    return all;
+  }
 };
 
 int64_t VmRssKiB(pid_t pid) {
@@ -277,6 +283,19 @@ std::multiset<std::string> CodesInTable(uint16_t port, const std::string& connec
   return codes;
 }
 
+// Every successful post is in the table once, and nothing else of the load test is.
+struct TPostCheck {
+  int Missing = 0;  // posts that succeeded but are not in the table once
+  int Extra = 0;    // rows beyond the posts that succeeded
+};
+
+TPostCheck CheckPosts(const std::multiset<std::string>& table, const TResults& results) {
+  TPostCheck check;
+  for (const std::string& code : results.Posted) check.Missing += table.count(code) == 1 ? 0 : 1;
+  check.Extra = static_cast<int>(table.size()) - static_cast<int>(results.Posted.size());
+  return check;
+}
+
 void RunLoad(const TLoadRun& run, int clients, int rounds, const fs::path& folder,
              const std::string& file_bytes) {
   std::vector<std::string> args = run.ServerArgs;
@@ -309,14 +328,8 @@ void RunLoad(const TLoadRun& run, int clients, int rounds, const fs::path& folde
   sampler.join();
   const int64_t after = VmRssKiB(server.Pid());
 
-  // Every successful post is in the table once, and nothing else of the load test is.
-  const std::multiset<std::string> table = CodesInTable(server.Port(), run.Connection);
-  int missing = 0;
-  for (const std::string& code : results.Posted) missing += table.count(code) == 1 ? 0 : 1;
-  const int extra = static_cast<int>(table.size()) - static_cast<int>(results.Posted.size());
-
-  std::vector<double> all;
-  for (const auto& ms : results.Ms) all.insert(all.end(), ms.begin(), ms.end());
+  const TPostCheck posts = CheckPosts(CodesInTable(server.Port(), run.Connection), results);
+  const std::vector<double> all = results.AllMs();
   std::printf(
       "load %-6s %-26s %d clients x %d: %7.0f requests/s  p50 %6.2f ms  p99 %7.2f ms  "
       "plug-in p50 %6.2f ms  p99 %7.2f ms  wrong %d  failed %d  posts %zu in table (missing %d, "
@@ -324,8 +337,9 @@ void RunLoad(const TLoadRun& run, int clients, int rounds, const fs::path& folde
       run.Backend.c_str(), run.Label.c_str(), clients, rounds,
       static_cast<double>(results.Requests) / seconds, Percentile(all, 0.50), Percentile(all, 0.99),
       Percentile(results.Ms[opPlugin], 0.50), Percentile(results.Ms[opPlugin], 0.99), results.Wrong,
-      results.Failures, results.Posted.size(), missing, extra, static_cast<double>(before) / 1024,
-      static_cast<double>(peak) / 1024, static_cast<double>(after) / 1024);
+      results.Failures, results.Posted.size(), posts.Missing, posts.Extra,
+      static_cast<double>(before) / 1024, static_cast<double>(peak) / 1024,
+      static_cast<double>(after) / 1024);
   for (int op = 0; op < opCount; ++op)
     std::printf("    %-9s n %4zu  p50 %6.2f ms  p99 %7.2f ms\n", kOpNames[op],
                 results.Ms[op].size(), Percentile(results.Ms[op], 0.50),
@@ -528,18 +542,15 @@ void RunServers(int servers, int clients, int seconds, bool at_once, const fs::p
   for (auto& client : crowd) ++after[client->Connection().ConnectedServer()];
   for (const auto& [server, count] : after) moved += std::abs(count - spread[server]);
 
-  const std::multiset<std::string> table = CodesInTable(processes[0]->Port(), "pg");
-  int missing = 0;
-  for (const std::string& code : results.Posted) missing += table.count(code) == 1 ? 0 : 1;
-  const int extra = static_cast<int>(table.size()) - static_cast<int>(results.Posted.size());
-  std::vector<double> all;
-  for (const auto& ms : results.Ms) all.insert(all.end(), ms.begin(), ms.end());
+  const TPostCheck posts = CheckPosts(CodesInTable(processes[0]->Port(), "pg"), results);
+  const std::vector<double> all = results.AllMs();
   std::printf(
       "servers %d, %d clients%s for %d s: %7.0f requests/s  p50 %6.2f ms  p99 %7.2f ms  wrong %d  "
       "failed %d  posts %zu in table (missing %d, extra %d)  load average %s\n",
       servers, clients, at_once ? " (connected at once)" : "", seconds,
       static_cast<double>(results.Requests) / took, Percentile(all, 0.50), Percentile(all, 0.99),
-      results.Wrong, results.Failures, results.Posted.size(), missing, extra, load_average.c_str());
+      results.Wrong, results.Failures, results.Posted.size(), posts.Missing, posts.Extra,
+      load_average.c_str());
   for (size_t i = 0; i < processes.size(); ++i) {
     const std::string entry = "127.0.0.1:" + std::to_string(processes[i]->Port());
     std::printf("    %-16s %3d sessions  server CPU %5.1f s\n", entry.c_str(), spread[entry],
