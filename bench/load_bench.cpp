@@ -55,6 +55,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_measures.h"
 #include "components/connection.h"
 #include "components/plugin_call.h"
 #include "components/query.h"
@@ -66,6 +67,8 @@
 namespace {
 
 using namespace larkspire;
+using larkspire::bench::CpuSeconds;
+using larkspire::bench::Percentile;
 using larkspire::test::TPostgresCluster;
 using larkspire::test::TServerProcess;
 using TClock = std::chrono::steady_clock;
@@ -118,14 +121,6 @@ int64_t VmRssKiB(pid_t pid) {
   while (std::getline(status, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6);
   return 0;
-}
-
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t index =
-      std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-  return values[index];
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -458,21 +453,6 @@ void RunCrowd(const std::string& backend, std::vector<std::string> args, int cli
 }
 
 // CPU seconds (user and system) a process has used so far.
-double CpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  // The fields after the command's closing parenthesis: state is the 3rd, utime the 14th.
-  const size_t close = line.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(line.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i)
-    if (i >= 14) ticks += std::atof(field.c_str());
-  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 std::string LoadAverage() {
   std::ifstream in("/proc/loadavg");
   std::string one, five, fifteen;

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_measures.h"
 #include "components/connection.h"
 #include "support/postgres_cluster.h"
 #include "support/server_fixture.h"
@@ -44,6 +45,8 @@
 namespace {
 
 using namespace larkspire;
+using larkspire::bench::CpuSeconds;
+using larkspire::bench::Percentile;
 using larkspire::test::TPostgresCluster;
 using larkspire::test::TServerProcess;
 using TClock = std::chrono::steady_clock;
@@ -53,28 +56,6 @@ constexpr const char* kChannel = "bench";
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch())
       .count();
-}
-
-// CPU time (user and system) a process has used, in ms, from /proc/PID/stat.
-double CpuMs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = stat.rfind(')');  // the command name may hold spaces
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i)
-    if (i == 14 || i == 15) ticks += std::atof(field.c_str());  // utime, stime
-  return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t index =
-      std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-  return values[index];
 }
 
 // What one listener saw. Its handler runs on its own listener's delivery thread; the counters
@@ -227,8 +208,8 @@ int Run(const TRun& run, int listener_count, int count, int rate, int burst) {
     datagram += listener->Connection.NotificationRoute() == TNotificationRoute::Datagram ? 1 : 0;
 
   // Paced.
-  const double server_cpu_before = CpuMs(server.Pid());
-  const double own_cpu_before = CpuMs(::getpid());
+  const double server_cpu_before = 1000 * CpuSeconds(server.Pid());
+  const double own_cpu_before = 1000 * CpuSeconds(::getpid());
   const auto interval = std::chrono::nanoseconds(1000000000LL / std::max(1, rate));
   auto next = TClock::now();
   std::vector<double> round_trips;  // of the notifier's own request
@@ -243,8 +224,8 @@ int Run(const TRun& run, int listener_count, int count, int rate, int burst) {
   const std::vector<double> paced = TakeLatencies(listeners);
   // What one notification to every listener costs: the server's part and the clients' (the
   // listeners and the notifier, all in this process).
-  const double server_cpu = (CpuMs(server.Pid()) - server_cpu_before) / count;
-  const double own_cpu = (CpuMs(::getpid()) - own_cpu_before) / count;
+  const double server_cpu = (1000 * CpuSeconds(server.Pid()) - server_cpu_before) / count;
+  const double own_cpu = (1000 * CpuSeconds(::getpid()) - own_cpu_before) / count;
 
   // Burst.
   const int64_t first_ns = NowNs();
